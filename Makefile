@@ -1,0 +1,47 @@
+# zelm: build, test and run on the CPython versions pyenv provides.
+#   make test  - C++ unit tests, then the pytest suite on every supported CPython
+#   make run   - build, run the shipped example under the profiler, print a summary
+
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+PYTHON_VERSIONS ?= 3.10 3.11
+# The interpreter of a version, found by path (pyenv's shims answer only the selected one).
+python_for = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))
+VENV = .venv-$(1)
+MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
+PIP_QUIET ?= -q
+
+.PHONY: test run cpp-test deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS))
+
+test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS))
+
+# Debian packages the build needs, installed only when missing.
+deps:
+	@missing=""; \
+	for pkg in g++ googletest libgtest-dev; do \
+	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+define VENV_RULES
+venv-$(1): deps
+	@test -n "$(call python_for,$(1))" || { echo "CPython $(1) not found under $(PYENV_ROOT)/versions"; exit 1; }
+	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) "scikit-build-core>=0.10" cmake ninja msgpack pytest
+	$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) --no-build-isolation .
+
+pytest-$(1): venv-$(1)
+	cd tests && ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
+endef
+$(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
+
+cpp-test: venv-$(MAIN_VERSION)
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON -DZELM_DEBUG_CONTAINERS=ON
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build build/cpp -j2
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH ctest --test-dir build/cpp --output-on-failure
+
+run: venv-$(MAIN_VERSION)
+	$(call VENV,$(MAIN_VERSION))/bin/python examples/run_example.py

@@ -1,0 +1,84 @@
+#include "filters/filters.hpp"
+
+#include <array>
+
+#include "utils/compat.hpp"
+
+namespace zelm {
+namespace {
+
+struct BuiltinFinders {
+    std::array<Finder, 2> library{Finder("lib/python"), Finder("/site-packages/")};
+    Finder frozen{"<frozen "};
+    // Every own-package needle contains it: one search rules them all out.
+    Finder own_package_gate{"/zelm/"};
+    std::array<Finder, 14> own_package{
+        Finder("/zelm/config.py"),        Finder("/zelm/db.py"),
+        Finder("/zelm/django_schema.py"), Finder("/zelm/filters/"),
+        Finder("/zelm/generate_tests/"),  Finder("/zelm/git.py"),
+        Finder("/zelm/__init__.py"),      Finder("/zelm/__main__.py"),
+        Finder("/zelm/middleware.py"),    Finder("/zelm/profiler.py"),
+        Finder("/zelm/pytest_plugin.py"), Finder("/zelm/serialize.py"),
+        Finder("/zelm/utils.py"),         Finder("/zelm/version.py"),
+    };
+    Finder exec{"<string>"};
+};
+
+// Built once per process, thread-safely, on first use; never released.
+const BuiltinFinders& builtin_finders() {
+    static const BuiltinFinders* finders = new BuiltinFinders();
+    return *finders;
+}
+
+template <std::size_t N>
+bool any_of(const std::array<Finder, N>& finders, std::string_view haystack) {
+    for (const auto& finder : finders) {
+        if (finder.matches(haystack)) return true;
+    }
+    return false;
+}
+
+constexpr std::string_view pytest_expression = "<pytest match expression>";
+constexpr std::string_view attrs_prefix = "<attrs generated";
+constexpr std::string_view attrs_maker = "attr/_make.py";
+
+struct CallerFile {
+    bool empty;
+    bool in_attrs_maker;
+};
+
+// Looks at the frame's code file name without copying it.
+CallerFile caller_file(PyObject* frame) {
+    PyObject* code_object = reinterpret_cast<PyObject*>(PyFrame_GetCode(compat::as_frame(frame)));
+    if (code_object == nullptr) throw InternalError("A frame has a code object.");
+    PyRef code = PyRef::steal(code_object);
+    PyObject* filename = compat::code_filename(code.get());
+    if (filename == nullptr || !PyUnicode_Check(filename)) {
+        throw InternalError("A code object has a filename.");
+    }
+    // Lone surrogates are replaced: only the ASCII suffix is compared.
+    Utf8 text(filename);
+    return CallerFile{text.view().empty(), text.view().ends_with(attrs_maker)};
+}
+
+}  // namespace
+
+bool ignored_by_file_name(std::string_view filename, const std::vector<Finder>& ignore_frames) {
+    const BuiltinFinders& builtin = builtin_finders();
+    return any_of(builtin.library, filename) || builtin.frozen.matches(filename) ||
+           (builtin.own_package_gate.matches(filename) && any_of(builtin.own_package, filename)) || builtin.exec.matches(filename) ||
+           filename == pytest_expression || filename.starts_with(attrs_prefix) ||
+           any_matches(ignore_frames, filename);
+}
+
+bool called_from_attrs(PyObject* frame) {
+    PyRef parent = compat::frame_back(frame);
+    if (!parent) return false;
+    CallerFile parent_file = caller_file(parent.get());
+    if (!parent_file.empty) return parent_file.in_attrs_maker;
+    PyRef grandparent = compat::frame_back(parent.get());
+    if (!grandparent) return false;
+    return caller_file(grandparent.get()).in_attrs_maker;
+}
+
+}  // namespace zelm

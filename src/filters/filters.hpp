@@ -1,0 +1,23 @@
+// Which frames are recorded: the built-in tests that keep library code,
+// interpreter internals, zelm's own files and generated code out of traces,
+// plus the user's include and ignore fragments.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "utils/finder.hpp"
+#include "utils/python.hpp"
+
+namespace zelm {
+
+// The tests that look at the file name alone: library, frozen, own package,
+// exec, pytest expression, the attrs-generated prefix, the user's ignores.
+bool ignored_by_file_name(std::string_view filename, const std::vector<Finder>& ignore_frames);
+
+// True when the frame's caller (or, when the caller's file name is empty,
+// the caller's caller) lives in attrs' code generator. Throws InternalError
+// when a frame misses an attribute every frame has.
+bool called_from_attrs(PyObject* frame);
+
+}  // namespace zelm

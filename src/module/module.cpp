@@ -1,0 +1,288 @@
+// The extension module zelm._zelm: its two functions, the ZelmProfiler type
+// and the profile hook through which every call and return arrives.
+#include <array>
+#include <memory>
+#include <string_view>
+
+#include "profiler/profiler.hpp"
+#include "utils/python.hpp"
+
+namespace zelm {
+namespace {
+
+struct ProfilerObject {
+    PyObject_HEAD
+    ZelmProfiler* profiler;
+};
+
+PyTypeObject* g_profiler_type = nullptr;
+
+// ---- argument binding ------------------------------------------------------
+
+// Binds positional and keyword arguments to `names` (all required). Returns
+// false with a TypeError set when they do not fit.
+template <std::size_t N>
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, const std::array<const char*, N>& parameter_names,
+                    std::array<PyObject*, N>& bound) {
+    Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    bound.fill(nullptr);
+    if (positional > static_cast<Py_ssize_t>(N)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
+                     function, N, positional);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[static_cast<std::size_t>(i)] = args[i];
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t index = N;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (PyUnicode_CompareWithASCIIString(keyword, parameter_names[i]) == 0) index = i;
+        }
+        if (index == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         keyword);
+            return false;
+        }
+        if (bound[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         parameter_names[index]);
+            return false;
+        }
+        bound[index] = args[positional + k];
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        if (bound[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
+                         parameter_names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+// METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction.
+template <typename Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+ZelmProfiler* profiler_of(PyObject* object) {
+    if (!PyObject_TypeCheck(object, g_profiler_type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a zelm._zelm.ZelmProfiler");
+        return nullptr;
+    }
+    return reinterpret_cast<ProfilerObject*>(object)->profiler;
+}
+
+// ---- the profile hooks -------------------------------------------------------
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+    std::string_view event;
+    if (what == PyTrace_CALL) {
+        event = "call";
+    } else if (what == PyTrace_RETURN) {
+        event = "return";
+    } else {
+        return 0;
+    }
+    PyGILState_STATE gil = PyGILState_Ensure();
+    int status = 0;
+    if (obj == nullptr || frame == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "profile hook called without its object or frame");
+        status = -1;
+    } else if (ZelmProfiler* profiler = profiler_of(obj)) {
+        // Host code run during the event may replace this hook and drop the
+        // interpreter's reference to obj; keep the profiler alive until we return.
+        PyRef keep_alive = PyRef::borrow(obj);
+        PendingExceptionGuard pending;
+        profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event);
+    } else {
+        status = -1;
+    }
+    PyGILState_Release(gil);
+    return status;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+// ---- ZelmProfiler ------------------------------------------------------------
+
+PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void profiler_dealloc(PyObject* self) {
+    // Buffered records are dropped unsaved; frames held per thread are released here.
+    delete reinterpret_cast<ProfilerObject*>(self)->profiler;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+    ZelmProfiler* profiler = profiler_of(self);
+    if (profiler == nullptr) return nullptr;
+    PyRef keep_alive = PyRef::borrow(self);
+    return at_boundary<PyObject*>(nullptr, [&] {
+        profiler->save_in_db();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+    ZelmProfiler* profiler = profiler_of(self);
+    if (profiler == nullptr) return nullptr;
+    PyRef keep_alive = PyRef::borrow(self);
+    return at_boundary<PyObject*>(nullptr, [&] { return profiler->build_trace_inner().release(); });
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
+    std::array<PyObject*, 3> bound;
+    if (!bind_arguments<3>("register_threading_profiler", args, nargsf, kwnames,
+                           {"_frame", "_event", "_arg"}, bound)) {
+        return nullptr;
+    }
+    if (profiler_of(self) == nullptr) return nullptr;
+    PyEval_SetProfile(profile_callback, self);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef profiler_methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", as_method(register_threading_profiler),
+     METH_FASTCALL | METH_KEYWORDS,
+     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot profiler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_methods, profiler_methods},
+    {0, nullptr},
+};
+
+PyType_Spec profiler_spec = {
+    "zelm._zelm.ZelmProfiler",
+    sizeof(ProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    profiler_slots,
+};
+
+// ---- module functions ----------------------------------------------------------
+
+bool is_true_flag(PyObject* value) {
+    try {
+        return as_bool(value).value_or(false);
+    } catch (const PyErrorSet&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound;
+    if (!bind_arguments<1>("register_profiler", args, nargsf, kwnames, {"profiler"}, bound)) {
+        return nullptr;
+    }
+    PyObject* host = bound[0];
+    if (!PyCallable_Check(host)) {
+        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+        return nullptr;
+    }
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Names& n = names();
+        std::unique_ptr<ZelmProfiler> value = ZelmProfiler::new_from_python(host);
+        auto* object = PyObject_New(ProfilerObject, g_profiler_type);
+        if (object == nullptr) throw PyErrorSet{};
+        object->profiler = value.release();
+        PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
+
+        require_status(PyObject_SetAttr(host, n.rust_profiler, profiler.get()));
+        PyEval_SetProfile(profile_callback, profiler.get());
+
+        PyRef config = require(PyObject_GetAttr(host, n.config));
+        PyRef threading_flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading_key));
+        if (!threading_flag) PyErr_Clear();
+        if (threading_flag && is_true_flag(threading_flag.get())) {
+            PyRef threading = require(PyImport_Import(n.threading_key));
+            PyRef hook = require(PyObject_GetAttr(profiler.get(), n.register_threading_profiler));
+            require(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+    PyEval_SetProfile(noop_profile, nullptr);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
+     "register_noop_profiler()\n--\n\n"},
+    {"register_profiler", as_method(register_profiler),
+     METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_zelm", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+std::int64_t g_interpreter_id = -1;
+
+// Creates the function bound to the module, lists it in __all__ and sets it.
+void add_function(PyObject* module, PyMethodDef* definition) {
+    PyRef module_name = require(PyModule_GetNameObject(module));
+    PyRef function = require(PyCFunction_NewEx(definition, module, module_name.get()));
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* all = PyDict_GetItemString(dict, "__all__");
+    PyRef new_all;
+    if (all == nullptr) {
+        new_all = require(PyList_New(0));
+        require_status(PyDict_SetItemString(dict, "__all__", new_all.get()));
+        all = new_all.get();
+    }
+    PyRef name = require(PyObject_GetAttrString(function.get(), "__name__"));
+    require_status(PyList_Append(all, name.get()));
+    require_status(PyObject_SetAttr(module, name.get(), function.get()));
+}
+
+PyObject* init_module() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1) return nullptr;
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = id;
+    } else if (g_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zelm._zelm does not support sub-interpreters: it was already imported "
+                        "by another interpreter of this process");
+        return nullptr;
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+
+    return at_boundary<PyObject*>(nullptr, []() -> PyObject* {
+        init_names();
+        if (g_profiler_type == nullptr) {
+            g_profiler_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&profiler_spec)).release());
+        }
+        PyRef module = require(PyModule_Create2(&module_definition, 1013));
+        add_function(module.get(), &module_functions[0]);
+        add_function(module.get(), &module_functions[1]);
+        g_module = Py_NewRef(module.get());
+        return module.release();
+    });
+}
+
+}  // namespace
+}  // namespace zelm
+
+PyMODINIT_FUNC PyInit__zelm() { return zelm::init_module(); }

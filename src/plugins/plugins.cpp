@@ -1,0 +1,223 @@
+#include "plugins/plugins.hpp"
+
+#include <algorithm>
+
+#include "profiler/profiler.hpp"
+#include "utils/serialize.hpp"
+#include "utils/thread_info.hpp"
+#include "utils/ulid.hpp"
+
+namespace zelm {
+namespace {
+
+// An optional key of a definition; the dict's own lookup cannot fail for a text key.
+PyObject* optional_item(PyObject* definition, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(definition, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InternalError("a string is always a valid dict key");
+    }
+    return value == Py_None ? nullptr : value;
+}
+
+PyRef required_item(PyObject* definition, PyObject* key) {
+    return require(PyObject_GetItem(definition, key));
+}
+
+PluginProcessor build_processor(PyObject* definition, PyObject* context) {
+    const Names& n = names();
+    PyRef fragment = required_item(definition, n.path_fragment);
+    PluginProcessor processor{Finder(extract_str(fragment.get())), {}, {}, {}, {}, {}, {}, {}, {}};
+    processor.call_type = extract_str(required_item(definition, n.call_type).get());
+    processor.return_type = extract_str(required_item(definition, n.return_type).get());
+
+    // A present "subtype" must be a str; None is refused like any other type.
+    PyObject* subtype = PyDict_GetItemWithError(definition, n.subtype);
+    if (subtype == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InternalError("a string is always a valid dict key");
+    }
+    if (subtype != nullptr) processor.subtype = extract_str(subtype);
+
+    processor.call = PyRef::borrow(optional_item(definition, n.call));
+    processor.process = PyRef::borrow(optional_item(definition, n.process));
+    if (PyObject* events = optional_item(definition, n.events)) {
+        processor.events = extract_str_list(events);
+    }
+    processor.context = PyRef::borrow(context);
+    return processor;
+}
+
+}  // namespace
+
+PluginTable load_plugins(PyObject* config) {
+    const Names& n = names();
+    PyRef module = PyRef::steal(PyImport_Import(n.zelm_plugins));
+    if (!module) {
+        PyErr_Clear();
+        throw InternalError("zelm.plugins should always be importable");
+    }
+    PyRef load = PyRef::steal(PyObject_GetAttr(module.get(), n.load_plugin_data));
+    if (!load) {
+        PyErr_Clear();
+        throw InternalError("load_plugin_data should exist");
+    }
+    PyRef definitions = PyRef::steal(PyObject_CallOneArg(load.get(), config));
+    if (!definitions) {
+        PyErr_Clear();
+        throw InternalError("load_plugin_data should be callable");
+    }
+    if (!PyList_Check(definitions.get())) throw InternalError("load_plugin_data should return a list");
+
+    Py_ssize_t count = PyList_GET_SIZE(definitions.get());
+    PluginTable table;
+    table.reserve(static_cast<std::size_t>(count));
+    // build_context may shrink the list while we walk it.
+    for (Py_ssize_t i = 0; i < std::min(count, PyList_GET_SIZE(definitions.get())); ++i) {
+        PyRef definition = PyRef::borrow(PyList_GET_ITEM(definitions.get(), i));
+        if (!PyDict_Check(definition.get())) raise_conversion_error(definition.get(), "PyDict");
+        PyRef co_names = required_item(definition.get(), n.co_names);
+
+        PyRef context;
+        if (PyObject* build_context = optional_item(definition.get(), n.build_context)) {
+            context = require(PyObject_CallOneArg(build_context, config));
+            if (!PyDict_Check(context.get())) raise_conversion_error(context.get(), "PyDict");
+        } else {
+            context = require(PyDict_New());
+        }
+
+        PyRef iterator = require(PyObject_GetIter(co_names.get()));
+        while (PyRef name = PyRef::steal(PyIter_Next(iterator.get()))) {
+            std::string function_name = extract_str(name.get());
+            PluginProcessor processor = build_processor(definition.get(), context.get());
+            table[std::move(function_name)].push_back(std::move(processor));
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return table;
+}
+
+namespace {
+
+// The frame id of a plugin record: fresh and remembered at "call", the
+// remembered one at "return" (fresh and forgotten when there is none).
+std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCode& code) {
+    if (code.event == "call") {
+        FrameId id = FrameId::fresh();
+        processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
+        return id;
+    }
+    if (code.event == "return") {
+        auto found = processor.frame_ids.find(frame_key(code.frame));
+        if (found == processor.frame_ids.end()) return FrameId::fresh();
+        FrameId id = found->second;
+        // The frame is done: a later frame at this address must not inherit its id.
+        processor.frame_ids.erase(found);
+        return id;
+    }
+    return std::nullopt;
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) {
+        PyErr_Clear();
+        throw InternalError("a string is always a valid dict key");
+    }
+}
+
+PyRef text(std::string_view value) {
+    return require(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+PyRef call_site_object(const std::optional<CallSite>& site) {
+    if (!site) return PyRef::borrow(Py_None);
+    PyRef dict = require(PyDict_New());
+    set_item(dict.get(), names().call_frame_id, text(site->call_frame_id.view()).get());
+    set_item(dict.get(), names().line_number, require(PyLong_FromLong(site->line_number)).get());
+    return dict;
+}
+
+bool is_mapping(PyObject* object) {
+    if (PyDict_Check(object)) return true;
+    try {
+        PyRef abc = import_module(names().collections_abc);
+        PyRef mapping = require(PyObject_GetAttr(abc.get(), names().mapping));
+        return require_status(PyObject_IsInstance(object, mapping.get())) == 1;
+    } catch (const PyErrorSet&) {
+        PyErr_WriteUnraisable(object);
+        return false;
+    }
+}
+
+// One processor on one event; returns without a record when it declines.
+void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const EventCode& code,
+                   PyObject* event_object, ThreadState& state, RecordBatch& batch) {
+    const Names& n = names();
+    if (!processor.path_fragment.matches(code.filename)) return;
+    if (processor.call) {
+        PyRef verdict = require(PyObject_CallFunctionObjArgs(
+            processor.call.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
+        std::optional<bool> accepted = as_bool(verdict.get());
+        if (!accepted) raise_conversion_error(verdict.get(), "PyBool");
+        if (!*accepted) return;
+    }
+    if (processor.events &&
+        std::find(processor.events->begin(), processor.events->end(), code.event) ==
+            processor.events->end()) {
+        return;
+    }
+
+    std::optional<FrameId> frame_id = plugin_frame_id(processor, code);
+    PyRef data = require(PyDict_New());
+    set_item(data.get(), n.frame_id,
+             frame_id ? text(frame_id->view()).get() : Py_None);
+    set_item(data.get(), n.timestamp, require(PyFloat_FromDouble(timestamp())).get());
+    ThreadIdentity thread = current_thread();
+    set_item(data.get(), n.thread, text(thread.name).get());
+    set_item(data.get(), n.thread_native_id,
+             thread.native_id ? require(PyLong_FromUnsignedLongLong(*thread.native_id)).get()
+                              : Py_None);
+    set_item(data.get(), n.user_code_call_site,
+             call_site_object(user_code_call_site(state.call_frames, frame_id)).get());
+    if (code.event == "call") {
+        set_item(data.get(), n.type, text(processor.call_type).get());
+    } else if (code.event == "return") {
+        set_item(data.get(), n.type, text(processor.return_type).get());
+    }
+    if (processor.subtype) set_item(data.get(), n.subtype, text(*processor.subtype).get());
+
+    if (processor.process) {
+        PyRef extra = require(PyObject_CallFunctionObjArgs(
+            processor.process.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
+        if (!is_mapping(extra.get())) raise_conversion_error(extra.get(), "Mapping");
+        require_status(PyDict_Update(data.get(), extra.get()));
+    }
+
+    PyObject* type = PyDict_GetItemWithError(data.get(), n.type);
+    if (type == nullptr) {
+        bool failed = PyErr_Occurred() != nullptr;
+        PyErr_Clear();
+        throw InternalError(failed ? "data[\"type\"] should not raise."
+                                   : "data[\"type\"] should not be missing.");
+    }
+    std::string type_text = extract_str(type);
+    Record record = dump_value(data.get(), profiler.lightweight_repr);
+    batch.records.push_back(std::move(record));
+    batch.types.push_back(std::move(type_text));
+}
+
+}  // namespace
+
+void process_plugins(ZelmProfiler& profiler, std::vector<PluginProcessor>& processors,
+                     const EventCode& code, ThreadState& state, RecordBatch& batch) {
+    PyObject* event_object = code.event == "call" ? names().event_call : names().event_return;
+    for (PluginProcessor& processor : processors) {
+        try {
+            run_processor(profiler, processor, code, event_object, state, batch);
+        } catch (const PyErrorSet&) {
+            log_pending_error(code);
+        }
+    }
+}
+
+}  // namespace zelm

@@ -1,0 +1,179 @@
+// The trace document and saving it through the host.
+#include "profiler/profiler.hpp"
+
+namespace zelm {
+
+struct HostFacts {
+    std::string version;
+    std::optional<std::string> commit_sha;
+    std::vector<std::string> argv;
+};
+
+namespace {
+
+// Read before any buffer is touched, so a failure leaves every record in place.
+HostFacts read_host_facts() {
+    const Names& n = names();
+    HostFacts facts;
+    PyRef version_module = require(PyImport_Import(n.zelm_version));
+    facts.version = extract_str(require(PyObject_GetAttr(version_module.get(), n.version_attr)).get());
+    PyRef git = require(PyImport_Import(n.zelm_git));
+    PyRef commit = require(PyObject_GetAttr(git.get(), n.commit_sha));
+    if (commit.get() != Py_None) facts.commit_sha = extract_str(commit.get());
+    PyRef sys = require(PyImport_Import(n.sys));
+    facts.argv = extract_str_list(require(PyObject_GetAttr(sys.get(), n.argv)).get());
+    return facts;
+}
+
+// array header with the record count, then each record's bytes unchanged
+void write_raw_frames(msgpack::Buffer& out, const std::vector<Record>& records) {
+    msgpack::write_array_header(out, static_cast<std::uint32_t>(records.size()));
+    for (const Record& record : records) msgpack::write_raw(out, record);
+}
+
+// "command_line_args": [str, ...]
+void write_argv(msgpack::Buffer& out, const std::vector<std::string>& argv) {
+    msgpack::write_str(out, "command_line_args");
+    msgpack::write_array_header(out, static_cast<std::uint32_t>(argv.size()));
+    for (const std::string& arg : argv) msgpack::write_str(out, arg);
+}
+
+// "frames": {native thread id (uint): [record, ...], ...}
+void write_frames(msgpack::Buffer& out, const ThreadBuffers& frames) {
+    msgpack::write_str(out, "frames");
+    msgpack::write_map_header(out, static_cast<std::uint32_t>(frames.size()));
+    for (const auto& [thread_id, records] : frames) {
+        msgpack::write_uint(out, thread_id);
+        write_raw_frames(out, records);
+    }
+}
+
+// "frames_of_interest": [record, ...]
+void write_frames_of_interest(msgpack::Buffer& out, const std::vector<Record>& records) {
+    msgpack::write_str(out, "frames_of_interest");
+    write_raw_frames(out, records);
+}
+
+// "meta": {"version": str, "source": str, "use_frame_boundaries": true}
+void write_meta(msgpack::Buffer& out, std::string_view version, std::string_view source) {
+    msgpack::write_str(out, "meta");
+    msgpack::write_map_header(out, 3);
+    msgpack::write_str(out, "version");
+    msgpack::write_str(out, version);
+    msgpack::write_str(out, "source");
+    msgpack::write_str(out, source);
+    msgpack::write_str(out, "use_frame_boundaries");
+    msgpack::write_bool(out, true);
+}
+
+std::size_t records_size(const std::vector<Record>& records) {
+    std::size_t size = 5;
+    for (const Record& record : records) size += record.size();
+    return size;
+}
+
+void prepend(std::vector<Record>& target, std::vector<Record>&& earlier) {
+    earlier.insert(earlier.end(), std::make_move_iterator(target.begin()),
+                   std::make_move_iterator(target.end()));
+    target = std::move(earlier);
+}
+
+}  // namespace
+
+TakenRecords ZelmProfiler::take_records() {
+    std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
+    std::lock_guard frames_lock(frames_mutex);
+    return TakenRecords{std::exchange(frames_of_interest, {}), std::exchange(frames, {})};
+}
+
+void ZelmProfiler::restore_records(TakenRecords taken) {
+    std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
+    std::lock_guard frames_lock(frames_mutex);
+    // Records filed meanwhile came later: the taken ones go back ahead of them.
+    prepend(frames_of_interest, std::move(taken.frames_of_interest));
+    for (auto& [thread_id, records] : taken.frames) prepend(frames[thread_id], std::move(records));
+}
+
+// fixmap(8): command_line_args, current_commit_sha, frames,
+// frames_of_interest, main_thread_id, meta, timestamp, trace_id
+PyRef ZelmProfiler::write_document(const TakenRecords& taken, const HostFacts& facts) {
+    std::string current_trace_id;
+    {
+        std::lock_guard lock(trace_id_mutex);
+        current_trace_id = trace_id;
+    }
+    std::size_t size = 512 + records_size(taken.frames_of_interest);
+    for (const auto& entry : taken.frames) size += 9 + records_size(entry.second);
+
+    msgpack::Buffer out;
+    out.reserve(size);
+    msgpack::write_map_header(out, 8);
+    write_argv(out, facts.argv);
+    msgpack::write_str_pair(out, "current_commit_sha",
+                            facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
+                                             : std::nullopt);
+    write_frames(out, taken.frames);
+    write_frames_of_interest(out, taken.frames_of_interest);
+    msgpack::write_int_pair(out, "main_thread_id", main_thread_id);
+    write_meta(out, facts.version, source);
+    msgpack::write_f64_pair(out, "timestamp", timestamp);
+    msgpack::write_str(out, "trace_id");
+    msgpack::write_str(out, current_trace_id);
+    return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                             static_cast<Py_ssize_t>(out.size())));
+}
+
+PyRef ZelmProfiler::build_trace_inner() {
+    HostFacts facts = read_host_facts();
+    TakenRecords taken = take_records();
+    try {
+        return write_document(taken, facts);
+    } catch (const PyErrorSet&) {
+        // No memory for the bytes object: keep the records for a later build.
+        restore_records_keeping_error(std::move(taken));
+        throw;
+    }
+}
+
+void ZelmProfiler::restore_records_keeping_error(TakenRecords taken) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    restore_records(std::move(taken));
+    PyErr_Restore(type, value, traceback);
+}
+
+void ZelmProfiler::save_in_db() {
+    const Names& n = names();
+    PyRef kwargs = require(PyDict_New());
+    PyRef timeout = require(PyLong_FromUnsignedLongLong(sqlite_busy_timeout));
+    require_status(PyDict_SetItem(kwargs.get(), n.timeout, timeout.get()));
+
+    // Resolve the host function first: if it is missing, nothing is taken.
+    PyRef db = require(PyImport_Import(n.zelm_db));
+    PyRef save = require(PyObject_GetAttr(db.get(), n.save_trace_in_sqlite));
+
+    HostFacts facts = read_host_facts();
+    TakenRecords taken = take_records();
+    std::string saved_trace_id;
+    PyRef document;
+    try {
+        document = write_document(taken, facts);
+        require_status(PyDict_SetItem(kwargs.get(), n.msgpack, document.get()));
+        {
+            std::lock_guard lock(trace_id_mutex);
+            saved_trace_id = trace_id;
+        }
+        PyRef path = require(PyUnicode_FromStringAndSize(db_path.data(),
+                                                         static_cast<Py_ssize_t>(db_path.size())));
+        PyRef id = require(PyUnicode_FromStringAndSize(saved_trace_id.data(),
+                                                       static_cast<Py_ssize_t>(saved_trace_id.size())));
+        PyRef args = require(PyTuple_Pack(2, path.get(), id.get()));
+        require(PyObject_Call(save.get(), args.get(), kwargs.get()));
+    } catch (const PyErrorSet&) {
+        // Nothing is lost: the records go back ahead of any filed meanwhile.
+        restore_records_keeping_error(std::move(taken));
+        throw;
+    }
+}
+
+}  // namespace zelm

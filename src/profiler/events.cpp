@@ -1,0 +1,264 @@
+// The per-event handler: plugins, filters, the frame record.
+#include <unistd.h>
+
+#include <climits>
+
+#include "filters/filters.hpp"
+#include "profiler/profiler.hpp"
+#include "utils/compat.hpp"
+#include "utils/qualname.hpp"
+#include "utils/serialize.hpp"
+#include "utils/thread_info.hpp"
+
+namespace zelm {
+namespace {
+
+// `filename` relative to `directory` when it lies inside it, compared by
+// whole path components (empty and "." components are skipped, as a path
+// library would); otherwise nullopt.
+std::optional<std::string_view> relative_to(std::string_view filename, std::string_view directory) {
+    auto next_component = [](std::string_view& path) {
+        while (true) {
+            while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+            std::size_t end = path.find('/');
+            std::string_view component = path.substr(0, end);
+            path.remove_prefix(component.size());
+            if (component != ".") return component;
+        }
+    };
+    // An absolute directory only ever contains absolute paths.
+    if (directory.empty() || filename.empty() || (directory.front() == '/') != (filename.front() == '/')) {
+        return std::nullopt;
+    }
+    std::string_view rest = filename;
+    std::string_view base = directory;
+    while (true) {
+        std::string_view wanted = next_component(base);
+        if (wanted.empty()) break;
+        if (next_component(rest) != wanted) return std::nullopt;
+    }
+    // What is left starts at the next real component.
+    while (true) {
+        while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+        if (rest != "." && !rest.starts_with("./")) return rest;
+        rest.remove_prefix(1);
+    }
+}
+
+// "<path relative to the working directory>:<line>"; a working directory
+// that cannot be read (removed under us) leaves the file name unchanged.
+std::string location(std::string_view filename, std::uint64_t line) {
+    char directory[PATH_MAX];
+    std::string_view path = filename;
+    if (getcwd(directory, sizeof directory) != nullptr) {
+        path = relative_to(filename, directory).value_or(filename);
+    }
+    std::string text;
+    text.reserve(path.size() + 21);
+    text.append(path);
+    text.push_back(':');
+    text.append(std::to_string(line));
+    return text;
+}
+
+// Locals as recorded: a dict, never the frame's own dict with
+// "__builtins__" removed from it.
+PyRef recorded_locals(PyObject* frame) {
+    PyRef locals = compat::frame_locals(frame);
+    if (!PyDict_CheckExact(locals.get()) && !PyDict_Check(locals.get())) {
+        // A write-through proxy or a class body's custom namespace: snapshot it.
+        PyRef copy = require(PyDict_New());
+        require_status(PyDict_Merge(copy.get(), locals.get(), 1));
+        locals = std::move(copy);
+        if (PyDict_DelItem(locals.get(), names().builtins_key) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrorSet{};
+            PyErr_Clear();
+        }
+        return locals;
+    }
+    PyObject* builtins = PyDict_GetItemWithError(locals.get(), names().builtins_key);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            throw InternalError("locals.get(\"__builtins__\") should not raise.");
+        }
+        return locals;
+    }
+    PyRef copy = require(PyDict_Copy(locals.get()));
+    require_status(PyDict_DelItem(copy.get(), names().builtins_key));
+    return copy;
+}
+
+std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
+    const Names& n = names();
+    if (PyObject* qualname = compat::code_qualname(code)) {
+        PyRef globals = compat::frame_globals(frame);
+        PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
+        return dotted_text(module_name.get(), qualname);
+    }
+    PyObject* name = compat::code_name(code);
+    if (PyUnicode_Compare(name, n.module_code_name) == 0) {
+        PyRef globals = compat::frame_globals(frame);
+        PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
+        PyRef text = require(PyObject_Str(module_name.get()));
+        std::string qualified(Utf8(text.get()).view());
+        qualified.append(".<module>");
+        return qualified;
+    }
+    try {
+        return get_qualname_inner(frame, name);
+    } catch (const PyErrorSet&) {
+        // An inference that fails just leaves the name out.
+        PyErr_Clear();
+        return std::nullopt;
+    }
+}
+
+// The 12-entry frame record.
+//   fixmap(12) "path" str | "co_name" str | "qualname" str/nil | "event" str |
+//   "frame_id" str/nil | "arg" raw | "locals" raw | "thread" str |
+//   "thread_native_id" uint/nil | "timestamp" f64 | "type" "frame" |
+//   "user_code_call_site" nil / {"call_frame_id": str, "line_number": int}
+Record write_frame_record(std::string_view path, std::string_view co_name,
+                          const std::optional<std::string>& qualname, std::string_view event,
+                          const std::optional<FrameId>& frame_id, Record& arg, Record& locals,
+                          const ThreadIdentity& thread, const std::optional<CallSite>& call_site) {
+    using namespace msgpack;
+    Record record;
+    record.reserve(256 + path.size() + arg.size() + locals.size());
+    write_map_header(record, 12);
+    write_str(record, "path");
+    write_str(record, path);
+    write_str(record, "co_name");
+    write_str(record, co_name);
+    write_str_pair(record, "qualname",
+                   qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
+    write_str(record, "event");
+    write_str(record, event);
+    write_str_pair(record, "frame_id",
+                   frame_id ? std::optional<std::string_view>(frame_id->view()) : std::nullopt);
+    write_raw_pair(record, "arg", arg);
+    write_raw_pair(record, "locals", locals);
+    write_str(record, "thread");
+    write_str(record, thread.name);
+    write_int_pair(record, "thread_native_id", thread.native_id);
+    write_f64_pair(record, "timestamp", timestamp());
+    write_str(record, "type");
+    write_str(record, "frame");
+    write_str(record, "user_code_call_site");
+    if (call_site) {
+        write_map_header(record, 2);
+        write_str(record, "call_frame_id");
+        write_str(record, call_site->call_frame_id.view());
+        write_str(record, "line_number");
+        write_int(record, call_site->line_number);
+    } else {
+        write_nil(record);
+    }
+    return record;
+}
+
+}  // namespace
+
+bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
+                                 std::string_view filename, ThreadState& state) {
+    auto slot = (reinterpret_cast<std::uintptr_t>(filename_object) >> 4) % state.filter_cache.size();
+    FileFilterDecision& decision = state.filter_cache[slot];
+    if (decision.filename.get() != filename_object) {
+        decision.included = any_matches(include_frames, filename);
+        decision.ignored = ignored_by_file_name(filename, ignore_frames);
+        decision.filename = PyRef::borrow(filename_object);
+    }
+    if (decision.included) return true;
+    if (decision.ignored) return false;
+    return !called_from_attrs(frame);
+}
+
+void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state) {
+    PyObject* frame = code.frame;
+    const ThreadIdentity& thread = identity(state);
+
+    PyRef code_object = compat::frame_code(frame);
+    int line = compat::frame_line(frame);
+    if (line < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+        throw PyErrorSet{};
+    }
+    std::string path = location(code.filename, static_cast<std::uint64_t>(line));
+    std::optional<std::string> qualname = qualified_name(frame, code_object.get());
+    PyRef locals = recorded_locals(frame);
+
+    std::optional<FrameId> frame_id;
+    bool is_call = code.event == "call";
+    bool is_return = code.event == "return";
+    if (is_call) {
+        frame_id = FrameId::fresh();
+        state.frame_ids.insert_or_assign(frame_key(frame), *frame_id);
+    } else if (is_return) {
+        auto found = state.frame_ids.find(frame_key(frame));
+        if (found != state.frame_ids.end()) frame_id = found->second;
+    }
+
+    std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id);
+    Record arg = dump_value(code.arg, lightweight_repr);
+    Record locals_bytes = dump_value(locals.get(), lightweight_repr);
+
+    if (is_call) {
+        state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
+    } else if (is_return) {
+        // The frame has finished: its id is never looked up again.
+        state.frame_ids.erase(frame_key(frame));
+        if (!state.call_frames.empty()) {
+            CallFrame top = std::move(state.call_frames.back());
+            state.call_frames.pop_back();
+        }
+    }
+
+    batch.records.push_back(write_frame_record(path, code.name, qualname, code.event, frame_id,
+                                               arg, locals_bytes, thread, call_site));
+    batch.types.emplace_back("frame");
+}
+
+void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
+    EventCode code{frame, arg.get(), event, {}, {}, Py_None, Py_None};
+    try {
+        if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
+        PyRef code_object = compat::frame_code(frame);
+        PyObject* filename_object = compat::code_filename(code_object.get());
+        PyObject* name_object = compat::code_name(code_object.get());
+        if (!PyUnicode_Check(filename_object)) throw InternalError("`co_filename` is always a string");
+        if (!PyUnicode_Check(name_object)) throw InternalError("`co_name` is always a string");
+        Utf8 filename(filename_object);
+        Utf8 name(name_object);
+        code.filename = filename.view();
+        code.name = name.view();
+        code.filename_object = filename_object;
+        code.name_object = name_object;
+
+        ThreadState& state = threads.get();
+        // Reused from event to event so that a batch costs no allocation;
+        // whatever a failed event left in it is dropped here.
+        RecordBatch& batch = state.batch;
+        batch.clear();
+        {
+            auto lock = lock_without_gil(plugins_mutex);
+            if (!plugins.empty()) {
+                auto found = plugins.find(code.name);
+                if (found != plugins.end()) process_plugins(*this, found->second, code, state, batch);
+            }
+        }
+        if (should_record(frame, filename_object, code.filename, state)) {
+            record_frame(code, batch, state);
+        }
+        push_frames(event, batch, state);
+    } catch (const PyErrorSet&) {
+        log_pending_error(code);
+    } catch (const InternalError& error) {
+        log_internal_error(error, code);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        log_pending_error(code);
+    }
+}
+
+}  // namespace zelm

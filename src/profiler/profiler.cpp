@@ -1,0 +1,190 @@
+// Construction of the profiler from the host object, per-thread slots and
+// the error reporting shared by the event path.
+#include "profiler/profiler.hpp"
+
+#include <atomic>
+
+#include "utils/compat.hpp"
+#include "utils/thread_info.hpp"
+#include "utils/ulid.hpp"
+
+namespace zelm {
+
+// ---- per-thread slots ----------------------------------------------------
+
+namespace {
+std::atomic<std::uint64_t> g_next_thread_serial{1};
+std::atomic<std::uint64_t> g_next_owner_serial{1};
+}  // namespace
+
+std::uint64_t this_thread_serial() {
+    thread_local const std::uint64_t serial = g_next_thread_serial.fetch_add(1);
+    return serial;
+}
+
+thread_local PerThreadStates::Cache PerThreadStates::cache_;
+
+PerThreadStates::PerThreadStates() : owner_serial_(g_next_owner_serial.fetch_add(1)) {}
+
+ThreadState& PerThreadStates::get_slow() {
+    std::lock_guard lock(mutex_);
+    auto& state = states_[this_thread_serial()];
+    if (!state) state = std::make_unique<ThreadState>();
+    cache_ = Cache{owner_serial_, state.get()};
+    return *state;
+}
+
+std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
+    std::unique_lock lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS
+        lock.lock();
+        Py_END_ALLOW_THREADS
+    }
+    return lock;
+}
+
+// ---- construction --------------------------------------------------------
+
+namespace {
+
+// A dict lookup with a text key cannot raise for a real dict; if it does,
+// that is the given invariant broken.
+PyObject* config_get(PyObject* config, PyObject* key, const char* invariant) {
+    PyObject* value = PyDict_GetItemWithError(config, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InternalError(invariant);
+    }
+    return value;
+}
+
+// A pattern list under "filters"; any failure of the lookup means no patterns.
+std::vector<std::string> filter_patterns(PyObject* filters, PyObject* key) {
+    PyRef value = PyRef::steal(PyObject_GetItem(filters, key));
+    if (!value) {
+        PyErr_Clear();
+        return {};
+    }
+    return extract_str_list(value.get());
+}
+
+bool config_flag(PyObject* config, PyObject* key, const char* invariant) {
+    PyObject* value = config_get(config, key, invariant);
+    if (value == nullptr) return false;
+    try {
+        return as_bool(value).value_or(false);
+    } catch (const PyErrorSet&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+std::optional<std::uint64_t> read_main_thread_id() {
+    const Names& n = names();
+    PyRef threading = require(PyImport_Import(n.threading_key));
+    PyRef main_thread = require(PyObject_CallMethodNoArgs(threading.get(), n.main_thread));
+    PyRef native_id = PyRef::steal(PyObject_GetAttr(main_thread.get(), n.native_id));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (native_id.get() == Py_None) return std::nullopt;
+    return extract_u64(native_id.get());
+}
+
+}  // namespace
+
+std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
+    const Names& n = names();
+    auto profiler = std::make_unique<ZelmProfiler>();
+
+    PyRef config = require(PyObject_GetAttr(host, n.config));
+    if (!PyDict_Check(config.get())) raise_conversion_error(config.get(), "PyDict");
+
+    if (PyObject* filters =
+            config_get(config.get(), n.filters, "config.get(\"filters\" should not raise.")) {
+        profiler->include_frames = build_finders(filter_patterns(filters, n.include_frames));
+        profiler->ignore_frames = build_finders(filter_patterns(filters, n.ignore_frames));
+    }
+
+    profiler->main_thread_id = read_main_thread_id();
+
+    if (PyObject* timeout = config_get(config.get(), n.sqlite_busy_timeout,
+                                       "config.get(\"sqlite_busy_timeout\" should not raise.")) {
+        profiler->sqlite_busy_timeout = extract_u64(timeout);
+    }
+    profiler->threading =
+        config_flag(config.get(), n.threading_key, "config.get(\"threading\" should not raise.");
+    profiler->lightweight_repr = config_flag(config.get(), n.lightweight_repr,
+                                             "config.get(\"lightweight_repr\" should not raise.");
+
+    profiler->plugins = load_plugins(config.get());
+
+    PyRef db_path = require(PyObject_GetAttr(host, n.db_path));
+    PyRef db_path_text = require(PyObject_Str(db_path.get()));
+    profiler->db_path = extract_str(db_path_text.get());
+
+    PyRef one_trace_per_test = require(PyObject_GetAttr(host, n.one_trace_per_test));
+    profiler->one_trace_per_test = extract_bool(one_trace_per_test.get());
+
+    PyRef trace_id = require(PyObject_GetAttr(host, n.trace_id));
+    profiler->trace_id = extract_str(trace_id.get());
+
+    PyRef source = require(PyObject_GetAttr(host, n.source));
+    profiler->source = extract_str(source.get());
+
+    profiler->timestamp = zelm::timestamp();
+    return profiler;
+}
+
+// ---- thread identity and error reporting ---------------------------------
+
+const ThreadIdentity& ZelmProfiler::identity(ThreadState& state) {
+    if (!state.identity) state.identity = current_thread();
+    return *state.identity;
+}
+
+void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObject* co_filename,
+               PyObject* co_name) {
+    try {
+        const Names& n = names();
+        PyRef logging = import_module(n.logging);
+        PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
+        PyRef logger = require(PyObject_CallOneArg(get_logger.get(), n.zelm));
+        PyRef locals = compat::frame_locals(frame);
+        PyRef kwargs = require(PyDict_New());
+        require_status(PyDict_SetItem(kwargs.get(), n.exc_info, error));
+        PyRef warning = require(PyObject_GetAttr(logger.get(), n.warning));
+        PyRef message = require(PyUnicode_FromString(
+            "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+            "    event: %s\n    frame locals: %s\n"));
+        PyRef event_text = require(
+            PyUnicode_FromStringAndSize(event.data(), static_cast<Py_ssize_t>(event.size())));
+        PyRef args = require(PyTuple_Pack(5, message.get(), co_filename, co_name, event_text.get(),
+                                          locals.get()));
+        require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+    } catch (const PyErrorSet&) {
+        PyErr_WriteUnraisable(error);
+    } catch (const InternalError& internal) {
+        set_internal_error(internal);
+        PyErr_WriteUnraisable(error);
+    }
+}
+
+void log_pending_error(const EventCode& code) {
+    PyRef error = fetch_exception();
+    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
+}
+
+void log_internal_error(const InternalError& internal, const EventCode& code) {
+    PyRef error = exception_for(internal);
+    if (!error) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
+}
+
+}  // namespace zelm

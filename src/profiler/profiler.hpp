@@ -1,0 +1,101 @@
+// The one native object: configuration read once, buffers, per-thread state.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "plugins/plugins.hpp"
+#include "profiler/thread_state.hpp"
+#include "utils/finder.hpp"
+#include "utils/python.hpp"
+
+namespace zelm {
+
+using ThreadBuffers = std::unordered_map<std::uint64_t, std::vector<Record>>;
+
+struct HostFacts;
+
+// What a document build took out of the buffers; handed back on a failed save.
+struct TakenRecords {
+    std::vector<Record> frames_of_interest;
+    ThreadBuffers frames;
+};
+
+struct ZelmProfiler {
+    std::string db_path;
+
+    std::mutex trace_id_mutex;
+    std::string trace_id;
+
+    std::mutex frames_of_interest_mutex;
+    std::vector<Record> frames_of_interest;
+
+    std::mutex frames_mutex;
+    ThreadBuffers frames;
+
+    std::vector<Finder> include_frames;
+    std::vector<Finder> ignore_frames;
+
+    // Held across plugin callables; taken with lock_without_gil().
+    std::mutex plugins_mutex;
+    PluginTable plugins;
+
+    PerThreadStates threads;
+
+    std::string source;
+    std::optional<std::uint64_t> main_thread_id;
+    double timestamp = 0;
+    std::uint64_t sqlite_busy_timeout = 60;
+    bool one_trace_per_test = false;
+    bool threading = false;
+    bool lightweight_repr = false;
+
+    // Reads the host profiler object and its config once. Throws PyErrorSet
+    // or InternalError; nothing is installed by it.
+    static std::unique_ptr<ZelmProfiler> new_from_python(PyObject* host);
+
+    // The per-event handler. Called with the GIL held; never raises.
+    void profile(PyObject* frame, PyRef arg, std::string_view event);
+
+    // Files one event's records (see buffers.cpp). Throws PyErrorSet on failure.
+    void push_frames(std::string_view event, RecordBatch& batch, ThreadState& state);
+
+    // The trace document as bytes; empties both buffers.
+    PyRef build_trace_inner();
+    // Builds the document and stores it through zelm.db.save_trace_in_sqlite.
+    void save_in_db();
+
+    const ThreadIdentity& identity(ThreadState& state);
+
+private:
+    void push_frame_data(std::optional<std::uint64_t> thread_id, std::vector<Record>& records,
+                         std::size_t count);
+    void open_test_trace();
+    TakenRecords take_records();
+    void restore_records(TakenRecords taken);
+    // restore_records with the pending Python error kept as it is.
+    void restore_records_keeping_error(TakenRecords taken);
+    PyRef write_document(const TakenRecords& taken, const HostFacts& facts);
+    bool should_record(PyObject* frame, PyObject* filename_object, std::string_view filename,
+                       ThreadState& state);
+    void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state);
+};
+
+// Locks `mutex` without ever blocking while holding the GIL: when the lock
+// is busy its holder may be waiting for the GIL, so the GIL is let go first.
+std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex);
+
+// The warning for a failed event on logger "zelm". Never raises; a failure
+// of logging itself goes to the unraisable hook.
+void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObject* co_filename,
+               PyObject* co_name);
+// Fetches the pending failure (Python error or internal error) and logs it.
+void log_pending_error(const EventCode& code);
+void log_internal_error(const InternalError& error, const EventCode& code);
+
+}  // namespace zelm

@@ -1,0 +1,110 @@
+// State that belongs to one OS thread of one profiler.
+//
+// Each slot is reached through a thread_local cache and touched only by its
+// own thread, so the event path takes no lock for it. Slots are keyed by a
+// per-process thread serial that is never reused, so a later thread can
+// never inherit an earlier thread's call stack. Slots live until the
+// profiler dies (with the GIL held, which releases the frames they hold).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "utils/msgpack.hpp"
+#include "utils/python.hpp"
+#include "utils/ulid.hpp"
+
+namespace zelm {
+
+using Record = msgpack::Buffer;
+
+// "frm_" + ULID text, held inline so making one never allocates.
+struct FrameId {
+    std::array<char, 30> chars;
+
+    static FrameId fresh() {
+        FrameId id;
+        constexpr std::string_view prefix = "frm_";
+        std::copy(prefix.begin(), prefix.end(), id.chars.begin());
+        auto text = ulid_text(new_ulid());
+        std::copy(text.begin(), text.end(), id.chars.begin() + prefix.size());
+        return id;
+    }
+    std::string_view view() const { return {chars.data(), chars.size()}; }
+    bool operator==(const FrameId&) const = default;
+};
+
+struct ThreadIdentity {
+    std::string name;
+    std::optional<std::uint64_t> native_id;
+};
+
+struct CallFrame {
+    PyRef frame;
+    FrameId id;
+};
+
+// Frame key: the frame object's address, no reference held.
+inline std::uintptr_t frame_key(PyObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }
+
+// One event's records: plugin records first, the frame record last.
+struct RecordBatch {
+    std::vector<std::string> types;
+    std::vector<Record> records;
+
+    void clear() {
+        types.clear();
+        records.clear();
+    }
+};
+
+// Filter decisions that depend only on the file name, cached per code file
+// name object. The cache holds a reference to each name, so an address is
+// never reused for another text while its entry exists.
+struct FileFilterDecision {
+    PyRef filename;
+    bool included = false;
+    bool ignored = false;  // a built-in or user ignore test holds on the name itself
+};
+
+struct ThreadState {
+    std::vector<CallFrame> call_frames;
+    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    std::optional<ThreadIdentity> identity;
+    std::array<FileFilterDecision, 64> filter_cache;
+    RecordBatch batch;
+};
+
+// This thread's serial number: unique in the process, never reused.
+std::uint64_t this_thread_serial();
+
+class PerThreadStates {
+public:
+    PerThreadStates();
+    // The calling thread's slot, created on first use.
+    ThreadState& get() {
+        if (cache_.owner == owner_serial_) return *cache_.state;
+        return get_slow();
+    }
+
+private:
+    struct Cache {
+        std::uint64_t owner = 0;
+        ThreadState* state = nullptr;
+    };
+    ThreadState& get_slow();
+
+    static thread_local Cache cache_;
+    std::uint64_t owner_serial_;
+    std::mutex mutex_;  // guards the map only; a slot itself is lock-free
+    std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> states_;
+};
+
+}  // namespace zelm

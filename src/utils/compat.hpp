@@ -1,0 +1,67 @@
+// Every difference between the CPython releases we support lives here.
+//
+// Frame accessors return owned references on every version, so callers
+// never care whether the interpreter hands out new or borrowed ones.
+#pragma once
+
+#include "utils/python.hpp"
+
+#if PY_VERSION_HEX < 0x030A0000
+#error "zelm needs CPython 3.10 or later"
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+#include <frameobject.h>
+#endif
+
+namespace zelm::compat {
+
+inline PyFrameObject* as_frame(PyObject* frame) { return reinterpret_cast<PyFrameObject*>(frame); }
+
+// The frame's code object (never null for a real frame).
+inline PyRef frame_code(PyObject* frame) {
+    return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(as_frame(frame))));
+}
+
+// The calling frame, or an empty reference at the bottom of the stack.
+inline PyRef frame_back(PyObject* frame) {
+    return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(as_frame(frame))));
+}
+
+inline int frame_line(PyObject* frame) { return PyFrame_GetLineNumber(as_frame(frame)); }
+
+inline PyRef frame_globals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return require(PyFrame_GetGlobals(as_frame(frame)));
+#else
+    return PyRef::borrow(as_frame(frame)->f_globals);
+#endif
+}
+
+// What Python code sees as `frame.f_locals`: the frame's own dict after a
+// refresh from the fast locals, a write-through proxy for function frames
+// from 3.13 on, or a class body's namespace mapping.
+inline PyRef frame_locals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return require(PyFrame_GetLocals(as_frame(frame)));
+#else
+    require_status(PyFrame_FastToLocalsWithError(as_frame(frame)));
+    return PyRef::borrow(as_frame(frame)->f_locals);
+#endif
+}
+
+inline PyObject* code_filename(PyObject* code) {
+    return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+}
+inline PyObject* code_name(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_name; }
+
+// The code's qualified name, or null on interpreters whose code objects have none.
+inline PyObject* code_qualname([[maybe_unused]] PyObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return reinterpret_cast<PyCodeObject*>(code)->co_qualname;
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace zelm::compat

@@ -1,0 +1,85 @@
+// MessagePack writers that append straight into a caller-owned byte buffer.
+//
+// Every writer picks the smallest form the format allows (fixmap before
+// map16, positive fixint before uint8, ...); floats are always written as
+// float64 (0xcb) and never narrowed. Multi-byte numbers are big-endian.
+// Appending to a std::vector cannot fail short of memory exhaustion, so
+// the writers return nothing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace zelm::msgpack {
+
+using Buffer = std::vector<std::uint8_t>;
+
+// 0x80+n | 0xde n16 | 0xdf n32
+void write_map_header(Buffer& out, std::uint32_t entries);
+// 0x90+n | 0xdc n16 | 0xdd n32
+void write_array_header(Buffer& out, std::uint32_t items);
+// 0xa0+L | 0xd9 L8 | 0xda L16 | 0xdb L32, then the bytes
+void write_str(Buffer& out, std::string_view text);
+// 0xc4 L8 | 0xc5 L16 | 0xc6 L32, then the bytes
+void write_bin(Buffer& out, const std::uint8_t* data, std::size_t size);
+// fixint | 0xcc u8 | 0xcd u16 | 0xce u32 | 0xcf u64
+void write_uint(Buffer& out, std::uint64_t value);
+// negative fixint | 0xd0 | 0xd1 | 0xd2 | 0xd3; non-negative values go to write_uint
+void write_int(Buffer& out, std::int64_t value);
+void write_nil(Buffer& out);
+void write_bool(Buffer& out, bool value);
+// 0xcb and the IEEE 754 double
+void write_f64(Buffer& out, double value);
+// 0xca and the IEEE 754 single
+void write_f32(Buffer& out, float value);
+// fixext1..16 | ext8 | ext16 | ext32: header, type tag, bytes
+void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::size_t size);
+// Appends an already encoded value unchanged.
+void write_raw(Buffer& out, const Buffer& encoded);
+
+// A small value tree for the few entries that are not written field by field.
+struct Value;
+using Array = std::vector<Value>;
+using Map = std::vector<std::pair<Value, Value>>;  // insertion order is write order
+struct Ext {
+    std::int8_t type;
+    std::vector<std::uint8_t> data;
+};
+struct Bin {
+    std::vector<std::uint8_t> data;
+};
+struct Value {
+    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, float, double, std::string,
+                 Bin, Array, Map, Ext>
+        data;
+};
+
+// Depth-first; a string whose bytes are not valid UTF-8 is written as bin.
+void write_value(Buffer& out, const Value& value);
+
+// One map entry each: the key as a string, then the value.
+void write_str_pair(Buffer& out, std::string_view key, std::optional<std::string_view> value);
+void write_int_pair(Buffer& out, std::string_view key, std::optional<std::uint64_t> value);
+void write_f64_pair(Buffer& out, std::string_view key, double value);
+// Appends `value`'s bytes unchanged and leaves `value` empty (its storage stays with the caller).
+void write_raw_pair(Buffer& out, std::string_view key, Buffer& value);
+
+// Size of the one complete MessagePack value at the start of `data`, or
+// nullopt when `data` does not start with a complete, well-formed value.
+// A structural skip: nothing is decoded into objects.
+std::optional<std::size_t> value_size(const std::uint8_t* data, std::size_t size);
+
+// True when `data` holds exactly one complete MessagePack value and nothing else.
+inline bool is_single_value(const Buffer& data) {
+    auto n = value_size(data.data(), data.size());
+    return n && *n == data.size();
+}
+
+bool is_valid_utf8(std::string_view text);
+
+}  // namespace zelm::msgpack

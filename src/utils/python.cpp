@@ -1,0 +1,244 @@
+#include "utils/python.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace zelm {
+namespace {
+
+Names g_names;
+bool g_names_ready = false;
+PyObject* g_internal_error = nullptr;
+
+PyObject* intern(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw PyErrorSet{};
+    return name;
+}
+
+}  // namespace
+
+void init_names() {
+    if (g_names_ready) return;
+    Names n{};
+    n.config = intern("config");
+    n.rust_profiler = intern("rust_profiler");
+    n.register_threading_profiler = intern("register_threading_profiler");
+    n.threading_key = intern("threading");
+    n.setprofile = intern("setprofile");
+    n.main_thread = intern("main_thread");
+    n.current_thread = intern("current_thread");
+    n.native_id = intern("native_id");
+    n.name = intern("name");
+    n.db_path = intern("db_path");
+    n.one_trace_per_test = intern("one_trace_per_test");
+    n.trace_id = intern("trace_id");
+    n.source = intern("source");
+    n.filters = intern("filters");
+    n.include_frames = intern("include_frames");
+    n.ignore_frames = intern("ignore_frames");
+    n.sqlite_busy_timeout = intern("sqlite_busy_timeout");
+    n.lightweight_repr = intern("lightweight_repr");
+    n.zelm_plugins = intern("zelm.plugins");
+    n.load_plugin_data = intern("load_plugin_data");
+    n.zelm_serialize = intern("zelm.serialize");
+    n.dump_msgpack = intern("dump_msgpack");
+    n.dump_msgpack_lightweight_repr = intern("dump_msgpack_lightweight_repr");
+    n.zelm_version = intern("zelm.version");
+    n.version_attr = intern("__version__");
+    n.zelm_git = intern("zelm.git");
+    n.commit_sha = intern("COMMIT_SHA");
+    n.zelm_db = intern("zelm.db");
+    n.save_trace_in_sqlite = intern("save_trace_in_sqlite");
+    n.timeout = intern("timeout");
+    n.msgpack = intern("msgpack");
+    n.sys = intern("sys");
+    n.argv = intern("argv");
+    n.logging = intern("logging");
+    n.get_logger = intern("getLogger");
+    n.zelm = intern("zelm");
+    n.warning = intern("warning");
+    n.exc_info = intern("exc_info");
+    n.builtins_key = intern("__builtins__");
+    n.dunder_name = intern("__name__");
+    n.dunder_module = intern("__module__");
+    n.dunder_qualname = intern("__qualname__");
+    n.module_code_name = intern("<module>");
+    n.f_back = intern("f_back");
+    n.f_locals = intern("f_locals");
+    n.f_globals = intern("f_globals");
+    n.inspect = intern("inspect");
+    n.getattr_static = intern("getattr_static");
+    n.builtins = intern("builtins");
+    n.property = intern("property");
+    n.fget = intern("fget");
+    n.self = intern("self");
+    n.cls = intern("cls");
+    n.co_names = intern("co_names");
+    n.path_fragment = intern("path_fragment");
+    n.call_type = intern("call_type");
+    n.return_type = intern("return_type");
+    n.subtype = intern("subtype");
+    n.call = intern("call");
+    n.process = intern("process");
+    n.events = intern("events");
+    n.build_context = intern("build_context");
+    n.frame_id = intern("frame_id");
+    n.timestamp = intern("timestamp");
+    n.thread = intern("thread");
+    n.thread_native_id = intern("thread_native_id");
+    n.user_code_call_site = intern("user_code_call_site");
+    n.call_frame_id = intern("call_frame_id");
+    n.line_number = intern("line_number");
+    n.type = intern("type");
+    n.collections_abc = intern("collections.abc");
+    n.mapping = intern("Mapping");
+    n.update = intern("update");
+    n.event_call = intern("call");
+    n.event_return = intern("return");
+    g_names = n;
+
+    g_internal_error = PyErr_NewExceptionWithDoc(
+        "zelm._zelm.ZelmInternalError",
+        "A broken internal invariant of zelm's native module. Derived from BaseException so "
+        "that the profiled program's `except Exception` handlers never swallow it.",
+        PyExc_BaseException, nullptr);
+    if (g_internal_error == nullptr) throw PyErrorSet{};
+    g_names_ready = true;
+}
+
+const Names& names() { return g_names; }
+
+PyObject* internal_error_type() { return g_internal_error; }
+
+void set_internal_error(const InternalError& error) {
+    PyErr_SetString(g_internal_error, error.what());
+}
+
+PyRef fetch_exception() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return PyRef::steal(PyObject_CallFunction(
+            PyExc_SystemError, "s", "attempted to fetch exception but none was set"));
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+}
+
+PyRef exception_for(const InternalError& error) {
+    return PyRef::steal(PyObject_CallFunction(g_internal_error, "s", error.what()));
+}
+
+Utf8::Utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data != nullptr) {
+        view_ = std::string_view(data, static_cast<std::size_t>(size));
+        return;
+    }
+    // Lone surrogates (undecodable file-name bytes) cannot be UTF-8.
+    PyErr_Clear();
+    PyRef raw = require(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    PyRef decoded = require(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                                 PyBytes_GET_SIZE(raw.get()), "replace"));
+    data = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
+    if (data == nullptr) throw PyErrorSet{};
+    owned_.assign(data, static_cast<std::size_t>(size));
+    view_ = owned_;
+}
+
+std::string type_name(PyObject* object) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)),
+                                               g_names.dunder_name));
+    if (name && PyUnicode_Check(name.get())) {
+        const char* text = PyUnicode_AsUTF8(name.get());
+        if (text != nullptr) return text;
+    }
+    PyErr_Clear();
+    return Py_TYPE(object)->tp_name;
+}
+
+void raise_conversion_error(PyObject* object, const char* target) {
+    std::string message = "'" + type_name(object) + "' object cannot be converted to '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PyErrorSet{};
+}
+
+std::string extract_str(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_conversion_error(object, "PyString");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) throw PyErrorSet{};
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::vector<std::string> extract_str_list(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw PyErrorSet{};
+    }
+    if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
+    std::vector<std::string> items;
+    Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        PyErr_Clear();
+    } else {
+        items.reserve(static_cast<std::size_t>(size));
+    }
+    PyRef iterator = require(PyObject_GetIter(object));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        items.push_back(extract_str(item.get()));
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return items;
+}
+
+std::uint64_t extract_u64(PyObject* object) {
+    PyRef index = require(PyNumber_Index(object));
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    return value;
+}
+
+std::optional<bool> as_bool(PyObject* object) {
+    if (PyBool_Check(object)) return object == Py_True;
+    // numpy's boolean scalar, matched by name so numpy is never imported.
+    const char* name = Py_TYPE(object)->tp_name;
+    if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+        int truth = PyObject_IsTrue(object);
+        if (truth < 0) throw PyErrorSet{};
+        return truth == 1;
+    }
+    return std::nullopt;
+}
+
+bool extract_bool(PyObject* object) {
+    std::optional<bool> value = as_bool(object);
+    if (!value) raise_conversion_error(object, "PyBool");
+    return *value;
+}
+
+PyRef import_module(PyObject* name) {
+    if (PyObject* module = PyImport_GetModule(name)) return PyRef::steal(module);
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return require(PyImport_Import(name));
+}
+
+PendingExceptionGuard::PendingExceptionGuard() {
+    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
+}
+
+PendingExceptionGuard::~PendingExceptionGuard() {
+    // Failures inside are reported where they happen; one that slipped
+    // through goes to the unraisable hook rather than into the program.
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+}
+
+}  // namespace zelm

@@ -1,0 +1,222 @@
+// Owning references, interned names and the small helpers every unit uses.
+//
+// Ownership: a PyRef owns exactly one strong reference and drops it when it
+// dies; PyRef::steal takes over a new reference, PyRef::borrow takes a new
+// reference to a borrowed pointer. Plain PyObject* is always borrowed.
+// All of this must be used with the GIL held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "utils/errors.hpp"
+
+namespace zelm {
+
+class PyRef {
+public:
+    PyRef() = default;
+    static PyRef steal(PyObject* object) { return PyRef(object); }
+    static PyRef borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    PyObject* release() { return std::exchange(object_, nullptr); }
+    PyRef new_ref() const { return borrow(object_); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* object) : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// A null result of the C API means a Python error is set: turn it into PyErrorSet.
+inline PyRef require(PyObject* result) {
+    if (result == nullptr) throw PyErrorSet{};
+    return PyRef::steal(result);
+}
+inline int require_status(int status) {
+    if (status < 0) throw PyErrorSet{};
+    return status;
+}
+
+// Strings made once per process and never released: attribute names, keys
+// and module names used on the event path.
+struct Names {
+    PyObject* config;
+    PyObject* rust_profiler;
+    PyObject* register_threading_profiler;
+    PyObject* threading_key;  // "threading", both the config key and the module name
+    PyObject* setprofile;
+    PyObject* main_thread;
+    PyObject* current_thread;
+    PyObject* native_id;
+    PyObject* name;
+    PyObject* db_path;
+    PyObject* one_trace_per_test;
+    PyObject* trace_id;
+    PyObject* source;
+    PyObject* filters;
+    PyObject* include_frames;
+    PyObject* ignore_frames;
+    PyObject* sqlite_busy_timeout;
+    PyObject* lightweight_repr;
+    PyObject* zelm_plugins;
+    PyObject* load_plugin_data;
+    PyObject* zelm_serialize;
+    PyObject* dump_msgpack;
+    PyObject* dump_msgpack_lightweight_repr;
+    PyObject* zelm_version;
+    PyObject* version_attr;
+    PyObject* zelm_git;
+    PyObject* commit_sha;
+    PyObject* zelm_db;
+    PyObject* save_trace_in_sqlite;
+    PyObject* timeout;
+    PyObject* msgpack;
+    PyObject* sys;
+    PyObject* argv;
+    PyObject* logging;
+    PyObject* get_logger;
+    PyObject* zelm;
+    PyObject* warning;
+    PyObject* exc_info;
+    PyObject* builtins_key;  // "__builtins__"
+    PyObject* dunder_name;   // "__name__"
+    PyObject* dunder_module;
+    PyObject* dunder_qualname;
+    PyObject* module_code_name;  // "<module>"
+    PyObject* f_back;
+    PyObject* f_locals;
+    PyObject* f_globals;
+    PyObject* inspect;
+    PyObject* getattr_static;
+    PyObject* builtins;
+    PyObject* property;
+    PyObject* fget;
+    PyObject* self;
+    PyObject* cls;
+    PyObject* co_names;
+    PyObject* path_fragment;
+    PyObject* call_type;
+    PyObject* return_type;
+    PyObject* subtype;
+    PyObject* call;
+    PyObject* process;
+    PyObject* events;
+    PyObject* build_context;
+    PyObject* frame_id;
+    PyObject* timestamp;
+    PyObject* thread;
+    PyObject* thread_native_id;
+    PyObject* user_code_call_site;
+    PyObject* call_frame_id;
+    PyObject* line_number;
+    PyObject* type;
+    PyObject* collections_abc;
+    PyObject* mapping;
+    PyObject* update;
+    PyObject* event_call;
+    PyObject* event_return;
+};
+
+// Filled by the module's initialisation; throws PyErrorSet on failure.
+void init_names();
+const Names& names();
+
+// The module's BaseException-derived exception type for broken invariants.
+PyObject* internal_error_type();
+// Sets the Python error for `error` (the internal-error type with its text).
+void set_internal_error(const InternalError& error);
+
+// Runs `body` at a Python entry point: C++ failures become the Python error
+// they stand for and the entry point returns `failure`.
+template <typename Result, typename Body>
+Result at_boundary(Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+    } catch (const InternalError& error) {
+        set_internal_error(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return failure;
+}
+
+// Takes the pending Python error as an exception instance (with its
+// traceback); a SystemError when none is pending.
+PyRef fetch_exception();
+// The exception instance for a failure caught on the event path.
+PyRef exception_for(const InternalError& error);
+
+// A Python str read as UTF-8. The common case borrows the str's own cached
+// UTF-8 buffer; a str holding lone surrogates is converted lossily (each bad
+// byte becomes U+FFFD) into an owned copy.
+class Utf8 {
+public:
+    explicit Utf8(PyObject* text);
+    // The view may point into owned_, so the object stays where it was made.
+    Utf8(const Utf8&) = delete;
+    Utf8& operator=(const Utf8&) = delete;
+    std::string_view view() const { return view_; }
+
+private:
+    std::string owned_;
+    std::string_view view_;
+};
+
+// Strict conversions; failures carry the usual messages of the host contract.
+std::string type_name(PyObject* object);
+[[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
+// Exact text of a str (or subclass); "... cannot be converted to 'PyString'" otherwise.
+std::string extract_str(PyObject* object);
+// A non-str sequence of str.
+std::vector<std::string> extract_str_list(PyObject* object);
+// An int (or __index__ object) in 0..2^64-1.
+std::uint64_t extract_u64(PyObject* object);
+// A bool, or numpy's boolean scalar; nullopt for anything else.
+std::optional<bool> as_bool(PyObject* object);
+// Like as_bool, but anything else raises "... cannot be converted to 'PyBool'".
+bool extract_bool(PyObject* object);
+
+// The module from sys.modules, imported through the interpreter's import when absent.
+PyRef import_module(PyObject* name);
+
+// Saves the exception in flight (if any) and puts it back on destruction,
+// so that work done inside the profile hook never disturbs it.
+class PendingExceptionGuard {
+public:
+    PendingExceptionGuard();
+    ~PendingExceptionGuard();
+    PendingExceptionGuard(const PendingExceptionGuard&) = delete;
+    PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace zelm

@@ -1,0 +1,27 @@
+// The current Python thread's identity and the user-code call site of a frame.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "profiler/thread_state.hpp"
+
+namespace zelm {
+
+// threading.current_thread()'s "name" and "native_id" (absent when missing
+// or None). Throws PyErrorSet.
+ThreadIdentity current_thread();
+
+struct CallSite {
+    FrameId call_frame_id;
+    std::int32_t line_number;
+};
+
+// The newest recorded call other than the frame being recorded, with the
+// line it is executing now. Looks at the two newest entries only, so the
+// caller passes its stack as it is instead of a copy. Throws PyErrorSet.
+std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
+                                            const std::optional<FrameId>& frame_id);
+
+}  // namespace zelm
