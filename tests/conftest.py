@@ -1,0 +1,71 @@
+"""Shared fixtures: a host profiler object as the native module sees it, and
+helpers that run code under the profiler and decode the trace document."""
+
+import threading
+
+import msgpack
+import pytest
+
+
+class HostProfiler:
+    """The smallest host object register_profiler accepts."""
+
+    def __init__(self, config=None, db_path="traces.sqlite3", one_trace_per_test=False,
+                 trace_id="trc_01KC0000000000000000000000", source="tests"):
+        self.config = {} if config is None else config
+        self.db_path = db_path
+        self.one_trace_per_test = one_trace_per_test
+        self.trace_id = trace_id
+        self.source = source
+
+    def __call__(self, *args, **kwargs):
+        raise AssertionError("the native module never calls the host object")
+
+
+def decode(document):
+    return msgpack.unpackb(document, raw=False, strict_map_key=False)
+
+
+def all_records(doc):
+    """Every record of a decoded document: main buffer first, then per thread."""
+    records = list(doc["frames_of_interest"])
+    for thread_records in doc["frames"].values():
+        records.extend(thread_records)
+    return records
+
+
+def frame_records(doc, co_name=None):
+    return [r for r in all_records(doc)
+            if r.get("type") == "frame" and (co_name is None or r["co_name"] == co_name)]
+
+
+@pytest.fixture
+def native():
+    module = pytest.importorskip("zelm._zelm")
+    yield module
+    module.register_noop_profiler()
+    threading.setprofile(None)
+
+
+@pytest.fixture
+def make_host(tmp_path):
+    def make(**kwargs):
+        kwargs.setdefault("db_path", str(tmp_path / "traces.sqlite3"))
+        return HostProfiler(**kwargs)
+    return make
+
+
+@pytest.fixture
+def profile(native, make_host):
+    """profile(fn, **host_kwargs) runs fn under a new profiler and returns
+    (decoded document, host object)."""
+    def run(fn, **host_kwargs):
+        host = make_host(**host_kwargs)
+        native.register_profiler(host)
+        try:
+            fn()
+        finally:
+            native.register_noop_profiler()
+            threading.setprofile(None)
+        return decode(host.rust_profiler.build_trace()), host
+    return run
