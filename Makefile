@@ -39,7 +39,7 @@ endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
 cpp-test: venv-$(MAIN_VERSION)
-	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON -DZELM_DEBUG_CONTAINERS=ON
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build build/cpp -j2
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH ctest --test-dir build/cpp --output-on-failure
 
