@@ -165,8 +165,8 @@ std::string type_name(PyObject* object) {
 }
 
 void raise_conversion_error(PyObject* object, const char* target) {
-    std::string message = "'" + type_name(object) + "' object cannot be converted to '" + target + "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(),
+                 target);
     throw PyErrorSet{};
 }
 
