@@ -78,7 +78,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name) {
     }
 
     PyRef locals = require(PyObject_GetAttr(frame, n.f_locals));
-    PyRef inspect = require(PyImport_Import(n.inspect));
+    PyRef inspect = import_module(n.inspect);
     PyRef getattr_static = require(PyObject_GetAttr(inspect.get(), n.getattr_static));
 
     // 2. A method: found statically on the instance's class, or its base.
@@ -86,7 +86,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name) {
         case Lookup::found: {
             PyRef function =
                 require(PyObject_CallFunctionObjArgs(getattr_static.get(), value.get(), name, nullptr));
-            PyRef builtins = require(PyImport_Import(n.builtins));
+            PyRef builtins = import_module(n.builtins);
             PyRef property = require(PyObject_GetAttr(builtins.get(), n.property));
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
