@@ -1,0 +1,103 @@
+"""The host profiler object that drives the native profiler.
+
+A Profiler carries what the native module reads when it is registered: the
+config dict, the database path, the one-trace-per-test flag, the trace id and
+the source label. start() registers it with zelm._zelm, which records every
+Python call and return on the calling thread (and, with config "threading",
+on threads started afterwards) and leaves the native profiler in the
+attribute "rust_profiler"; build_trace() and save() then take the recorded
+trace from there.
+"""
+
+import functools
+import importlib
+import os
+import threading
+
+from zelm.utils import new_trace_id
+
+__all__ = ["Profiler", "DEFAULT_CONFIG", "DEFAULT_DB_PATH"]
+
+DEFAULT_CONFIG = {"threading": True}
+DEFAULT_DB_PATH = os.path.join(".zelm", "traces.sqlite3")
+
+
+def _native_module():
+    # Imported on first use so that the pure-Python parts of zelm work
+    # without the compiled module.
+    return importlib.import_module("zelm._zelm")
+
+
+class Profiler:
+    """Configuration and handle of one profiling session.
+
+    ``config`` entries override DEFAULT_CONFIG. ``db_path`` defaults to
+    .zelm/traces.sqlite3 under the current directory at construction. A new
+    "trc_" trace id is made unless one is given.
+
+    Calling the profiler on a function decorates it, so that every call runs
+    with the profiler started and stops it afterwards; the profiler is also a
+    context manager doing the same around a block. Neither saves the trace:
+    call save() or build_trace() when done.
+    """
+
+    def __init__(self, config=None, db_path=None, one_trace_per_test=False, source="python", trace_id=None):
+        self.config = {**DEFAULT_CONFIG, **(config or {})}
+        self.db_path = os.path.abspath(DEFAULT_DB_PATH) if db_path is None else db_path
+        self.one_trace_per_test = bool(one_trace_per_test)
+        self.source = source
+        self.trace_id = new_trace_id() if trace_id is None else trace_id
+        # Set by zelm._zelm.register_profiler to the native profiler.
+        self.rust_profiler = None
+        self._active_entries = 0
+
+    def start(self):
+        """Start recording on the calling thread (and on threads started
+        later, when config "threading" is true)."""
+        _native_module().register_profiler(self)
+
+    def stop(self):
+        """Stop recording on the calling thread and stop new threads from
+        joining this profiler. Threads that already joined keep recording
+        until they install another profile function."""
+        _native_module().register_noop_profiler()
+        if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
+            threading.setprofile(None)
+
+    def build_trace(self):
+        """Return the trace document recorded since the last build or save
+        as MessagePack bytes."""
+        return self._started_native_profiler().build_trace()
+
+    def save(self):
+        """Store the trace recorded since the last build or save in the
+        database at ``db_path``."""
+        self._started_native_profiler().save_request_in_db()
+
+    def __enter__(self):
+        # Nested entries (a decorated function calling itself) keep the one
+        # running native profiler: registering again would drop its records.
+        if self._active_entries == 0:
+            self.start()
+        self._active_entries += 1
+        return self
+
+    def __exit__(self, *exc_info):
+        self._active_entries -= 1
+        if self._active_entries == 0:
+            self.stop()
+
+    def __call__(self, function):
+        """Decorate ``function`` so that it runs under this profiler."""
+
+        @functools.wraps(function)
+        def profiled(*args, **kwargs):
+            with self:
+                return function(*args, **kwargs)
+
+        return profiled
+
+    def _started_native_profiler(self):
+        if self.rust_profiler is None:
+            raise RuntimeError("the profiler has not been started; call start() first")
+        return self.rust_profiler

@@ -1,0 +1,212 @@
+import sqlite3
+import threading
+
+import msgpack
+import pytest
+
+from zelm.db import (
+    StoredTrace,
+    TraceStoreError,
+    list_traces,
+    load_trace,
+    load_trace_documents,
+    save_trace_in_sqlite,
+)
+
+TRACE_ID = "trc_01HZX3Q5R8W6N2K9F4T7B1C0DE"
+OTHER_TRACE_ID = "trc_01HZX3Q5R8W6N2K9F4T7B1C0DF"
+
+
+def trace_document(*, main_records=0, thread_records=(), timestamp=1.5, source="src", trace_id=TRACE_ID):
+    """A trace document laid out as the native profiler writes it."""
+    record = msgpack.packb({"type": "frame", "co_name": "f"})
+    frames = {5 + number: [record] * count for number, count in enumerate(thread_records)}
+    return msgpack.packb(
+        {
+            "command_line_args": ["app.py"],
+            "current_commit_sha": None,
+            "frames": frames,
+            "frames_of_interest": [record] * main_records,
+            "main_thread_id": 259,
+            "meta": {"version": "0.1.0", "source": source, "use_frame_boundaries": True},
+            "timestamp": timestamp,
+            "trace_id": trace_id,
+        }
+    )
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return tmp_path / "traces.sqlite3"
+
+
+def test_documents_under_one_trace_id_are_all_kept_in_order(db_path):
+    first = trace_document(main_records=2, timestamp=10.0)
+    second = trace_document(main_records=1, thread_records=(3, 0, 4), timestamp=10.0)
+
+    save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=first)
+    save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=second)
+
+    assert load_trace(db_path, TRACE_ID) == second
+    assert load_trace_documents(db_path, TRACE_ID) == [first, second]
+    newest, oldest = list_traces(db_path)
+    assert newest.id > oldest.id
+    assert newest.saved_at >= oldest.saved_at
+    assert newest._replace(id=0, saved_at=0) == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 8, len(second))
+    assert oldest._replace(id=0, saved_at=0) == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 2, len(first))
+
+
+def test_traces_are_found_by_their_own_id(db_path):
+    document = trace_document(source="one")
+    other = trace_document(source="other", trace_id=OTHER_TRACE_ID)
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+    save_trace_in_sqlite(db_path, OTHER_TRACE_ID, timeout=5, msgpack=other)
+
+    assert load_trace(db_path, TRACE_ID) == document
+    assert load_trace(db_path, OTHER_TRACE_ID) == other
+    assert load_trace(db_path, "trc_unknown") is None
+    assert load_trace_documents(db_path, "trc_unknown") == []
+    assert [(trace.trace_id, trace.source) for trace in list_traces(db_path)] == [
+        (OTHER_TRACE_ID, "other"),
+        (TRACE_ID, "one"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "document",
+    [
+        b"",
+        b"\xc1",  # never used in MessagePack
+        b"\x88\xa6frames",  # cut short
+        msgpack.packb("not a map"),
+        msgpack.packb({"frames_of_interest": "not an array"}),
+        trace_document() + b"\xc0",  # something after the document
+    ],
+    ids=["empty", "invalid", "truncated", "not a map", "bad records", "trailing data"],
+)
+def test_undecodable_document_is_stored_without_summary(db_path, document):
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    (stored,) = list_traces(db_path)
+    assert (stored.timestamp, stored.source, stored.record_count) == (None, None, None)
+    assert stored.size_bytes == len(document)
+    assert load_trace(db_path, TRACE_ID) == document
+
+
+@pytest.mark.parametrize(
+    "meta, timestamp, expected",
+    [
+        ({"source": 7}, 2, (2.0, None, 0)),
+        ("no map", "no float", (None, None, 0)),
+        ({"version": "1"}, 2**64 - 1, (float(2**64 - 1), None, 0)),
+    ],
+    ids=["source not text", "wrong shapes", "huge integer timestamp"],
+)
+def test_odd_summary_fields_are_left_empty(db_path, meta, timestamp, expected):
+    document = msgpack.packb({"meta": meta, "timestamp": timestamp, "frames": {}, "frames_of_interest": []})
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    (stored,) = list_traces(db_path)
+    assert (stored.timestamp, stored.source, stored.record_count) == expected
+
+
+def test_missing_parent_directories_are_created(tmp_path):
+    db_path = tmp_path / "a" / "b" / "traces.sqlite3"
+
+    save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=trace_document())
+
+    assert load_trace(db_path, TRACE_ID) == trace_document()
+
+
+@pytest.mark.parametrize(
+    "trace_id, document, message",
+    [(b"trc_bytes", b"\x80", "trace_id must be a str"), (TRACE_ID, "\x80", "msgpack must be bytes")],
+    ids=["trace id", "document"],
+)
+def test_arguments_of_the_wrong_type_are_refused(db_path, trace_id, document, message):
+    with pytest.raises(TypeError, match=message):
+        save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document)
+
+
+@pytest.fixture
+def locked_db(db_path):
+    """A database whose write lock is held by another connection."""
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=trace_document())
+    holder = sqlite3.connect(db_path, isolation_level=None, check_same_thread=False)
+    holder.execute("BEGIN EXCLUSIVE")
+    yield holder
+    holder.close()
+
+
+def test_short_busy_timeout_gives_up_on_a_held_lock(db_path, locked_db):
+    with pytest.raises(sqlite3.OperationalError, match="locked"):
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=0.05, msgpack=trace_document())
+
+    locked_db.execute("ROLLBACK")
+    assert len(list_traces(db_path)) == 1
+
+
+def test_busy_timeout_waits_for_a_lock_to_be_released(db_path, locked_db):
+    releaser = threading.Timer(0.2, locked_db.execute, args=("ROLLBACK",))
+    releaser.start()
+    try:
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=10, msgpack=trace_document(main_records=3))
+    finally:
+        releaser.join()
+
+    assert [trace.record_count for trace in list_traces(db_path)] == [3, 0]
+
+
+@pytest.fixture
+def corrupt_db(db_path):
+    db_path.write_bytes(b"this is not a database" * 100)
+    return db_path
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda path: save_trace_in_sqlite(path, TRACE_ID, timeout=1, msgpack=trace_document()),
+        list_traces,
+        lambda path: load_trace(path, TRACE_ID),
+        lambda path: load_trace_documents(path, TRACE_ID),
+    ],
+    ids=["save", "list", "load", "load all"],
+)
+def test_corrupt_database_file_gives_a_clear_error(corrupt_db, operation):
+    with pytest.raises(TraceStoreError) as raised:
+        operation(corrupt_db)
+
+    message = str(raised.value)
+    assert str(corrupt_db) in message
+    assert "\n" not in message
+    assert corrupt_db.read_bytes() == b"this is not a database" * 100
+
+
+def test_database_without_the_traces_table_gives_a_clear_error(db_path):
+    with sqlite3.connect(db_path) as connection:
+        connection.execute("CREATE TABLE unrelated (x)")
+
+    with pytest.raises(TraceStoreError, match="no such table"):
+        list_traces(db_path)
+
+
+@pytest.mark.parametrize(
+    "operation", [list_traces, lambda path: load_trace(path, TRACE_ID)], ids=["list", "load"]
+)
+def test_reading_a_missing_database_fails_without_creating_it(db_path, operation):
+    with pytest.raises(TraceStoreError, match="no such file"):
+        operation(db_path)
+
+    assert not db_path.exists()
+
+
+def test_record_count_covers_long_record_arrays(db_path):
+    # 70 000 records need the 32-bit array header, 300 the 16-bit one.
+    document = trace_document(main_records=70_000, thread_records=(300, 15))
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    assert list_traces(db_path)[0].record_count == 70_315
+    assert load_trace(db_path, TRACE_ID) == document

@@ -1,0 +1,374 @@
+import collections
+import threading
+import time
+
+import msgpack
+import pytest
+
+from zelm.serialize import (
+    LEFT_OUT_KEY,
+    LIGHTWEIGHT_MAX_DEPTH,
+    LIGHTWEIGHT_MAX_ITEMS,
+    LIGHTWEIGHT_MAX_TEXT,
+    TRUNCATION_MARKER,
+    dump_msgpack,
+    dump_msgpack_lightweight_repr,
+)
+
+DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
+
+
+def case_id(value):
+    try:
+        return repr(value)[:40]
+    except Exception:
+        return type(value).__name__
+
+
+class ReprRaises:
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+class ReprReturnsSurrogate:
+    def __repr__(self):
+        return "half \udc80 surrogate"
+
+
+class ReprReturnsStrSubclass:
+    class Text(str):
+        pass
+
+    def __repr__(self):
+        return self.Text("subclassed text")
+
+
+class Plain:
+    def __repr__(self):
+        return "<Plain>"
+
+
+class LongRepr:
+    def __repr__(self):
+        return "r" * 500
+
+
+class LyingList(list):
+    """A list subclass whose protocol methods would corrupt or break an
+    encoder that used them."""
+
+    def __len__(self):
+        return 1000
+
+    def __iter__(self):
+        raise AssertionError("iterated a list subclass")
+
+    def __repr__(self):
+        return "LyingList()"
+
+
+class LyingDict(dict):
+    def __len__(self):
+        return 0
+
+    def items(self):
+        raise AssertionError("called items() of a dict subclass")
+
+    def __iter__(self):
+        raise AssertionError("iterated a dict subclass")
+
+    def __repr__(self):
+        return "LyingDict()"
+
+
+def _self_containing_list():
+    value = [1]
+    value.append(value)
+    return value
+
+
+def _self_containing_dict():
+    value = {"a": 1}
+    value["me"] = value
+    return value
+
+
+def _nested_lists(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def _released_view():
+    view = memoryview(b"gone")
+    view.release()
+    return view
+
+
+ZOO = {
+    "none": None,
+    "true": True,
+    "zero": 0,
+    "int64 min": -(2**63),
+    "uint64 max": 2**64 - 1,
+    "float": 1.5,
+    "nan": float("nan"),
+    "text": "tëxt ✓",
+    "empty text": "",
+    "bytes": b"\x00\xff",
+    "list": [1, "a", None],
+    "tuple": (1, (2, 3)),
+    "dict": {"a": 1, b"raw": [2]},
+    "nested": {"a": [{"b": (1, {"c": None})}]},
+    "bytearray": bytearray(b"ba"),
+    "memoryview": memoryview(b"mv"),
+    "released memoryview": _released_view(),
+    "ext type": msgpack.ExtType(5, b"x"),
+    "msgpack timestamp": msgpack.Timestamp(1, 2),
+    "object": object(),
+    "class": Plain,
+    "set": {1, 2},
+    "frozenset": frozenset({"x"}),
+    "int above uint64": 2**64,
+    "int below int64": -(2**63) - 1,
+    "int too long for repr": 10**5000,
+    "complex": 1 + 2j,
+    "dict with int keys": {1: "a", 2: "b"},
+    "dict with tuple key": {(1, 2): "a"},
+    "dict with None key": {None: 1},
+    "dict with object key": {Plain(): 1},
+    "odd key deep inside": [{"fine": {1.5: "odd"}}],
+    "self-containing list": _self_containing_list(),
+    "self-containing dict": _self_containing_dict(),
+    "repr raises": ReprRaises(),
+    "repr returns surrogate": ReprReturnsSurrogate(),
+    "repr returns str subclass": ReprReturnsStrSubclass(),
+    "lone surrogate": "a\ud800b",
+    "surrogate key": {"k\udcff": 1},
+    "surrogate inside list": [1, "\udfff"],
+    "list subclass": LyingList(),
+    "dict subclass": LyingDict(),
+    "defaultdict": collections.defaultdict(list, {"a": [1]}),
+    "namedtuple": collections.namedtuple("Point", "x y")(1, 2),
+    "nested deeper than msgpack allows": _nested_lists(5000),
+    "long list": list(range(1000)),
+    "long text": "x" * 10000,
+}
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
+@pytest.mark.parametrize("value", ZOO.values(), ids=ZOO.keys())
+def test_every_value_becomes_exactly_one_loadable_msgpack_value(dump, value):
+    packed = dump(value)
+
+    assert type(packed) is bytes
+    # unpackb refuses trailing bytes (ExtraData) and incomplete input, and by
+    # default refuses map keys other than str and bytes and invalid UTF-8.
+    msgpack.unpackb(packed)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, None),
+        (True, True),
+        (-(2**63), -(2**63)),
+        (2**64 - 1, 2**64 - 1),
+        (1.5, 1.5),
+        ("tëxt ✓", "tëxt ✓"),
+        (b"\x00\xff", b"\x00\xff"),
+        ((1, (2, 3)), [1, [2, 3]]),
+        ({"a": [1, {"b": None}], b"raw": 2}, {"a": [1, {"b": None}], b"raw": 2}),
+        (bytearray(b"ba"), b"ba"),
+        (memoryview(b"mv"), b"mv"),
+        (list(range(1000)), list(range(1000))),
+        ("x" * 10000, "x" * 10000),
+        (msgpack.Timestamp(1, 2), msgpack.Timestamp(1, 2)),
+    ],
+    ids=case_id,
+)
+def test_full_dump_keeps_encodable_values(value, expected):
+    assert msgpack.unpackb(dump_msgpack(value)) == expected
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (Plain(), "<Plain>"),
+        ({1, 2}, "{1, 2}"),
+        (2**64, "18446744073709551616"),
+        (-(2**63) - 1, "-9223372036854775809"),
+        (10**5000, "<unrepresentable int object>"),
+        (ReprRaises(), "<unrepresentable ReprRaises object>"),
+        (ReprReturnsSurrogate(), "half \\udc80 surrogate"),
+        (ReprReturnsStrSubclass(), "subclassed text"),
+        ("a\ud800b", "a\\ud800b"),
+        ({1: "a"}, "{1: 'a'}"),
+        ({(1, 2): "a"}, "{(1, 2): 'a'}"),
+        (LyingList(), "LyingList()"),
+        (LyingDict(), "LyingDict()"),
+        (_released_view(), "<released memory at"),
+    ],
+    ids=case_id,
+)
+def test_full_dump_shows_other_values_as_their_repr(value, expected):
+    assert msgpack.unpackb(dump_msgpack(value)).startswith(expected)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        # Only the offending part of a structure turns into text.
+        ([1, {"ok": {2: "no"}}], [1, {"ok": "{2: 'no'}"}]),
+        ({"k\udcff": [Plain()]}, {"k\\udcff": ["<Plain>"]}),
+        ((1, "\ud800", {3}), [1, "\\ud800", "{3}"]),
+        (_self_containing_list(), [1, "[...]"]),
+        (_self_containing_dict(), {"a": 1, "me": "{...}"}),
+    ],
+    ids=case_id,
+)
+def test_full_dump_keeps_structure_around_values_it_cannot_encode(value, expected):
+    assert msgpack.unpackb(dump_msgpack(value)) == expected
+
+
+def test_full_dump_does_not_mistake_a_shared_child_for_recursion():
+    shared = [1, 2]
+
+    assert msgpack.unpackb(dump_msgpack([shared, shared, "\ud800"])) == [[1, 2], [1, 2], "\\ud800"]
+
+
+def test_full_dump_bounds_nesting_deeper_than_msgpack_allows():
+    decoded = msgpack.unpackb(dump_msgpack(_nested_lists(5000)))
+
+    depth = 0
+    while isinstance(decoded, list):
+        (decoded,) = decoded
+        depth += 1
+    assert 0 < depth < 5000
+    assert decoded == "<list nested too deeply>"
+
+
+@pytest.mark.parametrize(
+    "value",
+    [None, False, -5, 2**64 - 1, 0.25, "short", b"short", [1, "a"], {"a": {"b": [1, 2]}}],
+    ids=case_id,
+)
+def test_lightweight_dump_keeps_small_values(value):
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr(value)) == value
+
+
+@pytest.mark.parametrize(
+    "value, kept, left_out",
+    [
+        ("x" * (LIGHTWEIGHT_MAX_TEXT + 1), "x" * LIGHTWEIGHT_MAX_TEXT, "…"),
+        ("ab" * 5000, "ab" * (LIGHTWEIGHT_MAX_TEXT // 2), "…"),
+        (b"y" * 500, b"y" * LIGHTWEIGHT_MAX_TEXT, "…".encode()),
+        (bytearray(b"z" * 500), b"z" * LIGHTWEIGHT_MAX_TEXT, "…".encode()),
+        (LongRepr(), "r" * LIGHTWEIGHT_MAX_TEXT, "…"),
+        ("\ud800" * 500, "\\ud800" * LIGHTWEIGHT_MAX_TEXT, "…"),
+    ],
+    ids=["text", "long text", "bytes", "bytearray", "repr", "surrogates"],
+)
+def test_lightweight_dump_truncates_long_text_and_bytes(value, kept, left_out):
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr(value)) == kept + left_out
+
+
+def test_lightweight_text_at_the_limit_is_not_marked():
+    value = "x" * LIGHTWEIGHT_MAX_TEXT
+
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr(value)) == value
+
+
+@pytest.mark.parametrize("container", [list, tuple], ids=["list", "tuple"])
+def test_lightweight_dump_cuts_long_sequences_and_counts_the_rest(container):
+    value = container(range(LIGHTWEIGHT_MAX_ITEMS + 25))
+
+    decoded = msgpack.unpackb(dump_msgpack_lightweight_repr(value))
+
+    assert decoded == list(range(LIGHTWEIGHT_MAX_ITEMS)) + [f"{TRUNCATION_MARKER} 25 items left out"]
+
+
+def test_lightweight_dump_cuts_long_dicts_and_counts_the_rest():
+    value = {f"key{number}": number for number in range(LIGHTWEIGHT_MAX_ITEMS + 1)}
+
+    decoded = msgpack.unpackb(dump_msgpack_lightweight_repr(value))
+
+    expected = {f"key{number}": number for number in range(LIGHTWEIGHT_MAX_ITEMS)}
+    expected[LEFT_OUT_KEY] = "1 item left out"
+    assert decoded == expected
+
+
+def test_lightweight_dump_summarises_deep_nesting():
+    value, expected = (1, 2, 3), "<tuple of 3 items>"
+    for _ in range(LIGHTWEIGHT_MAX_DEPTH):
+        value, expected = [value], [expected]
+
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr(value)) == expected
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ({1: "a", None: "b"}, {"1": "a", "None": "b"}),
+        ({"k" * 500: 1}, {"k" * LIGHTWEIGHT_MAX_TEXT + "…": 1}),
+        (_self_containing_list(), [1, "[...]"]),
+        (10**5000, "<unrepresentable int object>"),
+    ],
+    ids=["odd keys", "long key", "recursion", "huge int"],
+)
+def test_lightweight_dump_special_cases(value, expected):
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr(value)) == expected
+
+
+def test_lightweight_dump_stays_small_for_huge_values():
+    inner = list(range(1000))
+    huge = {f"k{i}": [inner] * 100 for i in range(1000)}
+
+    assert len(dump_msgpack_lightweight_repr(huge)) < 20_000
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
+def test_threads_interleaving_inside_repr_do_not_mix_outputs(dump):
+    class Yielding:
+        def __init__(self, label):
+            self.label = label
+
+        def __repr__(self):
+            time.sleep(0.0005)  # hand the interpreter lock to another thread
+            return self.label
+
+    failures = []
+
+    def serialise_many(label):
+        value = [label, Yielding(label), {"again": Yielding(label)}]
+        expected = [label, label, {"again": label}]
+        for _ in range(100):
+            decoded = msgpack.unpackb(dump(value))
+            if decoded != expected:
+                failures.append(decoded)
+
+    threads = [threading.Thread(target=serialise_many, args=(f"thread{n}",)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+    assert failures == []
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
+def test_repr_that_serialises_again_does_not_corrupt_the_outer_value(dump):
+    class Reentrant:
+        def __repr__(self):
+            assert msgpack.unpackb(dump(["inner", 1])) == ["inner", 1]
+            return "outer"
+
+    assert msgpack.unpackb(dump(["before", Reentrant(), "after"])) == ["before", "outer", "after"]
+
+
+def test_full_dump_packer_is_clean_after_a_failed_pack():
+    dump_msgpack([1, 2, "\ud800"])  # the C packer raises halfway through
+
+    assert dump_msgpack("next") == msgpack.packb("next")
+
