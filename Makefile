@@ -3,12 +3,12 @@
 #   make run   - build, run the shipped example under the profiler, print a summary
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
-PYTHON_VERSIONS ?= 3.10 3.11
+PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 # The interpreter of a version, found by path (pyenv's shims answer only the selected one).
 python_for = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))
 VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
-PIP_QUIET ?= -q
+PIP_FLAGS ?= -q
 
 .PHONY: test run cpp-test deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS))
 
@@ -29,9 +29,9 @@ define VENV_RULES
 venv-$(1): deps
 	@test -n "$(call python_for,$(1))" || { echo "CPython $(1) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
-	@$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) --upgrade pip
-	@$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) "scikit-build-core>=0.10" cmake ninja msgpack pytest
-	$(call VENV,$(1))/bin/python -m pip install $(PIP_QUIET) --no-build-isolation .
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack pytest
+	$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation .
 
 pytest-$(1): venv-$(1)
 	cd tests && ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .

@@ -147,6 +147,13 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
         return nullptr;
     }
     if (profiler_of(self) == nullptr) return nullptr;
+    // From 3.12 on, the Python-level hook also sees the return of the C
+    // function that installed it (threading's own sys.setprofile call).
+    // Joining on the first Python event keeps a new thread's records the
+    // same on every version: its first Python call is never recorded.
+    if (PyUnicode_Check(bound[1]) && PyUnicode_Tailmatch(bound[1], names().c_event_prefix, 0, 2, -1) == 1) {
+        Py_RETURN_NONE;
+    }
     PyEval_SetProfile(profile_callback, self);
     Py_RETURN_NONE;
 }
@@ -231,8 +238,11 @@ PyMethodDef module_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
 };
 
+// m_size 0, not -1: with -1 the interpreter would answer a re-import by
+// copying the first module's dict into a new module object instead of
+// calling PyInit__zelm again, which hands back the one module it keeps.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_zelm", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_zelm", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* g_module = nullptr;

@@ -96,6 +96,7 @@ void init_names() {
     n.update = intern("update");
     n.event_call = intern("call");
     n.event_return = intern("return");
+    n.c_event_prefix = intern("c_");
     g_names = n;
 
     g_internal_error = PyErr_NewExceptionWithDoc(

@@ -136,6 +136,7 @@ struct Names {
     PyObject* update;
     PyObject* event_call;
     PyObject* event_return;
+    PyObject* c_event_prefix;  // "c_", as in "c_call" / "c_return" / "c_exception"
 };
 
 // Filled by the module's initialisation; throws PyErrorSet on failure.
