@@ -61,32 +61,21 @@ std::string location(std::string_view filename, std::uint64_t line) {
     return text;
 }
 
-// Locals as recorded: a dict, never the frame's own dict with
-// "__builtins__" removed from it.
+// Locals as recorded: a dict without "__builtins__", never written back
+// into the frame's own dict.
 PyRef recorded_locals(PyObject* frame) {
-    PyRef locals = compat::frame_locals(frame);
-    if (!PyDict_CheckExact(locals.get()) && !PyDict_Check(locals.get())) {
-        // A write-through proxy or a class body's custom namespace: snapshot it.
-        PyRef copy = require(PyDict_New());
-        require_status(PyDict_Merge(copy.get(), locals.get(), 1));
-        locals = std::move(copy);
-        if (PyDict_DelItem(locals.get(), names().builtins_key) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrorSet{};
-            PyErr_Clear();
-        }
-        return locals;
-    }
-    PyObject* builtins = PyDict_GetItemWithError(locals.get(), names().builtins_key);
+    compat::LocalsDict locals = compat::frame_locals_dict(frame);
+    PyObject* builtins = PyDict_GetItemWithError(locals.dict.get(), names().builtins_key);
     if (builtins == nullptr) {
         if (PyErr_Occurred()) {
             PyErr_Clear();
             throw InternalError("locals.get(\"__builtins__\") should not raise.");
         }
-        return locals;
+        return std::move(locals.dict);
     }
-    PyRef copy = require(PyDict_Copy(locals.get()));
-    require_status(PyDict_DelItem(copy.get(), names().builtins_key));
-    return copy;
+    PyRef recorded = locals.snapshot ? std::move(locals.dict) : require(PyDict_Copy(locals.dict.get()));
+    require_status(PyDict_DelItem(recorded.get(), names().builtins_key));
+    return recorded;
 }
 
 std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {

@@ -103,10 +103,11 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
     PyRef config = require(PyObject_GetAttr(host, n.config));
     if (!PyDict_Check(config.get())) raise_conversion_error(config.get(), "PyDict");
 
-    if (PyObject* filters =
-            config_get(config.get(), n.filters, "config.get(\"filters\" should not raise.")) {
-        profiler->include_frames = build_finders(filter_patterns(filters, n.include_frames));
-        profiler->ignore_frames = build_finders(filter_patterns(filters, n.ignore_frames));
+    // Owned: subscripting "filters" runs host code that may drop the config's reference.
+    if (PyRef filters = PyRef::borrow(
+            config_get(config.get(), n.filters, "config.get(\"filters\" should not raise."))) {
+        profiler->include_frames = build_finders(filter_patterns(filters.get(), n.include_frames));
+        profiler->ignore_frames = build_finders(filter_patterns(filters.get(), n.ignore_frames));
     }
 
     profiler->main_thread_id = read_main_thread_id();
@@ -153,7 +154,7 @@ void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObjec
         PyRef logging = import_module(n.logging);
         PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
         PyRef logger = require(PyObject_CallOneArg(get_logger.get(), n.zelm));
-        PyRef locals = compat::frame_locals(frame);
+        PyRef locals = compat::frame_locals_dict(frame).dict;
         PyRef kwargs = require(PyDict_New());
         require_status(PyDict_SetItem(kwargs.get(), n.exc_info, error));
         PyRef warning = require(PyObject_GetAttr(logger.get(), n.warning));

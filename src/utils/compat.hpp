@@ -50,6 +50,21 @@ inline PyRef frame_locals(PyObject* frame) {
 #endif
 }
 
+// The frame's locals as a dict: the frame's own dict where it has one,
+// otherwise a snapshot of the mapping (3.13's write-through proxy, a class
+// body's custom namespace), so nothing later reads or writes the live frame.
+struct LocalsDict {
+    PyRef dict;
+    bool snapshot;
+};
+inline LocalsDict frame_locals_dict(PyObject* frame) {
+    PyRef locals = frame_locals(frame);
+    if (PyDict_Check(locals.get())) return {std::move(locals), false};
+    PyRef copy = require(PyDict_New());
+    require_status(PyDict_Merge(copy.get(), locals.get(), 1));
+    return {std::move(copy), true};
+}
+
 inline PyObject* code_filename(PyObject* code) {
     return reinterpret_cast<PyCodeObject*>(code)->co_filename;
 }
