@@ -41,8 +41,9 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
 
     processor.call = PyRef::borrow(optional_item(definition, n.call));
     processor.process = PyRef::borrow(optional_item(definition, n.process));
-    if (PyObject* events = optional_item(definition, n.events)) {
-        processor.events = extract_str_list(events);
+    // Owned: reading the sequence runs host code that may drop the definition's reference.
+    if (PyRef events = PyRef::borrow(optional_item(definition, n.events))) {
+        processor.events = extract_str_list(events.get());
     }
     processor.context = PyRef::borrow(context);
     return processor;
