@@ -69,3 +69,18 @@ def profile(native, make_host):
             threading.setprofile(None)
         return decode(host.rust_profiler.build_trace()), host
     return run
+
+
+class _BoolScalar:
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+# Stands in for numpy's boolean scalar, which the native module recognises by
+# its type name alone. A BaseException as the value makes the truth test raise.
+FakeNumpyBool = type("numpy.bool_", (_BoolScalar,), {})
