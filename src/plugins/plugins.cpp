@@ -100,12 +100,19 @@ PluginTable load_plugins(PyObject* config) {
 
 namespace {
 
+bool takes_event(const PluginProcessor& processor, std::string_view event) {
+    return !processor.events ||
+           std::find(processor.events->begin(), processor.events->end(), event) != processor.events->end();
+}
+
 // The frame id of a plugin record: fresh and remembered at "call", the
 // remembered one at "return" (fresh and forgotten when there is none).
 std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCode& code) {
     if (code.event == "call") {
         FrameId id = FrameId::fresh();
-        processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
+        // Only an accepted return removes the entry again: a processor that
+        // never takes returns would keep one entry per call forever.
+        if (takes_event(processor, "return")) processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
         return id;
     }
     if (code.event == "return") {
@@ -162,11 +169,7 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
         if (!accepted) raise_conversion_error(verdict.get(), "PyBool");
         if (!*accepted) return;
     }
-    if (processor.events &&
-        std::find(processor.events->begin(), processor.events->end(), code.event) ==
-            processor.events->end()) {
-        return;
-    }
+    if (!takes_event(processor, code.event)) return;
 
     std::optional<FrameId> frame_id = plugin_frame_id(processor, code);
     PyRef data = require(PyDict_New());
