@@ -44,4 +44,5 @@ cpp-test: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH ctest --test-dir build/cpp --output-on-failure
 
 run: venv-$(MAIN_VERSION)
-	$(call VENV,$(MAIN_VERSION))/bin/python examples/run_example.py
+	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
+	$(call VENV,$(MAIN_VERSION))/bin/zelm show --db .zelm/traces.sqlite3 latest

@@ -1,0 +1,494 @@
+"""zelm's command line: run a program under the profiler, list the stored
+traces, show one as a call tree, export one for other tools.
+
+    zelm run [options] script.py [args ...]
+    zelm run [options] -m module [args ...]
+    zelm list
+    zelm show TRACE_ID [--depth N] [--thread NAME]
+    zelm export TRACE_ID --format chrome|json [-o FILE]
+
+TRACE_ID "latest" names the newest stored trace. Errors that are not the
+profiled program's own are reported as one line "zelm: error: ..." with
+exit status 1 (2 for bad usage and for a script that does not exist, as
+python itself does).
+"""
+
+import argparse
+import datetime
+import json
+import os
+import reprlib
+import runpy
+import sqlite3
+import sys
+import traceback
+
+from zelm import db
+from zelm import trace as trace_reader
+from zelm.profiler import DEFAULT_DB_PATH, Profiler
+
+# Exit statuses.
+SUCCESS = 0
+FAILURE = 1
+BAD_USAGE = 2
+INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
+
+_MAX_ARGUMENTS_SHOWN = 6
+_MAX_LINE_PART = 100
+_MAX_OBJECT_TEXT = 60
+
+
+class _ShortRepr(reprlib.Repr):
+    """What the shown tree keeps of a value.
+
+    Objects reach the trace as their repr text ("<shop.Item object at
+    0x...>"); such a text is shown as the repr it is, not quoted as a string.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.maxstring = self.maxother = self.maxlong = 40
+        self.maxlist = self.maxdict = self.maxtuple = self.maxset = 4
+        self.maxlevel = 2
+
+    def repr_str(self, text, level):
+        if text.startswith("<") and text.endswith(">"):
+            return _clip(text, _MAX_OBJECT_TEXT)
+        return super().repr_str(text, level)
+
+
+_short_value = _ShortRepr().repr
+
+
+class CommandError(Exception):
+    """A one-line error of the command itself, with its exit status."""
+
+    def __init__(self, message, status=FAILURE):
+        super().__init__(message)
+        self.status = status
+
+
+# ---- zelm run ----
+
+
+def _run(args):
+    parser = args.command_parser
+    if args.module is not None:
+        if not args.module:
+            parser.error("argument -m: expected a module name")
+        module, program_args = args.module[0], args.module[1:]
+        argv = [module, *program_args]
+        main_path = os.getcwd()
+        source = args.source or f"-m {module}"
+
+        def run_program():
+            runpy.run_module(module, run_name="__main__", alter_sys=True)
+
+    else:
+        if not args.program:
+            parser.error("the script to run is missing (script.py or -m module)")
+        script = args.program[0]
+        if not os.path.exists(script):
+            raise CommandError(f"cannot run script {script!r}: no such file", BAD_USAGE)
+        argv = list(args.program)
+        main_path = os.path.dirname(os.path.abspath(script))
+        source = args.source or script
+
+        def run_program():
+            runpy.run_path(script, run_name="__main__")
+
+    config = {
+        "threading": args.threading,
+        "lightweight_repr": args.lightweight_repr,
+        "filters": {"include_frames": args.include, "ignore_frames": args.ignore},
+    }
+    # Absolute, so that a program that changes directory saves in the same place.
+    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=source)
+
+    # The program sees the argv and sys.path[0] that python itself would have
+    # given it; the trace document records that argv too.
+    saved_argv, saved_main_path = sys.argv[:], sys.path[0]
+    sys.argv[:], sys.path[0] = argv, main_path
+    try:
+        status, failure = _run_profiled(profiler, run_program)
+        document = profiler.build_trace()
+    finally:
+        sys.argv[:], sys.path[0] = saved_argv, saved_main_path
+
+    _flush_output()
+    if failure is not None:
+        if isinstance(failure, ImportError) and _program_traceback(failure) is None:
+            # runpy found nothing to run (no such module, a directory
+            # without __main__.py): none of the program ran.
+            raise CommandError(str(failure))
+        _print_program_traceback(failure)
+    _save(profiler, document, args.db)
+    return status
+
+
+def _run_profiled(profiler, run_program):
+    """Run the program with the profiler started; return its exit status
+    and the exception that ended it, if any (kept to be shown after the
+    trace is taken)."""
+    profiler.start()
+    try:
+        run_program()
+    except SystemExit as exit_request:
+        return _exit_status(exit_request.code), None
+    except KeyboardInterrupt as interrupt:
+        return INTERRUPTED, interrupt
+    except Exception as error:
+        return FAILURE, error
+    finally:
+        profiler.stop()
+    return SUCCESS, None
+
+
+def _exit_status(code):
+    """The exit status of SystemExit(code), as the interpreter computes it."""
+    if code is None:
+        return SUCCESS
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return FAILURE
+
+
+def _flush_output():
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+
+
+def _program_traceback(error):
+    """The traceback of the program's exception from the program's first
+    frame on, without the frames of zelm and runpy that ran it; None when
+    the error came from them alone."""
+    # As the frames name them ("<frozen runpy>" where runpy is frozen).
+    runner_files = {_program_traceback.__code__.co_filename, runpy.run_path.__code__.co_filename}
+    tb = error.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename in runner_files:
+        tb = tb.tb_next
+    return tb
+
+
+def _print_program_traceback(error):
+    traceback.print_exception(type(error), error, _program_traceback(error))
+
+
+def _save(profiler, document, shown_db_path):
+    timeout = profiler.config.get("sqlite_busy_timeout", 60)
+    try:
+        db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=timeout, msgpack=document)
+    except (db.TraceStoreError, sqlite3.Error, OSError) as error:
+        # A TraceStoreError names the absolute path; say what went wrong
+        # about the path as it was given.
+        reason = error.__cause__ if isinstance(error, db.TraceStoreError) and error.__cause__ else error
+        if isinstance(reason, OSError) and reason.strerror:
+            reason = reason.strerror
+        raise CommandError(f"cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}") from None
+    trace = trace_reader.Trace.from_bytes(document, f"trace {profiler.trace_id}")
+    frames = trace.frame_record_count
+    plugins = trace.record_count - frames
+    threads = len(trace.threads)
+    print(
+        f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
+        f"({frames} frame, {plugins} plugin) from {_plural(threads, 'thread')} in {shown_db_path}",
+        file=sys.stderr,
+    )
+
+
+# ---- zelm list ----
+
+
+def _list(args):
+    stored = db.list_traces(args.db)
+    if not stored:
+        print(f"no traces in {args.db}")
+        return SUCCESS
+    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE")]
+    for entry in stored:
+        rows.append((
+            entry.trace_id,
+            _local_time(entry.saved_at),
+            entry.source if entry.source is not None else "?",
+            str(entry.record_count) if entry.record_count is not None else "?",
+            _size(entry.size_bytes),
+        ))
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    right_aligned = {3, 4}
+    for row in rows:
+        cells = [
+            cell.rjust(width) if column in right_aligned else cell.ljust(width)
+            for column, (cell, width) in enumerate(zip(row, widths))
+        ]
+        print("  ".join(cells).rstrip())
+    return SUCCESS
+
+
+def _local_time(timestamp):
+    return datetime.datetime.fromtimestamp(timestamp).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _size(size_bytes):
+    if size_bytes < 1024:
+        return f"{size_bytes} B"
+    if size_bytes < 1024 * 1024:
+        return f"{size_bytes / 1024:.1f} KiB"
+    return f"{size_bytes / (1024 * 1024):.1f} MiB"
+
+
+def _plural(count, noun):
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+# ---- zelm show ----
+
+
+def _show(args):
+    trace = trace_reader.load(args.db, args.trace_id)
+    threads = trace.threads
+    if args.thread is not None:
+        threads = [thread for thread in threads if args.thread in (thread.name, str(thread.thread_id))]
+        if not threads:
+            names = ", ".join(f"{thread.name} ({thread.thread_id})" for thread in trace.threads) or "none"
+            raise CommandError(f"no thread {args.thread!r} in trace {trace.trace_id}; its threads: {names}")
+    # Traced values can hold any text; never fail on printing one.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
+    for line in _render_trace(trace, threads, args.depth):
+        print(line)
+    return SUCCESS
+
+
+def _render_trace(trace, threads, max_depth=None):
+    """Lines of `zelm show`: a header, then per thread its call tree, one
+    line per call (duration, name, arguments, return value, location) and
+    per plugin record, indented by nesting depth."""
+    yield f"trace {trace.trace_id}  source {trace.source}  started {_local_time(trace.timestamp)}"
+    if trace.command_line_args:
+        yield "command line: " + " ".join(trace.command_line_args)
+    yield f"{_plural(trace.record_count, 'record')}, {_plural(len(trace.threads), 'thread')}"
+    for thread in threads:
+        calls = sum(1 for _, node in thread.walk() if isinstance(node, trace_reader.Call))
+        yield ""
+        yield f"thread {thread.name} ({thread.thread_id}): {_plural(calls, 'call')}"
+        for depth, node in thread.walk():
+            if max_depth is not None and depth >= max_depth:
+                continue
+            indent = "  " * (depth + 1)
+            if isinstance(node, trace_reader.Call):
+                line = indent + _call_line(node)
+                if max_depth is not None and depth == max_depth - 1:
+                    hidden = _nested_call_count(node)
+                    if hidden:
+                        line += f"  [+{_plural(hidden, 'nested call')}]"
+                yield line
+            else:
+                yield indent + "* " + _plugin_line(node)
+
+
+def _call_line(call):
+    duration = _duration(call.duration)
+    if not call.finished:
+        duration = ">=" + duration
+    text = f"{duration}  {call.name}"
+    if call.call_record is not None:
+        text += f"({_arguments(call.arguments)})"
+    if call.finished:
+        text += " -> " + _clip(_short_value(call.return_value))
+    text += f"  {call.location}"
+    if call.call_record is None:
+        text += "  [call not recorded]"
+    if not call.finished:
+        text += "  [no return recorded]"
+    return text
+
+
+def _arguments(arguments):
+    if not isinstance(arguments, dict):
+        return _clip(_short_value(arguments))
+    # Module and class bodies start with dunder globals; they are no arguments.
+    names = [name for name in arguments if not (isinstance(name, str) and name.startswith("__") and name.endswith("__"))]
+    parts = [f"{name}={_short_value(arguments[name])}" for name in names[:_MAX_ARGUMENTS_SHOWN]]
+    if len(names) > _MAX_ARGUMENTS_SHOWN:
+        parts.append("...")
+    return _clip(", ".join(parts))
+
+
+def _clip(text, limit=_MAX_LINE_PART):
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _nested_call_count(call):
+    # Without recursion: traces of deeply recursive programs are deep too.
+    count, pending = 0, call.calls()
+    while pending:
+        count += 1
+        pending.extend(pending.pop().calls())
+    return count
+
+
+def _duration(seconds):
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.1f} us"
+    if seconds < 1:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds:.3f} s"
+
+
+def _plugin_line(record):
+    data = record.data
+    if record.type == "log_message":
+        text = f"log {data.get('level')} {data.get('logger')}: {data.get('message')}"
+        if data.get("location"):
+            text += f"  ({data['location']})"
+        return _clip(text, 2 * _MAX_LINE_PART)
+    if record.type == "outbound_request":
+        return _clip(f"HTTP request {data.get('method')} {data.get('url')}", 2 * _MAX_LINE_PART)
+    if record.type == "outbound_response":
+        return f"HTTP response {data.get('status')} {data.get('reason')}"
+    if record.type in ("start_test", "end_test"):
+        return f"{record.type.replace('_', ' ')} {data.get('nodeid')}"
+    details = ", ".join(f"{key}={_short_value(value)}" for key, value in data.items())
+    return _clip(f"{record.type} {details}".rstrip(), 2 * _MAX_LINE_PART)
+
+
+# ---- zelm export ----
+
+
+def _export(args):
+    trace = trace_reader.load(args.db, args.trace_id)
+    if args.format == "chrome":
+        exported = trace_reader.to_chrome_trace(trace)
+        what = f"{_plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
+    else:
+        exported = trace_reader.to_json_safe(trace.document)
+        what = f"trace {trace.trace_id}"
+    if args.output == "-":
+        json.dump(exported, sys.stdout, allow_nan=False)
+        sys.stdout.write("\n")
+        return SUCCESS
+    try:
+        with open(args.output, "w", encoding="utf-8") as output:
+            json.dump(exported, output, allow_nan=False)
+    except OSError as error:
+        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+    print(f"zelm: wrote {what} to {args.output}", file=sys.stderr)
+    return SUCCESS
+
+
+# ---- the parser ----
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="zelm",
+        description="Record every Python call and return of a program, and read the traces back.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    database = argparse.ArgumentParser(add_help=False)
+    database.add_argument(
+        "--db", metavar="PATH", default=DEFAULT_DB_PATH,
+        help=f"the trace database (default: {DEFAULT_DB_PATH} under the current directory)",
+    )
+
+    run = commands.add_parser(
+        "run", parents=[database], help="run a Python program under the profiler and save its trace",
+        usage="zelm run [options] (script.py | -m module) [args ...]",
+        description="Run a Python script or module under the profiler, as python would run it, "
+        "save its trace and print the trace id. The program's exit status is kept.",
+    )
+    run.add_argument(
+        "--include", metavar="FRAGMENT", action="append", default=[],
+        help="record frames whose file path contains FRAGMENT even where they would be left out (repeatable)",
+    )
+    run.add_argument(
+        "--ignore", metavar="FRAGMENT", action="append", default=[],
+        help="leave out frames whose file path contains FRAGMENT (repeatable)",
+    )
+    run.add_argument(
+        "--threading", action=argparse.BooleanOptionalAction, default=True,
+        help="also record threads the program starts",
+    )
+    run.add_argument(
+        "--lightweight-repr", action="store_true",
+        help="store short summaries of arguments, locals and return values",
+    )
+    run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
+    run.add_argument(
+        "-m", dest="module", nargs=argparse.REMAINDER, metavar="module [args]",
+        help="run a library module as a script; the rest of the command line goes to it",
+    )
+    run.add_argument("program", nargs=argparse.REMAINDER, metavar="script.py [args ...]",
+                     help="the script and its arguments")
+    run.set_defaults(handler=_run, command_parser=run)
+
+    list_command = commands.add_parser(
+        "list", parents=[database], help="list the stored traces, newest first",
+        description="List the stored traces, newest first: id, time saved, source, number of records, size.",
+    )
+    list_command.set_defaults(handler=_list, command_parser=list_command)
+
+    trace_id_help = 'the trace id, or "latest" for the newest trace'
+    show = commands.add_parser(
+        "show", parents=[database], help="show a trace as a call tree per thread",
+        description="Show a stored trace as a call tree per thread: each call's duration, name, "
+        "arguments, return value and location, with log messages, HTTP requests and test markers in place.",
+    )
+    show.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
+    show.add_argument("--depth", metavar="N", type=_positive_int, help="show calls nested at most N deep")
+    show.add_argument("--thread", metavar="NAME", help="show only the threads of this name (or native id)")
+    show.set_defaults(handler=_show, command_parser=show)
+
+    export = commands.add_parser(
+        "export", parents=[database], help="export a trace as Chrome trace events or JSON",
+        description="Export a stored trace: --format chrome writes Chrome trace event JSON for Perfetto "
+        "(ui.perfetto.dev) and chrome://tracing; --format json writes the decoded trace document.",
+    )
+    export.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
+    export.add_argument("--format", choices=("chrome", "json"), default="chrome",
+                        help="chrome (default) or json")
+    export.add_argument("-o", "--output", metavar="FILE", default="-", help="the file to write (default: stdout)")
+    export.set_defaults(handler=_export, command_parser=export)
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return BAD_USAGE
+    try:
+        return args.handler(args)
+    except CommandError as error:
+        print(f"zelm: error: {error}", file=sys.stderr)
+        return error.status
+    except (db.TraceStoreError, trace_reader.TraceError, sqlite3.Error) as error:
+        print(f"zelm: error: {error}", file=sys.stderr)
+        return FAILURE
+    except BrokenPipeError:
+        if args.command == "run":
+            raise
+        # The reader of our output (`zelm show ... | head`) has gone: say
+        # nothing more, and keep the interpreter's final flush quiet too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return FAILURE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

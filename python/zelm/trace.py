@@ -1,0 +1,458 @@
+"""Reading stored traces: decode the document and rebuild the call tree.
+
+A trace document is one MessagePack map (written by zelm._zelm) whose
+"frames_of_interest" array holds the main thread's records and whose
+"frames" map holds, per native thread id, the records of every other thread.
+A record is either a frame record ("type" "frame": one "call" or "return"
+event, the two linked by their "frame_id") or a plugin record (a log
+message, an HTTP request, a test marker ...).
+
+The reader groups the records by the thread that wrote them, pairs calls
+with their returns and builds one call tree per thread, with the plugin
+records placed where they happened. It accepts what real traces contain
+besides well-formed pairs: calls still open when the trace was taken (they
+end at the trace's last timestamp and are marked unfinished), and returns
+whose call is not in the trace (frame id nil or unknown: the profiler was
+started inside that function), which become calls enclosing everything the
+thread recorded before them.
+
+Times in the tree never run backwards: a thread's frame timestamps are read
+as a running maximum, so every call lies within its caller and after its
+previous sibling even if the system clock stepped back.
+"""
+
+import math
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Union
+
+import msgpack
+
+from zelm import db
+
+__all__ = [
+    "LATEST",
+    "TraceError",
+    "TraceNotFoundError",
+    "TraceFormatError",
+    "Call",
+    "PluginRecord",
+    "ThreadTrace",
+    "Trace",
+    "decode_document",
+    "merge_documents",
+    "load",
+    "to_chrome_trace",
+    "to_json_safe",
+]
+
+# The trace id that names the newest stored trace.
+LATEST = "latest"
+
+# Keys the native profiler sets on every plugin record; the others are the
+# plugin's own data.
+PLUGIN_RECORD_KEYS = ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype")
+
+
+class TraceError(Exception):
+    """A trace cannot be loaded; the message is one line naming the trace."""
+
+
+class TraceNotFoundError(TraceError):
+    """No trace with the requested id is stored."""
+
+
+class TraceFormatError(TraceError):
+    """The stored bytes are not a trace document."""
+
+
+@dataclass(eq=False)
+class PluginRecord:
+    """A plugin's record, placed in the tree where it was written."""
+
+    type: str
+    timestamp: float
+    record: Dict[str, Any]
+
+    @property
+    def data(self):
+        """The plugin's own entries: the record without the common keys."""
+        return {key: value for key, value in self.record.items() if key not in PLUGIN_RECORD_KEYS}
+
+
+@dataclass(eq=False)
+class Call:
+    """One call of a Python function, from its call record to its return.
+
+    ``call_record`` is None for a return whose call the trace does not hold;
+    ``return_record`` is None for a call that had not returned when the trace
+    was taken. ``children`` holds the nested calls and plugin records in the
+    order they happened.
+    """
+
+    frame_id: Optional[str]
+    start: float
+    end: float
+    call_record: Optional[Dict[str, Any]] = field(repr=False)
+    return_record: Optional[Dict[str, Any]] = field(default=None, repr=False)
+    children: List[Union["Call", PluginRecord]] = field(default_factory=list, repr=False)
+
+    @property
+    def _first_record(self):
+        return self.call_record if self.call_record is not None else self.return_record
+
+    @property
+    def name(self):
+        record = self._first_record
+        qualname = record.get("qualname")
+        if not qualname and self.return_record is not None:
+            # Class bodies on 3.10 only get their qualified name at return.
+            qualname = self.return_record.get("qualname")
+        return str(qualname or record.get("co_name") or "?")
+
+    @property
+    def location(self):
+        """The "path" text (file:line) of the call, or of the return when
+        the call was not recorded."""
+        return str(self._first_record.get("path", ""))
+
+    @property
+    def arguments(self):
+        """The locals at the call, i.e. the arguments; None without a call."""
+        return None if self.call_record is None else self.call_record.get("locals")
+
+    @property
+    def return_value(self):
+        return None if self.return_record is None else self.return_record.get("arg")
+
+    @property
+    def finished(self):
+        return self.return_record is not None
+
+    @property
+    def duration(self):
+        return self.end - self.start
+
+    def calls(self):
+        """The nested calls, without plugin records."""
+        return [child for child in self.children if isinstance(child, Call)]
+
+
+@dataclass(eq=False)
+class ThreadTrace:
+    """The records and call tree of one thread."""
+
+    thread_id: Optional[int]
+    name: str
+    records: List[Dict[str, Any]] = field(repr=False)
+    roots: List[Union[Call, PluginRecord]] = field(default_factory=list, repr=False)
+
+    def walk(self):
+        """Yield (depth, node) for every call and plugin record, depth first,
+        roots at depth 0."""
+        pending = [(0, node) for node in reversed(self.roots)]
+        while pending:
+            depth, node = pending.pop()
+            yield depth, node
+            if isinstance(node, Call):
+                pending.extend((depth + 1, child) for child in reversed(node.children))
+
+
+@dataclass(eq=False)
+class Trace:
+    """A stored trace: the facts about the run and one ThreadTrace per
+    thread, the main thread first, the others in order of their first
+    record.
+
+    ``timestamp`` is the time the profiler was made; ``start`` and ``end``
+    span it and every record. ``document`` is the decoded document (the
+    parts of a trace saved several times joined into one).
+    """
+
+    trace_id: str
+    timestamp: float
+    start: float
+    source: Optional[str]
+    version: Optional[str]
+    commit_sha: Optional[str]
+    command_line_args: List[str]
+    main_thread_id: Optional[int]
+    threads: List[ThreadTrace] = field(repr=False)
+    end: float
+    document: Dict[str, Any] = field(repr=False)
+
+    @classmethod
+    def from_document(cls, document, name="the trace document"):
+        """Build the trace from a decoded document (a dict). ``name`` says
+        which document an error message is about."""
+        _check_document(document, name)
+        meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+        main_thread_id = document.get("main_thread_id")
+        if not isinstance(main_thread_id, int):
+            main_thread_id = None
+        timestamp = document.get("timestamp")
+        timestamp = float(timestamp) if isinstance(timestamp, (int, float)) else None
+
+        threads = _group_by_thread(document, main_thread_id)
+        all_times = [t for thread in threads.values() for t in (_time(r) for r in thread.records) if t is not None]
+        start = min([timestamp] + all_times) if timestamp is not None else min(all_times, default=0.0)
+        end = max(all_times, default=start)
+        for thread in threads.values():
+            thread.roots = _build_tree(thread.records, start, end)
+
+        ordered = sorted(
+            threads.values(),
+            key=lambda thread: (thread.thread_id != main_thread_id, _first_time(thread, end)),
+        )
+        args = document.get("command_line_args")
+        return cls(
+            trace_id=str(document.get("trace_id", "")),
+            timestamp=start if timestamp is None else timestamp,
+            start=start,
+            source=meta.get("source"),
+            version=meta.get("version"),
+            commit_sha=document.get("current_commit_sha"),
+            command_line_args=[str(arg) for arg in args] if isinstance(args, list) else [],
+            main_thread_id=main_thread_id,
+            threads=ordered,
+            end=end,
+            document=document,
+        )
+
+    @classmethod
+    def from_bytes(cls, data, name="the trace document"):
+        return cls.from_document(decode_document(data, name), name)
+
+    @property
+    def record_count(self):
+        return sum(len(thread.records) for thread in self.threads)
+
+    @property
+    def frame_record_count(self):
+        return sum(1 for thread in self.threads for record in thread.records if record.get("type") == "frame")
+
+
+def decode_document(data, name="the trace document"):
+    """Decode MessagePack ``data`` into a document dict, or raise
+    TraceFormatError naming ``name``."""
+    try:
+        document = msgpack.unpackb(data, raw=False, strict_map_key=False)
+    except Exception as error:
+        raise TraceFormatError(f"{name} does not decode as MessagePack: {_one_line(error)}") from None
+    _check_document(document, name)
+    return document
+
+
+def merge_documents(documents):
+    """Join the documents stored under one trace id, oldest first, into one.
+
+    A trace saved several times is stored as several documents, each holding
+    the records filed since the previous save; their records are appended
+    per buffer, and the facts about the run come from the first document.
+    """
+    merged = dict(documents[0])
+    merged["frames_of_interest"] = list(merged["frames_of_interest"])
+    merged["frames"] = {key: list(records) for key, records in merged["frames"].items()}
+    for document in documents[1:]:
+        merged["frames_of_interest"].extend(document["frames_of_interest"])
+        for key, records in document["frames"].items():
+            merged["frames"].setdefault(key, []).extend(records)
+    return merged
+
+
+def load(db_path, trace_id):
+    """Load the trace ``trace_id`` (or LATEST, the newest) from the trace
+    database at ``db_path``.
+
+    Raises db.TraceStoreError for a database that cannot be read,
+    TraceNotFoundError for an unknown id and TraceFormatError for stored
+    bytes that are not a trace document.
+    """
+    if trace_id == LATEST:
+        stored = db.list_traces(db_path)
+        if not stored:
+            raise TraceNotFoundError(f"no traces stored in {db_path}")
+        trace_id = stored[0].trace_id
+    data = db.load_trace_documents(db_path, trace_id)
+    if not data:
+        raise TraceNotFoundError(f"no trace {trace_id} in {db_path}")
+    name = f"trace {trace_id} in {db_path}"
+    documents = [decode_document(part, name) for part in data]
+    return Trace.from_document(merge_documents(documents), name)
+
+
+def to_chrome_trace(trace):
+    """The trace as a Chrome trace event file (a JSON-ready dict) that
+    Perfetto and chrome://tracing open.
+
+    Every call is one complete event ("ph" "X") with "ts" and "dur" in
+    microseconds from the start of the trace, on the process of the main
+    thread id and the thread of its native id; plugin records are instant
+    events on their thread. Calls nest per thread exactly as in the tree:
+    times are rounded to whole nanoseconds before they are divided, so a
+    callee never ends after its caller.
+    """
+    pid = trace.main_thread_id if trace.main_thread_id is not None else 1
+
+    def nanoseconds(timestamp):
+        return round((timestamp - trace.start) * 1e9)
+
+    events = [{"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": trace.source or "python"}}]
+    for thread in trace.threads:
+        tid = thread.thread_id if thread.thread_id is not None else 0
+        events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": thread.name}})
+        for _, node in thread.walk():
+            if isinstance(node, Call):
+                start, end = nanoseconds(node.start), nanoseconds(node.end)
+                args = {"location": node.location, "frame_id": node.frame_id}
+                if node.call_record is not None:
+                    args["arguments"] = to_json_safe(node.arguments)
+                if node.finished:
+                    args["return_value"] = to_json_safe(node.return_value)
+                else:
+                    args["unfinished"] = True
+                events.append({
+                    "name": node.name, "cat": "call", "ph": "X", "pid": pid, "tid": tid,
+                    "ts": start / 1000, "dur": (end - start) / 1000, "args": args,
+                })
+            else:
+                events.append({
+                    "name": node.type, "cat": "plugin", "ph": "i", "s": "t", "pid": pid, "tid": tid,
+                    "ts": nanoseconds(node.timestamp) / 1000, "args": to_json_safe(node.data),
+                })
+    return {
+        "traceEvents": events,
+        "displayTimeUnit": "ms",
+        "otherData": to_json_safe({
+            "trace_id": trace.trace_id,
+            "source": trace.source,
+            "version": trace.version,
+            "command_line_args": trace.command_line_args,
+            "timestamp": trace.timestamp,
+        }),
+    }
+
+
+def to_json_safe(value):
+    """``value`` made of JSON types only: bytes and other values JSON has no
+    form for become their repr, dict keys become str, floats that are not
+    finite become their text."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, dict):
+        return {_json_key(key): to_json_safe(item) for key, item in value.items()}
+    # Exact types: msgpack's ExtType is a tuple too, but no array.
+    if type(value) is list or type(value) is tuple:
+        return [to_json_safe(item) for item in value]
+    return repr(value)
+
+
+def _json_key(key):
+    if isinstance(key, str):
+        return key
+    if isinstance(key, (int, float, bool)) or key is None:
+        return str(key)  # what json.dumps does with such keys
+    return repr(key)
+
+
+def _one_line(error):
+    text = " ".join(str(error).split())
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _check_document(document, name):
+    if not isinstance(document, dict):
+        raise TraceFormatError(f"{name} is not a trace document: a {type(document).__name__}, not a map")
+    if not isinstance(document.get("frames_of_interest"), list):
+        raise TraceFormatError(f"{name} is not a trace document: no \"frames_of_interest\" array")
+    frames = document.get("frames")
+    if not isinstance(frames, dict) or not all(isinstance(records, list) for records in frames.values()):
+        raise TraceFormatError(f"{name} is not a trace document: no \"frames\" map of record arrays")
+
+
+def _time(record):
+    timestamp = record.get("timestamp")
+    return float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None
+
+
+def _first_time(thread, default):
+    return next((t for t in map(_time, thread.records) if t is not None), default)
+
+
+def _group_by_thread(document, main_thread_id):
+    """Split the records by the thread named in each record (with threading
+    off, every thread's records share "frames_of_interest"); a record
+    without a thread id belongs to the thread of its buffer."""
+    threads = {}
+    buffers = [(main_thread_id, document["frames_of_interest"])]
+    buffers.extend(document["frames"].items())
+    for buffer_thread_id, records in buffers:
+        for record in records:
+            if not isinstance(record, dict):
+                continue
+            thread_id = record.get("thread_native_id")
+            if not isinstance(thread_id, int) or isinstance(thread_id, bool):
+                thread_id = buffer_thread_id if isinstance(buffer_thread_id, int) else None
+            thread = threads.get(thread_id)
+            if thread is None:
+                name = record.get("thread")
+                if not isinstance(name, str) or not name:
+                    name = "main thread" if thread_id == main_thread_id else f"thread {thread_id}"
+                thread = threads[thread_id] = ThreadTrace(thread_id=thread_id, name=name, records=[])
+            thread.records.append(record)
+    return threads
+
+
+def _build_tree(records, trace_start, trace_end):
+    """The call tree of one thread's records, in order."""
+    roots = []
+    open_calls = []
+    clock = trace_start  # running maximum of the frame timestamps
+    first_time = min((t for t in map(_time, records) if t is not None), default=trace_start)
+
+    def close(call, end, return_record=None):
+        call.end = max(end, call.start)
+        call.return_record = return_record
+
+    for record in records:
+        timestamp = _time(record)
+        if record.get("type") != "frame":
+            node = PluginRecord(str(record.get("type")), clock if timestamp is None else timestamp, record)
+            (open_calls[-1].children if open_calls else roots).append(node)
+            continue
+        if timestamp is not None:
+            clock = max(clock, timestamp)
+        event = record.get("event")
+        if event == "call":
+            call = Call(frame_id=record.get("frame_id"), start=clock, end=clock, call_record=record)
+            (open_calls[-1].children if open_calls else roots).append(call)
+            open_calls.append(call)
+        elif event == "return":
+            frame_id = record.get("frame_id")
+            position = _open_position(open_calls, frame_id)
+            # Calls above the returning one (or all open calls, for a return
+            # whose call is not here) lost their return records: they ended
+            # by now at the latest.
+            while len(open_calls) > (0 if position is None else position + 1):
+                close(open_calls.pop(), clock)
+            if position is not None:
+                close(open_calls.pop(), clock, record)
+            else:
+                # The call happened before the trace began, so it encloses
+                # everything this thread recorded so far.
+                start = min([first_time] + [node.start for node in roots if isinstance(node, Call)])
+                caller = Call(frame_id=frame_id, start=start, end=clock, call_record=None, return_record=record)
+                caller.children, roots[:] = roots[:], [caller]
+    while open_calls:
+        close(open_calls.pop(), max(trace_end, clock))
+    return roots
+
+
+def _open_position(open_calls, frame_id):
+    if frame_id is None:
+        return None
+    for position in range(len(open_calls) - 1, -1, -1):
+        if open_calls[position].frame_id == frame_id:
+            return position
+    return None

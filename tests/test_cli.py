@@ -1,0 +1,536 @@
+"""The zelm command line end to end: every command in a subprocess
+(`python -m zelm ...`, working directory a temporary directory), on the
+shipped example and on programs written for the test."""
+
+import json
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import msgpack
+import pytest
+
+from zelm import db, trace
+
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "shop_app.py"
+DEFAULT_DB = Path(".zelm") / "traces.sqlite3"
+SAVED_LINE = re.compile(
+    r"zelm: saved trace (trc_[0-9A-Z]{26}): (\d+) records \((\d+) frame, (\d+) plugin\) "
+    r"from (\d+) threads? in (.+)"
+)
+
+THREADED_PROGRAM = """\
+import logging
+import sys
+import threading
+
+logging.basicConfig(level=logging.INFO, format="%(message)s")
+log = logging.getLogger("jobs")
+
+
+def square(number):
+    return number * number
+
+
+def job(name, numbers):
+    total = sum(square(number) for number in numbers)
+    log.info("job %s: %d", name, total)
+    return total
+
+
+def main():
+    workers = [
+        threading.Thread(target=job, args=(f"w{index}", range(index + 2)), name=f"worker-{index}")
+        for index in range(3)
+    ]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    print("main total", job("main", [7]))
+
+
+main()
+"""
+
+
+@pytest.fixture
+def zelm(tmp_path):
+    """zelm(*args) runs `python -m zelm *args` in tmp_path."""
+
+    def run(*args, timeout=120):
+        return subprocess.run(
+            [sys.executable, "-m", "zelm", *map(str, args)],
+            cwd=tmp_path, capture_output=True, text=True, timeout=timeout,
+        )
+
+    return run
+
+
+def write(path, text):
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+def saved_trace_id(result, db_path=DEFAULT_DB):
+    """The trace id of zelm run's one summary line, checked against the
+    database path it names."""
+    last_line = result.stderr.splitlines()[-1]
+    match = SAVED_LINE.fullmatch(last_line)
+    assert match, result.stderr
+    assert match.group(6) == str(db_path)
+    return match.group(1)
+
+
+def error_line(result):
+    """The one line a failing command wrote, with no traceback of zelm's."""
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    assert result.stderr.startswith("zelm: error: ")
+    return result.stderr.strip()
+
+
+def calls_by_name(loaded):
+    names = {}
+    for thread in loaded.threads:
+        for _, node in thread.walk():
+            if isinstance(node, trace.Call):
+                names.setdefault(node.name, []).append((thread, node))
+    return names
+
+
+def test_run_profiles_the_shipped_example(zelm, tmp_path):
+    result = zelm("run", EXAMPLE)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["{'customer': 'ada', 'total': 1.12}", "{'customer': 'bob', 'total': 0.5}"]
+    assert len(result.stderr.splitlines()) == 1
+    trace_id = saved_trace_id(result)
+    records, frames, plugins, threads = map(int, SAVED_LINE.fullmatch(result.stderr.strip()).group(2, 3, 4, 5))
+
+    loaded = trace.load(tmp_path / DEFAULT_DB, trace_id)
+    assert (loaded.record_count, loaded.frame_record_count, len(loaded.threads)) == (records, frames, threads)
+    assert records == frames + plugins
+    assert [thread.name for thread in loaded.threads] == ["MainThread", "stock-check", "stock-check"]
+    assert loaded.source == str(EXAMPLE)
+    assert loaded.command_line_args == [str(EXAMPLE)]
+    names = calls_by_name(loaded)
+    orders = names["shop.services.place_order"]
+    assert [call.arguments["customer"] for _, call in orders] == ["ada", "bob"]
+    assert all(thread.name == "MainThread" and call.finished for thread, call in orders)
+    assert sorted(thread.name for thread, _ in names["shop.services.check_stock"]) == ["stock-check"] * 2
+    (module_thread, module), = names["__main__.<module>"]
+    assert module_thread.roots == [module]
+
+
+def test_list_shows_the_stored_traces_newest_first(zelm, tmp_path):
+    script = write(tmp_path / "hello.py", "print('hello')\n")
+    first = saved_trace_id(zelm("run", script))
+    second = saved_trace_id(zelm("run", "--source", "second run", script))
+
+    result = zelm("list")
+
+    assert result.returncode == 0, result.stderr
+    header, *rows = result.stdout.splitlines()
+    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE"]
+    assert [row.split()[0] for row in rows] == [second, first]
+    assert re.fullmatch(rf"{second}  \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d  second run\s+2\s+\d+ B", rows[0])
+    assert "hello.py" in rows[1]
+
+
+def test_list_of_a_database_without_traces(zelm, tmp_path):
+    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_x", timeout=5, msgpack=b"\xc0")
+    with db.sqlite3.connect(tmp_path / "t.sqlite3") as connection:
+        connection.execute("DELETE FROM traces")
+
+    result = zelm("list", "--db", "t.sqlite3")
+
+    assert (result.returncode, result.stdout) == (0, "no traces in t.sqlite3\n")
+
+
+def test_show_draws_each_thread_as_an_indented_call_tree(zelm):
+    trace_id = saved_trace_id(zelm("run", EXAMPLE))
+
+    result = zelm("show", trace_id)
+
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith(f"trace {trace_id}  source {EXAMPLE}  started ")
+    assert lines[1] == f"command line: {EXAMPLE}"
+    thread_lines = [line for line in lines if line.startswith("thread ")]
+    assert [line.split(" (")[0] for line in thread_lines] == [
+        "thread MainThread", "thread stock-check", "thread stock-check",
+    ]
+
+    def line_of(text):
+        (line,) = [line for line in lines if text in line]
+        return line, len(line) - len(line.lstrip())
+
+    module, module_indent = line_of("__main__.<module>()")
+    main, main_indent = line_of("__main__.main()")
+    order, order_indent = line_of("place_order(customer='ada', wanted={'apple': 0.5, 'pear': 0.75, 'plum': 1.2})")
+    total, total_indent = line_of("DiscountedOrder.final_total(")
+    assert (main_indent, order_indent, total_indent) == (module_indent + 2, module_indent + 4, module_indent + 6)
+    assert re.fullmatch(r"\s+\d+\.\d+ (us|ms|s)  __main__\.<module>\(\) -> None  \S*shop_app\.py:\d+", module)
+    discounted_order = r"<shop\.models\.DiscountedOrder object at 0x[0-9a-f]+>"
+    assert re.search(rf"\) -> {discounted_order}  \S+/shop/services\.py:16$", order)
+    assert re.search(rf"\.final_total\(self={discounted_order}\) -> 1\.12  \S+/shop/models\.py:36$", total)
+    assert "check_stock(names=['plum', 'apple'], results={}) -> None" in result.stdout
+
+
+def test_show_narrows_by_depth_and_thread(zelm):
+    trace_id = saved_trace_id(zelm("run", EXAMPLE))
+
+    shallow = zelm("show", trace_id, "--depth", "2", "--thread", "MainThread")
+    workers = zelm("show", trace_id, "--thread", "stock-check", "--depth", "1")
+
+    assert shallow.returncode == workers.returncode == 0
+    main_tree = shallow.stdout.split("\nthread ")[1].splitlines()[1:]
+    assert [line.strip().split("  ")[1].split("(")[0] for line in main_tree] == [
+        "__main__.<module>", "shop.<module>", "shop.services.<module>", "__main__.main",
+    ]
+    assert main_tree[2].endswith("[+4 nested calls]")  # models and its three classes
+    assert "stock-check" not in shallow.stdout.split("\n\n", 1)[1]
+    worker_sections = workers.stdout.split("\nthread ")[1:]
+    assert [section.splitlines()[0].split(" (")[0] for section in worker_sections] == ["stock-check"] * 2
+    assert all(len(section.strip().splitlines()) == 2 for section in worker_sections)
+
+
+def test_show_of_the_latest_trace_with_log_messages_in_place(zelm, tmp_path):
+    write(tmp_path / "jobs.py", THREADED_PROGRAM)
+    trace_id = saved_trace_id(zelm("run", "jobs.py"))
+
+    result = zelm("show", "latest")
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"trace {trace_id} ")
+    sections = {section.splitlines()[0].split(" (")[0]: section for section in result.stdout.split("\nthread ")[1:]}
+    assert set(sections) == {"MainThread", "worker-0", "worker-1", "worker-2"}
+    worker = sections["worker-1"].splitlines()
+    job_line = next(line for line in worker if "__main__.job(name='w1', numbers='range(0, 3)')" in line)
+    log_line = next(line for line in worker if "* log " in line)
+    assert job_line.endswith("-> 5  jobs.py:13")
+    assert log_line.strip() == "* log INFO jobs: job w1: 5  (jobs.py:15)"
+    assert worker.index(log_line) > worker.index(job_line)
+    assert len(log_line) - len(log_line.lstrip()) > len(job_line) - len(job_line.lstrip())
+
+
+def nesting_problems(events):
+    """Complete events of one thread that neither nest in nor follow the
+    enclosing open event (times compared in whole nanoseconds)."""
+    problems = []
+    spans = sorted(
+        (round(event["ts"] * 1000), round((event["ts"] + event["dur"]) * 1000), event["name"]) for event in events
+    )
+    spans.sort(key=lambda span: (span[0], -span[1]))
+    open_spans = []
+    for start, end, name in spans:
+        while open_spans and open_spans[-1][1] <= start:
+            open_spans.pop()
+        if open_spans and end > open_spans[-1][1]:
+            problems.append((name, open_spans[-1][2]))
+        open_spans.append((start, end, name))
+    return problems
+
+
+@pytest.mark.parametrize("program", ["example", "threaded"])
+def test_export_chrome_gives_well_formed_events_nesting_per_thread(zelm, tmp_path, program):
+    script = EXAMPLE if program == "example" else write(tmp_path / "jobs.py", THREADED_PROGRAM)
+    trace_id = saved_trace_id(zelm("run", script))
+
+    result = zelm("export", trace_id, "--format", "chrome", "-o", "out.json")
+
+    assert result.returncode == 0, result.stderr
+    assert re.fullmatch(rf"zelm: wrote \d+ events of trace {trace_id} to out\.json\n", result.stderr)
+    exported = json.loads((tmp_path / "out.json").read_text(), parse_constant=pytest.fail)
+    events = exported["traceEvents"]
+    assert exported["otherData"]["trace_id"] == trace_id
+    thread_names = {event["tid"]: event["args"]["name"] for event in events if event["name"] == "thread_name"}
+    complete = [event for event in events if event["ph"] == "X"]
+    loaded = trace.load(tmp_path / DEFAULT_DB, trace_id)
+    assert len(complete) == sum(1 for thread in loaded.threads for _, node in thread.walk() if isinstance(node, trace.Call))
+    assert {event["pid"] for event in events} == {loaded.main_thread_id}
+    for event in complete:
+        assert set(event) == {"name", "cat", "ph", "pid", "tid", "ts", "dur", "args"}
+        assert event["tid"] in thread_names
+        assert event["ts"] >= 0 and event["dur"] >= 0
+        assert {"location", "frame_id", "arguments", "return_value"} <= set(event["args"])
+    by_thread = {}
+    for event in complete:
+        by_thread.setdefault(event["tid"], []).append(event)
+    assert len(by_thread) == len(loaded.threads)
+    for thread_events in by_thread.values():
+        assert nesting_problems(thread_events) == []
+    if program == "threaded":
+        assert sorted(thread_names.values()) == ["MainThread", "worker-0", "worker-1", "worker-2"]
+        logs = [event for event in events if event["ph"] == "i"]
+        messages = sorted(event["args"]["message"] for event in logs)
+        assert messages == ["job main: 49", "job w0: 1", "job w1: 5", "job w2: 14"]
+        (square,) = [
+            event for event in complete
+            if event["name"] == "__main__.square" and event["args"]["arguments"] == {"number": 3}
+        ]
+        assert (square["args"]["return_value"], thread_names[square["tid"]]) == (9, "worker-2")
+
+
+def test_export_json_writes_the_decoded_document(zelm, tmp_path):
+    data_program = write(tmp_path / "data.py", "def echo(blob):\n    return blob\necho(b'\\x00\\x01')\n")
+    trace_id = saved_trace_id(zelm("run", data_program))
+
+    result = zelm("export", trace_id, "--format", "json")
+
+    assert result.returncode == 0, result.stderr
+    exported = json.loads(result.stdout, parse_constant=pytest.fail)
+    stored = msgpack.unpackb(db.load_trace(tmp_path / DEFAULT_DB, trace_id), strict_map_key=False)
+    assert set(exported) == set(stored)
+    assert exported["trace_id"] == trace_id
+    assert exported["meta"] == stored["meta"]
+    echo_call, echo_return = [record for record in exported["frames_of_interest"] if record.get("co_name") == "echo"]
+    assert echo_call["locals"] == {"blob": "b'\\x00\\x01'"}
+    assert echo_return["arg"] == "b'\\x00\\x01'"
+
+
+def test_run_gives_the_program_its_argv_main_and_path(zelm, tmp_path):
+    (tmp_path / "app").mkdir()
+    write(tmp_path / "app" / "helper.py", "def answer():\n    return 42\n")
+    write(tmp_path / "app" / "prog.py", """\
+        import sys
+        import helper
+        print(repr(sys.argv), __name__, sys.path[0], helper.answer())
+    """)
+
+    result = zelm("run", "--db", "t.sqlite3", "app/prog.py", "-x", "--db", "y")
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"['app/prog.py', '-x', '--db', 'y'] __main__ {tmp_path / 'app'} 42\n"
+    loaded = trace.load(tmp_path / "t.sqlite3", saved_trace_id(result, "t.sqlite3"))
+    assert loaded.command_line_args == ["app/prog.py", "-x", "--db", "y"]
+    assert calls_by_name(loaded)["helper.answer"][0][1].return_value == 42
+
+
+def test_run_module_like_python_dash_m(zelm, tmp_path):
+    (tmp_path / "pkg").mkdir()
+    write(tmp_path / "pkg" / "__init__.py", "")
+    write(tmp_path / "pkg" / "tool.py", """\
+        import sys
+        def greet(name):
+            return f"hi {name}"
+        if __name__ == "__main__":
+            print(sys.argv[0].endswith("tool.py"), sys.argv[1:], greet(sys.argv[1]))
+    """)
+
+    result = zelm("run", "-m", "pkg.tool", "ada", "--db", "x")
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True ['ada', '--db', 'x'] hi ada\n"
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(result))
+    assert loaded.source == "-m pkg.tool"
+    # The module runs as __main__, so its functions are qualified by that name.
+    assert [call.arguments for _, call in calls_by_name(loaded)["__main__.greet"]] == [{"name": "ada"}]
+
+
+@pytest.mark.parametrize(
+    "body, status, stderr_before_summary",
+    [
+        ("sys.exit(3)", 3, ""),
+        ("sys.exit('bye')", 1, "bye\n"),
+        ("sys.exit()", 0, ""),
+        ("fail()", 1, "ValueError: boom\n"),
+        ("raise KeyboardInterrupt", 130, "KeyboardInterrupt\n"),
+    ],
+)
+def test_run_keeps_the_program_exit_status_and_still_saves(zelm, tmp_path, body, status, stderr_before_summary):
+    write(tmp_path / "prog.py", f"import sys\ndef fail():\n    raise ValueError('boom')\nprint('started')\n{body}\n")
+
+    result = zelm("run", "prog.py")
+
+    assert result.returncode == status
+    assert result.stdout == "started\n"
+    *before, _ = result.stderr.splitlines(keepends=True)
+    assert "".join(before).endswith(stderr_before_summary)
+    if "Traceback" in result.stderr:
+        # The traceback starts at the program: none of zelm's or runpy's frames.
+        assert before[:2] == ["Traceback (most recent call last):\n", '  File "prog.py", line 5, in <module>\n']
+        assert "zelm" not in "".join(before) and "runpy" not in "".join(before)
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(result))
+    (module,) = loaded.threads[0].roots
+    assert module.name == "__main__.<module>" and module.finished
+    if body == "fail()":
+        (fail,) = module.calls()
+        assert (fail.name, fail.finished, fail.return_value) == ("__main__.fail", True, None)
+
+
+def test_run_options_reach_the_profiler(zelm, tmp_path):
+    write(tmp_path / "noisy_helpers.py", "def noise():\n    return 1\n")
+    write(tmp_path / "prog.py", """\
+        import json
+        import threading
+        import noisy_helpers
+
+        def shout(text):
+            return text.upper()
+
+        shout("x" * 300)
+        noisy_helpers.noise()
+        json.dumps({"a": 1}, indent=1)
+        worker = threading.Thread(target=shout, args=("y",))
+        worker.start()
+        worker.join()
+    """)
+
+    plain = zelm("run", "--db", "plain.sqlite3", "prog.py")
+    tuned = zelm(
+        "run", "--db", "tuned.sqlite3", "--ignore", "noisy_", "--include", "json/encoder.py",
+        "--no-threading", "--lightweight-repr", "--source", "tuned", "prog.py",
+    )
+
+    assert plain.returncode == tuned.returncode == 0
+    plain_trace = trace.load(tmp_path / "plain.sqlite3", saved_trace_id(plain, "plain.sqlite3"))
+    tuned_trace = trace.load(tmp_path / "tuned.sqlite3", saved_trace_id(tuned, "tuned.sqlite3"))
+    plain_calls, tuned_calls = calls_by_name(plain_trace), calls_by_name(tuned_trace)
+    assert "noisy_helpers.noise" in plain_calls and "noisy_helpers.noise" not in tuned_calls
+    assert not any("json/encoder.py" in call.location for calls in plain_calls.values() for _, call in calls)
+    assert any("json/encoder.py" in call.location for calls in tuned_calls.values() for _, call in calls)
+    assert len(plain_calls["__main__.shout"]) == 2 and len(tuned_calls["__main__.shout"]) == 1
+    assert len(plain_trace.threads) == 2 and len(tuned_trace.threads) == 1
+    (_, plain_shout), (_, tuned_shout) = plain_calls["__main__.shout"][0], tuned_calls["__main__.shout"][0]
+    assert plain_shout.arguments == {"text": "x" * 300}
+    assert tuned_shout.arguments == {"text": "x" * 100 + "…"}
+    assert (plain_trace.source, tuned_trace.source) == ("prog.py", "tuned")
+
+
+@pytest.fixture
+def broken_stores(tmp_path):
+    """A database with a good trace and a stored document that does not
+    decode, a file that is no database, and a directory without
+    __main__.py."""
+    good = tmp_path / "good.sqlite3"
+    db.save_trace_in_sqlite(str(good), "trc_good", timeout=5, msgpack=msgpack.packb({"frames_of_interest": [], "frames": {}}))
+    db.save_trace_in_sqlite(str(good), "trc_garbled", timeout=5, msgpack=b"\xc1\xc1")
+    (tmp_path / "corrupt.sqlite3").write_bytes(b"this is not an sqlite database, not at all" * 50)
+    (tmp_path / "empty_dir").mkdir()
+
+
+UNREADABLE = "zelm: error: cannot read trace database"
+NOT_A_DATABASE = "file is not a database"
+GARBLED = "does not decode as MessagePack"
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["run", "missing.py"], 2, "zelm: error: cannot run script 'missing.py': no such file"),
+        (["run", "-m", "no_such_module_here"], 1, "zelm: error: No module named no_such_module_here"),
+        (["run", "empty_dir"], 1, "zelm: error: can't find '__main__' module in 'empty_dir'"),
+        (["list", "--db", "absent.sqlite3"], 1, f"{UNREADABLE} absent.sqlite3: no such file"),
+        (["list", "--db", "corrupt.sqlite3"], 1, f"{UNREADABLE} corrupt.sqlite3: {NOT_A_DATABASE}"),
+        (["show", "trc_good", "--db", "corrupt.sqlite3"], 1, f"{UNREADABLE} corrupt.sqlite3: {NOT_A_DATABASE}"),
+        (["show", "trc_nope", "--db", "good.sqlite3"], 1, "zelm: error: no trace trc_nope in good.sqlite3"),
+        (["export", "trc_nope", "--db", "good.sqlite3"], 1, "zelm: error: no trace trc_nope in good.sqlite3"),
+        (["show", "trc_garbled", "--db", "good.sqlite3"], 1, f"zelm: error: trace trc_garbled in good.sqlite3 {GARBLED}"),
+        (["export", "trc_garbled", "--db", "good.sqlite3", "--format", "json"], 1,
+         f"zelm: error: trace trc_garbled in good.sqlite3 {GARBLED}"),
+        (["show", "trc_good", "--db", "good.sqlite3", "--thread", "nope"], 1, "zelm: error: no thread 'nope' in trace"),
+        (["export", "trc_good", "--db", "good.sqlite3", "-o", "no/such/dir/x.json"], 1,
+         "zelm: error: cannot write no/such/dir/x.json: No such file or directory"),
+        (["run", "--db", "corrupt.sqlite3", "-m", "this"], 1,
+         rf"zelm: error: cannot store trace trc_\w{{26}} in corrupt\.sqlite3: {NOT_A_DATABASE}$"),
+    ],
+)
+def test_bad_input_is_a_one_line_error_naming_it(zelm, broken_stores, args, status, message):
+    result = zelm(*args)
+
+    assert result.returncode == status
+    assert re.match(message, error_line(result))
+    if args[0] != "run":
+        assert result.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "args",
+    [[], ["frob"], ["show"], ["export", "latest", "--format", "svg"], ["show", "latest", "--depth", "0"],
+     ["list", "--bogus"], ["run"], ["run", "-m"]],
+)
+def test_bad_usage_exits_2(zelm, args):
+    result = zelm(*args)
+
+    assert result.returncode == 2
+    assert "usage: zelm" in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("command", [[], ["run"], ["list"], ["show"], ["export"]])
+def test_every_command_has_help(zelm, command):
+    result = zelm(*command, "--help")
+
+    assert result.returncode == 0
+    assert result.stdout.startswith("usage: zelm")
+    assert "--db PATH" in result.stdout or not command
+
+
+def test_show_output_cut_short_by_the_reader_is_quiet(zelm, tmp_path):
+    # `zelm show ... | head -1`: the pipe closes early. The tree is far longer
+    # than a pipe's buffer, so show is still writing when it closes.
+    write(tmp_path / "many.py", "def tick(number):\n    return number\nfor number in range(5000):\n    tick(number)\n")
+    assert zelm("run", "many.py").returncode == 0
+    show = subprocess.Popen(
+        [sys.executable, "-m", "zelm", "show", "latest"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    show.stdout.readline()
+    show.stdout.close()
+    stderr = show.stderr.read()
+    show.wait(timeout=60)
+    show.stderr.close()
+
+    assert (show.returncode, stderr) == (1, b"")
+
+
+def test_show_places_http_requests_and_test_markers(zelm, tmp_path):
+    write(tmp_path / "test_fetch.py", """\
+        import http.server
+        import threading
+        import urllib.request
+
+
+        class Hello(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.end_headers()
+                self.wfile.write(b"hello")
+
+            def log_message(self, *args):
+                pass
+
+
+        def fetch(url):
+            with urllib.request.urlopen(url) as response:
+                return response.read()
+
+
+        def test_fetch():
+            server = http.server.HTTPServer(("127.0.0.1", 0), Hello)
+            threading.Thread(target=server.handle_request, name="server").start()
+            assert fetch(f"http://127.0.0.1:{server.server_port}/hello") == b"hello"
+            server.server_close()
+    """)
+
+    run = zelm("run", "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_fetch.py")
+    result = zelm("show", saved_trace_id(run), "--thread", "MainThread")
+
+    assert run.returncode == 0, run.stdout + run.stderr
+    tree_lines = result.stdout.split("\nthread MainThread")[1].split("\n\n")[0].splitlines()[1:]
+    first = next(index for index, line in enumerate(tree_lines) if "* start test" in line)
+    lines = tree_lines[first:]
+    shape = [(len(line) - len(line.lstrip()), re.sub(r"^\S+ \S+  |:\d+", "", line.strip())) for line in lines]
+    assert [text for _, text in shape] == [
+        "* start test test_fetch.py::test_fetch",
+        "test_fetch.test_fetch() -> None  test_fetch.py",
+        "test_fetch.fetch(url='http://127.0.0.1/hello') -> b'hello'  test_fetch.py",
+        "* HTTP request GET http://127.0.0.1/hello",
+        "* HTTP response 200 OK",
+        "* end test test_fetch.py::test_fetch",
+    ]
+    indents = [indent for indent, _ in shape]
+    assert indents[0] == indents[1] == indents[5] < indents[2] < indents[3] == indents[4]

@@ -1,0 +1,151 @@
+"""The pytest plugin: `pytest --zelm` on a small suite in a temporary
+directory, run in a subprocess. Plugin autoloading is off there and the
+plugin is named with -p, so the run does not depend on which pytest plugins
+this machine has installed."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from importlib import metadata
+
+import pytest
+
+from zelm import db, trace
+
+SUITE = """\
+import logging
+import threading
+
+import pytest
+
+
+def double(number):
+    return number * 2
+
+
+@pytest.fixture
+def base():
+    return 20
+
+
+def test_double(base):
+    assert double(base) == 40
+
+
+def test_logs():
+    logging.getLogger("suite").warning("careful with %s", "this")
+    assert double(1) == 2
+
+
+def test_thread():
+    results = []
+    worker = threading.Thread(target=lambda: results.append(double(5)), name="helper")
+    worker.start()
+    worker.join()
+    assert results == [10]
+
+
+def test_fails():
+    assert double(2) == 5
+"""
+
+
+def run_pytest(directory, *args):
+    environment = dict(os.environ, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+    return subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "zelm.pytest_plugin", "-p", "no:cacheprovider", *args],
+        cwd=directory, capture_output=True, text=True, timeout=300, env=environment,
+    )
+
+
+@pytest.fixture
+def suite(tmp_path):
+    (tmp_path / "test_suite.py").write_text(SUITE)
+    return tmp_path
+
+
+def test_one_trace_per_test_is_saved(suite):
+    result = run_pytest(suite, "--zelm", "--zelm-db", "out/traces.sqlite3", "-q")
+
+    assert result.returncode == 1, result.stdout + result.stderr  # test_fails fails
+    db_path = suite / "out" / "traces.sqlite3"
+    summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
+    assert summary == [f"zelm: 4 test traces saved in {db_path}"]
+
+    stored = db.list_traces(db_path)
+    assert len({entry.trace_id for entry in stored}) == len(stored) == 4
+    assert {entry.source for entry in stored} == {"pytest"}
+    traces = {}
+    for entry in stored:
+        loaded = trace.load(db_path, entry.trace_id)
+        main = loaded.threads[0]
+        start, *_, end = main.roots
+        assert (start.type, end.type) == ("start_test", "end_test")
+        assert start.data["nodeid"] == end.data["nodeid"]
+        traces[start.data["nodeid"].split("::")[1]] = loaded
+    assert set(traces) == {"test_double", "test_logs", "test_thread", "test_fails"}
+
+    def calls(loaded):
+        return [(thread.name, node.name) for thread in loaded.threads for _, node in thread.walk()
+                if isinstance(node, trace.Call)]
+
+    # Each trace holds its own test, fixtures included, and nothing of the others.
+    assert calls(traces["test_double"]) == [
+        ("MainThread", "test_suite.base"), ("MainThread", "test_suite.test_double"), ("MainThread", "test_suite.double"),
+    ]
+    assert calls(traces["test_fails"])[:2] == [("MainThread", "test_suite.test_fails"), ("MainThread", "test_suite.double")]
+    assert ("helper", "test_suite.double") in calls(traces["test_thread"])
+    test_logs = traces["test_logs"].threads[0].roots[1]
+    (log,) = [child for child in test_logs.children if isinstance(child, trace.PluginRecord)]
+    assert (log.type, log.data["message"], log.data["level"]) == ("log_message", "careful with this", "WARNING")
+
+
+def test_default_database_is_under_the_current_directory(suite):
+    result = run_pytest(suite, "--zelm", "-q", "-k", "double")
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    default_db = suite / ".zelm" / "traces.sqlite3"
+    assert f"zelm: 1 test traces saved in {default_db}" in result.stdout
+    (stored,) = db.list_traces(default_db)
+    assert stored.source == "pytest"
+
+
+def test_without_the_option_nothing_is_recorded_or_loaded(suite):
+    (suite / "test_suite.py").write_text(textwrap.dedent("""\
+        import sys
+
+        def test_plugin_is_inert():
+            assert "zelm.pytest_plugin" in sys.modules
+            assert "zelm._zelm" not in sys.modules
+            assert sys.getprofile() is None
+    """))
+
+    result = run_pytest(suite, "-q")
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "zelm:" not in result.stdout
+    assert not (suite / ".zelm").exists()
+    assert "--zelm-db=PATH" in run_pytest(suite, "--help").stdout
+
+
+def test_the_plugin_is_registered_as_a_pytest11_entry_point():
+    try:
+        distribution = metadata.distribution("zelm")
+    except metadata.PackageNotFoundError:
+        pytest.skip("zelm is not installed as a distribution")
+    entry_points = [entry for entry in distribution.entry_points if entry.group == "pytest11"]
+
+    assert [(entry.name, entry.value) for entry in entry_points] == [("zelm", "zelm.pytest_plugin")]
+
+
+def test_summary_reports_an_unreadable_database(suite):
+    (suite / "test_suite.py").write_text("def test_nothing():\n    pass\n")
+    (suite / "bad.sqlite3").write_text("not a database " * 100)
+
+    result = run_pytest(suite, "--zelm", "--zelm-db", "bad.sqlite3", "-q")
+
+    summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
+    assert len(summary) == 1
+    assert re.fullmatch(r"zelm: cannot count the saved test traces: .*bad\.sqlite3: file is not a database", summary[0])
