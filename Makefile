@@ -1,6 +1,6 @@
 # zelm: build, test and run on the CPython versions pyenv provides.
 #   make test  - C++ unit tests, then the pytest suite on every supported CPython
-#   make run   - build, run the shipped example under the profiler, print a summary
+#   make run   - build, profile the shipped example with `zelm run`, show its trace
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
