@@ -180,24 +180,7 @@ std::string extract_str(PyObject* object) {
 }
 
 std::vector<std::string> extract_str_list(PyObject* object) {
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        throw PyErrorSet{};
-    }
-    if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
-    std::vector<std::string> items;
-    Py_ssize_t size = PySequence_Size(object);
-    if (size < 0) {
-        PyErr_Clear();
-    } else {
-        items.reserve(static_cast<std::size_t>(size));
-    }
-    PyRef iterator = require(PyObject_GetIter(object));
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        items.push_back(extract_str(item.get()));
-    }
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    return items;
+    return extract_sequence<std::string>(object, extract_str);
 }
 
 std::uint64_t extract_u64(PyObject* object) {

@@ -193,6 +193,28 @@ std::string type_name(PyObject* object);
 [[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
 // Exact text of a str (or subclass); "... cannot be converted to 'PyString'" otherwise.
 std::string extract_str(PyObject* object);
+// A sequence that is not a str, each item converted by `convert`.
+template <typename Item, typename Convert>
+std::vector<Item> extract_sequence(PyObject* object, Convert&& convert) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw PyErrorSet{};
+    }
+    if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
+    std::vector<Item> items;
+    Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        PyErr_Clear();
+    } else {
+        items.reserve(static_cast<std::size_t>(size));
+    }
+    PyRef iterator = require(PyObject_GetIter(object));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        items.push_back(convert(item.get()));
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return items;
+}
 // A non-str sequence of str.
 std::vector<std::string> extract_str_list(PyObject* object);
 // An int (or __index__ object) in 0..2^64-1.

@@ -9,30 +9,15 @@ msgpack::Buffer to_bytes(PyObject* result) {
         auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(result));
         return msgpack::Buffer(data, data + PyBytes_GET_SIZE(result));
     }
-    if (PyUnicode_Check(result)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        throw PyErrorSet{};
-    }
-    if (!PySequence_Check(result)) raise_conversion_error(result, "Sequence");
-    msgpack::Buffer bytes;
-    Py_ssize_t size = PySequence_Size(result);
-    if (size < 0) {
-        PyErr_Clear();
-    } else {
-        bytes.reserve(static_cast<std::size_t>(size));
-    }
-    PyRef iterator = require(PyObject_GetIter(result));
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        long value = PyLong_AsLong(item.get());
+    return extract_sequence<std::uint8_t>(result, [](PyObject* item) {
+        long value = PyLong_AsLong(item);
         if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
         if (value < 0 || value > 255) {
             PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
             throw PyErrorSet{};
         }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    return bytes;
+        return static_cast<std::uint8_t>(value);
+    });
 }
 
 }  // namespace
