@@ -38,8 +38,10 @@ pytest-$(1): venv-$(1)
 endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
+# The C++ unit tests run under AddressSanitizer and UBSan.
+SANITIZERS = -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
 cpp-test: venv-$(MAIN_VERSION)
-	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)"
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build build/cpp -j2
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH ctest --test-dir build/cpp --output-on-failure
 
