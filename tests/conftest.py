@@ -1,6 +1,7 @@
 """Shared fixtures: a host profiler object as the native module sees it, and
 helpers that run code under the profiler and decode the trace document."""
 
+import logging
 import threading
 
 import msgpack
@@ -69,6 +70,57 @@ def profile(native, make_host):
             threading.setprofile(None)
         return decode(host.rust_profiler.build_trace()), host
     return run
+
+
+@pytest.fixture
+def profile_raw(native, make_host):
+    """profile_raw(fn, **host_kwargs) runs fn under a new profiler and returns
+    (document bytes, host object), for checks on the exact encoding."""
+    def run(fn, **host_kwargs):
+        host = make_host(**host_kwargs)
+        native.register_profiler(host)
+        try:
+            fn()
+        finally:
+            native.register_noop_profiler()
+            threading.setprofile(None)
+        return host.rust_profiler.build_trace(), host
+    return run
+
+
+@pytest.fixture
+def plugin_definitions(monkeypatch):
+    """plugin_definitions(*definitions) makes profilers registered afterwards
+    load exactly these plugin definitions."""
+    def install(*definitions):
+        monkeypatch.setattr("zelm.plugins.load_plugin_data", lambda config: list(definitions))
+    return install
+
+
+class SaveCalls(list):
+    """Calls of the replaced save function as (args, kwargs); while `error`
+    is set, each call raises it after being noted."""
+    error = None
+
+
+@pytest.fixture
+def saved_traces(monkeypatch):
+    calls = SaveCalls()
+
+    def save_trace_in_sqlite(*args, **kwargs):
+        calls.append((args, kwargs))
+        if calls.error is not None:
+            raise calls.error
+
+    monkeypatch.setattr("zelm.db.save_trace_in_sqlite", save_trace_in_sqlite)
+    return calls
+
+
+@pytest.fixture
+def zelm_warnings(caplog):
+    """zelm_warnings() lists the log records written to logger "zelm" so far."""
+    caplog.set_level(logging.WARNING, logger="zelm")
+    return lambda: [record for record in caplog.records if record.name == "zelm"]
 
 
 class _BoolScalar:

@@ -1,0 +1,203 @@
+"""The "qualname" of frame records: the code's own qualified name where the
+interpreter has one (3.11 on), inferred from the running frame on 3.10."""
+
+import importlib
+import sys
+
+import pytest
+
+from conftest import frame_records
+
+HAS_CO_QUALNAME = sys.version_info >= (3, 11)
+MODULE = __name__
+
+
+def by_version(py310, py311):
+    return py311 if HAS_CO_QUALNAME else py310
+
+
+# ---- the code under test -------------------------------------------------------------
+
+
+def plain():
+    return "plain"
+
+
+def impostor():
+    return "impostor"
+
+
+class Order:
+    def save(self):
+        return "saved"
+
+    @property
+    def total(self):
+        return 3
+
+    @classmethod
+    def create(cls):
+        return "created"
+
+    @staticmethod
+    def helper():
+        return "helped"
+
+
+class SpecialOrder(Order):
+    pass
+
+
+def make_nested():
+    def nested():
+        return "nested"
+    return nested
+
+
+def takes_self(self):
+    return self
+
+
+def takes_cls(cls):
+    return cls
+
+
+def calls_plain():
+    return plain()
+
+
+def calls_plain_shadowed_by_a_function():
+    plain = impostor  # noqa: F841 (read from the frame by the inference)
+    return real_plain()
+
+
+def calls_plain_shadowed_by_a_number():
+    plain = 42  # noqa: F841
+    return real_plain()
+
+
+real_plain = plain
+
+
+def calls_method():
+    return Order().save()
+
+
+def calls_inherited_method():
+    return SpecialOrder().save()
+
+
+def reads_property():
+    return SpecialOrder().total
+
+
+def calls_classmethod():
+    return SpecialOrder.create()
+
+
+def calls_staticmethod():
+    return Order.helper()
+
+
+def calls_nested_from_its_maker():
+    def nested():
+        return "nested"
+    return nested()
+
+
+def calls_nested_under_another_name():
+    function = make_nested()
+    return function()
+
+
+def calls_plain_function_with_self_parameter():
+    return takes_self(5)
+
+
+def calls_plain_function_with_non_class_cls():
+    return takes_cls(5)
+
+
+def defines_a_class():
+    class Local:
+        value = 1
+    return Local
+
+
+CLASS_BODY = f"{MODULE}.defines_a_class.<locals>.Local"
+
+
+@pytest.mark.parametrize("run, co_name, expected", [
+    (calls_plain, "plain", f"{MODULE}.plain"),
+    (calls_plain_shadowed_by_a_function, "plain", by_version(f"{MODULE}.impostor", f"{MODULE}.plain")),
+    (calls_plain_shadowed_by_a_number, "plain", by_version(None, f"{MODULE}.plain")),
+    (calls_method, "save", f"{MODULE}.Order.save"),
+    (calls_inherited_method, "save", f"{MODULE}.Order.save"),
+    (reads_property, "total", f"{MODULE}.Order.total"),
+    (calls_classmethod, "create", f"{MODULE}.Order.create"),
+    (calls_staticmethod, "helper", by_version(None, f"{MODULE}.Order.helper")),
+    (calls_nested_from_its_maker, "nested", f"{MODULE}.calls_nested_from_its_maker.<locals>.nested"),
+    (calls_nested_under_another_name, "nested", by_version(None, f"{MODULE}.make_nested.<locals>.nested")),
+    (calls_plain_function_with_self_parameter, "takes_self", by_version(None, f"{MODULE}.takes_self")),
+    (calls_plain_function_with_non_class_cls, "takes_cls", f"{MODULE}.takes_cls"),
+    # On 3.10 a class body's "__qualname__" local is only set once the body runs.
+    (defines_a_class, "Local", (by_version(None, CLASS_BODY), CLASS_BODY)),
+], ids=lambda value: value.__name__ if callable(value) else None)
+def test_qualname(profile, run, co_name, expected):
+    doc, _ = profile(run)
+    records = frame_records(doc, co_name)
+    assert [r["event"] for r in records] == ["call", "return"]
+    expected_by_event = list(expected) if isinstance(expected, tuple) else [expected, expected]
+    assert [r["qualname"] for r in records] == expected_by_event
+
+
+def test_caller_qualname_is_not_disturbed_by_its_callee(profile):
+    doc, _ = profile(calls_inherited_method)
+    assert {r["qualname"] for r in frame_records(doc, "calls_inherited_method")} == {
+        f"{MODULE}.calls_inherited_method",
+    }
+
+
+@pytest.mark.parametrize("module_name", ["qualname_module", "qualname_package.views"])
+def test_module_code_and_class_body(profile, tmp_path, monkeypatch, module_name):
+    path = tmp_path.joinpath(*module_name.split(".")).with_suffix(".py")
+    path.parent.mkdir(exist_ok=True)
+    path.write_text("class Order:\n    size = 1\n\n\ndef compute():\n    return 2\n\n\ncompute()\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    for name in (module_name, module_name.split(".")[0]):
+        monkeypatch.delitem(sys.modules, name, raising=False)
+
+    doc, _ = profile(lambda: importlib.import_module(module_name))
+    for name in list(sys.modules):
+        if name.startswith(module_name.split(".")[0]):
+            del sys.modules[name]
+    qualnames = [(r["co_name"], r["event"], r["qualname"]) for r in frame_records(doc) if r["co_name"] != "<lambda>"]
+    assert qualnames == [
+        ("<module>", "call", f"{module_name}.<module>"),
+        ("Order", "call", by_version(None, f"{module_name}.Order")),
+        ("Order", "return", f"{module_name}.Order"),
+        ("compute", "call", f"{module_name}.compute"),
+        ("compute", "return", f"{module_name}.compute"),
+        ("<module>", "return", f"{module_name}.<module>"),
+    ]
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def labelled():
+    return "labelled"
+
+
+@pytest.mark.skipif(HAS_CO_QUALNAME, reason="the module name comes from the globals, not the function")
+def test_unprintable_module_name_is_reported_and_named_by_type(profile, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    monkeypatch.setattr(labelled, "__module__", Unprintable())
+
+    doc, _ = profile(lambda: labelled())
+    assert [r["qualname"] for r in frame_records(doc, "labelled")] == ["<unprintable Unprintable object>.labelled"] * 2
+    assert len(unraisable) == 2
+    assert all(isinstance(u.exc_value, RuntimeError) and isinstance(u.object, Unprintable) for u in unraisable)

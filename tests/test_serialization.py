@@ -1,0 +1,131 @@
+"""Values reach frame records through the host serializer zelm.serialize:
+what its results must be, and what becomes of an event when they are not."""
+
+import logging
+import os
+import sys
+
+import msgpack
+import pytest
+
+import zelm
+import zelm.serialize
+from conftest import frame_records
+
+HERE = os.path.abspath(__file__)
+LOG_MESSAGE = (
+    "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+    "    event: %s\n    frame locals: %s\n"
+)
+
+
+class Marked:
+    """The return value whose serialisation the tests replace."""
+
+
+def returns_marked():
+    return Marked()
+
+
+def echo(value):
+    return value
+
+
+def run():
+    returns_marked()
+    echo("after")
+
+
+@pytest.fixture
+def serializer_output(monkeypatch):
+    """serializer_output(make) makes zelm.serialize.dump_msgpack answer
+    make() for a Marked value and serialise everything else as usual."""
+    real = zelm.serialize.dump_msgpack
+
+    def install(make):
+        def dump_msgpack(value):
+            return make() if isinstance(value, Marked) else real(value)
+        monkeypatch.setattr(zelm.serialize, "dump_msgpack", dump_msgpack)
+    return install
+
+
+def raise_runtime_error():
+    raise RuntimeError("serializer failed")
+
+
+@pytest.mark.parametrize("output, expected_arg", [
+    ([0xc0], None),
+    ((0x92, 0x01, 0xa1, 0x78), [1, "x"]),
+    (bytearray(b"\xa3abc"), "abc"),
+    (b"\x81\xa1k\xc3", {"k": True}),
+], ids=["list", "tuple", "bytearray", "bytes"])
+def test_byte_sequences_are_embedded_unchanged(profile, serializer_output, zelm_warnings, output, expected_arg):
+    serializer_output(lambda: output)
+    doc, _ = profile(run)
+    assert [(r["event"], r["arg"]) for r in frame_records(doc, "returns_marked")] == [
+        ("call", None), ("return", expected_arg),
+    ]
+    assert zelm_warnings() == []
+
+
+@pytest.mark.parametrize("make, error_type, message", [
+    (lambda: "\xc0", TypeError, "Can't extract `str` to `Vec`"),
+    (lambda: [0x92, 256], OverflowError, "out of range integral type conversion attempted"),
+    (lambda: [-1], OverflowError, "out of range integral type conversion attempted"),
+    (lambda: 5, TypeError, "'int' object cannot be converted to 'Sequence'"),
+    (lambda: [0xc0, "x"], TypeError, None),
+    (raise_runtime_error, RuntimeError, "serializer failed"),
+    # not exactly one complete MessagePack value
+    (lambda: b"", Exception, None),
+    (lambda: b"\x92\x01", Exception, None),
+    (lambda: b"\xa5abc", Exception, None),
+    (lambda: b"\xc0\xc0", Exception, None),
+    (lambda: [0xc3, 0xc2], Exception, None),
+], ids=["str", "item-256", "negative-item", "not-a-sequence", "non-int-item", "raises",
+        "empty", "truncated-array", "truncated-str", "two-values", "two-values-as-list"])
+def test_unusable_output_drops_the_event_with_one_warning(
+        profile, serializer_output, zelm_warnings, make, error_type, message):
+    serializer_output(make)
+    doc, _ = profile(run)
+
+    [warning] = zelm_warnings()
+    assert warning.levelno == logging.WARNING
+    assert warning.msg == LOG_MESSAGE
+    assert warning.args == (HERE, "returns_marked", "return", {})
+    error = warning.exc_info[1]
+    assert isinstance(error, error_type)
+    if message is not None:
+        assert str(error) == message
+    assert [r["event"] for r in frame_records(doc, "returns_marked")] == ["call"]
+    # later events are recorded as usual
+    assert [r["arg"] for r in frame_records(doc, "echo")] == [None, "after"]
+
+
+@pytest.mark.parametrize("lightweight", [False, True])
+def test_lightweight_repr_chooses_the_serializer(profile, monkeypatch, lightweight):
+    monkeypatch.setattr(zelm.serialize, "dump_msgpack", lambda value: msgpack.packb(["full", repr(value)]))
+    monkeypatch.setattr(zelm.serialize, "dump_msgpack_lightweight_repr",
+                        lambda value: msgpack.packb(["light", repr(value)]))
+    doc, _ = profile(lambda: echo("value"), config={"lightweight_repr": lightweight})
+    kind = "light" if lightweight else "full"
+    call, ret = frame_records(doc, "echo")
+    assert call["arg"] == [kind, "None"] and ret["arg"] == [kind, "'value'"]
+    assert call["locals"] == ret["locals"] == [kind, "{'value': 'value'}"]
+
+
+def test_unimportable_serializer_drops_every_recorded_event(profile, monkeypatch, tmp_path, zelm_warnings):
+    monkeypatch.delitem(sys.modules, "zelm.serialize")
+    monkeypatch.setattr(zelm, "__path__", [str(tmp_path)])
+
+    doc, _ = profile(run)
+    assert frame_records(doc) == []
+    warnings = zelm_warnings()
+    assert [(w.args[1], w.args[2]) for w in warnings] == [
+        ("run", "call"),
+        ("returns_marked", "call"), ("returns_marked", "return"),
+        ("echo", "call"), ("echo", "return"),
+        ("run", "return"),
+    ]
+    for warning in warnings:
+        assert isinstance(warning.exc_info[1], ImportError)
+        assert warning.exc_info[1].name == "zelm.serialize"
