@@ -438,8 +438,33 @@ def test_failing_return_value_serialisation_drops_the_event(
     assert call["event"] == "call"
     # the plugin record of the failed event went with it
     assert [r["type"] for r in doc["frames_of_interest"] if r["type"] != "frame"] == ["returns_poison_call"]
-    # the failed return popped nothing: returns_poison is still on top
-    assert frame_records(doc, "sibling")[0]["user_code_call_site"]["call_frame_id"] == call["frame_id"]
+    # returns_poison left the stack with its failed return: the next call's
+    # call site is the frame that is really running, not the finished callee
+    [run_call] = [r for r in frame_records(doc, "run_returning_poison") if r["event"] == "call"]
+    assert frame_records(doc, "sibling")[0]["user_code_call_site"]["call_frame_id"] == run_call["frame_id"]
+
+
+def poisoned_only_at_call(value):
+    del value
+    return "fine"
+
+
+def run_poisoned_only_at_call():
+    poisoned_only_at_call(Poison())
+    sibling()
+
+
+def test_return_of_an_unrecorded_call_keeps_the_callers_entry(profile, poisoned_serializer, zelm_warnings):
+    doc, _ = profile(run_poisoned_only_at_call)
+
+    [warning] = zelm_warnings()
+    check_warning(warning, "poisoned_only_at_call", "call")
+    # The return is recorded (with the id its failed call was given) ...
+    assert [r["event"] for r in frame_records(doc, "poisoned_only_at_call")] == ["return"]
+    # ... and did not pop the caller, which is still the call site of the next call.
+    [run_call] = [r for r in frame_records(doc, "run_poisoned_only_at_call") if r["event"] == "call"]
+    assert frame_records(doc, "sibling")[0]["user_code_call_site"]["call_frame_id"] == run_call["frame_id"]
+    assert frame_records(doc, "run_poisoned_only_at_call")[-1]["frame_id"] == run_call["frame_id"]
 
 
 def test_failing_locals_serialisation_drops_call_and_return(

@@ -163,8 +163,41 @@ bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
     return !called_from_attrs(frame);
 }
 
+namespace {
+
+// A returning frame leaves the thread's bookkeeping when its event ends,
+// whether or not its record could be written: its id is never looked up
+// again, and it comes off the stack if it is on top. A frame whose call was
+// never pushed must not take its caller's entry with it, and one whose
+// return failed must not stay on top as the call site of later calls.
+class LeaveOnReturn {
+public:
+    LeaveOnReturn(ThreadState& state, PyObject* frame, bool active)
+        : state_(state), frame_(frame), active_(active) {}
+    LeaveOnReturn(const LeaveOnReturn&) = delete;
+    LeaveOnReturn& operator=(const LeaveOnReturn&) = delete;
+    ~LeaveOnReturn() {
+        if (!active_) return;
+        state_.frame_ids.erase(frame_key(frame_));
+        if (!state_.call_frames.empty() && state_.call_frames.back().frame.get() == frame_) {
+            // The eval loop still holds the returning frame: this release never frees it.
+            state_.call_frames.pop_back();
+        }
+    }
+
+private:
+    ThreadState& state_;
+    PyObject* frame_;
+    bool active_;
+};
+
+}  // namespace
+
 void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state) {
     PyObject* frame = code.frame;
+    bool is_call = code.event == "call";
+    bool is_return = code.event == "return";
+    LeaveOnReturn leave(state, frame, is_return);
     const ThreadIdentity& thread = identity(state);
 
     PyRef code_object = compat::frame_code(frame);
@@ -178,8 +211,6 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     PyRef locals = recorded_locals(frame);
 
     std::optional<FrameId> frame_id;
-    bool is_call = code.event == "call";
-    bool is_return = code.event == "return";
     if (is_call) {
         frame_id = FrameId::fresh();
         state.frame_ids.insert_or_assign(frame_key(frame), *frame_id);
@@ -192,16 +223,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     Record arg = dump_value(code.arg, lightweight_repr);
     Record locals_bytes = dump_value(locals.get(), lightweight_repr);
 
-    if (is_call) {
-        state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
-    } else if (is_return) {
-        // The frame has finished: its id is never looked up again.
-        state.frame_ids.erase(frame_key(frame));
-        if (!state.call_frames.empty()) {
-            CallFrame top = std::move(state.call_frames.back());
-            state.call_frames.pop_back();
-        }
-    }
+    if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
 
     batch.records.push_back(write_frame_record(path, code.name, qualname, code.event, frame_id,
                                                arg, locals_bytes, thread, call_site));
