@@ -25,10 +25,39 @@ HostFacts read_host_facts() {
     return facts;
 }
 
+// The document's own bytes, with the record arrays' payloads left out and
+// noted as splices: the records are copied once, straight into the bytes
+// object, instead of into a buffer first and from there into the object.
+struct DocumentWriter {
+    struct Splice {
+        std::size_t offset;  // in `head`, where the records' bytes belong
+        const std::vector<Record>* records;
+    };
+    msgpack::Buffer head;
+    std::vector<Splice> splices;
+    std::size_t records_size = 0;
+
+    PyRef to_bytes() const {
+        std::size_t size = head.size() + records_size;
+        PyRef bytes = require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+        std::size_t copied = 0;
+        for (const Splice& splice : splices) {
+            out = std::copy(head.begin() + static_cast<std::ptrdiff_t>(copied),
+                            head.begin() + static_cast<std::ptrdiff_t>(splice.offset), out);
+            copied = splice.offset;
+            for (const Record& record : *splice.records) out = std::copy(record.begin(), record.end(), out);
+        }
+        std::copy(head.begin() + static_cast<std::ptrdiff_t>(copied), head.end(), out);
+        return bytes;
+    }
+};
+
 // array header with the record count, then each record's bytes unchanged
-void write_raw_frames(msgpack::Buffer& out, const std::vector<Record>& records) {
-    msgpack::write_array_header(out, static_cast<std::uint32_t>(records.size()));
-    for (const Record& record : records) msgpack::write_raw(out, record);
+void write_raw_frames(DocumentWriter& out, const std::vector<Record>& records) {
+    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.size()));
+    out.splices.push_back({out.head.size(), &records});
+    for (const Record& record : records) out.records_size += record.size();
 }
 
 // "command_line_args": [str, ...]
@@ -39,18 +68,18 @@ void write_argv(msgpack::Buffer& out, const std::vector<std::string>& argv) {
 }
 
 // "frames": {native thread id (uint): [record, ...], ...}
-void write_frames(msgpack::Buffer& out, const ThreadBuffers& frames) {
-    msgpack::write_str(out, "frames");
-    msgpack::write_map_header(out, static_cast<std::uint32_t>(frames.size()));
+void write_frames(DocumentWriter& out, const ThreadBuffers& frames) {
+    msgpack::write_str(out.head, "frames");
+    msgpack::write_map_header(out.head, static_cast<std::uint32_t>(frames.size()));
     for (const auto& [thread_id, records] : frames) {
-        msgpack::write_uint(out, thread_id);
+        msgpack::write_uint(out.head, thread_id);
         write_raw_frames(out, records);
     }
 }
 
 // "frames_of_interest": [record, ...]
-void write_frames_of_interest(msgpack::Buffer& out, const std::vector<Record>& records) {
-    msgpack::write_str(out, "frames_of_interest");
+void write_frames_of_interest(DocumentWriter& out, const std::vector<Record>& records) {
+    msgpack::write_str(out.head, "frames_of_interest");
     write_raw_frames(out, records);
 }
 
@@ -64,12 +93,6 @@ void write_meta(msgpack::Buffer& out, std::string_view version, std::string_view
     msgpack::write_str(out, source);
     msgpack::write_str(out, "use_frame_boundaries");
     msgpack::write_bool(out, true);
-}
-
-std::size_t records_size(const std::vector<Record>& records) {
-    std::size_t size = 5;
-    for (const Record& record : records) size += record.size();
-    return size;
 }
 
 void prepend(std::vector<Record>& target, std::vector<Record>&& earlier) {
@@ -102,25 +125,21 @@ PyRef ZelmProfiler::write_document(const TakenRecords& taken, const HostFacts& f
         std::lock_guard lock(trace_id_mutex);
         current_trace_id = trace_id;
     }
-    std::size_t size = 512 + records_size(taken.frames_of_interest);
-    for (const auto& entry : taken.frames) size += 9 + records_size(entry.second);
-
-    msgpack::Buffer out;
-    out.reserve(size);
-    msgpack::write_map_header(out, 8);
-    write_argv(out, facts.argv);
-    msgpack::write_str_pair(out, "current_commit_sha",
+    DocumentWriter out;
+    out.head.reserve(1024 + 16 * taken.frames.size());
+    msgpack::write_map_header(out.head, 8);
+    write_argv(out.head, facts.argv);
+    msgpack::write_str_pair(out.head, "current_commit_sha",
                             facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
                                              : std::nullopt);
     write_frames(out, taken.frames);
     write_frames_of_interest(out, taken.frames_of_interest);
-    msgpack::write_int_pair(out, "main_thread_id", main_thread_id);
-    write_meta(out, facts.version, source);
-    msgpack::write_f64_pair(out, "timestamp", timestamp);
-    msgpack::write_str(out, "trace_id");
-    msgpack::write_str(out, current_trace_id);
-    return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                             static_cast<Py_ssize_t>(out.size())));
+    msgpack::write_int_pair(out.head, "main_thread_id", main_thread_id);
+    write_meta(out.head, facts.version, source);
+    msgpack::write_f64_pair(out.head, "timestamp", timestamp);
+    msgpack::write_str(out.head, "trace_id");
+    msgpack::write_str(out.head, current_trace_id);
+    return out.to_bytes();
 }
 
 PyRef ZelmProfiler::build_trace_inner() {

@@ -209,8 +209,15 @@ bool extract_bool(PyObject* object) {
 }
 
 PyRef import_module(PyObject* name) {
-    if (PyObject* module = PyImport_GetModule(name)) return PyRef::steal(module);
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    // A plain sys.modules lookup: PyImport_GetModule would also probe the
+    // module's __spec__ for an import in progress, raising and clearing an
+    // AttributeError on every call, which costs more than the lookup itself.
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_CheckExact(modules)) {
+        PyObject* module = PyDict_GetItemWithError(modules, name);
+        if (module != nullptr && module != Py_None) return PyRef::borrow(module);
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
     return require(PyImport_Import(name));
 }
 

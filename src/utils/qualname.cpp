@@ -43,6 +43,17 @@ enum class Lookup { found, missing, failed };
 // A lookup by the item protocol: KeyError means "try the next source",
 // any other failure means "no answer".
 Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
+    if (PyDict_CheckExact(mapping)) {
+        // Same answer as the item protocol without making a KeyError to discard.
+        PyObject* found = PyDict_GetItemWithError(mapping, key);
+        if (found != nullptr) {
+            value = PyRef::borrow(found);
+            return Lookup::found;
+        }
+        if (!PyErr_Occurred()) return Lookup::missing;
+        PyErr_Clear();
+        return Lookup::failed;
+    }
     value = PyRef::steal(PyObject_GetItem(mapping, key));
     if (value) return Lookup::found;
     bool key_error = PyErr_ExceptionMatches(PyExc_KeyError);
