@@ -746,3 +746,28 @@ def test_waiting_for_the_plugin_lock_lets_its_holder_run(tmp_path):
     calls = [["A", "call", None], ["B", "call", None]]
     returns = [["A", "return", "a"], ["B", "return", "b"]]
     assert reported["work"] == sorted((calls + returns) * 3)
+
+
+def test_ctrl_c_inside_the_hook_reaches_the_program(profile, monkeypatch, zelm_warnings):
+    real = zelm.serialize.dump_msgpack
+    interrupted = []
+
+    def dump_msgpack(value):
+        # Ctrl-C arrives while the hook serialises the locals of echo(5).
+        if value == {"value": 5} and not interrupted:
+            interrupted.append(True)
+            raise KeyboardInterrupt
+        return real(value)
+
+    monkeypatch.setattr(zelm.serialize, "dump_msgpack", dump_msgpack)
+    reached = []
+
+    def program():
+        with pytest.raises(KeyboardInterrupt):
+            for step in range(10_000):
+                echo(step)
+                reached.append(step)
+
+    profile(program)
+    assert interrupted and 5 <= len(reached) < 10_000
+    assert zelm_warnings() == []

@@ -175,6 +175,14 @@ void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObjec
 }
 
 void log_pending_error(const EventCode& code) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        // Ctrl-C landed in Python code the hook was running (the serializer,
+        // a plugin). It is the program's, not a failure of ours: deliver it
+        // again so that it surfaces in the program's own code.
+        PyErr_Clear();
+        PyErr_SetInterrupt();
+        return;
+    }
     PyRef error = fetch_exception();
     log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
 }
