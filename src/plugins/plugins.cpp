@@ -152,7 +152,7 @@ bool is_mapping(PyObject* object) {
         PyRef mapping = require(PyObject_GetAttr(abc.get(), names().mapping));
         return require_status(PyObject_IsInstance(object, mapping.get())) == 1;
     } catch (const PyErrorSet&) {
-        PyErr_WriteUnraisable(object);
+        report_unraisable(object);
         return false;
     }
 }

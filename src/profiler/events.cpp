@@ -98,7 +98,7 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
         return get_qualname_inner(frame, name);
     } catch (const PyErrorSet&) {
         // An inference that fails just leaves the name out.
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
 }

@@ -167,20 +167,18 @@ void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObjec
                                           locals.get()));
         require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
     } catch (const PyErrorSet&) {
-        PyErr_WriteUnraisable(error);
+        report_unraisable(error);
     } catch (const InternalError& internal) {
         set_internal_error(internal);
-        PyErr_WriteUnraisable(error);
+        report_unraisable(error);
     }
 }
 
 void log_pending_error(const EventCode& code) {
+    // Ctrl-C that landed in Python code the hook ran (the serializer, a
+    // plugin) is not a failure of ours and goes back to the program.
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        // Ctrl-C landed in Python code the hook was running (the serializer,
-        // a plugin). It is the program's, not a failure of ours: deliver it
-        // again so that it surfaces in the program's own code.
-        PyErr_Clear();
-        PyErr_SetInterrupt();
+        discard_error();
         return;
     }
     PyRef error = fetch_exception();
@@ -190,7 +188,7 @@ void log_pending_error(const EventCode& code) {
 void log_internal_error(const InternalError& internal, const EventCode& code) {
     PyRef error = exception_for(internal);
     if (!error) {
-        PyErr_WriteUnraisable(nullptr);
+        report_unraisable(nullptr);
         return;
     }
     log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);

@@ -208,6 +208,27 @@ bool extract_bool(PyObject* object) {
     return *value;
 }
 
+namespace {
+bool redeliver_interrupt() {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return false;
+    PyErr_Clear();
+    PyErr_SetInterrupt();
+    return true;
+}
+}  // namespace
+
+bool discard_error() {
+    if (redeliver_interrupt()) return true;
+    PyErr_Clear();
+    return false;
+}
+
+bool report_unraisable(PyObject* context) {
+    if (redeliver_interrupt()) return true;
+    PyErr_WriteUnraisable(context);
+    return false;
+}
+
 PyRef import_module(PyObject* name) {
     // A plain sys.modules lookup: PyImport_GetModule would also probe the
     // module's __spec__ for an import in progress, raising and clearing an
@@ -228,7 +249,7 @@ PendingExceptionGuard::PendingExceptionGuard() {
 PendingExceptionGuard::~PendingExceptionGuard() {
     // Failures inside are reported where they happen; one that slipped
     // through goes to the unraisable hook rather than into the program.
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    if (PyErr_Occurred()) report_unraisable(nullptr);
     if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
 }
 

@@ -224,6 +224,13 @@ std::optional<bool> as_bool(PyObject* object);
 // Like as_bool, but anything else raises "... cannot be converted to 'PyBool'".
 bool extract_bool(PyObject* object);
 
+// Inside the profile hook, errors that are dropped or reported as unraisable
+// go through these two: a KeyboardInterrupt is the program's own Ctrl-C, not
+// ours to drop, so it is delivered again to surface in the program's code.
+// Both return true when the pending error was such an interrupt.
+bool discard_error();
+bool report_unraisable(PyObject* context);
+
 // The module from sys.modules, imported through the interpreter's import when absent.
 PyRef import_module(PyObject* name);
 

@@ -8,12 +8,15 @@ namespace {
 // str() of an object as UTF-8, borrowed from the resulting str when possible.
 class Printable {
 public:
-    explicit Printable(PyObject* object) : text_(PyRef::steal(PyObject_Str(object))) {
+    // A str is its own text; PyObject_Str would also run pending signal
+    // handlers in the middle of the hook.
+    explicit Printable(PyObject* object)
+        : text_(PyUnicode_CheckExact(object) ? PyRef::borrow(object) : PyRef::steal(PyObject_Str(object))) {
         if (text_) {
             utf8_.emplace(text_.get());
             return;
         }
-        PyErr_WriteUnraisable(object);
+        report_unraisable(object);
         PyRef type_name_object = PyRef::steal(
             PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names().dunder_name));
         if (type_name_object && PyUnicode_Check(type_name_object.get())) {
@@ -51,13 +54,13 @@ Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
             return Lookup::found;
         }
         if (!PyErr_Occurred()) return Lookup::missing;
-        PyErr_Clear();
+        discard_error();
         return Lookup::failed;
     }
     value = PyRef::steal(PyObject_GetItem(mapping, key));
     if (value) return Lookup::found;
     bool key_error = PyErr_ExceptionMatches(PyExc_KeyError);
-    PyErr_Clear();
+    discard_error();
     return key_error ? Lookup::missing : Lookup::failed;
 }
 
