@@ -11,10 +11,9 @@ import contextlib
 import io
 import os
 import sys
-import threading
 import time
 
-from zelm import _zelm
+from bench_host import traced
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "examples"))
@@ -22,28 +21,12 @@ sys.path.insert(0, os.path.join(ROOT, "examples"))
 import shop_app  # noqa: E402
 
 
-class Host:
-    config = {"threading": True}
-    db_path = "unused.sqlite3"
-    one_trace_per_test = False
-    trace_id = "trc_01KC0000000000000000000000"
-    source = "bench"
-
-    def __call__(self):
-        pass
-
-
 def run_untraced():
     shop_app.main()
 
 
 def run_traced():
-    host = Host()
-    _zelm.register_profiler(host)
-    shop_app.main()
-    _zelm.register_noop_profiler()
-    threading.setprofile(None)
-    return host.rust_profiler.build_trace()
+    return traced(shop_app.main)
 
 
 def best(run, repeat):

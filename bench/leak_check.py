@@ -14,18 +14,7 @@ import resource
 import sys
 import threading
 
-from zelm import _zelm
-
-
-class Host:
-    config = {"threading": True}
-    db_path = "unused.sqlite3"
-    one_trace_per_test = False
-    trace_id = "trc_01KC0000000000000000000000"
-    source = "leak-check"
-
-    def __call__(self):
-        pass
+from bench_host import traced
 
 
 class Unserialisable:
@@ -58,13 +47,7 @@ def main():
     logging.getLogger("zelm").disabled = True
     readings = []
     for round_number in range(1, args.rounds + 1):
-        host = Host()
-        _zelm.register_profiler(host)
-        workload()
-        _zelm.register_noop_profiler()
-        threading.setprofile(None)
-        host.rust_profiler.build_trace()
-        del host
+        traced(workload, source="leak-check")
         gc.collect()
         if round_number % (args.rounds // 4) == 0:
             readings.append((round_number, rss_kib()))

@@ -11,29 +11,16 @@ import argparse
 import cProfile
 import os
 import sys
-import tempfile
-import threading
 import time
 
 import msgpack
 
+from bench_host import traced
 from zelm import _zelm
 
 
 def fib(n):
     return n if n < 2 else fib(n - 1) + fib(n - 2)
-
-
-class Host:
-    def __init__(self, config):
-        self.config = config
-        self.db_path = os.path.join(tempfile.gettempdir(), "zelm-bench.sqlite3")
-        self.one_trace_per_test = False
-        self.trace_id = "trc_01KC0000000000000000000000"
-        self.source = "bench"
-
-    def __call__(self):
-        pass
 
 
 def best_time(run, repeat):
@@ -76,12 +63,7 @@ def main():
 
     def zelm_run(name, config):
         def run():
-            host = Host(config)
-            _zelm.register_profiler(host)
-            workload()
-            _zelm.register_noop_profiler()
-            sys.setprofile(None)
-            documents[name] = host.rust_profiler.build_trace()
+            documents[name] = traced(workload, config)
         return run
 
     base_config = {"lightweight_repr": args.lightweight}
@@ -103,7 +85,6 @@ def main():
         records = msgpack.unpackb(document, strict_map_key=False)["frames_of_interest"]
         if records:
             print(f"  {name}: {len(records)} records, {len(document) / len(records):.0f} bytes per record")
-    threading.setprofile(None)
 
 
 def fib_calls(n):
