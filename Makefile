@@ -1,5 +1,6 @@
 # zelm: build, test and run on the CPython versions pyenv provides.
-#   make test  - C++ unit tests, then the pytest suite on every supported CPython
+#   make test  - C++ unit tests, the pytest suite on every supported CPython, and once
+#                more against a sanitizer build of the extension
 #   make run   - build, profile the shipped example with `zelm run`, show its trace
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
@@ -10,9 +11,9 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 PIP_FLAGS ?= -q
 
-.PHONY: test run cpp-test deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS))
+.PHONY: test run cpp-test pytest-sanitized deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS))
 
-test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS))
+test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized
 
 # Debian packages the build needs, installed only when missing.
 deps:
@@ -44,6 +45,15 @@ cpp-test: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DZELM_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)"
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build build/cpp -j2
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH ctest --test-dir build/cpp --output-on-failure
+
+# The pytest suite once more, against the extension built with the sanitizers.
+SANITIZED = build/sanitized
+SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
+pytest-sanitized: venv-$(MAIN_VERSION)
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B $(SANITIZED) -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)" -DPython_EXECUTABLE=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin/python
+	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build $(SANITIZED) -j2
+	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/site/zelm/
+	cd tests && ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 run: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
