@@ -18,7 +18,6 @@ subclasses of the built-in containers are shown by their repr too, because
 iterating them could run arbitrary methods.
 """
 
-import threading
 from itertools import islice
 
 import msgpack
@@ -118,21 +117,22 @@ def _new_packer():
 
 # A Packer keeps its buffer between calls, so one must never be used by two
 # calls at once. The fallback runs __repr__, which may let another thread in
-# (or, on the same thread, call back into this module), so every thread has
-# its own Packer and takes it out of its slot while packing.
-_per_thread = threading.local()
+# (or, on the same thread, call back into this module), so each call takes a
+# Packer out of the pool and puts it back when done; list.pop and
+# list.append are atomic, and the pool grows only to the number of calls
+# ever in progress at once.
+_packers = []
 
 
 def _take_packer():
-    packer = getattr(_per_thread, "packer", None)
-    if packer is None:
+    try:
+        return _packers.pop()
+    except IndexError:
         return _new_packer()
-    _per_thread.packer = None
-    return packer
 
 
 def _put_back_packer(packer):
-    _per_thread.packer = packer
+    _packers.append(packer)
 
 
 def _decodes(packed):
