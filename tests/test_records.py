@@ -323,6 +323,31 @@ def test_call_site_is_the_line_the_recorded_caller_is_executing(profile, caller,
 # ---- threads ---------------------------------------------------------------------------
 
 
+def left_running(native):
+    # Stops recording on this thread before returning: the call stays on the
+    # thread's stack for good.
+    native.register_noop_profiler()
+
+
+def test_a_later_thread_never_inherits_an_ended_threads_state(native, make_host):
+    host = make_host(config={"threading": True})
+    native.register_profiler(host)
+    # One thread after the other, so the platform may hand the second one the
+    # first one's identifiers.
+    for target, args in ((left_running, (native,)), (echo, ("later",))):
+        thread = threading.Thread(target=target, args=args)
+        thread.start()
+        thread.join()
+    native.register_noop_profiler()
+    threading.setprofile(None)
+
+    doc = decode(host.rust_profiler.build_trace())
+    assert [r["event"] for r in frame_records(doc, "left_running")] == ["call"]
+    # The later thread starts with an empty stack, not with left_running on it.
+    assert [(r["event"], r["user_code_call_site"]) for r in frame_records(doc, "echo")] == [
+        ("call", None), ("return", None)]
+
+
 @pytest.mark.parametrize("threading_on", [True, False], ids=["threading", "no-threading"])
 def test_records_carry_their_thread(native, make_host, threading_on):
     host = make_host(config={"threading": threading_on})
