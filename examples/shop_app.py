@@ -1,4 +1,5 @@
 """Example program for zelm: places two orders and prints their invoices."""
+import logging
 import os
 import sys
 
@@ -8,6 +9,7 @@ from shop.services import invoice, place_order  # noqa: E402
 
 
 def main():
+    logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
     orders = [
         place_order("ada", {"apple": 0.5, "pear": 0.75, "plum": 1.2}),
         place_order("bob", {"plum": 1.2, "apple": 0.5}),

@@ -106,9 +106,12 @@ def test_run_profiles_the_shipped_example(zelm, tmp_path):
 
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["{'customer': 'ada', 'total': 1.12}", "{'customer': 'bob', 'total': 0.5}"]
-    assert len(result.stderr.splitlines()) == 1
+    # The example's own log lines, then zelm's one line.
+    *program_lines, saved_line = result.stderr.splitlines()
+    assert program_lines == ["INFO shop: order for ada: 2 items", "INFO shop: order for bob: 1 items"]
     trace_id = saved_trace_id(result)
-    records, frames, plugins, threads = map(int, SAVED_LINE.fullmatch(result.stderr.strip()).group(2, 3, 4, 5))
+    records, frames, plugins, threads = map(int, SAVED_LINE.fullmatch(saved_line).group(2, 3, 4, 5))
+    assert plugins == 2  # one log_message record per log line
 
     loaded = trace.load(tmp_path / DEFAULT_DB, trace_id)
     assert (loaded.record_count, loaded.frame_record_count, len(loaded.threads)) == (records, frames, threads)

@@ -42,6 +42,7 @@ doc = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
 def normalise(records):
     ids = {}
     out = []
+    records = [r for r in records if r["type"] == "frame"]
     for index, record in enumerate(records):
         frame_id = record.get("frame_id")
         if record["event"] == "call":
