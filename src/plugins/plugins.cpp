@@ -109,7 +109,7 @@ bool takes_event(const PluginProcessor& processor, std::string_view event) {
 // remembered one at "return" (fresh and forgotten when there is none).
 std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCode& code) {
     if (code.event == "call") {
-        FrameId id = FrameId::fresh();
+        FrameId id = frame_id();
         // Only an accepted return removes the entry again: a processor that
         // never takes returns would keep one entry per call forever.
         if (takes_event(processor, "return")) processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
@@ -117,7 +117,7 @@ std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCo
     }
     if (code.event == "return") {
         auto found = processor.frame_ids.find(frame_key(code.frame));
-        if (found == processor.frame_ids.end()) return FrameId::fresh();
+        if (found == processor.frame_ids.end()) return frame_id();
         FrameId id = found->second;
         // The frame is done: a later frame at this address must not inherit its id.
         processor.frame_ids.erase(found);

@@ -212,7 +212,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     std::optional<FrameId> frame_id;
     if (is_call) {
-        frame_id = FrameId::fresh();
+        frame_id = zelm::frame_id();
         state.frame_ids.insert_or_assign(frame_key(frame), *frame_id);
     } else if (is_return) {
         auto found = state.frame_ids.find(frame_key(frame));

@@ -19,37 +19,12 @@
 
 #include "utils/msgpack.hpp"
 #include "utils/python.hpp"
+#include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
 
 namespace zelm {
 
 using Record = msgpack::Buffer;
-
-// "frm_" + ULID text, held inline so making one never allocates.
-struct FrameId {
-    std::array<char, 30> chars;
-
-    static FrameId fresh() {
-        FrameId id;
-        constexpr std::string_view prefix = "frm_";
-        std::copy(prefix.begin(), prefix.end(), id.chars.begin());
-        auto text = ulid_text(new_ulid());
-        std::copy(text.begin(), text.end(), id.chars.begin() + prefix.size());
-        return id;
-    }
-    std::string_view view() const { return {chars.data(), chars.size()}; }
-    bool operator==(const FrameId&) const = default;
-};
-
-struct ThreadIdentity {
-    std::string name;
-    std::optional<std::uint64_t> native_id;
-};
-
-struct CallFrame {
-    PyRef frame;
-    FrameId id;
-};
 
 // Frame key: the frame object's address, no reference held.
 inline std::uintptr_t frame_key(PyObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }

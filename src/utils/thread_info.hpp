@@ -3,11 +3,24 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
-#include "profiler/thread_state.hpp"
+#include "utils/python.hpp"
+#include "utils/ulid.hpp"
 
 namespace zelm {
+
+struct ThreadIdentity {
+    std::string name;
+    std::optional<std::uint64_t> native_id;
+};
+
+// A recorded call that has not returned yet: its frame and its frame id.
+struct CallFrame {
+    PyRef frame;
+    FrameId id;
+};
 
 // threading.current_thread()'s "name" and "native_id" (absent when missing
 // or None). Throws PyErrorSet.

@@ -76,13 +76,11 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
-std::string prefixed_ulid(const char (&prefix)[5]) {
+// prefix + ULID text, 30 characters, into out[0..30).
+void write_prefixed_ulid(const char (&prefix)[5], char* out) {
     const auto text = ulid_text(new_ulid());
-    std::string id;
-    id.reserve(4 + text.size());
-    id.append(prefix, 4);
-    id.append(text.data(), text.size());
-    return id;
+    std::copy(prefix, prefix + 4, out);
+    std::copy(text.begin(), text.end(), out + 4);
 }
 
 }  // namespace
@@ -205,8 +203,16 @@ std::array<char, 26> ulid_text(const Ulid& ulid) {
     return text;
 }
 
-std::string frame_id() { return prefixed_ulid("frm_"); }
+FrameId frame_id() {
+    FrameId id;
+    write_prefixed_ulid("frm_", id.chars.data());
+    return id;
+}
 
-std::string trace_id() { return prefixed_ulid("trc_"); }
+std::string trace_id() {
+    std::string id(30, '\0');
+    write_prefixed_ulid("trc_", id.data());
+    return id;
+}
 
 }  // namespace zelm

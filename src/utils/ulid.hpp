@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "utils/errors.hpp"
 
@@ -29,8 +30,15 @@ Ulid new_ulid();
 // The canonical 26-character Crockford base-32 text, most significant first.
 std::array<char, 26> ulid_text(const Ulid& ulid);
 
-// "frm_" + ULID text, 30 characters.
-std::string frame_id();
+// "frm_" + ULID text, 30 characters, held inline so that making one never allocates.
+struct FrameId {
+    std::array<char, 30> chars;
+
+    std::string_view view() const { return {chars.data(), chars.size()}; }
+    bool operator==(const FrameId&) const = default;
+};
+
+FrameId frame_id();
 // "trc_" + ULID text, 30 characters.
 std::string trace_id();
 

@@ -436,7 +436,7 @@ TEST_P(Identifiers, SameMillisecondSharesTimePrefix) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Identifiers,
-                         testing::Values(IdCase{"frame", frame_id, "frm_"},
+                         testing::Values(IdCase{"frame", [] { return std::string(frame_id().view()); }, "frm_"},
                                          IdCase{"trace", trace_id, "trc_"}),
                          [](const testing::TestParamInfo<IdCase>& info) {
                              return info.param.name;
