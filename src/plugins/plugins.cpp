@@ -205,8 +205,7 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
                                    : "data[\"type\"] should not be missing.");
     }
     std::string type_text = extract_str(type);
-    Record record = dump_value(data.get(), profiler.lightweight_repr);
-    batch.records.push_back(std::move(record));
+    batch.records.push_back(dump_value(data.get(), profiler.lightweight_repr).into_buffer());
     batch.types.push_back(std::move(type_text));
 }
 

@@ -110,11 +110,12 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
 //   "user_code_call_site" nil / {"call_frame_id": str, "line_number": int}
 Record write_frame_record(std::string_view path, std::string_view co_name,
                           const std::optional<std::string>& qualname, std::string_view event,
-                          const std::optional<FrameId>& frame_id, Record& arg, Record& locals,
+                          const std::optional<FrameId>& frame_id, const EncodedValue& arg,
+                          const EncodedValue& locals,
                           const ThreadIdentity& thread, const std::optional<CallSite>& call_site) {
     using namespace msgpack;
     Record record;
-    record.reserve(256 + path.size() + arg.size() + locals.size());
+    record.reserve(256 + path.size() + arg.bytes().size() + locals.bytes().size());
     write_map_header(record, 12);
     write_str(record, "path");
     write_str(record, path);
@@ -126,8 +127,8 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
     write_str(record, event);
     write_str_pair(record, "frame_id",
                    frame_id ? std::optional<std::string_view>(frame_id->view()) : std::nullopt);
-    write_raw_pair(record, "arg", arg);
-    write_raw_pair(record, "locals", locals);
+    write_raw_pair(record, "arg", arg.bytes());
+    write_raw_pair(record, "locals", locals.bytes());
     write_str(record, "thread");
     write_str(record, thread.name);
     write_int_pair(record, "thread_native_id", thread.native_id);
@@ -220,8 +221,8 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     }
 
     std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id);
-    Record arg = dump_value(code.arg, lightweight_repr);
-    Record locals_bytes = dump_value(locals.get(), lightweight_repr);
+    EncodedValue arg = dump_value(code.arg, lightweight_repr);
+    EncodedValue locals_bytes = dump_value(locals.get(), lightweight_repr);
 
     if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
 

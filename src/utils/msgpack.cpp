@@ -173,7 +173,7 @@ void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::siz
 }
 
 // The encoded bytes, never re-encoded.
-void write_raw(Buffer& out, const Buffer& encoded) {
+void write_raw(Buffer& out, Bytes encoded) {
     out.insert(out.end(), encoded.begin(), encoded.end());
 }
 
@@ -235,11 +235,9 @@ void write_f64_pair(Buffer& out, std::string_view key, double value) {
     write_f64(out, value);
 }
 
-void write_raw_pair(Buffer& out, std::string_view key, Buffer& value) {
+void write_raw_pair(Buffer& out, std::string_view key, Bytes value) {
     write_str(out, key);
     write_raw(out, value);
-    // clear() keeps the capacity, so the caller can reuse the allocation.
-    value.clear();
 }
 
 std::optional<std::size_t> value_size(const std::uint8_t* data, std::size_t size) {

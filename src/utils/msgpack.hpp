@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,8 +40,10 @@ void write_f64(Buffer& out, double value);
 void write_f32(Buffer& out, float value);
 // fixext1..16 | ext8 | ext16 | ext32: header, type tag, bytes
 void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::size_t size);
+using Bytes = std::span<const std::uint8_t>;
+
 // Appends an already encoded value unchanged.
-void write_raw(Buffer& out, const Buffer& encoded);
+void write_raw(Buffer& out, Bytes encoded);
 
 // A small value tree for the few entries that are not written field by field.
 struct Value;
@@ -66,8 +69,8 @@ void write_value(Buffer& out, const Value& value);
 void write_str_pair(Buffer& out, std::string_view key, std::optional<std::string_view> value);
 void write_int_pair(Buffer& out, std::string_view key, std::optional<std::uint64_t> value);
 void write_f64_pair(Buffer& out, std::string_view key, double value);
-// Appends `value`'s bytes unchanged and leaves `value` empty (its storage stays with the caller).
-void write_raw_pair(Buffer& out, std::string_view key, Buffer& value);
+// The key, then `value`'s bytes unchanged: one already encoded value.
+void write_raw_pair(Buffer& out, std::string_view key, Bytes value);
 
 // Size of the one complete MessagePack value at the start of `data`, or
 // nullopt when `data` does not start with a complete, well-formed value.
@@ -75,7 +78,7 @@ void write_raw_pair(Buffer& out, std::string_view key, Buffer& value);
 std::optional<std::size_t> value_size(const std::uint8_t* data, std::size_t size);
 
 // True when `data` holds exactly one complete MessagePack value and nothing else.
-inline bool is_single_value(const Buffer& data) {
+inline bool is_single_value(Bytes data) {
     auto n = value_size(data.data(), data.size());
     return n && *n == data.size();
 }

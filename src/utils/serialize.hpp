@@ -6,10 +6,25 @@
 
 namespace zelm {
 
-// zelm.serialize.dump_msgpack(value) (or dump_msgpack_lightweight_repr) as
-// bytes. Whatever comes back must be exactly one complete MessagePack value,
+// One serialised value. When the host returns a bytes object (the usual
+// case) the bytes are read from it in place; any other sequence of byte
+// values is collected into a buffer of its own.
+class EncodedValue {
+public:
+    msgpack::Bytes bytes() const;
+    // The bytes as a buffer of their own, for a record made of this value alone.
+    msgpack::Buffer into_buffer() &&;
+
+private:
+    friend EncodedValue dump_value(PyObject* value, bool lightweight);
+    PyRef bytes_object_;
+    msgpack::Buffer collected_;
+};
+
+// zelm.serialize.dump_msgpack(value) (or dump_msgpack_lightweight_repr).
+// Whatever comes back must be exactly one complete MessagePack value,
 // because it is embedded into records unchecked later; anything else is
 // refused with a ValueError. May run arbitrary Python code. Throws PyErrorSet.
-msgpack::Buffer dump_value(PyObject* value, bool lightweight);
+EncodedValue dump_value(PyObject* value, bool lightweight);
 
 }  // namespace zelm

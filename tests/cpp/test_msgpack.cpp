@@ -362,16 +362,11 @@ TEST(PairWriters, TimestampPairIsNineteenBytes) {
     EXPECT_EQ(out[10], 0xcb);
 }
 
-TEST(PairWriters, RawPairMovesBytesAndLeavesValueEmpty) {
-    Buffer value = bytes({0x92, 0xa1, 'x', 0xc3});
-    value.reserve(64);
-    const std::size_t capacity = value.capacity();
+TEST(PairWriters, RawPairAppendsTheEncodedBytesUnchanged) {
+    const Buffer value = bytes({0x92, 0xa1, 'x', 0xc3});
     Buffer out = bytes({0x81});
     write_raw_pair(out, "args", value);
-    EXPECT_EQ(out, concat(concat(bytes({0x81, 0xa4}), text_bytes("args")),
-                          bytes({0x92, 0xa1, 'x', 0xc3})));
-    EXPECT_TRUE(value.empty());
-    EXPECT_EQ(value.capacity(), capacity);  // storage stays with the caller
+    EXPECT_EQ(out, concat(concat(bytes({0x81, 0xa4}), text_bytes("args")), value));
     EXPECT_TRUE(is_single_value(out));
 }
 
