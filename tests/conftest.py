@@ -2,6 +2,9 @@
 helpers that run code under the profiler and decode the trace document."""
 
 import logging
+import os
+import subprocess
+import sys
 import threading
 
 import msgpack
@@ -21,6 +24,19 @@ class HostProfiler:
 
     def __call__(self, *args, **kwargs):
         raise AssertionError("the native module never calls the host object")
+
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(*args, **kwargs):
+    """Runs this interpreter in a subprocess (text output captured, bounded
+    in time) with this directory importable, so that scripts can take their
+    host object from here: ``from conftest import HostProfiler``."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, env.get("PYTHONPATH")]))
+    kwargs.setdefault("timeout", 120)
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, **kwargs)
 
 
 def decode(document):
@@ -57,22 +73,6 @@ def make_host(tmp_path):
 
 
 @pytest.fixture
-def profile(native, make_host):
-    """profile(fn, **host_kwargs) runs fn under a new profiler and returns
-    (decoded document, host object)."""
-    def run(fn, **host_kwargs):
-        host = make_host(**host_kwargs)
-        native.register_profiler(host)
-        try:
-            fn()
-        finally:
-            native.register_noop_profiler()
-            threading.setprofile(None)
-        return decode(host.rust_profiler.build_trace()), host
-    return run
-
-
-@pytest.fixture
 def profile_raw(native, make_host):
     """profile_raw(fn, **host_kwargs) runs fn under a new profiler and returns
     (document bytes, host object), for checks on the exact encoding."""
@@ -85,6 +85,16 @@ def profile_raw(native, make_host):
             native.register_noop_profiler()
             threading.setprofile(None)
         return host.rust_profiler.build_trace(), host
+    return run
+
+
+@pytest.fixture
+def profile(profile_raw):
+    """profile(fn, **host_kwargs) runs fn under a new profiler and returns
+    (decoded document, host object)."""
+    def run(fn, **host_kwargs):
+        document, host = profile_raw(fn, **host_kwargs)
+        return decode(document), host
     return run
 
 

@@ -5,14 +5,13 @@ internal errors of config lookups that raise."""
 import collections
 import json
 import pathlib
-import subprocess
 import sys
 import threading
 import types
 
 import pytest
 
-from conftest import FakeNumpyBool, HostProfiler, decode, frame_records
+from conftest import FakeNumpyBool, HostProfiler, decode, frame_records, run_python
 
 LONG_TEXT_LENGTH = 300
 
@@ -257,20 +256,9 @@ def test_filters(native, make_host, config, marker_recorded, library_recorded):
 
 FILTERS_REMOVING_THEMSELVES = """
 import zelm._zelm as native
+from conftest import HostProfiler as Host
 
 log = []
-
-
-class Host:
-    def __init__(self, config):
-        self.config = config
-        self.db_path = "traces.sqlite3"
-        self.one_trace_per_test = False
-        self.trace_id = "trc_01KC0000000000000000000000"
-        self.source = "tests"
-
-    def __call__(self):
-        pass
 
 
 class FiltersRemovingThemselves:
@@ -297,9 +285,7 @@ print(log)
 def test_filters_stay_alive_while_they_are_read():
     # The mapping drops the config's reference to itself on the first
     # lookup; the second lookup must still reach a live object.
-    result = subprocess.run(
-        [sys.executable, "-c", FILTERS_REMOVING_THEMSELVES], capture_output=True, text=True, timeout=120
-    )
+    result = run_python("-c", FILTERS_REMOVING_THEMSELVES)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "['include_frames', 'ignore_frames', 'released']"
 

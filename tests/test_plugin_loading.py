@@ -2,7 +2,6 @@
 native profiler is built: the host contract, every check on a definition,
 and what a failed load leaves behind."""
 
-import subprocess
 import sys
 import threading
 import weakref
@@ -10,7 +9,7 @@ import weakref
 import pytest
 
 import zelm.plugins
-from conftest import all_records, decode
+from conftest import all_records, decode, run_python
 
 REMOVED = object()
 
@@ -433,20 +432,9 @@ def test_elements_appended_during_the_walk_are_not_examined(plugin_data, run_plu
 EVENTS_REMOVING_THEMSELVES = """
 import zelm._zelm as native
 import zelm.plugins
+from conftest import HostProfiler as Host
 
 log = []
-
-
-class Host:
-    def __init__(self):
-        self.config = {}
-        self.db_path = "traces.sqlite3"
-        self.one_trace_per_test = False
-        self.trace_id = "trc_01KC0000000000000000000000"
-        self.source = "tests"
-
-    def __call__(self):
-        pass
 
 
 class EventsRemovingThemselves:
@@ -481,8 +469,6 @@ print(log)
 def test_events_stay_alive_while_they_are_read():
     # Sizing the "events" sequence drops the definition's reference to it;
     # iterating it afterwards must still reach a live object.
-    result = subprocess.run(
-        [sys.executable, "-c", EVENTS_REMOVING_THEMSELVES], capture_output=True, text=True, timeout=120
-    )
+    result = run_python("-c", EVENTS_REMOVING_THEMSELVES)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "['len', 'iter', 'released']"

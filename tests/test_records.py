@@ -18,7 +18,7 @@ import msgpack
 import pytest
 
 import zelm.serialize
-from conftest import decode, frame_records
+from conftest import decode, frame_records, run_python
 
 FRAME_KEYS = [
     "path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
@@ -516,20 +516,8 @@ def test_failing_locals_serialisation_drops_call_and_return(
 
 PRELUDE = '''
 import json, logging, sys, threading
-import msgpack
 import zelm._zelm as native
-
-
-class Host:
-    def __init__(self, config=None):
-        self.config = config or {}
-        self.db_path = "traces.sqlite3"
-        self.one_trace_per_test = False
-        self.trace_id = "trc_01KC0000000000000000000000"
-        self.source = "tests"
-
-    def __call__(self):
-        pass
+from conftest import HostProfiler as Host, all_records, decode
 
 
 class Collect(logging.Handler):
@@ -553,11 +541,7 @@ def profiled(fn, **host_kwargs):
     finally:
         native.register_noop_profiler()
         threading.setprofile(None)
-    doc = msgpack.unpackb(host.rust_profiler.build_trace(), raw=False, strict_map_key=False)
-    records = list(doc["frames_of_interest"])
-    for more in doc["frames"].values():
-        records.extend(more)
-    return records
+    return all_records(decode(host.rust_profiler.build_trace()))
 
 
 def report(**values):
@@ -576,8 +560,7 @@ def run_isolated(tmp_path, body):
     script = tmp_path / "program.py"
     script.write_text(PRELUDE + textwrap.dedent(body))
     try:
-        result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                                text=True, timeout=120)
+        result = run_python(str(script), cwd=tmp_path)
     except subprocess.TimeoutExpired:
         pytest.fail("the profiled program hung")
     assert result.returncode == 0, result.stderr
