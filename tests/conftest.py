@@ -39,6 +39,18 @@ def run_python(*args, **kwargs):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, **kwargs)
 
 
+def traced(native, host, fn):
+    """Runs fn with host's native profiler recording on this thread (and on
+    threads it starts, when configured) and returns the trace document."""
+    native.register_profiler(host)
+    try:
+        fn()
+    finally:
+        native.register_noop_profiler()
+        threading.setprofile(None)
+    return host.rust_profiler.build_trace()
+
+
 def decode(document):
     return msgpack.unpackb(document, raw=False, strict_map_key=False)
 
@@ -78,13 +90,7 @@ def profile_raw(native, make_host):
     (document bytes, host object), for checks on the exact encoding."""
     def run(fn, **host_kwargs):
         host = make_host(**host_kwargs)
-        native.register_profiler(host)
-        try:
-            fn()
-        finally:
-            native.register_noop_profiler()
-            threading.setprofile(None)
-        return host.rust_profiler.build_trace(), host
+        return traced(native, host, fn), host
     return run
 
 

@@ -517,7 +517,7 @@ def test_failing_locals_serialisation_drops_call_and_return(
 PRELUDE = '''
 import json, logging, sys, threading
 import zelm._zelm as native
-from conftest import HostProfiler as Host, all_records, decode
+from conftest import HostProfiler as Host, all_records, decode, traced
 
 
 class Collect(logging.Handler):
@@ -534,14 +534,7 @@ logging.getLogger("zelm").addHandler(warnings)
 
 
 def profiled(fn, **host_kwargs):
-    host = Host(**host_kwargs)
-    native.register_profiler(host)
-    try:
-        fn()
-    finally:
-        native.register_noop_profiler()
-        threading.setprofile(None)
-    return all_records(decode(host.rust_profiler.build_trace()))
+    return all_records(decode(traced(native, Host(**host_kwargs), fn)))
 
 
 def report(**values):
