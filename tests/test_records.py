@@ -2,6 +2,7 @@
 return, how a call and its return are linked, the call site, the thread,
 and what happens to an event whose record cannot be made."""
 
+import asyncio
 import inspect
 import json
 import logging
@@ -170,6 +171,33 @@ def test_generator_resumes_get_a_new_frame_id_each(profile):
     return_ids = [frame_id for event, frame_id, _ in events if event == "return"]
     assert len(set(call_ids)) == 3
     assert return_ids == call_ids
+
+
+async def doubled_later(value):
+    await asyncio.sleep(0)
+    return value * 2
+
+
+async def awaits_doubled():
+    return await doubled_later(21)
+
+
+def test_coroutine_resumes_link_like_generator_resumes(profile):
+    doc, _ = profile(lambda: asyncio.run(awaits_doubled()))
+    events = events_of(doc, "doubled_later")
+    # started, suspended at the sleep, resumed, finished
+    assert [(event, arg) for event, _, arg in events] == [
+        ("call", None), ("return", None), ("call", None), ("return", 42),
+    ]
+    call_ids = [frame_id for event, frame_id, _ in events if event == "call"]
+    assert len(set(call_ids)) == 2
+    assert [frame_id for event, frame_id, _ in events if event == "return"] == call_ids
+    assert {r["qualname"] for r in frame_records(doc, "doubled_later")} == {f"{__name__}.doubled_later"}
+    # each resume of the inner coroutine is called from the outer one's resume
+    outer_calls = [r["frame_id"] for r in frame_records(doc, "awaits_doubled") if r["event"] == "call"]
+    inner_sites = [r["user_code_call_site"]["call_frame_id"]
+                   for r in frame_records(doc, "doubled_later") if r["event"] == "call"]
+    assert inner_sites == outer_calls
 
 
 def test_return_without_recorded_call_has_nil_frame_id(native, make_host):
