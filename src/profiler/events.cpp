@@ -152,8 +152,7 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
 
 bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
                                  std::string_view filename, ThreadState& state) {
-    auto slot = (reinterpret_cast<std::uintptr_t>(filename_object) >> 4) % state.filter_cache.size();
-    FileFilterDecision& decision = state.filter_cache[slot];
+    FileFilterDecision& decision = cache_slot(state.filter_cache, filename_object);
     if (decision.filename.get() != filename_object) {
         decision.included = any_matches(include_frames, filename);
         decision.ignored = ignored_by_file_name(filename, ignore_frames);
@@ -193,6 +192,18 @@ private:
 };
 
 }  // namespace
+
+std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object, std::string_view name,
+                                                            ThreadState& state) {
+    if (plugins.empty()) return nullptr;
+    NameProcessors& entry = cache_slot(state.plugin_cache, name_object);
+    if (entry.name.get() != name_object) {
+        auto found = plugins.find(name);
+        entry.processors = found == plugins.end() ? nullptr : &found->second;
+        entry.name = PyRef::borrow(name_object);
+    }
+    return entry.processors;
+}
 
 void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state) {
     PyObject* frame = code.frame;
@@ -252,12 +263,11 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
         // whatever a failed event left in it is dropped here.
         RecordBatch& batch = state.batch;
         batch.clear();
-        {
+        // The mutex guards the processors' own state; a function without
+        // processors needs neither it nor a lookup in the table.
+        if (std::vector<PluginProcessor>* processors = processors_for(name_object, code.name, state)) {
             auto lock = lock_without_gil(plugins_mutex);
-            if (!plugins.empty()) {
-                auto found = plugins.find(code.name);
-                if (found != plugins.end()) process_plugins(*this, found->second, code, state, batch);
-            }
+            process_plugins(*this, *processors, code, state, batch);
         }
         if (should_record(frame, filename_object, code.filename, state)) {
             record_frame(code, batch, state);

@@ -41,7 +41,8 @@ struct ZelmProfiler {
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
 
-    // Held across plugin callables; taken with lock_without_gil().
+    // Guards the processors' state; held across plugin callables and taken
+    // with lock_without_gil(). The table's set of names never changes.
     std::mutex plugins_mutex;
     PluginTable plugins;
 
@@ -83,6 +84,9 @@ private:
     PyRef write_document(const TakenRecords& taken, const HostFacts& facts);
     bool should_record(PyObject* frame, PyObject* filename_object, std::string_view filename,
                        ThreadState& state);
+    // The processors registered for this function name, or null.
+    std::vector<PluginProcessor>* processors_for(PyObject* name_object, std::string_view name,
+                                                 ThreadState& state);
     void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state);
 };
 

@@ -49,11 +49,31 @@ struct FileFilterDecision {
     bool ignored = false;  // a built-in or user ignore test holds on the name itself
 };
 
+struct PluginProcessor;
+
+// The plugin processors registered for a function name (null: none), cached
+// per name object like the filter decisions. The plugin table never gains or
+// loses names after construction, so the answer never goes stale.
+struct NameProcessors {
+    PyRef name;
+    std::vector<PluginProcessor>* processors = nullptr;
+};
+
+// Small direct-mapped caches keyed by a str object's address.
+template <typename Entry>
+using ObjectCache = std::array<Entry, 64>;
+
+template <typename Entry>
+Entry& cache_slot(ObjectCache<Entry>& cache, PyObject* key) {
+    return cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % cache.size()];
+}
+
 struct ThreadState {
     std::vector<CallFrame> call_frames;
     std::unordered_map<std::uintptr_t, FrameId> frame_ids;
     std::optional<ThreadIdentity> identity;
-    std::array<FileFilterDecision, 64> filter_cache;
+    ObjectCache<FileFilterDecision> filter_cache;
+    ObjectCache<NameProcessors> plugin_cache;
     RecordBatch batch;
 };
 
