@@ -33,7 +33,7 @@ def best(run, repeat):
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()):
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             run()
         times.append(time.perf_counter() - start)
     return min(times)
@@ -43,7 +43,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=50)
     args = parser.parse_args()
-    with contextlib.redirect_stdout(io.StringIO()):
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         run_untraced()  # imports and caches out of the way
     untraced = best(run_untraced, args.repeat)
     traced = best(run_traced, args.repeat)
