@@ -244,9 +244,11 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
     EventCode code{frame, arg.get(), event, {}, {}, Py_None, Py_None};
+    // Outlives the try block: a failure is logged with the code's name objects.
+    PyRef code_object;
     try {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
-        PyRef code_object = compat::frame_code(frame);
+        code_object = compat::frame_code(frame);
         PyObject* filename_object = compat::code_filename(code_object.get());
         PyObject* name_object = compat::code_name(code_object.get());
         if (!PyUnicode_Check(filename_object)) throw InternalError("`co_filename` is always a string");
