@@ -83,6 +83,37 @@ def test_decorated_function_saves_one_trace_per_call(db_path):
     assert sys.getprofile() is None
 
 
+def test_decorated_function_called_by_two_threads_at_once_makes_two_traces(db_path):
+    both_inside = threading.Barrier(2, timeout=30)
+
+    @zelm.enabled(db_path=db_path, config={"threading": False})
+    def handle(value):
+        both_inside.wait()
+        return work(value)
+
+    results = {}
+    threads = [threading.Thread(target=lambda v=v: results.update({v: handle(v)})) for v in (1, 2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+    assert results == {1: 2, 2: 3}
+    traces = db.list_traces(db_path)
+    assert len({stored.trace_id for stored in traces}) == 2
+    arguments = sorted(
+        # (the barrier is a closure variable, so handle's locals show it too)
+        ([(call.name.rsplit(".", 1)[-1], {k: v for k, v in call.arguments.items() if k != "both_inside"})
+          for call in recorded_calls(db_path, stored.trace_id)]
+         for stored in traces),
+        key=repr,
+    )
+    assert arguments == [
+        [("handle", {"value": 1}), ("work", {"number": 1})],
+        [("handle", {"value": 2}), ("work", {"number": 2})],
+    ]
+
+
 def test_decorated_recursion_stays_in_one_trace(db_path):
     profiled = zelm.enabled(db_path=db_path)(recursive)
 

@@ -7,6 +7,7 @@ does not load zelm._zelm.
 """
 
 import contextlib
+import threading
 
 from zelm.profiler import Profiler
 from zelm.version import __version__
@@ -22,8 +23,9 @@ def enabled(db_path=None, *, config=None, source="python", trace_id=None):
     yields it; on exit, also when the block raises, it stops recording and
     saves the trace in ``db_path``. As a decorator (``@zelm.enabled()``)
     it does the same around every call of the function, each call making a
-    trace of its own. Entries nested in one another on the same object (a
-    decorated function calling itself) belong to the outermost one's trace.
+    trace of its own, also when threads call it at the same time. Entries
+    nested in one another on one thread (a decorated function calling
+    itself) belong to the outermost one's trace.
     """
     return _Enabled(dict(config=config, db_path=db_path, source=source, trace_id=trace_id))
 
@@ -31,21 +33,25 @@ def enabled(db_path=None, *, config=None, source="python", trace_id=None):
 class _Enabled(contextlib.ContextDecorator):
     def __init__(self, profiler_settings):
         self._profiler_settings = profiler_settings
-        self._profiler = None
-        self._depth = 0
+        # Profiling hooks are per thread, so is the running profiler: a
+        # decorated request handler called by two threads at once makes
+        # two traces.
+        self._running = threading.local()
 
     def __enter__(self):
-        if self._depth == 0:
+        running = self._running
+        if getattr(running, "depth", 0) == 0:
             profiler = Profiler(**self._profiler_settings)
             profiler.start()
-            self._profiler = profiler
-        self._depth += 1
-        return self._profiler
+            running.profiler, running.depth = profiler, 0
+        running.depth += 1
+        return running.profiler
 
     def __exit__(self, *exc_info):
-        self._depth -= 1
-        if self._depth == 0:
-            profiler, self._profiler = self._profiler, None
+        running = self._running
+        running.depth -= 1
+        if running.depth == 0:
+            profiler, running.profiler = running.profiler, None
             profiler.stop()
             profiler.save()
         return False
