@@ -5,6 +5,7 @@ import time
 import msgpack
 import pytest
 
+from zelm import serialize
 from zelm.serialize import (
     LEFT_OUT_KEY,
     LIGHTWEIGHT_MAX_DEPTH,
@@ -372,3 +373,18 @@ def test_full_dump_packer_is_clean_after_a_failed_pack():
 
     assert dump_msgpack("next") == msgpack.packb("next")
 
+
+
+@pytest.mark.parametrize("value", [
+    None, True, 1.5, -(2**63), 2**64 - 1, 2**64, "a" * 100, "a" * 101, "é",
+    {"n": 5, "name": "abc", "ratio": 0.5, "flag": False, "nothing": None},
+    {f"k{i}": i for i in range(10)}, {f"k{i}": i for i in range(11)},
+    {"k" * 101: 1}, {"ké": 1}, {1: "int key"},
+    [1, 2, 3], list(range(10)), list(range(11)), (1, "two", 3.0), ("x" * 101,),
+    {"nested": [1]}, [[1]], {"big": 2**70},
+], ids=repr)
+def test_lightweight_shortcut_gives_the_summary_itself(value):
+    # Small flat values skip building the summary; the bytes must be the same.
+    summary = serialize._lightweight(value, 0, set())
+    assert dump_msgpack_lightweight_repr(value) == msgpack.packb(summary, default=serialize._fallback_for_packer,
+                                                                 strict_types=True)

@@ -177,9 +177,47 @@ def dump_msgpack_lightweight_repr(value):
     """
     packer = _take_packer()
     try:
+        if _kept_whole(value):
+            # Nothing to cut: the summary would be a copy of the value.
+            return packer.pack(value)
         return _pack_or_describe(packer, _lightweight, value)
     finally:
         _put_back_packer(packer)
+
+
+def _is_kept_scalar(value):
+    value_type = type(value)
+    if value_type is str:
+        return len(value) <= LIGHTWEIGHT_MAX_TEXT and value.isascii()
+    if value_type is int:
+        return _INT64_MIN <= value <= _UINT64_MAX
+    return value is None or value_type is bool or value_type is float
+
+
+def _kept_whole(value):
+    """Whether the lightweight summary of ``value`` equals ``value``: a
+    scalar that is kept as it is, or a dict, list or tuple of at most
+    LIGHTWEIGHT_MAX_ITEMS such scalars (under short text keys). This is the
+    common case of a call's locals, and checking it is much cheaper than
+    building the summary."""
+    value_type = type(value)
+    if value_type is dict:
+        if len(value) > LIGHTWEIGHT_MAX_ITEMS:
+            return False
+        for key, item in value.items():
+            if not (type(key) is str and len(key) <= LIGHTWEIGHT_MAX_TEXT and key.isascii()):
+                return False
+            if not _is_kept_scalar(item):
+                return False
+        return True
+    if value_type is list or value_type is tuple:
+        if len(value) > LIGHTWEIGHT_MAX_ITEMS:
+            return False
+        for item in value:
+            if not _is_kept_scalar(item):
+                return False
+        return True
+    return _is_kept_scalar(value)
 
 
 def _pack_or_describe(packer, simplify, value):
