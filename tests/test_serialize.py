@@ -222,6 +222,7 @@ def test_full_dump_shows_other_values_as_their_repr(value, expected):
     [
         # Only the offending part of a structure turns into text.
         ([1, {"ok": {2: "no"}}], [1, {"ok": "{2: 'no'}"}]),
+        ({"outer": {2: "no"}, "fine": 1}, {"outer": "{2: 'no'}", "fine": 1}),
         ({"k\udcff": [Plain()]}, {"k\\udcff": ["<Plain>"]}),
         ((1, "\ud800", {3}), [1, "\\ud800", "{3}"]),
         (_self_containing_list(), [1, "[...]"]),

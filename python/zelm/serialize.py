@@ -150,6 +150,7 @@ def dump_msgpack(value):
     decoded once more to make sure a reader can load it (a dict with an int
     or tuple key cannot be loaded by a default msgpack reader); if that
     fails, or packing raised, the value is rebuilt from plain types first.
+    A flat dict with text keys, a call's usual locals, always loads.
     """
     packer = _take_packer()
     try:
@@ -158,11 +159,23 @@ def dump_msgpack(value):
         except Exception:
             pass
         else:
-            if type(value) not in _CONTAINER_TYPES or _decodes(packed):
+            if type(value) not in _CONTAINER_TYPES or _is_flat_text_keyed(value) or _decodes(packed):
                 return packed
         return _pack_or_describe(packer, _plain, value)
     finally:
         _put_back_packer(packer)
+
+
+def _is_flat_text_keyed(value):
+    """A dict whose keys are all str or bytes and whose values hold no
+    container, so no map inside it can have a key a reader refuses."""
+    if type(value) is not dict:
+        return False
+    for key, item in value.items():
+        key_type = type(key)
+        if (key_type is not str and key_type is not bytes) or type(item) in _CONTAINER_TYPES:
+            return False
+    return True
 
 
 def dump_msgpack_lightweight_repr(value):
