@@ -110,8 +110,6 @@ void init_names() {
 
 const Names& names() { return g_names; }
 
-PyObject* internal_error_type() { return g_internal_error; }
-
 void set_internal_error(const InternalError& error) {
     PyErr_SetString(g_internal_error, error.what());
 }

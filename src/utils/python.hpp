@@ -143,9 +143,8 @@ struct Names {
 void init_names();
 const Names& names();
 
-// The module's BaseException-derived exception type for broken invariants.
-PyObject* internal_error_type();
-// Sets the Python error for `error` (the internal-error type with its text).
+// Sets the Python error for `error`: the module's BaseException-derived
+// internal-error type with the invariant's text.
 void set_internal_error(const InternalError& error);
 
 // Runs `body` at a Python entry point: C++ failures become the Python error
