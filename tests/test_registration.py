@@ -2,6 +2,7 @@
 the ZelmProfiler type, and how the profile hook reaches the calling thread
 and threads started later."""
 
+import gc
 import importlib
 import inspect
 import sys
@@ -485,3 +486,39 @@ def test_profiler_lives_on_through_its_hook(native, make_host):
     native.register_noop_profiler()
     assert type(profiler).__name__ == "ZelmProfiler"
     assert recorded_events(decode(profiler.build_trace()), "marker_after") == ["call", "return"]
+
+
+def test_a_profiler_held_only_by_a_reference_cycle_is_collected(native, make_host, plugin_definitions):
+    # host -> "rust_profiler" -> plugin context -> host: only the garbage
+    # collector can free this, and only if it can see the profiler's references.
+    context = {}
+    plugin_definitions({"co_names": ["never_called"], "path_fragment": "", "call_type": "c",
+                        "return_type": "r", "build_context": lambda config: context})
+    host = make_host()
+    native.register_profiler(host)
+    native.register_noop_profiler()
+    context["host"] = host
+    collected = weakref.ref(host)
+    del host, context
+    gc.collect()
+    assert collected() is None
+
+
+def stays_on_the_stack(native, host):
+    # Its return is never seen, so the profiler keeps this frame (and with
+    # it the local `host`) on the thread's stack.
+    native.register_noop_profiler()
+
+
+def test_a_profiler_held_by_a_frame_on_its_own_stack_is_collected(native, make_host):
+    def profile_briefly():
+        # A frame of its own: on 3.10 reading a caller's locals leaves a
+        # snapshot of them on the caller's frame until it returns.
+        host = make_host()
+        native.register_profiler(host)
+        stays_on_the_stack(native, host)
+        return weakref.ref(host)
+
+    collected = profile_briefly()
+    gc.collect()
+    assert collected() is None

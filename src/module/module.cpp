@@ -115,11 +115,25 @@ PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void profiler_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     // Buffered records are dropped unsaved; frames held per thread are released here.
     delete reinterpret_cast<ProfilerObject*>(self)->profiler;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    ZelmProfiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler;
+    return profiler != nullptr ? profiler->visit_references(visit, arg) : 0;
+}
+
+int profiler_clear(PyObject* self) {
+    if (ZelmProfiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler) {
+        profiler->clear_references();
+    }
+    return 0;
 }
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
@@ -170,6 +184,8 @@ PyMethodDef profiler_methods[] = {
 PyType_Slot profiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
     {Py_tp_methods, profiler_methods},
     {0, nullptr},
 };
@@ -178,7 +194,7 @@ PyType_Spec profiler_spec = {
     "zelm._zelm.ZelmProfiler",
     sizeof(ProfilerObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     profiler_slots,
 };
 
@@ -206,9 +222,10 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         const Names& n = names();
         std::unique_ptr<ZelmProfiler> value = ZelmProfiler::new_from_python(host);
-        auto* object = PyObject_New(ProfilerObject, g_profiler_type);
+        auto* object = PyObject_GC_New(ProfilerObject, g_profiler_type);
         if (object == nullptr) throw PyErrorSet{};
         object->profiler = value.release();
+        PyObject_GC_Track(reinterpret_cast<PyObject*>(object));
         PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
 
         require_status(PyObject_SetAttr(host, n.rust_profiler, profiler.get()));

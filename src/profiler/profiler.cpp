@@ -140,6 +140,41 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
     return profiler;
 }
 
+// ---- garbage collection ---------------------------------------------------
+
+int ZelmProfiler::visit_references(visitproc visit, void* arg) {
+    // The table's layout and the processors' references never change after
+    // construction, so they are read without the plugins mutex, which a
+    // thread may hold while it waits for the GIL.
+    for (auto& [name, processors] : plugins) {
+        for (PluginProcessor& processor : processors) {
+            Py_VISIT(processor.call.get());
+            Py_VISIT(processor.process.get());
+            Py_VISIT(processor.context.get());
+        }
+    }
+    int status = 0;
+    threads.for_each([&](ThreadState& state) {
+        for (CallFrame& call : state.call_frames) {
+            if (status == 0 && call.frame) status = visit(call.frame.get(), arg);
+        }
+    });
+    return status;
+}
+
+void ZelmProfiler::clear_references() {
+    // Only reached when nothing but a cycle holds the profiler: no hook
+    // refers to it, so no event is using these.
+    for (auto& [name, processors] : plugins) {
+        for (PluginProcessor& processor : processors) {
+            processor.call = PyRef();
+            processor.process = PyRef();
+            processor.context = PyRef();
+        }
+    }
+    threads.for_each([](ThreadState& state) { state.call_frames.clear(); });
+}
+
 // ---- thread identity and error reporting ---------------------------------
 
 const ThreadIdentity& ZelmProfiler::identity(ThreadState& state) {

@@ -73,6 +73,12 @@ struct ZelmProfiler {
 
     const ThreadIdentity& identity(ThreadState& state);
 
+    // The Python objects that can hold the profiler in a reference cycle:
+    // the plugins' callables and contexts and the frames of calls still on
+    // a thread's stack. For the garbage collector; called with the GIL held.
+    int visit_references(visitproc visit, void* arg);
+    void clear_references();
+
 private:
     void push_frame_data(std::optional<std::uint64_t> thread_id, std::vector<Record>& records,
                          std::size_t count);

@@ -89,6 +89,13 @@ public:
         return get_slow();
     }
 
+    // Every thread's slot; used by the garbage collector's walk, with the GIL held.
+    template <typename Visit>
+    void for_each(Visit&& visit) {
+        std::lock_guard lock(mutex_);
+        for (auto& entry : states_) visit(*entry.second);
+    }
+
 private:
     struct Cache {
         std::uint64_t owner = 0;
