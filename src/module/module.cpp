@@ -93,10 +93,12 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "profile hook called without its object or frame");
         status = -1;
     } else if (ZelmProfiler* profiler = profiler_of(obj)) {
+        // The exception in flight is put back last, after anything released
+        // below has run its finalizers.
+        PendingExceptionGuard pending;
         // Host code run during the event may replace this hook and drop the
         // interpreter's reference to obj; keep the profiler alive until we return.
         PyRef keep_alive = PyRef::borrow(obj);
-        PendingExceptionGuard pending;
         profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event);
     } else {
         status = -1;
