@@ -44,6 +44,7 @@ struct ZelmProfiler;
 // The strings an event handler holds for the frame it is handling.
 struct EventCode {
     PyObject* frame;
+    PyObject* code;  // the frame's code object
     PyObject* arg;
     std::string_view event;
     std::string_view filename;

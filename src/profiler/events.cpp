@@ -212,14 +212,13 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     LeaveOnReturn leave(state, frame, is_return);
     const ThreadIdentity& thread = identity(state);
 
-    PyRef code_object = compat::frame_code(frame);
     int line = compat::frame_line(frame);
     if (line < 0) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
         throw PyErrorSet{};
     }
     std::string path = location(code.filename, static_cast<std::uint64_t>(line));
-    std::optional<std::string> qualname = qualified_name(frame, code_object.get());
+    std::optional<std::string> qualname = qualified_name(frame, code.code);
     PyRef locals = recorded_locals(frame);
 
     std::optional<FrameId> frame_id;
@@ -243,12 +242,13 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 }
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
-    EventCode code{frame, arg.get(), event, {}, {}, Py_None, Py_None};
+    EventCode code{frame, nullptr, arg.get(), event, {}, {}, Py_None, Py_None};
     // Outlives the try block: a failure is logged with the code's name objects.
     PyRef code_object;
     try {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
         code_object = compat::frame_code(frame);
+        code.code = code_object.get();
         PyObject* filename_object = compat::code_filename(code_object.get());
         PyObject* name_object = compat::code_name(code_object.get());
         if (!PyUnicode_Check(filename_object)) throw InternalError("`co_filename` is always a string");
