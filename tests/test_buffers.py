@@ -182,6 +182,16 @@ def run_in_thread(name, target, *args):
     thread.join()
 
 
+def main_and_two_threads(native, host, worker):
+    """Records echo("main-1"), thread "one", echo("main-2"), thread "two"."""
+    native.register_profiler(host)
+    echo("main-1")
+    run_in_thread("one", worker, "one")
+    echo("main-2")
+    run_in_thread("two", worker, "two")
+    native.register_noop_profiler()
+
+
 @pytest.mark.parametrize("main_known", [True, False], ids=["main-thread-known", "main-thread-unknown"])
 def test_threads_get_buffers_keyed_by_native_id(native, make_host, monkeypatch, main_known):
     if not main_known:
@@ -193,12 +203,7 @@ def test_threads_get_buffers_keyed_by_native_id(native, make_host, monkeypatch, 
         worker_ids[label] = threading.get_native_id()
         echo(label)
 
-    native.register_profiler(host)
-    echo("main-1")
-    run_in_thread("one", worker, "one")
-    echo("main-2")
-    run_in_thread("two", worker, "two")
-    native.register_noop_profiler()
+    main_and_two_threads(native, host, worker)
     threading.setprofile(None)
 
     doc = decode(host.rust_profiler.build_trace())
@@ -229,12 +234,7 @@ def test_without_threading_every_thread_shares_one_buffer_in_arrival_order(nativ
         host.rust_profiler.register_threading_profiler(None, None, None)
         echo(label)
 
-    native.register_profiler(host)
-    echo("main-1")
-    run_in_thread("one", worker, "one")
-    echo("main-2")
-    run_in_thread("two", worker, "two")
-    native.register_noop_profiler()
+    main_and_two_threads(native, host, worker)
 
     doc = decode(host.rust_profiler.build_trace())
     assert doc["frames"] == {}
