@@ -3,6 +3,7 @@
 shipped example and on programs written for the test."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -311,6 +312,34 @@ def test_run_gives_the_program_its_argv_main_and_path(zelm, tmp_path):
     loaded = trace.load(tmp_path / "t.sqlite3", saved_trace_id(result, "t.sqlite3"))
     assert loaded.command_line_args == ["app/prog.py", "-x", "--db", "y"]
     assert calls_by_name(loaded)["helper.answer"][0][1].return_value == 42
+
+
+@pytest.mark.parametrize("options, script, arguments", [
+    ([], b"caf\xe9.py", [b"plain"]),
+    ([], b"prog.py", [b"\xff", b"na\xefve", b"ok"]),
+    ([b"--db", b"d\xe9.sqlite3"], b"prog.py", []),
+], ids=["script-name", "arguments", "database-path"])
+def test_run_takes_names_and_arguments_that_are_not_utf8(zelm, tmp_path, options, script, arguments):
+    # Undecodable bytes reach Python as lone surrogates, and go back out as
+    # the same bytes.
+    options, argv = [os.fsdecode(option) for option in options], [os.fsdecode(arg) for arg in [script, *arguments]]
+    write(tmp_path / argv[0], "import sys\nprint(ascii(sys.argv))\nsys.exit(3)\n")
+    python = subprocess.run([sys.executable, *argv], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+
+    result = zelm("run", *options, *argv)
+
+    assert (result.returncode, result.stdout) == (python.returncode, python.stdout) == (3, f"{ascii(argv)}\n")
+    def escaped(text):  # as zelm records and prints such text
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+    db_path = options[1] if options else str(DEFAULT_DB)
+    loaded = trace.load(tmp_path / db_path, saved_trace_id(result, escaped(db_path)))
+    recorded = [escaped(arg) for arg in argv]
+    assert (loaded.command_line_args, loaded.source) == (recorded, recorded[0])
+    show, listed = zelm("show", "latest", *options), zelm("list", *options)
+    assert (show.returncode, listed.returncode) == (0, 0), show.stderr + listed.stderr
+    assert f"command line: {' '.join(recorded)}" in show.stdout.splitlines()
+    assert recorded[0] in listed.stdout
 
 
 def test_run_module_like_python_dash_m(zelm, tmp_path):

@@ -1,5 +1,6 @@
 """The trace document, byte for byte, and handing it to the host's store."""
 
+import os
 import struct
 import sys
 import threading
@@ -157,7 +158,6 @@ HOST_VALUE_FAILURES = {
     "argv-str": (lambda mp: mp.setattr(sys, "argv", "app.py"), TypeError, "Can't extract `str` to `Vec`"),
     "argv-non-str-item": (lambda mp: mp.setattr(sys, "argv", ["app.py", 3]), TypeError, None),
     "argv-not-a-sequence": (lambda mp: mp.setattr(sys, "argv", 3), TypeError, None),
-    "argv-lone-surrogate": (lambda mp: mp.setattr(sys, "argv", ["bad\udcff"]), UnicodeEncodeError, None),
     "version-not-str": (lambda mp: mp.setattr(zelm.version, "__version__", 1), TypeError, None),
     "version-missing": (lambda mp: mp.delattr(zelm.version, "__version__"), AttributeError, None),
     "commit-not-str": (lambda mp: mp.setattr(zelm.git, "COMMIT_SHA", b"abc"), TypeError, None),
@@ -186,12 +186,24 @@ def test_unusable_host_values_leave_the_buffers_intact(native, make_host, saved_
     assert [r["arg"] for r in records] == [None, "kept"]
 
 
+def test_arguments_that_are_not_utf8_are_recorded_escaped(profile, monkeypatch):
+    # As python decodes them: each undecodable byte becomes a lone surrogate.
+    monkeypatch.setattr(sys, "argv", [os.fsdecode(b"caf\xe9.py"), os.fsdecode(b"\xff"), "plain", "\ud800"])
+    doc, _ = profile(echo_times(1))
+    assert doc["command_line_args"] == ["caf\\udce9.py", "\\udcff", "plain", "\\ud800"]
+    assert len(frame_records(doc, "echo")) == 2
+
+
 # ---- saving through the host ---------------------------------------------------------
 
 
-@pytest.mark.parametrize("config, timeout", [({}, 60), ({"sqlite_busy_timeout": 5}, 5)])
-def test_save_request_in_db_calls_the_store(native, make_host, saved_traces, config, timeout):
-    host = make_host(config=config)
+@pytest.mark.parametrize("config, timeout, db_name", [
+    ({}, 60, b"traces.sqlite3"),
+    ({"sqlite_busy_timeout": 5}, 5, b"traces.sqlite3"),
+    ({}, 60, b"caf\xe9.sqlite3"),  # a path that is not UTF-8 names the same file
+], ids=["default", "timeout", "path-not-utf8"])
+def test_save_request_in_db_calls_the_store(native, make_host, saved_traces, tmp_path, config, timeout, db_name):
+    host = make_host(config=config, db_path=os.path.join(str(tmp_path), os.fsdecode(db_name)))
     native.register_profiler(host)
     native.register_noop_profiler()
 

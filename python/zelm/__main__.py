@@ -103,7 +103,7 @@ def _run(args):
         "filters": {"include_frames": args.include, "ignore_frames": args.ignore},
     }
     # Absolute, so that a program that changes directory saves in the same place.
-    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=source)
+    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source))
 
     # The program sees the argv and sys.path[0] that python itself would have
     # given it; the trace document records that argv too.
@@ -124,6 +124,13 @@ def _run(args):
         _print_program_traceback(failure)
     _save(profiler, document, args.db)
     return status
+
+
+def _escape_surrogates(text):
+    """``text`` as valid UTF-8: the undecodable bytes of a file name or an
+    argument (lone surrogates, as Python decodes them) become backslash
+    escapes, as the trace records them in the command line and in values."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _run_profiled(profiler, run_program):

@@ -21,7 +21,10 @@ HostFacts read_host_facts() {
     PyRef commit = require(PyObject_GetAttr(git.get(), n.commit_sha));
     if (commit.get() != Py_None) facts.commit_sha = extract_str(commit.get());
     PyRef sys = require(PyImport_Import(n.sys));
-    facts.argv = extract_str_list(require(PyObject_GetAttr(sys.get(), n.argv)).get());
+    // Arguments are whatever bytes the program was given; any that are not
+    // UTF-8 are recorded escaped rather than costing the whole trace.
+    facts.argv = extract_sequence<std::string>(require(PyObject_GetAttr(sys.get(), n.argv)).get(),
+                                               extract_str_escaping_surrogates);
     return facts;
 }
 
@@ -182,8 +185,8 @@ void ZelmProfiler::save_in_db() {
             std::lock_guard lock(trace_id_mutex);
             saved_trace_id = trace_id;
         }
-        PyRef path = require(PyUnicode_FromStringAndSize(db_path.data(),
-                                                         static_cast<Py_ssize_t>(db_path.size())));
+        PyRef path = require(PyUnicode_DecodeFSDefaultAndSize(db_path.data(),
+                                                              static_cast<Py_ssize_t>(db_path.size())));
         PyRef id = require(PyUnicode_FromStringAndSize(saved_trace_id.data(),
                                                        static_cast<Py_ssize_t>(saved_trace_id.size())));
         PyRef args = require(PyTuple_Pack(2, path.get(), id.get()));

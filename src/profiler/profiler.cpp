@@ -125,7 +125,11 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
 
     PyRef db_path = require(PyObject_GetAttr(host, n.db_path));
     PyRef db_path_text = require(PyObject_Str(db_path.get()));
-    profiler->db_path = extract_str(db_path_text.get());
+    // Kept as the file system's bytes, so that a path that is not UTF-8
+    // (its bytes decoded to lone surrogates) names the same file when saving.
+    PyRef db_path_bytes = require(PyUnicode_EncodeFSDefault(db_path_text.get()));
+    profiler->db_path.assign(PyBytes_AS_STRING(db_path_bytes.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(db_path_bytes.get())));
 
     PyRef one_trace_per_test = require(PyObject_GetAttr(host, n.one_trace_per_test));
     profiler->one_trace_per_test = extract_bool(one_trace_per_test.get());

@@ -181,6 +181,17 @@ std::vector<std::string> extract_str_list(PyObject* object) {
     return extract_sequence<std::string>(object, extract_str);
 }
 
+std::string extract_str_escaping_surrogates(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_conversion_error(object, "PyString");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    PyRef escaped = require(PyUnicode_AsEncodedString(object, "utf-8", "backslashreplace"));
+    return std::string(PyBytes_AS_STRING(escaped.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
+}
+
 std::uint64_t extract_u64(PyObject* object) {
     PyRef index = require(PyNumber_Index(object));
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

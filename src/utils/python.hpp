@@ -216,6 +216,11 @@ std::vector<Item> extract_sequence(PyObject* object, Convert&& convert) {
 }
 // A non-str sequence of str.
 std::vector<std::string> extract_str_list(PyObject* object);
+// Like extract_str, but a str holding lone surrogates (the undecodable bytes
+// of a file name or a command-line argument, as Python decodes them) is not
+// refused: each one is written as its backslash escape ("\\udcff"), the form
+// the host serializer gives it, so the text stays valid UTF-8.
+std::string extract_str_escaping_surrogates(PyObject* object);
 // An int (or __index__ object) in 0..2^64-1.
 std::uint64_t extract_u64(PyObject* object);
 // A bool, or numpy's boolean scalar; nullopt for anything else.
