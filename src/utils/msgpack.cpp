@@ -1,6 +1,9 @@
 #include "utils/msgpack.hpp"
 
+#include <array>
 #include <bit>
+#include <bitset>
+#include <cstring>
 #include <type_traits>
 
 namespace zelm::msgpack {
@@ -240,6 +243,109 @@ void write_raw_pair(Buffer& out, std::string_view key, Bytes value) {
     write_raw(out, value);
 }
 
+namespace {
+
+enum class Kind { scalar, str, bin, ext, array, map };
+
+// What the format byte at the start of a value says about it.
+struct Head {
+    Kind kind = Kind::scalar;
+    std::size_t header = 1;     // bytes before the payload or the children
+    std::uint64_t payload = 0;  // bytes after the header (ext: type byte included)
+    std::uint64_t count = 0;    // items of an array, entries of a map
+};
+
+// Reads a big-endian number of `width` bytes; the caller has checked that
+// the bytes exist.
+std::uint64_t read_be(const std::uint8_t* at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value = (value << 8) | at[i];
+    return value;
+}
+
+// The head of the value at data[pos], pos < size; nullopt for the reserved
+// byte 0xc1 and for a length field cut short. Payload and children are not
+// looked at.
+std::optional<Head> read_head(const std::uint8_t* data, std::size_t size, std::size_t pos) {
+    const std::uint8_t tag = data[pos];
+    Head head;
+    std::size_t length_width = 0;  // width of a length field after the tag
+    if (tag <= 0x7f || tag >= 0xe0) {
+        return head;  // positive / negative fixint
+    } else if (tag <= 0x8f) {
+        head.kind = Kind::map;
+        head.count = tag & 0x0f;
+        return head;
+    } else if (tag <= 0x9f) {
+        head.kind = Kind::array;
+        head.count = tag & 0x0f;
+        return head;
+    } else if (tag <= 0xbf) {
+        head.kind = Kind::str;
+        head.payload = tag & 0x1f;
+        return head;
+    }
+    switch (tag) {
+        case 0xc0: case 0xc2: case 0xc3: return head;
+        case 0xc1: return std::nullopt;  // never used by the format
+        case 0xc4: head.kind = Kind::bin; length_width = 1; break;
+        case 0xc5: head.kind = Kind::bin; length_width = 2; break;
+        case 0xc6: head.kind = Kind::bin; length_width = 4; break;
+        case 0xc7: head.kind = Kind::ext; length_width = 1; break;
+        case 0xc8: head.kind = Kind::ext; length_width = 2; break;
+        case 0xc9: head.kind = Kind::ext; length_width = 4; break;
+        case 0xca: head.payload = 4; return head;
+        case 0xcb: head.payload = 8; return head;
+        case 0xcc: case 0xd0: head.payload = 1; return head;
+        case 0xcd: case 0xd1: head.payload = 2; return head;
+        case 0xce: case 0xd2: head.payload = 4; return head;
+        case 0xcf: case 0xd3: head.payload = 8; return head;
+        // fixext: the type byte, then 1, 2, 4, 8 or 16 bytes
+        case 0xd4: head.kind = Kind::ext; head.payload = 2; return head;
+        case 0xd5: head.kind = Kind::ext; head.payload = 3; return head;
+        case 0xd6: head.kind = Kind::ext; head.payload = 5; return head;
+        case 0xd7: head.kind = Kind::ext; head.payload = 9; return head;
+        case 0xd8: head.kind = Kind::ext; head.payload = 17; return head;
+        case 0xd9: head.kind = Kind::str; length_width = 1; break;
+        case 0xda: head.kind = Kind::str; length_width = 2; break;
+        case 0xdb: head.kind = Kind::str; length_width = 4; break;
+        case 0xdc: head.kind = Kind::array; length_width = 2; break;
+        case 0xdd: head.kind = Kind::array; length_width = 4; break;
+        case 0xde: head.kind = Kind::map; length_width = 2; break;
+        default: head.kind = Kind::map; length_width = 4; break;  // 0xdf
+    }
+    if (length_width > size - pos - 1) return std::nullopt;
+    const std::uint64_t length = read_be(data + pos + 1, length_width);
+    head.header += length_width;
+    if (head.kind == Kind::array || head.kind == Kind::map) {
+        head.count = length;
+    } else {
+        // ext8/16/32: the type byte follows the length and counts as payload here
+        head.payload = length + (head.kind == Kind::ext ? 1 : 0);
+    }
+    return head;
+}
+
+// Values that follow a container's head: its items, or a key and a value per entry.
+std::uint64_t children(const Head& head) {
+    return head.kind == Kind::map ? 2 * head.count : head.count;
+}
+
+// What msgpack-python's Timestamp accepts for ext type -1: 4 bytes of
+// seconds; or 8 bytes, 30 bits of nanoseconds then 34 of seconds; or 12
+// bytes, 32 bits of nanoseconds then 64 of seconds; nanoseconds below 1e9.
+bool is_valid_timestamp(const std::uint8_t* data, std::uint64_t size) {
+    constexpr std::uint64_t kNanosecondsPerSecond = 1'000'000'000;
+    switch (size) {
+        case 4: return true;
+        case 8: return (read_be(data, 8) >> 34) < kNanosecondsPerSecond;
+        case 12: return read_be(data, 4) < kNanosecondsPerSecond;
+        default: return false;
+    }
+}
+
+}  // namespace
+
 std::optional<std::size_t> value_size(const std::uint8_t* data, std::size_t size) {
     // A structural skip needs no stack: containers only add to the number of
     // values still to be skipped. Every value takes at least one byte, so a
@@ -247,90 +353,102 @@ std::optional<std::size_t> value_size(const std::uint8_t* data, std::size_t size
     // this also keeps the count from overflowing on hostile headers.
     std::size_t pos = 0;
     std::size_t pending = 1;
-
-    // Reads a big-endian number of `width` bytes at `at`; the caller has
-    // checked that the bytes exist.
-    auto read_be = [data](std::size_t at, std::size_t width) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < width; ++i) value = (value << 8) | data[at + i];
-        return value;
-    };
-
     while (pending > 0) {
         if (pos >= size) return std::nullopt;
-        const std::uint8_t tag = data[pos];
         --pending;
-
-        std::size_t header = 1;  // bytes before the payload or the children
-        std::uint64_t payload = 0;
-        std::uint64_t children = 0;
-        std::size_t length_width = 0;  // width of a length field after the tag
-        bool length_is_children = false;
-        std::uint64_t children_per_length = 1;
-
-        if (tag <= 0x7f || tag >= 0xe0) {
-            // positive / negative fixint
-        } else if (tag <= 0x8f) {
-            children = 2u * (tag & 0x0f);
-        } else if (tag <= 0x9f) {
-            children = tag & 0x0f;
-        } else if (tag <= 0xbf) {
-            payload = tag & 0x1f;
-        } else {
-            switch (tag) {
-                case 0xc0: case 0xc2: case 0xc3: break;
-                case 0xc1: return std::nullopt;  // never used by the format
-                case 0xc4: length_width = 1; break;
-                case 0xc5: length_width = 2; break;
-                case 0xc6: length_width = 4; break;
-                case 0xc7: length_width = 1; header = 2; break;  // + type byte
-                case 0xc8: length_width = 2; header = 2; break;
-                case 0xc9: length_width = 4; header = 2; break;
-                case 0xca: payload = 4; break;
-                case 0xcb: payload = 8; break;
-                case 0xcc: case 0xd0: payload = 1; break;
-                case 0xcd: case 0xd1: payload = 2; break;
-                case 0xce: case 0xd2: payload = 4; break;
-                case 0xcf: case 0xd3: payload = 8; break;
-                case 0xd4: payload = 2; break;  // type byte + data
-                case 0xd5: payload = 3; break;
-                case 0xd6: payload = 5; break;
-                case 0xd7: payload = 9; break;
-                case 0xd8: payload = 17; break;
-                case 0xd9: length_width = 1; break;
-                case 0xda: length_width = 2; break;
-                case 0xdb: length_width = 4; break;
-                case 0xdc: length_width = 2; length_is_children = true; break;
-                case 0xdd: length_width = 4; length_is_children = true; break;
-                case 0xde:
-                    length_width = 2; length_is_children = true; children_per_length = 2;
-                    break;
-                default:  // 0xdf
-                    length_width = 4; length_is_children = true; children_per_length = 2;
-                    break;
-            }
-        }
-
-        if (length_width > 0) {
-            if (length_width > size - pos - 1) return std::nullopt;
-            const std::uint64_t length = read_be(pos + 1, length_width);
-            header += length_width;
-            if (length_is_children) {
-                children = length * children_per_length;
-            } else {
-                payload = length;
-            }
-        }
-
-        if (header > size - pos) return std::nullopt;
-        pos += header;
-        if (payload > size - pos) return std::nullopt;
-        pos += static_cast<std::size_t>(payload);
-
-        pending += static_cast<std::size_t>(children);
+        const std::optional<Head> head = read_head(data, size, pos);
+        if (!head) return std::nullopt;
+        if (head->header > size - pos) return std::nullopt;
+        pos += head->header;
+        if (head->payload > size - pos) return std::nullopt;
+        pos += static_cast<std::size_t>(head->payload);
+        pending += static_cast<std::size_t>(children(*head));
         if (pending > size - pos) return std::nullopt;
     }
     return pos;
+}
+
+Check check_loadable(Bytes bytes) {
+    const std::uint8_t* data = bytes.data();
+    const std::size_t size = bytes.size();
+    // Per open container, innermost last: the items (array) or entries (map)
+    // still to come, and for a map whether its next value is an entry's value
+    // rather than a key. Counts come from 32-bit fields.
+    std::array<std::uint32_t, kMaxCheckedDepth> remaining;
+    std::bitset<kMaxCheckedDepth> is_map;
+    std::bitset<kMaxCheckedDepth> value_next;
+    std::size_t depth = 0;
+    std::size_t pos = 0;
+    do {
+        const std::size_t start = pos;
+        bool is_key = false;
+        if (depth > 0) {
+            const std::size_t top = depth - 1;
+            if (is_map[top] && !value_next[top]) {
+                is_key = true;
+                value_next[top] = true;
+            } else {
+                value_next[top] = false;
+                --remaining[top];
+            }
+        }
+        if (pos >= size) return {Refusal::malformed, pos};
+        const std::optional<Head> head = read_head(data, size, pos);
+        if (!head) return {Refusal::malformed, start};
+        if (is_key && head->kind != Kind::str && head->kind != Kind::bin) {
+            return {Refusal::map_key_type, start};
+        }
+        if (head->header > size - pos) return {Refusal::malformed, start};
+        pos += head->header;
+        if (head->payload > size - pos) return {Refusal::malformed, start};
+        const std::uint8_t* payload = data + pos;
+        pos += static_cast<std::size_t>(head->payload);
+
+        switch (head->kind) {
+            case Kind::str:
+                if (!is_valid_utf8({reinterpret_cast<const char*>(payload),
+                                    static_cast<std::size_t>(head->payload)})) {
+                    return {Refusal::invalid_utf8, start};
+                }
+                break;
+            case Kind::ext:
+                if (static_cast<std::int8_t>(payload[0]) == -1 &&
+                    !is_valid_timestamp(payload + 1, head->payload - 1)) {
+                    return {Refusal::invalid_timestamp, start};
+                }
+                break;
+            case Kind::array:
+            case Kind::map:
+                if (depth == kMaxCheckedDepth) return {Refusal::too_deep, start};
+                // Every value takes a byte at least: a longer count is a truncation.
+                if (children(*head) > size - pos) return {Refusal::malformed, start};
+                if (head->count > 0) {
+                    remaining[depth] = static_cast<std::uint32_t>(head->count);
+                    is_map[depth] = head->kind == Kind::map;
+                    value_next[depth] = false;
+                    ++depth;
+                }
+                break;
+            default:
+                break;
+        }
+        while (depth > 0 && remaining[depth - 1] == 0) --depth;
+    } while (depth > 0);
+    if (pos != size) return {Refusal::trailing_bytes, pos};
+    return {Refusal::none, pos};
+}
+
+const char* describe(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::none: return "nothing wrong";
+        case Refusal::malformed: return "a value cut short or malformed";
+        case Refusal::trailing_bytes: return "more bytes after the value";
+        case Refusal::invalid_utf8: return "a string that is not valid UTF-8";
+        case Refusal::map_key_type: return "a map key that is neither a string nor bytes";
+        case Refusal::too_deep: return "containers nested too deeply";
+        case Refusal::invalid_timestamp: return "a timestamp (extension -1) that is not valid";
+    }
+    return "an unknown fault";
 }
 
 bool is_valid_utf8(std::string_view text) {
@@ -338,6 +456,14 @@ bool is_valid_utf8(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
+        // Most text is ASCII: eight bytes at a time while no high bit is set.
+        while (size - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (word & 0x8080808080808080u) break;
+            i += 8;
+        }
+        if (i == size) break;
         const std::uint8_t lead = bytes[i];
         if (lead < 0x80) {
             ++i;

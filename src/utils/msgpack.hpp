@@ -85,4 +85,35 @@ inline bool is_single_value(Bytes data) {
 
 bool is_valid_utf8(std::string_view text);
 
+// Containers a checked value may nest, an empty one included. Readers stop
+// at 1024 (msgpack-python, the host's reader), and the trace document puts a
+// value at most four containers deep: its map, the "frames" map, a thread's
+// record array and the frame record.
+inline constexpr std::size_t kMaxCheckedDepth = 1024 - 4;
+
+// Why a reader would refuse a value.
+enum class Refusal {
+    none,
+    malformed,          // truncated, or the reserved byte 0xc1
+    trailing_bytes,     // more bytes after the one value
+    invalid_utf8,       // a str whose bytes are not UTF-8
+    map_key_type,       // a map key other than str or bin
+    too_deep,           // more than kMaxCheckedDepth nested containers
+    invalid_timestamp,  // an ext of type -1 that is no timestamp
+};
+
+struct Check {
+    Refusal refusal;
+    std::size_t offset;  // where the refused value starts (or the trailing bytes)
+};
+
+// Checks that `data` is exactly one MessagePack value that a default reader
+// loads (msgpack-python's unpackb with its defaults: str decoded as strict
+// UTF-8, map keys str or bin only, timestamps decoded). One pass, no
+// allocation: nesting is tracked on a fixed stack of kMaxCheckedDepth levels.
+Check check_loadable(Bytes data);
+
+// A few words for a log message, e.g. "a string that is not valid UTF-8".
+const char* describe(Refusal refusal);
+
 }  // namespace zelm::msgpack

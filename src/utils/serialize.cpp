@@ -36,11 +36,14 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
             return static_cast<std::uint8_t>(byte);
         });
     }
-    if (!msgpack::is_single_value(encoded.bytes())) {
+    // The bytes go into the trace document unchanged: one value there that a
+    // reader cannot load would make it refuse the whole document.
+    const msgpack::Check check = msgpack::check_loadable(encoded.bytes());
+    if (check.refusal != msgpack::Refusal::none) {
         PyErr_Format(PyExc_ValueError,
-                     "zelm.serialize.%U returned %zu bytes that are not exactly one complete "
-                     "MessagePack value",
-                     function_name, encoded.bytes().size());
+                     "zelm.serialize.%U returned %zu bytes that are not exactly one MessagePack value "
+                     "a reader can load: %s at byte %zu",
+                     function_name, encoded.bytes().size(), msgpack::describe(check.refusal), check.offset);
         throw PyErrorSet{};
     }
     return encoded;

@@ -22,9 +22,10 @@ private:
 };
 
 // zelm.serialize.dump_msgpack(value) (or dump_msgpack_lightweight_repr).
-// Whatever comes back must be exactly one complete MessagePack value,
-// because it is embedded into records unchecked later; anything else is
-// refused with a ValueError. May run arbitrary Python code. Throws PyErrorSet.
+// Whatever comes back must be exactly one MessagePack value that a reader
+// loads (msgpack::check_loadable), because it is embedded into records
+// unchecked later; anything else is refused with a ValueError naming the
+// fault. May run arbitrary Python code. Throws PyErrorSet.
 EncodedValue dump_value(PyObject* value, bool lightweight);
 
 }  // namespace zelm

@@ -411,6 +411,7 @@ TEST(ValueSize, RejectsEveryTruncation) {
             SCOPED_TRACE("value of " + std::to_string(value.size()) + " bytes starting " +
                          std::to_string(value[0]) + ", cut at " + std::to_string(cut));
             EXPECT_EQ(value_size(value.data(), cut), std::nullopt);
+            EXPECT_NE(check_loadable(Bytes(value.data(), cut)).refusal, Refusal::none);
         }
     }
 }
@@ -460,6 +461,121 @@ TEST(ValueSize, DeeplyNestedArraysAreMeasured) {
     nested.push_back(0x00);
     EXPECT_EQ(value_size(nested.data(), nested.size()), nested.size());
 }
+
+// ---- check_loadable ----
+
+// `depth` containers, each holding the next, around `inner`: maps (under the
+// key "k") or arrays.
+Buffer nested(std::size_t depth, const Buffer& inner, bool maps = false) {
+    Buffer out;
+    for (std::size_t i = 0; i < depth; ++i) {
+        if (maps) {
+            out.insert(out.end(), {0x81, 0xa1, 'k'});
+        } else {
+            out.push_back(0x91);
+        }
+    }
+    return concat(std::move(out), inner);
+}
+
+Buffer str8(const Buffer& text) {
+    return concat(bytes({0xd9, static_cast<int>(text.size())}), text);
+}
+
+// An 8-byte timestamp: 30 bits of nanoseconds, then 34 bits of seconds.
+Buffer timestamp64(std::uint64_t nanoseconds, std::uint64_t seconds) {
+    Buffer out = bytes({0xd7, 0xff});
+    const std::uint64_t packed = nanoseconds << 34 | seconds;
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(packed >> shift));
+    return out;
+}
+
+struct LoadCase {
+    std::string name;
+    Buffer data;
+    Refusal refusal;
+    std::size_t offset;  // where the refused value starts; the size when loadable
+};
+
+class CheckLoadable : public testing::TestWithParam<LoadCase> {};
+
+TEST_P(CheckLoadable, RefusesWhatAReaderRefusesAndWhere) {
+    const LoadCase& c = GetParam();
+    const Check check = check_loadable(c.data);
+    EXPECT_EQ(check.refusal, c.refusal) << describe(check.refusal);
+    EXPECT_EQ(check.offset, c.offset);
+}
+
+const std::size_t kMax = kMaxCheckedDepth;
+const Buffer kNil = bytes({0xc0});
+const Buffer kAscii40 = text_bytes("0123456789012345678901234567890123456789");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckLoadable,
+    testing::Values(
+        LoadCase{"nil", kNil, Refusal::none, 1},
+        LoadCase{"ascii_str8", str8(kAscii40), Refusal::none, 42},
+        LoadCase{"utf8_after_ascii_run", str8(concat(kAscii40, text_bytes("\xc3\xa9\xf0\x9f\x98\x80"))),
+                 Refusal::none, 48},
+        LoadCase{"str_and_bin_keys", bytes({0x82, 0xa1, 'k', 0x01, 0xc4, 0x01, 0xff, 0x02}), Refusal::none, 8},
+        LoadCase{"keys_of_a_map_inside_a_map_value",
+                 bytes({0x81, 0xa1, 'a', 0x92, 0x81, 0xa1, 'b', 0x90, 0x80}), Refusal::none, 9},
+        LoadCase{"array_items_need_not_be_text", bytes({0x93, 0x01, 0xc0, 0x90}), Refusal::none, 4},
+        LoadCase{"other_ext_any_length", bytes({0xc7, 0x03, 0x05, 1, 2, 3}), Refusal::none, 6},
+        LoadCase{"timestamp32", bytes({0xd6, 0xff, 0, 0, 0, 1}), Refusal::none, 6},
+        LoadCase{"timestamp64_last_nanosecond", timestamp64(999'999'999, 1), Refusal::none, 10},
+        LoadCase{"timestamp96", concat(bytes({0xc7, 0x0c, 0xff, 0x3b, 0x9a, 0xc9, 0xff}), Buffer(8, 0)),
+                 Refusal::none, 15},
+        LoadCase{"deepest_arrays", nested(kMax, kNil), Refusal::none, kMax + 1},
+        LoadCase{"deepest_arrays_empty_inside", nested(kMax - 1, bytes({0x90})), Refusal::none, kMax},
+        LoadCase{"deepest_maps", nested(kMax, kNil, true), Refusal::none, 3 * kMax + 1},
+
+        LoadCase{"empty", {}, Refusal::malformed, 0},
+        LoadCase{"reserved_c1_in_array", bytes({0x92, 0x01, 0xc1}), Refusal::malformed, 2},
+        LoadCase{"str_cut_short", bytes({0xa5, 'a', 'b'}), Refusal::malformed, 0},
+        LoadCase{"array_claims_more_than_the_bytes", bytes({0xdd, 0xff, 0xff, 0xff, 0xff, 0xc0}),
+                 Refusal::malformed, 0},
+        LoadCase{"two_values", bytes({0xc0, 0xc3}), Refusal::trailing_bytes, 1},
+
+        LoadCase{"overlong_two_byte", bytes({0xa2, 0xc0, 0x80}), Refusal::invalid_utf8, 0},
+        LoadCase{"overlong_three_byte", bytes({0xa3, 0xe0, 0x80, 0xaf}), Refusal::invalid_utf8, 0},
+        LoadCase{"overlong_four_byte", bytes({0xa4, 0xf0, 0x8f, 0xbf, 0xbf}), Refusal::invalid_utf8, 0},
+        LoadCase{"surrogate_high", bytes({0xa3, 0xed, 0xa0, 0x80}), Refusal::invalid_utf8, 0},
+        LoadCase{"surrogate_low", bytes({0xa3, 0xed, 0xbf, 0xbf}), Refusal::invalid_utf8, 0},
+        LoadCase{"above_u10ffff", bytes({0xa4, 0xf4, 0x90, 0x80, 0x80}), Refusal::invalid_utf8, 0},
+        LoadCase{"sequence_cut_by_the_string_end", bytes({0x92, 0xa2, 0xe2, 0x82, 0xa1, 0xac}),
+                 Refusal::invalid_utf8, 1},
+        LoadCase{"lone_continuation", bytes({0xa1, 0x80}), Refusal::invalid_utf8, 0},
+        LoadCase{"bad_byte_after_ascii_run", str8(concat(kAscii40, bytes({0xff}))), Refusal::invalid_utf8, 0},
+        LoadCase{"bad_byte_ending_an_ascii_word", str8(text_bytes("abcdefg\xff")), Refusal::invalid_utf8, 0},
+        LoadCase{"invalid_key", bytes({0x81, 0xa1, 0xff, 0xc0}), Refusal::invalid_utf8, 1},
+        LoadCase{"invalid_inside_nested_map", bytes({0x91, 0x81, 0xa1, 'k', 0xa1, 0xfe}),
+                 Refusal::invalid_utf8, 4},
+
+        LoadCase{"int_key", bytes({0x81, 0x01, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"nil_key", bytes({0x81, 0xc0, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"bool_key", bytes({0x81, 0xc3, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"float_key", concat(bytes({0x81, 0xcb}), Buffer(9, 0)), Refusal::map_key_type, 1},
+        LoadCase{"array_key", bytes({0x81, 0x90, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"map_key", bytes({0x81, 0x80, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"ext_key", bytes({0x81, 0xd4, 0x01, 0x00, 0xc0}), Refusal::map_key_type, 1},
+        LoadCase{"second_entry_key", bytes({0x82, 0xa1, 'a', 0x90, 0x05, 0xc0}), Refusal::map_key_type, 4},
+        LoadCase{"key_of_map_in_array_in_map", bytes({0x81, 0xa1, 'a', 0x91, 0x81, 0x07, 0xc0}),
+                 Refusal::map_key_type, 5},
+
+        LoadCase{"arrays_one_too_deep", nested(kMax + 1, kNil), Refusal::too_deep, kMax},
+        LoadCase{"empty_array_one_too_deep", nested(kMax, bytes({0x90})), Refusal::too_deep, kMax},
+        LoadCase{"maps_one_too_deep", nested(kMax + 1, kNil, true), Refusal::too_deep, 3 * kMax},
+        LoadCase{"two_thousand_levels", nested(2000, kNil), Refusal::too_deep, kMax},
+
+        LoadCase{"timestamp_of_two_bytes", bytes({0xd5, 0xff, 0, 0}), Refusal::invalid_timestamp, 0},
+        LoadCase{"timestamp_of_no_bytes", bytes({0x91, 0xc7, 0x00, 0xff}), Refusal::invalid_timestamp, 1},
+        LoadCase{"timestamp64_a_whole_second_of_nanoseconds", timestamp64(1'000'000'000, 1),
+                 Refusal::invalid_timestamp, 0},
+        LoadCase{"timestamp96_a_whole_second_of_nanoseconds",
+                 concat(bytes({0xc7, 0x0c, 0xff, 0x3b, 0x9a, 0xca, 0x00}), Buffer(8, 0)),
+                 Refusal::invalid_timestamp, 0}),
+    [](const testing::TestParamInfo<LoadCase>& info) { return info.param.name; });
 
 // ---- UTF-8 validation ----
 
