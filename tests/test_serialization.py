@@ -129,3 +129,76 @@ def test_unimportable_serializer_drops_every_recorded_event(profile, monkeypatch
     for warning in warnings:
         assert isinstance(warning.exc_info[1], ImportError)
         assert warning.exc_info[1].name == "zelm.serialize"
+
+
+def loads_in_a_document(data):
+    """Whether a default MessagePack reader loads ``data`` four containers
+    deep, the deepest place a trace document holds a serialised value."""
+    try:
+        msgpack.unpackb(b"\x91" * 4 + data)
+    except Exception:
+        return False
+    return True
+
+
+# A frame record's value, as a hostile or broken serializer might write it.
+SERIALIZER_OUTPUTS = {
+    "invalid-utf8": b"\xa2\xc3\x28",
+    "utf8-encoded-surrogate": b"\xa3\xed\xa0\x80",
+    "overlong-utf8": b"\xa2\xc0\xaf",
+    "utf8-cut-short": b"\xa2a\xe2",
+    "invalid-utf8-key": b"\x81\xa1\xff\x01",
+    "invalid-utf8-deep-inside": b"\x92\x01\x81\xa1k\x91\xa1\xfe",
+    "array-key": b"\x81\x91\x01\xc0",
+    "map-key": b"\x81\x80\xc0",
+    "int-key": b"\x81\x01\xc0",
+    "nil-key": b"\x81\xc0\xc0",
+    "timestamp-of-2-bytes": b"\xd5\xff\x00\x00",
+    "1021-levels": b"\x91" * 1021 + b"\xc0",
+    "2000-levels": b"\x91" * 2000 + b"\xc0",
+    # and what a reader does load
+    "utf8": msgpack.packb("caf\xe9 \u20ac \U0001f600"),
+    "bytes-key": b"\x81\xc4\x01\xff\x01",
+    "timestamp": msgpack.packb(msgpack.Timestamp(1, 999_999_999)),
+    "other-extension": b"\xd5\x05\x00\x00",
+    "1020-levels": b"\x91" * 1020 + b"\xc0",
+}
+
+
+@pytest.mark.parametrize("output", list(SERIALIZER_OUTPUTS.values()), ids=list(SERIALIZER_OUTPUTS))
+def test_values_a_reader_cannot_load_are_refused_when_recorded(
+        profile_raw, serializer_output, zelm_warnings, output):
+    serializer_output(lambda: output)
+    document, _ = profile_raw(run)
+
+    doc = msgpack.unpackb(document, strict_map_key=False)  # the rest stays readable
+    returns = [r for r in frame_records(doc, "returns_marked") if r["event"] == "return"]
+    if loads_in_a_document(output):
+        assert zelm_warnings() == []
+        assert len(returns) == 1 and output in document
+    else:
+        [warning] = zelm_warnings()
+        assert warning.args == (HERE, "returns_marked", "return", {})
+        error = warning.exc_info[1]
+        assert type(error) is ValueError
+        assert "not exactly one MessagePack value a reader can load" in str(error)
+        assert returns == []
+    assert [r["arg"] for r in frame_records(doc, "echo")] == [None, "after"]
+
+
+def test_plugin_record_a_reader_cannot_load_costs_only_that_record(
+        profile, plugin_definitions, monkeypatch, zelm_warnings):
+    real = zelm.serialize.dump_msgpack
+    monkeypatch.setattr(zelm.serialize, "dump_msgpack", lambda value: (
+        b"\x81\xa4type\xa2\xc3\x28" if isinstance(value, dict) and value.get("type") == "echo_call" else real(value)
+    ))
+    plugin_definitions({"co_names": ["echo"], "path_fragment": "test_serialization.py",
+                        "call_type": "echo_call", "return_type": "echo_return"})
+
+    doc, _ = profile(lambda: echo(1))
+
+    assert [r["type"] for r in doc["frames_of_interest"] if r["type"] != "frame"] == ["echo_return"]
+    assert [r["event"] for r in frame_records(doc, "echo")] == ["call", "return"]
+    [warning] = zelm_warnings()
+    assert (warning.args[1:3], type(warning.exc_info[1])) == (("echo", "call"), ValueError)
+    assert "a string that is not valid UTF-8" in str(warning.exc_info[1])
