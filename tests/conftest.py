@@ -55,6 +55,23 @@ def decode(document):
     return msgpack.unpackb(document, raw=False, strict_map_key=False)
 
 
+def raw_slot(index):
+    """A stand-in for the bytes ``pack_with_raw`` puts in its place."""
+    return msgpack.ExtType(127, bytes([index]))
+
+
+def pack_with_raw(value, *raws):
+    """msgpack.packb(value) with raws[i] written, unchecked, where value
+    holds raw_slot(i): how a test writes what no packer would, such as the
+    bad records of traces recorded before values were checked."""
+    packed = msgpack.packb(value)
+    for index, raw in enumerate(raws):
+        slot = msgpack.packb(raw_slot(index))
+        assert packed.count(slot) == 1
+        packed = packed.replace(slot, raw)
+    return packed
+
+
 def all_records(doc):
     """Every record of a decoded document: main buffer first, then per thread."""
     records = list(doc["frames_of_interest"])

@@ -12,6 +12,7 @@ from pathlib import Path
 
 import msgpack
 import pytest
+from conftest import pack_with_raw, raw_slot
 
 from zelm import db, trace
 
@@ -517,6 +518,31 @@ def test_show_output_cut_short_by_the_reader_is_quiet(zelm, tmp_path):
     show.stderr.close()
 
     assert (show.returncode, stderr) == (1, b"")
+
+
+def test_show_and_export_an_old_trace_with_records_no_reader_loads(zelm, tmp_path):
+    write(tmp_path / "prog.py", "def greet(name):\n    return 'hi ' + name\ngreet('ada')\n")
+    [stored] = db.load_trace_documents(tmp_path / DEFAULT_DB, saved_trace_id(zelm("run", "prog.py")))
+    # Edited into what traces recorded before values were checked could hold.
+    doc = msgpack.unpackb(stored, strict_map_key=False)
+    records = doc["frames_of_interest"]
+    greet = next(index for index, record in enumerate(records) if record.get("co_name") == "greet")
+    records[greet]["locals"] = raw_slot(0)
+    records[greet + 1:greet + 1] = [raw_slot(1), "plugin data serialised whole"]
+    db.save_trace_in_sqlite(tmp_path / DEFAULT_DB, "trc_old", timeout=5,
+                            msgpack=pack_with_raw(doc, b"\x81\xa4name\xa2\xc3\x28", b"\x91" * 2000 + b"\xc0"))
+
+    show, export, listed = zelm("show", "trc_old"), zelm("export", "trc_old", "--format", "json"), zelm("list")
+
+    assert (show.returncode, export.returncode, listed.returncode) == (0, 0, 0), show.stderr + export.stderr
+    greet_line, undecodable_line, untyped_line = show.stdout.splitlines()[-3:]
+    assert "__main__.greet(<undecodable value: UnicodeDecodeError: " in greet_line
+    assert undecodable_line.strip() == "* [undecodable record of 2001 bytes: StackError]"
+    assert untyped_line.strip() == "* plugin record plugin data serialised whole"
+    exported = json.loads(export.stdout)["frames_of_interest"][greet:greet + 3]
+    assert exported[0]["locals"].startswith("<undecodable value: ")
+    assert exported[1:] == [{"type": trace.UNDECODABLE_RECORD, "error": "StackError", "size": 2001},
+                            "plugin data serialised whole"]
 
 
 def test_show_places_http_requests_and_test_markers(zelm, tmp_path):

@@ -6,6 +6,7 @@ import math
 
 import msgpack
 import pytest
+from conftest import pack_with_raw, raw_slot
 
 from zelm import db, trace
 from zelm.trace import Call, PluginRecord, Trace
@@ -318,6 +319,61 @@ def test_latest_of_a_database_without_traces_is_not_found(db_path):
 
     with pytest.raises(trace.TraceNotFoundError, match="no traces stored in"):
         trace.load(db_path, trace.LATEST)
+
+
+# ---- records no reader loads, records that are not maps ----
+
+UNREADABLE_RECORDS = {
+    "string-not-utf8": (b"\xa2\xc3\x28", "UnicodeDecodeError: "),
+    "container-as-key": (b"\x81\x91\x01\xc0", "TypeError: unhashable type: 'list'"),
+    "2000-levels": (b"\x91" * 2000 + b"\xc0", "StackError"),
+}
+
+
+@pytest.mark.parametrize("raw, error", UNREADABLE_RECORDS.values(), ids=list(UNREADABLE_RECORDS))
+def test_a_record_no_reader_loads_becomes_a_placeholder_in_place(db_path, raw, error):
+    doc = document(
+        [call("main", "frm_a", 2.0), raw_slot(0), plugin("log_message", 2.5, message="kept"), ret("main", "frm_a", 3.0)],
+        {WORKER: [call("work", "frm_w", 2.2, thread=WORKER), raw_slot(1), ret("work", "frm_w", 2.8, thread=WORKER)]},
+    )
+    db.save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=pack_with_raw(doc, raw, raw))
+
+    loaded = trace.load(db_path, TRACE_ID)
+
+    undecodable = trace.UNDECODABLE_RECORD
+    assert [tree(thread.roots) for thread in loaded.threads] == [
+        [("app.main", [undecodable, "log_message"])], [("app.work", [undecodable])],
+    ]
+    placeholder = loaded.threads[0].roots[0].children[0]
+    assert placeholder.data["size"] == len(raw) and placeholder.data["error"].startswith(error)
+    assert loaded.record_count == 7
+    exported = trace.to_json_safe(loaded.document)["frames_of_interest"][1]
+    assert exported == {"type": undecodable, "error": placeholder.data["error"], "size": len(raw)}
+    events = trace.to_chrome_trace(loaded)["traceEvents"]
+    assert [event["name"] for event in events if event["ph"] == "i"].count(undecodable) == 2
+
+
+def test_a_value_no_reader_loads_is_marked_and_its_record_kept():
+    doc = document([call("main", "frm_a", 2.0, locals_=raw_slot(0)), ret("main", "frm_a", 3.0, arg=raw_slot(1))])
+
+    loaded = Trace.from_bytes(pack_with_raw(doc, b"\x81\xa4name\xa2\xc3\x28", b"\x91" * 2000 + b"\xc0"))
+
+    (main,) = loaded.threads[0].roots
+    assert (main.name, main.finished) == ("app.main", True)
+    assert main.arguments.startswith("<undecodable value: UnicodeDecodeError: ")
+    assert main.return_value == "<undecodable value: StackError>"
+
+
+@pytest.mark.parametrize("data", ["{'type': 'custom', 1: 'one'}", ["a", 1], 7, None], ids=["text", "array", "int", "nil"])
+def test_records_that_are_not_maps_are_kept_in_place(data):
+    doc = document([call("main", "frm_a", 2.0), data, ret("main", "frm_a", 3.0)])
+
+    loaded = load_document(doc)
+
+    (main,) = loaded.threads[0].roots
+    (record,) = main.children
+    assert (record.type, record.timestamp, record.data) == (trace.UNTYPED_RECORD, 2.0, {"value": data})
+    assert loaded.record_count == 3
 
 
 def chrome_events(doc):

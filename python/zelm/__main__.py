@@ -359,6 +359,11 @@ def _plugin_line(record):
         return f"HTTP response {data.get('status')} {data.get('reason')}"
     if record.type in ("start_test", "end_test"):
         return f"{record.type.replace('_', ' ')} {data.get('nodeid')}"
+    if record.type == trace_reader.UNTYPED_RECORD:
+        value = data.get("value")
+        return _clip(f"plugin record {value if isinstance(value, str) else _short_value(value)}", 2 * _MAX_LINE_PART)
+    if record.type == trace_reader.UNDECODABLE_RECORD:
+        return f"[undecodable record of {data.get('size')} bytes: {data.get('error')}]"
     details = ", ".join(f"{key}={_short_value(value)}" for key, value in data.items())
     return _clip(f"{record.type} {details}".rstrip(), 2 * _MAX_LINE_PART)
 

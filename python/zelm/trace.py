@@ -28,9 +28,12 @@ from typing import Any, Dict, List, Optional, Union
 import msgpack
 
 from zelm import db
+from zelm.salvage import UNDECODABLE_RECORD, decode_by_record
 
 __all__ = [
     "LATEST",
+    "UNDECODABLE_RECORD",
+    "UNTYPED_RECORD",
     "TraceError",
     "TraceNotFoundError",
     "TraceFormatError",
@@ -47,6 +50,11 @@ __all__ = [
 
 # The trace id that names the newest stored trace.
 LATEST = "latest"
+
+# The type the reader gives a record that is not a map: plugin data that
+# could only be serialised whole (as its repr text, say). The record's value
+# is kept under "value".
+UNTYPED_RECORD = "untyped_record"
 
 # Keys the native profiler sets on every plugin record; the others are the
 # plugin's own data.
@@ -233,11 +241,18 @@ class Trace:
 
 def decode_document(data, name="the trace document"):
     """Decode MessagePack ``data`` into a document dict, or raise
-    TraceFormatError naming ``name``."""
+    TraceFormatError naming ``name``.
+
+    A record that does not decode (from a trace recorded before values were
+    checked) costs only itself: see zelm.salvage for what replaces it.
+    """
     try:
         document = msgpack.unpackb(data, raw=False, strict_map_key=False)
     except Exception as error:
-        raise TraceFormatError(f"{name} does not decode as MessagePack: {_one_line(error)}") from None
+        try:
+            document = decode_by_record(data)
+        except Exception:
+            raise TraceFormatError(f"{name} does not decode as MessagePack: {_one_line(error)}") from None
     _check_document(document, name)
     return document
 
@@ -390,7 +405,7 @@ def _group_by_thread(document, main_thread_id):
     for buffer_thread_id, records in buffers:
         for record in records:
             if not isinstance(record, dict):
-                continue
+                record = {"type": UNTYPED_RECORD, "value": record}
             thread_id = record.get("thread_native_id")
             if not isinstance(thread_id, int) or isinstance(thread_id, bool):
                 thread_id = buffer_thread_id if isinstance(buffer_thread_id, int) else None
