@@ -2,7 +2,6 @@
 
 #include <array>
 #include <bit>
-#include <bitset>
 #include <cstring>
 #include <type_traits>
 
@@ -373,10 +372,11 @@ Check check_loadable(Bytes bytes) {
     const std::size_t size = bytes.size();
     // Per open container, innermost last: the items (array) or entries (map)
     // still to come, and for a map whether its next value is an entry's value
-    // rather than a key. Counts come from 32-bit fields.
+    // rather than a key. Counts come from 32-bit fields. Left uninitialised:
+    // a level is written when its container opens, before it is read.
+    enum : std::uint8_t { kArray, kMapKeyNext, kMapValueNext };
     std::array<std::uint32_t, kMaxCheckedDepth> remaining;
-    std::bitset<kMaxCheckedDepth> is_map;
-    std::bitset<kMaxCheckedDepth> value_next;
+    std::array<std::uint8_t, kMaxCheckedDepth> next;
     std::size_t depth = 0;
     std::size_t pos = 0;
     do {
@@ -384,11 +384,11 @@ Check check_loadable(Bytes bytes) {
         bool is_key = false;
         if (depth > 0) {
             const std::size_t top = depth - 1;
-            if (is_map[top] && !value_next[top]) {
+            if (next[top] == kMapKeyNext) {
                 is_key = true;
-                value_next[top] = true;
+                next[top] = kMapValueNext;
             } else {
-                value_next[top] = false;
+                if (next[top] == kMapValueNext) next[top] = kMapKeyNext;
                 --remaining[top];
             }
         }
@@ -424,8 +424,7 @@ Check check_loadable(Bytes bytes) {
                 if (children(*head) > size - pos) return {Refusal::malformed, start};
                 if (head->count > 0) {
                     remaining[depth] = static_cast<std::uint32_t>(head->count);
-                    is_map[depth] = head->kind == Kind::map;
-                    value_next[depth] = false;
+                    next[depth] = head->kind == Kind::map ? kMapKeyNext : kArray;
                     ++depth;
                 }
                 break;
@@ -454,24 +453,30 @@ const char* describe(Refusal refusal) {
 bool is_valid_utf8(std::string_view text) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t size = text.size();
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     std::size_t i = 0;
-    while (i < size) {
-        // Most text is ASCII: eight bytes at a time while no high bit is set.
+    for (;;) {
+        // Most text is ASCII: 32 bytes, then 8, then one at a time while no
+        // high bit is set.
+        while (size - i >= 32) {
+            std::uint64_t words[4];
+            std::memcpy(words, bytes + i, 32);
+            if ((words[0] | words[1] | words[2] | words[3]) & kHighBits) break;
+            i += 32;
+        }
         while (size - i >= 8) {
             std::uint64_t word;
             std::memcpy(&word, bytes + i, 8);
-            if (word & 0x8080808080808080u) break;
+            if (word & kHighBits) break;
             i += 8;
         }
-        if (i == size) break;
+        while (i < size && bytes[i] < 0x80) ++i;
+        if (i == size) return true;
+
+        // A multi-byte sequence. The allowed range of the second byte narrows
+        // for E0, ED, F0 and F4 so that overlong forms, surrogates and code
+        // points above U+10FFFF are rejected (Unicode table 3-7).
         const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // The allowed range of the second byte narrows for E0, ED, F0 and F4
-        // so that overlong forms, surrogates and code points above U+10FFFF
-        // are rejected (Unicode table 3-7).
         std::size_t length;
         std::uint8_t second_low = 0x80;
         std::uint8_t second_high = 0xbf;
@@ -495,7 +500,6 @@ bool is_valid_utf8(std::string_view text) {
         }
         i += length;
     }
-    return true;
 }
 
 }  // namespace zelm::msgpack

@@ -612,5 +612,18 @@ INSTANTIATE_TEST_SUITE_P(
                     Utf8Case{"bad_last_continuation", "\xf0\x9f\x98\x28", false}),
     [](const testing::TestParamInfo<Utf8Case>& info) { return info.param.name; });
 
+// ASCII is checked a word at a time: a sequence at any offset, inside or
+// after the words, is still looked at byte by byte.
+TEST(Utf8AsciiRuns, SequencesAtEveryOffset) {
+    for (std::size_t offset = 0; offset <= 70; ++offset) {
+        SCOPED_TRACE("offset " + std::to_string(offset));
+        const std::string ascii = payload_text(offset);
+        EXPECT_TRUE(is_valid_utf8(ascii + "\xc3\xa9" + payload_text(9)));
+        EXPECT_FALSE(is_valid_utf8(ascii + "\xff" + payload_text(9)));
+        EXPECT_FALSE(is_valid_utf8(ascii + "\xed\xa0\x80" + payload_text(40)));
+        EXPECT_FALSE(is_valid_utf8(ascii + "\xe2\x82"));
+    }
+}
+
 }  // namespace
 }  // namespace zelm::msgpack
