@@ -18,7 +18,12 @@ unless switched off there, e.g. {"plugins": {"log_messages": False}}.
 """
 
 import logging
+import opcode
 import os
+import sys
+import threading
+import time
+import weakref
 from collections.abc import Mapping
 
 __all__ = ["load_plugin_data", "PLUGIN_NAMES"]
@@ -58,6 +63,16 @@ def _location(filename, line):
 # _pytest/runner.py exactly once, so its call and return bracket the test:
 # setup, call and teardown with all their fixtures. In one-trace-per-test
 # mode these two records cut the stream into one trace per test.
+#
+# Both carry "nodeid" and "file"; "end_test" adds the test's "outcome"
+# ("passed", "failed", "skipped", "errored" (setup or teardown failed),
+# "xfailed", "xpassed", or "interrupted" when the run stopped inside the
+# test), the "phase" that decided it ("setup", "call" or "teardown"; None
+# for a pass) and a "message": the failure's message, the skip's reason,
+# bounded. The outcome is read from the reports that runtestprotocol, in
+# the same file, returns just before.
+
+_MAX_TEST_MESSAGE = 1000
 
 
 def _test_item_file(item):
@@ -70,21 +85,102 @@ def _test_item_file(item):
         return None
 
 
-def _test_item_data(frame, event, arg, context):
-    item = _local(frame, "item")
-    nodeid = _attribute(item, "nodeid")
-    return {"nodeid": nodeid if isinstance(nodeid, str) else None, "file": _test_item_file(item)}
+def _bounded(text, limit):
+    if not isinstance(text, str):
+        return None
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _report_message(report):
+    """What a report says about its outcome: a failure's message (the
+    exception's, assertion details included), a skip's reason."""
+    longrepr = _attribute(report, "longrepr")
+    if longrepr is None:
+        return None
+    if isinstance(longrepr, tuple) and len(longrepr) == 3:
+        # A skip: (file, line, "Skipped: reason").
+        reason = longrepr[2]
+        if isinstance(reason, str) and reason.startswith("Skipped: "):
+            reason = reason[len("Skipped: "):]
+        return _bounded(reason, _MAX_TEST_MESSAGE)
+    crash = _attribute(longrepr, "reprcrash")
+    message = _attribute(crash, "message")
+    if isinstance(message, str):
+        return _bounded(message, _MAX_TEST_MESSAGE)
+    try:
+        return _bounded(str(longrepr), _MAX_TEST_MESSAGE)
+    except Exception:
+        return None
+
+
+def _test_outcome(reports):
+    """(outcome, phase, message) of a test from its setup, call and
+    teardown reports. A failure decides over a skip and a pass: a failing
+    call is "failed", a failing setup or teardown "errored"."""
+    result = ("passed", None, None)
+    try:
+        for report in reports:
+            outcome = _attribute(report, "outcome")
+            when = _attribute(report, "when")
+            expected_failure = _attribute(report, "wasxfail")
+            if outcome == "failed":
+                return ("failed" if when == "call" else "errored"), when, _report_message(report)
+            if result[0] != "passed":
+                continue
+            if outcome == "skipped" and expected_failure is not None:
+                result = ("xfailed", when, _bounded(expected_failure, _MAX_TEST_MESSAGE) or None)
+            elif outcome == "skipped":
+                result = ("skipped", when, _report_message(report))
+            elif outcome == "passed" and expected_failure is not None:
+                result = ("xpassed", when, _bounded(expected_failure, _MAX_TEST_MESSAGE) or None)
+    except Exception:
+        return None, None, None
+    return result
 
 
 def _test_markers(config):
+    # Test node id -> (outcome, phase, message), from runtestprotocol's
+    # return to the end of the test's protocol.
+    outcomes = {}
+
+    def note_outcome(frame, event, arg, context):
+        if isinstance(arg, list):
+            nodeid = _attribute(_local(frame, "item"), "nodeid")
+            if isinstance(nodeid, str):
+                outcomes[nodeid] = _test_outcome(arg)
+        return False
+
+    def test_item_data(frame, event, arg, context):
+        item = _local(frame, "item")
+        nodeid = _attribute(item, "nodeid")
+        nodeid = nodeid if isinstance(nodeid, str) else None
+        data = {"nodeid": nodeid, "file": _test_item_file(item)}
+        if event == "return":
+            outcome = outcomes.pop(nodeid, None)
+            if outcome is None:
+                # No reports: the protocol was left by an exception (an
+                # interrupted run) before they were made.
+                outcome = ("interrupted" if arg is None else None), None, None
+            data["outcome"], data["phase"], data["message"] = outcome
+        return data
+
     return [
         {
             "co_names": ["pytest_runtest_protocol"],
             "path_fragment": "/_pytest/runner.py",
             "call_type": "start_test",
             "return_type": "end_test",
-            "process": _test_item_data,
-        }
+            "process": test_item_data,
+        },
+        {
+            "co_names": ["runtestprotocol"],
+            "path_fragment": "/_pytest/runner.py",
+            "call_type": "test_outcome",
+            "return_type": "test_outcome",
+            "events": ["return"],
+            "call": note_outcome,
+            "process": lambda frame, event, arg, context: {},
+        },
     ]
 
 
@@ -139,90 +235,431 @@ def _log_messages(config):
     ]
 
 
-# ---- outbound_http: requests made through http.client ----
+# ---- outbound_http: requests made through the common HTTP clients ----
 #
-# HTTPConnection.request is where every client (urllib, or http.client
-# used directly) hands over method, URL, headers and body; the return of
-# HTTPConnection.getresponse carries the response.
+# Three records per exchange, whichever client made it:
+#   "outbound_request":  client, method, url, headers, body_size
+#   "outbound_response": client, method, url, status, reason, headers,
+#                        body_size, duration
+#   "outbound_error":    client, method, url, error, duration
+# Each is made at the level of the client the program called, once: urllib3
+# (and so requests) drives http.client itself, so the http.client hooks
+# stand back when their caller is urllib3. Header values that carry
+# credentials are masked. "duration" is seconds from the request to the
+# response's head (or to the failure); "body_size" is None when it is not
+# known without reading the body.
+
+_MASKED_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
+MASK = "***"
+_MAX_ERROR_TEXT = 500
+# The opcodes that end a frame by returning; a "return" event at any other
+# instruction is the frame being left by an exception.
+_RETURN_OPCODES = frozenset(opcode.opmap[name] for name in ("RETURN_VALUE", "RETURN_CONST") if name in opcode.opmap)
 
 
-def _header_pairs(headers):
-    """[[name, value], ...] of a headers mapping; repeated names stay."""
-    if headers is None:
-        return []
+def _unwinding(frame):
+    """Whether the frame of a "return" event is being left by an exception."""
     try:
-        return [[name, value] for name, value in headers.items()]
+        return frame.f_code.co_code[frame.f_lasti] not in _RETURN_OPCODES
+    except Exception:
+        return False
+
+
+def _caller_name(frame):
+    try:
+        return frame.f_back.f_code.co_name
     except Exception:
         return None
 
 
-def _body_size(body):
+def _masked(name, value):
+    if not (isinstance(name, (str, bytes)) and _text(name).lower() in _MASKED_HEADERS):
+        return value
+    # "Basic ***": the scheme says how the client authenticated, and is no secret.
+    scheme, space, _ = _text(value).partition(" ") if isinstance(value, (str, bytes)) else ("", "", "")
+    if space and _text(name).lower() != "cookie":
+        return f"{scheme} {MASK}"
+    return MASK
+
+
+def _text(value):
+    return value.decode("latin-1") if isinstance(value, bytes) else value
+
+
+def _header_pairs(headers):
+    """[[name, value], ...] of a headers mapping, repeated names kept, the
+    values of credential headers masked."""
+    if headers is None:
+        return []
+    try:
+        # httpx's Headers.items() joins repeated names; multi_items() does not.
+        items = headers.multi_items() if hasattr(headers, "multi_items") else headers.items()
+        return [[name, _masked(name, value)] for name, value in items]
+    except Exception:
+        return None
+
+
+def _header(headers, wanted):
+    """The first value of header ``wanted`` (lower case) in a headers mapping, or None."""
+    try:
+        for name, value in headers.items():
+            if _text(name).lower() == wanted:
+                return _text(value)
+    except Exception:
+        pass
+    return None
+
+
+def _body_size(body, str_encoding="latin-1"):
     if body is None:
         return 0
-    if isinstance(body, (bytes, bytearray, str)):
-        # http.client sends a str body encoded as ISO-8859-1: one byte per character.
+    if isinstance(body, (bytes, bytearray)):
         return len(body)
+    if isinstance(body, str):
+        # http.client sends a str body as ISO-8859-1, urllib3 2.x as UTF-8.
+        try:
+            return len(body.encode(str_encoding))
+        except UnicodeError:
+            return None
     if isinstance(body, memoryview):
         return body.nbytes
     # A file or an iterable: its size is known only once it is sent.
     return None
 
 
+def _response_body_size(method, status, headers):
+    """The response body's size as its head tells it, or None."""
+    if method == "HEAD" or status in (204, 304):
+        return 0
+    length = _header(headers, "content-length")
+    try:
+        size = int(length)
+    except (TypeError, ValueError):
+        return None
+    return size if size >= 0 else None
+
+
+def _error_text(error):
+    """"Type: message" of an exception, bounded; builtin types unqualified."""
+    if error is None:
+        return None
+    try:
+        kind = type(error)
+        name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+        try:
+            message = str(error)
+        except Exception:
+            message = "<unprintable>"
+        text = f"{name}: {message}" if message else name
+    except Exception:
+        return None
+    return text if len(text) <= _MAX_ERROR_TEXT else text[: _MAX_ERROR_TEXT - 3] + "..."
+
+
+def _with_masked_password(url):
+    """The URL text with the password of a user:password@ part masked."""
+    if not isinstance(url, str):
+        return None
+    scheme, separator, rest = url.partition("://")
+    if not separator:
+        return url
+    authority, slash, path = rest.partition("/")
+    userinfo, at, host = authority.rpartition("@")
+    if not at or ":" not in userinfo:
+        return url
+    user = userinfo.split(":", 1)[0]
+    return f"{scheme}://{user}:{MASK}@{host}{slash}{path}"
+
+
+def _origin(scheme, host, port):
+    if isinstance(host, str) and ":" in host and not host.startswith("["):
+        host = f"[{host}]"
+    return f"{scheme}://{host}:{port}"
+
+
 def _request_url(connection, url):
+    """The absolute URL of a request line's target sent on an http.client connection."""
     if not isinstance(url, str):
         return None
     if "://" in url:
         # The absolute form, as sent to a proxy.
-        return url
-    host = _attribute(connection, "host")
-    if isinstance(host, str) and ":" in host:
-        host = f"[{host}]"
+        return _with_masked_password(url)
     scheme = "https" if _attribute(connection, "default_port") == 443 else "http"
-    return f"{scheme}://{host}:{_attribute(connection, 'port')}{url}"
+    return _origin(scheme, _attribute(connection, "host"), _attribute(connection, "port")) + url
 
 
-def _outbound_request_data(frame, event, arg, context):
-    return {
-        "method": _local(frame, "method"),
-        "url": _request_url(_local(frame, "self"), _local(frame, "url")),
-        "headers": _header_pairs(_local(frame, "headers")),
-        "body_size": _body_size(_local(frame, "body")),
-    }
+def _duration(started):
+    return None if started is None else time.perf_counter() - started
 
 
-def _has_response(frame, event, arg, context):
-    # getresponse left by an exception returns None: there is no response.
-    return arg is not None
+class _HttpState:
+    """What the outbound_http hooks of one profiler carry from one event to
+    a later one. They all run under the native profiler's plugin lock."""
 
+    def __init__(self):
+        # http.client connection -> (method, url, start) of its request in flight.
+        self.requests = weakref.WeakKeyDictionary()
+        # Per thread: "error" (the text of the last connection error seen
+        # while a library handled it) and "failed" ((method, url, start) of
+        # the last urllib3 request left by an exception).
+        self.local = threading.local()
 
-def _outbound_response_data(frame, event, arg, context):
-    return {
-        "status": _attribute(arg, "status"),
-        "reason": _attribute(arg, "reason"),
-        "headers": _header_pairs(_attribute(arg, "msg")),
-    }
+    def start(self, connection, method, url):
+        try:
+            self.requests[connection] = (method, url, time.perf_counter())
+        except TypeError:  # no weak reference to it
+            pass
+
+    def finish(self, connection):
+        try:
+            return self.requests.pop(connection, (None, None, None))
+        except TypeError:
+            return None, None, None
+
+    def take(self, name):
+        value = getattr(self.local, name, None)
+        setattr(self.local, name, None)
+        return value
 
 
 def _outbound_http(config):
+    state = _HttpState()
+
+    # -- http.client (and urllib.request on it) --
+
+    def http_client_caller(frame, event, arg, context):
+        try:
+            caller = frame.f_back.f_code.co_filename
+        except Exception:
+            return True
+        # urllib3 drives http.client itself; its own hooks record the request.
+        return "/urllib3/" not in caller
+
+    def http_client_request_call(frame, event, arg, context):
+        if not http_client_caller(frame, event, arg, context):
+            return False
+        return event == "call" or _unwinding(frame)
+
+    def http_client_request(frame, event, arg, context):
+        connection = _local(frame, "self")
+        method = _local(frame, "method")
+        url = _request_url(connection, _local(frame, "url"))
+        if event == "call":
+            state.take("error")
+            state.start(connection, method, url)
+            return {
+                "client": "http.client",
+                "method": method,
+                "url": url,
+                "headers": _header_pairs(_local(frame, "headers")),
+                "body_size": _body_size(_local(frame, "body")),
+            }
+        _, _, started = state.finish(connection)
+        return {"client": "http.client", "method": method, "url": url, "error": _error_text(state.take("error")),
+                "duration": _duration(started)}
+
+    def http_client_response(frame, event, arg, context):
+        method, url, started = state.finish(_local(frame, "self"))
+        if arg is None:
+            # getresponse never returns None: it was left by an exception.
+            return {"client": "http.client", "method": method, "url": url, "error": _error_text(state.take("error")),
+                    "duration": _duration(started)}
+        status = _attribute(arg, "status")
+        headers = _attribute(arg, "msg")
+        return {
+            "client": "http.client",
+            "method": method,
+            "url": url,
+            "status": status,
+            "reason": _attribute(arg, "reason"),
+            "headers": _header_pairs(headers),
+            "body_size": _response_body_size(method, status, headers),
+            "duration": _duration(started),
+        }
+
+    def getresponse_succeeded(frame, event, arg, context):
+        return arg is not None and http_client_caller(frame, event, arg, context)
+
+    def getresponse_failed(frame, event, arg, context):
+        return arg is None and http_client_caller(frame, event, arg, context)
+
+    def note_handled_error(frame, event, arg, context):
+        # socket.create_connection closes the socket of each address it
+        # failed to connect to, and getresponse closes the connection when
+        # the server hung up, both while handling the error: the only moment
+        # it is in reach. The request's failure record takes it later (a
+        # later address may still connect).
+        if _caller_name(frame) in ("create_connection", "getresponse"):
+            error = sys.exc_info()[1]
+            if error is not None:
+                state.local.error = error
+        return False
+
+    # -- urllib3 1.x and 2.x (and requests on it) --
+
+    def urllib3_url(frame):
+        pool = _local(frame, "self")
+        url = _local(frame, "url")
+        if not isinstance(url, str) or "://" in url:
+            return _with_masked_password(url)
+        return _origin(_attribute(pool, "scheme"), _attribute(pool, "host"), _attribute(pool, "port")) + url
+
+    def urllib3_exchange_call(frame, event, arg, context):
+        if event == "call":
+            return True
+        if arg is None:
+            # Left by an exception; urlopen hands it to Retry.increment next.
+            state.local.failed = (_local(frame, "method"), urllib3_url(frame), state.finish(_local(frame, "conn"))[2])
+            return False
+        return True
+
+    def urllib3_exchange(frame, event, arg, context):
+        method = _local(frame, "method")
+        url = urllib3_url(frame)
+        connection = _local(frame, "conn")
+        if event == "call":
+            # urllib3 1.x passes body and headers on in a dict of keywords.
+            keywords = _local(frame, "httplib_request_kw")
+            if isinstance(keywords, dict):
+                body, headers = keywords.get("body"), keywords.get("headers")
+            else:
+                body, headers = _local(frame, "body"), _local(frame, "headers")
+            state.start(connection, method, url)
+            return {
+                "client": "urllib3",
+                "method": method,
+                "url": url,
+                "headers": _header_pairs(headers),
+                "body_size": _body_size(body, "utf-8"),
+            }
+        _, _, started = state.finish(connection)
+        status = _attribute(arg, "status")
+        headers = _attribute(arg, "headers")
+        return {
+            "client": "urllib3",
+            "method": method,
+            "url": url,
+            "status": status,
+            "reason": _attribute(arg, "reason"),
+            "headers": _header_pairs(headers),
+            "body_size": _response_body_size(method, status, headers),
+            "duration": _duration(started),
+        }
+
+    def urllib3_retry_after_error(frame, event, arg, context):
+        return _local(frame, "error") is not None
+
+    def urllib3_error(frame, event, arg, context):
+        failed = state.take("failed") or (None, None, None)
+        pool = _local(frame, "_pool")
+        url = _local(frame, "url")
+        if isinstance(url, str) and "://" not in url and pool is not None:
+            url = _origin(_attribute(pool, "scheme"), _attribute(pool, "host"), _attribute(pool, "port")) + url
+        else:
+            url = _with_masked_password(url)
+        return {"client": "urllib3", "method": _local(frame, "method"), "url": url,
+                "error": _error_text(_local(frame, "error")), "duration": _duration(failed[2])}
+
+    # -- httpx, sync and async: the sync steps of Client._send_single_request --
+
+    def in_send_single_request(frame, event, arg, context):
+        return _caller_name(frame) == "_send_single_request"
+
+    def httpx_request(frame, event, arg, context):
+        request = _local(frame.f_back, "request")
+        headers = _attribute(request, "headers")
+        return {
+            "client": "httpx",
+            "method": _attribute(request, "method"),
+            "url": _httpx_url(request),
+            "headers": _header_pairs(headers),
+            "body_size": _httpx_body_size(headers),
+        }
+
+    def httpx_response(frame, event, arg, context):
+        response = _local(frame, "self")
+        request = _local(frame, "value")
+        method = _attribute(request, "method")
+        status = _attribute(response, "status_code")
+        headers = _attribute(response, "headers")
+        started = _local(frame.f_back, "start")
+        return {
+            "client": "httpx",
+            "method": method,
+            "url": _httpx_url(request),
+            "status": status,
+            "reason": _attribute(response, "reason_phrase"),
+            "headers": _header_pairs(headers),
+            "body_size": _response_body_size(method, status, headers),
+            "duration": _duration(started if isinstance(started, float) else None),
+        }
+
+    def in_request_context(frame, event, arg, context):
+        return _caller_name(frame) == "request_context"
+
+    def httpx_error(frame, event, arg, context):
+        request = _local(frame, "request")
+        # The request's start, if the error came out of _send_single_request.
+        started, caller = None, frame.f_back
+        for _ in range(4):
+            if caller is None:
+                break
+            if caller.f_code.co_name == "_send_single_request":
+                started = _local(caller, "start")
+                break
+            caller = caller.f_back
+        return {"client": "httpx", "method": _attribute(request, "method"), "url": _httpx_url(request),
+                "error": _error_text(_local(frame, "self")),
+                "duration": _duration(started if isinstance(started, float) else None)}
+
+    def no_data(frame, event, arg, context):
+        return {}
+
+    def definition(co_name, path_fragment, call_type, return_type, call, process, events=None):
+        return {"co_names": [co_name], "path_fragment": path_fragment, "call_type": call_type,
+                "return_type": return_type, "events": events, "call": call, "process": process}
+
     return [
-        {
-            "co_names": ["request"],
-            "path_fragment": "/http/client.py",
-            "call_type": "outbound_request",
-            "return_type": "outbound_request",
-            "events": ["call"],
-            "process": _outbound_request_data,
-        },
-        {
-            "co_names": ["getresponse"],
-            "path_fragment": "/http/client.py",
-            "call_type": "outbound_response",
-            "return_type": "outbound_response",
-            "events": ["return"],
-            "call": _has_response,
-            "process": _outbound_response_data,
-        },
+        # http.client: the request on call; its failure when it is left by an exception.
+        definition("request", "/http/client.py", "outbound_request", "outbound_error",
+                   http_client_request_call, http_client_request),
+        definition("getresponse", "/http/client.py", "outbound_response", "outbound_response",
+                   getresponse_succeeded, http_client_response, ["return"]),
+        definition("getresponse", "/http/client.py", "outbound_error", "outbound_error",
+                   getresponse_failed, http_client_response, ["return"]),
+        definition("close", "/socket.py", "outbound_error", "outbound_error", note_handled_error, no_data, ["call"]),
+        definition("close", "/http/client.py", "outbound_error", "outbound_error", note_handled_error, no_data,
+                   ["call"]),
+        # urllib3: one request and response per _make_request; failures reach Retry.increment.
+        definition("_make_request", "/urllib3/connectionpool.py", "outbound_request", "outbound_response",
+                   urllib3_exchange_call, urllib3_exchange),
+        definition("increment", "/urllib3/util/retry.py", "outbound_error", "outbound_error",
+                   urllib3_retry_after_error, urllib3_error, ["call"]),
+        # httpx: _transport_for_url opens the exchange, the response's request
+        # setter closes it, and the error's request setter reports a failure.
+        definition("_transport_for_url", "/httpx/_client.py", "outbound_request", "outbound_request",
+                   in_send_single_request, httpx_request, ["call"]),
+        definition("request", "/httpx/_models.py", "outbound_response", "outbound_response",
+                   in_send_single_request, httpx_response, ["call"]),
+        definition("request", "/httpx/_exceptions.py", "outbound_error", "outbound_error",
+                   in_request_context, httpx_error, ["call"]),
     ]
+
+
+def _httpx_body_size(headers):
+    # httpx states the size of a body it holds; a streamed one goes chunked.
+    length = _header(headers, "content-length")
+    if length is not None:
+        return int(length) if length.isdigit() else None
+    return None if _header(headers, "transfer-encoding") is not None else 0
+
+
+def _httpx_url(request):
+    url = _attribute(request, "url")
+    try:
+        return _with_masked_password(str(url)) if url is not None else None
+    except Exception:
+        return None
 
 
 # Each plugin's builder takes the config dict and returns its definitions.
