@@ -3,7 +3,7 @@ traces, show one as a call tree, export one for other tools.
 
     zelm run [options] script.py [args ...]
     zelm run [options] -m module [args ...]
-    zelm list
+    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME]
     zelm show TRACE_ID [--depth N] [--thread NAME]
     zelm export TRACE_ID --format chrome|json [-o FILE]
 
@@ -210,22 +210,45 @@ def _save(profiler, document, shown_db_path):
 # ---- zelm list ----
 
 
+# What --failed and the other shorthands of `zelm list` select.
+_OUTCOME_SHORTHANDS = {
+    "failed": ("failed", "errored"),
+    "passed": ("passed",),
+    "skipped": ("skipped",),
+    "errored": ("errored",),
+}
+TEST_OUTCOMES = ("passed", "failed", "errored", "skipped", "xfailed", "xpassed", "interrupted")
+
+
 def _list(args):
     stored = db.list_traces(args.db)
     if not stored:
         print(f"no traces in {args.db}")
         return SUCCESS
-    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE")]
+    if args.outcomes:
+        stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
+        if not stored:
+            print(f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}")
+            return SUCCESS
+    # Test traces are listed under their test's node id, with its outcome.
+    tests = any(entry.test is not None for entry in stored)
+    rows = [("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")]
     for entry in stored:
+        source = entry.source if entry.source is not None else "?"
+        outcome = ""
+        if entry.test is not None:
+            source = entry.test.get("nodeid") or source
+            outcome = entry.test.get("outcome") or "?"
         rows.append((
             entry.trace_id,
             _local_time(entry.saved_at),
-            entry.source if entry.source is not None else "?",
+            source,
+            *((outcome,) if tests else ()),
             str(entry.record_count) if entry.record_count is not None else "?",
             _size(entry.size_bytes),
         ))
     widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
-    right_aligned = {3, 4}
+    right_aligned = {len(rows[0]) - 2, len(rows[0]) - 1}
     for row in rows:
         cells = [
             cell.rjust(width) if column in right_aligned else cell.ljust(width)
@@ -356,9 +379,15 @@ def _plugin_line(record):
     if record.type == "outbound_request":
         return _clip(f"HTTP request {data.get('method')} {data.get('url')}", 2 * _MAX_LINE_PART)
     if record.type == "outbound_response":
-        return f"HTTP response {data.get('status')} {data.get('reason')}"
-    if record.type in ("start_test", "end_test"):
-        return f"{record.type.replace('_', ' ')} {data.get('nodeid')}"
+        text = f"HTTP response {data.get('status')} {data.get('reason')} to {data.get('method')} {data.get('url')}"
+        return _clip(text + _took(data.get("duration")), 2 * _MAX_LINE_PART)
+    if record.type == "outbound_error":
+        text = f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}: {data.get('error')}"
+        return _clip(text, 2 * _MAX_LINE_PART)
+    if record.type == "start_test":
+        return f"start test {data.get('nodeid')}"
+    if record.type == "end_test":
+        return _clip(f"end test {data.get('nodeid')}{_test_outcome(data)}", 2 * _MAX_LINE_PART)
     if record.type == trace_reader.UNTYPED_RECORD:
         value = data.get("value")
         return _clip(f"plugin record {value if isinstance(value, str) else _short_value(value)}", 2 * _MAX_LINE_PART)
@@ -366,6 +395,25 @@ def _plugin_line(record):
         return f"[undecodable record of {data.get('size')} bytes: {data.get('error')}]"
     details = ", ".join(f"{key}={_short_value(value)}" for key, value in data.items())
     return _clip(f"{record.type} {details}".rstrip(), 2 * _MAX_LINE_PART)
+
+
+def _took(duration):
+    return f" in {_duration(duration)}" if isinstance(duration, (int, float)) and duration >= 0 else ""
+
+
+def _test_outcome(data):
+    """": failed in call: assert 4 == 5" of an end_test record; the message
+    is its first line."""
+    outcome = data.get("outcome")
+    if not isinstance(outcome, str):
+        return ""
+    text = ": " + outcome
+    if outcome in ("errored", "skipped") and data.get("phase") in ("setup", "teardown"):
+        text += f" in {data['phase']}"
+    message = data.get("message")
+    if isinstance(message, str) and message.strip():
+        text += ": " + message.strip().splitlines()[0]
+    return text
 
 
 # ---- zelm export ----
@@ -451,7 +499,18 @@ def build_parser():
 
     list_command = commands.add_parser(
         "list", parents=[database], help="list the stored traces, newest first",
-        description="List the stored traces, newest first: id, time saved, source, number of records, size.",
+        description="List the stored traces, newest first: id, time saved, source, number of records, size. "
+        "The trace of a test (pytest --zelm) is listed under its test's node id, with the test's outcome.",
+    )
+    outcomes = list_command.add_mutually_exclusive_group()
+    for shorthand, selected in _OUTCOME_SHORTHANDS.items():
+        outcomes.add_argument(
+            f"--{shorthand}", dest="outcomes", action="store_const", const=selected,
+            help=f"only the traces of tests that {' or '.join(selected)}",
+        )
+    outcomes.add_argument(
+        "--outcome", dest="outcomes", action="append", choices=TEST_OUTCOMES, metavar="OUTCOME",
+        help=f"only the traces of tests with this outcome (repeatable): {', '.join(TEST_OUTCOMES)}",
     )
     list_command.set_defaults(handler=_list, command_parser=list_command)
 

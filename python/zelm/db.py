@@ -6,10 +6,15 @@ so repeated saves under one trace id (a request saved in parts, a test trace
 saved twice) are all kept, in the order they were saved. Beside the document
 itself a row holds a few columns decoded from it for listing; a document
 that does not decode is stored all the same, with those columns NULL.
+
+The column "test" (added to older databases on their next save) holds, for
+the trace of one test, a JSON object with the test's "nodeid" and
+"outcome", read from the "end_test" record that closes the trace.
 """
 
 import contextlib
 import io
+import json
 import os
 import pathlib
 import sqlite3
@@ -36,7 +41,8 @@ _SCHEMA = (
         source TEXT,
         record_count INTEGER,
         size_bytes INTEGER NOT NULL,
-        msgpack BLOB NOT NULL
+        msgpack BLOB NOT NULL,
+        test TEXT
     )""",
     "CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id, id)",
 )
@@ -54,7 +60,10 @@ class TraceStoreError(Exception):
 
 
 class StoredTrace(NamedTuple):
-    """One stored document, without its bytes, as listed by list_traces."""
+    """One stored document, without its bytes, as listed by list_traces.
+
+    ``test`` is, for the trace of one test, {"nodeid": ..., "outcome": ...}.
+    """
 
     id: int
     trace_id: str
@@ -63,6 +72,7 @@ class StoredTrace(NamedTuple):
     source: Optional[str]
     record_count: Optional[int]
     size_bytes: int
+    test: Optional[dict] = None
 
 
 def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
@@ -79,7 +89,7 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     if not isinstance(msgpack, (bytes, bytearray, memoryview)):
         raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     document = bytes(msgpack)
-    timestamp, source, record_count = _summarise(document)
+    timestamp, source, record_count, test = _summarise(document)
 
     db_path = os.fspath(db_path)
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
@@ -90,10 +100,13 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
             connection.execute("BEGIN IMMEDIATE")
             for statement in _SCHEMA:
                 connection.execute(statement)
+            if "test" not in _columns(connection):
+                connection.execute("ALTER TABLE traces ADD COLUMN test TEXT")
             connection.execute(
-                "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?)",
-                (trace_id, time.time(), timestamp, source, record_count, len(document), document),
+                "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack, test)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                (trace_id, time.time(), timestamp, source, record_count, len(document), document,
+                 None if test is None else json.dumps(test)),
             )
             connection.execute("COMMIT")
 
@@ -101,8 +114,22 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
 def list_traces(db_path, *, timeout=5.0):
     """Return a StoredTrace for every stored document, newest first."""
     with _reading(db_path, timeout) as connection:
-        rows = connection.execute(f"SELECT {_SUMMARY_COLUMNS} FROM traces ORDER BY id DESC").fetchall()
-    return [StoredTrace(*row) for row in rows]
+        # A database from before the "test" column has no test summaries.
+        test = "test" if "test" in _columns(connection) else "NULL"
+        rows = connection.execute(f"SELECT {_SUMMARY_COLUMNS}, {test} FROM traces ORDER BY id DESC").fetchall()
+    return [StoredTrace(*row[:-1], _test_summary(row[-1])) for row in rows]
+
+
+def _columns(connection):
+    return {row[1] for row in connection.execute("PRAGMA table_info(traces)")}
+
+
+def _test_summary(text):
+    try:
+        test = json.loads(text) if text is not None else None
+    except ValueError:
+        return None
+    return test if isinstance(test, dict) else None
 
 
 def load_trace(db_path, trace_id, *, timeout=5.0):
@@ -156,25 +183,28 @@ def _is_lock_timeout(error):
 
 
 def _summarise(document):
-    """Return (timestamp, source, record count) read from a trace document,
-    each None when it cannot be read.
+    """Return (timestamp, source, record count, test) read from a trace
+    document, each None when it cannot be read.
 
     The records are skipped, not decoded, so this stays cheap for long
-    traces. A document that is not a single map with well-formed "frames"
-    and "frames_of_interest" entries gives no summary at all.
+    traces; only the last record of each thread is decoded, to find the
+    "end_test" record that closes a test's trace. A document that is not a
+    single map with well-formed "frames" and "frames_of_interest" entries
+    gives no summary at all.
     """
     unpacker = Unpacker(io.BytesIO(document), max_buffer_size=len(document), strict_map_key=False)
     fields = {}
     record_count = 0
+    last_records = []
     try:
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
             if key == "frames_of_interest":
-                record_count += _skip_records(unpacker)
+                record_count += _skip_records(unpacker, last_records)
             elif key == "frames":
                 for _ in range(unpacker.read_map_header()):
                     unpacker.skip()  # the thread id
-                    record_count += _skip_records(unpacker)
+                    record_count += _skip_records(unpacker, last_records)
             elif key in ("timestamp", "meta"):
                 fields[key] = unpacker.unpack()
             else:
@@ -184,9 +214,9 @@ def _summarise(document):
         except OutOfData:
             pass
         else:
-            return None, None, None  # data after the document
+            return None, None, None, None  # data after the document
     except Exception:
-        return None, None, None
+        return None, None, None, None
 
     timestamp = fields.get("timestamp")
     timestamp = float(timestamp) if type(timestamp) in (int, float) else None
@@ -194,11 +224,25 @@ def _summarise(document):
     source = meta.get("source") if isinstance(meta, dict) else None
     if not isinstance(source, str):
         source = None
-    return timestamp, source, record_count
+    return timestamp, source, record_count, _test_of(last_records)
 
 
-def _skip_records(unpacker):
+def _skip_records(unpacker, last_records):
+    """Skip a record array, decoding only its last record into last_records."""
     count = unpacker.read_array_header()
-    for _ in range(count):
+    for _ in range(count - 1):
         unpacker.skip()
+    if count:
+        last_records.append(unpacker.unpack())
     return count
+
+
+def _test_of(last_records):
+    for record in last_records:
+        if isinstance(record, dict) and record.get("type") == "end_test":
+            nodeid, outcome = record.get("nodeid"), record.get("outcome")
+            return {
+                "nodeid": nodeid if isinstance(nodeid, str) else None,
+                "outcome": outcome if isinstance(outcome, str) else None,
+            }
+    return None
