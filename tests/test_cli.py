@@ -581,14 +581,15 @@ def test_show_places_http_requests_and_test_markers(zelm, tmp_path):
     tree_lines = result.stdout.split("\nthread MainThread")[1].split("\n\n")[0].splitlines()[1:]
     first = next(index for index, line in enumerate(tree_lines) if "* start test" in line)
     lines = tree_lines[first:]
-    shape = [(len(line) - len(line.lstrip()), re.sub(r"^\S+ \S+  |:\d+", "", line.strip())) for line in lines]
+    shape = [(len(line) - len(line.lstrip()), re.sub(r"^\S+ \S+  |:\d+| in [\d.]+ [um]?s$", "", line.strip()))
+             for line in lines]
     assert [text for _, text in shape] == [
         "* start test test_fetch.py::test_fetch",
         "test_fetch.test_fetch() -> None  test_fetch.py",
         "test_fetch.fetch(url='http://127.0.0.1/hello') -> b'hello'  test_fetch.py",
         "* HTTP request GET http://127.0.0.1/hello",
-        "* HTTP response 200 OK",
-        "* end test test_fetch.py::test_fetch",
+        "* HTTP response 200 OK to GET http://127.0.0.1/hello",
+        "* end test test_fetch.py::test_fetch: passed",
     ]
     indents = [indent for indent, _ in shape]
     assert indents[0] == indents[1] == indents[5] < indents[2] < indents[3] == indents[4]

@@ -23,9 +23,9 @@ from zelm import plugins
 from zelm.db import list_traces, load_trace_documents
 
 PLUGIN_FUNCTIONS = {
-    "test_markers": {"pytest_runtest_protocol"},
+    "test_markers": {"pytest_runtest_protocol", "runtestprotocol"},
     "log_messages": {"callHandlers"},
-    "outbound_http": {"request", "getresponse"},
+    "outbound_http": {"request", "getresponse", "close", "_make_request", "increment", "_transport_for_url"},
 }
 
 
@@ -131,7 +131,8 @@ def test_plugin_callables_never_raise_on_odd_frames(frame_kind, arg):
     ],
 )
 def test_outbound_request_url(connection, url, expected):
-    [request_definition] = [d for d in plugins.load_plugin_data({}) if d["co_names"] == ["request"]]
+    [request_definition] = [d for d in plugins.load_plugin_data({})
+                            if d["co_names"] == ["request"] and d["path_fragment"] == "/http/client.py"]
 
     data = request_definition["process"](request_frame(connection, "GET", url), "call", None, {})
 
@@ -337,7 +338,9 @@ def test_request_without_response_has_no_response_record(profile, http_port, zel
 
     doc, _ = profile(run)
 
-    assert [r["type"] for r in all_records(doc) if r["type"].startswith("outbound_")] == ["outbound_request"]
+    records = [r for r in all_records(doc) if r["type"].startswith("outbound_")]
+    assert [r["type"] for r in records] == ["outbound_request", "outbound_error"]
+    assert records[1]["error"] == "http.client.RemoteDisconnected: Remote end closed connection without response"
     assert zelm_warnings() == []
 
 
