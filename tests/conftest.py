@@ -1,11 +1,18 @@
 """Shared fixtures: a host profiler object as the native module sees it, and
 helpers that run code under the profiler and decode the trace document."""
 
+import asyncio
+import http.client
+import http.server
 import logging
 import os
+import socket
 import subprocess
 import sys
 import threading
+import time
+import urllib.request
+from contextlib import contextmanager
 
 import msgpack
 import pytest
@@ -169,3 +176,152 @@ class _BoolScalar:
 # Stands in for numpy's boolean scalar, which the native module recognises by
 # its type name alone. A BaseException as the value makes the truth test raise.
 FakeNumpyBool = type("numpy.bool_", (_BoolScalar,), {})
+
+
+# ---- HTTP: a local server and one exchange through each client ----
+
+
+class ReplyingHandler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.reply()
+
+    def do_POST(self):
+        self.reply()
+
+    def reply(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.path == "/drop":
+            # No response at all: the client sees the connection close.
+            self.close_connection = True
+            return
+        self.send_response(201)
+        self.send_header("X-Reply", "yes")
+        self.send_header("Set-Cookie", "a=1")
+        self.send_header("Set-Cookie", "b=2")
+        self.send_header("Content-Length", "4")
+        self.end_headers()
+        self.wfile.write(b"done")
+
+    def log_message(self, format, *args):
+        pass
+
+
+@contextmanager
+def local_http_server(lifetime=30.0):
+    """An HTTP server on an ephemeral port of 127.0.0.1, serving in a thread
+    until the block ends or ``lifetime`` seconds have passed."""
+    server = http.server.HTTPServer(("127.0.0.1", 0), ReplyingHandler)
+    server.timeout = 0.05
+    stop = threading.Event()
+    deadline = time.monotonic() + lifetime
+
+    def serve():
+        while not stop.is_set() and time.monotonic() < deadline:
+            server.handle_request()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield server.server_address[1]
+    finally:
+        stop.set()
+        thread.join(timeout=10)
+        server.server_close()
+
+
+def refused_url():
+    """http://127.0.0.1:PORT of a port that nothing listens on (just freed)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+# The credentials an exchange sends, which no record may keep.
+SECRET_HEADERS = {"Authorization": "Bearer s3cret", "Cookie": "session=s3cret"}
+
+
+def _http_client(base_url, refused):
+    port = int(base_url.rsplit(":", 1)[1])
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request("POST", "/items", body=b"abc", headers=SECRET_HEADERS)
+    assert connection.getresponse().read() == b"done"
+    connection.close()
+    connection = http.client.HTTPConnection("127.0.0.1", int(refused.rsplit(":", 1)[1]), timeout=10)
+    try:
+        connection.request("GET", "/down")
+    except ConnectionRefusedError:
+        pass
+
+
+def _urllib_request(base_url, refused):
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    request = urllib.request.Request(base_url + "/items", data=b"abc", headers=SECRET_HEADERS, method="POST")
+    with opener.open(request, timeout=10) as reply:
+        assert reply.read() == b"done"
+    try:
+        opener.open(refused + "/down", timeout=10)
+    except urllib.error.URLError:
+        pass
+
+
+def _urllib3(base_url, refused):
+    import urllib3
+
+    with urllib3.PoolManager() as pool:
+        assert pool.request("POST", base_url + "/items", body=b"abc", headers=SECRET_HEADERS).data == b"done"
+        try:
+            pool.request("GET", refused + "/down", retries=False)
+        except Exception as error:  # urllib3 1.x raises the error itself, 2.x a NewConnectionError
+            assert "refused" in str(error)
+
+
+def _requests(base_url, refused):
+    import requests
+
+    with requests.Session() as session:
+        session.trust_env = False
+        assert session.post(base_url + "/items", data=b"abc", headers=SECRET_HEADERS).content == b"done"
+        try:
+            session.get(refused + "/down")
+        except requests.ConnectionError:
+            pass
+
+
+def _httpx(base_url, refused):
+    import httpx
+
+    with httpx.Client(trust_env=False) as client:
+        assert client.post(base_url + "/items", content=b"abc", headers=SECRET_HEADERS).content == b"done"
+        try:
+            client.get(refused + "/down")
+        except httpx.ConnectError:
+            pass
+
+
+def _httpx_async(base_url, refused):
+    import httpx
+
+    async def exchange():
+        async with httpx.AsyncClient(trust_env=False) as client:
+            response = await client.post(base_url + "/items", content=b"abc", headers=SECRET_HEADERS)
+            assert response.content == b"done"
+            try:
+                await client.get(refused + "/down")
+            except httpx.ConnectError:
+                pass
+
+    asyncio.run(exchange())
+
+
+# Client name -> function(base_url, refused_url) that POSTs b"abc" with
+# SECRET_HEADERS to base_url + "/items" (ReplyingHandler answers 201 with a
+# 4-byte body), then GETs refused_url + "/down", whose connection is refused.
+HTTP_EXCHANGES = {
+    "http.client": _http_client,
+    "urllib.request": _urllib_request,
+    "urllib3": _urllib3,
+    "requests": _requests,
+    "httpx": _httpx,
+    "httpx-async": _httpx_async,
+}

@@ -3,7 +3,6 @@ library code: their records are present while the library frames they hook
 stay out of the trace, and config "plugins" switches them off one by one."""
 
 import http.client
-import http.server
 import inspect
 import io
 import logging
@@ -11,13 +10,10 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 import urllib.request
-from contextlib import contextmanager
 
 import pytest
-from conftest import all_records, decode, frame_records
+from conftest import all_records, decode, frame_records, local_http_server
 
 from zelm import plugins
 from zelm.db import list_traces, load_trace_documents
@@ -220,54 +216,6 @@ def test_log_messages_below_the_level_and_switched_off_plugin_make_no_records(pr
 
 
 # ---- outbound HTTP ----
-
-
-class ReplyingHandler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.reply()
-
-    def do_POST(self):
-        self.reply()
-
-    def reply(self):
-        self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        if self.path == "/drop":
-            # No response at all: the client sees the connection close.
-            self.close_connection = True
-            return
-        self.send_response(201)
-        self.send_header("X-Reply", "yes")
-        self.send_header("Set-Cookie", "a=1")
-        self.send_header("Set-Cookie", "b=2")
-        self.send_header("Content-Length", "4")
-        self.end_headers()
-        self.wfile.write(b"done")
-
-    def log_message(self, format, *args):
-        pass
-
-
-@contextmanager
-def local_http_server(lifetime=30.0):
-    """An HTTP server on an ephemeral port of 127.0.0.1, serving in a thread
-    until the block ends or ``lifetime`` seconds have passed."""
-    server = http.server.HTTPServer(("127.0.0.1", 0), ReplyingHandler)
-    server.timeout = 0.05
-    stop = threading.Event()
-    deadline = time.monotonic() + lifetime
-
-    def serve():
-        while not stop.is_set() and time.monotonic() < deadline:
-            server.handle_request()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    try:
-        yield server.server_address[1]
-    finally:
-        stop.set()
-        thread.join(timeout=10)
-        server.server_close()
 
 
 @pytest.fixture

@@ -382,8 +382,9 @@ def _plugin_line(record):
         text = f"HTTP response {data.get('status')} {data.get('reason')} to {data.get('method')} {data.get('url')}"
         return _clip(text + _took(data.get("duration")), 2 * _MAX_LINE_PART)
     if record.type == "outbound_error":
-        text = f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}: {data.get('error')}"
-        return _clip(text, 2 * _MAX_LINE_PART)
+        # The error is what the reader came for: it is never clipped away by a long URL.
+        text = _clip(f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}", 2 * _MAX_LINE_PART)
+        return f"{text}: {_clip(str(data.get('error')), 2 * _MAX_LINE_PART)}"
     if record.type == "start_test":
         return f"start test {data.get('nodeid')}"
     if record.type == "end_test":
