@@ -210,3 +210,31 @@ def test_record_count_covers_long_record_arrays(db_path):
 
     assert list_traces(db_path)[0].record_count == 70_315
     assert load_trace(db_path, TRACE_ID) == document
+
+
+OLD_SCHEMA = """CREATE TABLE traces (
+    id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL, saved_at REAL NOT NULL, timestamp REAL,
+    source TEXT, record_count INTEGER, size_bytes INTEGER NOT NULL, msgpack BLOB NOT NULL)"""
+
+
+def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path):
+    # A database made before test summaries existed lists as it did.
+    with sqlite3.connect(db_path) as connection:
+        connection.execute(OLD_SCHEMA)
+        connection.execute("INSERT INTO traces (trace_id, saved_at, size_bytes, msgpack) VALUES ('trc_old', 1, 1, x'c0')")
+    assert [entry.test for entry in list_traces(db_path)] == [None]
+    end = {"type": "end_test", "nodeid": "t.py::test_a", "outcome": "failed", "message": "boom"}
+    start = {"type": "start_test", "nodeid": "t.py::test_a"}
+    test_trace = msgpack.packb({**msgpack.unpackb(trace_document()), "frames_of_interest": [start, end]})
+    # The end_test record closes the test's trace, in whichever buffer.
+    thread_trace = msgpack.packb({**msgpack.unpackb(trace_document()), "frames": {7: [end]}})
+
+    for document in (test_trace, thread_trace, trace_document(main_records=3)):
+        save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=document)
+
+    assert [entry.test for entry in list_traces(db_path)] == [
+        None,
+        {"nodeid": "t.py::test_a", "outcome": "failed"},
+        {"nodeid": "t.py::test_a", "outcome": "failed"},
+        None,
+    ]

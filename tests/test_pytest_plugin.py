@@ -149,3 +149,102 @@ def test_summary_reports_an_unreadable_database(suite):
     summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
     assert len(summary) == 1
     assert re.fullmatch(r"zelm: cannot count the saved test traces: .*bad\.sqlite3: file is not a database", summary[0])
+
+
+OUTCOMES_SUITE = """\
+import pytest
+
+
+@pytest.fixture
+def database():
+    raise ConnectionError("no database")
+
+
+@pytest.fixture
+def workspace():
+    yield "ws"
+    raise OSError("cleanup failed")
+
+
+def test_passes():
+    assert 2 * 2 == 4
+
+
+def test_fails():
+    total = 2 * 2
+    assert total == 5, "total is off"
+
+
+def test_skips():
+    pytest.skip("not on this machine")
+
+
+def test_setup_errors(database):
+    pass
+
+
+def test_teardown_errors(workspace):
+    assert workspace == "ws"
+
+
+@pytest.mark.xfail(reason="known bug")
+def test_expected_failure():
+    assert False
+"""
+
+# Node id -> (outcome in `zelm list`, its end_test line in `zelm show`).
+EXPECTED_OUTCOMES = {
+    "test_outcomes.py::test_passes": ("passed", "passed"),
+    "test_outcomes.py::test_fails": ("failed", "failed: AssertionError: total is off"),
+    "test_outcomes.py::test_skips": ("skipped", "skipped: not on this machine"),
+    "test_outcomes.py::test_setup_errors": ("errored", "errored in setup: ConnectionError: no database"),
+    "test_outcomes.py::test_teardown_errors": ("errored", "errored in teardown: OSError: cleanup failed"),
+    "test_outcomes.py::test_expected_failure": ("xfailed", "xfailed: known bug"),
+}
+
+
+def zelm(directory, *args):
+    result = subprocess.run([sys.executable, "-m", "zelm", *args], cwd=directory, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def listed(output):
+    """{node id: (trace id, outcome)} of `zelm list` output."""
+    header, *rows = output.splitlines()
+    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "OUTCOME", "RECORDS", "SIZE"]
+    return {row.split()[3]: (row.split()[0], row.split()[4]) for row in rows}
+
+
+@pytest.fixture(scope="module")
+def outcomes_run(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("outcomes")
+    (directory / "test_outcomes.py").write_text(OUTCOMES_SUITE)
+    result = run_pytest(directory, "--zelm", "-q")
+    assert "1 failed, 2 passed, 1 skipped, 1 xfailed, 2 errors" in result.stdout, result.stdout + result.stderr
+    return directory
+
+
+def test_zelm_list_names_each_test_trace_with_its_outcome(outcomes_run):
+    tests = listed(zelm(outcomes_run, "list"))
+
+    assert {nodeid: outcome for nodeid, (_, outcome) in tests.items()} == {
+        nodeid: outcome for nodeid, (outcome, _) in EXPECTED_OUTCOMES.items()}
+    for nodeid, (trace_id, _) in tests.items():
+        end_lines = [line.strip() for line in zelm(outcomes_run, "show", trace_id).splitlines() if "* end test" in line]
+        assert end_lines == [f"* end test {nodeid}: {EXPECTED_OUTCOMES[nodeid][1]}"]
+
+
+@pytest.mark.parametrize("options, outcomes", [
+    # --failed is where one starts when a run fails: failures and errors.
+    (["--failed"], {"failed", "errored"}),
+    (["--passed"], {"passed"}),
+    (["--skipped"], {"skipped"}),
+    (["--errored"], {"errored"}),
+    (["--outcome", "xfailed", "--outcome", "passed"], {"xfailed", "passed"}),
+])
+def test_zelm_list_filters_by_outcome(outcomes_run, options, outcomes):
+    tests = listed(zelm(outcomes_run, "list", *options))
+
+    assert set(tests) == {nodeid for nodeid, (outcome, _) in EXPECTED_OUTCOMES.items() if outcome in outcomes}
