@@ -276,27 +276,27 @@ def _urllib3(base_url, refused):
             assert "refused" in str(error)
 
 
+def _post_then_refused_get(session, base_url, refused, connect_error, **body):
+    assert session.post(base_url + "/items", headers=SECRET_HEADERS, **body).content == b"done"
+    try:
+        session.get(refused + "/down")
+    except connect_error:
+        pass
+
+
 def _requests(base_url, refused):
     import requests
 
     with requests.Session() as session:
         session.trust_env = False
-        assert session.post(base_url + "/items", data=b"abc", headers=SECRET_HEADERS).content == b"done"
-        try:
-            session.get(refused + "/down")
-        except requests.ConnectionError:
-            pass
+        _post_then_refused_get(session, base_url, refused, requests.ConnectionError, data=b"abc")
 
 
 def _httpx(base_url, refused):
     import httpx
 
     with httpx.Client(trust_env=False) as client:
-        assert client.post(base_url + "/items", content=b"abc", headers=SECRET_HEADERS).content == b"done"
-        try:
-            client.get(refused + "/down")
-        except httpx.ConnectError:
-            pass
+        _post_then_refused_get(client, base_url, refused, httpx.ConnectError, content=b"abc")
 
 
 def _httpx_async(base_url, refused):

@@ -392,6 +392,34 @@ def _duration(started):
     return None if started is None else time.perf_counter() - started
 
 
+def _request_data(client, method, url, headers, body_size):
+    return {"client": client, "method": method, "url": url, "headers": _header_pairs(headers), "body_size": body_size}
+
+
+def _response_data(client, method, url, response, status, headers, started):
+    return {
+        "client": client,
+        "method": method,
+        "url": url,
+        "status": status,
+        "reason": _attribute(response, "reason_phrase" if client == "httpx" else "reason"),
+        "headers": _header_pairs(headers),
+        "body_size": _response_body_size(method, status, headers),
+        "duration": _duration(started),
+    }
+
+
+def _error_data(client, method, url, error, started):
+    return {"client": client, "method": method, "url": url, "error": _error_text(error), "duration": _duration(started)}
+
+
+def _pool_url(pool, url):
+    """The absolute URL of a request target sent through a urllib3 pool."""
+    if not isinstance(url, str) or "://" in url or pool is None:
+        return _with_masked_password(url)
+    return _origin(_attribute(pool, "scheme"), _attribute(pool, "host"), _attribute(pool, "port")) + url
+
+
 class _HttpState:
     """What the outbound_http hooks of one profiler carry from one event to
     a later one. They all run under the native profiler's plugin lock."""
@@ -447,35 +475,16 @@ def _outbound_http(config):
         if event == "call":
             state.take("error")
             state.start(connection, method, url)
-            return {
-                "client": "http.client",
-                "method": method,
-                "url": url,
-                "headers": _header_pairs(_local(frame, "headers")),
-                "body_size": _body_size(_local(frame, "body")),
-            }
+            return _request_data("http.client", method, url, _local(frame, "headers"), _body_size(_local(frame, "body")))
         _, _, started = state.finish(connection)
-        return {"client": "http.client", "method": method, "url": url, "error": _error_text(state.take("error")),
-                "duration": _duration(started)}
+        return _error_data("http.client", method, url, state.take("error"), started)
 
     def http_client_response(frame, event, arg, context):
         method, url, started = state.finish(_local(frame, "self"))
         if arg is None:
             # getresponse never returns None: it was left by an exception.
-            return {"client": "http.client", "method": method, "url": url, "error": _error_text(state.take("error")),
-                    "duration": _duration(started)}
-        status = _attribute(arg, "status")
-        headers = _attribute(arg, "msg")
-        return {
-            "client": "http.client",
-            "method": method,
-            "url": url,
-            "status": status,
-            "reason": _attribute(arg, "reason"),
-            "headers": _header_pairs(headers),
-            "body_size": _response_body_size(method, status, headers),
-            "duration": _duration(started),
-        }
+            return _error_data("http.client", method, url, state.take("error"), started)
+        return _response_data("http.client", method, url, arg, _attribute(arg, "status"), _attribute(arg, "msg"), started)
 
     def getresponse_succeeded(frame, event, arg, context):
         return arg is not None and http_client_caller(frame, event, arg, context)
@@ -498,11 +507,7 @@ def _outbound_http(config):
     # -- urllib3 1.x and 2.x (and requests on it) --
 
     def urllib3_url(frame):
-        pool = _local(frame, "self")
-        url = _local(frame, "url")
-        if not isinstance(url, str) or "://" in url:
-            return _with_masked_password(url)
-        return _origin(_attribute(pool, "scheme"), _attribute(pool, "host"), _attribute(pool, "port")) + url
+        return _pool_url(_local(frame, "self"), _local(frame, "url"))
 
     def urllib3_exchange_call(frame, event, arg, context):
         if event == "call":
@@ -525,40 +530,17 @@ def _outbound_http(config):
             else:
                 body, headers = _local(frame, "body"), _local(frame, "headers")
             state.start(connection, method, url)
-            return {
-                "client": "urllib3",
-                "method": method,
-                "url": url,
-                "headers": _header_pairs(headers),
-                "body_size": _body_size(body, "utf-8"),
-            }
+            return _request_data("urllib3", method, url, headers, _body_size(body, "utf-8"))
         _, _, started = state.finish(connection)
-        status = _attribute(arg, "status")
-        headers = _attribute(arg, "headers")
-        return {
-            "client": "urllib3",
-            "method": method,
-            "url": url,
-            "status": status,
-            "reason": _attribute(arg, "reason"),
-            "headers": _header_pairs(headers),
-            "body_size": _response_body_size(method, status, headers),
-            "duration": _duration(started),
-        }
+        return _response_data("urllib3", method, url, arg, _attribute(arg, "status"), _attribute(arg, "headers"), started)
 
     def urllib3_retry_after_error(frame, event, arg, context):
         return _local(frame, "error") is not None
 
     def urllib3_error(frame, event, arg, context):
         failed = state.take("failed") or (None, None, None)
-        pool = _local(frame, "_pool")
-        url = _local(frame, "url")
-        if isinstance(url, str) and "://" not in url and pool is not None:
-            url = _origin(_attribute(pool, "scheme"), _attribute(pool, "host"), _attribute(pool, "port")) + url
-        else:
-            url = _with_masked_password(url)
-        return {"client": "urllib3", "method": _local(frame, "method"), "url": url,
-                "error": _error_text(_local(frame, "error")), "duration": _duration(failed[2])}
+        url = _pool_url(_local(frame, "_pool"), _local(frame, "url"))
+        return _error_data("urllib3", _local(frame, "method"), url, _local(frame, "error"), failed[2])
 
     # -- httpx, sync and async: the sync steps of Client._send_single_request --
 
@@ -568,31 +550,16 @@ def _outbound_http(config):
     def httpx_request(frame, event, arg, context):
         request = _local(frame.f_back, "request")
         headers = _attribute(request, "headers")
-        return {
-            "client": "httpx",
-            "method": _attribute(request, "method"),
-            "url": _httpx_url(request),
-            "headers": _header_pairs(headers),
-            "body_size": _httpx_body_size(headers),
-        }
+        return _request_data("httpx", _attribute(request, "method"), _httpx_url(request), headers,
+                             _httpx_body_size(headers))
 
     def httpx_response(frame, event, arg, context):
         response = _local(frame, "self")
         request = _local(frame, "value")
-        method = _attribute(request, "method")
-        status = _attribute(response, "status_code")
-        headers = _attribute(response, "headers")
         started = _local(frame.f_back, "start")
-        return {
-            "client": "httpx",
-            "method": method,
-            "url": _httpx_url(request),
-            "status": status,
-            "reason": _attribute(response, "reason_phrase"),
-            "headers": _header_pairs(headers),
-            "body_size": _response_body_size(method, status, headers),
-            "duration": _duration(started if isinstance(started, float) else None),
-        }
+        return _response_data("httpx", _attribute(request, "method"), _httpx_url(request), response,
+                              _attribute(response, "status_code"), _attribute(response, "headers"),
+                              started if isinstance(started, float) else None)
 
     def in_request_context(frame, event, arg, context):
         return _caller_name(frame) == "request_context"
@@ -608,9 +575,8 @@ def _outbound_http(config):
                 started = _local(caller, "start")
                 break
             caller = caller.f_back
-        return {"client": "httpx", "method": _attribute(request, "method"), "url": _httpx_url(request),
-                "error": _error_text(_local(frame, "self")),
-                "duration": _duration(started if isinstance(started, float) else None)}
+        return _error_data("httpx", _attribute(request, "method"), _httpx_url(request), _local(frame, "self"),
+                           started if isinstance(started, float) else None)
 
     def no_data(frame, event, arg, context):
         return {}
