@@ -477,7 +477,10 @@ def _outbound_http(config):
             state.start(connection, method, url)
             return _request_data("http.client", method, url, _local(frame, "headers"), _body_size(_local(frame, "body")))
         _, _, started = state.finish(connection)
-        return _error_data("http.client", method, url, state.take("error"), started)
+        # An error noted while connecting explains the failure only if no
+        # connection was made (a later address may have connected).
+        error = state.take("error") if _attribute(connection, "sock") is None else None
+        return _error_data("http.client", method, url, error, started)
 
     def http_client_response(frame, event, arg, context):
         method, url, started = state.finish(_local(frame, "self"))
@@ -490,6 +493,10 @@ def _outbound_http(config):
         return arg is not None and http_client_caller(frame, event, arg, context)
 
     def getresponse_failed(frame, event, arg, context):
+        if event == "call":
+            # Only an error noted while this getresponse runs can be its own.
+            state.take("error")
+            return False
         return arg is None and http_client_caller(frame, event, arg, context)
 
     def note_handled_error(frame, event, arg, context):
@@ -511,6 +518,7 @@ def _outbound_http(config):
 
     def urllib3_exchange_call(frame, event, arg, context):
         if event == "call":
+            state.take("failed")
             return True
         if arg is None:
             # Left by an exception; urlopen hands it to Retry.increment next.
@@ -592,7 +600,7 @@ def _outbound_http(config):
         definition("getresponse", "/http/client.py", "outbound_response", "outbound_response",
                    getresponse_succeeded, http_client_response, ["return"]),
         definition("getresponse", "/http/client.py", "outbound_error", "outbound_error",
-                   getresponse_failed, http_client_response, ["return"]),
+                   getresponse_failed, http_client_response),
         definition("close", "/socket.py", "outbound_error", "outbound_error", note_handled_error, no_data, ["call"]),
         definition("close", "/http/client.py", "outbound_error", "outbound_error", note_handled_error, no_data,
                    ["call"]),
