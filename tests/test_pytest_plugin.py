@@ -190,6 +190,10 @@ def test_teardown_errors(workspace):
 @pytest.mark.xfail(reason="known bug")
 def test_expected_failure():
     assert False
+
+
+def test_stops_the_run():
+    pytest.exit("stop here")
 """
 
 # Node id -> (outcome in `zelm list`, its end_test line in `zelm show`).
@@ -200,6 +204,7 @@ EXPECTED_OUTCOMES = {
     "test_outcomes.py::test_setup_errors": ("errored", "errored in setup: ConnectionError: no database"),
     "test_outcomes.py::test_teardown_errors": ("errored", "errored in teardown: OSError: cleanup failed"),
     "test_outcomes.py::test_expected_failure": ("xfailed", "xfailed: known bug"),
+    "test_outcomes.py::test_stops_the_run": ("interrupted", "interrupted"),
 }
 
 
@@ -242,7 +247,7 @@ def test_zelm_list_names_each_test_trace_with_its_outcome(outcomes_run):
     (["--passed"], {"passed"}),
     (["--skipped"], {"skipped"}),
     (["--errored"], {"errored"}),
-    (["--outcome", "xfailed", "--outcome", "passed"], {"xfailed", "passed"}),
+    (["--outcome", "xfailed", "--outcome", "interrupted"], {"xfailed", "interrupted"}),
 ])
 def test_zelm_list_filters_by_outcome(outcomes_run, options, outcomes):
     tests = listed(zelm(outcomes_run, "list", *options))
