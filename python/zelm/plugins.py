@@ -85,6 +85,11 @@ def _test_item_file(item):
         return None
 
 
+def _no_data(frame, event, arg, context):
+    # For processors whose "call" only takes note and never makes a record.
+    return {}
+
+
 def _bounded(text, limit):
     if not isinstance(text, str):
         return None
@@ -179,7 +184,7 @@ def _test_markers(config):
             "return_type": "test_outcome",
             "events": ["return"],
             "call": note_outcome,
-            "process": lambda frame, event, arg, context: {},
+            "process": _no_data,
         },
     ]
 
@@ -350,10 +355,9 @@ def _error_text(error):
             message = str(error)
         except Exception:
             message = "<unprintable>"
-        text = f"{name}: {message}" if message else name
     except Exception:
         return None
-    return text if len(text) <= _MAX_ERROR_TEXT else text[: _MAX_ERROR_TEXT - 3] + "..."
+    return _bounded(f"{name}: {message}" if message else name, _MAX_ERROR_TEXT)
 
 
 def _with_masked_password(url):
@@ -586,9 +590,6 @@ def _outbound_http(config):
         return _error_data("httpx", _attribute(request, "method"), _httpx_url(request), _local(frame, "self"),
                            started if isinstance(started, float) else None)
 
-    def no_data(frame, event, arg, context):
-        return {}
-
     def definition(co_name, path_fragment, call_type, return_type, call, process, events=None):
         return {"co_names": [co_name], "path_fragment": path_fragment, "call_type": call_type,
                 "return_type": return_type, "events": events, "call": call, "process": process}
@@ -601,8 +602,8 @@ def _outbound_http(config):
                    getresponse_succeeded, http_client_response, ["return"]),
         definition("getresponse", "/http/client.py", "outbound_error", "outbound_error",
                    getresponse_failed, http_client_response),
-        definition("close", "/socket.py", "outbound_error", "outbound_error", note_handled_error, no_data, ["call"]),
-        definition("close", "/http/client.py", "outbound_error", "outbound_error", note_handled_error, no_data,
+        definition("close", "/socket.py", "outbound_error", "outbound_error", note_handled_error, _no_data, ["call"]),
+        definition("close", "/http/client.py", "outbound_error", "outbound_error", note_handled_error, _no_data,
                    ["call"]),
         # urllib3: one request and response per _make_request; failures reach Retry.increment.
         definition("_make_request", "/urllib3/connectionpool.py", "outbound_request", "outbound_response",
