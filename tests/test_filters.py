@@ -27,6 +27,7 @@ OWN_PACKAGE_NEEDLES = [
     "/zelm/serialize.py",
     "/zelm/utils.py",
     "/zelm/version.py",
+    "/zelm/web.py",
 ]
 
 

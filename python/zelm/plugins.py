@@ -637,11 +637,63 @@ def _httpx_url(request):
         return None
 
 
+# ---- inbound_http: the requests a web application serves ----
+#
+# zelm.web's middleware calls two marker functions of its own at the start
+# and at the end of each traced request; their arguments are the record:
+#   "inbound_request":  method, path, query_string, headers, body_size
+#   "inbound_response": status, headers, body_size, duration, error
+# Credentials are masked as in outbound records, and so are the session
+# cookies the application hands out (Set-Cookie).
+
+
+def _inbound_header_pairs(pairs):
+    """[[name, value], ...] of header pairs, credentials masked."""
+    if pairs is None:
+        return []
+    try:
+        return [
+            [name, MASK if isinstance(name, str) and name.lower() == "set-cookie" else _masked(name, value)]
+            for name, value in pairs
+        ]
+    except Exception:
+        return None
+
+
+def _marker_arguments(*names):
+    def data(frame, event, arg, context):
+        record = {name: _local(frame, name) for name in names}
+        record["headers"] = _inbound_header_pairs(record.get("headers"))
+        return record
+    return data
+
+
+def _inbound_http(config):
+    return [
+        {
+            "co_names": ["_inbound_request"],
+            "path_fragment": "/zelm/web.py",
+            "call_type": "inbound_request",
+            "return_type": "inbound_request",
+            "events": ["call"],
+            "process": _marker_arguments("method", "path", "query_string", "headers", "body_size"),
+        },
+        {
+            "co_names": ["_inbound_response"],
+            "path_fragment": "/zelm/web.py",
+            "call_type": "inbound_response",
+            "return_type": "inbound_response",
+            "events": ["call"],
+            "process": _marker_arguments("status", "headers", "body_size", "duration", "error"),
+        },
+    ]
+
 # Each plugin's builder takes the config dict and returns its definitions.
 _PLUGINS = {
     "test_markers": _test_markers,
     "log_messages": _log_messages,
     "outbound_http": _outbound_http,
+    "inbound_http": _inbound_http,
 }
 
 PLUGIN_NAMES = tuple(_PLUGINS)
