@@ -1,6 +1,7 @@
-"""The host's own plugins (test markers, log messages, outbound HTTP) on real
-library code: their records are present while the library frames they hook
-stay out of the trace, and config "plugins" switches them off one by one."""
+"""The host's own plugins (test markers, log messages, outbound and inbound
+HTTP) on real library code: their records are present while the library
+frames they hook stay out of the trace, and config "plugins" switches them
+off one by one."""
 
 import http.client
 import inspect
@@ -22,6 +23,7 @@ PLUGIN_FUNCTIONS = {
     "test_markers": {"pytest_runtest_protocol", "runtestprotocol"},
     "log_messages": {"callHandlers"},
     "outbound_http": {"request", "getresponse", "close", "_make_request", "increment", "_transport_for_url"},
+    "inbound_http": {"_inbound_request", "_inbound_response"},
 }
 
 
@@ -50,10 +52,10 @@ def file_of(path):
     [
         (None, list(PLUGIN_FUNCTIONS)),
         ({}, list(PLUGIN_FUNCTIONS)),
-        ({"log_messages": False}, ["test_markers", "outbound_http"]),
-        ({"log_messages": True, "outbound_http": False}, ["test_markers", "log_messages"]),
+        ({"log_messages": False}, ["test_markers", "outbound_http", "inbound_http"]),
+        ({"log_messages": True, "outbound_http": False}, ["test_markers", "log_messages", "inbound_http"]),
         ({name: False for name in PLUGIN_FUNCTIONS}, []),
-        ({"test_markers": 0, "log_messages": 1}, ["log_messages", "outbound_http"]),
+        ({"test_markers": 0, "log_messages": 1}, ["log_messages", "outbound_http", "inbound_http"]),
     ],
 )
 def test_every_plugin_is_on_unless_switched_off(switches, enabled):

@@ -385,6 +385,12 @@ def _plugin_line(record):
         # The error is what the reader came for: it is never clipped away by a long URL.
         text = _clip(f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}", 2 * _MAX_LINE_PART)
         return f"{text}: {_clip(str(data.get('error')), 2 * _MAX_LINE_PART)}"
+    if record.type == "inbound_request":
+        query = f"?{data['query_string']}" if data.get("query_string") else ""
+        return _clip(f"request {data.get('method')} {data.get('path')}{query}", 2 * _MAX_LINE_PART)
+    if record.type == "inbound_response":
+        text = f"response {data.get('status')}, {data.get('body_size')} bytes{_took(data.get('duration'))}"
+        return _clip(text + (f"  error {data['error']}" if data.get("error") else ""), 2 * _MAX_LINE_PART)
     if record.type == "start_test":
         return f"start test {data.get('nodeid')}"
     if record.type == "end_test":

@@ -36,7 +36,11 @@ import threading
 import time
 from collections.abc import Coroutine, Mapping
 
-from zelm import db
+# The native profiler imports plugins, serialize, version and git on first
+# use, from whichever thread gets there first, and takes a module it finds
+# in sys.modules as ready: the first requests of a threaded server, recorded
+# side by side, would lose records to a module still being imported.
+from zelm import db, git, plugins, serialize, version  # noqa: F401
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
 
 __all__ = ["WSGIMiddleware", "ASGIMiddleware", "TRACE_HEADER", "SKIPPED"]
