@@ -18,7 +18,7 @@ from conftest import TESTS_DIR, all_records, decode, frame_records
 
 from zelm import db
 from zelm.__main__ import main as zelm_main
-from zelm.web import ASGIMiddleware, WSGIMiddleware
+from zelm.web import ASGIMiddleware, WSGIMiddleware, flush
 
 SERVERS = {"flask": ["flask", "waitress"], "django": ["django", "waitress"], "starlette": ["starlette", "uvicorn"]}
 CONCURRENT = 8
@@ -217,6 +217,7 @@ def call_wsgi(middleware, path):
         content = b"".join(body)
     finally:
         getattr(body, "close", lambda: None)()
+        flush()
     return started["status"], dict(started["headers"]), content
 
 
@@ -230,8 +231,11 @@ def call_asgi(middleware, path, scope_type="http"):
     async def send(message):
         messages.append(message)
 
-    asyncio.run(middleware({"type": scope_type, "method": "GET", "path": path, "query_string": b"", "headers": []},
-                           receive, send))
+    try:
+        asyncio.run(middleware({"type": scope_type, "method": "GET", "path": path, "query_string": b"", "headers": []},
+                               receive, send))
+    finally:
+        flush()
     start = messages[0] if messages else {}
     body = b"".join(message.get("body", b"") for message in messages[1:])
     return start.get("status"), {name.decode(): value.decode() for name, value in start.get("headers", [])}, body
@@ -360,6 +364,7 @@ def test_asgi_request_arriving_during_a_traced_one_is_skipped_and_recorded_apart
         return await first, second, await request("/third")
 
     first, second, third = asyncio.run(run())
+    flush()
 
     assert (first[:4], second, third[:4]) == ("trc_", "skipped", "trc_")
     assert (middleware.traced_requests, middleware.skipped_requests) == (2, 1)

@@ -8,7 +8,9 @@ binds a free port, prints "PORT <n>" on stdout and serves until it is
 terminated. A request with the header "X-Plain: 1" goes to the same
 application without the middleware, so that responses can be compared.
 
-Every app has the same routes: /hello/<n> (its view calls compute(n)),
+Every app has the same routes: /hello/<n> (its view calls compute(n);
+Starlette's also lets the loop run other requests first; /quick/<n> of the
+Flask and Starlette apps does not, for the benchmark),
 /stream/<n> (n chunks made by the generator chunks), /fail (the view
 raises ValueError), /static/<name> (left out by the path filter) and
 /stats (the middleware's counters as JSON, left out too).
@@ -58,6 +60,10 @@ def flask_app(db_path):
     @app.route("/hello/<int:n>")
     def hello(n):
         return f"hello {n}: {compute(n)}"
+
+    @app.route("/quick/<int:n>")
+    def quick(n):
+        return f"quick {n}: {compute(n)}"
 
     @app.route("/stream/<int:n>")
     def stream(n):
@@ -137,6 +143,10 @@ def starlette_app(db_path):
         await asyncio.sleep(0.01)
         return PlainTextResponse(f"hello {n}: {compute(n)}")
 
+    async def quick(request):
+        n = int(request.path_params["n"])
+        return PlainTextResponse(f"quick {n}: {compute(n)}")
+
     async def async_chunks(n):
         for chunk in chunks(n):
             await asyncio.sleep(0)
@@ -156,6 +166,7 @@ def starlette_app(db_path):
 
     plain = Starlette(routes=[
         Route("/hello/{n:int}", hello),
+        Route("/quick/{n:int}", quick),
         Route("/stream/{n:int}", stream),
         Route("/fail", failing),
         Route("/static/{name}", static_file),
@@ -171,7 +182,9 @@ def starlette_app(db_path):
 
 
 def serve(kind, db_path):
-    listener = socket.socket()
+    # IPPROTO_TCP named, or asyncio leaves Nagle's algorithm on for the
+    # connections accepted from it (a 40 ms stall per keep-alive response).
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     listener.bind(("127.0.0.1", 0))
     port = listener.getsockname()[1]
     if kind == "starlette":

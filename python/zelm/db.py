@@ -27,6 +27,7 @@ __all__ = [
     "TraceStoreError",
     "StoredTrace",
     "save_trace_in_sqlite",
+    "save_traces_in_sqlite",
     "list_traces",
     "load_trace",
     "load_trace_documents",
@@ -84,12 +85,23 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     created when missing. Raises TraceStoreError for a file that is not a
     usable trace database.
     """
-    if not isinstance(trace_id, str):
-        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
-    if not isinstance(msgpack, (bytes, bytearray, memoryview)):
-        raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
-    document = bytes(msgpack)
-    timestamp, source, record_count, test = _summarise(document)
+    save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
+
+
+def save_traces_in_sqlite(db_path, traces, *, timeout):
+    """Store several (trace_id, msgpack) documents in one transaction, in
+    order: all of them or, on failure, none. As save_trace_in_sqlite
+    otherwise."""
+    rows = []
+    for trace_id, msgpack in traces:
+        if not isinstance(trace_id, str):
+            raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+        if not isinstance(msgpack, (bytes, bytearray, memoryview)):
+            raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
+        document = bytes(msgpack)
+        timestamp, source, record_count, test = _summarise(document)
+        rows.append((trace_id, timestamp, source, record_count, len(document), document,
+                     None if test is None else json.dumps(test)))
 
     db_path = os.fspath(db_path)
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
@@ -102,11 +114,11 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
                 connection.execute(statement)
             if "test" not in _columns(connection):
                 connection.execute("ALTER TABLE traces ADD COLUMN test TEXT")
-            connection.execute(
+            saved_at = time.time()
+            connection.executemany(
                 "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack, test)"
                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                (trace_id, time.time(), timestamp, source, record_count, len(document), document,
-                 None if test is None else json.dumps(test)),
+                [(trace_id, saved_at, *row) for trace_id, *row in rows],
             )
             connection.execute("COMMIT")
 

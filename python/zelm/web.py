@@ -3,8 +3,9 @@
     app.wsgi_app = zelm.web.WSGIMiddleware(app.wsgi_app)     # Flask
     app = zelm.web.ASGIMiddleware(app)                       # Starlette, FastAPI
 
-Each traced request becomes one trace, saved when its response is finished.
-The trace starts with an "inbound_request" record and ends with an
+Each traced request becomes one trace, complete when its response is
+finished and then stored by a background thread (flush() waits for it, and
+the traces still queued are stored at exit). The trace starts with an "inbound_request" record and ends with an
 "inbound_response" record; both are made by the "inbound_http" plugin from
 the calls of the two marker functions below. Responses of traced requests
 carry the header "X-Zelm-Trace: <trace id>".
@@ -27,9 +28,11 @@ trace is saved.
 """
 
 import asyncio
+import atexit
 import contextvars
 import logging
 import os
+import queue
 import random
 import sys
 import threading
@@ -43,7 +46,7 @@ from collections.abc import Coroutine, Mapping
 from zelm import db, git, plugins, serialize, version  # noqa: F401
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
 
-__all__ = ["WSGIMiddleware", "ASGIMiddleware", "TRACE_HEADER", "SKIPPED"]
+__all__ = ["WSGIMiddleware", "ASGIMiddleware", "flush", "TRACE_HEADER", "SKIPPED"]
 
 TRACE_HEADER = "X-Zelm-Trace"
 SKIPPED = "skipped"
@@ -158,12 +161,9 @@ class _Tracing:
             self.middleware.failed("build the trace", error)
             return None
 
-    def store(self, document):
-        try:
-            timeout = self.profiler.config.get("sqlite_busy_timeout", DEFAULT_BUSY_TIMEOUT)
-            db.save_trace_in_sqlite(self.profiler.db_path, self.trace_id, timeout=timeout, msgpack=document)
-        except Exception as error:
-            self.middleware.failed(f"store the trace in {self.profiler.db_path}", error)
+    def store_key(self):
+        """Where and how the trace is stored: (db path, busy timeout)."""
+        return self.profiler.db_path, self.profiler.config.get("sqlite_busy_timeout", DEFAULT_BUSY_TIMEOUT)
 
 
 class _Middleware:
@@ -266,9 +266,10 @@ class WSGIMiddleware(_Middleware):
     of requests traced, 0 to 1; ``paths``: {"include": [prefixes],
     "exclude": [prefixes]} on the request path (excluding wins).
 
-    The trace is saved once the server has closed the response body, so a
-    streamed body is inside it. ``traced_requests`` and
-    ``skipped_requests`` count the requests.
+    The trace is complete once the server has closed the response body, so
+    a streamed body is inside it; it is then stored by a background thread
+    (see flush()). ``traced_requests`` and ``skipped_requests`` count the
+    requests.
     """
 
     def __call__(self, environ, start_response):
@@ -303,7 +304,7 @@ class WSGIMiddleware(_Middleware):
             self.failed("end the trace", error)
         document = tracing.document()
         if document is not None:
-            tracing.store(document)
+            _writer.put(tracing, document)
 
 
 def _wsgi_request_headers(environ):
@@ -402,8 +403,7 @@ class ASGIMiddleware(_Middleware):
     traced at a time per loop: a request arriving meanwhile is served
     untraced, counted in ``skipped_requests`` and marked
     "X-Zelm-Trace: skipped". Tasks that the traced request starts on the
-    loop are recorded with it; work handed to other threads is not. The
-    trace is stored off the event loop, in the loop's default executor.
+    loop are recorded with it; work handed to other threads is not.
     """
 
     async def __call__(self, scope, receive, send):
@@ -440,11 +440,19 @@ class ASGIMiddleware(_Middleware):
 
 
 async def _store_off_loop(tracing, document):
+    """Hand the trace to the writer without blocking the event loop."""
     try:
-        await asyncio.get_running_loop().run_in_executor(None, tracing.store, document)
+        _writer.put(tracing, document, block=False)
+        return
+    except queue.Full:
+        pass
+    try:
+        loop = asyncio.get_running_loop()
     except RuntimeError:
-        # No asyncio loop (another async library) or no executor left.
-        tracing.store(document)
+        # Not an asyncio loop: wait here for room.
+        _writer.put(tracing, document)
+        return
+    await loop.run_in_executor(None, _writer.put, tracing, document)
 
 
 def _latin1(value):
@@ -540,3 +548,92 @@ def _trace_started_tasks():
 
     task_factory.zelm_traces_tasks = True
     loop.set_task_factory(task_factory)
+
+
+# ---- storing traces off the request's path ----
+
+# Finished traces waiting to be stored; when this many wait, requests that
+# end wait for room instead of piling up memory.
+QUEUE_LIMIT = 256
+BATCH_LIMIT = 64
+FLUSH_AT_EXIT_SECONDS = 10
+
+
+class _Writer:
+    """One thread per process storing finished traces in the order they
+    end, so that no response waits for the database."""
+
+    def __init__(self):
+        self._queue = queue.Queue(QUEUE_LIMIT)
+        self._thread = None
+        self._lock = threading.Lock()
+
+    def put(self, tracing, document, block=True):
+        """Queue a trace; raises queue.Full when not ``block`` and full."""
+        with self._lock:
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._run, name="zelm-web-writer", daemon=True)
+                self._thread.start()
+        self._queue.put((tracing, document), block=block)
+
+    def _run(self):
+        # A profiler started with "threading" elsewhere must not take this thread in.
+        sys.setprofile(None)
+        while True:
+            # Whatever is waiting goes in one transaction: one disk sync for many traces.
+            batch = [self._queue.get()]
+            while len(batch) < BATCH_LIMIT:
+                try:
+                    batch.append(self._queue.get_nowait())
+                except queue.Empty:
+                    break
+            try:
+                _store(batch)
+            finally:
+                for _ in batch:
+                    self._queue.task_done()
+
+    def flush(self, timeout=None):
+        """Wait until every queued trace is stored; False on timeout."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._queue.all_tasks_done:
+            while self._queue.unfinished_tasks:
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    return False
+                self._queue.all_tasks_done.wait(remaining)
+        return True
+
+
+def _store(batch):
+    """Store (tracing, document) pairs, one transaction per database."""
+    by_database = {}
+    for tracing, document in batch:
+        by_database.setdefault(tracing.store_key(), []).append((tracing, document))
+    for (db_path, timeout), stored in by_database.items():
+        try:
+            db.save_traces_in_sqlite(db_path, [(tracing.trace_id, document) for tracing, document in stored],
+                                     timeout=timeout)
+        except Exception as error:
+            for middleware in {id(tracing.middleware): tracing.middleware for tracing, _ in stored}.values():
+                middleware.failed(f"store traces in {db_path}", error)
+
+
+_writer = _Writer()
+
+
+def flush(timeout=None):
+    """Wait until the traces of the requests finished so far are stored
+    (at most ``timeout`` seconds); return whether they all are."""
+    return _writer.flush(timeout)
+
+
+def _forget_parent_writer():
+    # A forked worker (gunicorn, uWSGI) has none of its parent's threads.
+    global _writer
+    _writer = _Writer()
+
+
+atexit.register(lambda: _writer.flush(FLUSH_AT_EXIT_SECONDS))
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_parent_writer)
