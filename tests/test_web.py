@@ -95,6 +95,9 @@ def served(request, tmp_path_factory):
         with httpx.Client(base_url=base_url, timeout=30) as client:
             def exchange(path):
                 headers = {**SECRETS, "X-Request-Path": path}
+                if path == "/fail":
+                    # uvicorn closes a connection whose app raised: keep it out of the pool.
+                    headers["Connection"] = "close"
                 response = client.get(path, params={"q": path}, headers=headers)
                 plain = client.get(path, params={"q": path}, headers={**headers, "X-Plain": "1"})
                 return Exchange(path, response.status_code, response.content, response.headers.get("x-zelm-trace"),
@@ -132,13 +135,11 @@ def test_counts_match_the_marked_responses_and_the_stored_traces(served):
     assert {entry.trace_id: entry.source for entry in stored} == {
         exchange.trace: f"GET {exchange.path}" for exchange in traced(served)
     }
-    # Threads serve WSGI requests side by side; one event loop traces one at a time.
+    # Threads serve WSGI requests side by side, each traced; one event loop traces one at a time.
     if served.kind == "starlette":
         assert served.stats["traced"] >= 1
     else:
-        assert served.stats["skipped"] == 0
-    # Sent one at a time, the streamed body, the failure and the excluded path come last.
-    assert {exchange.path for exchange in traced(served)} >= {"/stream/5", "/fail"} or served.kind == "starlette"
+        assert served.stats == {"traced": len(served.exchanges) - 1, "skipped": 0}
 
 
 def test_each_trace_holds_its_own_request_between_inbound_records(served):
@@ -256,6 +257,7 @@ def test_an_application_exception_propagates_and_its_trace_is_saved(kind, tmp_pa
 
     with pytest.raises(LookupError, match="from the app"):
         call(middleware, "/raise")
+    flush()
 
     assert sys.getprofile() is None
     [stored] = db.list_traces(db_path)
