@@ -71,12 +71,19 @@ def _inbound_response(status, headers, body_size, duration, error):
 
 # ---- one traced request ----
 
-# The request traced on this thread, if any.
-_in_progress = threading.local()
+# The request traced on each thread (by thread id) that has one.
+_traced_by_thread = {}
 
 
 def _traced_on_this_thread():
-    return getattr(_in_progress, "tracing", None) is not None
+    return threading.get_ident() in _traced_by_thread
+
+
+def _describe(error):
+    try:
+        return f"{type(error).__qualname__}: {error}"
+    except Exception:
+        return type(error).__qualname__
 
 
 class _Tracing:
@@ -89,6 +96,7 @@ class _Tracing:
             config=middleware.config, db_path=middleware.db_path, source=f"{method} {path}"
         )
         self.started = started
+        self.thread = threading.get_ident()
         self.steps = 0
         self.finished = False
         self.status = None
@@ -109,7 +117,7 @@ class _Tracing:
             self.middleware.failed("start the profiler", error)
             sys.setprofile(None)
             return False
-        _in_progress.tracing = self
+        _traced_by_thread[self.thread] = self
         self.steps = 1
         try:
             _inbound_request(method, path, query_string, headers, body_size)
@@ -141,7 +149,7 @@ class _Tracing:
             error = self.error
             _inbound_response(
                 self.status, self.response_headers, self.body_size, time.perf_counter() - self.started,
-                None if error is None else f"{type(error).__qualname__}: {error}",
+                None if error is None else _describe(error),
             )
         finally:
             self.finished = True
@@ -150,8 +158,9 @@ class _Tracing:
                 self.profiler.stop()
             finally:
                 sys.setprofile(None)
-                if getattr(_in_progress, "tracing", None) is self:
-                    _in_progress.tracing = None
+                # The server may close a WSGI body on another thread than the one that began it.
+                if _traced_by_thread.get(self.thread) is self:
+                    del _traced_by_thread[self.thread]
 
     def document(self):
         """The trace document, or None (logged) when it cannot be built."""
@@ -192,9 +201,9 @@ class _Middleware:
         return self.sample >= 1 or random.random() < self.sample
 
     def new_tracing(self, method, path, query_string, headers, body_size):
-        """A started _Tracing for this request, or None when the request
-        is served untraced: another one is traced on this thread (counted
-        as skipped), or the profiler does not start."""
+        """A started _Tracing for this request; SKIPPED when another one is
+        traced on this thread (or something else profiles it), counted; None
+        when the profiler does not start."""
         started = time.perf_counter()
         if _traced_on_this_thread() or sys.getprofile() is not None:
             with self._lock:
