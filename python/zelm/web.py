@@ -162,8 +162,13 @@ class _Tracing:
                 if _traced_by_thread.get(self.thread) is self:
                     del _traced_by_thread[self.thread]
 
-    def document(self):
-        """The trace document, or None (logged) when it cannot be built."""
+    def finish(self):
+        """End the trace; return its document, or None when it cannot be
+        built. Failures are logged."""
+        try:
+            self.end()
+        except Exception as error:
+            self.middleware.failed("end the trace", error)
         try:
             return self.profiler.build_trace()
         except Exception as error:
@@ -307,11 +312,7 @@ class WSGIMiddleware(_Middleware):
         return _TracedBody(body, tracing, self)
 
     def _finish(self, tracing):
-        try:
-            tracing.end()
-        except Exception as error:
-            self.failed("end the trace", error)
-        document = tracing.document()
+        document = tracing.finish()
         if document is not None:
             _writer.put(tracing, document)
 
@@ -439,11 +440,7 @@ class ASGIMiddleware(_Middleware):
             raise
         finally:
             _request_of_task.reset(request_token)
-            try:
-                tracing.end()
-            except Exception as error:
-                self.failed("end the trace", error)
-            document = tracing.document()
+            document = tracing.finish()
             if document is not None:
                 await _store_off_loop(tracing, document)
 
