@@ -5,10 +5,11 @@
 
 Each traced request becomes one trace, complete when its response is
 finished and then stored by a background thread (flush() waits for it, and
-the traces still queued are stored at exit). The trace starts with an "inbound_request" record and ends with an
-"inbound_response" record; both are made by the "inbound_http" plugin from
-the calls of the two marker functions below. Responses of traced requests
-carry the header "X-Zelm-Trace: <trace id>".
+the traces still queued are stored at exit). The trace starts with an
+"inbound_request" record and ends with an "inbound_response" record; both
+are made by the "inbound_http" plugin from the calls of the two marker
+functions below. Responses of traced requests carry the header
+"X-Zelm-Trace: <trace id>".
 
 The profile hook is per thread, and it is installed on the serving thread
 only while the request's own code runs: for WSGI while the application is
@@ -24,7 +25,7 @@ Nothing zelm does changes a response: a profiler that cannot start, a
 marker that fails or a trace that cannot be stored is logged once on the
 "zelm" logger and the request goes on (untraced, when the profiler could
 not start). Exceptions of the application propagate unchanged, after its
-trace is saved.
+trace is complete.
 """
 
 import asyncio
