@@ -371,3 +371,26 @@ def test_asgi_request_arriving_during_a_traced_one_is_skipped_and_recorded_apart
     assert (first[:4], second, third[:4]) == ("trc_", "skipped", "trc_")
     assert (middleware.traced_requests, middleware.skipped_requests) == (2, 1)
     assert sorted(entry.source for entry in db.list_traces(db_path)) == ["GET /first", "GET /third"]
+
+
+async def child_work(n):
+    await asyncio.sleep(0)
+    return n * 2
+
+
+def test_asgi_tasks_started_by_a_traced_request_are_in_its_trace(tmp_path):
+    db_path = str(tmp_path / "traces.sqlite3")
+
+    async def app(scope, receive, send):
+        doubled = await asyncio.create_task(child_work(21))
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": str(doubled).encode()})
+
+    status, headers, body = call_asgi(ASGIMiddleware(app, db=db_path), "/child")
+
+    assert (status, body) == (200, b"42")
+    frames = frame_records(decode(db.load_trace(db_path, header(headers))))
+    # Called, suspended at the sleep, resumed, returned: each step inside the trace.
+    child_frames = [frame for frame in frames if frame["co_name"] == "child_work"]
+    assert [frame["event"] for frame in child_frames] == ["call", "return"] * 2
+    assert child_frames[-1]["arg"] == 42
