@@ -172,7 +172,7 @@ def test_credentials_are_masked_in_the_request_record(served):
     exchange = traced(served)[0]
     [document] = db.load_trace_documents(served.db_path, exchange.trace)
     headers = all_records(decode(document))[0]["headers"]
-    assert ["authorization", "***"] in headers and ["cookie", "***"] in headers
+    assert ["authorization", "Bearer ***"] in headers and ["cookie", "***"] in headers
     assert ["x-request-path", exchange.path] in headers
     assert not [value for _, value in headers if "secret" in value]
 
@@ -189,7 +189,7 @@ def test_show_describes_the_inbound_records(served, capsys):
 
 
 def wsgi_app(environ, start_response):
-    start_response("200 OK", [("Content-Type", "text/plain")])
+    start_response("200 OK", [("Content-Type", "text/plain"), ("Set-Cookie", "session=secret")])
     if environ["PATH_INFO"] == "/raise":
         raise LookupError("from the app")
     return [b"ok"]
@@ -199,7 +199,8 @@ async def asgi_app(scope, receive, send):
     asgi_app.scopes.append((scope["type"], send))
     if scope["type"] != "http":
         return
-    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"text/plain"), (b"set-cookie", b"session=secret")]})
     if scope["path"] == "/raise":
         raise LookupError("from the app")
     await send({"type": "http.response.body", "body": b"ok"})
@@ -264,6 +265,8 @@ def test_an_application_exception_propagates_and_its_trace_is_saved(kind, tmp_pa
     records = all_records(decode(db.load_trace(db_path, stored.trace_id)))
     assert (records[0]["type"], records[-1]["type"]) == ("inbound_request", "inbound_response")
     assert records[-1]["error"] == "LookupError: from the app"
+    # The session the application hands out is a credential too.
+    assert ["set-cookie", "***"] in records[-1]["headers"]
 
 
 @pytest.mark.parametrize("kind", list(CALLS))
