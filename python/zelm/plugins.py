@@ -642,7 +642,8 @@ def _httpx_url(request):
 # zelm.web's middleware calls two marker functions of its own at the start
 # and at the end of each traced request; their arguments are the record:
 #   "inbound_request":  method, path, query_string, headers, body_size
-#   "inbound_response": status, headers, body_size, duration, error
+#   "inbound_response": status, headers, body_size, duration, error (the
+#                       application's exception as outbound_error's "error")
 # Credentials are masked as in outbound records, and so are the session
 # cookies the application hands out (Set-Cookie).
 
@@ -664,6 +665,8 @@ def _marker_arguments(*names):
     def data(frame, event, arg, context):
         record = {name: _local(frame, name) for name in names}
         record["headers"] = _inbound_header_pairs(record.get("headers"))
+        if "error" in record:
+            record["error"] = _error_text(record["error"])
         return record
     return data
 

@@ -80,13 +80,6 @@ def _traced_on_this_thread():
     return threading.get_ident() in _traced_by_thread
 
 
-def _describe(error):
-    try:
-        return f"{type(error).__qualname__}: {error}"
-    except Exception:
-        return type(error).__qualname__
-
-
 class _Tracing:
     """The profiler of one request and the count of open steps on the
     serving thread: the hook is installed while at least one step runs."""
@@ -147,10 +140,8 @@ class _Tracing:
             return
         self.resume()
         try:
-            error = self.error
             _inbound_response(
-                self.status, self.response_headers, self.body_size, time.perf_counter() - self.started,
-                None if error is None else _describe(error),
+                self.status, self.response_headers, self.body_size, time.perf_counter() - self.started, self.error
             )
         finally:
             self.finished = True
