@@ -79,4 +79,16 @@ inline PyObject* code_qualname([[maybe_unused]] PyObject* code) {
 #endif
 }
 
+// getattr(object, name) with a missing attribute as an empty reference and
+// no AttributeError made and discarded on the way.
+inline PyRef optional_attr(PyObject* object, PyObject* name) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    require_status(PyObject_GetOptionalAttr(object, name, &value));
+#else
+    require_status(_PyObject_LookupAttr(object, name, &value));
+#endif
+    return PyRef::steal(value);
+}
+
 }  // namespace zelm::compat

@@ -1,5 +1,7 @@
 #include "utils/python.hpp"
 
+#include "utils/compat.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -63,6 +65,8 @@ void init_names() {
     n.dunder_name = intern("__name__");
     n.dunder_module = intern("__module__");
     n.dunder_qualname = intern("__qualname__");
+    n.dunder_spec = intern("__spec__");
+    n.initializing = intern("_initializing");
     n.module_code_name = intern("<module>");
     n.f_back = intern("f_back");
     n.f_locals = intern("f_locals");
@@ -238,15 +242,40 @@ bool report_unraisable(PyObject* context) {
     return false;
 }
 
+namespace {
+
+// Whether the module is still executing its body on some thread: importlib
+// marks its spec "_initializing" until the body has run. Such a module
+// may lack the very attribute its importer is about to define.
+bool still_initialising(PyObject* module) {
+    if (!PyModule_Check(module)) return false;
+    PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module), g_names.dunder_spec);
+    if (spec == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return false;
+    }
+    PyRef initialising = compat::optional_attr(spec, g_names.initializing);
+    if (!initialising) return false;
+    return require_status(PyObject_IsTrue(initialising.get())) == 1;
+}
+
+}  // namespace
+
 PyRef import_module(PyObject* name) {
     // A plain sys.modules lookup: PyImport_GetModule would also probe the
-    // module's __spec__ for an import in progress, raising and clearing an
-    // AttributeError on every call, which costs more than the lookup itself.
+    // module's __spec__ through an AttributeError raised and cleared on every
+    // call, which costs more than the lookup itself. A module found there
+    // half-imported goes through the real import, which waits for its body
+    // to finish (or answers at once on the importing thread itself).
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_CheckExact(modules)) {
         PyObject* module = PyDict_GetItemWithError(modules, name);
-        if (module != nullptr && module != Py_None) return PyRef::borrow(module);
-        if (PyErr_Occurred()) throw PyErrorSet{};
+        if (module != nullptr && module != Py_None) {
+            PyRef found = PyRef::borrow(module);
+            if (!still_initialising(found.get())) return found;
+        } else if (PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
     }
     return require(PyImport_Import(name));
 }

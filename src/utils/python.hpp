@@ -103,6 +103,8 @@ struct Names {
     PyObject* dunder_name;   // "__name__"
     PyObject* dunder_module;
     PyObject* dunder_qualname;
+    PyObject* dunder_spec;
+    PyObject* initializing;  // "_initializing", importlib's mark on a module spec
     PyObject* module_code_name;  // "<module>"
     PyObject* f_back;
     PyObject* f_locals;

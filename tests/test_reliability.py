@@ -1,0 +1,57 @@
+"""The profiler inside long-running programs: no records lost to races, no
+deadlock, no crash at exit, and per-thread state let go of on time. Crashes
+and hangs run in a subprocess whose timeout fails the test."""
+
+import pytest
+
+from test_records import run_isolated
+
+
+def test_threads_meeting_a_half_imported_serializer_wait_for_it(tmp_path):
+    # The first recorded event imports zelm.serialize; made slow here, so
+    # that the other threads' first events find it in sys.modules while its
+    # body is still running, without dump_msgpack yet.
+    reported = run_isolated(tmp_path, '''
+        import importlib.abc, importlib.util, time
+        import zelm
+        sys.modules.pop("zelm.serialize", None)
+        zelm.__dict__.pop("serialize", None)
+
+        class SlowSerializer(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name != "zelm.serialize":
+                    return None
+                sys.meta_path.remove(self)
+                spec = importlib.util.find_spec(name)
+                run_body = spec.loader.exec_module
+
+                def exec_module(module):
+                    time.sleep(0.5)
+                    run_body(module)
+
+                spec.loader.exec_module = exec_module
+                return spec
+
+        sys.meta_path.insert(0, SlowSerializer())
+
+        def work(i):
+            return i
+
+        def worker():
+            for i in range(20):
+                work(i)
+
+        host = Host(config={"threading": True})
+        native.register_profiler(host)
+        threads = [threading.Thread(target=worker) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        native.register_noop_profiler()
+        threading.setprofile(None)
+        records = all_records(decode(host.rust_profiler.build_trace()))
+        report(records=len(records))
+    ''')
+    assert reported["warnings"] == []
+    assert reported["records"] == 8 * (2 + 20 * 2)
