@@ -201,3 +201,19 @@ def test_unprintable_module_name_is_reported_and_named_by_type(profile, monkeypa
     assert [r["qualname"] for r in frame_records(doc, "labelled")] == ["<unprintable Unprintable object>.labelled"] * 2
     assert len(unraisable) == 2
     assert all(isinstance(u.exc_value, RuntimeError) and isinstance(u.object, Unprintable) for u in unraisable)
+
+
+def test_unprintable_module_name_fails_the_event(profile, tmp_path, monkeypatch, zelm_warnings):
+    # The module's own name is part of every qualified name from 3.11 on and
+    # of module code's on 3.10: a failing str() of it drops the event with a
+    # warning, like any other unreadable part of the record.
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    code = compile("size = 1\n", str(tmp_path / "unprintable_module.py"), "exec")
+
+    doc, _ = profile(lambda: exec(code, {"__name__": Unprintable()}))
+    assert frame_records(doc, "<module>") == []
+    assert unraisable == []
+    warnings = zelm_warnings()
+    assert [(w.args[1], w.args[2]) for w in warnings] == [("<module>", "call"), ("<module>", "return")]
+    assert all(str(w.exc_info[1]) == "no text" for w in warnings)

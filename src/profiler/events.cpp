@@ -78,19 +78,26 @@ PyRef recorded_locals(PyObject* frame) {
     return recorded;
 }
 
+// str() of the frame's module name. A name that cannot be printed fails the
+// event like any other unreadable part of the record.
+std::string module_name_text(PyObject* frame) {
+    PyRef globals = compat::frame_globals(frame);
+    PyRef module_name = require(PyObject_GetItem(globals.get(), names().dunder_name));
+    PyRef text = require(PyObject_Str(module_name.get()));
+    return std::string(Utf8(text.get()).view());
+}
+
 std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
     const Names& n = names();
     if (PyObject* qualname = compat::code_qualname(code)) {
-        PyRef globals = compat::frame_globals(frame);
-        PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
-        return dotted_text(module_name.get(), qualname);
+        std::string qualified = module_name_text(frame);
+        qualified.push_back('.');
+        qualified.append(Utf8(qualname).view());
+        return qualified;
     }
     PyObject* name = compat::code_name(code);
     if (PyUnicode_Compare(name, n.module_code_name) == 0) {
-        PyRef globals = compat::frame_globals(frame);
-        PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
-        PyRef text = require(PyObject_Str(module_name.get()));
-        std::string qualified(Utf8(text.get()).view());
+        std::string qualified = module_name_text(frame);
         qualified.append(".<module>");
         return qualified;
     }
