@@ -145,6 +145,18 @@ PyRef call_site_object(const std::optional<CallSite>& site) {
     return dict;
 }
 
+// The user-code call site of a plugin record: the caller's line on "call"
+// and on "return" alike. At a return the plugin step runs before the frame
+// leaves the stack, so a recorded returning frame is still on top; it is
+// skipped as the frame record skips it.
+std::optional<CallSite> caller_site(const std::vector<CallFrame>& call_frames, PyObject* frame,
+                                    const std::optional<FrameId>& frame_id) {
+    if (!call_frames.empty() && call_frames.back().frame.get() == frame) {
+        return user_code_call_site(call_frames, call_frames.back().id);
+    }
+    return user_code_call_site(call_frames, frame_id);
+}
+
 bool is_mapping(PyObject* object) {
     if (PyDict_Check(object)) return true;
     try {
@@ -182,7 +194,7 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
              thread.native_id ? require(PyLong_FromUnsignedLongLong(*thread.native_id)).get()
                               : Py_None);
     set_item(data.get(), n.user_code_call_site,
-             call_site_object(user_code_call_site(state.call_frames, frame_id)).get());
+             call_site_object(caller_site(state.call_frames, code.frame, frame_id)).get());
     if (code.event == "call") {
         set_item(data.get(), n.type, text(processor.call_type).get());
     } else if (code.event == "return") {
