@@ -1,8 +1,10 @@
 """The "qualname" of frame records: the code's own qualified name where the
 interpreter has one (3.11 on), inferred from the running frame on 3.10."""
 
+import gc
 import importlib
 import sys
+import weakref
 
 import pytest
 
@@ -76,6 +78,29 @@ def calls_plain_shadowed_by_a_number():
     return real_plain()
 
 
+def calls_plain_shadowed_by_a_cell():
+    plain = impostor
+
+    def keeps_plain():  # makes plain a cell of this frame
+        return plain
+    return real_plain()
+
+
+def calls_plain_shadowed_by_a_free_variable():
+    plain = impostor
+
+    def inner():
+        assert plain  # a free variable of inner, which calls plain()
+        return real_plain()
+    return inner()
+
+
+def calls_plain_after_deleting_its_shadow():
+    plain = impostor
+    del plain
+    return real_plain()
+
+
 real_plain = plain
 
 
@@ -131,6 +156,9 @@ CLASS_BODY = f"{MODULE}.defines_a_class.<locals>.Local"
     (calls_plain, "plain", f"{MODULE}.plain"),
     (calls_plain_shadowed_by_a_function, "plain", by_version(f"{MODULE}.impostor", f"{MODULE}.plain")),
     (calls_plain_shadowed_by_a_number, "plain", by_version(None, f"{MODULE}.plain")),
+    (calls_plain_shadowed_by_a_cell, "plain", by_version(f"{MODULE}.impostor", f"{MODULE}.plain")),
+    (calls_plain_shadowed_by_a_free_variable, "plain", by_version(f"{MODULE}.impostor", f"{MODULE}.plain")),
+    (calls_plain_after_deleting_its_shadow, "plain", f"{MODULE}.plain"),
     (calls_method, "save", f"{MODULE}.Order.save"),
     (calls_inherited_method, "save", f"{MODULE}.Order.save"),
     (reads_property, "total", f"{MODULE}.Order.total"),
@@ -217,3 +245,25 @@ def test_unprintable_module_name_fails_the_event(profile, tmp_path, monkeypatch,
     warnings = zelm_warnings()
     assert [(w.args[1], w.args[2]) for w in warnings] == [("<module>", "call"), ("<module>", "return")]
     assert all(str(w.exc_info[1]) == "no text" for w in warnings)
+
+
+class Payload:
+    pass
+
+
+def test_naming_a_call_keeps_nothing_of_its_caller_alive(profile):
+    # Naming plain() reads the caller's variables (on 3.10); an object the
+    # caller deletes afterwards is gone at once, as without the profiler.
+    alive = []
+
+    def caller():
+        payload = Payload()
+        ref = weakref.ref(payload)
+        plain()
+        del payload
+        gc.collect()
+        alive.append(ref() is not None)
+
+    doc, _ = profile(caller)
+    assert [r["qualname"] for r in frame_records(doc, "plain")] == [f"{MODULE}.plain"] * 2
+    assert alive == [False]

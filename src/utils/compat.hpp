@@ -4,6 +4,8 @@
 // never care whether the interpreter hands out new or borrowed ones.
 #pragma once
 
+#include <algorithm>
+
 #include "utils/python.hpp"
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -63,6 +65,54 @@ inline LocalsDict frame_locals_dict(PyObject* frame) {
     PyRef copy = require(PyDict_New());
     require_status(PyDict_Merge(copy.get(), locals.get(), 1));
     return {std::move(copy), true};
+}
+
+// One variable of a frame, as `frame.f_locals[name]` would show it.
+struct FrameVariable {
+    enum class Where { found, missing, in_namespace } where;
+    PyRef value;      // found: the variable's value
+    PyRef namespace_; // in_namespace: the mapping to look the name up in
+};
+
+// On 3.10, reading `f_locals` copies the fast locals, cells and free
+// variables into a dict stored on the frame, which then keeps alive what the
+// frame deletes afterwards. The variable is read from them directly instead,
+// with the answer that copy would give: the name's last slot among the
+// locals, the cells and (for optimised code) the free variables decides, an
+// unset slot meaning missing; a name in no slot is looked up in the frame's
+// own namespace (a class body's or module's, or the dict a refresh left).
+// From 3.11 on the frame's `f_locals` is used as it is.
+inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+    PyFrameObject* f = as_frame(frame);
+    PyCodeObject* code = f->f_code;
+    auto slot_of = [&](PyObject* names, Py_ssize_t limit, Py_ssize_t first, Py_ssize_t& found) {
+        Py_ssize_t count = std::min(PyTuple_GET_SIZE(names), limit);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* candidate = PyTuple_GET_ITEM(names, i);
+            if (candidate == name || PyUnicode_Compare(candidate, name) == 0) found = first + i;
+        }
+    };
+    Py_ssize_t slot = -1;
+    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    slot_of(code->co_varnames, code->co_nlocals, 0, slot);
+    slot_of(code->co_cellvars, cells, code->co_nlocals, slot);
+    if (code->co_flags & CO_OPTIMIZED) {
+        slot_of(code->co_freevars, PY_SSIZE_T_MAX, code->co_nlocals + cells, slot);
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    if (slot >= 0) {
+        PyObject* value = f->f_localsplus[slot];
+        if (slot >= code->co_nlocals && value != nullptr && PyCell_Check(value)) value = PyCell_GET(value);
+        if (value == nullptr) return {FrameVariable::Where::missing, {}, {}};
+        return {FrameVariable::Where::found, PyRef::borrow(value), {}};
+    }
+    if (f->f_locals == nullptr) return {FrameVariable::Where::missing, {}, {}};
+    return {FrameVariable::Where::in_namespace, {}, PyRef::borrow(f->f_locals)};
+#else
+    (void)name;
+    return {FrameVariable::Where::in_namespace, {}, frame_locals(frame)};
+#endif
 }
 
 inline PyObject* code_filename(PyObject* code) {

@@ -84,8 +84,20 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name) {
     // 1. The caller usually holds the function it is calling in a local.
     PyRef back = require(PyObject_GetAttr(frame, n.f_back));
     if (back.get() == Py_None) return std::nullopt;
-    PyRef caller_locals = require(PyObject_GetAttr(back.get(), n.f_locals));
-    switch (lookup(caller_locals.get(), name, value)) {
+    if (!PyFrame_Check(back.get())) raise_conversion_error(back.get(), "PyFrame");
+    compat::FrameVariable variable = compat::frame_variable(back.get(), name);
+    Lookup found = Lookup::missing;
+    switch (variable.where) {
+        case compat::FrameVariable::Where::found:
+            value = std::move(variable.value);
+            found = Lookup::found;
+            break;
+        case compat::FrameVariable::Where::missing: break;
+        case compat::FrameVariable::Where::in_namespace:
+            found = lookup(variable.namespace_.get(), name, value);
+            break;
+    }
+    switch (found) {
         case Lookup::found: return function_name(value.get());
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
