@@ -55,3 +55,35 @@ def test_threads_meeting_a_half_imported_serializer_wait_for_it(tmp_path):
     ''')
     assert reported["warnings"] == []
     assert reported["records"] == 8 * (2 + 20 * 2)
+
+
+def test_plugin_code_waiting_for_another_thread_does_not_block_it(tmp_path):
+    # Formatting a log message (the logging plugin's work) runs the
+    # argument's __str__, which here waits for a thread that calls a function
+    # whose name is in the plugin table.
+    reported = run_isolated(tmp_path, '''
+        done = threading.Event()
+
+        def request():
+            return "sent"
+
+        def worker():
+            request()
+            done.set()
+
+        class WaitsForWorker:
+            def __str__(self):
+                if not done.is_set():
+                    threading.Thread(target=worker).start()
+                return "waited" if done.wait(5) else "timed out"
+
+        def log():
+            logging.getLogger("app").warning("worker: %s", WaitsForWorker())
+
+        records = profiled(log, config={"threading": True})
+        report(messages=[r["message"] for r in records if r["type"] == "log_message"],
+               requests=[r["event"] for r in records if r.get("co_name") == "request"])
+    ''')
+    assert reported["warnings"] == []
+    assert reported["messages"] == ["worker: waited"]
+    assert reported["requests"] == ["call", "return"]

@@ -183,7 +183,13 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
     }
     if (!takes_event(processor, code.event)) return;
 
-    std::optional<FrameId> frame_id = plugin_frame_id(processor, code);
+    std::optional<FrameId> frame_id;
+    {
+        // No Python code runs under this lock, so it is never held by a
+        // thread waiting for the GIL (nor across a fork).
+        std::lock_guard lock(profiler.plugins_mutex);
+        frame_id = plugin_frame_id(processor, code);
+    }
     PyRef data = require(PyDict_New());
     set_item(data.get(), n.frame_id,
              frame_id ? text(frame_id->view()).get() : Py_None);

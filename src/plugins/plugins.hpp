@@ -54,8 +54,9 @@ struct EventCode {
 };
 
 // Runs the processors registered for the event's function name, appending
-// their records to `batch`. Called with the plugins mutex held; each
-// processor's failure is logged and costs only that processor's record.
+// their records to `batch`. The plugin callables and the serializer run with
+// no lock held, as they may wait for other threads; each processor's failure
+// is logged and costs only that processor's record.
 void process_plugins(ZelmProfiler& profiler, std::vector<PluginProcessor>& processors,
                      const EventCode& code, ThreadState& state, RecordBatch& batch);
 

@@ -272,10 +272,8 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
         // whatever a failed event left in it is dropped here.
         RecordBatch& batch = state.batch;
         batch.clear();
-        // The mutex guards the processors' own state; a function without
-        // processors needs neither it nor a lookup in the table.
+        // A function without processors needs no lookup in the table.
         if (std::vector<PluginProcessor>* processors = processors_for(name_object, code.name, state)) {
-            auto lock = lock_without_gil(plugins_mutex);
             process_plugins(*this, *processors, code, state, batch);
         }
         if (should_record(frame, filename_object, code.filename, state)) {

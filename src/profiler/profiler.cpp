@@ -34,16 +34,6 @@ ThreadState& PerThreadStates::get_slow() {
     return *state;
 }
 
-std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
-    std::unique_lock lock(mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Py_BEGIN_ALLOW_THREADS
-        lock.lock();
-        Py_END_ALLOW_THREADS
-    }
-    return lock;
-}
-
 // ---- construction --------------------------------------------------------
 
 namespace {
@@ -148,8 +138,7 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
 
 int ZelmProfiler::visit_references(visitproc visit, void* arg) {
     // The table's layout and the processors' references never change after
-    // construction, so they are read without the plugins mutex, which a
-    // thread may hold while it waits for the GIL.
+    // construction, so they are read without the plugins mutex.
     for (auto& [name, processors] : plugins) {
         for (PluginProcessor& processor : processors) {
             Py_VISIT(processor.call.get());

@@ -41,8 +41,9 @@ struct ZelmProfiler {
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
 
-    // Guards the processors' state; held across plugin callables and taken
-    // with lock_without_gil(). The table's set of names never changes.
+    // Guards the processors' frame ids, shared by every thread; held only
+    // while one is read or written, never while Python code runs. The rest of
+    // the table (names, callables, contexts) never changes after construction.
     std::mutex plugins_mutex;
     PluginTable plugins;
 
@@ -95,10 +96,6 @@ private:
                                                  ThreadState& state);
     void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state);
 };
-
-// Locks `mutex` without ever blocking while holding the GIL: when the lock
-// is busy its holder may be waiting for the GIL, so the GIL is let go first.
-std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex);
 
 // The warning for a failed event on logger "zelm". Never raises; a failure
 // of logging itself goes to the unraisable hook.
