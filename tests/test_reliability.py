@@ -87,3 +87,56 @@ def test_plugin_code_waiting_for_another_thread_does_not_block_it(tmp_path):
     assert reported["warnings"] == []
     assert reported["messages"] == ["worker: waited"]
     assert reported["requests"] == ["call", "return"]
+
+
+def test_forked_children_never_hang_on_a_lock_another_thread_held(tmp_path):
+    # Threads keep logging (a plugin step each time) while the main thread
+    # forks; each child logs once and exits.
+    reported = run_isolated(tmp_path, '''
+        import os, time, warnings as python_warnings
+        python_warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads, 3.12+
+        app = logging.getLogger("app")
+        app.addHandler(logging.NullHandler())
+        app.propagate = False
+        stop = threading.Event()
+
+        class Slow:
+            def __str__(self):
+                time.sleep(0.001)
+                return "slow"
+
+        def keep_logging():
+            while not stop.is_set():
+                app.warning("busy %s", Slow())
+
+        def fork_children():
+            threads = [threading.Thread(target=keep_logging) for _ in range(2)]
+            for thread in threads:
+                thread.start()
+            hung = 0
+            for _ in range(10):
+                time.sleep(0.01)
+                pid = os.fork()
+                if pid == 0:
+                    app.warning("child")
+                    os._exit(0)
+                deadline = time.monotonic() + 3
+                while os.waitpid(pid, os.WNOHANG) == (0, 0):
+                    if time.monotonic() > deadline:
+                        os.kill(pid, 9)
+                        os.waitpid(pid, 0)
+                        hung += 1
+                        break
+                    time.sleep(0.01)
+            stop.set()
+            for thread in threads:
+                thread.join()
+            return hung
+
+        hung = []
+        records = profiled(lambda: hung.append(fork_children()), config={"threading": True})
+        report(hung=hung, logged=sum(r["type"] == "log_message" for r in records))
+    ''')
+    assert reported["warnings"] == []
+    assert reported["hung"] == [0]
+    assert reported["logged"] > 0

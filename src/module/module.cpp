@@ -300,6 +300,7 @@ PyObject* init_module() {
 
     return at_boundary<PyObject*>(nullptr, []() -> PyObject* {
         init_names();
+        install_fork_handlers();
         if (g_profiler_type == nullptr) {
             g_profiler_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&profiler_spec)).release());
         }

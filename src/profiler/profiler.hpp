@@ -27,6 +27,12 @@ struct TakenRecords {
 };
 
 struct ZelmProfiler {
+    // Listed in the process's registry of profilers while alive (see the fork handlers).
+    ZelmProfiler();
+    ~ZelmProfiler();
+    ZelmProfiler(const ZelmProfiler&) = delete;
+    ZelmProfiler& operator=(const ZelmProfiler&) = delete;
+
     std::string db_path;
 
     std::mutex trace_id_mutex;
@@ -96,6 +102,9 @@ private:
                                                  ThreadState& state);
     void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state);
 };
+
+// Makes fork() safe for every profiler of the process: once, at module import.
+void install_fork_handlers();
 
 // The warning for a failed event on logger "zelm". Never raises; a failure
 // of logging itself goes to the unraisable hook.

@@ -89,6 +89,9 @@ public:
         return get_slow();
     }
 
+    // Guards the map of slots (never a slot itself).
+    std::mutex& mutex() { return mutex_; }
+
     // Every thread's slot; used by the garbage collector's walk, with the GIL held.
     template <typename Visit>
     void for_each(Visit&& visit) {
