@@ -2,8 +2,11 @@
 deadlock, no crash at exit, and per-thread state let go of on time. Crashes
 and hangs run in a subprocess whose timeout fails the test."""
 
+import subprocess
+
 import pytest
 
+from conftest import run_python
 from test_records import run_isolated
 
 
@@ -51,10 +54,10 @@ def test_threads_meeting_a_half_imported_serializer_wait_for_it(tmp_path):
         native.register_noop_profiler()
         threading.setprofile(None)
         records = all_records(decode(host.rust_profiler.build_trace()))
-        report(records=len(records))
+        report(calls=sorted(r["co_name"] for r in records if r["event"] == "call" and r["co_name"].startswith("work")))
     ''')
     assert reported["warnings"] == []
-    assert reported["records"] == 8 * (2 + 20 * 2)
+    assert reported["calls"] == sorted(["worker"] * 8 + ["work"] * 8 * 20)
 
 
 def test_plugin_code_waiting_for_another_thread_does_not_block_it(tmp_path):
@@ -140,3 +143,44 @@ def test_forked_children_never_hang_on_a_lock_another_thread_held(tmp_path):
     assert reported["warnings"] == []
     assert reported["hung"] == [0]
     assert reported["logged"] > 0
+
+
+EXIT_WHILE_RECORDING = '''
+import threading, time
+import zelm._zelm as native
+from conftest import HostProfiler
+
+
+class Payload:
+    def __init__(self, size):
+        self.values = {str(k): k for k in range(size)}
+
+
+def work(size):
+    payload = Payload(size)
+    return payload.values
+
+
+def spin():
+    while True:
+        work(20)
+
+
+native.register_profiler(HostProfiler(config={"threading": True}))
+for _ in range(4):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.3)
+'''
+
+
+def test_exit_while_daemon_threads_are_recorded(tmp_path):
+    # The interpreter stops the daemon threads while they are inside the
+    # hook; the program still ends with its own exit status.
+    script = tmp_path / "program.py"
+    script.write_text(EXIT_WHILE_RECORDING)
+    for _ in range(3):
+        try:
+            result = run_python(str(script), cwd=tmp_path)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the profiled program hung at exit")
+        assert (result.returncode, result.stderr) == (0, "")

@@ -184,7 +184,7 @@ public:
     LeaveOnReturn(const LeaveOnReturn&) = delete;
     LeaveOnReturn& operator=(const LeaveOnReturn&) = delete;
     ~LeaveOnReturn() {
-        if (!active_) return;
+        if (!active_ || !gil_held_here()) return;
         state_.frame_ids.erase(frame_key(frame_));
         if (!state_.call_frames.empty() && state_.call_frames.back().frame.get() == frame_) {
             // The eval loop still holds the returning frame: this release never frees it.

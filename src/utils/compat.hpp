@@ -129,6 +129,28 @@ inline PyObject* code_qualname([[maybe_unused]] PyObject* code) {
 #endif
 }
 
+// Whether the calling thread has an attached thread state, i.e. holds the GIL.
+inline bool thread_holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // a thread-local from 3.12 on
+#else
+    // The process-wide current thread state, which must be this thread's own.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether the interpreter is shutting down (past its atexit handlers).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // getattr(object, name) with a missing attribute as an empty reference and
 // no AttributeError made and discarded on the way.
 inline PyRef optional_attr(PyObject* object, PyObject* name) {

@@ -118,6 +118,8 @@ void set_internal_error(const InternalError& error) {
     PyErr_SetString(g_internal_error, error.what());
 }
 
+bool gil_held_here() noexcept { return compat::thread_holds_gil(); }
+
 PyRef fetch_exception() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -285,6 +287,7 @@ PendingExceptionGuard::PendingExceptionGuard() {
 }
 
 PendingExceptionGuard::~PendingExceptionGuard() {
+    if (!gil_held_here()) return;
     // Failures inside are reported where they happen; one that slipped
     // through goes to the unraisable hook rather than into the program.
     if (PyErr_Occurred()) report_unraisable(nullptr);

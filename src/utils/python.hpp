@@ -3,7 +3,8 @@
 // Ownership: a PyRef owns exactly one strong reference and drops it when it
 // dies; PyRef::steal takes over a new reference, PyRef::borrow takes a new
 // reference to a borrowed pointer. Plain PyObject* is always borrowed.
-// All of this must be used with the GIL held.
+// All of this must be used with the GIL held; a destructor run without it
+// (see gil_held_here) leaves its reference behind.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,6 +21,13 @@
 
 namespace zelm {
 
+// Whether this thread holds the GIL. The interpreter stops a daemon thread
+// that asks for the GIL at exit by unwinding its stack (pthread_exit), which
+// runs the destructors of our frames on the way without a thread state:
+// they check this and then touch nothing, leaving their references behind
+// in a process that is ending.
+bool gil_held_here() noexcept;
+
 class PyRef {
 public:
     PyRef() = default;
@@ -31,12 +39,14 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    // Not noexcept, like the destructor: dropping a reference may run Python
+    // code (a finalizer), in which the thread may be stopped and unwound.
+    PyRef& operator=(PyRef&& other) {
         PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-        Py_XDECREF(old);
+        release(old);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() noexcept(false) { release(object_); }
 
     PyObject* get() const { return object_; }
     PyObject* release() { return std::exchange(object_, nullptr); }
@@ -45,6 +55,9 @@ public:
 
 private:
     explicit PyRef(PyObject* object) : object_(object) {}
+    static void release(PyObject* object) {
+        if (object != nullptr && gil_held_here()) Py_DECREF(object);
+    }
     PyObject* object_ = nullptr;
 };
 
@@ -150,9 +163,10 @@ const Names& names();
 void set_internal_error(const InternalError& error);
 
 // Runs `body` at a Python entry point: C++ failures become the Python error
-// they stand for and the entry point returns `failure`.
+// they stand for and the entry point returns `failure`. Not noexcept: the
+// unwinding of a thread stopped at exit must pass through.
 template <typename Result, typename Body>
-Result at_boundary(Result failure, Body&& body) noexcept {
+Result at_boundary(Result failure, Body&& body) {
     try {
         return body();
     } catch (const PyErrorSet&) {
