@@ -2,11 +2,15 @@
 deadlock, no crash at exit, and per-thread state let go of on time. Crashes
 and hangs run in a subprocess whose timeout fails the test."""
 
+import gc
 import subprocess
+import sys
+import threading
+import weakref
 
 import pytest
 
-from conftest import run_python
+from conftest import decode, frame_records, run_python
 from test_records import run_isolated
 
 
@@ -184,3 +188,97 @@ def test_exit_while_daemon_threads_are_recorded(tmp_path):
         except subprocess.TimeoutExpired:
             pytest.fail("the profiled program hung at exit")
         assert (result.returncode, result.stderr) == (0, "")
+
+
+# ---- per-thread state let go on time -----------------------------------------------
+
+
+def test_state_of_ended_threads_is_released(tmp_path):
+    # 5,000 short-lived threads, one at a time, each leaving a recorded call
+    # on its stack (it stops profiling inside it). The native state seen by
+    # the garbage collector and the process's memory stay bounded by the
+    # threads alive at once.
+    reported = run_isolated(tmp_path, '''
+        import gc, os
+
+        def resident():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        def leaves_a_frame():
+            payload = list(range(100))  # noqa: F841 (kept alive by the frame)
+            sys.setprofile(None)
+
+        def run_threads(count):
+            for _ in range(count):
+                thread = threading.Thread(target=leaves_a_frame)
+                thread.start()
+                thread.join()
+
+        host = Host(config={"threading": True})
+        native.register_profiler(host)
+        profiler = host.rust_profiler
+        run_threads(500)
+        profiler.build_trace()
+        gc.collect()
+        before = resident()
+        for _ in range(9):
+            run_threads(500)
+            profiler.build_trace()
+        gc.collect()
+        growth = resident() - before
+        referents = gc.get_referents(profiler)
+        native.register_noop_profiler()
+        threading.setprofile(None)
+        report(growth=growth, frames=sum(type(r).__name__ == "frame" for r in referents))
+    ''')
+    assert reported["frames"] <= 2
+    assert reported["growth"] < 4 * 2**20
+
+
+class Big:
+    def __init__(self):
+        self.data = bytearray(2**20)
+
+
+STOPS = {
+    "setprofile(None)": lambda native: sys.setprofile(None),
+    "another hook": lambda native: sys.setprofile(lambda frame, event, arg: None),
+    "ending by an exception": lambda native: (sys.setprofile(None), 1 / 0),
+}
+
+
+@pytest.mark.parametrize("stop", STOPS.values(), ids=STOPS.keys())
+def test_frame_left_on_the_stack_is_released(native, make_host, monkeypatch, stop):
+    # holds_big() stops profiling on its thread: its frame, with its locals,
+    # stays on the thread's stack in the profiler until the profiler is
+    # unregistered from the thread or the thread ends.
+    monkeypatch.setattr(threading, "excepthook", lambda args: None)
+    refs, stopped, resume = [], threading.Event(), threading.Event()
+
+    def holds_big():
+        big = Big()
+        refs.append(weakref.ref(big))
+        stop(native)
+
+    def run():
+        try:
+            holds_big()
+        finally:
+            stopped.set()
+            resume.wait(10)
+
+    host = make_host(config={"threading": True})
+    native.register_profiler(host)
+    thread = threading.Thread(target=run)
+    thread.start()
+    stopped.wait(10)
+    [ref] = refs
+    resume.set()
+    thread.join()
+    native.register_noop_profiler()
+    threading.setprofile(None)
+    gc.collect()
+    assert ref() is None
+    records = frame_records(decode(host.rust_profiler.build_trace()), "holds_big")
+    assert [r["event"] for r in records] == ["call"]

@@ -1,100 +1,12 @@
-// Construction of the profiler from the host object, per-thread slots and
-// the error reporting shared by the event path.
+// Construction of the profiler from the host object, its garbage-collector
+// support and the error reporting shared by the event path.
 #include "profiler/profiler.hpp"
-
-#include <pthread.h>
-
-#include <atomic>
 
 #include "utils/compat.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
 
 namespace zelm {
-
-// ---- per-thread slots ----------------------------------------------------
-
-namespace {
-std::atomic<std::uint64_t> g_next_thread_serial{1};
-std::atomic<std::uint64_t> g_next_owner_serial{1};
-}  // namespace
-
-std::uint64_t this_thread_serial() {
-    thread_local const std::uint64_t serial = g_next_thread_serial.fetch_add(1);
-    return serial;
-}
-
-thread_local PerThreadStates::Cache PerThreadStates::cache_;
-
-PerThreadStates::PerThreadStates() : owner_serial_(g_next_owner_serial.fetch_add(1)) {}
-
-ThreadState& PerThreadStates::get_slow() {
-    std::lock_guard lock(mutex_);
-    auto& state = states_[this_thread_serial()];
-    if (!state) state = std::make_unique<ThreadState>();
-    cache_ = Cache{owner_serial_, state.get()};
-    return *state;
-}
-
-// ---- the registry of profilers and fork --------------------------------------
-
-namespace {
-
-// Every profiler alive in the process. Never destroyed: fork handlers may
-// run after static destructors have.
-struct Registry {
-    std::mutex mutex;
-    std::vector<ZelmProfiler*> profilers;
-};
-
-Registry& registry() {
-    static Registry* const instance = new Registry();
-    return *instance;
-}
-
-// A fork copies the calling thread only: a mutex that another thread holds
-// at that moment would stay locked in the child for good, and the data it
-// guards could be half-changed. So every profiler mutex is taken before the
-// fork and let go on both sides. No holder of one ever waits for the GIL or
-// for anything else, so taking them never blocks for long; std::lock takes
-// each profiler's set in a deadlock-free way whatever order its holders use.
-void lock_before_fork() {
-    Registry& r = registry();
-    r.mutex.lock();
-    for (ZelmProfiler* profiler : r.profilers) {
-        std::lock(profiler->trace_id_mutex, profiler->frames_of_interest_mutex, profiler->frames_mutex,
-                  profiler->plugins_mutex, profiler->threads.mutex());
-    }
-}
-
-void unlock_after_fork() {
-    Registry& r = registry();
-    for (ZelmProfiler* profiler : r.profilers) {
-        profiler->threads.mutex().unlock();
-        profiler->plugins_mutex.unlock();
-        profiler->frames_mutex.unlock();
-        profiler->frames_of_interest_mutex.unlock();
-        profiler->trace_id_mutex.unlock();
-    }
-    r.mutex.unlock();
-}
-
-}  // namespace
-
-void install_fork_handlers() {
-    static std::once_flag installed;
-    std::call_once(installed, [] { pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); });
-}
-
-ZelmProfiler::ZelmProfiler() {
-    std::lock_guard lock(registry().mutex);
-    registry().profilers.push_back(this);
-}
-
-ZelmProfiler::~ZelmProfiler() {
-    std::lock_guard lock(registry().mutex);
-    std::erase(registry().profilers, this);
-}
 
 // ---- construction --------------------------------------------------------
 
@@ -227,7 +139,8 @@ void ZelmProfiler::clear_references() {
             processor.context = PyRef();
         }
     }
-    threads.for_each([](ThreadState& state) { state.call_frames.clear(); });
+    // Let go outside the slots' lock: releasing a frame may run Python code.
+    std::vector<std::vector<CallFrame>> stacks = threads.take_call_stacks();
 }
 
 // ---- thread identity and error reporting ---------------------------------

@@ -3,8 +3,11 @@
 // Each slot is reached through a thread_local cache and touched only by its
 // own thread, so the event path takes no lock for it. Slots are keyed by a
 // per-process thread serial that is never reused, so a later thread can
-// never inherit an earlier thread's call stack. Slots live until the
-// profiler dies (with the GIL held, which releases the frames they hold).
+// never inherit an earlier thread's call stack. A slot is released when its
+// thread's Python state is torn down (see threads.cpp), or with the
+// profiler; either way with the GIL held, which releases the frames it
+// holds. The records a thread filed live in the profiler's buffers, not in
+// its slot, and stay until they are built or saved.
 #pragma once
 
 #include <array>
@@ -80,6 +83,10 @@ struct ThreadState {
 // This thread's serial number: unique in the process, never reused.
 std::uint64_t this_thread_serial();
 
+// Whether this thread's Python state is being torn down: the hook then
+// leaves it alone, since its slots are already gone.
+bool this_thread_ending();
+
 class PerThreadStates {
 public:
     PerThreadStates();
@@ -91,6 +98,18 @@ public:
 
     // Guards the map of slots (never a slot itself).
     std::mutex& mutex() { return mutex_; }
+
+    // Takes thread `serial`'s slot out (null when it has none). With the
+    // GIL held; the caller destroys it outside any lock.
+    std::unique_ptr<ThreadState> take(std::uint64_t serial);
+    // Drops the calling thread's cached slot, which is being released.
+    static void forget_this_thread();
+    // The calling thread's call stack, taken out of its slot with the ids
+    // of those calls, for a thread the profiler is unregistered from. The
+    // caller lets the frames go outside any lock.
+    std::vector<CallFrame> take_call_stack();
+    // Every thread's call stack, taken out the same way.
+    std::vector<std::vector<CallFrame>> take_call_stacks();
 
     // Every thread's slot; used by the garbage collector's walk, with the GIL held.
     template <typename Visit>

@@ -142,6 +142,21 @@ inline bool thread_holds_gil() {
 #endif
 }
 
+// The id of the calling thread's Python thread state: unique in the
+// interpreter, never reused. With the GIL held.
+inline std::uint64_t thread_state_id() { return PyThreadState_GetID(PyThreadState_Get()); }
+
+// The profile hook installed on the calling thread: its function and its
+// object (borrowed). With the GIL held.
+struct ProfileHook {
+    Py_tracefunc function;
+    PyObject* object;
+};
+inline ProfileHook current_profile_hook() {
+    PyThreadState* thread_state = PyThreadState_Get();
+    return {thread_state->c_profilefunc, thread_state->c_profileobj};
+}
+
 // Whether the interpreter is shutting down (past its atexit handlers).
 inline bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000

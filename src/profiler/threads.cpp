@@ -1,0 +1,218 @@
+// Per-thread slots: found without a lock by the event path, released when
+// their thread ends; the registry of live profilers and the fork handlers
+// that keep their locks usable in a child.
+#include <pthread.h>
+
+#include <atomic>
+
+#include "profiler/profiler.hpp"
+#include "utils/compat.hpp"
+
+namespace zelm {
+namespace {
+
+std::atomic<std::uint64_t> g_next_thread_serial{1};
+std::atomic<std::uint64_t> g_next_owner_serial{1};
+
+// The id of this thread's Python thread state once its teardown has begun
+// (0: none). Thread state ids are never reused, so a new thread state of
+// the same OS thread (PyGILState_Ensure after a release) starts afresh.
+thread_local std::uint64_t t_ending_thread_state = 0;
+// The id of the thread state that carries this thread's end notice (0: none).
+thread_local std::uint64_t t_watched_thread_state = 0;
+
+// Every profiler alive in the process. Never destroyed: fork handlers may
+// run after static destructors have.
+struct Registry {
+    std::mutex mutex;
+    std::vector<ZelmProfiler*> profilers;
+};
+
+Registry& registry() {
+    static Registry* const instance = new Registry();
+    return *instance;
+}
+
+// A fork copies the calling thread only: a mutex that another thread holds
+// at that moment would stay locked in the child for good, and the data it
+// guards could be half-changed. So every profiler mutex is taken before the
+// fork and let go on both sides. No holder of one ever waits for the GIL or
+// for anything else, so taking them never blocks for long; std::lock takes
+// each profiler's set in a deadlock-free way whatever order its holders use.
+void lock_before_fork() {
+    Registry& r = registry();
+    r.mutex.lock();
+    for (ZelmProfiler* profiler : r.profilers) {
+        std::lock(profiler->trace_id_mutex, profiler->frames_of_interest_mutex, profiler->frames_mutex,
+                  profiler->plugins_mutex, profiler->threads.mutex());
+    }
+}
+
+void unlock_after_fork() {
+    Registry& r = registry();
+    for (ZelmProfiler* profiler : r.profilers) {
+        profiler->threads.mutex().unlock();
+        profiler->plugins_mutex.unlock();
+        profiler->frames_mutex.unlock();
+        profiler->frames_of_interest_mutex.unlock();
+        profiler->trace_id_mutex.unlock();
+    }
+    r.mutex.unlock();
+}
+
+// Releases the slots of thread `serial` in every live profiler. With the
+// GIL held; the slots are destroyed once every lock is let go, since
+// releasing the frames on their stacks may run Python code.
+void release_thread_slots(std::uint64_t serial) {
+    std::vector<std::unique_ptr<ThreadState>> released;
+    std::lock_guard lock(registry().mutex);
+    for (ZelmProfiler* profiler : registry().profilers) {
+        if (std::unique_ptr<ThreadState> slot = profiler->threads.take(serial)) {
+            released.push_back(std::move(slot));
+        }
+    }
+    // `lock` is let go before `released` is destroyed (reverse order).
+}
+
+// ---- the end notice ------------------------------------------------------------
+//
+// A small object stored in the thread state's dict (PyThreadState_GetDict)
+// of every thread that has a slot. The interpreter clears that dict first
+// when it tears the thread state down, on the thread itself and with the
+// GIL held, so the notice's destructor is where the thread's slots are let
+// go: promptly, and without ever touching Python from a C++ thread-exit
+// handler. In a forked child the interpreter clears the states of the
+// threads that were not copied the same way, from the forking thread.
+
+struct ThreadEndNotice {
+    PyObject_HEAD
+    std::uint64_t thread_serial;
+};
+
+void notice_dealloc(PyObject* self) {
+    std::uint64_t serial = reinterpret_cast<ThreadEndNotice*>(self)->thread_serial;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    // At shutdown the interpreter clears the states of daemon threads that
+    // may still be inside the hook, using their slots: those stay to the end.
+    if (compat::interpreter_finalizing()) return;
+    if (serial == this_thread_serial()) {
+        // From here on the hook leaves this thread state alone.
+        t_ending_thread_state = compat::thread_state_id();
+        PerThreadStates::forget_this_thread();
+    }
+    release_thread_slots(serial);
+}
+
+PyType_Slot notice_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(notice_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec notice_spec = {
+    "zelm._zelm._ThreadEndNotice", sizeof(ThreadEndNotice), 0, Py_TPFLAGS_DEFAULT, notice_slots,
+};
+
+// Puts an end notice into this thread state's dict, once per thread state.
+// With the GIL held. A failure (out of memory) is dropped: the thread's
+// slots then stay until the profiler dies, as they would without it.
+void watch_thread_end() {
+    std::uint64_t thread_state = compat::thread_state_id();
+    if (t_watched_thread_state == thread_state) return;
+    static PyObject* notice_type = nullptr;
+    if (notice_type == nullptr) notice_type = PyType_FromSpec(&notice_spec);
+    PyObject* dict = PyThreadState_GetDict();
+    ThreadEndNotice* notice =
+        notice_type != nullptr && dict != nullptr
+            ? PyObject_New(ThreadEndNotice, reinterpret_cast<PyTypeObject*>(notice_type))
+            : nullptr;
+    if (notice == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    notice->thread_serial = this_thread_serial();
+    PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(notice));
+    if (PyDict_SetItem(dict, owned.get(), Py_None) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    t_watched_thread_state = thread_state;
+}
+
+}  // namespace
+
+std::uint64_t this_thread_serial() {
+    thread_local const std::uint64_t serial = g_next_thread_serial.fetch_add(1);
+    return serial;
+}
+
+bool this_thread_ending() {
+    return t_ending_thread_state != 0 && t_ending_thread_state == compat::thread_state_id();
+}
+
+// ---- per-thread slots ------------------------------------------------------------
+
+thread_local PerThreadStates::Cache PerThreadStates::cache_;
+
+PerThreadStates::PerThreadStates() : owner_serial_(g_next_owner_serial.fetch_add(1)) {}
+
+ThreadState& PerThreadStates::get_slow() {
+    ThreadState* state;
+    {
+        std::lock_guard lock(mutex_);
+        auto& slot = states_[this_thread_serial()];
+        if (!slot) slot = std::make_unique<ThreadState>();
+        state = slot.get();
+        cache_ = Cache{owner_serial_, state};
+    }
+    watch_thread_end();
+    return *state;
+}
+
+void PerThreadStates::forget_this_thread() { cache_ = Cache{}; }
+
+std::unique_ptr<ThreadState> PerThreadStates::take(std::uint64_t serial) {
+    std::lock_guard lock(mutex_);
+    auto found = states_.find(serial);
+    if (found == states_.end()) return nullptr;
+    std::unique_ptr<ThreadState> slot = std::move(found->second);
+    states_.erase(found);
+    return slot;
+}
+
+std::vector<CallFrame> PerThreadStates::take_call_stack() {
+    std::lock_guard lock(mutex_);
+    auto found = states_.find(this_thread_serial());
+    if (found == states_.end()) return {};
+    ThreadState& state = *found->second;
+    // Their ids go too: a later frame at one of these addresses is another call.
+    for (const CallFrame& call : state.call_frames) state.frame_ids.erase(frame_key(call.frame.get()));
+    return std::exchange(state.call_frames, {});
+}
+
+std::vector<std::vector<CallFrame>> PerThreadStates::take_call_stacks() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::vector<CallFrame>> stacks;
+    for (auto& [serial, state] : states_) stacks.push_back(std::exchange(state->call_frames, {}));
+    return stacks;
+}
+
+// ---- the registry and fork -------------------------------------------------------
+
+void install_fork_handlers() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); });
+}
+
+ZelmProfiler::ZelmProfiler() {
+    std::lock_guard lock(registry().mutex);
+    registry().profilers.push_back(this);
+}
+
+ZelmProfiler::~ZelmProfiler() {
+    std::lock_guard lock(registry().mutex);
+    std::erase(registry().profilers, this);
+}
+
+}  // namespace zelm
