@@ -245,6 +245,7 @@ STOPS = {
     "setprofile(None)": lambda native: sys.setprofile(None),
     "another hook": lambda native: sys.setprofile(lambda frame, event, arg: None),
     "ending by an exception": lambda native: (sys.setprofile(None), 1 / 0),
+    "unregistered": lambda native: native.register_noop_profiler(),
 }
 
 
@@ -274,6 +275,9 @@ def test_frame_left_on_the_stack_is_released(native, make_host, monkeypatch, sto
     thread.start()
     stopped.wait(10)
     [ref] = refs
+    if stop is STOPS["unregistered"]:
+        gc.collect()
+        assert ref() is None  # at once, while the thread still runs
     resume.set()
     thread.join()
     native.register_noop_profiler()

@@ -115,6 +115,24 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
+// Installs a profile hook on the calling thread. A zelm profiler that it
+// replaces is unregistered from this thread: the frames of the calls still
+// on its stack here are let go now rather than when the thread ends.
+void install_hook(Py_tracefunc function, PyObject* object) {
+    compat::ProfileHook current = compat::current_profile_hook();
+    PyRef previous;
+    if (current.function == profile_callback && current.object != object && current.object != nullptr &&
+        PyObject_TypeCheck(current.object, g_profiler_type)) {
+        previous = PyRef::borrow(current.object);
+    }
+    PyEval_SetProfile(function, object);
+    if (previous) {
+        // Released here, with the hook gone and the profiler still held.
+        std::vector<CallFrame> calls =
+            reinterpret_cast<ProfilerObject*>(previous.get())->profiler->threads.take_call_stack();
+    }
+}
+
 // ---- ZelmProfiler ------------------------------------------------------------
 
 PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -176,7 +194,7 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     if (PyUnicode_Check(bound[1]) && PyUnicode_Tailmatch(bound[1], names().c_event_prefix, 0, 2, -1) == 1) {
         Py_RETURN_NONE;
     }
-    PyEval_SetProfile(profile_callback, self);
+    install_hook(profile_callback, self);
     Py_RETURN_NONE;
 }
 
@@ -237,7 +255,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
 
         require_status(PyObject_SetAttr(host, n.rust_profiler, profiler.get()));
-        PyEval_SetProfile(profile_callback, profiler.get());
+        install_hook(profile_callback, profiler.get());
 
         PyRef config = require(PyObject_GetAttr(host, n.config));
         PyRef threading_flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading_key));
@@ -252,7 +270,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
-    PyEval_SetProfile(noop_profile, nullptr);
+    install_hook(noop_profile, nullptr);
     Py_RETURN_NONE;
 }
 
