@@ -2,6 +2,7 @@
 #   make test  - C++ unit tests, the pytest suite on every supported CPython, and once
 #                more against a sanitizer build of the extension
 #   make run   - build, profile the shipped example with `zelm run`, show its trace
+#   make bench - the soak benchmark (long; not part of make test) on every supported CPython
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -11,7 +12,7 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 PIP_FLAGS ?= -q
 
-.PHONY: test run cpp-test pytest-sanitized deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS))
+.PHONY: test run bench cpp-test pytest-sanitized deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized
 
@@ -39,6 +40,9 @@ venv-$(1): deps
 
 pytest-$(1): venv-$(1)
 	cd tests && ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
+
+soak-$(1): venv-$(1)
+	cd bench && ../$(call VENV,$(1))/bin/python soak_threads.py
 endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
@@ -57,6 +61,9 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build $(SANITIZED) -j2
 	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/site/zelm/
 	cd tests && ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
+
+# 100,000 thread-per-request requests per version; fails when memory keeps growing.
+bench: $(addprefix soak-,$(PYTHON_VERSIONS))
 
 run: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
