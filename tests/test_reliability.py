@@ -286,3 +286,51 @@ def test_frame_left_on_the_stack_is_released(native, make_host, monkeypatch, sto
     assert ref() is None
     records = frame_records(decode(host.rust_profiler.build_trace()), "holds_big")
     assert [r["event"] for r in records] == ["call"]
+
+
+# ---- the native side under stress (also run against the sanitizer build) -----------
+
+
+def work(value):
+    return [value] * 3
+
+
+def test_threads_recording_while_another_builds_and_saves(native, make_host, saved_traces):
+    # Eight short-lived threads at a time make calls, and end, while another
+    # thread keeps building and saving: every call and return lands in
+    # exactly one document, paired by its frame id.
+    host = make_host(config={"threading": True})
+    stop = threading.Event()
+    documents = []
+
+    def build_and_save():
+        while not stop.is_set():
+            documents.append(host.rust_profiler.build_trace())
+            host.rust_profiler.save_request_in_db()
+
+    def make_calls():
+        for value in range(100):
+            work(value)
+
+    native.register_profiler(host)
+    builder = threading.Thread(target=build_and_save)
+    builder.start()
+    for _ in range(6):
+        threads = [threading.Thread(target=make_calls) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    stop.set()
+    builder.join()
+    native.register_noop_profiler()
+    threading.setprofile(None)
+    documents.append(host.rust_profiler.build_trace())
+    documents.extend(kwargs["msgpack"] for _, kwargs in saved_traces)
+
+    events = {}
+    for document in documents:
+        for record in frame_records(decode(document), "work"):
+            events.setdefault(record["frame_id"], []).append(record["event"])
+    assert len(events) == 6 * 8 * 100
+    assert all(sorted(pair) == ["call", "return"] for pair in events.values())
