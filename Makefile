@@ -1,6 +1,7 @@
 # zelm: build, test and run on the CPython versions pyenv provides.
-#   make test  - C++ unit tests, the pytest suite on every supported CPython, and once
-#                more against a sanitizer build of the extension
+#   make test  - C++ unit tests, the pytest suite on every supported CPython, once
+#                more against a sanitizer build of the extension, and a short
+#                threaded workload under valgrind's memcheck
 #   make run   - build, profile the shipped example with `zelm run`, show its trace
 #   make bench - the soak benchmark (long; not part of make test) on every supported CPython
 
@@ -12,14 +13,14 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 PIP_FLAGS ?= -q
 
-.PHONY: test run bench cpp-test pytest-sanitized deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
+.PHONY: test run bench cpp-test pytest-sanitized valgrind deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
 
-test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized
+test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
 # Debian packages the build needs, installed only when missing.
 deps:
 	@missing=""; \
-	for pkg in g++ googletest libgtest-dev; do \
+	for pkg in g++ googletest libgtest-dev valgrind; do \
 	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -64,6 +65,13 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 
 # 100,000 thread-per-request requests per version; fails when memory keeps growing.
 bench: $(addprefix soak-,$(PYTHON_VERSIONS))
+
+# A short threaded workload under memcheck (about half a minute). Any report
+# not suppressed as the interpreter's own fails the run.
+VALGRIND_FLAGS = --tool=memcheck --error-exitcode=99 --leak-check=no --num-callers=40 \
+	--suppressions=cpython.supp
+valgrind: venv-$(MAIN_VERSION)
+	cd tests/valgrind && PYTHONMALLOC=malloc timeout 300 valgrind $(VALGRIND_FLAGS) ../../$(call VENV,$(MAIN_VERSION))/bin/python workload.py
 
 run: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
