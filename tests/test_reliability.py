@@ -3,6 +3,7 @@ deadlock, no crash at exit, and per-thread state let go of on time. Crashes
 and hangs run in a subprocess whose timeout fails the test."""
 
 import gc
+import os
 import subprocess
 import sys
 import threading
@@ -233,7 +234,8 @@ def test_state_of_ended_threads_is_released(tmp_path):
         report(growth=growth, frames=sum(type(r).__name__ == "frame" for r in referents))
     ''')
     assert reported["frames"] <= 2
-    assert reported["growth"] < 4 * 2**20
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # its quarantine holds freed memory
+        assert reported["growth"] < 4 * 2**20
 
 
 class Big:

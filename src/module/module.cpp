@@ -80,11 +80,11 @@ ZelmProfiler* profiler_of(PyObject* object) {
 // ---- the profile hooks -------------------------------------------------------
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-    // Code run while the interpreter shuts down or while this thread's
-    // Python state is torn down (finalizers, module teardown) is not the
-    // program's work, and the hook's own imports and calls could fail or
-    // stall there.
-    if (compat::interpreter_finalizing() || this_thread_ending()) return 0;
+    // Code run while the interpreter shuts down (finalizers, module
+    // teardown) is not the program's work, and the hook's own imports and
+    // calls could fail or stall there. (A thread whose own Python state is
+    // being torn down is left alone by the profiler: it has no slot then.)
+    if (compat::interpreter_finalizing()) return 0;
     std::string_view event;
     if (what == PyTrace_CALL) {
         event = "call";

@@ -267,7 +267,9 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
         code.filename_object = filename_object;
         code.name_object = name_object;
 
-        ThreadState& state = threads.get();
+        ThreadState* slot = threads.get();
+        if (slot == nullptr) return;  // this thread is being torn down
+        ThreadState& state = *slot;
         // Reused from event to event so that a batch costs no allocation;
         // whatever a failed event left in it is dropped here.
         RecordBatch& batch = state.batch;

@@ -83,16 +83,13 @@ struct ThreadState {
 // This thread's serial number: unique in the process, never reused.
 std::uint64_t this_thread_serial();
 
-// Whether this thread's Python state is being torn down: the hook then
-// leaves it alone, since its slots are already gone.
-bool this_thread_ending();
-
 class PerThreadStates {
 public:
     PerThreadStates();
-    // The calling thread's slot, created on first use.
-    ThreadState& get() {
-        if (cache_.owner == owner_serial_) return *cache_.state;
+    // The calling thread's slot, created on first use; null while the
+    // thread's Python state is torn down (its slots are released then).
+    ThreadState* get() {
+        if (cache_.owner == owner_serial_) return cache_.state;
         return get_slow();
     }
 
@@ -123,7 +120,7 @@ private:
         std::uint64_t owner = 0;
         ThreadState* state = nullptr;
     };
-    ThreadState& get_slow();
+    ThreadState* get_slow();
 
     static thread_local Cache cache_;
     std::uint64_t owner_serial_;

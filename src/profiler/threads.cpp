@@ -147,17 +147,17 @@ std::uint64_t this_thread_serial() {
     return serial;
 }
 
-bool this_thread_ending() {
-    return t_ending_thread_state != 0 && t_ending_thread_state == compat::thread_state_id();
-}
-
 // ---- per-thread slots ------------------------------------------------------------
 
 thread_local PerThreadStates::Cache PerThreadStates::cache_;
 
 PerThreadStates::PerThreadStates() : owner_serial_(g_next_owner_serial.fetch_add(1)) {}
 
-ThreadState& PerThreadStates::get_slow() {
+ThreadState* PerThreadStates::get_slow() {
+    // A thread whose Python state is being torn down gets no new slot: the
+    // old ones were just released, and whatever still runs there is not
+    // the program's work. (Thread state ids are never reused.)
+    if (t_ending_thread_state != 0 && t_ending_thread_state == compat::thread_state_id()) return nullptr;
     ThreadState* state;
     {
         std::lock_guard lock(mutex_);
@@ -167,7 +167,7 @@ ThreadState& PerThreadStates::get_slow() {
         cache_ = Cache{owner_serial_, state};
     }
     watch_thread_end();
-    return *state;
+    return state;
 }
 
 void PerThreadStates::forget_this_thread() { cache_ = Cache{}; }

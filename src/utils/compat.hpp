@@ -129,19 +129,6 @@ inline PyObject* code_qualname([[maybe_unused]] PyObject* code) {
 #endif
 }
 
-// Whether the calling thread has an attached thread state, i.e. holds the GIL.
-inline bool thread_holds_gil() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;  // a thread-local from 3.12 on
-#else
-    // The process-wide current thread state, which must be this thread's own.
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current != nullptr && current == PyGILState_GetThisThreadState();
-#endif
-}
-
 // The id of the calling thread's Python thread state: unique in the
 // interpreter, never reused. With the GIL held.
 inline std::uint64_t thread_state_id() { return PyThreadState_GetID(PyThreadState_Get()); }

@@ -118,8 +118,6 @@ void set_internal_error(const InternalError& error) {
     PyErr_SetString(g_internal_error, error.what());
 }
 
-bool gil_held_here() noexcept { return compat::thread_holds_gil(); }
-
 PyRef fetch_exception() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;

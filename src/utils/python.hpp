@@ -25,8 +25,19 @@ namespace zelm {
 // that asks for the GIL at exit by unwinding its stack (pthread_exit), which
 // runs the destructors of our frames on the way without a thread state:
 // they check this and then touch nothing, leaving their references behind
-// in a process that is ending.
-bool gil_held_here() noexcept;
+// in a process that is ending. Inline, as every PyRef asks it; the one
+// version check that lives outside compat.hpp, which builds on this header.
+inline bool gil_held_here() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // a thread-local from 3.12 on
+#else
+    // The process-wide current thread state, which must be this thread's own.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
 
 class PyRef {
 public:
