@@ -34,6 +34,8 @@ class HostProfiler:
 
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The run against the sanitizer build preloads AddressSanitizer's runtime.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def run_python(*args, **kwargs):

@@ -3,7 +3,6 @@ deadlock, no crash at exit, and per-thread state let go of on time. Crashes
 and hangs run in a subprocess whose timeout fails the test."""
 
 import gc
-import os
 import subprocess
 import sys
 import threading
@@ -11,7 +10,7 @@ import weakref
 
 import pytest
 
-from conftest import decode, frame_records, run_python
+from conftest import UNDER_ASAN, decode, frame_records, run_python
 from test_records import run_isolated
 
 
@@ -178,6 +177,10 @@ time.sleep(0.3)
 '''
 
 
+# A thread stopped at exit is unwound by pthread_exit, which AddressSanitizer
+# does not follow: the stack poisoning the skipped frames leave behind makes
+# it report (and trip over) the destructors that run on that stack.
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer misreads a stack unwound by pthread_exit")
 def test_exit_while_daemon_threads_are_recorded(tmp_path):
     # The interpreter stops the daemon threads while they are inside the
     # hook; the program still ends with its own exit status.
@@ -234,7 +237,7 @@ def test_state_of_ended_threads_is_released(tmp_path):
         report(growth=growth, frames=sum(type(r).__name__ == "frame" for r in referents))
     ''')
     assert reported["frames"] <= 2
-    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # its quarantine holds freed memory
+    if not UNDER_ASAN:  # its quarantine holds on to freed memory
         assert reported["growth"] < 4 * 2**20
 
 

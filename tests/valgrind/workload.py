@@ -1,11 +1,13 @@
 """A short threaded workload for valgrind's memcheck (see the Makefile's
 valgrind target): threads recording calls and ending, one leaving a call on
 its stack, a plugin record, builds on another thread, unregistration and
-the profiler's release."""
+the profiler's release; and at the end, exit while daemon threads are
+inside the hook, which the interpreter stops by unwinding them."""
 import gc
 import logging
 import sys
 import threading
+import time
 
 from zelm import _zelm
 
@@ -64,6 +66,11 @@ def main():
     del host, profiler
     gc.collect()
     print(f"{len(documents)} documents, {sum(map(len, documents))} bytes")
+
+    _zelm.register_profiler(Host())
+    for _ in range(2):
+        threading.Thread(target=lambda: [work(5) for _ in iter(int, 1)], daemon=True).start()
+    time.sleep(1)
 
 
 if __name__ == "__main__":
