@@ -300,6 +300,14 @@ def work(value):
     return [value] * 3
 
 
+def run_together(target, count):
+    threads = [threading.Thread(target=target) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def test_threads_recording_while_another_builds_and_saves(native, make_host, saved_traces):
     # Eight short-lived threads at a time make calls, and end, while another
     # thread keeps building and saving: every call and return lands in
@@ -321,11 +329,7 @@ def test_threads_recording_while_another_builds_and_saves(native, make_host, sav
     builder = threading.Thread(target=build_and_save)
     builder.start()
     for _ in range(6):
-        threads = [threading.Thread(target=make_calls) for _ in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        run_together(make_calls, 8)
     stop.set()
     builder.join()
     native.register_noop_profiler()
