@@ -5,7 +5,8 @@ traces, show one as a call tree, export one for other tools.
     zelm run [options] -m module [args ...]
     zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME]
     zelm show TRACE_ID [--depth N] [--thread NAME]
-    zelm export TRACE_ID --format chrome|json [-o FILE]
+    zelm export TRACE_ID --format chrome|json|html [-o FILE]
+    zelm view [TRACE_ID] [--port N] [--no-browser]
 
 TRACE_ID "latest" names the newest stored trace. Errors that are not the
 profiled program's own are reported as one line "zelm: error: ..." with
@@ -428,6 +429,8 @@ def _test_outcome(data):
 
 def _export(args):
     trace = trace_reader.load(args.db, args.trace_id)
+    if args.format == "html":
+        return _export_html(trace, args)
     if args.format == "chrome":
         exported = trace_reader.to_chrome_trace(trace)
         what = f"{_plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
@@ -445,6 +448,33 @@ def _export(args):
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
     print(f"zelm: wrote {what} to {args.output}", file=sys.stderr)
     return SUCCESS
+
+
+def _export_html(trace, args):
+    from zelm.view import export
+
+    if args.output == "-":
+        raise CommandError("--format html writes a file: name it with -o FILE")
+    try:
+        size = export.export_html(trace, args.db, args.output)
+    except export.ExportTooLarge as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+    print(f"zelm: wrote trace {trace.trace_id} as a viewer page of {_size(size)} to {args.output}", file=sys.stderr)
+    return SUCCESS
+
+
+# ---- zelm view ----
+
+
+def _view(args):
+    from zelm import view
+
+    try:
+        return view.serve(args.db, args.trace_id, args.port, open_browser=not args.no_browser)
+    except OSError as error:
+        raise CommandError(f"cannot serve the viewer on 127.0.0.1:{args.port}: {error.strerror or error}") from None
 
 
 # ---- the parser ----
@@ -538,10 +568,20 @@ def build_parser():
         "(ui.perfetto.dev) and chrome://tracing; --format json writes the decoded trace document.",
     )
     export.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
-    export.add_argument("--format", choices=("chrome", "json"), default="chrome",
-                        help="chrome (default) or json")
+    export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome",
+                        help="chrome (default), json, or html (the viewer and the trace in one file)")
     export.add_argument("-o", "--output", metavar="FILE", default="-", help="the file to write (default: stdout)")
     export.set_defaults(handler=_export, command_parser=export)
+
+    view = commands.add_parser(
+        "view", parents=[database], help="explore traces in the browser",
+        description="Serve the trace viewer on 127.0.0.1 and open it in the browser: the list of "
+        "traces, or one trace's timeline, call tree and details. Ctrl-C ends it.",
+    )
+    view.add_argument("trace_id", metavar="TRACE_ID", nargs="?", help=trace_id_help + " (default: the list)")
+    view.add_argument("--port", metavar="N", type=int, default=0, help="the port to listen on (default: a free one)")
+    view.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
+    view.set_defaults(handler=_view, command_parser=view)
     return parser
 
 

@@ -1,0 +1,106 @@
+"""`zelm export --format html`: the viewer and one trace in a single HTML
+file that opens from disk, offline, for attaching to a bug report.
+
+The file holds the pages' script and style inline and the trace as the
+answers the server would give (every node's details, children and source
+lines), as JSON in a script element of type application/json with every
+"<" escaped, so no value of the trace can end that element. Its content
+security policy lets it load nothing from anywhere.
+"""
+
+import json
+
+from zelm.view import facts, model, server
+
+# What an HTML export holds at most: beyond this, `zelm view` serves the
+# trace instead.
+MAX_NODES = 50_000
+MAX_BYTES = 32 * 1024 * 1024
+
+_POLICY = ("default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+           "img-src data:; base-uri 'none'; form-action 'none'")
+
+
+class ExportTooLarge(Exception):
+    """The trace is larger than an HTML export holds; the message says by
+    how much."""
+
+
+def embedded_data(index, listing_entry):
+    """The answers of the viewer's API for the trace ``index`` (a
+    model.TraceIndex), as one JSON-ready dict."""
+    count = len(index.nodes)
+    if count > MAX_NODES:
+        raise ExportTooLarge(
+            f"trace {index.trace.trace_id} has {count} calls and records; an HTML export holds at most "
+            f"{MAX_NODES} (open it with `zelm view` instead)")
+    nodes, rows, children, sources, by_location = {}, {}, {}, {}, {}
+    for node_id in range(count):
+        nodes[node_id] = index.details(node_id)
+        row = index.row(node_id)
+        rows[node_id] = {"arguments": row.get("arguments"), "return_value": row.get("return_value")}
+        child_ids = list(index.children_ids(node_id))
+        if child_ids:
+            children[node_id] = child_ids
+        if row["kind"] == "call":
+            location = row["location"]
+            if location not in by_location:
+                by_location[location] = index.source(node_id)
+            sources[node_id] = by_location[location]
+    summary = index.summary()
+    boxes, marks = {}, {}
+    for info in index.threads:
+        # Every call as its own box: at this size the page filters them itself.
+        boxes[info.number] = [
+            [node_id, index.depth[node_id], index.start[node_id] - index.trace.start,
+             index.end[node_id] - index.start[node_id], 1, index.nodes[node_id].name,
+             model.module_of(index.nodes[node_id])]
+            for ids, _, _ in info.levels for node_id in ids
+        ]
+        marks[info.number] = [[node_id, index.depth[node_id], index.start[node_id] - index.trace.start, 1,
+                               index.nodes[node_id].type] for node_id in info.marks]
+    return {
+        "page_size": model.PAGE_SIZE,
+        "listing": listing_entry,
+        "facts": facts.trace_facts(index.trace),
+        "summary": summary,
+        "roots": {info.number: info.roots for info in index.threads},
+        "children": children,
+        "nodes": nodes,
+        "rows": rows,
+        "sources": sources,
+        "boxes": boxes,
+        "marks": marks,
+    }
+
+
+def render_html(data):
+    """The self-contained page showing ``data`` (from embedded_data)."""
+    files = server.static_files()
+    page = files["index.html"].decode()
+    payload = json.dumps(data, allow_nan=False, separators=(",", ":"))
+    # In a script element only "</script" and "<!--" end or change the
+    # text; with every "<" escaped neither can occur. JSON reads \u003c back.
+    payload = payload.replace("<", "\\u003c").replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
+    script = files["viewer.js"].decode().replace("</", "<\\/")
+    style = files["viewer.css"].decode().replace("</", "<\\/")
+    page = page.replace('<link rel="stylesheet" href="/static/viewer.css">',
+                        f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n<style>{style}</style>')
+    page = page.replace('<script src="/static/viewer.js"></script>',
+                        f'<script type="application/json" id="zelm-data">{payload}</script>\n<script>{script}</script>')
+    return page
+
+
+def export_html(trace, db_path, output):
+    """Write trace (a zelm.trace.Trace loaded from db_path) as one HTML
+    file; return its size in bytes. Raises ExportTooLarge."""
+    index = model.TraceIndex(trace)
+    listing = [entry for entry in facts.listing(db_path) if entry["trace_id"] == trace.trace_id]
+    page = render_html(embedded_data(index, listing[0] if listing else None)).encode()
+    if len(page) > MAX_BYTES:
+        raise ExportTooLarge(
+            f"the HTML export of trace {trace.trace_id} would take {len(page)} bytes; the limit is "
+            f"{MAX_BYTES} (open it with `zelm view` instead)")
+    with open(output, "wb") as handle:
+        handle.write(page)
+    return len(page)

@@ -1,0 +1,469 @@
+"""The viewer's index of one loaded trace: what the pages ask for, answered
+without walking the whole trace again.
+
+Every call and plugin record of the trace gets a node id, in depth-first
+order thread after thread, so that the subtree of node n is exactly the ids
+n .. n + size[n] - 1. Per node the index keeps its thread, depth, parent,
+subtree size, start and end in flat arrays; the trace reader's Call and
+PluginRecord objects stay the source of the details.
+
+Per thread and depth, the calls at that depth in id order are also in time
+order and never overlap (time never runs backwards in the reader's tree), so
+the timeline finds the calls of a window by bisection and merges the ones
+narrower than a pixel without visiting them one by one.
+"""
+
+import bisect
+import os
+import stat
+from array import array
+
+from zelm import trace as trace_reader
+
+# Rows of a children page, matches answered per search: bounded replies.
+PAGE_SIZE = 200
+# The most timeline boxes one reply holds, whatever the window.
+MAX_BOXES = 20000
+# Source lines shown around a call, and the largest file read for them.
+SOURCE_CONTEXT = 6
+MAX_SOURCE_BYTES = 4 * 1024 * 1024
+# Text of a value in a tree row, and of one value in the details.
+ROW_TEXT = 160
+DETAIL_TEXT = 20000
+
+
+class NodeNotFound(LookupError):
+    """The requested node id is not in the trace."""
+
+
+class ThreadIndex:
+    """The calls and plugin records of one thread, by depth."""
+
+    def __init__(self, number, thread):
+        self.number = number
+        self.thread = thread
+        self.first = 0  # node ids first .. last - 1
+        self.last = 0
+        self.roots = []
+        self.max_depth = 0
+        # depth -> (ids, starts, ends) of the calls at that depth, in time order
+        self.levels = []
+        # plugin records: ids and times, in time order
+        self.marks = array("q")
+        self.mark_times = array("d")
+
+
+class TraceIndex:
+    """The trace ``trace`` (a zelm.trace.Trace) indexed for the viewer."""
+
+    def __init__(self, trace):
+        self.trace = trace
+        self.nodes = []
+        self.thread_of = array("i")
+        self.depth = array("i")
+        self.parent = array("q")
+        self.size = array("q")
+        self.start = array("d")
+        self.end = array("d")
+        self.by_name = {}  # qualified name -> array of call node ids
+        self.threads = []
+        for number, thread in enumerate(trace.threads):
+            self.threads.append(self._index_thread(number, thread))
+        self._searches = {}
+
+    def _index_thread(self, number, thread):
+        info = ThreadIndex(number, thread)
+        info.first = len(self.nodes)
+        nodes, depth_of, parent_of, starts, ends = self.nodes, self.depth, self.parent, self.start, self.end
+        by_name, levels = self.by_name, info.levels
+        Call = trace_reader.Call
+        stack = []  # the node ids of the open ancestors, by depth
+        for depth, node in thread.walk():
+            node_id = len(nodes)
+            nodes.append(node)
+            del stack[depth:]
+            parent_of.append(stack[-1] if stack else -1)
+            depth_of.append(depth)
+            if depth == 0:
+                info.roots.append(node_id)
+            if isinstance(node, Call):
+                stack.append(node_id)
+                starts.append(node.start)
+                ends.append(node.end)
+                while len(levels) <= depth:
+                    levels.append((array("q"), array("d"), array("d")))
+                level = levels[depth]
+                level[0].append(node_id)
+                level[1].append(node.start)
+                level[2].append(node.end)
+                ids = by_name.get(node.name)
+                if ids is None:
+                    ids = by_name[node.name] = array("q")
+                ids.append(node_id)
+            else:
+                stack.append(node_id)  # keeps the depth bookkeeping even
+                starts.append(node.timestamp)
+                ends.append(node.timestamp)
+                info.marks.append(node_id)
+                info.mark_times.append(node.timestamp)
+        info.last = len(nodes)
+        count = info.last - info.first
+        self.thread_of.extend([number] * count)
+        sizes = array("q", [1]) * count
+        for node_id in range(info.last - 1, info.first - 1, -1):
+            parent = parent_of[node_id]
+            if parent >= 0:
+                sizes[parent - info.first] += sizes[node_id - info.first]
+        self.size.extend(sizes)
+        info.max_depth = max(0, len(levels) - 1)
+        # Plugin records may carry times from another clock than the frames;
+        # keep the marks sorted for bisection.
+        if any(info.mark_times[i] > info.mark_times[i + 1] for i in range(len(info.mark_times) - 1)):
+            pairs = sorted(zip(info.mark_times, info.marks))
+            info.mark_times = array("d", [time for time, _ in pairs])
+            info.marks = array("q", [node for _, node in pairs])
+        return info
+
+    # ---- nodes ----
+
+    def node(self, node_id):
+        if not isinstance(node_id, int) or not 0 <= node_id < len(self.nodes):
+            raise NodeNotFound(node_id)
+        return self.nodes[node_id]
+
+    def children_ids(self, node_id):
+        """The ids of the node's children, in order (a generator)."""
+        child, end = node_id + 1, node_id + self.size[node_id]
+        while child < end:
+            yield child
+            child += self.size[child]
+
+    def child_count(self, node_id):
+        return sum(1 for _ in self.children_ids(node_id))
+
+    def row(self, node_id):
+        """What a tree row and a search result show of a node."""
+        node = self.nodes[node_id]
+        row = {
+            "id": node_id,
+            "thread": self.thread_of[node_id],
+            "depth": self.depth[node_id],
+            "start": self.start[node_id] - self.trace.start,
+            "has_children": self.size[node_id] > 1,
+        }
+        if isinstance(node, trace_reader.Call):
+            row.update(
+                kind="call",
+                name=node.name,
+                module=module_of(node),
+                duration=node.duration,
+                location=node.location,
+                finished=node.finished,
+                recorded_call=node.call_record is not None,
+                arguments=None if node.call_record is None else clip(short_arguments(node.arguments), ROW_TEXT),
+                return_value=clip(short_value(node.return_value), ROW_TEXT) if node.finished else None,
+            )
+        else:
+            row.update(kind="plugin", name=node.type, text=clip(plugin_text(node), 2 * ROW_TEXT))
+        return row
+
+    def roots(self, thread_number, offset=0, limit=PAGE_SIZE, containing=None):
+        """A page of a thread's top-level nodes (see children)."""
+        info = self._thread(thread_number)
+        return self._page(info.roots, offset, limit, containing)
+
+    def children(self, node_id, offset=0, limit=PAGE_SIZE, containing=None):
+        """A page of the node's children; ``containing`` (a descendant id)
+        picks the page that holds the child on its path instead of
+        ``offset``."""
+        self.node(node_id)
+        return self._page(list(self.children_ids(node_id)), offset, limit, containing)
+
+    def _page(self, ids, offset, limit, containing=None):
+        if containing is not None:
+            position = bisect.bisect_right(ids, containing) - 1
+            offset = max(0, position) // limit * limit
+        offset = max(0, min(offset, len(ids)))
+        return {
+            "offset": offset,
+            "total": len(ids),
+            "rows": [self.row(node_id) for node_id in ids[offset:offset + limit]],
+        }
+
+    def path(self, node_id):
+        """The ids from the node's root down to the node."""
+        self.node(node_id)
+        path = [node_id]
+        while self.parent[path[-1]] >= 0:
+            path.append(self.parent[path[-1]])
+        path.reverse()
+        return path
+
+    def details(self, node_id):
+        node = self.node(node_id)
+        info = self.threads[self.thread_of[node_id]]
+        details = self.row(node_id)
+        details.update(
+            thread_name=info.thread.name,
+            thread_id=info.thread.thread_id,
+            path=self.path(node_id),
+            children=self.child_count(node_id),
+        )
+        if isinstance(node, trace_reader.Call):
+            details.update(
+                frame_id=node.frame_id,
+                arguments=detail_value(node.arguments) if node.call_record is not None else None,
+                locals_at_return=detail_value(node.return_record.get("locals")) if node.finished else None,
+                return_value=detail_value(node.return_value) if node.finished else None,
+                call_site=self.call_site(node_id),
+            )
+            details.pop("text", None)
+        else:
+            details["data"] = detail_value(node.data)
+            details["call_site"] = self.call_site(node_id)
+        return details
+
+    def call_site(self, node_id):
+        """Where the node was called from (a plugin record: where it was
+        written): the calling node and the line, or None when the trace
+        does not hold the caller."""
+        node = self.nodes[node_id]
+        record = node.call_record if isinstance(node, trace_reader.Call) else node.record
+        site = record.get("user_code_call_site") if isinstance(record, dict) else None
+        if not isinstance(site, dict):
+            return None
+        frame_id, line = site.get("call_frame_id"), site.get("line_number")
+        caller = self.parent[node_id]
+        while caller >= 0 and self.nodes[caller].frame_id != frame_id:
+            caller = self.parent[caller]
+        if caller < 0:
+            return None
+        file = split_location(self.nodes[caller].location)[0]
+        return {"node": caller, "name": self.nodes[caller].name,
+                "location": f"{file}:{line}" if isinstance(line, int) else file}
+
+    # ---- source ----
+
+    def source(self, node_id):
+        """The lines around the node's location, read from the file the
+        trace names for it, when that is a readable regular file here."""
+        node = self.node(node_id)
+        if not isinstance(node, trace_reader.Call):
+            return {"available": False, "reason": "not a call"}
+        file, line = split_location(node.location)
+        if not file or line is None:
+            return {"available": False, "reason": "the trace holds no file and line for this call"}
+        text = read_regular_file(file)
+        if text is None:
+            return {"available": False, "reason": f"{file} is not a readable file on this machine"}
+        lines = text.splitlines()
+        line = max(line, 1)  # module bodies start at line 0
+        first = max(1, line - SOURCE_CONTEXT)
+        last = min(len(lines), line + SOURCE_CONTEXT)
+        return {
+            "available": True,
+            "file": file,
+            "line": line,
+            "lines": [{"number": number, "text": lines[number - 1]} for number in range(first, last + 1)],
+        }
+
+    # ---- search ----
+
+    def search(self, query, thread_number=None, current=None, direction="next"):
+        """The match after (or before) node ``current`` among the calls
+        whose qualified name contains ``query`` (any case), with their
+        count and its position."""
+        matches = self._matches(query.lower(), thread_number)
+        if not matches:
+            return {"count": 0, "index": None, "node": None}
+        if current is None:
+            index = 0 if direction == "next" else len(matches) - 1
+        elif direction == "next":
+            index = bisect.bisect_right(matches, current) % len(matches)
+        else:
+            index = (bisect.bisect_left(matches, current) - 1) % len(matches)
+        node_id = matches[index]
+        return {"count": len(matches), "index": index, "node": self.row(node_id), "path": self.path(node_id)}
+
+    def _matches(self, query, thread_number):
+        key = (query, thread_number)
+        matches = self._searches.get(key)
+        if matches is None:
+            found = [ids for name, ids in self.by_name.items() if query in name.lower()]
+            merged = sorted(node_id for ids in found for node_id in ids)
+            if thread_number is not None:
+                info = self._thread(thread_number)
+                merged = merged[bisect.bisect_left(merged, info.first):bisect.bisect_left(merged, info.last)]
+            matches = array("q", merged)
+            if len(self._searches) > 32:
+                self._searches.clear()
+            self._searches[key] = matches
+        return matches
+
+    # ---- timeline ----
+
+    def timeline(self, thread_number, begin, finish, width):
+        """The boxes of one thread's calls between ``begin`` and ``finish``
+        (seconds from the trace's start) drawn ``width`` pixels wide.
+
+        A call at least a pixel wide is a box of its own; runs of narrower
+        calls at one depth are merged into one box per pixel, which says how
+        many calls it stands for. Plugin records are marks, merged the same
+        way.
+        """
+        info = self._thread(thread_number)
+        width = max(1, min(int(width), 20000))
+        if not finish > begin:
+            finish = begin + 1e-9
+        origin = self.trace.start
+        lo, hi = origin + begin, origin + finish
+        pixel = (hi - lo) / width
+        boxes = []
+        for depth, (ids, starts, ends) in enumerate(info.levels):
+            # The first call that ends at or after lo: ends are sorted too.
+            index = bisect.bisect_left(ends, lo)
+            stop = bisect.bisect_right(starts, hi)
+            while index < stop and len(boxes) < MAX_BOXES:
+                start, end = starts[index], ends[index]
+                if end - start >= pixel:
+                    node_id = ids[index]
+                    node = self.nodes[node_id]
+                    boxes.append([node_id, depth, start - origin, end - start, 1, node.name, module_of(node)])
+                    index += 1
+                    continue
+                # Merge the narrow calls that start within this pixel.
+                pixel_end = lo + (int((start - lo) / pixel) + 1) * pixel
+                following = max(index + 1, bisect.bisect_left(starts, pixel_end, index, stop))
+                last_end = ends[following - 1]
+                node_id = ids[index]
+                count = following - index
+                name = self.nodes[node_id].name if count == 1 else None
+                boxes.append([node_id, depth, start - origin, max(last_end - start, 0.0), count, name,
+                              module_of(self.nodes[node_id])])
+                index = following
+        marks = []
+        index = bisect.bisect_left(info.mark_times, lo)
+        stop = bisect.bisect_right(info.mark_times, hi)
+        while index < stop and len(marks) < MAX_BOXES:
+            time = info.mark_times[index]
+            pixel_end = lo + (int((time - lo) / pixel) + 1) * pixel
+            following = max(index + 1, bisect.bisect_left(info.mark_times, pixel_end, index, stop))
+            node_id = info.marks[index]
+            marks.append([node_id, self.depth[node_id], time - origin, following - index, self.nodes[node_id].type])
+            index = following
+        return {"thread": thread_number, "begin": begin, "finish": finish, "boxes": boxes, "marks": marks,
+                "truncated": len(boxes) >= MAX_BOXES or len(marks) >= MAX_BOXES}
+
+    # ---- the whole trace ----
+
+    def summary(self):
+        trace = self.trace
+        return {
+            "trace_id": trace.trace_id,
+            "source": trace.source,
+            "timestamp": trace.timestamp,
+            "duration": trace.end - trace.start,
+            "version": trace.version,
+            "commit_sha": trace.commit_sha,
+            "command_line_args": trace.command_line_args,
+            "records": trace.record_count,
+            "nodes": len(self.nodes),
+            "threads": [
+                {
+                    "number": info.number,
+                    "name": info.thread.name,
+                    "thread_id": info.thread.thread_id,
+                    "calls": sum(len(level[0]) for level in info.levels),
+                    "records": len(info.thread.records),
+                    "max_depth": info.max_depth,
+                    "roots": len(info.roots),
+                }
+                for info in self.threads
+            ],
+        }
+
+    def _thread(self, thread_number):
+        if not isinstance(thread_number, int) or not 0 <= thread_number < len(self.threads):
+            raise NodeNotFound(f"thread {thread_number}")
+        return self.threads[thread_number]
+
+
+# ---- text of values ----
+
+
+def module_of(node):
+    """The module a call belongs to, as the timeline colours it: its file,
+    named without directory and suffix."""
+    file = split_location(node.location)[0]
+    return os.path.splitext(os.path.basename(file))[0] if file else "?"
+
+
+def split_location(location):
+    """("file", line) of a "file:line" location; line None without one."""
+    file, _, line = location.rpartition(":")
+    if not file:
+        return location, None
+    try:
+        return file, int(line)
+    except ValueError:
+        return location, None
+
+
+def read_regular_file(file):
+    """The text of ``file`` if it is a regular file of a sane size, else None.
+
+    Checked before opening (opening a FIFO would block) and again on the
+    opened file (the path may have been swapped meanwhile)."""
+    try:
+        if not stat.S_ISREG(os.stat(file).st_mode):
+            return None
+        descriptor = os.open(file, os.O_RDONLY | os.O_NONBLOCK)
+    except (OSError, ValueError):
+        return None
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_SOURCE_BYTES:
+            return None
+        with open(descriptor, "rb", closefd=False) as handle:
+            data = handle.read(MAX_SOURCE_BYTES + 1)
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
+    return data.decode("utf-8", errors="replace")
+
+
+def clip(text, limit):
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"
+
+
+def short_value(value):
+    from zelm.__main__ import _short_value
+    return _short_value(value)
+
+
+def short_arguments(arguments):
+    from zelm.__main__ import _arguments
+    return _arguments(arguments)
+
+
+def plugin_text(record):
+    from zelm.__main__ import _plugin_line
+    return _plugin_line(record)
+
+
+def detail_value(value):
+    """A value for the details pane: JSON-ready, long texts clipped."""
+    return _clip_texts(trace_reader.to_json_safe(value), [DETAIL_TEXT * 10])
+
+
+def _clip_texts(value, budget):
+    if isinstance(value, str):
+        value = clip(value, min(DETAIL_TEXT, max(budget[0], 16)))
+        budget[0] -= len(value)
+        return value
+    if isinstance(value, dict):
+        return {key: _clip_texts(item, budget) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_clip_texts(item, budget) for item in value]
+    return value

@@ -1,0 +1,224 @@
+"""The viewer's web server: the static pages and a JSON API over the trace
+database, for one user on this machine.
+
+It listens on 127.0.0.1 only and answers only requests addressed to
+127.0.0.1 or localhost at its own port, so that a web page elsewhere cannot
+reach it through a DNS name that points here. It only reads: the database
+is opened read-only, and the one file it reads besides is the source file
+a trace names for a call (see model.TraceIndex.source). The pages take
+every value as text.
+"""
+
+import http.server
+import json
+import os
+import threading
+import urllib.parse
+from importlib import resources
+
+from zelm import db
+from zelm import trace as trace_reader
+from zelm.view import facts, model
+
+# Loaded traces kept decoded; each can take hundreds of megabytes.
+CACHED_TRACES = 2
+
+_CONTENT_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".png": "image/png",
+}
+
+# The pages load nothing but their own files and talk to nothing but this server.
+_CONTENT_SECURITY_POLICY = (
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+)
+
+
+def static_files():
+    """{file name: bytes} of the pages shipped in the package."""
+    folder = resources.files("zelm.view").joinpath("static")
+    return {entry.name: entry.read_bytes() for entry in folder.iterdir() if entry.is_file()}
+
+
+class BadRequest(Exception):
+    """A request the API cannot answer; the message says why."""
+
+    def __init__(self, message, status=400):
+        super().__init__(message)
+        self.status = status
+
+
+class TraceCache:
+    """Decoded and indexed traces, the most recently used kept; a trace is
+    loaded once even when several requests ask for it at the same time."""
+
+    def __init__(self, db_path, size=CACHED_TRACES):
+        self.db_path = db_path
+        self.size = size
+        self._lock = threading.Lock()
+        self._entries = {}  # trace id -> (lock, index or None); insertion order = use order
+
+    def get(self, trace_id):
+        with self._lock:
+            entry = self._entries.pop(trace_id, None)
+            if entry is None:
+                entry = [threading.Lock(), None]
+            self._entries[trace_id] = entry
+            while len(self._entries) > self.size:
+                del self._entries[next(iter(self._entries))]
+        with entry[0]:
+            if entry[1] is None:
+                entry[1] = model.TraceIndex(trace_reader.load(self.db_path, trace_id))
+            return entry[1]
+
+
+class ViewerServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, db_path, port=0):
+        self.db_path = db_path
+        self.traces = TraceCache(db_path)
+        self.facts = facts.FactsCache(db_path)
+        self.files = static_files()
+        super().__init__(("127.0.0.1", port), RequestHandler)
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/"
+
+    def allowed_hosts(self):
+        return {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}
+
+
+def _integer(params, name, default=None):
+    text = params.get(name)
+    if text is None or text == "":
+        if default is None:
+            raise BadRequest(f"missing parameter {name}")
+        return default
+    try:
+        return int(text)
+    except ValueError:
+        raise BadRequest(f"parameter {name} is not a whole number") from None
+
+
+def _number(params, name):
+    try:
+        return float(params[name])
+    except KeyError:
+        raise BadRequest(f"missing parameter {name}") from None
+    except ValueError:
+        raise BadRequest(f"parameter {name} is not a number") from None
+
+
+class RequestHandler(http.server.BaseHTTPRequestHandler):
+    server_version = "zelm-view"
+    sys_version = ""
+
+    def log_message(self, format, *args):
+        pass  # a local tool: the terminal stays quiet
+
+    def do_HEAD(self):
+        self._refuse(405, "only GET is served")
+
+    def do_POST(self):
+        self._refuse(405, "only GET is served")
+
+    do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_POST
+
+    def do_GET(self):
+        if self.headers.get("Host", "") not in self.server.allowed_hosts():
+            self._refuse(403, "this server answers only requests to 127.0.0.1 or localhost at its port")
+            return
+        url = urllib.parse.urlsplit(self.path)
+        params = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        if url.path.startswith("/api/"):
+            self._api(url.path[len("/api/"):], params)
+            return
+        name = "index.html" if url.path == "/" else url.path.rpartition("/static/")[2]
+        body = self.server.files.get(name) if url.path in ("/", "/static/" + name) else None
+        if body is None:
+            self._refuse(404, "no such page")
+            return
+        self._send(200, body, _CONTENT_TYPES.get(os.path.splitext(name)[1], "application/octet-stream"))
+
+    def _api(self, endpoint, params):
+        try:
+            self._send_json(200, self._answer(endpoint, params))
+        except BadRequest as error:
+            self._send_json(error.status, {"error": str(error)})
+        except model.NodeNotFound as error:
+            self._send_json(404, {"error": f"no node {error.args[0]} in this trace"})
+        except trace_reader.TraceNotFoundError as error:
+            self._send_json(404, {"error": str(error)})
+        except (trace_reader.TraceError, db.TraceStoreError) as error:
+            self._send_json(500, {"error": str(error)})
+        except Exception as error:  # one request's failure must not end the server
+            self._send_json(500, {"error": f"{type(error).__name__}: {error}"})
+
+    def _answer(self, endpoint, params):
+        server = self.server
+        if endpoint == "traces":
+            return {"db": os.fspath(server.db_path), "traces": facts.listing(server.db_path)}
+        trace_id = params.get("trace")
+        if not trace_id:
+            raise BadRequest("missing parameter trace")
+        if endpoint == "facts":
+            return server.facts.get(trace_id)
+        index = server.traces.get(trace_id)
+        if endpoint == "summary":
+            return index.summary()
+        if endpoint in ("roots", "children"):
+            containing = params.get("containing")
+            page = index.roots if endpoint == "roots" else index.children
+            return page(
+                _integer(params, "thread" if endpoint == "roots" else "node"), _integer(params, "offset", 0),
+                containing=None if containing in (None, "") else _integer(params, "containing"),
+            )
+        if endpoint == "node":
+            return index.details(_integer(params, "node"))
+        if endpoint == "source":
+            return index.source(_integer(params, "node"))
+        if endpoint == "search":
+            thread = params.get("thread")
+            current = params.get("current")
+            direction = params.get("direction", "next")
+            if direction not in ("next", "previous"):
+                raise BadRequest("direction is next or previous")
+            return index.search(
+                params.get("q", ""),
+                None if thread in (None, "") else _integer(params, "thread"),
+                None if current in (None, "") else _integer(params, "current"),
+                direction,
+            )
+        if endpoint == "timeline":
+            return index.timeline(
+                _integer(params, "thread"), _number(params, "begin"), _number(params, "finish"),
+                _integer(params, "width", 1000),
+            )
+        raise BadRequest(f"no API endpoint {endpoint}", 404)
+
+    def _refuse(self, status, message):
+        self._send_json(status, {"error": message})
+
+    def _send_json(self, status, value):
+        body = json.dumps(value, allow_nan=False, separators=(",", ":")).encode()
+        self._send(status, body, "application/json")
+
+    def _send(self, status, body, content_type):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Security-Policy", _CONTENT_SECURITY_POLICY)
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.send_header("Referrer-Policy", "no-referrer")
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(body)
