@@ -327,3 +327,35 @@ HTTP_EXCHANGES = {
     "httpx": _httpx,
     "httpx-async": _httpx_async,
 }
+
+
+# ---- the trace viewer ----
+
+EXAMPLE_PROGRAM = os.path.join(os.path.dirname(TESTS_DIR), "examples", "shop_app.py")
+
+
+def record_example(db_path):
+    """Runs the shipped example under `zelm run`, saving into db_path;
+    returns the trace id."""
+    result = subprocess.run(
+        [sys.executable, "-m", "zelm", "run", "--db", str(db_path), EXAMPLE_PROGRAM],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stderr.split("zelm: saved trace ", 1)[1].split(":", 1)[0]
+
+
+@contextmanager
+def running_viewer(db_path):
+    """The viewer's server on a free port of 127.0.0.1, serving from a thread."""
+    from zelm.view.server import ViewerServer
+
+    server = ViewerServer(db_path)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(10)

@@ -1,0 +1,346 @@
+"""The viewer's server and JSON API (zelm.view), over HTTP on 127.0.0.1, on
+the shipped example's trace and on hand-made ones; the `zelm view` and
+`zelm export --format html` commands."""
+
+import http.client
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+
+import msgpack
+import pytest
+
+from conftest import record_example, running_viewer
+from test_trace_reader import call, document, plugin, ret
+from zelm import db
+from zelm.view import export
+
+HOSTILE = [
+    "<script>window.__xss = 1</script>",
+    '"><img src=x onerror="window.__xss=1">',
+    "</script><script>window.__xss = 1</script><!--",
+]
+
+
+def save(db_path, doc):
+    db.save_trace_in_sqlite(db_path, doc["trace_id"], timeout=5, msgpack=msgpack.packb(doc))
+    return doc["trace_id"]
+
+
+def hostile_document(trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1XSS0"):
+    """A trace whose names, values and plugin texts are markup."""
+    return document([
+        call(HOSTILE[1], "f1", 1.0, locals_={"payload": HOSTILE[0], HOSTILE[2]: [HOSTILE[1]]}),
+        plugin("log_message", 1.5, level="INFO", logger=HOSTILE[0], message=HOSTILE[1], location=None),
+        ret(HOSTILE[1], "f1", 2.0, arg=HOSTILE[2]),
+    ], trace_id=trace_id)
+
+
+def flat_document(calls, trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1F1A7"):
+    """One root call holding ``calls`` one-microsecond calls, one after another."""
+    records = [call("root", "root", 1.0)]
+    for number in range(calls):
+        start = 1.0 + number * 2e-6
+        records += [call(f"leaf{number % 3}", f"c{number}", start), ret(f"leaf{number % 3}", f"c{number}", start + 1e-6)]
+    records.append(ret("root", "root", 1.0 + calls * 2e-6))
+    return document(records, trace_id=trace_id)
+
+
+@pytest.fixture(scope="module")
+def viewer(tmp_path_factory):
+    db_path = tmp_path_factory.mktemp("view") / "traces.sqlite3"
+    example = record_example(db_path)
+    flat = save(db_path, flat_document(1000))
+    hostile = save(db_path, hostile_document())
+    with running_viewer(db_path) as server:
+        server.ids = {"example": example, "flat": flat, "hostile": hostile}
+        yield server
+
+
+def request(server, path, host=None, method="GET"):
+    """(status, headers, body) of one request; ``host`` replaces the Host header."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+    try:
+        connection.putrequest(method, path, skip_host=True)
+        connection.putheader("Host", f"127.0.0.1:{server.port}" if host is None else host)
+        connection.endheaders()
+        reply = connection.getresponse()
+        return reply.status, reply.headers, reply.read()
+    finally:
+        connection.close()
+
+
+def get(server, endpoint, status=200, **params):
+    from urllib.parse import urlencode
+
+    code, headers, body = request(server, f"/api/{endpoint}?{urlencode(params)}")
+    assert headers["Content-Type"] == "application/json"
+    assert code == status, body
+    return json.loads(body)
+
+
+def find(server, trace_id, name):
+    """The row of the first call named ``name``, found through the search."""
+    found = get(server, "search", trace=trace_id, q=name)
+    assert found["count"] >= 1, name
+    return found["node"]
+
+
+# ---- the server ----
+
+
+def test_listens_on_loopback_only(viewer):
+    assert viewer.server_address[0] == "127.0.0.1"
+
+
+@pytest.mark.parametrize("host", ["evil.example:{port}", "127.0.0.1:1", "localhost", "127.0.0.1", "", "[::1]:{port}"])
+def test_refuses_requests_for_other_hosts(viewer, host):
+    status, _, body = request(viewer, "/api/traces", host=host.format(port=viewer.port))
+    assert status == 403
+    assert "127.0.0.1" in json.loads(body)["error"]
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1:{port}", "localhost:{port}"])
+def test_answers_requests_for_itself(viewer, host):
+    status, _, _ = request(viewer, "/", host=host.format(port=viewer.port))
+    assert status == 200
+
+
+@pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "HEAD"])
+def test_serves_reading_requests_only(viewer, method):
+    assert request(viewer, "/api/traces", method=method)[0] == 405
+
+
+@pytest.mark.parametrize("path, status, content_type", [
+    ("/", 200, "text/html; charset=utf-8"),
+    ("/static/viewer.js", 200, "text/javascript; charset=utf-8"),
+    ("/static/viewer.css", 200, "text/css; charset=utf-8"),
+    ("/static/../server.py", 404, "application/json"),
+    ("/static/%2e%2e/model.py", 404, "application/json"),
+    ("/../../etc/passwd", 404, "application/json"),
+    ("/nothing", 404, "application/json"),
+])
+def test_static_pages(viewer, path, status, content_type):
+    code, headers, body = request(viewer, path)
+    assert (code, headers["Content-Type"]) == (status, content_type)
+    # The pages may load their own files only.
+    assert "default-src 'none'" in headers["Content-Security-Policy"]
+    assert headers["X-Content-Type-Options"] == "nosniff"
+    if path == "/":
+        assert b"https:" not in body and b"http:" not in body
+
+
+@pytest.mark.parametrize("endpoint, params, status", [
+    ("summary", {"trace": "trc_unknown"}, 404),
+    ("summary", {"trace": None}, 400),
+    ("node", {"node": "x"}, 400),
+    ("node", {"node": "-1"}, 404),
+    ("node", {"node": "999999"}, 404),
+    ("children", {"node": "0", "offset": "many"}, 400),
+    ("timeline", {"thread": "0", "begin": "0", "finish": "nan-ish"}, 400),
+    ("timeline", {"thread": "7", "begin": "0", "finish": "1"}, 404),
+    ("search", {"q": "x", "direction": "sideways"}, 400),
+    ("nothing", {}, 404),
+])
+def test_bad_requests_get_a_json_error(viewer, endpoint, params, status):
+    params.setdefault("trace", viewer.ids["example"])
+    params = {key: value for key, value in params.items() if value is not None}
+    assert "error" in get(viewer, endpoint, status=status, **params)
+
+
+# ---- the API ----
+
+
+def test_trace_list_is_newest_first_with_facts(viewer):
+    listed = get(viewer, "traces")["traces"]
+    assert [entry["trace_id"] for entry in listed] == [viewer.ids[key] for key in ("hostile", "flat", "example")]
+    example = listed[2]
+    assert example["source"].endswith("shop_app.py") and example["records"] > 40 and example["size"] > 0
+    facts = get(viewer, "facts", trace=viewer.ids["example"])
+    assert facts["threads"] == 3 and facts["duration"] > 0 and facts["test"] is None
+
+
+def test_summary_tree_and_details_of_the_example(viewer):
+    trace_id = viewer.ids["example"]
+    summary = get(viewer, "summary", trace=trace_id)
+    assert [thread["name"] for thread in summary["threads"]] == ["MainThread", "stock-check", "stock-check"]
+    roots = get(viewer, "roots", trace=trace_id, thread=0)
+    assert [row["name"] for row in roots["rows"]] == ["__main__.<module>"]
+    children = get(viewer, "children", trace=trace_id, node=roots["rows"][0]["id"])["rows"]
+    assert [row["name"] for row in children] == [
+        "shop.<module>", "shop.services.<module>", "__main__.main"]
+
+    place_order = find(viewer, trace_id, "place_order")
+    assert place_order["arguments"].startswith("customer='ada', wanted={")
+    details = get(viewer, "node", trace=trace_id, node=place_order["id"])
+    assert details["arguments"]["customer"] == "ada"
+    assert details["return_value"].startswith("<shop.models.DiscountedOrder object")
+    assert {"order", "items"} <= set(details["locals_at_return"])
+    assert details["thread_name"] == "MainThread"
+    # Called from main(), which is its parent in the tree.
+    main = get(viewer, "node", trace=trace_id, node=details["call_site"]["node"])
+    assert main["name"] == "__main__.main"
+    assert details["path"][-2:] == [main["id"], place_order["id"]]
+    assert re.search(r"shop_app\.py:\d+$", details["call_site"]["location"])
+
+    log_record = [row for row in get(viewer, "children", trace=trace_id, node=place_order["id"])["rows"]
+                  if row["kind"] == "plugin"]
+    assert [row["text"] for row in log_record] == ["log INFO shop: order for ada: 2 items  (" +
+                                                   os.path.join(os.path.dirname(main["location"]), "shop", "services.py") + ":25)"]
+
+
+def test_source_lines_come_from_the_file_the_trace_names(viewer):
+    trace_id = viewer.ids["example"]
+    place_order = find(viewer, trace_id, "place_order")
+    source = get(viewer, "source", trace=trace_id, node=place_order["id"])
+    assert source["available"] and source["file"].endswith("services.py")
+    current = [line["text"] for line in source["lines"] if line["number"] == source["line"]]
+    assert current == ["def place_order(customer, wanted):"]
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "missing"])
+def test_source_of_what_is_not_a_regular_file_is_not_read(tmp_path, kind):
+    target = tmp_path / "app.py"
+    if kind == "fifo":
+        os.mkfifo(target)  # opening it for reading would block
+    elif kind == "directory":
+        target.mkdir()
+    doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0)])
+    for record in doc["frames_of_interest"]:
+        record["path"] = f"{target}:1"
+    db_path = tmp_path / "traces.sqlite3"
+    trace_id = save(db_path, doc)
+    with running_viewer(db_path) as server:
+        source = get(server, "source", trace=trace_id, node=0)
+    assert source["available"] is False and str(target) in source["reason"]
+
+
+def test_children_come_in_pages(viewer):
+    trace_id = viewer.ids["flat"]
+    first = get(viewer, "children", trace=trace_id, node=0)
+    assert (first["offset"], first["total"], len(first["rows"])) == (0, 1000, 200)
+    later = get(viewer, "children", trace=trace_id, node=0, offset=800)
+    assert [row["id"] for row in later["rows"]] == list(range(801, 1001))
+    # The page that holds a given node, for revealing it.
+    holding = get(viewer, "children", trace=trace_id, node=0, containing=555)
+    assert holding["offset"] == 400 and 555 in [row["id"] for row in holding["rows"]]
+
+
+def test_search_steps_through_the_matches_and_wraps(viewer):
+    trace_id = viewer.ids["flat"]
+    first = get(viewer, "search", trace=trace_id, q="LEAF1")
+    assert (first["count"], first["index"], first["node"]["name"]) == (333, 0, "app.leaf1")
+    second = get(viewer, "search", trace=trace_id, q="leaf1", current=first["node"]["id"])
+    assert second["index"] == 1 and second["node"]["id"] > first["node"]["id"]
+    last = get(viewer, "search", trace=trace_id, q="leaf1", current=first["node"]["id"], direction="previous")
+    assert last["index"] == 332
+    assert get(viewer, "search", trace=trace_id, q="leaf1", current=last["node"]["id"])["index"] == 0
+    assert get(viewer, "search", trace=trace_id, q="nothing")["count"] == 0
+    assert get(viewer, "search", trace=trace_id, q="leaf", thread=0)["count"] == 1000
+
+
+@pytest.mark.parametrize("width, merged", [(100, True), (100000, False)])
+def test_timeline_merges_calls_narrower_than_a_pixel(viewer, width, merged):
+    trace_id = viewer.ids["flat"]
+    timeline = get(viewer, "timeline", trace=trace_id, thread=0, begin=0, finish=0.002, width=width)
+    leaves = [box for box in timeline["boxes"] if box[1] == 1]
+    # Every call is in exactly one box, merged or not.
+    assert sum(box[4] for box in leaves) == 1000
+    assert (len(leaves) < 1000) is merged
+    assert all(box[5] is None for box in leaves if box[4] > 1)
+
+
+def test_timeline_holds_only_the_visible_window(viewer):
+    trace_id = viewer.ids["flat"]
+    timeline = get(viewer, "timeline", trace=trace_id, thread=0, begin=0.0010005, finish=0.0010095, width=1000)
+    leaves = sorted(box[0] for box in timeline["boxes"] if box[1] == 1)
+    # Calls 500 .. 504 (node ids 501 ..) overlap the window, no others.
+    assert leaves == [501, 502, 503, 504, 505]
+
+
+def test_plugin_records_are_marks_on_the_timeline(viewer):
+    trace_id = viewer.ids["hostile"]
+    timeline = get(viewer, "timeline", trace=trace_id, thread=0, begin=0, finish=1.0, width=500)
+    assert [mark[4] for mark in timeline["marks"]] == ["log_message"]
+
+
+def test_values_come_back_as_json_text(viewer):
+    trace_id = viewer.ids["hostile"]
+    details = get(viewer, "node", trace=trace_id, node=0)
+    assert details["name"] == "app." + HOSTILE[1]
+    assert details["arguments"] == {"payload": HOSTILE[0], HOSTILE[2]: [HOSTILE[1]]}
+    assert details["return_value"] == HOSTILE[2]
+
+
+# ---- the commands ----
+
+
+def zelm_command(*args, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "zelm", *map(str, args)], text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def test_view_command_serves_until_interrupted(viewer):
+    process = zelm_command("view", "--db", viewer.db_path, "latest", "--no-browser")
+    try:
+        line = process.stdout.readline()
+        match = re.fullmatch(r"zelm: viewer at (http://127\.0\.0\.1:(\d+)/)#trace=(\S+) \(Ctrl-C ends it\)\n", line)
+        assert match, line + process.stderr.read()
+        assert match.group(3) == viewer.ids["hostile"]
+        connection = http.client.HTTPConnection("127.0.0.1", int(match.group(2)), timeout=30)
+        connection.request("GET", "/api/traces")
+        assert connection.getresponse().status == 200
+        connection.close()
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+        process.wait()
+    assert (process.returncode, stdout, stderr) == (0, "zelm: viewer stopped\n", "")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["trc_unknown"], "zelm: error: no trace trc_unknown in "),
+    (["--db", "missing.sqlite3"], "zelm: error: cannot read trace database missing.sqlite3: no such file"),
+])
+def test_view_command_errors(viewer, tmp_path, args, message):
+    if "--db" not in args:
+        args = ["--db", viewer.db_path, *args]
+    process = zelm_command("view", "--no-browser", *args, cwd=tmp_path)
+    stdout, stderr = process.communicate(timeout=60)
+    assert process.returncode == 1 and stderr.startswith(message) and stderr.count("\n") == 1, stderr
+
+
+def test_view_command_reports_a_port_in_use(viewer):
+    process = zelm_command("view", "--db", viewer.db_path, "--no-browser", "--port", viewer.port)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 1
+    assert stderr.startswith(f"zelm: error: cannot serve the viewer on 127.0.0.1:{viewer.port}: ")
+
+
+def test_html_export_embeds_the_trace_as_inert_text(viewer, tmp_path):
+    output = tmp_path / "trace.html"
+    process = zelm_command("export", "--db", viewer.db_path, viewer.ids["hostile"], "--format", "html", "-o", output)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 0, stderr
+    assert stderr.startswith(f"zelm: wrote trace {viewer.ids['hostile']} as a viewer page of ")
+    page = output.read_text()
+    # Nothing to fetch: no link to any file or address.
+    assert not re.search(r"(src|href)=\"(?!#)", page)
+    data = re.search(r'<script type="application/json" id="zelm-data">(.*?)</script>', page, re.S).group(1)
+    assert "<" not in data  # no value can close the element
+    embedded = json.loads(data)
+    assert embedded["nodes"]["0"]["return_value"] == HOSTILE[2]
+    assert page.count("</script>") == 2
+
+
+def test_html_export_refuses_a_trace_over_its_limit(viewer, tmp_path, monkeypatch):
+    monkeypatch.setattr(export, "MAX_NODES", 100)
+    from zelm.__main__ import main
+
+    output = tmp_path / "trace.html"
+    status = main(["export", "--db", str(viewer.db_path), viewer.ids["flat"], "--format", "html", "-o", str(output)])
+    assert status == 1 and not output.exists()
