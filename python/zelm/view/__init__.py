@@ -6,6 +6,7 @@ writes the viewer and one trace into a single HTML file.
 """
 
 import sys
+import threading
 import urllib.parse
 import webbrowser
 
@@ -41,6 +42,9 @@ def serve(db_path, trace_id=None, port=0, open_browser=True, out=sys.stdout):
     if trace_id is not None:
         trace_id = resolve_trace_id(db_path, trace_id)
     server = ViewerServer(db_path, port)
+    if trace_id is not None:
+        # Decode the trace while the browser starts; the page's first request waits for it.
+        threading.Thread(target=server.preload, args=(trace_id,), daemon=True).start()
     url = page_url(server.url, trace_id)
     print(f"zelm: viewer at {url} (Ctrl-C ends it)", file=out, flush=True)
     if open_browser:

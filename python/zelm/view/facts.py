@@ -6,6 +6,7 @@ import threading
 
 from zelm import db
 from zelm import trace as trace_reader
+from zelm.view import model
 
 # Traces larger than this are not decoded just to fill in the list.
 FACTS_MAX_BYTES = 16 * 1024 * 1024
@@ -78,7 +79,8 @@ class FactsCache:
             facts = {"threads": None, "duration": None, "test": None, "too_large": True}
         else:
             try:
-                facts = trace_facts(trace_reader.load(self.db_path, trace_id))
+                with model.collector_paused():
+                    facts = trace_facts(trace_reader.load(self.db_path, trace_id))
             except trace_reader.TraceFormatError as error:
                 facts = {"threads": None, "duration": None, "test": None, "error": str(error)}
         with self._lock:

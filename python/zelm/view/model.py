@@ -14,8 +14,11 @@ narrower than a pixel without visiting them one by one.
 """
 
 import bisect
+import contextlib
+import gc
 import os
 import stat
+import threading
 from array import array
 
 from zelm import trace as trace_reader
@@ -30,6 +33,33 @@ MAX_SOURCE_BYTES = 4 * 1024 * 1024
 # Text of a value in a tree row, and of one value in the details.
 ROW_TEXT = 160
 DETAIL_TEXT = 20000
+
+
+_collector_lock = threading.Lock()
+_collector_pauses = [0, False]  # loads under way, whether the collector was on before them
+
+
+@contextlib.contextmanager
+def collector_paused():
+    """The cyclic garbage collector off while a trace is decoded.
+
+    Decoding allocates millions of dicts, lists and objects, all kept; each
+    allocation burst would start a collection that walks all of them again,
+    which makes decoding several times slower. A trace holds no cycles, so
+    nothing is lost by collecting later.
+    """
+    with _collector_lock:
+        if _collector_pauses[0] == 0:
+            _collector_pauses[1] = gc.isenabled()
+            gc.disable()
+        _collector_pauses[0] += 1
+    try:
+        yield
+    finally:
+        with _collector_lock:
+            _collector_pauses[0] -= 1
+            if _collector_pauses[0] == 0 and _collector_pauses[1]:
+                gc.enable()
 
 
 class NodeNotFound(LookupError):

@@ -71,7 +71,8 @@ class TraceCache:
                 del self._entries[next(iter(self._entries))]
         with entry[0]:
             if entry[1] is None:
-                entry[1] = model.TraceIndex(trace_reader.load(self.db_path, trace_id))
+                with model.collector_paused():
+                    entry[1] = model.TraceIndex(trace_reader.load(self.db_path, trace_id))
             return entry[1]
 
 
@@ -84,6 +85,14 @@ class ViewerServer(http.server.ThreadingHTTPServer):
         self.facts = facts.FactsCache(db_path)
         self.files = static_files()
         super().__init__(("127.0.0.1", port), RequestHandler)
+
+    def preload(self, trace_id):
+        """Load a trace ahead of the first request for it; a failure is
+        left for that request to report."""
+        try:
+            self.traces.get(trace_id)
+        except Exception:
+            pass
 
     @property
     def port(self):

@@ -1,0 +1,199 @@
+"""The viewer end to end in a real headless browser (Debian's chromium and
+chromedriver, driven by selenium): one server and one browser for the
+module, on the shipped example's trace and on a trace made of markup."""
+
+import os
+import shutil
+
+import pytest
+
+from conftest import record_example, running_viewer
+from test_view_api import HOSTILE, hostile_document, save
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM = shutil.which("chromium")
+CHROMEDRIVER = shutil.which("chromedriver")
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and CHROMEDRIVER),
+    reason="needs Debian's chromium and chromium-driver (make deps installs them)")
+
+# Where the screenshot goes; the README's is made with this set to docs/viewer.png.
+SCREENSHOT = os.environ.get("ZELM_VIEW_SCREENSHOT")
+
+
+@pytest.fixture(scope="module")
+def viewer(tmp_path_factory):
+    db_path = tmp_path_factory.mktemp("view") / "traces.sqlite3"
+    example = record_example(db_path)
+    hostile = save(db_path, hostile_document())
+    with running_viewer(db_path) as server:
+        server.ids = {"example": example, "hostile": hostile}
+        yield server
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                     "--window-size=1400,900", "--no-first-run", "--disable-extensions"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(60)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def wait(browser, condition, timeout=20):
+    return WebDriverWait(browser, timeout).until(lambda _: condition())
+
+
+def open_trace(browser, viewer, key):
+    browser.get(f"{viewer.url}#trace={viewer.ids[key]}")
+    browser.refresh()  # a new page even when only the fragment changed
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
+
+
+def row(browser, name):
+    """The tree row of the first shown node of that name."""
+    for element in browser.find_elements(By.CSS_SELECTOR, "#tree .row"):
+        if element.find_element(By.CSS_SELECTOR, ".name").text == name:
+            return element
+    return None
+
+
+def details_text(browser, selector):
+    return browser.find_element(By.CSS_SELECTOR, "#details " + selector).text
+
+
+def test_trace_list_links_each_trace(browser, viewer):
+    browser.get(viewer.url)
+    wait(browser, lambda: len(browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")) == 2)
+    rows = browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")
+    assert [r.find_element(By.TAG_NAME, "a").text for r in rows] == [viewer.ids["hostile"], viewer.ids["example"]]
+    # The facts that need the decoded trace arrive.
+    wait(browser, lambda: rows[1].find_elements(By.TAG_NAME, "td")[4].text == "3")
+    browser.find_element(By.ID, "filter").send_keys("shop_app")
+    assert [r.is_displayed() for r in rows] == [False, True]
+    rows[1].find_element(By.TAG_NAME, "a").click()
+    wait(browser, lambda: row(browser, "__main__.<module>"))
+
+
+def test_expand_a_call_and_see_its_details(browser, viewer):
+    open_trace(browser, viewer, "example")
+    row(browser, "__main__.<module>").find_element(By.CSS_SELECTOR, ".toggle").click()
+    wait(browser, lambda: row(browser, "__main__.main"))
+    row(browser, "__main__.main").find_element(By.CSS_SELECTOR, ".toggle").click()
+    wait(browser, lambda: row(browser, "shop.services.place_order"))
+    place_order = row(browser, "shop.services.place_order")
+    assert "customer='ada'" in place_order.text
+    place_order.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .arguments"))
+    assert details_text(browser, "h2") == "shop.services.place_order"
+    assert "customer\n'ada'" in details_text(browser, ".arguments").replace(" ", "\n")
+    assert details_text(browser, ".return-value").startswith("<shop.models.DiscountedOrder object at")
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
+    assert details_text(browser, ".source .current").endswith("def place_order(customer, wanted):")
+
+
+def test_keyboard_moves_through_the_tree(browser, viewer):
+    open_trace(browser, viewer, "example")
+    tree = browser.find_element(By.ID, "tree")
+    row(browser, "__main__.<module>").click()
+    tree.send_keys(Keys.ARROW_RIGHT)  # expands
+    wait(browser, lambda: row(browser, "__main__.main"))
+    tree.send_keys(Keys.ARROW_DOWN)
+    wait(browser, lambda: details_text(browser, "h2") == "shop.<module>")
+    tree.send_keys(Keys.ARROW_DOWN, Keys.ARROW_DOWN)
+    wait(browser, lambda: details_text(browser, "h2") == "__main__.main")
+    tree.send_keys(Keys.ENTER)
+    wait(browser, lambda: row(browser, "shop.services.place_order"))
+    tree.send_keys(Keys.ARROW_LEFT, Keys.ARROW_LEFT)  # collapses, then goes to the parent
+    wait(browser, lambda: details_text(browser, "h2") == "__main__.<module>")
+
+
+def test_search_steps_through_matches_and_the_call_site_selects_the_caller(browser, viewer):
+    open_trace(browser, viewer, "example")
+    search = browser.find_element(By.ID, "search")
+    search.send_keys("Order.add", Keys.ENTER)
+    wait(browser, lambda: browser.find_element(By.ID, "search-status").text == "1 of 3")
+    wait(browser, lambda: details_text(browser, "h2") == "shop.models.Order.add")
+    first = browser.find_element(By.CSS_SELECTOR, "#tree .row.selected").get_attribute("data-id")
+    browser.find_element(By.ID, "search-next").click()
+    wait(browser, lambda: browser.find_element(By.ID, "search-status").text == "2 of 3")
+    browser.find_element(By.ID, "search-previous").click()
+    wait(browser, lambda: browser.find_element(By.ID, "search-status").text == "1 of 3")
+    assert browser.find_element(By.CSS_SELECTOR, "#tree .row.selected").get_attribute("data-id") == first
+
+    browser.find_element(By.CSS_SELECTOR, "#details a.call-site").click()
+    wait(browser, lambda: details_text(browser, "h2") == "shop.models.Order.for_customer")
+    assert browser.find_element(By.CSS_SELECTOR, "#tree .row.selected .name").text == "shop.models.Order.for_customer"
+
+
+def test_timeline_draws_zooms_and_selects(browser, viewer):
+    open_trace(browser, viewer, "example")
+    wait(browser, lambda: browser.execute_script("return state.lanes.every(lane => lane.reply)"))
+    assert browser.execute_script("return state.lanes.length") == 3
+    canvas = browser.find_element(By.ID, "timeline")
+    before = browser.execute_script("return state.view.finish - state.view.begin")
+    browser.execute_script(
+        "arguments[0].dispatchEvent(new WheelEvent('wheel', {deltaY: -500, clientX: 300, clientY: 40, bubbles: true}))",
+        canvas)
+    wait(browser, lambda: browser.execute_script("return state.view.finish - state.view.begin") < before / 2)
+    # A click on the top box selects the module call.
+    browser.execute_script("state.view = {begin: 0, finish: state.summary.duration}; drawTimeline()")
+    box = browser.execute_script("return state.lanes[0].reply.boxes.find(box => box[1] === 0)")
+    x = browser.execute_script("return toX(arguments[0] + arguments[1] / 2, canvasWidth())", box[2], box[3])
+    webdriver.ActionChains(browser).move_to_element_with_offset(
+        canvas, int(x - canvas.size["width"] / 2), int(16 + 8 - canvas.size["height"] / 2)).click().perform()
+    wait(browser, lambda: details_text(browser, "h2") == "__main__.<module>")
+
+
+def test_markup_in_a_trace_shows_as_text(browser, viewer):
+    open_trace(browser, viewer, "hostile")
+    first = browser.find_element(By.CSS_SELECTOR, "#tree .row")
+    assert first.find_element(By.CSS_SELECTOR, ".name").text == "app." + HOSTILE[1]
+    first.find_element(By.CSS_SELECTOR, ".toggle").click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row.plugin"))
+    plugin_row = browser.find_element(By.CSS_SELECTOR, "#tree .row.plugin")
+    assert HOSTILE[0] in plugin_row.text and HOSTILE[1] in plugin_row.text
+    first.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .arguments"))
+    assert HOSTILE[0] in details_text(browser, ".arguments")
+    assert HOSTILE[2] in details_text(browser, ".return-value")
+    # No markup of the trace became an element, and none of its scripts ran.
+    assert browser.find_elements(By.CSS_SELECTOR, "#tree img, #details img, #tree script, #details script") == []
+    assert browser.execute_script("return window.__xss") is None
+
+
+def test_exported_html_opens_from_disk(browser, viewer, tmp_path):
+    from zelm.__main__ import main
+
+    output = tmp_path / "hostile.html"
+    assert main(["export", "--db", str(viewer.db_path), viewer.ids["hostile"], "--format", "html",
+                 "-o", str(output)]) == 0
+    browser.get(output.as_uri())
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
+    first = browser.find_element(By.CSS_SELECTOR, "#tree .row")
+    assert first.find_element(By.CSS_SELECTOR, ".name").text == "app." + HOSTILE[1]
+    first.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .return-value"))
+    assert HOSTILE[2] in details_text(browser, ".return-value")
+    assert browser.execute_script("return window.__xss") is None
+
+
+def test_screenshot(browser, viewer, tmp_path):
+    open_trace(browser, viewer, "example")
+    browser.find_element(By.ID, "search").send_keys("for_customer", Keys.ENTER)
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
+    wait(browser, lambda: browser.execute_script("return state.lanes.every(lane => lane.reply)"))
+    path = SCREENSHOT or str(tmp_path / "viewer.png")
+    assert browser.save_screenshot(path)
+    with open(path, "rb") as image:
+        assert image.read(8) == b"\x89PNG\r\n\x1a\n"
