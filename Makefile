@@ -2,7 +2,8 @@
 #   make test  - C++ unit tests, the pytest suite on every supported CPython, once
 #                more against a sanitizer build of the extension, and a short
 #                threaded workload under valgrind's memcheck
-#   make run   - build, profile the shipped example with `zelm run`, show its trace
+#   make run   - build, profile the shipped example with `zelm run`, show its trace and
+#                name the command that opens it in the viewer
 #   make bench - the soak benchmark (long; not part of make test) on every supported CPython
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
@@ -17,10 +18,11 @@ PIP_FLAGS ?= -q
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
-# Debian packages the build needs, installed only when missing.
+# Debian packages the build and the tests need (chromium and its driver for the
+# viewer's browser tests), installed only when missing.
 deps:
 	@missing=""; \
-	for pkg in g++ googletest libgtest-dev valgrind; do \
+	for pkg in g++ googletest libgtest-dev valgrind chromium chromium-driver; do \
 	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -33,14 +35,14 @@ venv-$(1): deps
 	@test -n "$(call python_for,$(1))" || { echo "CPython $(1) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
-	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack pytest requests "urllib3>=2" httpx \
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack pytest requests "urllib3>=2" httpx selenium \
 		flask waitress django starlette uvicorn
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"
 	$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation .
 
 pytest-$(1): venv-$(1)
-	cd tests && ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && ZELM_REQUIRE_BROWSER=1 ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
 
 soak-$(1): venv-$(1)
 	cd bench && ../$(call VENV,$(1))/bin/python soak_threads.py
@@ -61,7 +63,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B $(SANITIZED) -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)" -DPython_EXECUTABLE=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin/python
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build $(SANITIZED) -j2
 	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/site/zelm/
-	cd tests && ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 # 100,000 thread-per-request requests per version; fails when memory keeps growing.
 bench: $(addprefix soak-,$(PYTHON_VERSIONS))
@@ -76,3 +78,5 @@ valgrind: venv-$(MAIN_VERSION)
 run: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
 	$(call VENV,$(MAIN_VERSION))/bin/zelm show --db .zelm/traces.sqlite3 latest
+	@echo
+	@echo "Explore this trace in the browser: $(call VENV,$(MAIN_VERSION))/bin/zelm view --db .zelm/traces.sqlite3 latest"
