@@ -103,55 +103,65 @@ class TraceIndex:
 
     def _index_thread(self, number, thread):
         info = ThreadIndex(number, thread)
-        info.first = len(self.nodes)
-        nodes, depth_of, parent_of, starts, ends = self.nodes, self.depth, self.parent, self.start, self.end
+        first = info.first = len(self.nodes)
         by_name, levels = self.by_name, info.levels
         Call = trace_reader.Call
+        # Built in lists (appending to them is the cheapest), kept as arrays.
+        nodes, depths, parents, starts, ends, sizes = self.nodes, [], [], [], [], []
+        level_ids, level_starts, level_ends = [], [], []
+        marks, mark_times = [], []
         stack = []  # the node ids of the open ancestors, by depth
         for depth, node in thread.walk():
             node_id = len(nodes)
+            if len(stack) > depth:
+                for closed in stack[depth:]:
+                    sizes[closed - first] = node_id - closed
+                del stack[depth:]
             nodes.append(node)
-            del stack[depth:]
-            parent_of.append(stack[-1] if stack else -1)
-            depth_of.append(depth)
-            if depth == 0:
-                info.roots.append(node_id)
-            if isinstance(node, Call):
-                stack.append(node_id)
-                starts.append(node.start)
-                ends.append(node.end)
-                while len(levels) <= depth:
-                    levels.append((array("q"), array("d"), array("d")))
-                level = levels[depth]
-                level[0].append(node_id)
-                level[1].append(node.start)
-                level[2].append(node.end)
-                ids = by_name.get(node.name)
+            parents.append(stack[-1] if stack else -1)
+            depths.append(depth)
+            sizes.append(1)
+            stack.append(node_id)
+            if type(node) is Call:
+                start, end = node.start, node.end
+                starts.append(start)
+                ends.append(end)
+                if len(level_ids) <= depth:
+                    level_ids.append([])
+                    level_starts.append([])
+                    level_ends.append([])
+                level_ids[depth].append(node_id)
+                level_starts[depth].append(start)
+                level_ends[depth].append(end)
+                name = node.name
+                ids = by_name.get(name)
                 if ids is None:
-                    ids = by_name[node.name] = array("q")
+                    ids = by_name[name] = array("q")
                 ids.append(node_id)
             else:
-                stack.append(node_id)  # keeps the depth bookkeeping even
                 starts.append(node.timestamp)
                 ends.append(node.timestamp)
-                info.marks.append(node_id)
-                info.mark_times.append(node.timestamp)
+                marks.append(node_id)
+                mark_times.append(node.timestamp)
         info.last = len(nodes)
-        count = info.last - info.first
-        self.thread_of.extend([number] * count)
-        sizes = array("q", [1]) * count
-        for node_id in range(info.last - 1, info.first - 1, -1):
-            parent = parent_of[node_id]
-            if parent >= 0:
-                sizes[parent - info.first] += sizes[node_id - info.first]
-        self.size.extend(sizes)
+        for closed in stack:
+            sizes[closed - first] = info.last - closed
+        info.roots = [node_id for node_id, depth in enumerate(depths, first) if depth == 0]
+        self.thread_of.extend(array("i", [number]) * (info.last - first))
+        self.depth.extend(array("i", depths))
+        self.parent.extend(array("q", parents))
+        self.size.extend(array("q", sizes))
+        self.start.extend(array("d", starts))
+        self.end.extend(array("d", ends))
+        levels.extend((array("q", ids), array("d", begins), array("d", finishes))
+                      for ids, begins, finishes in zip(level_ids, level_starts, level_ends))
         info.max_depth = max(0, len(levels) - 1)
         # Plugin records may carry times from another clock than the frames;
         # keep the marks sorted for bisection.
-        if any(info.mark_times[i] > info.mark_times[i + 1] for i in range(len(info.mark_times) - 1)):
-            pairs = sorted(zip(info.mark_times, info.marks))
-            info.mark_times = array("d", [time for time, _ in pairs])
-            info.marks = array("q", [node for _, node in pairs])
+        if any(mark_times[i] > mark_times[i + 1] for i in range(len(mark_times) - 1)):
+            pairs = sorted(zip(mark_times, marks))
+            mark_times, marks = [time for time, _ in pairs], [node for _, node in pairs]
+        info.marks, info.mark_times = array("q", marks), array("d", mark_times)
         return info
 
     # ---- nodes ----
