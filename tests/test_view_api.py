@@ -163,6 +163,20 @@ def test_trace_list_is_newest_first_with_facts(viewer):
     assert facts["threads"] == 3 and facts["duration"] > 0 and facts["test"] is None
 
 
+def test_trace_list_shows_the_test_of_a_test_trace(tmp_path):
+    doc = document([
+        plugin("start_test", 1.0, nodeid="tests/test_app.py::test_pay", file="tests/test_app.py"),
+        call("test_pay", "f1", 1.1), ret("test_pay", "f1", 1.2),
+        plugin("end_test", 1.3, nodeid="tests/test_app.py::test_pay", file="tests/test_app.py", outcome="failed"),
+    ])
+    db_path = tmp_path / "traces.sqlite3"
+    trace_id = save(db_path, doc)
+    with running_viewer(db_path) as server:
+        facts = get(server, "facts", trace=trace_id)
+    assert facts["test"] == {"nodeid": "tests/test_app.py::test_pay", "outcome": "failed"}
+    assert facts["threads"] == 1 and facts["duration"] == pytest.approx(0.3)
+
+
 def test_summary_tree_and_details_of_the_example(viewer):
     trace_id = viewer.ids["example"]
     summary = get(viewer, "summary", trace=trace_id)

@@ -151,6 +151,19 @@ def test_search_steps_through_matches_and_the_call_site_selects_the_caller(brows
     assert browser.find_element(By.CSS_SELECTOR, "#tree .row.selected .name").text == "shop.models.Order.for_customer"
 
 
+def test_thread_filter_narrows_tree_timeline_and_search(browser, viewer):
+    open_trace(browser, viewer, "example")
+    select = browser.find_element(By.ID, "thread-filter")
+    select.find_elements(By.TAG_NAME, "option")[2].click()  # the first stock-check thread
+    wait(browser, lambda: [head.text for head in browser.find_elements(By.CSS_SELECTOR, "#tree .thread-head")]
+         and all(head.text.startswith("thread stock-check")
+                 for head in browser.find_elements(By.CSS_SELECTOR, "#tree .thread-head")))
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#tree .thread-head")) == 1
+    assert browser.execute_script("return state.lanes.map(lane => lane.thread.number)") == [1]
+    browser.find_element(By.ID, "search").send_keys("place_order", Keys.ENTER)
+    wait(browser, lambda: browser.find_element(By.ID, "search-status").text == "no match")
+
+
 def test_timeline_draws_zooms_and_selects(browser, viewer):
     open_trace(browser, viewer, "example")
     wait(browser, lambda: browser.execute_script("return state.lanes.every(lane => lane.reply)"))
