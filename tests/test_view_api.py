@@ -141,6 +141,7 @@ def test_static_pages(viewer, path, status, content_type):
     ("node", {"node": "999999"}, 404),
     ("children", {"node": "0", "offset": "many"}, 400),
     ("timeline", {"thread": "0", "begin": "0", "finish": "nan-ish"}, 400),
+    ("timeline", {"thread": "0", "begin": "-inf", "finish": "1"}, 400),
     ("timeline", {"thread": "7", "begin": "0", "finish": "1"}, 404),
     ("search", {"q": "x", "direction": "sideways"}, 400),
     ("nothing", {}, 404),

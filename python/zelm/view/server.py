@@ -12,6 +12,7 @@ every value as text.
 import gc
 import http.server
 import json
+import math
 import os
 import threading
 import urllib.parse
@@ -125,11 +126,14 @@ def _integer(params, name, default=None):
 
 def _number(params, name):
     try:
-        return float(params[name])
+        value = float(params[name])
     except KeyError:
         raise BadRequest(f"missing parameter {name}") from None
     except ValueError:
-        raise BadRequest(f"parameter {name} is not a number") from None
+        value = math.nan
+    if not math.isfinite(value):
+        raise BadRequest(f"parameter {name} is not a finite number")
+    return value
 
 
 class RequestHandler(http.server.BaseHTTPRequestHandler):
