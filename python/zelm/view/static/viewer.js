@@ -5,8 +5,9 @@
 
 // ---- talking to the server (or to the data an exported file embeds) ----
 
-const embedded = document.getElementById("zelm-data");
-const api = embedded ? embeddedApi(JSON.parse(embedded.textContent)) : serverApi;
+const embeddedElement = document.getElementById("zelm-data");
+const embedded = embeddedElement ? JSON.parse(embeddedElement.textContent) : null;
+const api = embedded ? embeddedApi(embedded) : serverApi;
 
 async function serverApi(endpoint, params) {
   const query = new URLSearchParams();
@@ -772,7 +773,7 @@ function route() {
   showMessage(null);
   const match = /^#trace=(.+)$/.exec(location.hash);
   if (match) showTrace(decodeURIComponent(match[1]));
-  else if (embedded) location.hash = "#trace=" + encodeURIComponent(JSON.parse(embedded.textContent).summary.trace_id);
+  else if (embedded) location.hash = "#trace=" + encodeURIComponent(embedded.summary.trace_id);
   else showList();
 }
 
