@@ -329,11 +329,14 @@ def test_view_command_errors(viewer, tmp_path, args, message):
     assert process.returncode == 1 and stderr.startswith(message) and stderr.count("\n") == 1, stderr
 
 
-def test_view_command_reports_a_port_in_use(viewer):
-    process = zelm_command("view", "--db", viewer.db_path, "--no-browser", "--port", viewer.port)
+@pytest.mark.parametrize("port", ["in use", 70000])
+def test_view_command_reports_a_port_it_cannot_take(viewer, port):
+    port = viewer.port if port == "in use" else port
+    process = zelm_command("view", "--db", viewer.db_path, "--no-browser", "--port", port)
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 1
-    assert stderr.startswith(f"zelm: error: cannot serve the viewer on 127.0.0.1:{viewer.port}: ")
+    assert stderr.startswith(f"zelm: error: cannot serve the viewer on 127.0.0.1:{port}: ")
+    assert stderr.count("\n") == 1, stderr
 
 
 def test_html_export_embeds_the_trace_as_inert_text(viewer, tmp_path):

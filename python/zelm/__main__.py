@@ -473,8 +473,9 @@ def _view(args):
 
     try:
         return view.serve(args.db, args.trace_id, args.port, open_browser=not args.no_browser)
-    except OSError as error:
-        raise CommandError(f"cannot serve the viewer on 127.0.0.1:{args.port}: {error.strerror or error}") from None
+    except (OSError, OverflowError) as error:  # OverflowError: a port number out of range
+        reason = getattr(error, "strerror", None) or error
+        raise CommandError(f"cannot serve the viewer on 127.0.0.1:{args.port}: {reason}") from None
 
 
 # ---- the parser ----
