@@ -74,7 +74,6 @@ def build_document(frame_records):
         return written
 
     handlers = max(1, (calls - 1) // 500)
-    records = []
     frame(packer, body, "call", "__main__.<module>", "/srv/app/main.py:0", "frm_main", tick(), {})
     count[0] += 1
     remaining = calls - 1
@@ -87,7 +86,6 @@ def build_document(frame_records):
                              "location": "/srv/app/handlers.py:30"})
         count[1] += 1
     frame(packer, body, "return", "__main__.<module>", "/srv/app/main.py:0", "frm_main", tick(), {})
-    del records
     total = 2 * count[0] + count[1]
     header = bytearray()
     header += packer.pack_map_header(8)

@@ -240,6 +240,9 @@ async function showTrace(traceId) {
   state.traceId = traceId;
   state.nodes = new Map();
   state.selected = null;
+  state.lanes = [];
+  clear(tree);
+  tree.appendChild(el("p", "hint", "Loading the trace (a large one takes a few seconds to decode)\u2026"));
   let summary;
   try {
     summary = await api("summary", { trace: traceId });
