@@ -290,6 +290,17 @@ def test_values_come_back_as_json_text(viewer):
     assert details["return_value"] == HOSTILE[2]
 
 
+def test_records_the_reader_keeps_as_placeholders_show_in_the_tree(tmp_path):
+    doc = document([call("f", "f1", 1.0), HOSTILE[0], ret("f", "f1", 2.0)])
+    db_path = tmp_path / "traces.sqlite3"
+    trace_id = save(db_path, doc)
+    with running_viewer(db_path) as server:
+        rows = get(server, "children", trace=trace_id, node=0)["rows"]
+        details = get(server, "node", trace=trace_id, node=rows[0]["id"])
+    assert [(row["kind"], row["text"]) for row in rows] == [("plugin", "plugin record " + HOSTILE[0])]
+    assert details["data"] == {"value": HOSTILE[0]}
+
+
 # ---- the commands ----
 
 
