@@ -174,7 +174,9 @@ def test_trace_list_shows_the_test_of_a_test_trace(tmp_path):
     trace_id = save(db_path, doc)
     with running_viewer(db_path) as server:
         facts = get(server, "facts", trace=trace_id)
-    assert facts["test"] == {"nodeid": "tests/test_app.py::test_pay", "outcome": "failed"}
+        listed = get(server, "traces")["traces"]
+    test = {"nodeid": "tests/test_app.py::test_pay", "outcome": "failed"}
+    assert facts["test"] == test and listed[0]["test"] == test
     assert facts["threads"] == 1 and facts["duration"] == pytest.approx(0.3)
 
 

@@ -27,6 +27,7 @@ def listing(db_path):
                 "records": stored.record_count,
                 "size": stored.size_bytes,
                 "parts": 1,
+                "test": trace_reader.to_json_safe(stored.test),
             }
             continue
         entry["size"] += stored.size_bytes
@@ -37,6 +38,8 @@ def listing(db_path):
             entry["timestamp"] = stored.timestamp  # the first part's
         if entry["source"] is None:
             entry["source"] = stored.source
+        if entry["test"] is None:
+            entry["test"] = trace_reader.to_json_safe(stored.test)
     return list(traces.values())
 
 

@@ -173,7 +173,7 @@ async function showList() {
     tr.appendChild(idCell);
     tr.appendChild(el("td", null, localTime(entry.saved_at)));
     tr.appendChild(el("td", null, entry.source === null ? "?" : entry.source));
-    const test = el("td", "mono test", "");
+    const test = el("td", "mono test", entry.test ? testText(entry.test) : "");
     const threads = el("td", "num", "\u2026");
     tr.appendChild(test);
     tr.appendChild(threads);
@@ -181,7 +181,7 @@ async function showList() {
     const length = el("td", "num", "\u2026");
     tr.appendChild(length);
     tr.appendChild(el("td", "num", size(entry.size)));
-    tr.dataset.text = (entry.trace_id + " " + (entry.source || "")).toLowerCase();
+    tr.dataset.text = (entry.trace_id + " " + (entry.source || "") + " " + test.textContent).toLowerCase();
     body.appendChild(tr);
     rows.push({ entry, tr, test, threads, length });
   }
@@ -195,8 +195,8 @@ async function showList() {
         const facts = await api("facts", { trace: item.entry.trace_id });
         item.threads.textContent = facts.threads === null ? "?" : facts.threads;
         item.length.textContent = facts.duration === null ? "?" : duration(facts.duration);
-        if (facts.test) {
-          item.test.textContent = (facts.test.nodeid || "?") + (facts.test.outcome ? " " + facts.test.outcome : "");
+        if (facts.test && !item.entry.test) {
+          item.test.textContent = testText(facts.test);
           item.tr.dataset.text += " " + String(facts.test.nodeid || "").toLowerCase();
         }
       } catch (error) {
@@ -205,6 +205,10 @@ async function showList() {
     }
   };
   await Promise.all([worker(), worker(), worker()]);
+}
+
+function testText(test) {
+  return (test.nodeid || "?") + (test.outcome ? " " + test.outcome : "");
 }
 
 function applyFilter() {
