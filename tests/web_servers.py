@@ -187,6 +187,9 @@ def serve(kind, db_path):
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     listener.bind(("127.0.0.1", 0))
     port = listener.getsockname()[1]
+    # Listening before the port is announced: a client that connects before
+    # the server's loop has started waits in the backlog instead of being refused.
+    listener.listen(64)
     if kind == "starlette":
         import uvicorn
 
@@ -197,7 +200,6 @@ def serve(kind, db_path):
         import waitress
 
         app = flask_app(db_path) if kind == "flask" else django_app(db_path)
-        listener.listen(64)
         print(f"PORT {port}", flush=True)
         waitress.serve(app, sockets=[listener], threads=8, _quiet=True)
 
