@@ -593,3 +593,35 @@ def test_show_places_http_requests_and_test_markers(zelm, tmp_path):
     ]
     indents = [indent for indent, _ in shape]
     assert indents[0] == indents[1] == indents[5] < indents[2] < indents[3] == indents[4]
+
+
+def test_show_and_export_say_which_calls_raised_and_with_what(zelm, tmp_path):
+    write(tmp_path / "prog.py", """\
+        def parse(text):
+            raise ValueError("bad input")
+
+        def load(text):
+            return parse(text)
+
+        def main():
+            try:
+                load("x")
+            except ValueError:
+                return "recovered"
+
+        main()
+        """)
+    trace_id = saved_trace_id(zelm("run", "prog.py"))
+
+    shown = zelm("show", trace_id)
+    chrome = json.loads(zelm("export", trace_id, "--format", "chrome").stdout)
+
+    assert shown.returncode == 0, shown.stderr
+    lines = {line.split()[2].split("(")[0]: line for line in shown.stdout.splitlines() if "__main__." in line}
+    assert "__main__.parse(text='x') raised ValueError('bad input')  prog.py:2" in lines["__main__.parse"]
+    assert "__main__.load(text='x') raised ValueError('bad input')  prog.py:5" in lines["__main__.load"]
+    assert "__main__.main() -> 'recovered'  prog.py:" in lines["__main__.main"]
+    assert "->" not in lines["__main__.parse"] + lines["__main__.load"]
+    args = {event["name"]: event["args"] for event in chrome["traceEvents"] if event.get("cat") == "call"}
+    assert args["__main__.parse"]["raised"] == args["__main__.load"]["raised"] == "ValueError('bad input')"
+    assert args["__main__.main"]["return_value"] == "recovered"

@@ -253,3 +253,15 @@ def test_zelm_list_filters_by_outcome(outcomes_run, options, outcomes):
     tests = listed(zelm(outcomes_run, "list", *options))
 
     assert set(tests) == {nodeid for nodeid, (outcome, _) in EXPECTED_OUTCOMES.items() if outcome in outcomes}
+
+def test_a_failing_test_function_shows_that_it_raised(suite):
+    db_path = suite / "traces.sqlite3"
+    run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", "-k", "fails or double")
+
+    raised = {}
+    for entry in db.list_traces(db_path):
+        for _, node in trace.load(db_path, entry.trace_id).threads[0].walk():
+            if isinstance(node, trace.Call) and node.name.startswith("test_suite.test_"):
+                raised[node.name] = node.raised
+    assert raised["test_suite.test_double"] is None
+    assert raised["test_suite.test_fails"].startswith("AssertionError(")

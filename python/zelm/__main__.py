@@ -328,7 +328,9 @@ def _call_line(call):
     text = f"{duration}  {call.name}"
     if call.call_record is not None:
         text += f"({_arguments(call.arguments)})"
-    if call.finished:
+    if call.raised is not None:
+        text += " raised " + _clip(call.raised)
+    elif call.finished:
         text += " -> " + _clip(_short_value(call.return_value))
     text += f"  {call.location}"
     if call.call_record is None:

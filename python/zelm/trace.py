@@ -4,8 +4,10 @@ A trace document is one MessagePack map (written by zelm._zelm) whose
 "frames_of_interest" array holds the main thread's records and whose
 "frames" map holds, per native thread id, the records of every other thread.
 A record is either a frame record ("type" "frame": one "call" or "return"
-event, the two linked by their "frame_id") or a plugin record (a log
-message, an HTTP request, a test marker ...).
+event, the two linked by their "frame_id"), an exception record ("type"
+"exception": the frame with that "frame_id" was left by raising; it follows
+the frame's "return" record) or a plugin record (a log message, an HTTP
+request, a test marker ...).
 
 The reader groups the records by the thread that wrote them, pairs calls
 with their returns and builds one call tree per thread, with the plugin
@@ -102,6 +104,7 @@ class Call:
     end: float
     call_record: Optional[Dict[str, Any]] = field(repr=False)
     return_record: Optional[Dict[str, Any]] = field(default=None, repr=False)
+    exception_record: Optional[Dict[str, Any]] = field(default=None, repr=False)
     children: List[Union["Call", PluginRecord]] = field(default_factory=list, repr=False)
 
     @property
@@ -131,6 +134,20 @@ class Call:
     @property
     def return_value(self):
         return None if self.return_record is None else self.return_record.get("arg")
+
+    @property
+    def raised(self):
+        """How the call ended by raising, e.g. "ValueError('bad input')": the
+        exception as serialised (its repr), or its type name; None for a call
+        that returned. "an exception" when the type could not be read."""
+        record = self.exception_record
+        if record is None:
+            return None
+        value = record.get("exception")
+        if isinstance(value, str) and value:
+            return value
+        exception_type = record.get("exception_type")
+        return str(exception_type) if exception_type else "an exception"
 
     @property
     def finished(self):
@@ -321,7 +338,9 @@ def to_chrome_trace(trace):
                 args = {"location": node.location, "frame_id": node.frame_id}
                 if node.call_record is not None:
                     args["arguments"] = to_json_safe(node.arguments)
-                if node.finished:
+                if node.raised is not None:
+                    args["raised"] = node.raised
+                elif node.finished:
                     args["return_value"] = to_json_safe(node.return_value)
                 else:
                     args["unfinished"] = True
@@ -426,12 +445,23 @@ def _build_tree(records, trace_start, trace_end):
     clock = trace_start  # running maximum of the frame timestamps
     first_time = min((t for t in map(_time, records) if t is not None), default=trace_start)
 
+    # Returned calls by frame id, for the exception records that follow
+    # their return records.
+    returned = {}
+
     def close(call, end, return_record=None):
         call.end = max(end, call.start)
         call.return_record = return_record
+        if return_record is not None and call.frame_id is not None:
+            returned[call.frame_id] = call
 
     for record in records:
         timestamp = _time(record)
+        if record.get("type") == "exception":
+            call = returned.pop(record.get("frame_id"), None)
+            if call is not None:
+                call.exception_record = record
+                continue
         if record.get("type") != "frame":
             node = PluginRecord(str(record.get("type")), clock if timestamp is None else timestamp, record)
             (open_calls[-1].children if open_calls else roots).append(node)
@@ -459,6 +489,8 @@ def _build_tree(records, trace_start, trace_end):
                 start = min([first_time] + [node.start for node in roots if isinstance(node, Call)])
                 caller = Call(frame_id=frame_id, start=start, end=clock, call_record=None, return_record=record)
                 caller.children, roots[:] = roots[:], [caller]
+                if frame_id is not None:
+                    returned[frame_id] = caller
     while open_calls:
         close(open_calls.pop(), max(trace_end, clock))
     return roots

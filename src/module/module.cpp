@@ -79,6 +79,136 @@ ZelmProfiler* profiler_of(PyObject* object) {
 
 // ---- the profile hooks -------------------------------------------------------
 
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+
+ZelmProfiler* hooked_profiler(PyObject* obj) {
+    return obj != nullptr && PyObject_TypeCheck(obj, g_profiler_type)
+               ? reinterpret_cast<ProfilerObject*>(obj)->profiler
+               : nullptr;
+}
+
+// ---- the exception that leaves a frame -------------------------------------
+//
+// The profile hook learns that a "return" is an unwind but never sees the
+// exception: the interpreter takes it out of the thread state around the
+// hook. From 3.12 on a sys.monitoring PY_UNWIND callback receives it right
+// after the hook's "return" for the same frame. Before 3.12 only a trace
+// function sees it, in the "exception" event of the Python caller the
+// exception moves on to; so an unwind arms a trace function for one event
+// (only while the thread has no trace function of its own) and that event
+// finishes the record. Ordinary returns pay for none of this.
+
+#if PY_VERSION_HEX < 0x030C0000
+bool traceback_has_frame(PyObject* traceback, std::uintptr_t frame) {
+    for (PyObject* entry = traceback; entry != nullptr && PyTraceBack_Check(entry);
+         entry = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_next)) {
+        if (frame_key(reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_frame)) == frame) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when the exception of a trace "exception" event (the value and the
+// traceback it has so far) passed through the frame whose key is `left`, or
+// was raised from or while handling one that did: StopIteration leaving a
+// generator reaches the caller as a RuntimeError, which is then what left
+// the generator, as 3.12 reports it.
+bool left_frame(PyObject* exception, PyObject* traceback, std::uintptr_t left) {
+    constexpr int kChainLimit = 16;
+    if (traceback_has_frame(traceback, left)) return true;
+    PyRef current = PyRef::borrow(exception);
+    for (int depth = 0; depth < kChainLimit && current && PyExceptionInstance_Check(current.get()); ++depth) {
+        PyRef cause = PyRef::steal(PyException_GetCause(current.get()));
+        current = cause ? std::move(cause) : PyRef::steal(PyException_GetContext(current.get()));
+        if (!current || !PyExceptionInstance_Check(current.get())) break;
+        PyRef chained_traceback = PyRef::steal(PyException_GetTraceback(current.get()));
+        if (traceback_has_frame(chained_traceback.get(), left)) return true;
+    }
+    return false;
+}
+
+// The one-event trace function armed by an unwind.
+int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+    if (compat::interpreter_finalizing()) return 0;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        PyRef keep_alive = PyRef::borrow(obj);
+        PendingExceptionGuard pending;
+        PyEval_SetTrace(nullptr, nullptr);
+        ZelmProfiler* profiler = hooked_profiler(obj);
+        std::optional<std::uintptr_t> left = profiler ? profiler->awaited_unwind() : std::nullopt;
+        if (left && frame != nullptr) {
+            PyObject* exception = nullptr;
+            if (what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) == 3 &&
+                left_frame(PyTuple_GET_ITEM(arg, 1), PyTuple_GET_ITEM(arg, 2), *left)) {
+                exception = PyTuple_GET_ITEM(arg, 1);
+            }
+            profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, exception);
+        }
+    }
+    PyGILState_Release(gil);
+    return 0;
+}
+
+void await_exception(ZelmProfiler* profiler, PyObject* obj, PyFrameObject* frame) {
+    std::optional<std::uintptr_t> left = profiler->awaited_unwind();
+    if (!left) return;
+    if (compat::trace_slot_free()) {
+        PyEval_SetTrace(exception_trace, obj);
+        if (!compat::trace_slot_free()) return;
+    }
+    // Someone else traces this thread: the record goes without the exception.
+    profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, nullptr);
+}
+#else
+PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    compat::ProfileHook hook = compat::current_profile_hook();
+    if (nargs == 3 && hook.function == profile_callback) {
+        PyObject* obj = hook.object;
+        if (ZelmProfiler* profiler = hooked_profiler(obj)) {
+            if (PyFrameObject* frame = PyEval_GetFrame()) {
+                PyRef keep_alive = PyRef::borrow(obj);
+                PendingExceptionGuard pending;
+                profiler->record_exception(reinterpret_cast<PyObject*>(frame),
+                                           frame_key(reinterpret_cast<PyObject*>(frame)), args[2]);
+            }
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef unwind_callback_definition = {"_zelm_unwind", as_method(unwind_callback), METH_FASTCALL, nullptr};
+bool g_watching_unwinds = false;
+
+// Registers unwind_callback for PY_UNWIND under the first free
+// sys.monitoring tool id from PROFILER_ID on, once per process. Without a
+// free id the trace simply shows no exceptions.
+void watch_unwinds() {
+    if (g_watching_unwinds) return;
+    try {
+        PyRef sys = import_module(names().sys);
+        PyRef monitoring = require(PyObject_GetAttrString(sys.get(), "monitoring"));
+        PyRef events = require(PyObject_GetAttrString(monitoring.get(), "events"));
+        PyRef py_unwind = require(PyObject_GetAttrString(events.get(), "PY_UNWIND"));
+        PyRef callback = require(PyCFunction_New(&unwind_callback_definition, nullptr));
+        for (int id = 2; id <= 5; ++id) {
+            PyRef tool = require(PyLong_FromLong(id));
+            PyRef owner = require(PyObject_CallMethod(monitoring.get(), "get_tool", "O", tool.get()));
+            if (owner.get() != Py_None) continue;
+            require(PyObject_CallMethod(monitoring.get(), "use_tool_id", "Os", tool.get(), "zelm"));
+            require(PyObject_CallMethod(monitoring.get(), "register_callback", "OOO", tool.get(),
+                                        py_unwind.get(), callback.get()));
+            require(PyObject_CallMethod(monitoring.get(), "set_events", "OO", tool.get(), py_unwind.get()));
+            g_watching_unwinds = true;
+            return;
+        }
+    } catch (const PyErrorSet&) {
+        report_unraisable(nullptr);
+    }
+}
+#endif
+
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     // Code run while the interpreter shuts down (finalizers, module
     // teardown) is not the program's work, and the hook's own imports and
@@ -105,7 +235,12 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         // Host code run during the event may replace this hook and drop the
         // interpreter's reference to obj; keep the profiler alive until we return.
         PyRef keep_alive = PyRef::borrow(obj);
-        profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event);
+        bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
+        profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event,
+                          may_unwind);
+#if PY_VERSION_HEX < 0x030C0000
+        if (may_unwind) await_exception(profiler, obj, frame);
+#endif
     } else {
         status = -1;
     }
@@ -255,6 +390,9 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
 
         require_status(PyObject_SetAttr(host, n.rust_profiler, profiler.get()));
+#if PY_VERSION_HEX >= 0x030C0000
+        watch_unwinds();
+#endif
         install_hook(profile_callback, profiler.get());
 
         PyRef config = require(PyObject_GetAttr(host, n.config));

@@ -155,6 +155,64 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
     return record;
 }
 
+// The exception record, filed right after the "return" record of a frame
+// left by an exception, with that frame's id so that a reader pairs them.
+//   fixmap(9) "path" str | "co_name" str | "frame_id" str/nil |
+//   "exception_type" str/nil | "exception" raw/nil | "thread" str |
+//   "thread_native_id" uint/nil | "timestamp" f64 | "type" "exception"
+// "exception" is the exception serialised like any value (its repr);
+// both are nil when the interpreter did not let us see the exception.
+Record write_exception_record(const UnwoundFrame& frame, const std::optional<std::string>& type_name,
+                              const std::optional<EncodedValue>& exception, const ThreadIdentity& thread) {
+    using namespace msgpack;
+    Record record;
+    record.reserve(192 + frame.path.size() + (exception ? exception->bytes().size() : 0));
+    write_map_header(record, 9);
+    write_str(record, "path");
+    write_str(record, frame.path);
+    write_str(record, "co_name");
+    write_str(record, frame.co_name);
+    write_str_pair(record, "frame_id",
+                   frame.frame_id ? std::optional<std::string_view>(frame.frame_id->view()) : std::nullopt);
+    write_str_pair(record, "exception_type",
+                   type_name ? std::optional<std::string_view>(*type_name) : std::nullopt);
+    write_str(record, "exception");
+    if (exception) {
+        write_raw(record, exception->bytes());
+    } else {
+        write_nil(record);
+    }
+    write_str(record, "thread");
+    write_str(record, thread.name);
+    write_int_pair(record, "thread_native_id", thread.native_id);
+    write_f64_pair(record, "timestamp", timestamp());
+    write_str(record, "type");
+    write_str(record, "exception");
+    return record;
+}
+
+// "module.QualName" of the exception's type, the module left out for
+// builtins; the C type name when the attributes cannot be read as text.
+std::string exception_type_name(PyObject* exception) {
+    const Names& n = names();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    PyRef module = PyRef::steal(PyObject_GetAttr(type, n.dunder_module));
+    PyRef qualname = module ? PyRef::steal(PyObject_GetAttr(type, n.dunder_qualname)) : PyRef();
+    if (!qualname || !PyUnicode_Check(module.get()) || !PyUnicode_Check(qualname.get())) {
+        if (PyErr_Occurred()) discard_error();
+        return Py_TYPE(exception)->tp_name;
+    }
+    Utf8 module_text(module.get());
+    Utf8 qualname_text(qualname.get());
+    if (module_text.view() == "builtins") return std::string(qualname_text.view());
+    std::string name(module_text.view());
+    name.push_back('.');
+    name.append(qualname_text.view());
+    return name;
+}
+
+constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+
 }  // namespace
 
 bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
@@ -212,7 +270,8 @@ std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object
     return entry.processors;
 }
 
-void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state) {
+void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state,
+                                bool may_unwind) {
     PyObject* frame = code.frame;
     bool is_call = code.event == "call";
     bool is_return = code.event == "return";
@@ -246,9 +305,56 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     batch.records.push_back(write_frame_record(path, code.name, qualname, code.event, frame_id,
                                                arg, locals_bytes, thread, call_site));
     batch.types.emplace_back("frame");
+    if (is_return && may_unwind) {
+        bool generator = (reinterpret_cast<PyCodeObject*>(code.code)->co_flags & kGeneratorFlags) != 0;
+        state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::move(path), std::string(code.name), generator};
+    }
 }
 
-void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
+void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObject* exception) {
+    ThreadState* slot = threads.get();
+    if (slot == nullptr) return;  // this thread is being torn down
+    ThreadState& state = *slot;
+    if (!state.unwound || state.unwound->frame != left) return;
+    UnwoundFrame unwound = std::move(*state.unwound);
+    state.unwound.reset();
+    // A suspended generator or coroutine that is closed (GeneratorExit
+    // thrown in at its yield) ends normally, as one that runs to its end
+    // does: neither is reported as raising. Without the exception (before
+    // 3.12, when no Python caller saw it) a generator's unwind is such a
+    // close: the one that raises into a Python caller is seen there.
+    if (unwound.generator && (exception == nullptr || PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit))) {
+        return;
+    }
+    EventCode code{frame, nullptr, exception ? exception : Py_None, "exception", {}, {}, Py_None, Py_None};
+    PyRef code_object;
+    try {
+        code_object = compat::frame_code(frame);
+        code.filename_object = compat::code_filename(code_object.get());
+        code.name_object = compat::code_name(code_object.get());
+        const ThreadIdentity& thread = identity(state);
+        std::optional<std::string> type_name;
+        std::optional<EncodedValue> value;
+        if (exception != nullptr) {
+            type_name = exception_type_name(exception);
+            value = dump_value(exception, lightweight_repr);
+        }
+        RecordBatch& batch = state.batch;
+        batch.clear();
+        batch.records.push_back(write_exception_record(unwound, type_name, value, thread));
+        batch.types.emplace_back("exception");
+        push_frames("exception", batch, state);
+    } catch (const PyErrorSet&) {
+        log_pending_error(code);
+    } catch (const InternalError& error) {
+        log_internal_error(error, code);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        log_pending_error(code);
+    }
+}
+
+void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind) {
     EventCode code{frame, nullptr, arg.get(), event, {}, {}, Py_None, Py_None};
     // Outlives the try block: a failure is logged with the code's name objects.
     PyRef code_object;
@@ -270,6 +376,8 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
         ThreadState* slot = threads.get();
         if (slot == nullptr) return;  // this thread is being torn down
         ThreadState& state = *slot;
+        // A frame that left normally has no exception to wait for any more.
+        state.unwound.reset();
         // Reused from event to event so that a batch costs no allocation;
         // whatever a failed event left in it is dropped here.
         RecordBatch& batch = state.batch;
@@ -279,7 +387,7 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event) {
             process_plugins(*this, *processors, code, state, batch);
         }
         if (should_record(frame, filename_object, code.filename, state)) {
-            record_frame(code, batch, state);
+            record_frame(code, batch, state, may_unwind);
         }
         push_frames(event, batch, state);
     } catch (const PyErrorSet&) {

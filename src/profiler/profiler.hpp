@@ -68,7 +68,22 @@ struct ZelmProfiler {
     static std::unique_ptr<ZelmProfiler> new_from_python(PyObject* host);
 
     // The per-event handler. Called with the GIL held; never raises.
-    void profile(PyObject* frame, PyRef arg, std::string_view event);
+    // `may_unwind`: a "return" that may be the frame being left by an
+    // exception; its record is then kept ready for record_exception.
+    void profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind = false);
+
+    // Files the "exception" record of the frame `left` (a frame key) right
+    // after its "return" record, when that return was this thread's last
+    // event; otherwise does nothing. `exception` is the exception that left
+    // it, or null when it could not be read. `frame` is the frame now
+    // running, for the warning of a failure. Called with the GIL held from
+    // the hooks that see the exception; never raises.
+    void record_exception(PyObject* frame, std::uintptr_t left, PyObject* exception);
+    // The frame key of the return that waits for its exception, if any.
+    std::optional<std::uintptr_t> awaited_unwind() {
+        ThreadState* state = threads.get();
+        return state != nullptr && state->unwound ? std::optional(state->unwound->frame) : std::nullopt;
+    }
 
     // Files one event's records (see buffers.cpp). Throws PyErrorSet on failure.
     void push_frames(std::string_view event, RecordBatch& batch, ThreadState& state);
@@ -100,7 +115,7 @@ private:
     // The processors registered for this function name, or null.
     std::vector<PluginProcessor>* processors_for(PyObject* name_object, std::string_view name,
                                                  ThreadState& state);
-    void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state);
+    void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state, bool may_unwind);
 };
 
 // Makes fork() safe for every profiler of the process: once, at module import.

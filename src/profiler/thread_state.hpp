@@ -71,8 +71,20 @@ Entry& cache_slot(ObjectCache<Entry>& cache, PyObject* key) {
     return cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % cache.size()];
 }
 
+// A recorded frame whose "return" may have been an unwind: kept from its
+// return event until the exception that left it is read (or the thread's
+// next event shows that none did).
+struct UnwoundFrame {
+    std::uintptr_t frame = 0;  // frame_key of the returning frame
+    std::optional<FrameId> frame_id;
+    std::string path;
+    std::string co_name;
+    bool generator = false;  // a generator's, coroutine's or async generator's frame
+};
+
 struct ThreadState {
     std::vector<CallFrame> call_frames;
+    std::optional<UnwoundFrame> unwound;
     std::unordered_map<std::uintptr_t, FrameId> frame_ids;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;

@@ -165,4 +165,24 @@ inline PyRef optional_attr(PyObject* object, PyObject* name) {
     return PyRef::steal(value);
 }
 
+// How the profile hook learns that a frame was left by an exception.
+// 3.10, 3.11 and 3.13 pass no argument to a "return" that is an unwind;
+// 3.12's hook passes None, as it does for `return None`. From 3.12 on the
+// exception itself comes from a sys.monitoring PY_UNWIND callback that runs
+// right after the profile hook's "return"; before 3.12 the interpreter only
+// shows it to a trace function, in the caller's "exception" event.
+inline constexpr bool kUnwindFromMonitoring = PY_VERSION_HEX >= 0x030C0000;
+
+// True when a "return" with this argument may be an unwind.
+inline bool may_be_unwind(PyObject* arg) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    return arg == nullptr || arg == Py_None;
+#else
+    return arg == nullptr;
+#endif
+}
+
+// The thread's trace function slot is free (nobody called sys.settrace).
+inline bool trace_slot_free() { return PyThreadState_Get()->c_tracefunc == nullptr; }
+
 }  // namespace zelm::compat

@@ -1,0 +1,208 @@
+"""Frames left by an exception: the "exception" record that follows their
+"return" record, on every CPython version, and what the reader makes of it."""
+
+import asyncio
+
+import pytest
+
+from conftest import all_records
+from zelm import trace
+
+
+class Unprintable(Exception):
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+    def __str__(self):
+        raise RuntimeError("no str")
+
+
+def raising(exception):
+    raise exception
+
+
+def passing_on(exception):
+    raising(exception)
+
+
+def records_of(doc, *names):
+    """The frame and exception records of the named functions, in order."""
+    frame_ids = {r["frame_id"] for r in all_records(doc) if r.get("type") == "frame" and r["co_name"] in names}
+    return [r for r in all_records(doc)
+            if (r.get("type") == "frame" and r["co_name"] in names)
+            or (r.get("type") == "exception" and r["frame_id"] in frame_ids)]
+
+
+def exception_records(doc):
+    return [r for r in all_records(doc) if r.get("type") == "exception"]
+
+
+@pytest.mark.parametrize(
+    "exception, type_name, shown",
+    [
+        (ValueError("bad input"), "ValueError", "ValueError('bad input')"),
+        (KeyboardInterrupt(), "KeyboardInterrupt", "KeyboardInterrupt()"),
+        (SystemExit(3), "SystemExit", "SystemExit(3)"),
+        (Unprintable(), "test_exceptions.Unprintable", "<unrepresentable Unprintable object>"),
+    ],
+)
+def test_each_frame_left_by_raising_has_its_exception_record(profile, exception, type_name, shown):
+    def catcher():
+        try:
+            passing_on(exception)
+        except BaseException as caught:
+            return caught
+
+    caught = []
+    doc, _ = profile(lambda: caught.append(catcher()))
+
+    # The program still sees its own exception.
+    assert caught == [exception]
+    events = [(r["type"], r["co_name"], r.get("event")) for r in records_of(doc, "catcher", "passing_on", "raising")]
+    assert events == [
+        ("frame", "catcher", "call"), ("frame", "passing_on", "call"), ("frame", "raising", "call"),
+        ("frame", "raising", "return"), ("exception", "raising", None),
+        ("frame", "passing_on", "return"), ("exception", "passing_on", None),
+        ("frame", "catcher", "return"),
+    ]
+    records = records_of(doc, "catcher", "passing_on", "raising")
+    for return_record, record in [(records[3], records[4]), (records[5], records[6])]:
+        # The return record is what it always was: the value None.
+        assert return_record["arg"] is None
+        assert record["frame_id"] == return_record["frame_id"] is not None
+        assert (record["exception_type"], record["exception"]) == (type_name, shown)
+        assert (record["thread"], record["thread_native_id"]) == (return_record["thread"], return_record["thread_native_id"])
+        assert record["path"].startswith("test_exceptions.py:")
+        assert return_record["timestamp"] <= record["timestamp"]
+    assert len(exception_records(doc)) == 2
+
+
+def handled_inside():
+    try:
+        raise KeyError("inside")
+    except KeyError:
+        return None
+
+
+def returns_none():
+    return None
+
+
+def generator():
+    yield 1
+    yield 2
+
+
+def generator_returning():
+    yield 1
+    return 5
+
+
+def run_generators():
+    assert list(generator()) == [1, 2]
+    for _ in generator():
+        break  # closed at its yield: GeneratorExit
+    stepped = generator_returning()
+    next(stepped)
+    try:
+        next(stepped)
+    except StopIteration as stop:
+        assert stop.value == 5
+
+
+async def awaited():
+    await asyncio.sleep(0)
+    return 3
+
+
+async def awaiting():
+    return await awaited() + await awaited()
+
+
+@pytest.mark.parametrize(
+    "program",
+    [
+        handled_inside,
+        returns_none,
+        run_generators,
+        lambda: asyncio.run(awaiting()),
+    ],
+    ids=["handled inside", "return None", "generators end, return and close", "await suspends"],
+)
+def test_a_frame_that_returns_or_suspends_has_no_exception_record(profile, program):
+    doc, _ = profile(program)
+
+    assert any(r.get("event") == "return" for r in all_records(doc) if r.get("type") == "frame")
+    assert exception_records(doc) == []
+
+
+def raising_generator(exception):
+    yield 1
+    raise exception
+
+
+def consume(exception):
+    try:
+        for _ in raising_generator(exception):
+            pass
+    except Exception as caught:
+        return type(caught).__name__
+
+
+async def raising_coroutine():
+    await asyncio.sleep(0)
+    raise KeyError("k")
+
+
+async def catching_coroutine():
+    try:
+        await raising_coroutine()
+    except KeyError:
+        return "caught"
+
+
+@pytest.mark.parametrize(
+    "program, function, raised, caller_sees",
+    [
+        (lambda: consume(ValueError("in generator")), "raising_generator", "ValueError('in generator')", "ValueError"),
+        # StopIteration raised inside a generator leaves it as a RuntimeError.
+        (lambda: consume(StopIteration("early")), "raising_generator",
+         "RuntimeError('generator raised StopIteration')", "RuntimeError"),
+        (lambda: asyncio.run(catching_coroutine()), "raising_coroutine", "KeyError('k')", None),
+    ],
+    ids=["generator", "StopIteration in a generator", "coroutine"],
+)
+def test_generators_and_coroutines_that_raise(profile, program, function, raised, caller_sees):
+    results = []
+    doc, _ = profile(lambda: results.append(program()))
+
+    # Only the last resumption raised; the suspensions before it did not.
+    records = records_of(doc, function)
+    returns = [r for r in records if r.get("event") == "return"]
+    assert len(returns) == 2
+    assert [r["type"] for r in records[-2:]] == ["frame", "exception"]
+    assert records[-1]["frame_id"] == returns[-1]["frame_id"]
+    assert records[-1]["exception"] == raised
+    assert [r["exception"] for r in exception_records(doc)] == [raised]
+    assert results == [caller_sees or "caught"]
+
+
+def test_the_reader_pairs_the_exception_with_its_call(profile_raw):
+    def catcher():
+        try:
+            passing_on(ValueError("bad input"))
+        except ValueError:
+            return "caught"
+
+    document, _ = profile_raw(catcher)
+    loaded = trace.Trace.from_bytes(document)
+    calls = {node.name.rsplit(".", 1)[-1]: node for _, node in loaded.threads[0].walk() if isinstance(node, trace.Call)}
+
+    assert calls["raising"].raised == calls["passing_on"].raised == "ValueError('bad input')"
+    assert calls["catcher"].raised is None and calls["catcher"].return_value == "caught"
+    # The exception record is part of its call, not a record of its own in the tree.
+    assert not [node for _, node in loaded.threads[0].walk() if isinstance(node, trace.PluginRecord)]
+    chrome = {event["name"].rsplit(".", 1)[-1]: event["args"] for event in trace.to_chrome_trace(loaded)["traceEvents"]
+              if event.get("cat") == "call"}
+    assert chrome["raising"]["raised"] == "ValueError('bad input')" and "return_value" not in chrome["raising"]
+    assert chrome["catcher"]["return_value"] == "caught" and "raised" not in chrome["catcher"]
