@@ -618,8 +618,8 @@ def test_show_and_export_say_which_calls_raised_and_with_what(zelm, tmp_path):
 
     assert shown.returncode == 0, shown.stderr
     lines = {line.split()[2].split("(")[0]: line for line in shown.stdout.splitlines() if "__main__." in line}
-    assert "__main__.parse(text='x') raised ValueError('bad input')  prog.py:2" in lines["__main__.parse"]
-    assert "__main__.load(text='x') raised ValueError('bad input')  prog.py:5" in lines["__main__.load"]
+    assert "__main__.parse(text='x') raised ValueError('bad input')  prog.py:1" in lines["__main__.parse"]
+    assert "__main__.load(text='x') raised ValueError('bad input')  prog.py:4" in lines["__main__.load"]
     assert "__main__.main() -> 'recovered'  prog.py:" in lines["__main__.main"]
     assert "->" not in lines["__main__.parse"] + lines["__main__.load"]
     args = {event["name"]: event["args"] for event in chrome["traceEvents"] if event.get("cat") == "call"}
