@@ -254,6 +254,7 @@ def test_zelm_list_filters_by_outcome(outcomes_run, options, outcomes):
 
     assert set(tests) == {nodeid for nodeid, (outcome, _) in EXPECTED_OUTCOMES.items() if outcome in outcomes}
 
+
 def test_a_failing_test_function_shows_that_it_raised(suite):
     db_path = suite / "traces.sqlite3"
     run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", "-k", "fails or double")

@@ -253,7 +253,11 @@ class Trace:
 
     @property
     def frame_record_count(self):
-        return sum(1 for thread in self.threads for record in thread.records if record.get("type") == "frame")
+        """The records the profiler writes for frames: "frame" records and
+        the "exception" records that follow the returns of frames left by
+        raising; the other records are the plugins'."""
+        return sum(1 for thread in self.threads for record in thread.records
+                   if record.get("type") in ("frame", "exception"))
 
 
 def decode_document(data, name="the trace document"):
