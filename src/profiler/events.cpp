@@ -110,6 +110,18 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
     }
 }
 
+// The entries every record of the profiler's own ends with, in this order:
+// "thread" str | "thread_native_id" uint/nil | "timestamp" f64 | "type" str
+void write_thread_time_type(Record& record, const ThreadIdentity& thread, std::string_view type) {
+    using namespace msgpack;
+    write_str(record, "thread");
+    write_str(record, thread.name);
+    write_int_pair(record, "thread_native_id", thread.native_id);
+    write_f64_pair(record, "timestamp", timestamp());
+    write_str(record, "type");
+    write_str(record, type);
+}
+
 // The 12-entry frame record.
 //   fixmap(12) "path" str | "co_name" str | "qualname" str/nil | "event" str |
 //   "frame_id" str/nil | "arg" raw | "locals" raw | "thread" str |
@@ -136,12 +148,7 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
                    frame_id ? std::optional<std::string_view>(frame_id->view()) : std::nullopt);
     write_raw_pair(record, "arg", arg.bytes());
     write_raw_pair(record, "locals", locals.bytes());
-    write_str(record, "thread");
-    write_str(record, thread.name);
-    write_int_pair(record, "thread_native_id", thread.native_id);
-    write_f64_pair(record, "timestamp", timestamp());
-    write_str(record, "type");
-    write_str(record, "frame");
+    write_thread_time_type(record, thread, "frame");
     write_str(record, "user_code_call_site");
     if (call_site) {
         write_map_header(record, 2);
@@ -182,12 +189,7 @@ Record write_exception_record(const UnwoundFrame& frame, const std::optional<std
     } else {
         write_nil(record);
     }
-    write_str(record, "thread");
-    write_str(record, thread.name);
-    write_int_pair(record, "thread_native_id", thread.native_id);
-    write_f64_pair(record, "timestamp", timestamp());
-    write_str(record, "type");
-    write_str(record, "exception");
+    write_thread_time_type(record, thread, "exception");
     return record;
 }
 
@@ -212,6 +214,22 @@ std::string exception_type_name(PyObject* exception) {
 }
 
 constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+
+// Runs one event's work; a failure is logged once with `code` as it stands
+// then, and the event's records are dropped. Never raises.
+template <typename Body>
+void logging_failures(const EventCode& code, Body&& body) {
+    try {
+        body();
+    } catch (const PyErrorSet&) {
+        log_pending_error(code);
+    } catch (const InternalError& error) {
+        log_internal_error(error, code);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        log_pending_error(code);
+    }
+}
 
 }  // namespace
 
@@ -328,7 +346,7 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     }
     EventCode code{frame, nullptr, exception ? exception : Py_None, "exception", {}, {}, Py_None, Py_None};
     PyRef code_object;
-    try {
+    logging_failures(code, [&] {
         code_object = compat::frame_code(frame);
         code.filename_object = compat::code_filename(code_object.get());
         code.name_object = compat::code_name(code_object.get());
@@ -344,21 +362,14 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
         batch.records.push_back(write_exception_record(unwound, type_name, value, thread));
         batch.types.emplace_back("exception");
         push_frames("exception", batch, state);
-    } catch (const PyErrorSet&) {
-        log_pending_error(code);
-    } catch (const InternalError& error) {
-        log_internal_error(error, code);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        log_pending_error(code);
-    }
+    });
 }
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind) {
     EventCode code{frame, nullptr, arg.get(), event, {}, {}, Py_None, Py_None};
     // Outlives the try block: a failure is logged with the code's name objects.
     PyRef code_object;
-    try {
+    logging_failures(code, [&] {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
         code_object = compat::frame_code(frame);
         code.code = code_object.get();
@@ -390,14 +401,7 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event, b
             record_frame(code, batch, state, may_unwind);
         }
         push_frames(event, batch, state);
-    } catch (const PyErrorSet&) {
-        log_pending_error(code);
-    } catch (const InternalError& error) {
-        log_internal_error(error, code);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        log_pending_error(code);
-    }
+    });
 }
 
 }  // namespace zelm
