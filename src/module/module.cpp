@@ -98,7 +98,6 @@ ZelmProfiler* hooked_profiler(PyObject* obj) {
 // (only while the thread has no trace function of its own) and that event
 // finishes the record. Ordinary returns pay for none of this.
 
-#if PY_VERSION_HEX < 0x030C0000
 bool traceback_has_frame(PyObject* traceback, std::uintptr_t frame) {
     for (PyObject* entry = traceback; entry != nullptr && PyTraceBack_Check(entry);
          entry = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_next)) {
@@ -161,7 +160,7 @@ void await_exception(ZelmProfiler* profiler, PyObject* obj, PyFrameObject* frame
     // Someone else traces this thread: the record goes without the exception.
     profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, nullptr);
 }
-#else
+
 PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     compat::ProfileHook hook = compat::current_profile_hook();
     if (nargs == 3 && hook.function == profile_callback) {
@@ -207,7 +206,6 @@ void watch_unwinds() {
         report_unraisable(nullptr);
     }
 }
-#endif
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     // Code run while the interpreter shuts down (finalizers, module
@@ -238,9 +236,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
         profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event,
                           may_unwind);
-#if PY_VERSION_HEX < 0x030C0000
-        if (may_unwind) await_exception(profiler, obj, frame);
-#endif
+        if constexpr (!compat::kUnwindFromMonitoring) {
+            if (may_unwind) await_exception(profiler, obj, frame);
+        }
     } else {
         status = -1;
     }
@@ -390,9 +388,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
 
         require_status(PyObject_SetAttr(host, n.rust_profiler, profiler.get()));
-#if PY_VERSION_HEX >= 0x030C0000
-        watch_unwinds();
-#endif
+        if constexpr (compat::kUnwindFromMonitoring) watch_unwinds();
         install_hook(profile_callback, profiler.get());
 
         PyRef config = require(PyObject_GetAttr(host, n.config));
