@@ -183,8 +183,8 @@ def test_every_value_becomes_exactly_one_loadable_msgpack_value(dump, value):
         ({"a": [1, {"b": None}], b"raw": 2}, {"a": [1, {"b": None}], b"raw": 2}),
         (bytearray(b"ba"), b"ba"),
         (memoryview(b"mv"), b"mv"),
-        (list(range(1000)), list(range(1000))),
-        ("x" * 10000, "x" * 10000),
+        (list(range(serialize.MAX_ITEMS)), list(range(serialize.MAX_ITEMS))),
+        ("x" * serialize.MAX_TEXT, "x" * serialize.MAX_TEXT),
         (msgpack.Timestamp(1, 2), msgpack.Timestamp(1, 2)),
     ],
     ids=case_id,
@@ -247,8 +247,8 @@ def test_full_dump_bounds_nesting_deeper_than_msgpack_allows():
     while isinstance(decoded, list):
         (decoded,) = decoded
         depth += 1
-    assert 0 < depth < 5000
-    assert decoded == "<list nested too deeply>"
+    assert depth == serialize.MAX_DEPTH
+    assert decoded == "<list of 1 item>"
 
 
 @pytest.mark.parametrize(
@@ -389,3 +389,153 @@ def test_lightweight_shortcut_gives_the_summary_itself(value):
     summary = serialize._lightweight(value, 0, set())
     assert dump_msgpack_lightweight_repr(value) == msgpack.packb(summary, default=serialize._fallback_for_packer,
                                                                  strict_types=True)
+
+
+class CountsRepr:
+    """An object that counts how often its repr() is taken."""
+
+    calls = 0
+
+    def __repr__(self):
+        CountsRepr.calls += 1
+        return "<counted>"
+
+
+@pytest.fixture
+def counted():
+    CountsRepr.calls = 0
+    return CountsRepr
+
+
+BIG = 100_000
+
+
+@pytest.mark.parametrize("dump, limits", [(dump_msgpack, serialize.FULL_LIMITS),
+                                          (dump_msgpack_lightweight_repr, serialize.LIGHTWEIGHT_LIMITS)],
+                         ids=["full", "lightweight"])
+@pytest.mark.parametrize("make", [
+    lambda: [CountsRepr() for _ in range(BIG)],
+    lambda: tuple(CountsRepr() for _ in range(BIG)),
+    lambda: {f"k{number}": CountsRepr() for number in range(BIG)},
+    lambda: {number: CountsRepr() for number in range(BIG)},  # keys a reader refuses
+    lambda: {CountsRepr() for _ in range(BIG)},
+    lambda: frozenset(CountsRepr() for _ in range(BIG)),
+    lambda: [[CountsRepr() for _ in range(1000)] for _ in range(1000)],
+], ids=["list", "tuple", "dict", "int-keyed dict", "set", "frozenset", "nested lists"])
+def test_huge_containers_cost_only_the_items_kept(counted, dump, limits, make):
+    value = make()
+    nested = isinstance(value, list) and isinstance(value[0], list)
+
+    msgpack.unpackb(dump(value))
+
+    kept = limits.max_items ** 2 if nested else limits.max_items
+    if limits.max_value_bytes is not None:
+        kept = min(kept, limits.max_value_bytes // len("<counted>"))
+    # Each kept item is repr'd once (at most twice, when the fast path of
+    # the full mode gives up on a value it has packed once).
+    assert 0 < counted.calls <= 2 * kept
+
+
+@pytest.mark.parametrize("value, kept, marker", [
+    ("x" * 50_000_000, "x" * serialize.MAX_TEXT, TRUNCATION_MARKER),
+    (b"y" * 50_000_000, b"y" * serialize.MAX_TEXT, TRUNCATION_MARKER.encode()),
+    (bytearray(50_000_000), bytes(serialize.MAX_TEXT), TRUNCATION_MARKER.encode()),
+    (memoryview(b"z" * 50_000_000), b"z" * serialize.MAX_TEXT, TRUNCATION_MARKER.encode()),
+    (memoryview(bytes(8 * 10_000)).cast("q"), bytes(serialize.MAX_TEXT), TRUNCATION_MARKER.encode()),
+], ids=["str", "bytes", "bytearray", "memoryview", "memoryview of int64"])
+def test_full_dump_cuts_long_text_and_bytes(value, kept, marker):
+    assert msgpack.unpackb(dump_msgpack(value)) == kept + marker
+    assert msgpack.unpackb(dump_msgpack({"local": value})) == {"local": kept + marker}
+
+
+def test_full_dump_cuts_long_containers_and_counts_the_rest():
+    items = serialize.MAX_ITEMS
+    value = {"numbers": list(range(items + 7)), "table": {f"k{n}": n for n in range(items + 1)}}
+
+    decoded = msgpack.unpackb(dump_msgpack(value))
+
+    assert decoded["numbers"] == list(range(items)) + [f"{TRUNCATION_MARKER} 7 items left out"]
+    assert len(decoded["table"]) == items + 1
+    assert decoded["table"][LEFT_OUT_KEY] == "1 item left out"
+
+
+@pytest.mark.parametrize("value, expected", [
+    ({1, 2}, "{1, 2}"),
+    (frozenset({"x"}), "frozenset({'x'})"),
+    (set(), "set()"),
+    ({(1,): "a", 2: ("b",)}, "{(1,): 'a', 2: ('b',)}"),
+    ({1: [1, {2: (3, "x" * 3)}]}, "{1: [1, {2: (3, 'xxx')}]}"),
+], ids=case_id)
+def test_bounded_repr_text_equals_repr_for_small_values(value, expected):
+    assert repr(value) == expected
+    assert msgpack.unpackb(dump_msgpack(value)) == expected
+
+
+@pytest.mark.parametrize("value", [
+    set(range(BIG)),
+    {number: "v" * 100 for number in range(BIG)},
+    {(number,): [number] * 50 for number in range(BIG)},
+], ids=["set", "int-keyed dict", "tuple-keyed dict"])
+def test_full_dump_shows_huge_unloadable_containers_as_a_cut_text(value):
+    decoded = msgpack.unpackb(dump_msgpack(value))
+
+    assert decoded.endswith(TRUNCATION_MARKER) or decoded.endswith(f"{TRUNCATION_MARKER} 99744 items left out}}")
+    assert len(decoded) <= serialize.MAX_TEXT + 1
+    assert repr(value).startswith(decoded[:100])
+
+
+def test_full_dump_stays_under_the_byte_cap():
+    cap = serialize.MAX_VALUE_BYTES
+    value = {f"k{n}": ["t" * 4000, {"inner": "é" * 3000}] for n in range(200)}
+
+    packed = dump_msgpack(value)
+    decoded = msgpack.unpackb(packed)
+
+    assert cap - 5000 < len(packed) <= cap + 200
+    left_out = int(decoded[LEFT_OUT_KEY].split()[0])
+    assert len(decoded) - 1 + left_out == 200
+
+
+def test_huge_int_is_described_by_its_size():
+    assert msgpack.unpackb(dump_msgpack(1 << 100_000)) == "<int of 100001 bits>"
+    assert msgpack.unpackb(dump_msgpack([2**70])) == [str(2**70)]
+
+
+@pytest.fixture
+def limits():
+    """Restores the limits in force after the test."""
+    previous = serialize.current_limits()
+    yield
+    serialize.set_limits(*previous)
+
+
+def test_set_limits_changes_what_both_modes_keep(limits):
+    small = serialize.Limits(max_text=5, max_items=2, max_depth=2, max_value_bytes=None)
+    previous = serialize.set_limits(full=small, lightweight=small._replace(max_text=3))
+
+    assert previous == (serialize.FULL_LIMITS, serialize.LIGHTWEIGHT_LIMITS)
+    assert msgpack.unpackb(dump_msgpack(["abcdefgh", [[1]], 3])) == ["abcde…", ["<list of 1 item>"], "… 1 item left out"]
+    assert msgpack.unpackb(dump_msgpack_lightweight_repr("abcdefgh")) == "abc…"
+    serialize.set_limits(lightweight=serialize.LIGHTWEIGHT_LIMITS._replace(max_value_bytes=50))
+    assert len(dump_msgpack_lightweight_repr(["x" * 100] * 10)) <= 50 + 40
+
+
+@pytest.mark.parametrize("settings, lightweight, expected", [
+    (None, False, serialize.FULL_LIMITS),
+    ({"max_text": 10}, True, serialize.LIGHTWEIGHT_LIMITS._replace(max_text=10)),
+    ({"max_value_bytes": None}, False, serialize.FULL_LIMITS._replace(max_value_bytes=None)),
+])
+def test_limits_from_config_replaces_the_given_entries(settings, lightweight, expected):
+    assert serialize.limits_from_config(settings, lightweight) == expected
+
+
+@pytest.mark.parametrize("settings, message", [
+    ({"max_txt": 1}, "unknown value limit 'max_txt'"),
+    ({"max_items": 0}, "max_items must be a whole number of at least 1, not 0"),
+    ({"max_depth": "3"}, "max_depth must be a whole number"),
+    ({"max_text": True}, "max_text must be a whole number"),
+    ([1], "value limits must be a dict"),
+])
+def test_bad_limits_are_refused(settings, message):
+    with pytest.raises(ValueError, match=message):
+        serialize.limits_from_config(settings)

@@ -16,15 +16,51 @@ a readable text, its ``repr()``, or "<unrepresentable TYPE object>" when
 ``repr()`` raises. The only foreign code ever run is ``__repr__``:
 subclasses of the built-in containers are shown by their repr too, because
 iterating them could run arbitrary methods.
+
+Both modes keep only a bounded part of each value, so that neither the time
+spent nor the record written grows with the size of the value:
+
+=================  ===========  ===========  ==========================================
+limit              full         lightweight  what it bounds
+=================  ===========  ===========  ==========================================
+max_text           4096         100          characters of a str (bytes of a bytes, of
+                                             a repr) kept before the marker "…"
+max_items          256          10           items of a list, tuple, dict or set kept;
+                                             the rest is counted: "… 5 items left out"
+                                             (for a dict, under the key "…")
+max_depth          20           3            nesting kept; deeper containers become a
+                                             text such as "<list of 12 items>"
+max_value_bytes    65536        none         about how many encoded bytes one value may
+                                             take; once reached, the remaining items
+                                             are left out and counted as above
+=================  ===========  ===========  ==========================================
+
+Cutting is done by slicing, so a 50 MB string or a dict of millions of
+entries costs no more than the part kept. Exact sets and frozensets are
+shown as a repr-like text built from their first items. A dict whose kept
+keys are not all str or bytes is shown as a repr-like text of the same
+bounded size. Only the ``repr()`` of an arbitrary object costs what it
+costs; its text is cut afterwards.
+
+The limits are process-wide settings: ``set_limits(full=..., lightweight=...)``
+replaces them (the host profiler does so when it starts, from its config key
+"value_limits") and ``current_limits()`` reads them.
 """
 
 from itertools import islice
+from typing import NamedTuple, Optional
 
 import msgpack
 
 __all__ = [
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
+    "Limits",
+    "FULL_LIMITS",
+    "LIGHTWEIGHT_LIMITS",
+    "set_limits",
+    "current_limits",
+    "limits_from_config",
     "LIGHTWEIGHT_MAX_TEXT",
     "LIGHTWEIGHT_MAX_ITEMS",
     "LIGHTWEIGHT_MAX_DEPTH",
@@ -32,12 +68,23 @@ __all__ = [
     "LEFT_OUT_KEY",
 ]
 
-# Lightweight variant: strings, bytes and reprs keep this many characters
-# (bytes) before the marker, containers this many items, and containers
-# nested deeper than LIGHTWEIGHT_MAX_DEPTH levels are summarised.
-LIGHTWEIGHT_MAX_TEXT = 100
-LIGHTWEIGHT_MAX_ITEMS = 10
-LIGHTWEIGHT_MAX_DEPTH = 3
+
+class Limits(NamedTuple):
+    """How much of one value a record keeps (see the module docstring)."""
+
+    max_text: int
+    max_items: int
+    max_depth: int
+    max_value_bytes: Optional[int]
+
+
+FULL_LIMITS = Limits(max_text=4096, max_items=256, max_depth=20, max_value_bytes=64 * 1024)
+LIGHTWEIGHT_LIMITS = Limits(max_text=100, max_items=10, max_depth=3, max_value_bytes=None)
+
+# The limits in force, read by every call. Plain module globals, because
+# they are read on every traced event; set_limits() replaces them.
+MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES = FULL_LIMITS
+LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES = LIGHTWEIGHT_LIMITS
 
 TRUNCATION_MARKER = "…"
 _TRUNCATION_MARKER_BYTES = TRUNCATION_MARKER.encode()
@@ -48,16 +95,73 @@ LEFT_OUT_KEY = TRUNCATION_MARKER
 _INT64_MIN = -(2**63)
 _UINT64_MAX = 2**64 - 1
 
-# The slow path keeps structure this deep; deeper containers become a summary
-# text. Well inside msgpack's own nesting limit of 511 and Python's recursion
-# limit, even when the traced program is already deep in its stack.
-_MAX_PLAIN_DEPTH = 100
+# Converting an int to decimal text costs time quadratic in its digits; an
+# int larger than this is described by its size instead. Far above the
+# interpreter's own limit on the digits it converts (4300 by default).
+_MAX_INT_BITS = 50_000
 
-_CONTAINER_TYPES = frozenset({list, tuple, dict})
-_RECURSION_MARKERS = {list: "[...]", tuple: "(...)", dict: "{...}"}
+# What "no cap on the encoded bytes" counts down from.
+_NO_CAP = 1 << 62
+# Encoded size counted for a scalar, and for the header of a str, bytes or
+# container; generous, so that the cap is an upper bound.
+_SCALAR_BYTES = 9
+_HEADER_BYTES = 5
+# Counted for an object whose repr() is only known once it is packed.
+_OBJECT_BYTES = 64
+
+_RECURSION_MARKERS = {list: "[...]", tuple: "(...)", dict: "{...}", set: "{...}", frozenset: "{...}"}
 # Packed as themselves by msgpack and always loadable again.
 _MSGPACK_EXTENSION_TYPES = (msgpack.ExtType, msgpack.Timestamp)
-_BYTES_LIKE_TYPES = (bytearray, memoryview)
+_SCALAR_TYPES = frozenset({int, float, bool, type(None)})
+
+
+def limits_from_config(settings, lightweight=False):
+    """Limits of the given mode with the entries of the mapping ``settings``
+    (some of max_text, max_items, max_depth, max_value_bytes) replacing the
+    defaults. Raises ValueError naming a bad entry."""
+    base = LIGHTWEIGHT_LIMITS if lightweight else FULL_LIMITS
+    if settings is None:
+        return base
+    if not isinstance(settings, dict):
+        raise ValueError(f"value limits must be a dict, not {type(settings).__name__}")
+    unknown = sorted(str(key) for key in settings if key not in Limits._fields)
+    if unknown:
+        raise ValueError(f"unknown value limit {unknown[0]!r}; known: {', '.join(Limits._fields)}")
+    return _checked(base._replace(**settings))
+
+
+def _checked(limits):
+    limits = Limits(*limits)
+    for name, value in limits._asdict().items():
+        if value is None and name == "max_value_bytes":
+            continue
+        if type(value) is not int or value < 1:
+            raise ValueError(f"value limit {name} must be a whole number of at least 1, not {value!r}")
+    return limits
+
+
+def current_limits():
+    """The limits in force, as (full, lightweight)."""
+    return (
+        Limits(MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES),
+        Limits(LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES),
+    )
+
+
+def set_limits(full=None, lightweight=None):
+    """Make every later call keep this much of each value, in the whole
+    process (None leaves a mode's limits as they are). Returns the limits
+    in force before, as (full, lightweight), ready to be set again."""
+    global MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES
+    global LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES
+    previous = current_limits()
+    full = None if full is None else _checked(full)
+    lightweight = None if lightweight is None else _checked(lightweight)
+    if full is not None:
+        MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES = full
+    if lightweight is not None:
+        LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES = lightweight
+    return previous
 
 
 def _type_name(value):
@@ -91,14 +195,6 @@ def _readable_text(value):
     return text if type(text) is str else str.__str__(text)
 
 
-def _as_bytes(value):
-    """bytes of a bytearray or memoryview, or None for a released view."""
-    try:
-        return bytes(value)
-    except ValueError:
-        return None
-
-
 def _items(count):
     return "1 item" if count == 1 else f"{count} items"
 
@@ -106,9 +202,16 @@ def _items(count):
 def _fallback_for_packer(value):
     # msgpack calls this for every object it cannot pack by itself. With
     # strict_types that includes exact tuples, which stay arrays.
-    if type(value) is tuple:
+    value_type = type(value)
+    if value_type is tuple:
         return list(value)
-    return _readable_text(value)
+    if value_type in _REPR_OPENERS or value_type is int:
+        text = _repr_text(value, MAX_TEXT)
+    else:
+        text = _readable_text(value)
+    if len(text) <= MAX_TEXT and text.isascii():
+        return text
+    return _cut_text(text, MAX_TEXT)
 
 
 def _new_packer():
@@ -135,47 +238,315 @@ def _put_back_packer(packer):
     _packers.append(packer)
 
 
-def _decodes(packed):
-    try:
-        msgpack.unpackb(packed)
-    except Exception:
-        return False
-    return True
-
-
 def dump_msgpack(value):
-    """Encode ``value`` completely as one MessagePack value.
+    """Encode ``value`` as one MessagePack value, complete up to the full
+    mode's limits (MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES), with
+    every cut marked as in the lightweight mode.
 
-    The common case is a single pass of msgpack's C packer. A container is
-    decoded once more to make sure a reader can load it (a dict with an int
-    or tuple key cannot be loaded by a default msgpack reader); if that
-    fails, or packing raised, the value is rebuilt from plain types first.
-    A flat dict with text keys, a call's usual locals, always loads.
+    The common case, a value that fits the limits, is one bounded check and
+    one pass of msgpack's C packer (objects inside become their cut repr).
+    Anything else is rebuilt from plain types by a walk that visits only
+    what it keeps.
     """
     packer = _take_packer()
     try:
-        try:
-            packed = packer.pack(value)
-        except Exception:
-            pass
-        else:
-            if type(value) not in _CONTAINER_TYPES or _is_flat_text_keyed(value) or _decodes(packed):
-                return packed
-        return _pack_or_describe(packer, _plain, value)
+        cap = _NO_CAP if MAX_VALUE_BYTES is None else MAX_VALUE_BYTES
+        if _room_left(value, 0, cap) >= 0:
+            try:
+                packed = packer.pack(value)
+            except Exception:
+                pass  # text that is not UTF-8, an int the packer refuses
+            else:
+                # Non-ASCII text was counted by characters, not bytes.
+                if len(packed) <= cap:
+                    return packed
+        walk = _Walk(MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES)
+        return _pack_or_describe(packer, _bounded, value, walk)
     finally:
         _put_back_packer(packer)
 
 
-def _is_flat_text_keyed(value):
-    """A dict whose keys are all str or bytes and whose values hold no
-    container, so no map inside it can have a key a reader refuses."""
-    if type(value) is not dict:
-        return False
-    for key, item in value.items():
-        key_type = type(key)
-        if (key_type is not str and key_type is not bytes) or type(item) in _CONTAINER_TYPES:
-            return False
-    return True
+def _room_left(value, depth, room):
+    """``room`` less the encoded size of ``value``, or -1 when the value
+    does not fit the full mode's limits whole (or is of a type the walk
+    must handle). Visits at most ``room`` bytes' worth of items, however
+    large the value."""
+    value_type = type(value)
+    if value_type is dict:
+        if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
+            return -1
+        room -= _HEADER_BYTES
+        for key, item in value.items():
+            key_type = type(key)
+            if (key_type is not str and key_type is not bytes) or len(key) > MAX_TEXT:
+                return -1
+            room -= len(key) + _HEADER_BYTES
+            item_type = type(item)
+            if item_type is str or item_type is bytes:
+                if len(item) > MAX_TEXT:
+                    return -1
+                room -= len(item) + _HEADER_BYTES
+            elif item_type is int or item_type is float or item is None or item_type is bool:
+                room -= _SCALAR_BYTES
+            else:
+                room = _room_left(item, depth + 1, room)
+            if room < 0:
+                return -1
+        return room
+    if value_type is str or value_type is bytes or value_type is bytearray:
+        return -1 if len(value) > MAX_TEXT else room - len(value) - _HEADER_BYTES
+    if value_type is int:
+        return room - _SCALAR_BYTES if _INT64_MIN <= value <= _UINT64_MAX else -1
+    if value_type is float or value is None or value_type is bool:
+        return room - _SCALAR_BYTES
+    if value_type is list or value_type is tuple:
+        if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
+            return -1
+        room -= _HEADER_BYTES
+        if _SCALAR_TYPES.issuperset(map(type, value)):
+            # Numbers, None and bools only (a common case, checked in C); an
+            # int too large for MessagePack makes the packer fail instead.
+            return room - _SCALAR_BYTES * len(value)
+        for item in value:
+            item_type = type(item)
+            if item_type is int:
+                if not _INT64_MIN <= item <= _UINT64_MAX:
+                    return -1
+                room -= _SCALAR_BYTES
+            elif item_type is str or item_type is bytes:
+                if len(item) > MAX_TEXT:
+                    return -1
+                room -= len(item) + _HEADER_BYTES
+            elif item_type is float or item is None or item_type is bool:
+                room -= _SCALAR_BYTES
+            else:
+                room = _room_left(item, depth + 1, room)
+            if room < 0:
+                return -1
+        return room
+    if value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
+        return -1  # the packer would copy them whole
+    # Anything else reaches the packer's fallback, which cuts its repr.
+    return room - _OBJECT_BYTES
+
+
+class _Walk:
+    """State of one bounded walk: its limits, the encoded bytes still
+    allowed and the containers being walked (to mark one met again inside
+    itself)."""
+
+    __slots__ = ("max_text", "max_items", "max_depth", "room", "open_containers")
+
+    def __init__(self, max_text, max_items, max_depth, max_value_bytes):
+        self.max_text, self.max_items, self.max_depth = max_text, max_items, max_depth
+        self.room = _NO_CAP if max_value_bytes is None else max_value_bytes
+        self.open_containers = set()
+
+
+def _bounded(value, depth, walk):
+    """Rebuild what the full mode keeps of ``value`` from types every
+    msgpack reader loads."""
+    value_type = type(value)
+    if value_type is str:
+        return _kept_text(value, walk)
+    if value_type is int:
+        if _INT64_MIN <= value <= _UINT64_MAX:
+            walk.room -= _SCALAR_BYTES
+            return value
+        return _kept_text(_int_text(value), walk)
+    if value is None or value_type is bool or value_type is float:
+        walk.room -= _SCALAR_BYTES
+        return value
+    if value_type is dict or value_type is list or value_type is tuple:
+        return _bounded_container(value, value_type, depth, walk)
+    if value_type is bytearray:
+        value, value_type = bytes(value[: walk.max_text + 1]), bytes
+    elif value_type is memoryview:
+        data = _memoryview_head(value, walk.max_text + 1)
+        if data is not None:
+            value, value_type = data, bytes
+    if value_type is bytes:
+        keep = max(0, min(walk.max_text, walk.room - _HEADER_BYTES))
+        if len(value) > keep:
+            value = value[:keep] + _TRUNCATION_MARKER_BYTES
+        walk.room -= len(value) + _HEADER_BYTES
+        return value
+    if value_type is msgpack.Timestamp:
+        walk.room -= 2 * _SCALAR_BYTES
+        return value
+    if value_type is msgpack.ExtType and type(value.data) is bytes and len(value.data) <= walk.max_text:
+        walk.room -= len(value.data) + _SCALAR_BYTES
+        return value
+    if value_type is msgpack.ExtType:
+        return _note(f"<ExtType {value.code} of {len(value.data)} bytes>", walk)
+    return _kept_text(_repr_text(value, walk.max_text), walk)
+
+
+def _bounded_container(value, value_type, depth, walk):
+    open_containers = walk.open_containers
+    if id(value) in open_containers:
+        return _note(_RECURSION_MARKERS[value_type], walk)
+    count = len(value)
+    if depth >= walk.max_depth:
+        return _note(f"<{value_type.__name__} of {_items(count)}>", walk)
+    room_before = walk.room
+    walk.room -= _HEADER_BYTES
+    open_containers.add(id(value))
+    depth += 1
+    if value_type is dict:
+        summary = {}
+        for key, item in islice(value.items(), walk.max_items):
+            if walk.room <= 0:
+                break
+            key_type = type(key)
+            if key_type is str:
+                key = _kept_text(key, walk)
+            elif key_type is bytes:
+                key = key if len(key) <= walk.max_text else key[:walk.max_text] + _TRUNCATION_MARKER_BYTES
+                walk.room -= len(key) + _HEADER_BYTES
+            else:
+                # A reader refuses such a key: the dict is shown as a text.
+                open_containers.discard(id(value))
+                walk.room = room_before
+                return _kept_text(_repr_text(value, walk.max_text), walk)
+            summary[key] = _bounded(item, depth, walk)
+        # Counted from what was kept: two long keys cut to the same text
+        # are one entry.
+        left_out = count - len(summary)
+        if left_out > 0:
+            summary[LEFT_OUT_KEY] = _left_out_text(left_out, walk, with_marker=False)
+    else:
+        summary = []
+        for item in value if count <= walk.max_items else islice(value, walk.max_items):
+            if walk.room <= 0:
+                break
+            summary.append(_bounded(item, depth, walk))
+        left_out = count - len(summary)
+        if left_out > 0:
+            summary.append(_left_out_text(left_out, walk, with_marker=True))
+    open_containers.discard(id(value))
+    return summary
+
+
+def _left_out_text(count, walk, with_marker):
+    text = f"{TRUNCATION_MARKER} {_items(count)} left out" if with_marker else f"{_items(count)} left out"
+    return _note(text, walk)
+
+
+def _note(text, walk):
+    """A text of the walk's own (a summary, a marker), kept whole."""
+    walk.room -= len(text) + _SCALAR_BYTES
+    return text
+
+
+def _kept_text(text, walk):
+    """``text`` cut to walk.max_text characters and to the bytes still allowed,
+    ending with the marker when cut, as valid UTF-8."""
+    room = max(0, walk.room - _HEADER_BYTES)
+    cut = len(text) > walk.max_text
+    text = _utf8_safe(text[:walk.max_text] if cut else text)
+    size = len(text) if text.isascii() else len(text.encode("utf-8"))
+    if size > room:
+        text = text.encode("utf-8")[:room].decode("utf-8", "ignore")
+        size = len(text.encode("utf-8"))
+        cut = True
+    walk.room -= size + _HEADER_BYTES
+    if cut:
+        walk.room -= len(_TRUNCATION_MARKER_BYTES)
+        return text + TRUNCATION_MARKER
+    return text
+
+
+def _cut_text(text, limit):
+    if len(text) > limit:
+        return _utf8_safe(text[:limit]) + TRUNCATION_MARKER
+    return _utf8_safe(text)
+
+
+def _memoryview_head(view, size):
+    """The first ``size`` bytes of a memoryview, without copying the rest;
+    None for a released view or one that is not contiguous."""
+    try:
+        if not view.contiguous:
+            return None
+        return view.cast("B")[:size].tobytes() if view.format != "B" or view.ndim != 1 else view[:size].tobytes()
+    except (ValueError, TypeError):
+        return None
+
+
+def _int_text(value):
+    bits = value.bit_length()
+    if bits > _MAX_INT_BITS:
+        return f"<int of {bits} bits>"
+    return _readable_text(value)
+
+
+_REPR_OPENERS = {list: ("[", "]"), tuple: ("(", ")"), dict: ("{", "}"), set: ("{", "}"), frozenset: ("frozenset({", "})")}
+
+
+def _repr_text(value, limit):
+    """repr() of ``value``, built from at most about ``limit`` characters'
+    worth of its items when it is an exact list, tuple, dict, set or
+    frozenset, or a str, bytes or int; the same text as repr() when that is
+    short. Other objects cost their repr()."""
+    parts = []
+    _add_repr(value, parts, [limit], 0, set())
+    return "".join(parts)
+
+
+def _add_repr(value, parts, room, depth, open_containers):
+    # room is a one-item list: the characters still wanted, shared by the
+    # whole walk, which stops adding once it is used up.
+    value_type = type(value)
+    if value_type is str or value_type is bytes or value_type is bytearray:
+        text = repr(value[: room[0] + 1]) if len(value) > room[0] else repr(value)
+    elif value_type is int:
+        text = _int_text(value)
+    elif value_type in _REPR_OPENERS:
+        if id(value) in open_containers:
+            text = _RECURSION_MARKERS[value_type]
+        elif depth >= MAX_DEPTH:
+            text = f"<{value_type.__name__} of {_items(len(value))}>"
+        elif not value:
+            text = {set: "set()", frozenset: "frozenset()", tuple: "()"}.get(value_type) or repr(value)
+        else:
+            _add_container_repr(value, value_type, parts, room, depth, open_containers)
+            return
+    else:
+        text = _readable_text(value)
+    parts.append(text)
+    room[0] -= len(text)
+
+
+def _add_container_repr(value, value_type, parts, room, depth, open_containers):
+    opener, closer = _REPR_OPENERS[value_type]
+    open_containers.add(id(value))
+    parts.append(opener)
+    room[0] -= len(opener)
+    shown = 0
+    items = value.items() if value_type is dict else value
+    for item in islice(items, MAX_ITEMS):
+        if room[0] <= 0:
+            break
+        if shown:
+            parts.append(", ")
+            room[0] -= 2
+        if value_type is dict:
+            _add_repr(item[0], parts, room, depth + 1, open_containers)
+            parts.append(": ")
+            room[0] -= 2
+            _add_repr(item[1], parts, room, depth + 1, open_containers)
+        else:
+            _add_repr(item, parts, room, depth + 1, open_containers)
+        shown += 1
+    left_out = len(value) - shown
+    if left_out > 0:
+        parts.append(f", {TRUNCATION_MARKER} {_items(left_out)} left out")
+    elif value_type is tuple and shown == 1:
+        parts.append(",")
+    parts.append(closer)
+    room[0] -= len(closer)
+    open_containers.discard(id(value))
 
 
 def dump_msgpack_lightweight_repr(value):
@@ -192,8 +563,15 @@ def dump_msgpack_lightweight_repr(value):
     try:
         if _kept_whole(value):
             # Nothing to cut: the summary would be a copy of the value.
-            return packer.pack(value)
-        return _pack_or_describe(packer, _lightweight, value)
+            packed = packer.pack(value)
+        else:
+            packed = _pack_or_describe(packer, _lightweight, value, set())
+        cap = LIGHTWEIGHT_MAX_VALUE_BYTES
+        if cap is not None and len(packed) > cap:
+            # The other limits allowed more than the cap: keep what fits.
+            walk = _Walk(LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, cap)
+            packed = _pack_or_describe(packer, _bounded, value, walk)
+        return packed
     finally:
         _put_back_packer(packer)
 
@@ -233,59 +611,19 @@ def _kept_whole(value):
     return _is_kept_scalar(value)
 
 
-def _pack_or_describe(packer, simplify, value):
-    """Pack ``simplify(value)``, or a description of ``value`` if that fails."""
+def _pack_or_describe(packer, simplify, value, state):
+    """Pack ``simplify(value, 0, state)``, or a description of ``value`` if
+    that fails."""
     try:
-        return packer.pack(simplify(value, 0, set()))
+        return packer.pack(simplify(value, 0, state))
     except Exception:
         # Only reachable through RecursionError or MemoryError: the simplified
         # value holds nothing the packer can refuse.
         return packer.pack(f"<unserialisable {_type_name(value)} object>")
 
 
-def _plain(value, depth, open_containers):
-    """Rebuild ``value`` from types every msgpack reader loads, losing nothing
-    that can be kept: a dict with a key other than str or bytes becomes its
-    repr, a container met again inside itself becomes "[...]" as in repr()."""
-    value_type = type(value)
-    if value is None or value_type is bool or value_type is float or value_type is bytes:
-        return value
-    if value_type is int:
-        return value if _INT64_MIN <= value <= _UINT64_MAX else _readable_text(value)
-    if value_type is str:
-        return _utf8_safe(value)
-    if value_type in _MSGPACK_EXTENSION_TYPES:
-        return value
-    if value_type in _BYTES_LIKE_TYPES:
-        data = _as_bytes(value)
-        if data is not None:
-            return data
-    if value_type not in _CONTAINER_TYPES:
-        return _utf8_safe(_readable_text(value))
-    if id(value) in open_containers:
-        return _RECURSION_MARKERS[value_type]
-    if depth >= _MAX_PLAIN_DEPTH:
-        return f"<{value_type.__name__} nested too deeply>"
-    if value_type is dict and not all(type(key) is str or type(key) is bytes for key in value):
-        return _utf8_safe(_readable_text(value))
-
-    open_containers.add(id(value))
-    try:
-        if value_type is dict:
-            return {
-                (_utf8_safe(key) if type(key) is str else key): _plain(item, depth + 1, open_containers)
-                for key, item in value.items()
-            }
-        return [_plain(item, depth + 1, open_containers) for item in value]
-    finally:
-        open_containers.discard(id(value))
-
-
 def _short_text(text):
-    # Cut before checking the encoding, which costs a pass over the text.
-    if len(text) > LIGHTWEIGHT_MAX_TEXT:
-        return _utf8_safe(text[:LIGHTWEIGHT_MAX_TEXT]) + TRUNCATION_MARKER
-    return _utf8_safe(text)
+    return _cut_text(text, LIGHTWEIGHT_MAX_TEXT)
 
 
 def _lightweight(value, depth, open_containers):
@@ -297,13 +635,15 @@ def _lightweight(value, depth, open_containers):
             return value
         return _short_text(value)
     if value_type is int:
-        return value if _INT64_MIN <= value <= _UINT64_MAX else _short_text(_readable_text(value))
+        return value if _INT64_MIN <= value <= _UINT64_MAX else _short_text(_int_text(value))
     if value is None or value_type is bool or value_type is float:
         return value
     if value_type is dict or value_type is list or value_type is tuple:
         return _lightweight_container(value, value_type, depth, open_containers)
-    if value_type in _BYTES_LIKE_TYPES:
-        data = _as_bytes(value)
+    if value_type is bytearray:
+        value, value_type = bytes(value[: LIGHTWEIGHT_MAX_TEXT + 1]), bytes
+    elif value_type is memoryview:
+        data = _memoryview_head(value, LIGHTWEIGHT_MAX_TEXT + 1)
         if data is not None:
             value, value_type = data, bytes
     if value_type is bytes:
@@ -312,7 +652,7 @@ def _lightweight(value, depth, open_containers):
         return value
     if value_type in _MSGPACK_EXTENSION_TYPES:
         return value
-    return _short_text(_readable_text(value))
+    return _short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT))
 
 
 def _lightweight_container(value, value_type, depth, open_containers):
@@ -343,4 +683,4 @@ def _lightweight_key(key):
         return key if len(key) <= LIGHTWEIGHT_MAX_TEXT and key.isascii() else _short_text(key)
     if type(key) is bytes:
         return key[:LIGHTWEIGHT_MAX_TEXT]
-    return _short_text(_readable_text(key))
+    return _short_text(_repr_text(key, LIGHTWEIGHT_MAX_TEXT))
