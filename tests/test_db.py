@@ -1,9 +1,11 @@
+import os
 import sqlite3
 import threading
 
 import msgpack
 import pytest
 
+from zelm import db
 from zelm.db import (
     StoredTrace,
     TraceStoreError,
@@ -212,9 +214,122 @@ def test_record_count_covers_long_record_arrays(db_path):
     assert load_trace(db_path, TRACE_ID) == document
 
 
+def stored_rows(db_path):
+    with sqlite3.connect(db_path) as connection:
+        return connection.execute("SELECT compression, chunk_count, stored_bytes, length(msgpack) FROM traces").fetchall()
+
+
+def test_documents_are_stored_compressed(db_path):
+    document = trace_document(main_records=5000)
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    ((compression, chunk_count, stored_bytes, length),) = stored_rows(db_path)
+    assert (compression, chunk_count) == ("zstd", None)
+    assert stored_bytes == length < len(document) / 10
+    assert load_trace(db_path, TRACE_ID) == document
+    assert list_traces(db_path)[0].size_bytes == len(document)
+
+
+def test_a_document_larger_than_a_chunk_is_stored_in_chunks(db_path, monkeypatch):
+    monkeypatch.setattr(db, "CHUNK_BYTES", 1000)
+    monkeypatch.setattr(db, "_FEED_BYTES", 777)
+    # Random bytes do not compress: the stored value takes about 100 chunks.
+    records = [{"type": "frame", "noise": os.urandom(50_000)} for _ in range(2)]
+    records.append({"type": "trace_cut", "dropped_events": 12})
+    document = msgpack.packb({"frames": {}, "frames_of_interest": records})
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    ((compression, chunk_count, stored_bytes, length),) = stored_rows(db_path)
+    assert compression == "zstd" and chunk_count > 100 and length == 1000 and stored_bytes > 100_000
+    assert load_trace(db_path, TRACE_ID) == document
+    (stored,) = list_traces(db_path)
+    assert (stored.record_count, stored.dropped_events) == (3, 12)
+
+
+@pytest.mark.parametrize("last_record, dropped", [
+    ({"type": "trace_cut", "dropped_events": 0}, 0),
+    ({"type": "trace_cut", "dropped_events": "many"}, None),
+    ({"type": "frame", "dropped_events": 3}, None),
+    ("not a record", None),
+])
+def test_dropped_events_come_from_the_last_main_record_only(db_path, last_record, dropped):
+    document = msgpack.packb({"frames": {}, "frames_of_interest": [{"type": "frame"}, last_record]})
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    assert list_traces(db_path)[0].dropped_events == dropped
+
+
 OLD_SCHEMA = """CREATE TABLE traces (
     id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL, saved_at REAL NOT NULL, timestamp REAL,
     source TEXT, record_count INTEGER, size_bytes INTEGER NOT NULL, msgpack BLOB NOT NULL)"""
+
+
+def test_a_database_of_the_first_release_still_reads_and_takes_new_traces(db_path):
+    old = trace_document(main_records=3, source="old")
+    with sqlite3.connect(db_path) as connection:
+        connection.execute(OLD_SCHEMA)
+        connection.execute("INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack)"
+                           " VALUES (?, 1.0, 1.5, 'old', 3, ?, ?)", (TRACE_ID, len(old), old))
+
+    assert list_traces(db_path) == [StoredTrace(1, TRACE_ID, 1.0, 1.5, "old", 3, len(old))]
+    assert load_trace(db_path, TRACE_ID) == old
+
+    new = trace_document(main_records=1, source="new")
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=new)
+
+    assert load_trace_documents(db_path, TRACE_ID) == [old, new]
+    assert [(trace.source, trace.dropped_events) for trace in list_traces(db_path)] == [("new", None), ("old", None)]
+
+
+def fallback_files(directory):
+    return sorted(path.name for path in directory.iterdir() if path.name.endswith(".msgpack"))
+
+
+@pytest.mark.parametrize("break_store", ["not a database", "failing write", "parent is a file"])
+def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch, break_store):
+    db_path = tmp_path / "traces.sqlite3"
+    shown_directory = tmp_path
+    if break_store == "not a database":
+        db_path.write_bytes(b"not a database " * 100)
+        expected_error = "file is not a database"
+    elif break_store == "failing write":
+        def fail(document):
+            raise OverflowError("BLOB longer than INT_MAX bytes")
+            yield
+        monkeypatch.setattr(db, "_compressed_chunks", fail)
+        expected_error = "BLOB longer than INT_MAX bytes"
+    else:
+        (tmp_path / "plain_file").write_text("")
+        db_path = tmp_path / "plain_file" / "traces.sqlite3"
+        shown_directory = tmp_path / "cwd"
+        shown_directory.mkdir()
+        monkeypatch.chdir(shown_directory)
+        expected_error = "File exists"
+    document = trace_document(main_records=2)
+
+    with pytest.raises(TraceStoreError) as raised:
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    written = shown_directory / f"traces.sqlite3.{TRACE_ID}.msgpack"
+    assert raised.value.fallback_path == str(written)
+    message = str(raised.value)
+    assert expected_error in message and str(db_path) in message
+    assert message.endswith(f"; the trace was written to {written} instead")
+    assert written.read_bytes() == document
+    # A second failure under the same id keeps the first file.
+    with pytest.raises(TraceStoreError):
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+    assert fallback_files(shown_directory) == [f"traces.sqlite3.{TRACE_ID}.1.msgpack", written.name]
+
+
+def test_a_lock_timeout_is_still_told_apart_and_writes_the_file(db_path, locked_db):
+    with pytest.raises(sqlite3.OperationalError, match="locked; the trace was written to .*msgpack instead"):
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=0.05, msgpack=b"\x80")
+
+    assert fallback_files(db_path.parent) == [f"traces.sqlite3.{TRACE_ID}.msgpack"]
 
 
 def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path):
