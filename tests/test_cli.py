@@ -468,8 +468,10 @@ GARBLED = "does not decode as MessagePack"
         (["show", "trc_good", "--db", "good.sqlite3", "--thread", "nope"], 1, "zelm: error: no thread 'nope' in trace"),
         (["export", "trc_good", "--db", "good.sqlite3", "-o", "no/such/dir/x.json"], 1,
          "zelm: error: cannot write no/such/dir/x.json: No such file or directory"),
-        (["run", "--db", "corrupt.sqlite3", "-m", "this"], 1,
-         rf"zelm: error: cannot store trace trc_\w{{26}} in corrupt\.sqlite3: {NOT_A_DATABASE}$"),
+        # The program's own status is kept, and the trace goes to a file instead.
+        (["run", "--db", "corrupt.sqlite3", "-m", "this"], 0,
+         rf"zelm: error: cannot store trace (trc_\w{{26}}) in corrupt\.sqlite3: {NOT_A_DATABASE}; "
+         rf"the trace was written to /\S+/corrupt\.sqlite3\.\1\.msgpack instead$"),
     ],
 )
 def test_bad_input_is_a_one_line_error_naming_it(zelm, broken_stores, args, status, message):

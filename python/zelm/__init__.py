@@ -9,6 +9,7 @@ does not load zelm._zelm.
 import contextlib
 import threading
 
+from zelm.options import DEFAULT_TRACE_BUDGET_BYTES
 from zelm.profiler import Profiler
 from zelm.version import __version__
 
@@ -26,7 +27,14 @@ def enabled(db_path=None, *, config=None, source="python", trace_id=None):
     trace of its own, also when threads call it at the same time. Entries
     nested in one another on one thread (a decorated function calling
     itself) belong to the outermost one's trace.
+
+    ``config`` is the Profiler's; unless it says otherwise, a trace stops
+    taking records at DEFAULT_TRACE_BUDGET_BYTES (256 MiB; config
+    "trace_budget_bytes", None for no budget).
     """
+    config = {"trace_budget_bytes": DEFAULT_TRACE_BUDGET_BYTES, **(config or {})}
+    # A Profiler now, so that a bad config fails here, not at the first entry.
+    Profiler(config=config, db_path=db_path, source=source, trace_id=trace_id)
     return _Enabled(dict(config=config, db_path=db_path, source=source, trace_id=trace_id))
 
 

@@ -20,12 +20,14 @@ import json
 import os
 import reprlib
 import runpy
+import signal
 import sqlite3
 import sys
 import traceback
 
 from zelm import db
 from zelm import trace as trace_reader
+from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
 
 # Exit statuses.
@@ -98,32 +100,40 @@ def _run(args):
         def run_program():
             runpy.run_path(script, run_name="__main__")
 
-    config = {
-        "threading": args.threading,
-        "lightweight_repr": args.lightweight_repr,
-        "filters": {"include_frames": args.include, "ignore_frames": args.ignore},
-    }
+    # Packages are looked up on the path the program will have.
+    saved_main_path = sys.path[0]
+    sys.path[0] = main_path
+    try:
+        config = {"threading": args.threading, **recording_config(lambda name: getattr(args, name))}
+    except ValueError as error:
+        raise CommandError(str(error), BAD_USAGE) from None
+    finally:
+        sys.path[0] = saved_main_path
     # Absolute, so that a program that changes directory saves in the same place.
     profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source))
 
     # The program sees the argv and sys.path[0] that python itself would have
     # given it; the trace document records that argv too.
-    saved_argv, saved_main_path = sys.argv[:], sys.path[0]
+    saved_argv = sys.argv[:]
     sys.argv[:], sys.path[0] = argv, main_path
+    stop_signals = _StopSignals()
     try:
-        status, failure = _run_profiled(profiler, run_program)
-        document = profiler.build_trace()
+        with stop_signals:
+            status, failure = _run_profiled(profiler, run_program, stop_signals)
+            document = profiler.build_trace()
+            _flush_output()
+            if failure is not None and not isinstance(failure, _StoppedBySignal):
+                if isinstance(failure, ImportError) and _program_traceback(failure) is None:
+                    # runpy found nothing to run (no such module, a directory
+                    # without __main__.py): none of the program ran.
+                    raise CommandError(str(failure))
+                _print_program_traceback(failure)
+            hint = f"--include-package {args.module[0].split('.')[0]}" if args.module else None
+            _save(profiler, document, args.db, hint)
     finally:
         sys.argv[:], sys.path[0] = saved_argv, saved_main_path
-
-    _flush_output()
-    if failure is not None:
-        if isinstance(failure, ImportError) and _program_traceback(failure) is None:
-            # runpy found nothing to run (no such module, a directory
-            # without __main__.py): none of the program ran.
-            raise CommandError(str(failure))
-        _print_program_traceback(failure)
-    _save(profiler, document, args.db)
+    if stop_signals.received is not None:
+        _stop_as_by(stop_signals.received)
     return status
 
 
@@ -134,10 +144,65 @@ def _escape_surrogates(text):
     return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-def _run_profiled(profiler, run_program):
+class _StoppedBySignal(BaseException):
+    """Raised in the program when SIGTERM or SIGHUP arrives, so that it
+    unwinds (its finally blocks run) as on Ctrl-C and its trace is saved."""
+
+    def __init__(self, signum):
+        super().__init__(f"stopped by {signal.Signals(signum).name}")
+        self.signum = signum
+
+
+class _StopSignals:
+    """While entered, SIGTERM and SIGHUP (where their action is the default
+    one, so not under nohup) stop the program with _StoppedBySignal; once
+    ``raising`` is false (the program has ended) they are only noted in
+    ``received``, to be acted on after the trace is saved."""
+
+    NAMES = ("SIGTERM", "SIGHUP")
+
+    def __init__(self):
+        self.raising = True
+        self.received = None
+        self._previous = {}
+
+    def __enter__(self):
+        for name in self.NAMES:
+            signum = getattr(signal, name, None)
+            if signum is not None and signal.getsignal(signum) == signal.SIG_DFL:
+                try:
+                    self._previous[signum] = signal.signal(signum, self._on_signal)
+                except ValueError:
+                    break  # not the main thread: signals stay as they are
+        return self
+
+    def __exit__(self, *exc_info):
+        for signum, previous in self._previous.items():
+            signal.signal(signum, previous)
+
+    def _on_signal(self, signum, frame):
+        self.received = signum
+        if self.raising:
+            # Each one while the program runs, as each Ctrl-C does: a program
+            # that takes the first for its own still stops at the next.
+            raise _StoppedBySignal(signum)
+
+
+def _stop_as_by(signum):
+    """End the process as ``signum`` would have, so that the caller sees
+    the status the signal gives."""
+    _flush_output()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    # Only reached where the signal cannot end the process.
+    sys.exit(128 + signum)
+
+
+def _run_profiled(profiler, run_program, stop_signals):
     """Run the program with the profiler started; return its exit status
     and the exception that ended it, if any (kept to be shown after the
-    trace is taken)."""
+    trace is taken). Once the program has ended, a stop signal waits for
+    the trace to be saved."""
     profiler.start()
     try:
         run_program()
@@ -145,9 +210,12 @@ def _run_profiled(profiler, run_program):
         return _exit_status(exit_request.code), None
     except KeyboardInterrupt as interrupt:
         return INTERRUPTED, interrupt
+    except _StoppedBySignal as stop:
+        return 128 + stop.signum, stop
     except Exception as error:
         return FAILURE, error
     finally:
+        stop_signals.raising = False
         profiler.stop()
     return SUCCESS, None
 
@@ -186,21 +254,33 @@ def _print_program_traceback(error):
     traceback.print_exception(type(error), error, _program_traceback(error))
 
 
-def _save(profiler, document, shown_db_path):
+def _save(profiler, document, shown_db_path, hint=None):
+    """Store the trace and report it in one line on stderr; a failure is
+    one "zelm: error:" line naming the file the trace went to instead (the
+    program's exit status stays as it was). ``hint`` is an option to
+    suggest when no frame was recorded."""
     timeout = profiler.config.get("sqlite_busy_timeout", 60)
     try:
         db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=timeout, msgpack=document)
-    except (db.TraceStoreError, sqlite3.Error, OSError) as error:
-        # A TraceStoreError names the absolute path; say what went wrong
-        # about the path as it was given.
-        reason = error.__cause__ if isinstance(error, db.TraceStoreError) and error.__cause__ else error
-        if isinstance(reason, OSError) and reason.strerror:
-            reason = reason.strerror
-        raise CommandError(f"cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}") from None
+    except Exception as error:
+        reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
+        written = getattr(error, "fallback_path", None)
+        where = f"the trace was written to {written} instead" if written else "the trace could not be written anywhere"
+        print(f"zelm: error: cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}; {where}",
+              file=sys.stderr)
+        return
     trace = trace_reader.Trace.from_bytes(document, f"trace {profiler.trace_id}")
     frames = trace.frame_record_count
     plugins = trace.record_count - frames
     threads = len(trace.threads)
+    if frames == 0:
+        options = f"{hint}, " if hint else ""
+        print(
+            "zelm: no frame was recorded: the standard library, installed packages (site-packages) and "
+            "generated code are left out by default, and the program ran no other Python code; record "
+            f"them with {options}--include-package NAME or --include PATH_FRAGMENT",
+            file=sys.stderr,
+        )
     print(
         f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
         f"({frames} frame, {plugins} plugin) from {_plural(threads, 'thread')} in {shown_db_path}",
@@ -233,23 +313,29 @@ def _list(args):
             return SUCCESS
     # Test traces are listed under their test's node id, with its outcome.
     tests = any(entry.test is not None for entry in stored)
-    rows = [("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")]
+    # A trace cut short by its budget says so, and how many events it lost.
+    any_cut = any(entry.dropped_events is not None for entry in stored)
+    header = ("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")
+    rows = [header + (("CUT",) if any_cut else ())]
     for entry in stored:
         source = entry.source if entry.source is not None else "?"
         outcome = ""
         if entry.test is not None:
             source = entry.test.get("nodeid") or source
             outcome = entry.test.get("outcome") or "?"
-        rows.append((
+        row = (
             entry.trace_id,
             _local_time(entry.saved_at),
             source,
             *((outcome,) if tests else ()),
             str(entry.record_count) if entry.record_count is not None else "?",
             _size(entry.size_bytes),
-        ))
+        )
+        if any_cut:
+            row += ("" if entry.dropped_events is None else f"CUT, {entry.dropped_events} events dropped",)
+        rows.append(row)
     widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
-    right_aligned = {len(rows[0]) - 2, len(rows[0]) - 1}
+    right_aligned = {len(header) - 2, len(header) - 1}
     for row in rows:
         cells = [
             cell.rjust(width) if column in right_aligned else cell.ljust(width)
@@ -483,16 +569,6 @@ def _view(args):
 # ---- the parser ----
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
-    return value
-
-
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="zelm",
@@ -512,21 +588,10 @@ def build_parser():
         description="Run a Python script or module under the profiler, as python would run it, "
         "save its trace and print the trace id. The program's exit status is kept.",
     )
-    run.add_argument(
-        "--include", metavar="FRAGMENT", action="append", default=[],
-        help="record frames whose file path contains FRAGMENT even where they would be left out (repeatable)",
-    )
-    run.add_argument(
-        "--ignore", metavar="FRAGMENT", action="append", default=[],
-        help="leave out frames whose file path contains FRAGMENT (repeatable)",
-    )
+    add_recording_options(run.add_argument)
     run.add_argument(
         "--threading", action=argparse.BooleanOptionalAction, default=True,
         help="also record threads the program starts",
-    )
-    run.add_argument(
-        "--lightweight-repr", action="store_true",
-        help="store short summaries of arguments, locals and return values",
     )
     run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
     run.add_argument(
@@ -539,7 +604,8 @@ def build_parser():
 
     list_command = commands.add_parser(
         "list", parents=[database], help="list the stored traces, newest first",
-        description="List the stored traces, newest first: id, time saved, source, number of records, size. "
+        description="List the stored traces, newest first: id, time saved, source, number of records, size "
+        "(before compression) and, for a trace cut by its budget, how many events it dropped. "
         "The trace of a test (pytest --zelm) is listed under its test's node id, with the test's outcome.",
     )
     outcomes = list_command.add_mutually_exclusive_group()
@@ -561,7 +627,7 @@ def build_parser():
         "arguments, return value and location, with log messages, HTTP requests and test markers in place.",
     )
     show.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
-    show.add_argument("--depth", metavar="N", type=_positive_int, help="show calls nested at most N deep")
+    show.add_argument("--depth", metavar="N", type=positive_int, help="show calls nested at most N deep")
     show.add_argument("--thread", metavar="NAME", help="show only the threads of this name (or native id)")
     show.set_defaults(handler=_show, command_parser=show)
 

@@ -7,6 +7,14 @@ Python call and return on the calling thread (and, with config "threading",
 on threads started afterwards) and leaves the native profiler in the
 attribute "rust_profiler"; build_trace() and save() then take the recorded
 trace from there.
+
+Two config keys are the host's own: "value_limits" (a dict of some of
+max_text, max_items, max_depth, max_value_bytes) sets how much of each value
+the serializer keeps in the mode "lightweight_repr" selects, missing entries
+keeping that mode's defaults (zelm.serialize); the profiler applies them,
+process-wide, when it starts and puts the previous ones back when it stops.
+"trace_budget_bytes" (an int, or None for no budget) is read by the native
+profiler: a trace stops taking frame records once they fill that many bytes.
 """
 
 import functools
@@ -43,6 +51,13 @@ class Profiler:
 
     def __init__(self, config=None, db_path=None, one_trace_per_test=False, source="python", trace_id=None):
         self.config = {**DEFAULT_CONFIG, **(config or {})}
+        budget = self.config.get("trace_budget_bytes")
+        if budget is not None and (type(budget) is not int or budget < 1):
+            raise ValueError(f"config trace_budget_bytes must be None or a whole number of bytes of at least 1, "
+                             f"not {budget!r}")
+        # Checked now, so that a bad entry fails here rather than at start().
+        self._value_limits()
+        self._limits_before_start = None
         self.db_path = os.path.abspath(DEFAULT_DB_PATH) if db_path is None else db_path
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
@@ -54,7 +69,16 @@ class Profiler:
     def start(self):
         """Start recording on the calling thread (and on threads started
         later, when config "threading" is true)."""
-        _native_module().register_profiler(self)
+        from zelm import serialize
+
+        previous = serialize.set_limits(**{self._limits_mode(): self._value_limits()})
+        try:
+            _native_module().register_profiler(self)
+        except BaseException:
+            serialize.set_limits(*previous)
+            raise
+        if self._limits_before_start is None:
+            self._limits_before_start = previous
 
     def stop(self):
         """Stop recording on the calling thread and stop new threads from
@@ -63,6 +87,20 @@ class Profiler:
         _native_module().register_noop_profiler()
         if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
             threading.setprofile(None)
+        if self._limits_before_start is not None:
+            from zelm import serialize
+
+            serialize.set_limits(*self._limits_before_start)
+            self._limits_before_start = None
+
+    def _limits_mode(self):
+        return "lightweight" if self.config.get("lightweight_repr") else "full"
+
+    def _value_limits(self):
+        # Imported here: the pytest plugin imports this module in every run.
+        from zelm import serialize
+
+        return serialize.limits_from_config(self.config.get("value_limits"), lightweight=self._limits_mode() == "lightweight")
 
     def build_trace(self):
         """Return the trace document recorded since the last build or save

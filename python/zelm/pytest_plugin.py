@@ -18,6 +18,7 @@ import time
 
 import pytest
 
+from zelm.options import add_recording_options, recording_config
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
 
 # The "source" label of the traces saved by this plugin.
@@ -34,24 +35,30 @@ def pytest_addoption(parser):
         "--zelm-db", metavar="PATH", default=None,
         help="the trace database of --zelm (default: .zelm/traces.sqlite3 under the current directory)",
     )
+    add_recording_options(group.addoption, prefix="zelm-")
 
 
 def pytest_configure(config):
     if config.getoption("zelm"):
         db_path = config.getoption("zelm_db")
-        recorder = _TestRecorder(os.path.abspath(db_path or DEFAULT_DB_PATH))
+        try:
+            recording = recording_config(config.getoption, prefix="zelm-")
+        except ValueError as error:
+            raise pytest.UsageError(f"zelm: {error}") from None
+        recorder = _TestRecorder(os.path.abspath(db_path or DEFAULT_DB_PATH), recording)
         config.pluginmanager.register(recorder, "zelm-recorder")
 
 
 class _TestRecorder:
-    def __init__(self, db_path):
+    def __init__(self, db_path, recording):
         self.db_path = db_path
+        self.recording = recording
         self.started_at = time.time()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session):
         profiler = Profiler(
-            config={"plugins": {"test_markers": True}},
+            config={**self.recording, "plugins": {"test_markers": True}},
             db_path=self.db_path,
             one_trace_per_test=True,
             source=SOURCE,
@@ -75,5 +82,7 @@ class _TestRecorder:
         except (db.TraceStoreError, sqlite3.Error) as error:
             terminalreporter.write_line(f"zelm: cannot count the saved test traces: {error}")
             return
-        saved = sum(1 for trace in stored if trace.source == SOURCE and trace.saved_at >= self.started_at)
-        terminalreporter.write_line(f"zelm: {saved} test traces saved in {self.db_path}")
+        saved = [trace for trace in stored if trace.source == SOURCE and trace.saved_at >= self.started_at]
+        cut = sum(1 for trace in saved if trace.dropped_events is not None)
+        cut_note = f" ({cut} cut short by the trace budget)" if cut else ""
+        terminalreporter.write_line(f"zelm: {len(saved)} test traces saved in {self.db_path}{cut_note}")

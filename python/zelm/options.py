@@ -1,0 +1,146 @@
+"""The recording options that `zelm run` and `pytest --zelm` share.
+
+Both commands take the same options (pytest's with the prefix "zelm-"):
+what to record (--include, --ignore, --include-package), how much of each
+value (--lightweight-repr, --max-text, --max-items, --max-depth,
+--max-value-bytes) and how large a trace may grow (--trace-budget). This
+module defines them once, parses sizes such as "64MiB", and turns the
+parsed values into the profiler's config dict.
+
+Pure Python without the compiled module, msgpack or sqlite3: the pytest
+plugin imports it in every pytest run.
+"""
+
+import argparse
+import importlib.util
+import os
+import re
+
+__all__ = ["DEFAULT_TRACE_BUDGET_BYTES", "parse_size", "add_recording_options", "recording_config", "package_paths"]
+
+# Bytes of records one trace may hold before the profiler cuts it.
+DEFAULT_TRACE_BUDGET_BYTES = 256 * 1024 * 1024
+
+_SIZE = re.compile(r"(\d+)\s*(?:([kmgt])(ib|b)?|b)?", re.IGNORECASE)
+_UNLIMITED = ("none", "unlimited")
+
+
+def parse_size(text):
+    """Bytes given as "1000", "1000B", "64K", "64KiB" (powers of 1024) or
+    "64KB" (powers of 1000), with K, M, G or T. "0", "none" and "unlimited"
+    give None: no limit. Raises ValueError for anything else."""
+    stripped = text.strip()
+    if stripped.lower() in _UNLIMITED:
+        return None
+    match = _SIZE.fullmatch(stripped)
+    if match is None:
+        raise ValueError(f"expected a size such as 64MiB, 500KB, 1000000 or none, not {text!r}")
+    number, prefix, suffix = int(match.group(1)), match.group(2), match.group(3)
+    if prefix:
+        base = 1000 if suffix and suffix.lower() == "b" else 1024
+        number *= base ** ("kmgt".index(prefix.lower()) + 1)
+    return number or None
+
+
+def _size(text):
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _cap(text):
+    # 0 stands for "no cap", None being "not given".
+    size = _size(text)
+    return 0 if size is None else size
+
+
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+_BUDGET_HELP = (
+    "stop adding records to a trace once it holds SIZE bytes of them (such as 64MiB; "
+    "0 or none: no budget; default 256MiB); the trace then ends with a record saying how much was left out"
+)
+
+# (option name, argparse keywords); the value limits default to the mode's own.
+_OPTIONS = [
+    ("include", dict(metavar="FRAGMENT", action="append", default=[],
+                     help="record frames whose file path contains FRAGMENT even where they would be left out "
+                          "(repeatable)")),
+    ("ignore", dict(metavar="FRAGMENT", action="append", default=[],
+                    help="leave out frames whose file path contains FRAGMENT (repeatable)")),
+    ("include-package", dict(metavar="NAME", action="append", default=[],
+                             help="record the installed package NAME (its directory), which is left out by "
+                                  "default (repeatable)")),
+    ("lightweight-repr", dict(action="store_true", default=False,
+                              help="store short summaries of arguments, locals and return values")),
+    ("max-text", dict(metavar="N", type=_count, default=None,
+                      help="characters of a text (bytes of a bytes) kept per value "
+                           "(default 4096, or 100 with --lightweight-repr)")),
+    ("max-items", dict(metavar="N", type=_count, default=None,
+                       help="items of a list, tuple, dict or set kept (default 256, or 10 with --lightweight-repr)")),
+    ("max-depth", dict(metavar="N", type=_count, default=None,
+                       help="levels of nested containers kept (default 20, or 3 with --lightweight-repr)")),
+    ("max-value-bytes", dict(metavar="SIZE", type=_cap, default=None,
+                             help="about how many encoded bytes one value may take (default 64KiB; "
+                                  "none with --lightweight-repr; 0 or none: no cap)")),
+    ("trace-budget", dict(metavar="SIZE", type=_size, default=DEFAULT_TRACE_BUDGET_BYTES, help=_BUDGET_HELP)),
+]
+
+_LIMIT_OPTIONS = {"max_text": "max-text", "max_items": "max-items", "max_depth": "max-depth",
+                  "max_value_bytes": "max-value-bytes"}
+
+
+def add_recording_options(add_option, prefix=""):
+    """Define the options with ``add_option`` (argparse's add_argument or
+    pytest's addoption), each named "--" + prefix + name."""
+    for name, keywords in _OPTIONS:
+        add_option(f"--{prefix}{name}", dest=f"{prefix}{name}".replace("-", "_"), **keywords)
+
+
+def recording_config(get_option, prefix=""):
+    """The config entries the parsed options ask for; ``get_option(dest)``
+    returns an option's value. Raises ValueError for a package that is not
+    installed."""
+
+    def get(name):
+        return get_option(f"{prefix}{name}".replace("-", "_"))
+
+    include = list(get("include"))
+    for package in get("include-package"):
+        include.extend(package_paths(package))
+    limits = {key: get(option) for key, option in _LIMIT_OPTIONS.items() if get(option) is not None}
+    if limits.get("max_value_bytes") == 0:
+        limits["max_value_bytes"] = None
+    return {
+        "lightweight_repr": bool(get("lightweight-repr")),
+        "filters": {"include_frames": include, "ignore_frames": list(get("ignore"))},
+        "value_limits": limits,
+        "trace_budget_bytes": get("trace-budget"),
+    }
+
+
+def package_paths(name):
+    """The path fragments that select the files of the installed package
+    (or module) ``name``: its directories, or its one file. The package is
+    located without being run (a dotted name imports its parent packages).
+    Raises ValueError when it cannot be found or has no files."""
+    try:
+        spec = importlib.util.find_spec(name)
+    except (ImportError, ValueError) as error:
+        raise ValueError(f"cannot find the package {name!r}: {error}") from None
+    if spec is None:
+        raise ValueError(f"no installed package {name!r}")
+    if spec.submodule_search_locations:
+        return [os.path.join(os.path.abspath(path), "") for path in spec.submodule_search_locations]
+    if spec.origin and os.path.isfile(spec.origin):
+        return [os.path.abspath(spec.origin)]
+    raise ValueError(f"the package {name!r} has no Python files to record ({spec.origin or 'no origin'})")
