@@ -627,3 +627,149 @@ def test_show_and_export_say_which_calls_raised_and_with_what(zelm, tmp_path):
     args = {event["name"]: event["args"] for event in chrome["traceEvents"] if event.get("cat") == "call"}
     assert args["__main__.parse"]["raised"] == args["__main__.load"]["raised"] == "ValueError('bad input')"
     assert args["__main__.main"]["return_value"] == "recovered"
+
+
+@pytest.fixture
+def started_configs(monkeypatch):
+    """The config of every Profiler started from now on."""
+    from zelm.profiler import Profiler
+
+    configs = []
+    real_start = Profiler.start
+
+    def start(profiler):
+        configs.append(profiler.config)
+        real_start(profiler)
+
+    monkeypatch.setattr(Profiler, "start", start)
+    return configs
+
+
+MiB = 1024 * 1024
+
+
+@pytest.mark.parametrize("options, expected", [
+    ([], {"trace_budget_bytes": 256 * MiB, "value_limits": {}, "lightweight_repr": False}),
+    (["--trace-budget", "64MiB"], {"trace_budget_bytes": 64 * MiB}),
+    (["--trace-budget", "none"], {"trace_budget_bytes": None}),
+    (["--trace-budget", "0"], {"trace_budget_bytes": None}),
+    (["--trace-budget", "2GB"], {"trace_budget_bytes": 2 * 10**9}),
+    (["--max-text", "10", "--max-items", "3", "--max-depth", "2", "--max-value-bytes", "1KiB"],
+     {"value_limits": {"max_text": 10, "max_items": 3, "max_depth": 2, "max_value_bytes": 1024}}),
+    (["--lightweight-repr", "--max-value-bytes", "none"], {"lightweight_repr": True, "value_limits": {"max_value_bytes": None}}),
+    (["--include", "frag", "--include-package", "json", "--ignore", "noise"],
+     {"filters": {"include_frames": ["frag", os.path.join(os.path.dirname(json.__file__), "")], "ignore_frames": ["noise"]}}),
+], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
+def test_run_options_reach_the_profiler_config(tmp_path, monkeypatch, capsys, started_configs, options, expected):
+    from zelm.__main__ import main
+
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path / "prog.py", "print('ran')\n")
+
+    assert main(["run", "--db", "t.sqlite3", *options, "prog.py"]) == 0
+
+    (config,) = started_configs
+    assert {key: config[key] for key in expected} == expected
+    assert "ran" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--trace-budget", "lots"], "argument --trace-budget: expected a size such as 64MiB, 500KB, 1000000 or none, not 'lots'"),
+    (["--max-value-bytes", "-5"], "argument --max-value-bytes: expected a size such as"),
+    (["--max-items", "0"], "argument --max-items: expected a whole number of at least 1, not '0'"),
+])
+def test_bad_recording_options_are_usage_errors(zelm, tmp_path, options, message):
+    write(tmp_path / "prog.py", "pass\n")
+
+    result = zelm("run", *options, "prog.py")
+
+    assert result.returncode == 2
+    assert message in result.stderr and "usage: zelm run" in result.stderr
+
+
+def test_an_unknown_package_to_include_is_a_clear_error(zelm, tmp_path):
+    write(tmp_path / "prog.py", "pass\n")
+
+    result = zelm("run", "--include-package", "no_such_package_zz", "prog.py")
+
+    assert result.returncode == 2
+    assert error_line(result) == "zelm: error: no installed package 'no_such_package_zz'"
+
+
+def test_a_run_recording_nothing_says_why_and_how_to_record(zelm, tmp_path):
+    silent = zelm("run", "-m", "this")
+    included = zelm("run", "--include-package", "this", "-m", "this")
+
+    assert silent.returncode == included.returncode == 0
+    hint, summary = silent.stderr.splitlines()[-2:]
+    assert hint.startswith("zelm: no frame was recorded: the standard library, installed packages")
+    assert "--include-package this, --include-package NAME or --include PATH_FRAGMENT" in hint
+    assert "(0 frame," in summary
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(included))
+    (root,) = loaded.threads[0].roots
+    assert root.name == "__main__.<module>" and "this.py" in root.location
+    assert "no frame was recorded" not in included.stderr
+
+
+def test_list_marks_traces_cut_by_their_budget(zelm, tmp_path):
+    def document(*records):
+        return msgpack.packb({"frames": {}, "frames_of_interest": [{"type": "frame"}, *records], "meta": {"source": "s"}})
+
+    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_whole", timeout=5, msgpack=document())
+    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_cut", timeout=5,
+                            msgpack=document({"type": "trace_cut", "dropped_events": 1234}))
+
+    result = zelm("list", "--db", "t.sqlite3")
+
+    header, cut, whole = result.stdout.splitlines()
+    assert header.split()[-1] == "CUT"
+    assert cut.startswith("trc_cut") and cut.endswith("CUT, 1234 events dropped")
+    assert whole.startswith("trc_whole") and whole.endswith("B")
+
+
+STOPPABLE_PROGRAM = """\
+import time
+
+
+def tick(number):
+    return number + 1
+
+
+def main():
+    number = 0
+    print("ready", flush=True)
+    try:
+        while True:
+            number = tick(number)
+            time.sleep(0.005)
+    finally:
+        print("cleanup ran", flush=True)
+
+
+main()
+"""
+
+
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
+def test_a_program_stopped_by_a_signal_has_its_trace_saved(tmp_path, signal_name):
+    import signal
+
+    write(tmp_path / "prog.py", STOPPABLE_PROGRAM)
+    process = subprocess.Popen([sys.executable, "-m", "zelm", "run", "prog.py"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline() == "ready\n"
+        process.send_signal(getattr(signal, signal_name))
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+        process.wait()
+
+    assert process.returncode == -getattr(signal, signal_name)
+    assert stdout == "cleanup ran\n"
+    assert "Traceback" not in stderr
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr)))
+    names = calls_by_name(loaded)
+    assert len(names["__main__.tick"]) >= 1
+    (_, main_call), = names["__main__.main"]
+    assert main_call.finished

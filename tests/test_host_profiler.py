@@ -253,3 +253,46 @@ def test_native_decorator_records_the_decorated_function(native, tmp_path):
         "call",
         "return",
     ]
+
+
+@pytest.mark.parametrize("lightweight, mode", [(False, 0), (True, 1)], ids=["full", "lightweight"])
+def test_value_limits_hold_while_the_profiler_runs(native, tmp_path, lightweight, mode):
+    before = serialize.current_limits()
+    profiler = Profiler(
+        config={"threading": False, "lightweight_repr": lightweight, "value_limits": {"max_text": 7, "max_items": 2}},
+        db_path=tmp_path / "t.sqlite3",
+    )
+
+    run_traced_code(profiler)
+
+    assert serialize.current_limits() == before
+    (call, ret) = frame_records(decode(profiler.build_trace()), "traced_function")
+    assert call["locals"] == {"numbers": [1, 2, "… 1 item left out"], "label": "x" * 7 + "…"}
+    assert ret["arg"] == [6, "x" * 7 + "…"]
+
+
+@pytest.mark.parametrize("config, message", [
+    ({"trace_budget_bytes": 0}, "trace_budget_bytes must be None or a whole number of bytes of at least 1, not 0"),
+    ({"trace_budget_bytes": "1MiB"}, "trace_budget_bytes must be None or a whole number"),
+    ({"value_limits": {"max_text": -1}}, "max_text must be a whole number of at least 1, not -1"),
+    ({"value_limits": {"depth": 3}}, "unknown value limit 'depth'"),
+])
+def test_bad_recording_config_is_refused_up_front(config, message):
+    with pytest.raises(ValueError, match=message):
+        Profiler(config=config)
+    with pytest.raises(ValueError, match=message):
+        zelm.enabled(config=config)
+
+
+@pytest.mark.parametrize("config, budget", [
+    (None, zelm.DEFAULT_TRACE_BUDGET_BYTES), ({"trace_budget_bytes": None}, None), ({"trace_budget_bytes": 4096}, 4096),
+])
+def test_enabled_gives_traces_the_default_budget(fake_native, tmp_path, monkeypatch, config, budget):
+    started = []
+    monkeypatch.setattr(Profiler, "save", lambda self: started.append(self.config))
+
+    with zelm.enabled(db_path=tmp_path / "t.sqlite3", config=config):
+        pass
+
+    assert [entry["trace_budget_bytes"] for entry in started] == [budget]
+    assert zelm.DEFAULT_TRACE_BUDGET_BYTES == 256 * 1024 * 1024

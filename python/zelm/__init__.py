@@ -13,7 +13,7 @@ from zelm.options import DEFAULT_TRACE_BUDGET_BYTES
 from zelm.profiler import Profiler
 from zelm.version import __version__
 
-__all__ = ["Profiler", "enabled", "__version__"]
+__all__ = ["Profiler", "enabled", "DEFAULT_TRACE_BUDGET_BYTES", "__version__"]
 
 
 def enabled(db_path=None, *, config=None, source="python", trace_id=None):
