@@ -3,6 +3,7 @@ directory, run in a subprocess. Plugin autoloading is off there and the
 plugin is named with -p, so the run does not depend on which pytest plugins
 this machine has installed."""
 
+import json
 import os
 import re
 import subprocess
@@ -266,3 +267,52 @@ def test_a_failing_test_function_shows_that_it_raised(suite):
                 raised[node.name] = node.raised
     assert raised["test_suite.test_double"] is None
     assert raised["test_suite.test_fails"].startswith("AssertionError(")
+
+
+CONFIG_SPY = """\
+import json
+
+from zelm.profiler import Profiler
+
+real_start = Profiler.start
+
+
+def start(profiler):
+    with open("started_config.json", "w") as output:
+        json.dump(profiler.config, output)
+    real_start(profiler)
+
+
+Profiler.start = start
+"""
+
+
+@pytest.mark.parametrize("options, expected", [
+    ([], {"trace_budget_bytes": 256 * 1024 * 1024, "lightweight_repr": False, "value_limits": {},
+          "filters": {"include_frames": [], "ignore_frames": []}}),
+    (["--zelm-trace-budget", "1MiB", "--zelm-lightweight-repr", "--zelm-max-text", "20", "--zelm-ignore", "x",
+      "--zelm-include-package", "json"],
+     {"trace_budget_bytes": 1024 * 1024, "lightweight_repr": True, "value_limits": {"max_text": 20},
+      "filters": {"include_frames": [os.path.join(os.path.dirname(__import__("json").__file__), "")],
+                  "ignore_frames": ["x"]}}),
+], ids=["defaults", "options"])
+def test_recording_options_reach_the_profiler(suite, options, expected):
+    (suite / "conftest.py").write_text(CONFIG_SPY)
+
+    result = run_pytest(suite, "--zelm", "-q", "-k", "double", *options)
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    config = json.loads((suite / "started_config.json").read_text())
+    assert {key: config[key] for key in expected} == expected
+    assert config["plugins"] == {"test_markers": True}
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--zelm-include-package", "no_such_package_zz"], "zelm: no installed package 'no_such_package_zz'"),
+    (["--zelm-trace-budget", "big"], "expected a size such as 64MiB"),
+])
+def test_bad_recording_options_stop_pytest_with_a_usage_error(suite, options, message):
+    result = run_pytest(suite, "--zelm", "-q", *options)
+
+    assert result.returncode == 4  # pytest's usage error
+    assert message in result.stderr
