@@ -4,7 +4,8 @@
 #                threaded workload under valgrind's memcheck
 #   make run   - build, profile the shipped example with `zelm run`, show its trace and
 #                name the command that opens it in the viewer
-#   make bench - the soak benchmark (long; not part of make test) on every supported CPython
+#   make bench - long benchmarks, not part of make test: the soak benchmark on every supported
+#                CPython, and a trace over 2 GiB stored and read back
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -14,7 +15,7 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 PIP_FLAGS ?= -q
 
-.PHONY: test run bench cpp-test pytest-sanitized valgrind deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
+.PHONY: test run bench cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
@@ -66,7 +67,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 # 100,000 thread-per-request requests per version; fails when memory keeps growing.
-bench: $(addprefix soak-,$(PYTHON_VERSIONS))
+bench: $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
 
 # A short threaded workload under memcheck (about half a minute). Any report
 # not suppressed as the interpreter's own fails the run.
@@ -80,3 +81,7 @@ run: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm show --db .zelm/traces.sqlite3 latest
 	@echo
 	@echo "Explore this trace in the browser: $(call VENV,$(MAIN_VERSION))/bin/zelm view --db .zelm/traces.sqlite3 latest"
+
+# A trace document of 2.1 GiB stored in chunks and read back (about a minute).
+bench-store: venv-$(MAIN_VERSION)
+	$(call VENV,$(MAIN_VERSION))/bin/python bench/store_large_trace.py
