@@ -9,7 +9,7 @@ does not load zelm._zelm.
 import contextlib
 import threading
 
-from zelm.options import DEFAULT_TRACE_BUDGET_BYTES
+from zelm.config import DEFAULT_TRACE_BUDGET_BYTES
 from zelm.profiler import Profiler
 from zelm.version import __version__
 

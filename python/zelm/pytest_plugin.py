@@ -18,7 +18,7 @@ import time
 
 import pytest
 
-from zelm.options import add_recording_options, recording_config
+from zelm.config import add_recording_options, recording_config
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
 
 # The "source" label of the traces saved by this plugin.

@@ -8,7 +8,8 @@ module defines them once, parses sizes such as "64MiB", and turns the
 parsed values into the profiler's config dict.
 
 Pure Python without the compiled module, msgpack or sqlite3: the pytest
-plugin imports it in every pytest run.
+plugin imports it in every pytest run. Like the rest of zelm, its frames are
+never recorded.
 """
 
 import argparse
