@@ -737,8 +737,8 @@ def tick(number):
 
 def main():
     number = 0
-    print("ready", flush=True)
     try:
+        print("ready", flush=True)
         while True:
             number = tick(number)
             time.sleep(0.005)
