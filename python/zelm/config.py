@@ -17,7 +17,7 @@ import importlib.util
 import os
 import re
 
-__all__ = ["DEFAULT_TRACE_BUDGET_BYTES", "parse_size", "add_recording_options", "recording_config", "package_paths"]
+__all__ = ["DEFAULT_TRACE_BUDGET_BYTES", "parse_size", "positive_int", "add_recording_options", "recording_config", "package_paths"]
 
 # Bytes of records one trace may hold before the profiler cuts it.
 DEFAULT_TRACE_BUDGET_BYTES = 256 * 1024 * 1024
@@ -56,7 +56,8 @@ def _cap(text):
     return 0 if size is None else size
 
 
-def _count(text):
+def positive_int(text):
+    """argparse type: a whole number of at least 1."""
     try:
         value = int(text)
     except ValueError:
@@ -83,12 +84,12 @@ _OPTIONS = [
                                   "default (repeatable)")),
     ("lightweight-repr", dict(action="store_true", default=False,
                               help="store short summaries of arguments, locals and return values")),
-    ("max-text", dict(metavar="N", type=_count, default=None,
+    ("max-text", dict(metavar="N", type=positive_int, default=None,
                       help="characters of a text (bytes of a bytes) kept per value "
                            "(default 4096, or 100 with --lightweight-repr)")),
-    ("max-items", dict(metavar="N", type=_count, default=None,
+    ("max-items", dict(metavar="N", type=positive_int, default=None,
                        help="items of a list, tuple, dict or set kept (default 256, or 10 with --lightweight-repr)")),
-    ("max-depth", dict(metavar="N", type=_count, default=None,
+    ("max-depth", dict(metavar="N", type=positive_int, default=None,
                        help="levels of nested containers kept (default 20, or 3 with --lightweight-repr)")),
     ("max-value-bytes", dict(metavar="SIZE", type=_cap, default=None,
                              help="about how many encoded bytes one value may take (default 64KiB; "

@@ -276,30 +276,13 @@ def _room_left(value, depth, room):
         if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
             return -1
         room -= _HEADER_BYTES
-        for key, item in value.items():
+        for key in value:
             key_type = type(key)
             if (key_type is not str and key_type is not bytes) or len(key) > MAX_TEXT:
                 return -1
             room -= len(key) + _HEADER_BYTES
-            item_type = type(item)
-            if item_type is str or item_type is bytes:
-                if len(item) > MAX_TEXT:
-                    return -1
-                room -= len(item) + _HEADER_BYTES
-            elif item_type is int or item_type is float or item is None or item_type is bool:
-                room -= _SCALAR_BYTES
-            else:
-                room = _room_left(item, depth + 1, room)
-            if room < 0:
-                return -1
-        return room
-    if value_type is str or value_type is bytes or value_type is bytearray:
-        return -1 if len(value) > MAX_TEXT else room - len(value) - _HEADER_BYTES
-    if value_type is int:
-        return room - _SCALAR_BYTES if _INT64_MIN <= value <= _UINT64_MAX else -1
-    if value_type is float or value is None or value_type is bool:
-        return room - _SCALAR_BYTES
-    if value_type is list or value_type is tuple:
+        items = value.values()
+    elif value_type is list or value_type is tuple:
         if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
             return -1
         room -= _HEADER_BYTES
@@ -307,27 +290,31 @@ def _room_left(value, depth, room):
             # Numbers, None and bools only (a common case, checked in C); an
             # int too large for MessagePack makes the packer fail instead.
             return room - _SCALAR_BYTES * len(value)
-        for item in value:
-            item_type = type(item)
-            if item_type is int:
-                if not _INT64_MIN <= item <= _UINT64_MAX:
-                    return -1
-                room -= _SCALAR_BYTES
-            elif item_type is str or item_type is bytes:
-                if len(item) > MAX_TEXT:
-                    return -1
-                room -= len(item) + _HEADER_BYTES
-            elif item_type is float or item is None or item_type is bool:
-                room -= _SCALAR_BYTES
-            else:
-                room = _room_left(item, depth + 1, room)
-            if room < 0:
-                return -1
-        return room
-    if value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
+        items = value
+    elif value_type is str or value_type is bytes or value_type is bytearray:
+        return -1 if len(value) > MAX_TEXT else room - len(value) - _HEADER_BYTES
+    elif value_type is int or value_type is float or value is None or value_type is bool:
+        # An int too large for MessagePack makes the packer fail.
+        return room - _SCALAR_BYTES
+    elif value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
         return -1  # the packer would copy them whole
-    # Anything else reaches the packer's fallback, which cuts its repr.
-    return room - _OBJECT_BYTES
+    else:
+        # Anything else reaches the packer's fallback, which cuts its repr.
+        return room - _OBJECT_BYTES
+    # The items of a dict, list or tuple; the common types checked inline.
+    for item in items:
+        item_type = type(item)
+        if item_type is str or item_type is bytes:
+            if len(item) > MAX_TEXT:
+                return -1
+            room -= len(item) + _HEADER_BYTES
+        elif item_type is int or item_type is float or item is None or item_type is bool:
+            room -= _SCALAR_BYTES
+        else:
+            room = _room_left(item, depth + 1, room)
+        if room < 0:
+            return -1
+    return room
 
 
 class _Walk:
