@@ -738,9 +738,10 @@ def tick(number):
 def main():
     number = 0
     try:
-        print("ready", flush=True)
         while True:
             number = tick(number)
+            if number == 1:
+                print("ready", flush=True)
             time.sleep(0.005)
     finally:
         print("cleanup ran", flush=True)
