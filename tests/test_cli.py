@@ -687,13 +687,17 @@ def test_bad_recording_options_are_usage_errors(zelm, tmp_path, options, message
     assert message in result.stderr and "usage: zelm run" in result.stderr
 
 
-def test_an_unknown_package_to_include_is_a_clear_error(zelm, tmp_path):
+@pytest.mark.parametrize("options, message", [
+    (["--include-package", "no_such_package_zz"], "no installed package 'no_such_package_zz'"),
+    (["--max-depth", "500"], "value limit max_depth must be at most 100, not 500"),
+])
+def test_recording_options_the_profiler_refuses_are_clear_errors(zelm, tmp_path, options, message):
     write(tmp_path / "prog.py", "pass\n")
 
-    result = zelm("run", "--include-package", "no_such_package_zz", "prog.py")
+    result = zelm("run", *options, "prog.py")
 
     assert result.returncode == 2
-    assert error_line(result) == "zelm: error: no installed package 'no_such_package_zz'"
+    assert error_line(result) == f"zelm: error: {message}"
 
 
 def test_a_run_recording_nothing_says_why_and_how_to_record(zelm, tmp_path):

@@ -534,6 +534,7 @@ def test_limits_from_config_replaces_the_given_entries(settings, lightweight, ex
     ({"max_items": 0}, "max_items must be a whole number of at least 1, not 0"),
     ({"max_depth": "3"}, "max_depth must be a whole number"),
     ({"max_text": True}, "max_text must be a whole number"),
+    ({"max_depth": 101}, "max_depth must be at most 100, not 101"),
     ([1], "value limits must be a dict"),
 ])
 def test_bad_limits_are_refused(settings, message):

@@ -90,7 +90,7 @@ _OPTIONS = [
     ("max-items", dict(metavar="N", type=positive_int, default=None,
                        help="items of a list, tuple, dict or set kept (default 256, or 10 with --lightweight-repr)")),
     ("max-depth", dict(metavar="N", type=positive_int, default=None,
-                       help="levels of nested containers kept (default 20, or 3 with --lightweight-repr)")),
+                       help="levels of nested containers kept, at most 100 (default 20, or 3 with --lightweight-repr)")),
     ("max-value-bytes", dict(metavar="SIZE", type=_cap, default=None,
                              help="about how many encoded bytes one value may take (default 64KiB; "
                                   "none with --lightweight-repr; 0 or none: no cap)")),
@@ -111,7 +111,7 @@ def add_recording_options(add_option, prefix=""):
 def recording_config(get_option, prefix=""):
     """The config entries the parsed options ask for; ``get_option(dest)``
     returns an option's value. Raises ValueError for a package that is not
-    installed."""
+    installed or limits the serializer refuses."""
 
     def get(name):
         return get_option(f"{prefix}{name}".replace("-", "_"))
@@ -122,6 +122,11 @@ def recording_config(get_option, prefix=""):
     limits = {key: get(option) for key, option in _LIMIT_OPTIONS.items() if get(option) is not None}
     if limits.get("max_value_bytes") == 0:
         limits["max_value_bytes"] = None
+    # Checked now, for a usage error before anything runs (imported here:
+    # the serializer needs msgpack).
+    from zelm import serialize
+
+    serialize.limits_from_config(limits, lightweight=bool(get("lightweight-repr")))
     return {
         "lightweight_repr": bool(get("lightweight-repr")),
         "filters": {"include_frames": include, "ignore_frames": list(get("ignore"))},

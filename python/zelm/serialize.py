@@ -130,6 +130,12 @@ def limits_from_config(settings, lightweight=False):
     return _checked(base._replace(**settings))
 
 
+# Nesting kept at most: well inside msgpack's own limit of 511 levels and
+# Python's recursion limit, even when the traced program is already deep in
+# its stack.
+_DEEPEST = 100
+
+
 def _checked(limits):
     limits = Limits(*limits)
     for name, value in limits._asdict().items():
@@ -137,6 +143,8 @@ def _checked(limits):
             continue
         if type(value) is not int or value < 1:
             raise ValueError(f"value limit {name} must be a whole number of at least 1, not {value!r}")
+    if limits.max_depth > _DEEPEST:
+        raise ValueError(f"value limit max_depth must be at most {_DEEPEST}, not {limits.max_depth}")
     return limits
 
 
