@@ -102,6 +102,9 @@ _MAX_INT_BITS = 50_000
 
 # What "no cap on the encoded bytes" counts down from.
 _NO_CAP = 1 << 62
+# MAX_VALUE_BYTES as a number, for the fast path.
+_FULL_CAP = MAX_VALUE_BYTES
+_PACKED_NONE = msgpack.packb(None)
 # Encoded size counted for a scalar, and for the header of a str, bytes or
 # container; generous, so that the cap is an upper bound.
 _SCALAR_BYTES = 9
@@ -160,13 +163,14 @@ def set_limits(full=None, lightweight=None):
     """Make every later call keep this much of each value, in the whole
     process (None leaves a mode's limits as they are). Returns the limits
     in force before, as (full, lightweight), ready to be set again."""
-    global MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES
+    global MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES, _FULL_CAP
     global LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES
     previous = current_limits()
     full = None if full is None else _checked(full)
     lightweight = None if lightweight is None else _checked(lightweight)
     if full is not None:
         MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES = full
+        _FULL_CAP = _NO_CAP if MAX_VALUE_BYTES is None else MAX_VALUE_BYTES
     if lightweight is not None:
         LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES = lightweight
     return previous
@@ -256,17 +260,32 @@ def dump_msgpack(value):
     Anything else is rebuilt from plain types by a walk that visits only
     what it keeps.
     """
+    if value is None:
+        return _PACKED_NONE  # the argument of every call event
     packer = _take_packer()
     try:
-        cap = _NO_CAP if MAX_VALUE_BYTES is None else MAX_VALUE_BYTES
-        if _room_left(value, 0, cap) >= 0:
+        value_type = type(value)
+        if value_type is int or value_type is float or value_type is bool:
+            try:
+                return packer.pack(value)
+            except OverflowError:
+                return _pack_or_describe(packer, _bounded, value, _Walk(MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES))
+        if value_type is dict or value_type is list or value_type is tuple:
+            fits = _room_left(value, 0, _FULL_CAP) >= 0
+        elif value_type is str or value_type is bytes or value_type is bytearray:
+            fits = len(value) <= MAX_TEXT
+        else:
+            # Numbers and bools pack as themselves, other objects as their cut
+            # repr (the packer's fallback); these the packer would copy whole.
+            fits = value_type is not memoryview and value_type not in _MSGPACK_EXTENSION_TYPES
+        if fits:
             try:
                 packed = packer.pack(value)
             except Exception:
                 pass  # text that is not UTF-8, an int the packer refuses
             else:
                 # Non-ASCII text was counted by characters, not bytes.
-                if len(packed) <= cap:
+                if len(packed) <= _FULL_CAP:
                     return packed
         walk = _Walk(MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES)
         return _pack_or_describe(packer, _bounded, value, walk)
@@ -281,16 +300,27 @@ def _room_left(value, depth, room):
     large the value."""
     value_type = type(value)
     if value_type is dict:
+        # A call's locals: the most frequent value, its checks inline.
         if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
             return -1
         room -= _HEADER_BYTES
-        for key in value:
+        for key, item in value.items():
             key_type = type(key)
             if (key_type is not str and key_type is not bytes) or len(key) > MAX_TEXT:
                 return -1
-            room -= len(key) + _HEADER_BYTES
-        items = value.values()
-    elif value_type is list or value_type is tuple:
+            item_type = type(item)
+            if item_type is str or item_type is bytes:
+                if len(item) > MAX_TEXT:
+                    return -1
+                room -= len(key) + len(item) + 2 * _HEADER_BYTES
+            elif item_type is int or item_type is float or item is None or item_type is bool:
+                room -= len(key) + _HEADER_BYTES + _SCALAR_BYTES
+            else:
+                room = _room_left(item, depth + 1, room - len(key) - _HEADER_BYTES)
+            if room < 0:
+                return -1
+        return room
+    if value_type is list or value_type is tuple:
         if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
             return -1
         room -= _HEADER_BYTES
@@ -298,31 +328,20 @@ def _room_left(value, depth, room):
             # Numbers, None and bools only (a common case, checked in C); an
             # int too large for MessagePack makes the packer fail instead.
             return room - _SCALAR_BYTES * len(value)
-        items = value
-    elif value_type is str or value_type is bytes or value_type is bytearray:
+        for item in value:
+            room = _room_left(item, depth + 1, room)
+            if room < 0:
+                return -1
+        return room
+    if value_type is str or value_type is bytes or value_type is bytearray:
         return -1 if len(value) > MAX_TEXT else room - len(value) - _HEADER_BYTES
-    elif value_type is int or value_type is float or value is None or value_type is bool:
+    if value_type is int or value_type is float or value is None or value_type is bool:
         # An int too large for MessagePack makes the packer fail.
         return room - _SCALAR_BYTES
-    elif value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
+    if value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
         return -1  # the packer would copy them whole
-    else:
-        # Anything else reaches the packer's fallback, which cuts its repr.
-        return room - _OBJECT_BYTES
-    # The items of a dict, list or tuple; the common types checked inline.
-    for item in items:
-        item_type = type(item)
-        if item_type is str or item_type is bytes:
-            if len(item) > MAX_TEXT:
-                return -1
-            room -= len(item) + _HEADER_BYTES
-        elif item_type is int or item_type is float or item is None or item_type is bool:
-            room -= _SCALAR_BYTES
-        else:
-            room = _room_left(item, depth + 1, room)
-        if room < 0:
-            return -1
-    return room
+    # Anything else reaches the packer's fallback, which cuts its repr.
+    return room - _OBJECT_BYTES
 
 
 class _Walk:
