@@ -755,26 +755,58 @@ main()
 """
 
 
-@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
-def test_a_program_stopped_by_a_signal_has_its_trace_saved(tmp_path, signal_name):
-    import signal
-
-    write(tmp_path / "prog.py", STOPPABLE_PROGRAM)
+def stop_with_signals(tmp_path, program, signum, times=1):
+    """Runs ``program`` under `zelm run`, and sends it ``signum`` each time
+    it prints a line, ``times`` times; returns (status, stdout, stderr)."""
+    write(tmp_path / "prog.py", program)
     process = subprocess.Popen([sys.executable, "-m", "zelm", "run", "prog.py"], cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = []
     try:
-        assert process.stdout.readline() == "ready\n"
-        process.send_signal(getattr(signal, signal_name))
+        for _ in range(times):
+            lines.append(process.stdout.readline())
+            process.send_signal(signum)
         stdout, stderr = process.communicate(timeout=60)
     finally:
         process.kill()
         process.wait()
+    return process.returncode, "".join(lines) + stdout, stderr
 
-    assert process.returncode == -getattr(signal, signal_name)
-    assert stdout == "cleanup ran\n"
+
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
+def test_a_program_stopped_by_a_signal_has_its_trace_saved(tmp_path, signal_name):
+    import signal
+
+    signum = getattr(signal, signal_name)
+    status, stdout, stderr = stop_with_signals(tmp_path, STOPPABLE_PROGRAM, signum)
+
+    assert status == -signum
+    assert stdout == "ready\ncleanup ran\n"
     assert "Traceback" not in stderr
     loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr)))
     names = calls_by_name(loaded)
     assert len(names["__main__.tick"]) >= 1
     (_, main_call), = names["__main__.main"]
     assert main_call.finished
+
+
+def test_a_program_that_takes_the_first_stop_signal_ends_at_the_second(tmp_path):
+    import signal
+
+    program = """\
+        import time
+
+        try:
+            print("running", flush=True)
+            while True:
+                time.sleep(0.01)
+        except BaseException:
+            print("kept running", flush=True)
+        while True:
+            time.sleep(0.01)
+    """
+    status, stdout, stderr = stop_with_signals(tmp_path, textwrap.dedent(program), signal.SIGTERM, times=2)
+
+    assert status == -signal.SIGTERM
+    assert stdout == "running\nkept running\n"
+    saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr))
