@@ -353,3 +353,13 @@ def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path)
         {"nodeid": "t.py::test_a", "outcome": "failed"},
         None,
     ]
+
+
+def test_a_failed_batch_writes_every_trace_to_its_own_file(corrupt_db):
+    documents = [("trc_first", trace_document(main_records=1)), ("trc_second", trace_document(main_records=2))]
+
+    with pytest.raises(TraceStoreError, match="2 of the 2 traces were written to .*trc_first.*trc_second.* instead$") as raised:
+        db.save_traces_in_sqlite(corrupt_db, documents, timeout=5)
+
+    assert [open(path, "rb").read() for path in raised.value.fallback_paths] == [document for _, document in documents]
+    assert raised.value.fallback_path is None
