@@ -223,6 +223,12 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
                                    : "data[\"type\"] should not be missing.");
     }
     std::string type_text = extract_str(type);
+    // Past the trace's budget only the test markers are still filed, and the
+    // others are not even serialised.
+    if (type_text != "start_test" && type_text != "end_test" && profiler.drops_records(batch, code.event)) {
+        profiler.drop_event(code, state, frame_id);
+        return;
+    }
     batch.records.push_back(dump_value(data.get(), profiler.lightweight_repr).into_buffer());
     batch.types.push_back(std::move(type_text));
 }

@@ -2,6 +2,7 @@
 // per test at the "start_test" / "end_test" markers.
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "profiler/profiler.hpp"
 #include "utils/thread_info.hpp"
@@ -12,14 +13,20 @@ void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id,
                                    std::vector<Record>& records, std::size_t count) {
     auto first = records.begin();
     auto last = records.begin() + static_cast<std::ptrdiff_t>(count);
+    std::uint64_t bytes = 0;
+    for (auto record = first; record != last; ++record) bytes += record->size();
+    // Counted under the lock that files them, so a reset (which holds both
+    // locks) never splits records from their bytes.
     if (thread_id && threading && main_thread_id != thread_id) {
         std::lock_guard lock(frames_mutex);
         auto& buffer = frames[*thread_id];
         buffer.insert(buffer.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+        trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
     } else {
         std::lock_guard lock(frames_of_interest_mutex);
         frames_of_interest.insert(frames_of_interest.end(), std::make_move_iterator(first),
                                   std::make_move_iterator(last));
+        trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
     }
     records.erase(first, last);
 }
@@ -33,6 +40,20 @@ void ZelmProfiler::open_test_trace() {
     trace_id = std::move(new_trace_id);
     frames_of_interest.clear();
     frames.clear();
+    reset_budget();
+}
+
+TakenRecords ZelmProfiler::reset_budget() {
+    TakenRecords account;
+    account.recorded_bytes = trace_bytes.exchange(0, std::memory_order_relaxed);
+    account.dropped_events = dropped_events.exchange(0, std::memory_order_relaxed);
+    account.cut = std::exchange(trace_cut, std::nullopt);
+    trace_generation.fetch_add(1, std::memory_order_release);
+    return account;
+}
+
+bool ZelmProfiler::batch_opens_test(const RecordBatch& batch) {
+    return std::find(batch.types.begin(), batch.types.end(), "start_test") != batch.types.end();
 }
 
 void ZelmProfiler::push_frames(std::string_view event, RecordBatch& batch, ThreadState& state) {

@@ -56,11 +56,14 @@ struct DocumentWriter {
     }
 };
 
-// array header with the record count, then each record's bytes unchanged
-void write_raw_frames(DocumentWriter& out, const std::vector<Record>& records) {
-    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.size()));
+// array header with the record count, then each record's bytes unchanged,
+// then `last`'s bytes when there is one
+void write_raw_frames(DocumentWriter& out, const std::vector<Record>& records,
+                      const Record* last = nullptr) {
+    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.size() + (last ? 1 : 0)));
     out.splices.push_back({out.head.size(), &records});
     for (const Record& record : records) out.records_size += record.size();
+    if (last) out.head.insert(out.head.end(), last->begin(), last->end());
 }
 
 // "command_line_args": [str, ...]
@@ -80,10 +83,51 @@ void write_frames(DocumentWriter& out, const ThreadBuffers& frames) {
     }
 }
 
-// "frames_of_interest": [record, ...]
-void write_frames_of_interest(DocumentWriter& out, const std::vector<Record>& records) {
+// "frames_of_interest": [record, ..., cut record?]
+// The cut record of a trace the budget cut comes last, after the filed ones.
+void write_frames_of_interest(DocumentWriter& out, const std::vector<Record>& records,
+                              const std::optional<Record>& cut_record) {
     msgpack::write_str(out.head, "frames_of_interest");
-    write_raw_frames(out, records);
+    write_raw_frames(out, records, cut_record ? &*cut_record : nullptr);
+}
+
+std::optional<std::string_view> view(const std::optional<std::string>& text) {
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+// The record saying that the budget cut the trace; shaped like a plugin
+// record, with the frame record's names for where the first dropped event was.
+//   fixmap(13) "type" "trace_cut" | "dropped_events" uint | "budget_bytes" uint |
+//   "recorded_bytes" uint | "timestamp" f64/nil | "thread" str/nil |
+//   "thread_native_id" uint/nil | "path" str/nil | "co_name" str/nil |
+//   "qualname" str/nil | "event" str/nil | "frame_id" str/nil |
+//   "user_code_call_site" nil
+Record write_cut_record(const TakenRecords& taken, std::uint64_t budget_bytes) {
+    using namespace msgpack;
+    TraceCut cut = taken.cut.value_or(TraceCut{});
+    Record record;
+    write_map_header(record, 13);
+    write_str_pair(record, "type", "trace_cut");
+    write_int_pair(record, "dropped_events", taken.dropped_events);
+    write_int_pair(record, "budget_bytes", budget_bytes);
+    write_int_pair(record, "recorded_bytes", taken.recorded_bytes);
+    if (cut.timestamp) {
+        write_f64_pair(record, "timestamp", *cut.timestamp);
+    } else {
+        write_str(record, "timestamp");
+        write_nil(record);
+    }
+    write_str_pair(record, "thread", view(cut.thread));
+    write_int_pair(record, "thread_native_id", cut.thread_native_id);
+    write_str_pair(record, "path", view(cut.path));
+    write_str_pair(record, "co_name", view(cut.co_name));
+    write_str_pair(record, "qualname", view(cut.qualname));
+    write_str_pair(record, "event", view(cut.event));
+    write_str_pair(record, "frame_id",
+                   cut.frame_id ? std::optional<std::string_view>(cut.frame_id->view()) : std::nullopt);
+    write_str(record, "user_code_call_site");
+    write_nil(record);
+    return record;
 }
 
 // "meta": {"version": str, "source": str, "use_frame_boundaries": true}
@@ -109,7 +153,10 @@ void prepend(std::vector<Record>& target, std::vector<Record>&& earlier) {
 TakenRecords ZelmProfiler::take_records() {
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
-    return TakenRecords{std::exchange(frames_of_interest, {}), std::exchange(frames, {})};
+    TakenRecords taken = reset_budget();
+    taken.frames_of_interest = std::exchange(frames_of_interest, {});
+    taken.frames = std::exchange(frames, {});
+    return taken;
 }
 
 void ZelmProfiler::restore_records(TakenRecords taken) {
@@ -118,6 +165,10 @@ void ZelmProfiler::restore_records(TakenRecords taken) {
     // Records filed meanwhile came later: the taken ones go back ahead of them.
     prepend(frames_of_interest, std::move(taken.frames_of_interest));
     for (auto& [thread_id, records] : taken.frames) prepend(frames[thread_id], std::move(records));
+    // The account goes back too; the taken trace's cut came first.
+    trace_bytes.fetch_add(taken.recorded_bytes, std::memory_order_relaxed);
+    dropped_events.fetch_add(taken.dropped_events, std::memory_order_relaxed);
+    if (taken.cut) trace_cut = std::move(taken.cut);
 }
 
 // fixmap(8): command_line_args, current_commit_sha, frames,
@@ -136,7 +187,9 @@ PyRef ZelmProfiler::write_document(const TakenRecords& taken, const HostFacts& f
                             facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
                                              : std::nullopt);
     write_frames(out, taken.frames);
-    write_frames_of_interest(out, taken.frames_of_interest);
+    std::optional<Record> cut_record;
+    if (taken.dropped_events > 0 && trace_budget_bytes) cut_record = write_cut_record(taken, *trace_budget_bytes);
+    write_frames_of_interest(out, taken.frames_of_interest, cut_record);
     msgpack::write_int_pair(out.head, "main_thread_id", main_thread_id);
     write_meta(out.head, facts.version, source);
     msgpack::write_f64_pair(out.head, "timestamp", timestamp);

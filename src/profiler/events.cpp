@@ -288,12 +288,43 @@ std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object
     return entry.processors;
 }
 
+namespace {
+
+// The event's frame id: a new one at a call, remembered for its return; the
+// remembered one at a return (none when its call was not seen).
+std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, bool is_call, bool is_return) {
+    if (is_call) {
+        FrameId id = zelm::frame_id();
+        state.frame_ids.insert_or_assign(frame_key(frame), id);
+        return id;
+    }
+    if (is_return) {
+        auto found = state.frame_ids.find(frame_key(frame));
+        if (found != state.frame_ids.end()) return found->second;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state,
                                 bool may_unwind) {
     PyObject* frame = code.frame;
     bool is_call = code.event == "call";
     bool is_return = code.event == "return";
     LeaveOnReturn leave(state, frame, is_return);
+
+    if (drops_records(batch, code.event)) {
+        // Nothing of the frame is read or serialised, but its call stays on
+        // the stack with its id, so that calls and returns still pair up
+        // (also in the next trace, where the budget starts afresh).
+        std::optional<FrameId> frame_id = event_frame_id(state, frame, is_call, is_return);
+        if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
+        // A dropped return has no exception record either.
+        if (is_return) state.unwound.reset();
+        drop_event(code, state, frame_id);
+        return;
+    }
     const ThreadIdentity& thread = identity(state);
 
     int line = compat::frame_line(frame);
@@ -305,14 +336,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     std::optional<std::string> qualname = qualified_name(frame, code.code);
     PyRef locals = recorded_locals(frame);
 
-    std::optional<FrameId> frame_id;
-    if (is_call) {
-        frame_id = zelm::frame_id();
-        state.frame_ids.insert_or_assign(frame_key(frame), *frame_id);
-    } else if (is_return) {
-        auto found = state.frame_ids.find(frame_key(frame));
-        if (found != state.frame_ids.end()) frame_id = found->second;
-    }
+    std::optional<FrameId> frame_id = event_frame_id(state, frame, is_call, is_return);
 
     std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id);
     EncodedValue arg = dump_value(code.arg, lightweight_repr);
@@ -344,6 +368,11 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     if (unwound.generator && (exception == nullptr || PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit))) {
         return;
     }
+    if (trace_budget_bytes && trace_bytes.load(std::memory_order_relaxed) >= *trace_budget_bytes) {
+        // Past the trace's budget: counted, never serialised.
+        dropped_events.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     EventCode code{frame, nullptr, exception ? exception : Py_None, "exception", {}, {}, Py_None, Py_None};
     PyRef code_object;
     logging_failures(code, [&] {
@@ -363,6 +392,35 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
         batch.types.emplace_back("exception");
         push_frames("exception", batch, state);
     });
+}
+
+void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
+                              const std::optional<FrameId>& frame_id) {
+    // Read first: a build that takes the trace from here on makes the note stale.
+    std::uint64_t generation = trace_generation.load(std::memory_order_acquire);
+    if (dropped_events.fetch_add(1, std::memory_order_relaxed) != 0) return;
+
+    // The trace's first dropped event: where the trace was cut.
+    TraceCut cut;
+    cut.timestamp = zelm::timestamp();
+    cut.event = std::string(code.event);
+    cut.co_name = std::string(code.name);
+    cut.frame_id = frame_id;
+    try {
+        const ThreadIdentity& thread = identity(state);
+        cut.thread = thread.name;
+        cut.thread_native_id = thread.native_id;
+        int line = compat::frame_line(code.frame);
+        cut.path = location(code.filename, static_cast<std::uint64_t>(line < 0 ? 0 : line));
+        cut.qualname = qualified_name(code.frame, code.code);
+    } catch (const PyErrorSet&) {
+        // The note keeps what could be read; the event is dropped either way.
+        discard_error();
+    }
+    std::lock_guard lock(frames_of_interest_mutex);
+    if (trace_generation.load(std::memory_order_acquire) == generation && !trace_cut) {
+        trace_cut = std::move(cut);
+    }
 }
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind) {

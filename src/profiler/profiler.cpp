@@ -2,6 +2,8 @@
 // support and the error reporting shared by the event path.
 #include "profiler/profiler.hpp"
 
+#include <limits>
+
 #include "utils/compat.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
@@ -44,6 +46,29 @@ bool config_flag(PyObject* config, PyObject* key, const char* invariant) {
     }
 }
 
+// "trace_budget_bytes": absent or None for no budget, else a whole number
+// of bytes, at least 0. A value past what 64 bits hold is no limit in practice.
+std::optional<std::uint64_t> read_trace_budget(PyObject* config) {
+    PyObject* value = config_get(config, names().trace_budget_bytes,
+                                 "config.get(\"trace_budget_bytes\" should not raise.");
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError,
+                     "config \"trace_budget_bytes\" must be an int number of bytes or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        throw PyErrorSet{};
+    }
+    int overflow = 0;
+    long long bytes = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (bytes == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
+    if (overflow < 0 || bytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "config \"trace_budget_bytes\" must not be negative");
+        throw PyErrorSet{};
+    }
+    return static_cast<std::uint64_t>(bytes);
+}
+
 std::optional<std::uint64_t> read_main_thread_id() {
     const Names& n = names();
     PyRef threading = require(PyImport_Import(n.threading_key));
@@ -84,6 +109,8 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
         config_flag(config.get(), n.threading_key, "config.get(\"threading\" should not raise.");
     profiler->lightweight_repr = config_flag(config.get(), n.lightweight_repr,
                                              "config.get(\"lightweight_repr\" should not raise.");
+
+    profiler->trace_budget_bytes = read_trace_budget(config.get());
 
     profiler->plugins = load_plugins(config.get());
 

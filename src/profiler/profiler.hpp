@@ -1,6 +1,7 @@
 // The one native object: configuration read once, buffers, per-thread state.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,10 +21,28 @@ using ThreadBuffers = std::unordered_map<std::uint64_t, std::vector<Record>>;
 
 struct HostFacts;
 
+// Where a trace stopped taking records: the first event the budget dropped.
+// Every field is empty when that event could not be noted (a build took the
+// trace between counting the event and noting it).
+struct TraceCut {
+    std::optional<double> timestamp;
+    std::optional<std::string> thread;
+    std::optional<std::uint64_t> thread_native_id;
+    std::optional<std::string> path;
+    std::optional<std::string> co_name;
+    std::optional<std::string> qualname;
+    std::optional<std::string> event;
+    std::optional<FrameId> frame_id;
+};
+
 // What a document build took out of the buffers; handed back on a failed save.
 struct TakenRecords {
     std::vector<Record> frames_of_interest;
     ThreadBuffers frames;
+    // The budget's account of the taken trace.
+    std::uint64_t recorded_bytes = 0;
+    std::uint64_t dropped_events = 0;
+    std::optional<TraceCut> cut;
 };
 
 struct ZelmProfiler {
@@ -43,6 +62,19 @@ struct ZelmProfiler {
 
     std::mutex frames_mutex;
     ThreadBuffers frames;
+
+    // The budget of one trace, in encoded bytes of filed records (nullopt:
+    // none). Once the filed bytes reach it, the trace takes no more frame
+    // records and no plugin records but the test markers.
+    std::optional<std::uint64_t> trace_budget_bytes;
+    // The current trace's account. Changed with the records: added to while
+    // one buffer lock is held, reset with both held; read without a lock by
+    // the event path's budget check.
+    std::atomic<std::uint64_t> trace_bytes{0};
+    std::atomic<std::uint64_t> dropped_events{0};
+    // Counts the resets, so that a cut noted late never lands in a later trace.
+    std::atomic<std::uint64_t> trace_generation{0};
+    std::optional<TraceCut> trace_cut;  // guarded by frames_of_interest_mutex
 
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
@@ -95,6 +127,20 @@ struct ZelmProfiler {
 
     const ThreadIdentity& identity(ThreadState& state);
 
+    // True when the event's next record is to be dropped for the budget. A
+    // call whose batch already holds a "start_test" marker files the rest
+    // of the batch into the fresh trace the marker opens, so it is not.
+    // No lock: one relaxed atomic load when a budget is set.
+    bool drops_records(const RecordBatch& batch, std::string_view event) const {
+        if (!trace_budget_bytes || trace_bytes.load(std::memory_order_relaxed) < *trace_budget_bytes) {
+            return false;
+        }
+        return !(one_trace_per_test && event == "call" && batch_opens_test(batch));
+    }
+    // Counts one dropped event; the first of a trace also notes where the
+    // trace was cut. Never raises.
+    void drop_event(const EventCode& code, ThreadState& state, const std::optional<FrameId>& frame_id);
+
     // The Python objects that can hold the profiler in a reference cycle:
     // the plugins' callables and contexts and the frames of calls still on
     // a thread's stack. For the garbage collector; called with the GIL held.
@@ -102,6 +148,10 @@ struct ZelmProfiler {
     void clear_references();
 
 private:
+    static bool batch_opens_test(const RecordBatch& batch);
+    // Empties the budget's account for a new trace and returns the old one.
+    // Called with both buffer locks held.
+    TakenRecords reset_budget();
     void push_frame_data(std::optional<std::uint64_t> thread_id, std::vector<Record>& records,
                          std::size_t count);
     void open_test_trace();

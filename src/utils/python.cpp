@@ -41,6 +41,7 @@ void init_names() {
     n.ignore_frames = intern("ignore_frames");
     n.sqlite_busy_timeout = intern("sqlite_busy_timeout");
     n.lightweight_repr = intern("lightweight_repr");
+    n.trace_budget_bytes = intern("trace_budget_bytes");
     n.zelm_plugins = intern("zelm.plugins");
     n.load_plugin_data = intern("load_plugin_data");
     n.zelm_serialize = intern("zelm.serialize");

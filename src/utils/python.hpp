@@ -103,6 +103,7 @@ struct Names {
     PyObject* ignore_frames;
     PyObject* sqlite_busy_timeout;
     PyObject* lightweight_repr;
+    PyObject* trace_budget_bytes;
     PyObject* zelm_plugins;
     PyObject* load_plugin_data;
     PyObject* zelm_serialize;
