@@ -395,6 +395,36 @@ def test_non_boolean_threading_is_false_without_error(native, make_host, value):
     assert len(frame_records(doc, "marker")) == 2
 
 
+# ---- "trace_budget_bytes" ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value, expected, message",
+    [
+        (-1, ValueError, "must not be negative"),
+        (-(2**70), ValueError, "must not be negative"),
+        (True, TypeError, "not bool"),
+        (1.5, TypeError, "not float"),
+        ("1000", TypeError, "not str"),
+        (Index(1000), TypeError, "not Index"),
+    ],
+    ids=["-1", "huge-negative", "bool", "float", "str", "__index__"],
+)
+def test_trace_budget_errors(construction_fails, value, expected, message):
+    error = construction_fails(expected, config={"trace_budget_bytes": value})
+    assert str(error).startswith('config "trace_budget_bytes" must ')
+    assert message in str(error)
+
+
+@pytest.mark.parametrize("value, cut", [(MISSING, False), (None, False), (2**64, False), (0, True)],
+                         ids=["absent", "None", "past-64-bits", "0"])
+def test_trace_budget_values(native, make_host, value, cut):
+    config = {} if value is MISSING else {"trace_budget_bytes": value}
+    doc = record_under(native, make_host(config=config), marker)
+    assert len(frame_records(doc, "marker")) == (0 if cut else 2)
+    assert ("trace_cut" in [r["type"] for r in doc["frames_of_interest"]]) == cut
+
+
 # ---- the main thread's native id ---------------------------------------------------------
 
 
@@ -540,7 +570,7 @@ def test_first_failing_step_decides_the_error(construction_fails):
 # ---- internal errors -----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("key", ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr"])
+@pytest.mark.parametrize("key", ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "trace_budget_bytes"])
 def test_raising_config_lookup_is_an_internal_error(construction_fails, key):
     error = construction_fails(BaseException, config={CollidesWith(key): 1, "unrelated": 2})
     assert not isinstance(error, Exception)

@@ -446,3 +446,58 @@ def test_chrome_events_nest_exactly_even_for_sub_microsecond_calls():
 def test_json_safe_values(value, expected):
     assert trace.to_json_safe(value) == expected
     json.dumps(trace.to_json_safe(value), allow_nan=False)
+
+
+# ---- traces cut by their size budget -------------------------------------------------
+
+
+def cut(dropped, timestamp, *, where=True):
+    """A "trace_cut" record as the native profiler writes it."""
+    position = {
+        "timestamp": timestamp, "thread": "MainThread", "thread_native_id": MAIN, "path": "app.py:7",
+        "co_name": "step", "qualname": "app.step", "event": "return", "frame_id": "frm_b",
+    }
+    return {
+        "type": "trace_cut", "dropped_events": dropped, "budget_bytes": 4096, "recorded_bytes": 4100,
+        **(position if where else dict.fromkeys(position)), "user_code_call_site": None,
+    }
+
+
+@pytest.mark.parametrize("where", [True, False], ids=["first-dropped-event", "unknown"])
+def test_a_cut_trace_says_how_much_it_left_out_and_where(where):
+    doc = document([call("main", "frm_a", 2.0), call("step", "frm_b", 3.0), cut(41, 3.5, where=where)], timestamp=1.0)
+
+    loaded = load_document(doc)
+
+    [the_cut] = loaded.cuts
+    assert (the_cut.dropped_events, the_cut.budget_bytes, the_cut.recorded_bytes) == (41, 4096, 4100)
+    position = (the_cut.timestamp, the_cut.thread, the_cut.path, the_cut.qualname, the_cut.event, the_cut.frame_id)
+    assert position == ((3.5, "MainThread", "app.py:7", "app.step", "return", "frm_b") if where else (None,) * 6)
+    assert loaded.dropped_events == 41
+    # the cut is about the trace, no record of a thread
+    assert loaded.record_count == 2
+    assert [tree(thread.roots) for thread in loaded.threads] == [[("app.main", [("app.step", [])])]]
+
+    exported = trace.to_chrome_trace(loaded)
+    [marker] = [event for event in exported["traceEvents"] if event.get("cat") == "trace_cut"]
+    assert (marker["ph"], marker["s"], marker["ts"]) == ("i", "g", 2_500_000 if where else 2_000_000)
+    assert marker["args"]["dropped_events"] == 41
+    assert exported["otherData"]["dropped_events"] == 41
+    json.dumps(exported, allow_nan=False)
+
+
+def test_complete_traces_have_no_cut():
+    loaded = load_document(document([call("main", "frm_a", 2.0), ret("main", "frm_a", 3.0)]))
+    assert (loaded.cuts, loaded.dropped_events) == ([], 0)
+    assert "dropped_events" not in trace.to_chrome_trace(loaded)["otherData"]
+
+
+def test_cuts_of_a_trace_saved_several_times_add_up_and_stay_last(db_path):
+    store(db_path, document([call("main", "frm_a", 2.0), cut(5, 2.5)]))
+    store(db_path, document([ret("main", "frm_a", 4.0), cut(7, 4.5)]))
+
+    loaded = trace.load(db_path, TRACE_ID)
+
+    assert [c.dropped_events for c in loaded.cuts] == [5, 7] and loaded.dropped_events == 12
+    assert [r["type"] for r in loaded.document["frames_of_interest"]] == ["frame", "frame", "trace_cut", "trace_cut"]
+    assert loaded.threads[0].roots[0].finished

@@ -283,9 +283,17 @@ def _save(profiler, document, shown_db_path, hint=None):
         )
     print(
         f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
-        f"({frames} frame, {plugins} plugin) from {_plural(threads, 'thread')} in {shown_db_path}",
+        f"({frames} frame, {plugins} plugin) from {_plural(threads, 'thread')} in {shown_db_path}"
+        + (f"; {_cut_summary(trace)} (raise the budget with --trace-budget SIZE)" if trace.cuts else ""),
         file=sys.stderr,
     )
+
+
+def _cut_summary(trace):
+    """What the size budget left out of ``trace``, in a few words."""
+    budget = trace.cuts[0].budget_bytes
+    budget_text = f" of {_size(budget)}" if budget is not None else ""
+    return f"cut at its size budget{budget_text}, {_plural(trace.dropped_events, 'event')} dropped"
 
 
 # ---- zelm list ----
@@ -388,6 +396,8 @@ def _render_trace(trace, threads, max_depth=None):
     if trace.command_line_args:
         yield "command line: " + " ".join(trace.command_line_args)
     yield f"{_plural(trace.record_count, 'record')}, {_plural(len(trace.threads), 'thread')}"
+    if trace.cuts:
+        yield "incomplete: " + _cut_summary(trace) + _cut_position(trace.cuts[0])
     for thread in threads:
         calls = sum(1 for _, node in thread.walk() if isinstance(node, trace_reader.Call))
         yield ""
@@ -405,6 +415,16 @@ def _render_trace(trace, threads, max_depth=None):
                 yield line
             else:
                 yield indent + "* " + _plugin_line(node)
+
+
+def _cut_position(cut):
+    """Where the first dropped event happened, as a clause of the cut line."""
+    if cut.timestamp is None:
+        return ""
+    where = f" from {_local_time(cut.timestamp)} on: first the {cut.event or 'event'} of {cut.qualname or '?'}"
+    if cut.path:
+        where += f" ({cut.path})"
+    return where + f" in thread {cut.thread}" if cut.thread else where
 
 
 def _call_line(call):

@@ -18,6 +18,12 @@ whose call is not in the trace (frame id nil or unknown: the profiler was
 started inside that function), which become calls enclosing everything the
 thread recorded before them.
 
+A trace that reached its size budget ("trace_budget_bytes") holds only the
+records filed before, and one "trace_cut" record as the last element of
+"frames_of_interest": how many events were dropped and where the first of
+them happened. The reader keeps it out of the threads and offers it as
+Trace.cuts (one per stored part of the trace).
+
 Times in the tree never run backwards: a thread's frame timestamps are read
 as a running maximum, so every call lies within its caller and after its
 previous sibling even if the system clock stepped back.
@@ -41,6 +47,7 @@ __all__ = [
     "TraceFormatError",
     "Call",
     "PluginRecord",
+    "TraceCut",
     "ThreadTrace",
     "Trace",
     "decode_document",
@@ -57,6 +64,9 @@ LATEST = "latest"
 # could only be serialised whole (as its repr text, say). The record's value
 # is kept under "value".
 UNTYPED_RECORD = "untyped_record"
+
+# The type of the record that says the trace reached its budget.
+TRACE_CUT = "trace_cut"
 
 # Keys the native profiler sets on every plugin record; the others are the
 # plugin's own data.
@@ -87,6 +97,49 @@ class PluginRecord:
     def data(self):
         """The plugin's own entries: the record without the common keys."""
         return {key: value for key, value in self.record.items() if key not in PLUGIN_RECORD_KEYS}
+
+
+@dataclass(eq=False)
+class TraceCut:
+    """Where a trace's size budget cut it: ``dropped_events`` calls and
+    returns (and plugin records) were left out from the first dropped event
+    on, which happened at ``timestamp`` in ``thread``, at the frame
+    ``qualname`` (``path`` as "file:line"). The fields of the first event
+    are None when the profiler could not note it."""
+
+    dropped_events: int
+    budget_bytes: Optional[int]
+    recorded_bytes: Optional[int]
+    timestamp: Optional[float]
+    thread: Optional[str]
+    thread_native_id: Optional[int]
+    path: Optional[str]
+    qualname: Optional[str]
+    event: Optional[str]
+    frame_id: Optional[str]
+
+    @classmethod
+    def from_record(cls, record):
+        def number(key):
+            value = record.get(key)
+            return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+        def text(key):
+            value = record.get(key)
+            return value if isinstance(value, str) else None
+
+        return cls(
+            dropped_events=number("dropped_events") or 0,
+            budget_bytes=number("budget_bytes"),
+            recorded_bytes=number("recorded_bytes"),
+            timestamp=_time(record),
+            thread=text("thread"),
+            thread_native_id=number("thread_native_id"),
+            path=text("path"),
+            qualname=text("qualname") or text("co_name"),
+            event=text("event"),
+            frame_id=text("frame_id"),
+        )
 
 
 @dataclass(eq=False)
@@ -190,7 +243,9 @@ class Trace:
 
     ``timestamp`` is the time the profiler was made; ``start`` and ``end``
     span it and every record. ``document`` is the decoded document (the
-    parts of a trace saved several times joined into one).
+    parts of a trace saved several times joined into one). ``cuts`` says
+    where the size budget cut the trace, once per stored part it cut, in
+    order; it is empty for a complete trace.
     """
 
     trace_id: str
@@ -204,6 +259,7 @@ class Trace:
     threads: List[ThreadTrace] = field(repr=False)
     end: float
     document: Dict[str, Any] = field(repr=False)
+    cuts: List[TraceCut] = field(default_factory=list, repr=False)
 
     @classmethod
     def from_document(cls, document, name="the trace document"):
@@ -241,6 +297,7 @@ class Trace:
             threads=ordered,
             end=end,
             document=document,
+            cuts=[TraceCut.from_record(record) for record in document["frames_of_interest"] if _is_cut(record)],
         )
 
     @classmethod
@@ -250,6 +307,11 @@ class Trace:
     @property
     def record_count(self):
         return sum(len(thread.records) for thread in self.threads)
+
+    @property
+    def dropped_events(self):
+        """How many events the size budget left out of the trace."""
+        return sum(cut.dropped_events for cut in self.cuts)
 
     @property
     def frame_record_count(self):
@@ -284,14 +346,18 @@ def merge_documents(documents):
     A trace saved several times is stored as several documents, each holding
     the records filed since the previous save; their records are appended
     per buffer, and the facts about the run come from the first document.
+    The parts' "trace_cut" records go last, as in one document.
     """
     merged = dict(documents[0])
-    merged["frames_of_interest"] = list(merged["frames_of_interest"])
     merged["frames"] = {key: list(records) for key, records in merged["frames"].items()}
-    for document in documents[1:]:
-        merged["frames_of_interest"].extend(document["frames_of_interest"])
-        for key, records in document["frames"].items():
-            merged["frames"].setdefault(key, []).extend(records)
+    merged["frames_of_interest"], cuts = [], []
+    for index, document in enumerate(documents):
+        for record in document["frames_of_interest"]:
+            (cuts if _is_cut(record) else merged["frames_of_interest"]).append(record)
+        if index:
+            for key, records in document["frames"].items():
+                merged["frames"].setdefault(key, []).extend(records)
+    merged["frames_of_interest"].extend(cuts)
     return merged
 
 
@@ -323,7 +389,9 @@ def to_chrome_trace(trace):
     Every call is one complete event ("ph" "X") with "ts" and "dur" in
     microseconds from the start of the trace, on the process of the main
     thread id and the thread of its native id; plugin records are instant
-    events on their thread. Calls nest per thread exactly as in the tree:
+    events on their thread, and where the size budget cut the trace a
+    global instant event "trace cut: budget reached" carries the cut's
+    details. Calls nest per thread exactly as in the tree:
     times are rounded to whole nanoseconds before they are divided, so a
     callee never ends after its caller.
     """
@@ -357,17 +425,24 @@ def to_chrome_trace(trace):
                     "name": node.type, "cat": "plugin", "ph": "i", "s": "t", "pid": pid, "tid": tid,
                     "ts": nanoseconds(node.timestamp) / 1000, "args": to_json_safe(node.data),
                 })
-    return {
-        "traceEvents": events,
-        "displayTimeUnit": "ms",
-        "otherData": to_json_safe({
-            "trace_id": trace.trace_id,
-            "source": trace.source,
-            "version": trace.version,
-            "command_line_args": trace.command_line_args,
-            "timestamp": trace.timestamp,
-        }),
+    for cut in trace.cuts:
+        # A global instant event: the line from which on the trace is incomplete.
+        tid = cut.thread_native_id if cut.thread_native_id is not None else 0
+        events.append({
+            "name": "trace cut: budget reached", "cat": "trace_cut", "ph": "i", "s": "g", "pid": pid, "tid": tid,
+            "ts": nanoseconds(cut.timestamp if cut.timestamp is not None else trace.end) / 1000,
+            "args": to_json_safe(vars(cut)),
+        })
+    other = {
+        "trace_id": trace.trace_id,
+        "source": trace.source,
+        "version": trace.version,
+        "command_line_args": trace.command_line_args,
+        "timestamp": trace.timestamp,
     }
+    if trace.cuts:
+        other["dropped_events"] = trace.dropped_events
+    return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": to_json_safe(other)}
 
 
 def to_json_safe(value):
@@ -427,6 +502,8 @@ def _group_by_thread(document, main_thread_id):
     buffers.extend(document["frames"].items())
     for buffer_thread_id, records in buffers:
         for record in records:
+            if _is_cut(record):
+                continue
             if not isinstance(record, dict):
                 record = {"type": UNTYPED_RECORD, "value": record}
             thread_id = record.get("thread_native_id")
@@ -440,6 +517,10 @@ def _group_by_thread(document, main_thread_id):
                 thread = threads[thread_id] = ThreadTrace(thread_id=thread_id, name=name, records=[])
             thread.records.append(record)
     return threads
+
+
+def _is_cut(record):
+    return isinstance(record, dict) and record.get("type") == TRACE_CUT
 
 
 def _build_tree(records, trace_start, trace_end):
