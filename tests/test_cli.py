@@ -15,6 +15,7 @@ import pytest
 from conftest import pack_with_raw, raw_slot
 
 from zelm import db, trace
+from zelm.profiler import Profiler
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "shop_app.py"
 DEFAULT_DB = Path(".zelm") / "traces.sqlite3"
@@ -183,6 +184,36 @@ def test_show_draws_each_thread_as_an_indented_call_tree(zelm):
     assert re.search(rf"\) -> {discounted_order}  \S+/shop/services\.py:16$", order)
     assert re.search(rf"\.final_total\(self={discounted_order}\) -> 1\.12  \S+/shop/models\.py:36$", total)
     assert "check_stock(names=['plum', 'apple'], results={}) -> None" in result.stdout
+
+
+def square(number):
+    return number * number
+
+
+def test_show_and_exports_say_the_trace_was_cut(zelm, tmp_path):
+    profiler = Profiler(config={"trace_budget_bytes": 1000}, db_path=str(tmp_path / "cut.sqlite3"))
+    with profiler:
+        [square(number) for number in range(100)]
+    profiler.save()
+    loaded = trace.load(tmp_path / "cut.sqlite3", trace.LATEST)
+    [cut] = loaded.cuts
+
+    shown = zelm("show", "--db", "cut.sqlite3", "latest")
+    chrome = zelm("export", "--db", "cut.sqlite3", "latest")
+    document = zelm("export", "--db", "cut.sqlite3", "latest", "--format", "json")
+
+    assert shown.returncode == chrome.returncode == document.returncode == 0
+    header = shown.stdout.splitlines()[2:4]
+    assert header[0] == f"{loaded.record_count} records, 1 thread"
+    assert re.fullmatch(
+        rf"incomplete: cut at its size budget of 1000 B, {loaded.dropped_events} events dropped "
+        rf"from [-\d: ]+ on: first the (call|return) of test_cli\.square \(\S*test_cli\.py:\d+\) in thread MainThread",
+        header[1],
+    )
+    assert cut.dropped_events == loaded.dropped_events > 100
+    [marker] = [e for e in json.loads(chrome.stdout)["traceEvents"] if e.get("cat") == "trace_cut"]
+    assert marker["args"]["dropped_events"] == cut.dropped_events
+    assert json.loads(document.stdout)["frames_of_interest"][-1]["type"] == "trace_cut"
 
 
 def test_show_narrows_by_depth_and_thread(zelm):
