@@ -5,7 +5,8 @@
 #   make run   - build, profile the shipped example with `zelm run`, show its trace and
 #                name the command that opens it in the viewer
 #   make bench - long benchmarks, not part of make test: the soak benchmark on every supported
-#                CPython, and a trace over 2 GiB stored and read back
+#                CPython, a trace over 2 GiB stored and read back, and a real package's
+#                test suite under `pytest --zelm`
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -15,7 +16,7 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 PIP_FLAGS ?= -q
 
-.PHONY: test run bench cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
+.PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
@@ -67,7 +68,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 # 100,000 thread-per-request requests per version; fails when memory keeps growing.
-bench: $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
+bench: $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store bench-suite
 
 # A short threaded workload under memcheck (about half a minute). Any report
 # not suppressed as the interpreter's own fails the run.
@@ -85,3 +86,9 @@ run: venv-$(MAIN_VERSION)
 # A trace document of 2.1 GiB stored in chunks and read back (about a minute).
 bench-store: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/python bench/store_large_trace.py
+
+# more-itertools' own test suite untraced, under `pytest --zelm` and with
+# lightweight values: time, peak memory, stored size, traces cut (fetches
+# the package's source release from PyPI once).
+bench-suite: venv-$(MAIN_VERSION)
+	$(call VENV,$(MAIN_VERSION))/bin/python bench/real_suite.py
