@@ -67,9 +67,10 @@ struct ZelmProfiler {
     // none). Once the filed bytes reach it, the trace takes no more frame
     // records and no plugin records but the test markers.
     std::optional<std::uint64_t> trace_budget_bytes;
-    // The current trace's account. Changed with the records: added to while
-    // one buffer lock is held, reset with both held; read without a lock by
-    // the event path's budget check.
+    // The current trace's account: the bytes filed and the records dropped
+    // (a call's or a return's frame record, a plugin record). Changed with
+    // the records: added to while one buffer lock is held, reset with both
+    // held; read without a lock by the event path's budget check.
     std::atomic<std::uint64_t> trace_bytes{0};
     std::atomic<std::uint64_t> dropped_events{0};
     // Counts the resets, so that a cut noted late never lands in a later trace.
