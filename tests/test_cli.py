@@ -216,6 +216,23 @@ def test_show_and_exports_say_the_trace_was_cut(zelm, tmp_path):
     assert json.loads(document.stdout)["frames_of_interest"][-1]["type"] == "trace_cut"
 
 
+def test_run_summary_says_the_trace_was_cut(tmp_path, capsys):
+    from zelm.__main__ import _save
+
+    profiler = Profiler(config={"trace_budget_bytes": 1000}, db_path=str(tmp_path / "cut.sqlite3"))
+    with profiler:
+        [square(number) for number in range(100)]
+    _save(profiler, profiler.build_trace(), "cut.sqlite3")
+
+    [line] = capsys.readouterr().err.splitlines()
+    dropped = trace.load(tmp_path / "cut.sqlite3", profiler.trace_id).dropped_events
+    assert SAVED_LINE.match(line) and dropped > 100
+    assert line.endswith(
+        f"in cut.sqlite3; cut at its size budget of 1000 B, {dropped} events dropped "
+        "(raise the budget with --trace-budget SIZE)"
+    )
+
+
 def test_show_narrows_by_depth_and_thread(zelm):
     trace_id = saved_trace_id(zelm("run", EXAMPLE))
 
