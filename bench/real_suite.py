@@ -87,7 +87,8 @@ def traced_arguments(db_path, lightweight, options, env):
         args.append(lightweight_option)
     elif lightweight:
         extra["lightweight_repr"] = True
-    if "--trace-budget" not in options:
+    if not any("trace-budget" in option for option in options):
+        # What the plugin gives by default once it has the option.
         extra["trace_budget_bytes"] = 256 * MIB
     if extra:
         args += ["-p", "zelm_bench_config"]
