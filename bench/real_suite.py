@@ -123,7 +123,8 @@ def outcome(output):
 
 
 def stored_traces(db_path):
-    """(traces, stored bytes, traces cut, events dropped) of a trace database.
+    """(traces, bytes of their documents, traces cut, events dropped) of a
+    trace database.
 
     Only the last record of each document's "frames_of_interest" is decoded:
     the others are skipped without building objects."""
@@ -185,8 +186,8 @@ def main():
                 f"exit {result['status']}  {result['outcome']}")
         if traced and os.path.exists(db_path):
             traces, size, cut, dropped = stored_traces(db_path)
-            line += (f"\n{'':22} {traces} traces, stored {size / MIB:.1f} MiB "
-                     f"(database file {os.path.getsize(db_path) / MIB:.1f} MiB), "
+            line += (f"\n{'':22} {traces} traces: documents {size / MIB:.1f} MiB, "
+                     f"database file {os.path.getsize(db_path) / MIB:.1f} MiB; "
                      f"{cut} cut by the trace budget, {dropped} events dropped")
         print(line, flush=True)
         results.append(result)
