@@ -205,3 +205,36 @@ def test_threads_share_one_budget(profile):
     calls = {(r["thread_native_id"], r["frame_id"]) for r in recorded if r["event"] == "call"}
     returns = [(r["thread_native_id"], r["frame_id"]) for r in recorded if r["event"] == "return"]
     assert returns and all(ret in calls for ret in returns)
+
+
+def fail():
+    raise ValueError("past the budget")
+
+
+def run_failing():
+    loop(20)
+    for _ in range(3):
+        try:
+            fail()
+        except ValueError:
+            pass
+
+
+@pytest.mark.parametrize("kept", [45, 46])
+def test_exception_records_past_the_budget_are_dropped_too(profile, kept):
+    full, _ = profile(run_failing)
+    full_records = all_records(full)
+    assert "exception" in [r["type"] for r in full_records[:kept + 2]]
+    budget = sum(sizes(full_records[:kept])) - 1
+
+    doc, _ = profile(run_failing, config={"trace_budget_bytes": budget})
+
+    kept_records = all_records(doc)[:-1]
+    assert [(r["type"], r.get("event")) for r in kept_records] == [
+        (r["type"], r.get("event")) for r in full_records[:kept]
+    ]
+    cut = cut_record(doc)
+    assert cut["dropped_events"] == len(full_records) - kept
+    # the position is that of the first dropped call or return, also when
+    # an exception record was dropped before it
+    assert (cut["co_name"], cut["event"]) == ("fail", "call")

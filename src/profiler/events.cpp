@@ -320,9 +320,12 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         // (also in the next trace, where the budget starts afresh).
         std::optional<FrameId> frame_id = event_frame_id(state, frame, is_call, is_return);
         if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
-        // A dropped return has no exception record either.
-        if (is_return) state.unwound.reset();
         drop_event(code, state, frame_id);
+        if (is_return && may_unwind) {
+            // So that the exception record it may raise is counted as dropped too.
+            bool generator = (reinterpret_cast<PyCodeObject*>(code.code)->co_flags & kGeneratorFlags) != 0;
+            state.unwound = UnwoundFrame{frame_key(frame), frame_id, {}, std::string(code.name), generator};
+        }
         return;
     }
     const ThreadIdentity& thread = identity(state);
@@ -398,7 +401,8 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
                               const std::optional<FrameId>& frame_id) {
     // Read first: a build that takes the trace from here on makes the note stale.
     std::uint64_t generation = trace_generation.load(std::memory_order_acquire);
-    if (dropped_events.fetch_add(1, std::memory_order_relaxed) != 0) return;
+    dropped_events.fetch_add(1, std::memory_order_relaxed);
+    if (noted_generation.load(std::memory_order_relaxed) == generation + 1) return;
 
     // The trace's first dropped event: where the trace was cut.
     TraceCut cut;
@@ -421,6 +425,7 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
     if (trace_generation.load(std::memory_order_acquire) == generation && !trace_cut) {
         trace_cut = std::move(cut);
     }
+    noted_generation.store(generation + 1, std::memory_order_relaxed);
 }
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind) {

@@ -75,6 +75,9 @@ struct ZelmProfiler {
     std::atomic<std::uint64_t> dropped_events{0};
     // Counts the resets, so that a cut noted late never lands in a later trace.
     std::atomic<std::uint64_t> trace_generation{0};
+    // One past the generation whose cut was noted: each trace notes only its
+    // first dropped frame or plugin record.
+    std::atomic<std::uint64_t> noted_generation{0};
     std::optional<TraceCut> trace_cut;  // guarded by frames_of_interest_mutex
 
     std::vector<Finder> include_frames;
