@@ -4,9 +4,11 @@
 #                threaded workload under valgrind's memcheck
 #   make run   - build, profile the shipped example with `zelm run`, show its trace and
 #                name the command that opens it in the viewer
-#   make bench - long benchmarks, not part of make test: the soak benchmark on every supported
-#                CPython, a trace over 2 GiB stored and read back, and a real package's
-#                test suite under `pytest --zelm`
+#   make bench - benchmarks on every supported CPython (long; not part of make test):
+#                cost per event next to cProfile and VizTracer, memory, build_trace,
+#                instructions under callgrind, a real test suite, the thread soak,
+#                a trace over 2 GiB stored and read back, web requests; results in
+#                bench/results. BENCH_QUICK=1 for a shorter run.
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -14,9 +16,12 @@ PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 python_for = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))
 VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
+BENCH_PACKAGES = $(CURDIR)/$(call VENV,$(1))/bench-packages
+BENCH_PYTHON = PYTHONPATH=$(call BENCH_PACKAGES,$(1)) $(CURDIR)/$(call VENV,$(1))/bin/python
 PIP_FLAGS ?= -q
 
-.PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS))
+.PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) \
+	$(addprefix soak-,$(PYTHON_VERSIONS)) $(addprefix bench-venv-,$(PYTHON_VERSIONS)) $(addprefix bench-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
@@ -48,6 +53,15 @@ pytest-$(1): venv-$(1)
 
 soak-$(1): venv-$(1)
 	cd bench && ../$(call VENV,$(1))/bin/python soak_threads.py
+
+# Packages only the benchmarks use, beside the venv: make test never sees them.
+bench-venv-$(1): venv-$(1)
+	@test -d $(call BENCH_PACKAGES,$(1))/viztracer -a -d $(call BENCH_PACKAGES,$(1))/matplotlib || \
+	  $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call BENCH_PACKAGES,$(1)) matplotlib viztracer
+
+bench-$(1): bench-venv-$(1)
+	cd bench && $(call BENCH_PYTHON,$(1)) event_cost.py $(if $(BENCH_QUICK),--quick)
+	cd bench && $(call BENCH_PYTHON,$(1)) suite_overhead.py $(if $(BENCH_QUICK),--rounds 1)
 endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
@@ -67,8 +81,14 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/site/zelm/
 	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
-# 100,000 thread-per-request requests per version; fails when memory keeps growing.
-bench: $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store bench-suite
+# Every benchmark on every version: event cost, the test suite and the soak
+# (100,000 thread-per-request requests per version; fails when memory keeps
+# growing), a trace over 2 GiB stored and read back, web requests per second,
+# then one table and one chart of the event costs and the suite
+# (bench/results/results.md and ratios.png).
+bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store bench-suite
+	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python web_overhead.py
+	cd bench && $(call BENCH_PYTHON,$(MAIN_VERSION)) report.py
 
 # A short threaded workload under memcheck (about half a minute). Any report
 # not suppressed as the interpreter's own fails the run.

@@ -1,4 +1,5 @@
 """What the benchmarks share: a host object and a profiled run of a callable."""
+import contextlib
 import threading
 
 from zelm import _zelm
@@ -18,13 +19,21 @@ class Host:
         pass
 
 
-def traced(run, config=None, source="bench"):
-    """Runs `run` under a new profiler and returns the trace document."""
+@contextlib.contextmanager
+def recording(config=None, source="bench"):
+    """Records the block under a new profiler; yields the host object, whose
+    "rust_profiler" builds the trace afterwards."""
     host = Host(config, source)
     _zelm.register_profiler(host)
     try:
-        run()
+        yield host
     finally:
         _zelm.register_noop_profiler()
         threading.setprofile(None)
+
+
+def traced(run, config=None, source="bench"):
+    """Runs `run` under a new profiler and returns the trace document."""
+    with recording(config, source) as host:
+        run()
     return host.rust_profiler.build_trace()
