@@ -16,6 +16,13 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # The peer the goal names: zelm's recorded event against this one.
 PEER = "VizTracer args+retval"
+SHORT_LABELS = {
+    "do-nothing hook": "do-nothing\nhook",
+    "zelm lightweight_repr": "zelm\nlightweight",
+    "zelm, all frames filtered out": "zelm\nall filtered",
+    "VizTracer args+retval": "VizTracer\nargs+retval",
+    "pytest --zelm": "pytest\n--zelm",
+}
 WORKLOAD_TITLES = {
     "recursive": "recursive function",
     "realistic": "small classes and methods (the realistic workload)",
@@ -198,8 +205,7 @@ def chart(runs, suites, path):
         axis.set_yscale("log")
         axis.axhline(1, color="grey", linewidth=0.8)
         axis.set_xticks(range(len(configs)))
-        axis.set_xticklabels([c.replace(", ", ",\n").replace(" args", "\nargs").replace(" light", "\nlight")
-                              for c in configs], fontsize=8)
+        axis.set_xticklabels([SHORT_LABELS.get(c, c) for c in configs], fontsize=8)
         axis.set_ylabel("time ÷ untraced")
         axis.set_title(title, fontsize=10)
         axis.grid(axis="y", which="both", alpha=0.3)

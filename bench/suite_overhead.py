@@ -84,7 +84,7 @@ def run_once(argv, source, scratch):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
-    log_path = os.path.join(scratch, "..", "suite-output.log")
+    log_path = f"{scratch}.log"
     with open(log_path, "w") as log:
         started = time.perf_counter()
         child = subprocess.Popen([sys.executable, *argv], cwd=source, stdout=log, stderr=subprocess.STDOUT,
