@@ -49,6 +49,51 @@ def number(value, digits=0):
     return f"{value:,.{digits}f}"
 
 
+def summary_table(runs, suites):
+    """One table of the headline numbers: the realistic workload per
+    configuration, then memory, build_trace, instructions and the suite."""
+    versions = list(runs)
+    realistic = {v: runs[v]["workloads"].get("realistic") for v in versions}
+    if not all(realistic.values()):
+        return []
+    rows = []
+    for config in realistic[versions[0]]["configurations"]:
+        if config == "untraced":
+            continue
+        label = f"**{config}**" if config == "zelm" else config
+        rows.append((label, [number(realistic[v]["configurations"][config]["ns_per_event"]) for v in versions]))
+    if PEER in realistic[versions[0]]["configurations"]:
+        rows.append((f"zelm ÷ {PEER}", [
+            number(realistic[v]["configurations"]["zelm"]["ns_per_event"]
+                   / realistic[v]["configurations"][PEER]["ns_per_event"], 1) for v in versions]))
+    rows.append(("zelm filtered ÷ do-nothing hook", [
+        number(realistic[v]["configurations"]["zelm, all frames filtered out"]["ns_per_event"]
+               / realistic[v]["configurations"]["do-nothing hook"]["ns_per_event"], 1) for v in versions]))
+    if all(runs[v].get("callgrind") for v in versions):
+        rows.append(("instructions per recorded event (callgrind)", [
+            number(runs[v]["callgrind"]["zelm"]["instructions_per_event"]) for v in versions]))
+    memory = {v: runs[v]["memory"]["zelm"] for v in versions}
+    rows += [
+        ("bytes per record", [number(memory[v]["encoded_bytes_per_record"]) for v in versions]),
+        ("memory held per record ÷ its encoded size", [number(memory[v]["held_over_encoded"], 2) for v in versions]),
+        ("build_trace MB/s", [number(memory[v]["build_trace_mb_per_s"]) for v in versions]),
+        ("build_trace peak ÷ (records + document)", [
+            number(memory[v]["build_peak_over_records_and_document"], 2) for v in versions]),
+    ]
+    if suites and all(v in suites for v in versions):
+        for config in next(iter(suites.values()))["configurations"]:
+            if config != "plain pytest":
+                rows.append((f"test suite: {config}, × plain pytest", [
+                    number(suites[v]["configurations"][config]["ratio"], 1)
+                    + ("" if suites[v]["configurations"][config]["same_outcome_as_plain"] else " (outcome differs)")
+                    for v in versions]))
+    lines = [f"### Summary: ns per event of the realistic workload ({number(realistic[versions[0]]['events'])} events "
+             "per run) over the untraced run, and the other measures", "",
+             "| | " + " | ".join(versions) + " |", "|---|" + "---:|" * len(versions)]
+    lines += [f"| {label} | " + " | ".join(cells) + " |" for label, cells in rows]
+    return lines + [""]
+
+
 def event_tables(runs):
     versions = list(runs)
     lines = []
@@ -145,8 +190,10 @@ def suite_table(suites):
         return []
     versions = list(suites)
     first = next(iter(suites.values()))
+    deselected = ", ".join(f"`{test}`" for test in first.get("deselected", []))
     lines = [f"### test suite: {first['package']}, median of {first['rounds']} rounds", "",
-             "CPU seconds of the pytest process (× plain pytest), peak RSS", "",
+             "CPU seconds of the pytest process (× plain pytest), peak RSS"
+             + (f"; left out in every configuration: {deselected}" if deselected else ""), "",
              "| configuration | " + " | ".join(versions) + " |", "|---|" + "---:|" * len(versions)]
     for config in first["configurations"]:
         cells = []
@@ -224,7 +271,7 @@ def main():
         print(f"no event_cost-*.json in {results_dir}")
         return 1
     suites = load(results_dir, "suite")
-    lines = header(runs) + ["## Per event", ""] + event_tables(runs)
+    lines = header(runs) + summary_table(runs, suites) + ["## Per event", ""] + event_tables(runs)
     lines += ["## Memory and build_trace", ""] + memory_table(runs)
     lines += ["## Instructions", ""] + callgrind_lines(runs)
     if suites:

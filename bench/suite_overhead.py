@@ -29,6 +29,10 @@ import time
 PACKAGE = "more-itertools"
 VERSION = "10.5.0"
 SUITE = "tests"
+# Left out in every configuration: 1,000 rounds of a generator over up to 35
+# complex numbers, whose every resume records the whole list, make a trace of
+# several GiB for this one test, more than a test run here can hold.
+DESELECTED = ["tests/test_more.py::DiscreteFourierTransformTests::test_roundtrip"]
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
@@ -60,7 +64,7 @@ def fetch_suite(workdir):
 
 
 def configurations(scratch):
-    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", SUITE]
+    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", *(f"--deselect={test}" for test in DESELECTED), SUITE]
     viztracer = ["-m", "viztracer", "--quiet", "-o", os.path.join(scratch, "viztracer.json")]
     configs = {
         "plain pytest": pytest,
@@ -121,6 +125,8 @@ def main():
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     configs = configurations(scratch)
+    # The suite runs in its own directory: paths the caller gave relative to its own must still hold.
+    os.environ["PYTHONPATH"] = os.pathsep.join(os.path.abspath(path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path)
     names = list(configs)
     runs = {name: [] for name in names}
     for round_number in range(args.rounds):
@@ -132,6 +138,7 @@ def main():
     plain_cpu = statistics.median(run["cpu"] for run in plain)
     plain_wall = statistics.median(run["wall"] for run in plain)
     result = {"package": f"{PACKAGE} {VERSION}", "python": sys.version.split()[0], "rounds": args.rounds,
+              "deselected": DESELECTED,
               "configurations": {}}
     for name in names:
         cpu = statistics.median(run["cpu"] for run in runs[name])
