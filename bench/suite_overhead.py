@@ -8,7 +8,7 @@ its suite in a process of its own per run: plain, under `pytest --zelm`
 (one trace per test saved in SQLite), and under VizTracer's command line,
 default and with --log_func_args --log_func_retval (it writes its JSON at
 the end). The configurations alternate within each round and the median of
-the rounds is kept. Per configuration: the CPU time (user + system) and the
+the rounds is kept; --configurations picks some of them. Per configuration: the CPU time (user + system) and the
 wall time of the process, their ratios to the plain run, the peak resident
 memory, and the outcome, which must be the plain run's. VizTracer keeps
 only its last 1,000,000 entries (its default ring buffer); zelm keeps every
@@ -24,6 +24,7 @@ import statistics
 import subprocess
 import sys
 import tarfile
+import threading
 import time
 
 PACKAGE = "more-itertools"
@@ -37,6 +38,8 @@ DESELECTED = ["tests/test_more.py::DiscreteFourierTransformTests::test_roundtrip
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
 MEMORY_LIMIT = 6 * 1024**3
+# A run still going after this long is stopped and counted as failed.
+RUN_TIMEOUT = 20 * 60
 
 # The counts of pytest's summary line ("663 passed, 1 skipped, 2332 subtests passed in 3.4s").
 OUTCOME_WORDS = re.compile(r"(\d+) (subtests passed|subtests failed|passed|failed|skipped|errors?|xfailed|xpassed)")
@@ -93,7 +96,10 @@ def run_once(argv, source, scratch):
         started = time.perf_counter()
         child = subprocess.Popen([sys.executable, *argv], cwd=source, stdout=log, stderr=subprocess.STDOUT,
                                  preexec_fn=limit)
+        timer = threading.Timer(RUN_TIMEOUT, child.kill)
+        timer.start()
         _, status, usage = os.wait4(child.pid, 0)
+        timer.cancel()
         wall = time.perf_counter() - started
     with open(log_path) as log:
         output = log.read()
@@ -116,6 +122,7 @@ def outcome(output):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--configurations", help="comma-separated names, e.g. 'plain pytest,pytest --zelm'")
     parser.add_argument("--workdir", default=os.path.join(ROOT, "build", "bench-suite"))
     parser.add_argument("--output", default=os.path.join(
         BENCH_DIR, "results", f"suite-{sys.version_info[0]}.{sys.version_info[1]}.json"))
@@ -125,6 +132,8 @@ def main():
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     configs = configurations(scratch)
+    if args.configurations:
+        configs = {name: configs[name] for name in ["plain pytest", *args.configurations.split(",")] if name in configs}
     # The suite runs in its own directory: paths the caller gave relative to its own must still hold.
     os.environ["PYTHONPATH"] = os.pathsep.join(os.path.abspath(path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path)
     names = list(configs)
