@@ -62,13 +62,16 @@ def summary_table(runs, suites):
             continue
         label = f"**{config}**" if config == "zelm" else config
         rows.append((label, [number(realistic[v]["configurations"][config]["ns_per_event"]) for v in versions]))
+    def quotient(version, numerator, denominator):
+        entries = realistic[version]["configurations"]
+        below = entries[denominator]["ns_per_event"]
+        # A floor lost in the noise of a busy machine gives no quotient.
+        return number(entries[numerator]["ns_per_event"] / below, 1) if below > 0 else "–"
+
     if PEER in realistic[versions[0]]["configurations"]:
-        rows.append((f"zelm ÷ {PEER}", [
-            number(realistic[v]["configurations"]["zelm"]["ns_per_event"]
-                   / realistic[v]["configurations"][PEER]["ns_per_event"], 1) for v in versions]))
-    rows.append(("zelm filtered ÷ do-nothing hook", [
-        number(realistic[v]["configurations"]["zelm, all frames filtered out"]["ns_per_event"]
-               / realistic[v]["configurations"]["do-nothing hook"]["ns_per_event"], 1) for v in versions]))
+        rows.append((f"zelm ÷ {PEER}", [quotient(v, "zelm", PEER) for v in versions]))
+    rows.append(("zelm filtered ÷ do-nothing hook",
+                 [quotient(v, "zelm, all frames filtered out", "do-nothing hook") for v in versions]))
     if all(runs[v].get("callgrind") for v in versions):
         rows.append(("instructions per recorded event (callgrind)", [
             number(runs[v]["callgrind"]["zelm"]["instructions_per_event"]) for v in versions]))

@@ -67,7 +67,10 @@ def fetch_suite(workdir):
 
 
 def configurations(scratch):
-    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", *(f"--deselect={test}" for test in DESELECTED), SUITE]
+    # The package's own pyproject.toml as the configuration, so that pytest
+    # does not take this repository's and the node ids start at the package.
+    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir=.", "-c", "pyproject.toml",
+              *(f"--deselect={test}" for test in DESELECTED), SUITE]
     viztracer = ["-m", "viztracer", "--quiet", "-o", os.path.join(scratch, "viztracer.json")]
     configs = {
         "plain pytest": pytest,
