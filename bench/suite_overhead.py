@@ -69,7 +69,7 @@ def fetch_suite(workdir):
 def configurations(scratch):
     # The package's own pyproject.toml as the configuration, so that pytest
     # does not take this repository's and the node ids start at the package.
-    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir=.", "-c", "pyproject.toml",
+    pytest = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir=.", "--config-file=pyproject.toml",
               *(f"--deselect={test}" for test in DESELECTED), SUITE]
     viztracer = ["-m", "viztracer", "--quiet", "-o", os.path.join(scratch, "viztracer.json")]
     configs = {
