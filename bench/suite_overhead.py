@@ -30,10 +30,15 @@ import time
 PACKAGE = "more-itertools"
 VERSION = "10.5.0"
 SUITE = "tests"
-# Left out in every configuration: 1,000 rounds of a generator over up to 35
-# complex numbers, whose every resume records the whole list, make a trace of
-# several GiB for this one test, more than a test run here can hold.
-DESELECTED = ["tests/test_more.py::DiscreteFourierTransformTests::test_roundtrip"]
+# Left out in every configuration, until values and traces are bounded: each
+# records its large locals again at every resume of a generator, a trace of
+# several GiB for one test (1,000 rounds of a DFT over up to 35 complex
+# numbers; a 500 kB bytearray at each of 78,498 primes), which exhausts the
+# memory of the test process.
+DESELECTED = [
+    "tests/test_more.py::DiscreteFourierTransformTests::test_roundtrip",
+    "tests/test_recipes.py::SieveTests::test_prime_counts",
+]
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
