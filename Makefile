@@ -7,8 +7,8 @@
 #   make bench - benchmarks on every supported CPython (long; not part of make test):
 #                cost per event next to cProfile and VizTracer, memory, build_trace,
 #                instructions under callgrind, a real test suite, the thread soak,
-#                a trace over 2 GiB stored and read back, web requests; results in
-#                bench/results. BENCH_QUICK=1 for a shorter run.
+#                a trace over 2 GiB stored and read back, web requests, the viewer;
+#                results in bench/results. BENCH_QUICK=1 for a shorter run.
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -84,10 +84,11 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 # Every benchmark on every version: event cost, the test suite and the soak
 # (100,000 thread-per-request requests per version; fails when memory keeps
 # growing), a trace over 2 GiB stored and read back, web requests per second,
-# then one table and one chart of the event costs and the suite
-# (bench/results/results.md and ratios.png).
+# the viewer on a million records, then one table and one chart of the event
+# costs and the suite (bench/results/results.md and ratios.png).
 bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store bench-suite
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python web_overhead.py
+	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python view_scale.py
 	cd bench && $(call BENCH_PYTHON,$(MAIN_VERSION)) report.py
 
 # A short threaded workload under memcheck (about half a minute). Any report
