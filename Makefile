@@ -9,6 +9,7 @@
 #                instructions under callgrind, a real test suite, the thread soak,
 #                a trace over 2 GiB stored and read back, web requests, the viewer;
 #                results in bench/results. BENCH_QUICK=1 for a shorter run.
+#                make bench-suite: the test suite benchmark alone.
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
@@ -18,10 +19,16 @@ VENV = .venv-$(1)
 MAIN_VERSION = $(firstword $(PYTHON_VERSIONS))
 BENCH_PACKAGES = $(CURDIR)/$(call VENV,$(1))/bench-packages
 BENCH_PYTHON = PYTHONPATH=$(call BENCH_PACKAGES,$(1)) $(CURDIR)/$(call VENV,$(1))/bin/python
+# more-itertools' own test suite untraced, under `pytest --zelm` (defaults and
+# lightweight values) and under VizTracer (default and args+retval): time,
+# peak memory, outcome, stored size, traces cut (fetches the package's source
+# release from PyPI once); bench/results/suite-3.X.json.
+run_suite = cd bench && $(call BENCH_PYTHON,$(1)) real_suite.py $(if $(BENCH_QUICK),--rounds 1)
 PIP_FLAGS ?= -q
 
 .PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) \
-	$(addprefix soak-,$(PYTHON_VERSIONS)) $(addprefix bench-venv-,$(PYTHON_VERSIONS)) $(addprefix bench-,$(PYTHON_VERSIONS))
+	$(addprefix soak-,$(PYTHON_VERSIONS)) $(addprefix bench-venv-,$(PYTHON_VERSIONS)) $(addprefix bench-,$(PYTHON_VERSIONS)) \
+	$(addprefix bench-suite-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
@@ -61,7 +68,10 @@ bench-venv-$(1): venv-$(1)
 
 bench-$(1): bench-venv-$(1)
 	cd bench && $(call BENCH_PYTHON,$(1)) event_cost.py $(if $(BENCH_QUICK),--quick)
-	cd bench && $(call BENCH_PYTHON,$(1)) suite_overhead.py $(if $(BENCH_QUICK),--rounds 1)
+	$(call run_suite,$(1))
+
+bench-suite-$(1): bench-venv-$(1)
+	$(call run_suite,$(1))
 endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
@@ -86,7 +96,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 # growing), a trace over 2 GiB stored and read back, web requests per second,
 # the viewer on a million records, then one table and one chart of the event
 # costs and the suite (bench/results/results.md and ratios.png).
-bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store bench-suite
+bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python web_overhead.py
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python view_scale.py
 	cd bench && $(call BENCH_PYTHON,$(MAIN_VERSION)) report.py
@@ -108,8 +118,5 @@ run: venv-$(MAIN_VERSION)
 bench-store: venv-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/python bench/store_large_trace.py
 
-# more-itertools' own test suite untraced, under `pytest --zelm` and with
-# lightweight values: time, peak memory, stored size, traces cut (fetches
-# the package's source release from PyPI once).
-bench-suite: venv-$(MAIN_VERSION)
-	$(call VENV,$(MAIN_VERSION))/bin/python bench/real_suite.py
+# The test suite benchmark alone, on the first version (bench-suite-3.X for another).
+bench-suite: bench-suite-$(MAIN_VERSION)

@@ -14,6 +14,8 @@ import sys
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 
+# The suite's run that the others are measured against.
+SUITE_BASELINE = "untraced"
 # The peer the goal names: zelm's recorded event against this one.
 PEER = "VizTracer args+retval"
 SHORT_LABELS = {
@@ -22,6 +24,7 @@ SHORT_LABELS = {
     "zelm, all frames filtered out": "zelm\nall filtered",
     "VizTracer args+retval": "VizTracer\nargs+retval",
     "pytest --zelm": "pytest\n--zelm",
+    "pytest --zelm lightweight_repr": "pytest --zelm\nlightweight",
 }
 WORKLOAD_TITLES = {
     "recursive": "recursive function",
@@ -85,11 +88,9 @@ def summary_table(runs, suites):
     ]
     if suites and all(v in suites for v in versions):
         for config in next(iter(suites.values()))["configurations"]:
-            if config != "plain pytest":
-                rows.append((f"test suite: {config}, × plain pytest", [
-                    number(suites[v]["configurations"][config]["ratio"], 1)
-                    + ("" if suites[v]["configurations"][config]["same_outcome_as_plain"] else " (outcome differs)")
-                    for v in versions]))
+            if config != SUITE_BASELINE:
+                rows.append((f"test suite: {config}, × untraced pytest", [
+                    suite_ratio(suites[v]["configurations"].get(config)) for v in versions]))
     lines = [f"### Summary: ns per event of the realistic workload ({number(realistic[versions[0]]['events'])} events "
              "per run) over the untraced run, and the other measures", "",
              "| | " + " | ".join(versions) + " |", "|---|" + "---:|" * len(versions)]
@@ -188,15 +189,20 @@ def callgrind_lines(runs):
     return lines
 
 
+def suite_ratio(entry):
+    if entry is None:
+        return "–"
+    return number(entry["ratio"], 1) + ("" if entry["same_outcome_as_untraced"] else " (outcome differs)")
+
+
 def suite_table(suites):
     if not suites:
         return []
     versions = list(suites)
     first = next(iter(suites.values()))
-    deselected = ", ".join(f"`{test}`" for test in first.get("deselected", []))
     lines = [f"### test suite: {first['package']}, median of {first['rounds']} rounds", "",
-             "CPU seconds of the pytest process (× plain pytest), peak RSS"
-             + (f"; left out in every configuration: {deselected}" if deselected else ""), "",
+             "CPU seconds of the pytest process (× untraced), peak RSS; for zelm the stored traces "
+             f"(address-space limit {number(first['memory_limit_bytes'] / 2**30)} GiB per run)", "",
              "| configuration | " + " | ".join(versions) + " |", "|---|" + "---:|" * len(versions)]
     for config in first["configurations"]:
         cells = []
@@ -205,9 +211,15 @@ def suite_table(suites):
             if entry is None:
                 cells.append("–")
                 continue
-            mark = "" if entry["same_outcome_as_plain"] else " (outcome differs)"
-            cells.append(f"{number(entry['cpu_s'], 1)} s (×{number(entry['ratio'], 1)}), "
-                         f"{number(entry['peak_rss_bytes'] / 2**20)} MiB{mark}")
+            mark = "" if entry["same_outcome_as_untraced"] else f" (outcome differs: exit {entry['status']})"
+            cell = (f"{number(entry['cpu_s'], 1)} s (×{number(entry['ratio'], 1)}), "
+                    f"{number(entry['peak_rss_bytes'] / 2**20)} MiB{mark}")
+            stored = entry.get("stored")
+            if stored:
+                cell += (f"; {number(stored['traces'])} traces, {number(stored['document_bytes'] / 2**20, 1)} MiB "
+                         f"({number(stored['database_file_bytes'] / 2**20, 1)} MiB file), "
+                         f"{number(stored['traces_cut'])} cut by the budget")
+            cells.append(cell)
         lines.append(f"| {config} | " + " | ".join(cells) + " |")
     return lines + [""]
 
@@ -243,7 +255,7 @@ def chart(runs, suites, path):
     width = 0.8 / len(versions)
     for axis, (title, workload) in zip(axes.flat, panels):
         if workload is None:
-            configs = [c for c in next(iter(suites.values()))["configurations"] if c != "plain pytest"]
+            configs = [c for c in next(iter(suites.values()))["configurations"] if c != SUITE_BASELINE]
             values = {v: [suites[v]["configurations"].get(c, {}).get("ratio", 0) for c in configs] for v in suites}
         else:
             configs = [c for c in next(iter(runs.values()))["workloads"][workload]["configurations"] if c != "untraced"]
