@@ -19,8 +19,9 @@ pytest process, their ratios to the untraced run, its peak resident memory
 and its outcome, which must be the untraced run's; for zelm, the stored size
 of the traces, how many traces the trace budget cut and how many events it
 dropped. Writes them as JSON (bench/results/suite-3.X.json, which
-bench/report.py tables) and exits 1 when a run ends with another outcome
-than the untraced one.
+bench/report.py tables) and exits 1 when a zelm run ends with another
+outcome than the untraced one; a peer tool that fails (VizTracer with
+arguments outgrows the memory limit) is reported, not fatal.
 
 Every run is under an address-space limit (--memory-limit, default 6 GiB)
 and stopped after 20 minutes, so that a run that grows without bound fails
@@ -257,7 +258,8 @@ def main():
     with open(args.output, "w") as output:
         json.dump(result, output, indent=1)
     print(f"wrote {args.output}")
-    return 0 if all(entry["same_outcome_as_untraced"] for entry in result["configurations"].values()) else 1
+    zelm_runs = [entry for name, entry in result["configurations"].items() if name.startswith("pytest --zelm")]
+    return 0 if all(entry["same_outcome_as_untraced"] for entry in zelm_runs) else 1
 
 
 if __name__ == "__main__":
