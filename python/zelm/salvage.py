@@ -18,7 +18,7 @@ import functools
 
 import msgpack
 
-__all__ = ["UNDECODABLE_RECORD", "decode_by_record", "value_end"]
+__all__ = ["UNDECODABLE_RECORD", "decode_by_record", "decode_record", "value_end"]
 
 UNDECODABLE_RECORD = "undecodable_record"
 
@@ -137,12 +137,14 @@ def _records(data, pos):
     records = []
     for _ in range(count):
         end = value_end(data, pos)
-        records.append(_record(data[pos:end]))
+        records.append(decode_record(data[pos:end]))
         pos = end
     return records, pos
 
 
-def _record(raw):
+def decode_record(raw):
+    """The one record in the MessagePack bytes ``raw``, as decode_by_record
+    decodes each record (what does not decode replaced as said above)."""
     try:
         return _unpack(raw)
     except Exception as error:

@@ -22,6 +22,7 @@ import threading
 from array import array
 
 from zelm import trace as trace_reader
+from zelm.view import lazy
 
 # Rows of a children page, matches answered per search: bounded replies.
 PAGE_SIZE = 200
@@ -84,10 +85,15 @@ class ThreadIndex:
 
 
 class TraceIndex:
-    """The trace ``trace`` (a zelm.trace.Trace) indexed for the viewer."""
+    """The trace ``trace`` (a zelm.trace.Trace) indexed for the viewer.
+
+    ``from_documents`` builds the same index from the stored bytes without
+    decoding every record (see lazy.py); the server uses that one.
+    """
 
     def __init__(self, trace):
         self.trace = trace
+        self.record_count = trace.record_count
         self.nodes = []
         self.thread_of = array("i")
         self.depth = array("i")
@@ -101,8 +107,63 @@ class TraceIndex:
             self.threads.append(self._index_thread(number, thread))
         self._searches = {}
 
+    @classmethod
+    def from_documents(cls, documents, name="the trace"):
+        """The index of the trace stored as ``documents`` (MessagePack
+        bytes, oldest first); ``name`` says which trace an error is about.
+        Records are decoded when asked for."""
+        try:
+            tree = lazy.index_documents(documents)
+        except lazy.Unindexable:
+            documents = [trace_reader.decode_document(part, name) for part in documents]
+            return cls(trace_reader.Trace.from_document(trace_reader.merge_documents(documents), name))
+        self = cls.__new__(cls)
+        self.trace = lazy.trace_facts(documents, tree, name)
+        self.record_count = tree["record_count"]
+        self.nodes = lazy.Nodes(documents, tree)
+        self.thread_of = memoryview(tree["thread_of"]).cast("i")
+        self.depth = memoryview(tree["depth"]).cast("i")
+        self.parent = memoryview(tree["parent"]).cast("q")
+        self.size = memoryview(tree["size"]).cast("q")
+        self.start = memoryview(tree["start"]).cast("d")
+        self.end = memoryview(tree["end"]).cast("d")
+        objects, by_name = tree["objects"], memoryview(tree["by_name"]).cast("q")
+        offsets = memoryview(tree["by_name_offsets"]).cast("q")
+        self.by_name = {objects[text]: by_name[offsets[text]:offsets[text + 1]]
+                        for text in range(len(objects)) if offsets[text + 1] > offsets[text]}
+        self.threads = []
+        main_thread_id = self.trace.main_thread_id
+        for number, facts in enumerate(tree["threads"]):
+            thread_id, thread_name = facts["thread_id"], facts["name"]
+            if thread_name is None:
+                thread_name = "main thread" if thread_id == main_thread_id else f"thread {thread_id}"
+            info = ThreadIndex(number, lazy.ThreadFacts(thread_id, thread_name, facts["records"]))
+            info.record_count = facts["records"]
+            info.first, info.last = facts["first"], facts["last"]
+            info.roots = memoryview(facts["roots"]).cast("q")
+            info.levels = [(memoryview(ids).cast("q"), memoryview(starts).cast("d"), memoryview(ends).cast("d"))
+                           for ids, starts, ends in facts["levels"]]
+            info.max_depth = max(0, len(info.levels) - 1)
+            info.marks = memoryview(facts["marks"]).cast("q")
+            info.mark_times = memoryview(facts["mark_times"]).cast("d")
+            self.threads.append(info)
+        self._searches = {}
+        return self
+
+    def name(self, node_id):
+        """A call's qualified name, a plugin record's type."""
+        nodes = self.nodes
+        return nodes.name(node_id) if isinstance(nodes, lazy.Nodes) else _label(nodes[node_id])
+
+    def module(self, node_id):
+        """The module a call belongs to (see module_of)."""
+        nodes = self.nodes
+        location = nodes.location(node_id) if isinstance(nodes, lazy.Nodes) else nodes[node_id].location
+        return module_of_location(location)
+
     def _index_thread(self, number, thread):
         info = ThreadIndex(number, thread)
+        info.record_count = len(thread.records)
         first = info.first = len(self.nodes)
         by_name, levels = self.by_name, info.levels
         Call = trace_reader.Call
@@ -367,8 +428,7 @@ class TraceIndex:
                 start, end = starts[index], ends[index]
                 if end - start >= pixel:
                     node_id = ids[index]
-                    node = self.nodes[node_id]
-                    boxes.append([node_id, depth, start - origin, end - start, 1, node.name, module_of(node)])
+                    boxes.append([node_id, depth, start - origin, end - start, 1, self.name(node_id), self.module(node_id)])
                     index += 1
                     continue
                 # Merge the narrow calls that start within this pixel.
@@ -377,9 +437,9 @@ class TraceIndex:
                 last_end = ends[following - 1]
                 node_id = ids[index]
                 count = following - index
-                name = self.nodes[node_id].name if count == 1 else None
+                name = self.name(node_id) if count == 1 else None
                 boxes.append([node_id, depth, start - origin, max(last_end - start, 0.0), count, name,
-                              module_of(self.nodes[node_id])])
+                              self.module(node_id)])
                 index = following
         marks = []
         index = bisect.bisect_left(info.mark_times, lo)
@@ -389,7 +449,7 @@ class TraceIndex:
             pixel_end = lo + (int((time - lo) / pixel) + 1) * pixel
             following = max(index + 1, bisect.bisect_left(info.mark_times, pixel_end, index, stop))
             node_id = info.marks[index]
-            marks.append([node_id, self.depth[node_id], time - origin, following - index, self.nodes[node_id].type])
+            marks.append([node_id, self.depth[node_id], time - origin, following - index, self.name(node_id)])
             index = following
         return {"thread": thread_number, "begin": begin, "finish": finish, "boxes": boxes, "marks": marks,
                 "truncated": len(boxes) >= MAX_BOXES or len(marks) >= MAX_BOXES}
@@ -406,7 +466,7 @@ class TraceIndex:
             "version": trace.version,
             "commit_sha": trace.commit_sha,
             "command_line_args": trace.command_line_args,
-            "records": trace.record_count,
+            "records": self.record_count,
             "nodes": len(self.nodes),
             "threads": [
                 {
@@ -414,7 +474,7 @@ class TraceIndex:
                     "name": info.thread.name,
                     "thread_id": info.thread.thread_id,
                     "calls": sum(len(level[0]) for level in info.levels),
-                    "records": len(info.thread.records),
+                    "records": info.record_count,
                     "max_depth": info.max_depth,
                     "roots": len(info.roots),
                 }
@@ -434,8 +494,16 @@ class TraceIndex:
 def module_of(node):
     """The module a call belongs to, as the timeline colours it: its file,
     named without directory and suffix."""
-    file = split_location(node.location)[0]
+    return module_of_location(node.location)
+
+
+def module_of_location(location):
+    file = split_location(location)[0]
     return os.path.splitext(os.path.basename(file))[0] if file else "?"
+
+
+def _label(node):
+    return node.name if isinstance(node, trace_reader.Call) else node.type
 
 
 def split_location(location):

@@ -20,7 +20,7 @@ from importlib import resources
 
 from zelm import db
 from zelm import trace as trace_reader
-from zelm.view import facts, model
+from zelm.view import facts, lazy, model
 
 # Loaded traces kept decoded; each can take hundreds of megabytes.
 CACHED_TRACES = 2
@@ -73,8 +73,9 @@ class TraceCache:
                 del self._entries[next(iter(self._entries))]
         with entry[0]:
             if entry[1] is None:
+                stored_id, documents = lazy.load_documents(self.db_path, trace_id)
                 with model.collector_paused():
-                    entry[1] = model.TraceIndex(trace_reader.load(self.db_path, trace_id))
+                    entry[1] = model.TraceIndex.from_documents(documents, f"trace {stored_id} in {self.db_path}")
                 # Millions of objects that live on and hold no cycles: a
                 # full collection would walk them all for seconds, at some
                 # later request. Once evicted, reference counting frees them.

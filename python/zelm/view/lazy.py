@@ -1,0 +1,160 @@
+"""Loading a stored trace for the viewer without decoding every record.
+
+zelm._fastread reads of each record only what the call tree is made of and
+builds the tree the reader (zelm.trace) builds, as flat arrays; the records
+themselves stay as MessagePack bytes and are decoded one at a time, when a
+tree row or the details of a call need their arguments, locals or return
+value. A node asked for is handed out as the reader's own Call or
+PluginRecord, so everything the viewer shows of it is what the reader says.
+
+A document the native reader cannot take apart (a broken frame, a thread id
+beyond 64 bits ...) is loaded the slow way, by zelm.trace, which also
+reports or salvages what is wrong with it.
+"""
+
+import dataclasses
+import functools
+
+import msgpack
+
+from zelm import _fastread, db
+from zelm import trace as trace_reader
+from zelm.salvage import decode_record
+
+# Decoded records kept per loaded trace: what a page of rows and a few
+# details ask for again.
+DECODED_RECORDS_KEPT = 4096
+
+
+def record(raw):
+    """The record in the MessagePack bytes ``raw`` as the reader holds it:
+    a dict (a record that is no map wrapped as an untyped record)."""
+    value = decode_record(raw)
+    return value if isinstance(value, dict) else {"type": trace_reader.UNTYPED_RECORD, "value": value}
+
+
+def record_fields(raw):
+    """What the call tree takes from the record in ``raw``, for the records
+    the native reader leaves to Python: (type text, event (0 other, 1 call,
+    2 return), frame id as an equality key, time or None, thread id or None,
+    thread name or None, qualname or None, co_name or None, path text)."""
+    fields = record(raw)
+    event = fields.get("event")
+    frame_id = fields.get("frame_id")
+    try:
+        hash(frame_id)
+    except TypeError:
+        frame_id = ("unhashable frame id", repr(frame_id))
+    thread_id = fields.get("thread_native_id")
+    thread = fields.get("thread")
+    qualname, co_name = fields.get("qualname"), fields.get("co_name")
+    return (
+        str(fields.get("type")),
+        1 if event == "call" else 2 if event == "return" else 0,
+        frame_id,
+        trace_reader._time(fields),
+        thread_id if isinstance(thread_id, int) and not isinstance(thread_id, bool) else None,
+        thread if isinstance(thread, str) and thread else None,
+        str(qualname) if qualname else None,
+        str(co_name) if co_name else None,
+        str(fields.get("path", "")),
+    )
+
+
+class Unindexable(ValueError):
+    """The documents are not ones the native reader takes apart."""
+
+
+def index_documents(documents):
+    """The flat call tree of trace ``documents`` (MessagePack bytes, oldest
+    first), a dict of arrays (see src/reader/fastread.cpp); raises
+    Unindexable."""
+    try:
+        return _fastread.index(documents, record_fields)
+    except ValueError as error:
+        raise Unindexable(str(error)) from None
+
+
+def trace_facts(documents, tree, name):
+    """The reader's Trace for the run's facts, without threads: the first
+    document's entries besides the records, and the times of the tree."""
+    data = documents[0]
+    facts = {"frames_of_interest": [], "frames": {}}
+    for key, (begin, end) in tree["spans"].items():
+        try:
+            facts[key] = msgpack.unpackb(data[begin:end], raw=False, strict_map_key=False)
+        except Exception:
+            pass  # as the reader, which drops an entry that does not decode
+    trace = trace_reader.Trace.from_document(facts, name)
+    timestamp = facts.get("timestamp")
+    has_timestamp = isinstance(timestamp, (int, float))
+    return dataclasses.replace(trace, start=tree["trace_start"], end=tree["trace_end"],
+                               timestamp=trace.timestamp if has_timestamp else tree["trace_start"])
+
+
+class Nodes:
+    """The tree's nodes by id, each made on request as the reader's Call
+    or PluginRecord from its decoded records."""
+
+    def __init__(self, documents, tree):
+        self._documents = [memoryview(document) for document in documents]
+        self._objects = tree["objects"]
+        self._kind = memoryview(tree["kind"]).cast("b")
+        self._start = memoryview(tree["start"]).cast("d")
+        self._end = memoryview(tree["end"]).cast("d")
+        self._call = memoryview(tree["call_record"]).cast("q")
+        self._return = memoryview(tree["return_record"]).cast("q")
+        self._name = memoryview(tree["name"]).cast("i")
+        self._path = memoryview(tree["path"]).cast("i")
+        self._document = memoryview(tree["record_document"]).cast("i")
+        self._begin = memoryview(tree["record_begin"]).cast("q")
+        self._record_end = memoryview(tree["record_end"]).cast("q")
+        self.record = functools.lru_cache(maxsize=DECODED_RECORDS_KEPT)(self._decode)
+
+    def _decode(self, number):
+        return record(self._documents[self._document[number]][self._begin[number]:self._record_end[number]])
+
+    def __len__(self):
+        return len(self._kind)
+
+    def __getitem__(self, node_id):
+        if self._kind[node_id]:
+            return trace_reader.PluginRecord(self.name(node_id), self._start[node_id],
+                                             self.record(self._call[node_id]))
+        call, returned = self._call[node_id], self._return[node_id]
+        call_record = self.record(call) if call >= 0 else None
+        return_record = self.record(returned) if returned >= 0 else None
+        first = call_record if call_record is not None else return_record
+        return trace_reader.Call(frame_id=first.get("frame_id"), start=self._start[node_id], end=self._end[node_id],
+                                 call_record=call_record, return_record=return_record)
+
+    def name(self, node_id):
+        """A call's qualified name, a plugin record's type."""
+        return self._objects[self._name[node_id]]
+
+    def location(self, node_id):
+        """A call's "file:line"."""
+        return self._objects[self._path[node_id]]
+
+
+class ThreadFacts:
+    """What the index keeps of a thread besides its nodes."""
+
+    def __init__(self, thread_id, name, record_count):
+        self.thread_id = thread_id
+        self.name = name
+        self.record_count = record_count
+
+
+def load_documents(db_path, trace_id):
+    """(trace id, its stored documents oldest first) for ``trace_id`` or
+    LATEST; raises trace.TraceNotFoundError."""
+    if trace_id == trace_reader.LATEST:
+        stored = db.list_traces(db_path)
+        if not stored:
+            raise trace_reader.TraceNotFoundError(f"no traces stored in {db_path}")
+        trace_id = stored[0].trace_id
+    documents = db.load_trace_documents(db_path, trace_id)
+    if not documents:
+        raise trace_reader.TraceNotFoundError(f"no trace {trace_id} in {db_path}")
+    return trace_id, documents

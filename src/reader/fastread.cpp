@@ -1,0 +1,927 @@
+// zelm._fastread: the call tree of stored trace documents, built straight
+// from their MessagePack bytes for the viewer.
+//
+// Decoding a trace of a million records into dicts costs seconds and a
+// gigabyte; the viewer's first screen needs none of the arguments and locals.
+// index() reads of each record only the entries the call tree is made of
+// (type, event, frame_id, timestamp, thread, thread_native_id, qualname,
+// co_name, path), remembers where the record's bytes are, and builds the
+// same call tree as zelm.trace (pairing calls with returns per thread,
+// unfinished calls, returns whose call the trace lacks, time as a running
+// maximum), returned as flat arrays in depth-first order. The records are
+// decoded one by one later, when a page asks for them.
+//
+// A record this code does not read with certainty (not a map, a key that is
+// not UTF-8 text, a tree entry of an unusual type) is handed to the Python
+// function passed in, which decodes it as the reader does and returns its
+// tree entries; a document whose frame is not the expected one makes
+// index() raise ValueError, and the caller then loads it the slow way.
+//
+// Everything here runs with the GIL held; every PyObject* is borrowed
+// unless it is held by a PyRef.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "utils/python.hpp"
+
+namespace zelm::reader {
+namespace {
+
+// The document's frame cannot be read here: the caller falls back to the
+// full reader, which reports or salvages it.
+struct Unreadable {
+    const char* reason;
+};
+
+// A record whose tree entries only the full reader can tell.
+struct SlowRecord {};
+
+std::uint64_t big_endian(const std::uint8_t* bytes, int width) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// MessagePack reading over one buffer; positions are byte offsets.
+class Cursor {
+public:
+    Cursor(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::size_t size() const { return size_; }
+    std::uint8_t peek(std::size_t pos) const {
+        if (pos >= size_) throw Unreadable{"a value is cut short"};
+        return data_[pos];
+    }
+    const std::uint8_t* at(std::size_t pos, std::size_t length) const {
+        if (pos > size_ || length > size_ - pos) throw Unreadable{"a value is cut short"};
+        return data_ + pos;
+    }
+    std::uint64_t number(std::size_t pos, int width) const { return big_endian(at(pos, width), width); }
+
+    // The offset just past the value at pos, without decoding it.
+    std::size_t skip(std::size_t pos) const {
+        std::uint64_t pending = 1;
+        while (pending) {
+            std::uint8_t tag = peek(pos);
+            --pending;
+            if (tag <= 0x7f || tag >= 0xe0) {
+                pos += 1;
+            } else if (tag <= 0x8f) {
+                pending += 2u * (tag & 0x0f);
+                pos += 1;
+            } else if (tag <= 0x9f) {
+                pending += tag & 0x0f;
+                pos += 1;
+            } else if (tag <= 0xbf) {
+                pos = advance(pos, 1 + (tag & 0x1f));
+            } else {
+                switch (tag) {
+                    case 0xc0: case 0xc2: case 0xc3: pos += 1; break;
+                    case 0xc4: case 0xd9: pos = advance(pos, 2 + number(pos + 1, 1)); break;
+                    case 0xc5: case 0xda: pos = advance(pos, 3 + number(pos + 1, 2)); break;
+                    case 0xc6: case 0xdb: pos = advance(pos, 5 + number(pos + 1, 4)); break;
+                    case 0xc7: pos = advance(pos, 3 + number(pos + 1, 1)); break;
+                    case 0xc8: pos = advance(pos, 4 + number(pos + 1, 2)); break;
+                    case 0xc9: pos = advance(pos, 6 + number(pos + 1, 4)); break;
+                    case 0xca: pos = advance(pos, 5); break;
+                    case 0xcb: pos = advance(pos, 9); break;
+                    case 0xcc: case 0xd0: pos = advance(pos, 2); break;
+                    case 0xcd: case 0xd1: pos = advance(pos, 3); break;
+                    case 0xce: case 0xd2: pos = advance(pos, 5); break;
+                    case 0xcf: case 0xd3: pos = advance(pos, 9); break;
+                    case 0xd4: pos = advance(pos, 3); break;
+                    case 0xd5: pos = advance(pos, 4); break;
+                    case 0xd6: pos = advance(pos, 6); break;
+                    case 0xd7: pos = advance(pos, 10); break;
+                    case 0xd8: pos = advance(pos, 18); break;
+                    case 0xdc: pending += number(pos + 1, 2); pos = advance(pos, 3); break;
+                    case 0xdd: pending += number(pos + 1, 4); pos = advance(pos, 5); break;
+                    case 0xde: pending += 2 * number(pos + 1, 2); pos = advance(pos, 3); break;
+                    case 0xdf: pending += 2 * number(pos + 1, 4); pos = advance(pos, 5); break;
+                    default: throw Unreadable{"a reserved byte"};
+                }
+            }
+            // Every pending value takes a byte at least.
+            if (pending > size_ - std::min(pos, size_)) throw Unreadable{"a value is cut short"};
+        }
+        if (pos > size_) throw Unreadable{"a value is cut short"};
+        return pos;
+    }
+
+    // The entry count of the map (or array) at pos, or -1 when another value is there.
+    std::int64_t container(std::size_t& pos, bool map) const {
+        std::uint8_t tag = peek(pos);
+        std::uint8_t fix = map ? 0x80 : 0x90;
+        std::uint8_t tag16 = map ? 0xde : 0xdc;
+        if (tag >= fix && tag <= fix + 0x0f) {
+            pos += 1;
+            return tag - fix;
+        }
+        if (tag == tag16 || tag == tag16 + 1) {
+            int width = tag == tag16 ? 2 : 4;
+            std::int64_t count = static_cast<std::int64_t>(number(pos + 1, width));
+            pos += 1 + width;
+            return count;
+        }
+        return -1;
+    }
+
+    // The bytes of the string at pos (pos moved past it), or false for another value.
+    bool text(std::size_t& pos, std::string_view& out) const {
+        std::uint8_t tag = peek(pos);
+        std::size_t head, length;
+        if (tag >= 0xa0 && tag <= 0xbf) {
+            head = 1, length = tag & 0x1f;
+        } else if (tag == 0xd9) {
+            head = 2, length = number(pos + 1, 1);
+        } else if (tag == 0xda) {
+            head = 3, length = number(pos + 1, 2);
+        } else if (tag == 0xdb) {
+            head = 5, length = number(pos + 1, 4);
+        } else {
+            return false;
+        }
+        out = std::string_view(reinterpret_cast<const char*>(at(pos + head, length)), length);
+        pos += head + length;
+        return true;
+    }
+
+    enum class Kind { Nil, Bool, Int, BigUint, Float, Text, Other };
+
+    // What the value at pos is; integers and floats read into the outputs.
+    Kind scalar(std::size_t pos, std::int64_t& integer, double& real) const {
+        std::uint8_t tag = peek(pos);
+        if (tag <= 0x7f) return integer = tag, Kind::Int;
+        if (tag >= 0xe0) return integer = static_cast<std::int8_t>(tag), Kind::Int;
+        if ((tag >= 0xa0 && tag <= 0xbf) || (tag >= 0xd9 && tag <= 0xdb)) return Kind::Text;
+        switch (tag) {
+            case 0xc0: return Kind::Nil;
+            case 0xc2: case 0xc3: return Kind::Bool;
+            case 0xcc: return integer = number(pos + 1, 1), Kind::Int;
+            case 0xcd: return integer = number(pos + 1, 2), Kind::Int;
+            case 0xce: return integer = number(pos + 1, 4), Kind::Int;
+            case 0xcf: {
+                std::uint64_t value = number(pos + 1, 8);
+                if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                    real = static_cast<double>(value);
+                    return Kind::BigUint;
+                }
+                return integer = static_cast<std::int64_t>(value), Kind::Int;
+            }
+            case 0xd0: return integer = static_cast<std::int8_t>(number(pos + 1, 1)), Kind::Int;
+            case 0xd1: return integer = static_cast<std::int16_t>(number(pos + 1, 2)), Kind::Int;
+            case 0xd2: return integer = static_cast<std::int32_t>(number(pos + 1, 4)), Kind::Int;
+            case 0xd3: return integer = static_cast<std::int64_t>(number(pos + 1, 8)), Kind::Int;
+            case 0xca: {
+                std::uint32_t bits = static_cast<std::uint32_t>(number(pos + 1, 4));
+                float value;
+                std::memcpy(&value, &bits, sizeof value);
+                return real = value, Kind::Float;
+            }
+            case 0xcb: {
+                std::uint64_t bits = number(pos + 1, 8);
+                std::memcpy(&real, &bits, sizeof real);
+                return Kind::Float;
+            }
+            default: return Kind::Other;
+        }
+    }
+
+private:
+    std::size_t advance(std::size_t pos, std::uint64_t length) const {
+        if (length > size_ - std::min(pos, size_)) throw Unreadable{"a value is cut short"};
+        return pos + length;
+    }
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+};
+
+enum Event : std::uint8_t { OTHER_EVENT = 0, CALL = 1, RETURN = 2 };
+
+// Index 0 of the object table: None, and "no text" for a name.
+constexpr std::int32_t NONE = 0;
+
+// The tree entries of one record; texts are indexes into the object table.
+struct Record {
+    std::int32_t document = 0;
+    std::uint64_t begin = 0, end = 0;  // its bytes in the document
+    std::int32_t type = NONE;          // the text of "type"
+    bool frame = false;                // type == "frame"
+    std::uint8_t event = OTHER_EVENT;
+    std::int32_t frame_id = NONE;      // an equality key: equal ids, equal index
+    bool has_time = false;
+    double time = 0.0;
+    bool has_thread_id = false;
+    std::int64_t thread_id = 0;
+    std::int32_t thread_name = -1;     // a non-empty text, or -1
+    std::int32_t qualname = NONE;      // NONE when empty or missing
+    std::int32_t co_name = NONE;
+    std::int32_t path = NONE;          // the text of "path" as the reader shows it
+};
+
+// Python's min() and max() of two floats, first argument kept on ties and
+// NaN, so that a NaN timestamp gives the reader's result.
+double py_min(double current, double item) { return item < current ? item : current; }
+double py_max(double current, double item) { return item > current ? item : current; }
+
+class Indexer {
+public:
+    explicit Indexer(PyObject* slow_fields) : slow_fields_(slow_fields) {
+        objects_ = require(PyList_New(0));
+        require_status(PyList_Append(objects_.get(), Py_None));
+        frame_others_ = require(PyDict_New());
+        type_frame_ = intern("frame");
+        text_none_ = intern("None");
+        text_empty_ = intern("");
+        text_question_ = intern("?");
+    }
+
+    PyObject* objects() const { return objects_.get(); }
+
+    std::int32_t intern(std::string_view text) {
+        auto found = texts_.find(std::string(text));
+        if (found != texts_.end()) return found->second;
+        PyRef object = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        if (!object) {
+            PyErr_Clear();
+            throw SlowRecord{};
+        }
+        return add_text(std::string(text), object);
+    }
+
+    // One document: its records appended, its buffers returned.
+    struct Buffer {
+        bool is_main = false;    // "frames_of_interest"
+        std::int64_t key = 0;    // the thread id of a "frames" entry
+        std::vector<std::int64_t> records;
+    };
+
+    void document(std::int32_t number, const Cursor& cursor, std::vector<Buffer>& buffers, PyObject* spans) {
+        std::size_t pos = 0;
+        std::int64_t entries = cursor.container(pos, true);
+        if (entries < 0) throw Unreadable{"not a map"};
+        bool seen_foi = false, seen_frames = false;
+        std::vector<std::pair<std::string, std::pair<std::size_t, std::size_t>>> others;
+        std::size_t foi_at = 0, frames_at = 0;
+        for (std::int64_t i = 0; i < entries; ++i) {
+            std::string_view key;
+            if (!cursor.text(pos, key)) throw Unreadable{"a key that is not text"};
+            std::size_t end = cursor.skip(pos);
+            if (key == "frames_of_interest") {
+                if (seen_foi) throw Unreadable{"a repeated key"};
+                seen_foi = true, foi_at = pos;
+            } else if (key == "frames") {
+                if (seen_frames) throw Unreadable{"a repeated key"};
+                seen_frames = true, frames_at = pos;
+            } else {
+                others.emplace_back(std::string(key), std::make_pair(pos, end));
+            }
+            pos = end;
+        }
+        if (pos != cursor.size()) throw Unreadable{"bytes after the document"};
+        if (!seen_foi || !seen_frames) throw Unreadable{"no record arrays"};
+        if (number == 0) facts(cursor, others, spans);
+
+        std::size_t at = foi_at;
+        buffers.push_back(Buffer{true, 0, records(number, cursor, at)});
+        std::int64_t threads = cursor.container(frames_at, true);
+        if (threads < 0) throw Unreadable{"\"frames\" is not a map"};
+        for (std::int64_t i = 0; i < threads; ++i) {
+            std::int64_t key = 0;
+            double real;
+            if (cursor.scalar(frames_at, key, real) != Cursor::Kind::Int) throw Unreadable{"a thread key that is no integer"};
+            frames_at = cursor.skip(frames_at);
+            buffers.push_back(Buffer{false, key, records(number, cursor, frames_at)});
+        }
+    }
+
+    std::vector<Record> records_;
+    bool has_main_ = false;
+    std::int64_t main_thread_id_ = 0;
+    bool has_timestamp_ = false;
+    double timestamp_ = 0.0;
+
+    std::int32_t type_frame_, text_none_, text_empty_, text_question_;
+
+private:
+    // The run's facts of the first document: the main thread id and the
+    // timestamp read here; the span of every such entry for Python to decode.
+    void facts(const Cursor& cursor, const std::vector<std::pair<std::string, std::pair<std::size_t, std::size_t>>>& others,
+               PyObject* spans) {
+        for (const auto& [key, span] : others) {
+            PyRef name = require(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+            PyRef value = require(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span.first), static_cast<Py_ssize_t>(span.second)));
+            require_status(PyDict_SetItem(spans, name.get(), value.get()));
+            std::int64_t integer = 0;
+            double real = 0.0;
+            Cursor::Kind kind = cursor.scalar(span.first, integer, real);
+            if (key == "main_thread_id") {
+                if (kind == Cursor::Kind::Bool || kind == Cursor::Kind::BigUint) throw Unreadable{"an unusual main thread id"};
+                has_main_ = kind == Cursor::Kind::Int;
+                main_thread_id_ = integer;
+            } else if (key == "timestamp") {
+                has_timestamp_ = true;
+                if (kind == Cursor::Kind::Int) {
+                    timestamp_ = static_cast<double>(integer);
+                } else if (kind == Cursor::Kind::Float || kind == Cursor::Kind::BigUint) {
+                    timestamp_ = real;
+                } else if (kind == Cursor::Kind::Bool) {
+                    timestamp_ = cursor.peek(span.first) == 0xc3 ? 1.0 : 0.0;
+                } else {
+                    has_timestamp_ = false;
+                }
+            }
+        }
+    }
+
+    std::vector<std::int64_t> records(std::int32_t number, const Cursor& cursor, std::size_t& pos) {
+        std::int64_t count = cursor.container(pos, false);
+        if (count < 0) throw Unreadable{"a record array that is not an array"};
+        std::vector<std::int64_t> indexes;
+        indexes.reserve(static_cast<std::size_t>(std::min<std::int64_t>(count, cursor.size())));
+        for (std::int64_t i = 0; i < count; ++i) {
+            std::size_t end = cursor.skip(pos);
+            Record record;
+            record.document = number;
+            record.begin = pos, record.end = end;
+            try {
+                read_record(cursor, pos, record);
+            } catch (const SlowRecord&) {
+                slow_record(cursor, record);
+            }
+            indexes.push_back(static_cast<std::int64_t>(records_.size()));
+            records_.push_back(record);
+            pos = end;
+        }
+        return indexes;
+    }
+
+    // The tree entries of a map record whose keys are all UTF-8 texts.
+    void read_record(const Cursor& cursor, std::size_t pos, Record& record) {
+        std::int64_t entries = cursor.container(pos, true);
+        if (entries < 0) throw SlowRecord{};
+        record.type = text_none_;
+        record.path = text_empty_;
+        for (std::int64_t i = 0; i < entries; ++i) {
+            std::string_view key;
+            if (!cursor.text(pos, key)) throw SlowRecord{};
+            check_key(key);
+            std::size_t end = cursor.skip(pos);
+            std::int64_t integer = 0;
+            double real = 0.0;
+            Cursor::Kind kind = cursor.scalar(pos, integer, real);
+            std::string_view value;
+            if (kind == Cursor::Kind::Text) cursor.text(pos, value);
+            if (key == "type") {
+                record.type = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
+            } else if (key == "event") {
+                record.event = kind != Cursor::Kind::Text ? OTHER_EVENT : value == "call" ? CALL : value == "return" ? RETURN : OTHER_EVENT;
+            } else if (key == "frame_id") {
+                record.frame_id = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? NONE : slow();
+            } else if (key == "timestamp") {
+                record.has_time = kind == Cursor::Kind::Int || kind == Cursor::Kind::Float || kind == Cursor::Kind::BigUint;
+                record.time = kind == Cursor::Kind::Int ? static_cast<double>(integer) : real;
+            } else if (key == "thread_native_id") {
+                if (kind == Cursor::Kind::BigUint) slow();
+                record.has_thread_id = kind == Cursor::Kind::Int;
+                record.thread_id = integer;
+            } else if (key == "thread") {
+                record.thread_name = kind == Cursor::Kind::Text && !value.empty() ? intern(value) : -1;
+            } else if (key == "qualname" || key == "co_name") {
+                std::int32_t name = kind == Cursor::Kind::Text ? (value.empty() ? NONE : intern(value))
+                                    : kind == Cursor::Kind::Nil || (kind == Cursor::Kind::Bool && cursor.peek(pos) == 0xc2) ? NONE
+                                                                                                                       : slow();
+                (key == "qualname" ? record.qualname : record.co_name) = name;
+            } else if (key == "path") {
+                record.path = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
+            }
+            pos = end;
+        }
+        record.frame = record.type == type_frame_;
+    }
+
+    [[noreturn]] std::int32_t slow() { throw SlowRecord{}; }
+
+    void check_key(std::string_view key) {
+        if (keys_.count(std::string(key))) return;
+        PyRef object = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+        if (!object) {
+            PyErr_Clear();
+            throw SlowRecord{};
+        }
+        keys_.emplace(std::string(key));
+    }
+
+    // The record's entries from the Python function: (type text, event
+    // number, frame id key, time or None, thread id or None, thread name or
+    // None, qualname or None, co_name or None, path text).
+    void slow_record(const Cursor& cursor, Record& record) {
+        Record fresh;
+        fresh.document = record.document, fresh.begin = record.begin, fresh.end = record.end;
+        record = fresh;
+        const std::uint8_t* bytes = cursor.at(record.begin, record.end - record.begin);
+        PyRef raw = require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
+                                                      static_cast<Py_ssize_t>(record.end - record.begin)));
+        PyRef fields = require(PyObject_CallOneArg(slow_fields_, raw.get()));
+        if (!PyTuple_Check(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 9) {
+            PyErr_SetString(PyExc_TypeError, "record fields must be a tuple of 9 entries");
+            throw PyErrorSet{};
+        }
+        PyObject** item = &PyTuple_GET_ITEM(fields.get(), 0);
+        record.type = intern_object(item[0]);
+        record.frame = record.type == type_frame_;
+        record.event = static_cast<std::uint8_t>(require_long(item[1]));
+        record.frame_id = item[2] == Py_None ? NONE : intern_object(item[2]);
+        if (item[3] != Py_None) {
+            record.has_time = true;
+            record.time = PyFloat_AsDouble(item[3]);
+            if (record.time == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        }
+        if (item[4] != Py_None) {
+            int overflow = 0;
+            record.thread_id = PyLong_AsLongLongAndOverflow(item[4], &overflow);
+            if (record.thread_id == -1 && PyErr_Occurred()) throw PyErrorSet{};
+            if (overflow) throw Unreadable{"a thread id beyond 64 bits"};
+            record.has_thread_id = true;
+        }
+        record.thread_name = item[5] == Py_None ? -1 : intern_object(item[5]);
+        record.qualname = item[6] == Py_None ? NONE : intern_object(item[6]);
+        record.co_name = item[7] == Py_None ? NONE : intern_object(item[7]);
+        record.path = intern_object(item[8]);
+    }
+
+    static long require_long(PyObject* object) {
+        long value = PyLong_AsLong(object);
+        if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        return value;
+    }
+
+    // Texts share the table with the fast path; other values (frame ids
+    // of other types) are told apart by Python equality.
+    std::int32_t intern_object(PyObject* object) {
+        if (PyUnicode_Check(object)) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+            if (text == nullptr) throw PyErrorSet{};
+            std::string key(text, static_cast<std::size_t>(size));
+            auto found = texts_.find(key);
+            if (found != texts_.end()) return found->second;
+            return add_text(std::move(key), PyRef::borrow(object));
+        }
+        PyObject* known = PyDict_GetItemWithError(frame_others_.get(), object);
+        if (known != nullptr) return static_cast<std::int32_t>(require_long(known));
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        std::int32_t index = append(PyRef::borrow(object));
+        PyRef number = require(PyLong_FromLong(index));
+        require_status(PyDict_SetItem(frame_others_.get(), object, number.get()));
+        return index;
+    }
+
+    std::int32_t add_text(std::string key, const PyRef& object) {
+        std::int32_t index = append(object.new_ref());
+        texts_.emplace(std::move(key), index);
+        return index;
+    }
+
+    std::int32_t append(PyRef object) {
+        std::int32_t index = static_cast<std::int32_t>(PyList_GET_SIZE(objects_.get()));
+        require_status(PyList_Append(objects_.get(), object.get()));
+        return index;
+    }
+
+    PyObject* slow_fields_;
+    PyRef objects_;
+    PyRef frame_others_;
+    std::unordered_map<std::string, std::int32_t> texts_;
+    std::unordered_set<std::string> keys_;  // record keys known to be UTF-8
+};
+
+// ---- the call tree ----
+
+struct Node {
+    bool call = true;
+    std::int64_t call_record = -1, return_record = -1;  // a plugin node: its record in call_record
+    double start = 0.0, end = 0.0;
+    std::int32_t frame_id = NONE;
+    std::vector<std::int32_t> children;
+};
+
+struct Thread {
+    bool has_id = false;
+    std::int64_t id = 0;
+    std::int32_t name = -1;
+    std::vector<std::int64_t> records;
+    std::vector<Node> nodes;
+    std::vector<std::int32_t> roots;
+    bool not_main = true;
+    double first_time = 0.0;
+};
+
+// One thread's records as zelm.trace builds them into a tree.
+void build_tree(const std::vector<Record>& records, Thread& thread, double trace_start, double trace_end) {
+    std::vector<std::int32_t> open;
+    auto& nodes = thread.nodes;
+    auto& roots = thread.roots;
+    double clock = trace_start;
+    bool any_time = false;
+    double first_time = trace_start;
+    for (std::int64_t index : thread.records) {
+        const Record& record = records[index];
+        if (!record.has_time) continue;
+        first_time = any_time ? py_min(first_time, record.time) : record.time;
+        any_time = true;
+    }
+    auto place = [&](std::int32_t node) { (open.empty() ? roots : nodes[open.back()].children).push_back(node); };
+    auto close = [&](std::int32_t node, double end, std::int64_t return_record) {
+        nodes[node].end = py_max(end, nodes[node].start);
+        nodes[node].return_record = return_record;
+    };
+    for (std::int64_t index : thread.records) {
+        const Record& record = records[index];
+        if (!record.frame) {
+            Node node;
+            node.call = false;
+            node.call_record = index;
+            node.start = node.end = record.has_time ? record.time : clock;
+            nodes.push_back(std::move(node));
+            place(static_cast<std::int32_t>(nodes.size() - 1));
+            continue;
+        }
+        if (record.has_time) clock = py_max(clock, record.time);
+        if (record.event == CALL) {
+            Node node;
+            node.call_record = index;
+            node.start = node.end = clock;
+            node.frame_id = record.frame_id;
+            nodes.push_back(std::move(node));
+            std::int32_t id = static_cast<std::int32_t>(nodes.size() - 1);
+            place(id);
+            open.push_back(id);
+        } else if (record.event == RETURN) {
+            std::int64_t position = -1;
+            if (record.frame_id != NONE) {
+                for (std::int64_t i = static_cast<std::int64_t>(open.size()) - 1; i >= 0; --i) {
+                    if (nodes[open[i]].frame_id == record.frame_id) {
+                        position = i;
+                        break;
+                    }
+                }
+            }
+            // Calls above the returning one lost their return records: they ended by now.
+            while (static_cast<std::int64_t>(open.size()) > position + 1) {
+                close(open.back(), clock, -1);
+                open.pop_back();
+            }
+            if (position >= 0) {
+                close(open.back(), clock, index);
+                open.pop_back();
+            } else {
+                // The call happened before the trace began: it encloses
+                // everything this thread recorded so far.
+                double start = first_time;
+                for (std::int32_t root : roots) {
+                    if (nodes[root].call) start = py_min(start, nodes[root].start);
+                }
+                Node caller;
+                caller.return_record = index;
+                caller.frame_id = record.frame_id;
+                caller.start = start;
+                caller.end = clock;
+                caller.children = std::move(roots);
+                nodes.push_back(std::move(caller));
+                roots.assign(1, static_cast<std::int32_t>(nodes.size() - 1));
+            }
+        }
+    }
+    while (!open.empty()) {
+        close(open.back(), py_max(trace_end, clock), -1);
+        open.pop_back();
+    }
+}
+
+template <typename T>
+PyRef bytes_of(const std::vector<T>& values) {
+    return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                             static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+void set(PyObject* dict, const char* key, const PyRef& value) { require_status(PyDict_SetItemString(dict, key, value.get())); }
+
+// The tree of every thread in depth-first order, thread after thread, as
+// flat arrays (see zelm.view.lazy for how they are read).
+PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
+    const auto& records = indexer.records_;
+    std::vector<std::int8_t> kind;
+    std::vector<std::int32_t> thread_of, depth, name, path;
+    std::vector<std::int64_t> parent, size, call_record, return_record;
+    std::vector<double> start, end;
+    PyRef thread_list = require(PyList_New(0));
+
+    for (std::size_t number = 0; number < threads.size(); ++number) {
+        Thread& thread = threads[number];
+        std::int64_t first = static_cast<std::int64_t>(kind.size());
+        std::vector<std::int64_t> roots, marks;
+        std::vector<double> mark_times;
+        std::vector<std::vector<std::int64_t>> level_ids;
+        std::vector<std::vector<double>> level_starts, level_ends;
+        // (node, depth, parent id) pending, depth first
+        struct Pending { std::int32_t node; std::int32_t depth; std::int64_t parent; };
+        std::vector<Pending> pending;
+        std::vector<std::int64_t> stack;  // open ancestors' ids, by depth
+        for (auto it = thread.roots.rbegin(); it != thread.roots.rend(); ++it) pending.push_back({*it, 0, -1});
+        while (!pending.empty()) {
+            Pending item = pending.back();
+            pending.pop_back();
+            const Node& node = thread.nodes[item.node];
+            std::int64_t id = static_cast<std::int64_t>(kind.size());
+            while (static_cast<std::int32_t>(stack.size()) > item.depth) {
+                size[stack.back()] = id - stack.back();
+                stack.pop_back();
+            }
+            stack.push_back(id);
+            kind.push_back(node.call ? 0 : 1);
+            thread_of.push_back(static_cast<std::int32_t>(number));
+            depth.push_back(item.depth);
+            parent.push_back(item.parent);
+            size.push_back(1);
+            start.push_back(node.start);
+            end.push_back(node.end);
+            call_record.push_back(node.call_record);
+            return_record.push_back(node.return_record);
+            if (item.depth == 0) roots.push_back(id);
+            if (node.call) {
+                const Record& first_record = records[node.call_record >= 0 ? node.call_record : node.return_record];
+                std::int32_t label = first_record.qualname;
+                if (label == NONE && node.return_record >= 0) label = records[node.return_record].qualname;
+                if (label == NONE) label = first_record.co_name;
+                if (label == NONE) label = indexer.text_question_;
+                name.push_back(label);
+                path.push_back(first_record.path);
+                if (static_cast<std::int32_t>(level_ids.size()) <= item.depth) {
+                    level_ids.emplace_back(), level_starts.emplace_back(), level_ends.emplace_back();
+                }
+                level_ids[item.depth].push_back(id);
+                level_starts[item.depth].push_back(node.start);
+                level_ends[item.depth].push_back(node.end);
+            } else {
+                name.push_back(records[node.call_record].type);
+                path.push_back(NONE);
+                marks.push_back(id);
+                mark_times.push_back(node.start);
+            }
+            for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
+                pending.push_back({*child, item.depth + 1, id});
+            }
+        }
+        std::int64_t last = static_cast<std::int64_t>(kind.size());
+        for (std::int64_t open : stack) size[open] = last - open;
+        // Plugin records may carry times from another clock: keep the marks sorted by time.
+        std::vector<std::size_t> order(marks.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return mark_times[a] < mark_times[b];
+        });
+        std::vector<std::int64_t> sorted_marks(marks.size());
+        std::vector<double> sorted_times(marks.size());
+        for (std::size_t i = 0; i < order.size(); ++i) sorted_marks[i] = marks[order[i]], sorted_times[i] = mark_times[order[i]];
+
+        PyRef info = require(PyDict_New());
+        set(info.get(), "thread_id", thread.has_id ? require(PyLong_FromLongLong(thread.id)) : PyRef::borrow(Py_None));
+        set(info.get(), "name", thread.name >= 0 ? PyRef::borrow(PyList_GET_ITEM(indexer.objects(), thread.name)) : PyRef::borrow(Py_None));
+        set(info.get(), "first", require(PyLong_FromLongLong(first)));
+        set(info.get(), "last", require(PyLong_FromLongLong(last)));
+        set(info.get(), "records", require(PyLong_FromSize_t(thread.records.size())));
+        set(info.get(), "roots", bytes_of(roots));
+        set(info.get(), "marks", bytes_of(sorted_marks));
+        set(info.get(), "mark_times", bytes_of(sorted_times));
+        PyRef levels = require(PyList_New(0));
+        for (std::size_t level = 0; level < level_ids.size(); ++level) {
+            PyRef entry = require(PyTuple_New(3));
+            PyTuple_SET_ITEM(entry.get(), 0, bytes_of(level_ids[level]).release());
+            PyTuple_SET_ITEM(entry.get(), 1, bytes_of(level_starts[level]).release());
+            PyTuple_SET_ITEM(entry.get(), 2, bytes_of(level_ends[level]).release());
+            require_status(PyList_Append(levels.get(), entry.get()));
+        }
+        set(info.get(), "levels", levels);
+        require_status(PyList_Append(thread_list.get(), info.get()));
+        thread.nodes.clear();
+        thread.nodes.shrink_to_fit();
+    }
+
+    // Call nodes grouped by name, ids ascending within a name, for search.
+    std::vector<std::int64_t> by_name_count(static_cast<std::size_t>(PyList_GET_SIZE(indexer.objects())) + 1, 0);
+    for (std::size_t id = 0; id < kind.size(); ++id) {
+        if (kind[id] == 0) ++by_name_count[name[id] + 1];
+    }
+    for (std::size_t i = 1; i < by_name_count.size(); ++i) by_name_count[i] += by_name_count[i - 1];
+    std::vector<std::int64_t> by_name(static_cast<std::size_t>(by_name_count.back()));
+    std::vector<std::int64_t> fill(by_name_count.begin(), by_name_count.end() - 1);
+    for (std::size_t id = 0; id < kind.size(); ++id) {
+        if (kind[id] == 0) by_name[fill[name[id]]++] = static_cast<std::int64_t>(id);
+    }
+
+    std::vector<std::int32_t> record_document;
+    std::vector<std::int64_t> record_begin, record_end;
+    record_document.reserve(records.size()), record_begin.reserve(records.size()), record_end.reserve(records.size());
+    for (const Record& record : records) {
+        record_document.push_back(record.document);
+        record_begin.push_back(static_cast<std::int64_t>(record.begin));
+        record_end.push_back(static_cast<std::int64_t>(record.end));
+    }
+
+    PyRef result = require(PyDict_New());
+    set(result.get(), "objects", PyRef::borrow(indexer.objects()));
+    set(result.get(), "threads", thread_list);
+    set(result.get(), "kind", bytes_of(kind));
+    set(result.get(), "thread_of", bytes_of(thread_of));
+    set(result.get(), "depth", bytes_of(depth));
+    set(result.get(), "parent", bytes_of(parent));
+    set(result.get(), "size", bytes_of(size));
+    set(result.get(), "start", bytes_of(start));
+    set(result.get(), "end", bytes_of(end));
+    set(result.get(), "call_record", bytes_of(call_record));
+    set(result.get(), "return_record", bytes_of(return_record));
+    set(result.get(), "name", bytes_of(name));
+    set(result.get(), "path", bytes_of(path));
+    set(result.get(), "by_name", bytes_of(by_name));
+    set(result.get(), "by_name_offsets", bytes_of(by_name_count));
+    set(result.get(), "record_document", bytes_of(record_document));
+    set(result.get(), "record_begin", bytes_of(record_begin));
+    set(result.get(), "record_end", bytes_of(record_end));
+    return result;
+}
+
+PyRef index(PyObject* documents, PyObject* slow_fields) {
+    PyRef sequence = require(PySequence_Fast(documents, "documents must be a sequence of bytes"));
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    if (count == 0) {
+        PyErr_SetString(PyExc_ValueError, "no documents");
+        throw PyErrorSet{};
+    }
+    Indexer indexer(slow_fields);
+    PyRef spans = require(PyDict_New());
+    // Buffers joined across the documents: "frames_of_interest" first, then
+    // each thread key of "frames" in the order it first appears.
+    std::vector<Indexer::Buffer> joined(1);
+    joined[0].is_main = true;
+    std::unordered_map<std::int64_t, std::size_t> buffer_of_key;
+    std::vector<Py_buffer> views;
+    struct Release {
+        std::vector<Py_buffer>& views;
+        ~Release() { for (auto& view : views) PyBuffer_Release(&view); }
+    } release{views};
+    views.reserve(static_cast<std::size_t>(count));
+    try {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_buffer view;
+            require_status(PyObject_GetBuffer(PySequence_Fast_GET_ITEM(sequence.get(), i), &view, PyBUF_SIMPLE));
+            views.push_back(view);
+            Cursor cursor(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+            std::vector<Indexer::Buffer> buffers;
+            indexer.document(static_cast<std::int32_t>(i), cursor, buffers, i == 0 ? spans.get() : nullptr);
+            for (auto& buffer : buffers) {
+                std::size_t target = 0;
+                if (!buffer.is_main) {
+                    auto found = buffer_of_key.find(buffer.key);
+                    if (found == buffer_of_key.end()) {
+                        found = buffer_of_key.emplace(buffer.key, joined.size()).first;
+                        joined.push_back(Indexer::Buffer{false, buffer.key, {}});
+                    }
+                    target = found->second;
+                }
+                auto& into = joined[target].records;
+                into.insert(into.end(), buffer.records.begin(), buffer.records.end());
+            }
+        }
+    } catch (const Unreadable& unreadable) {
+        PyErr_Format(PyExc_ValueError, "the document cannot be indexed: %s", unreadable.reason);
+        throw PyErrorSet{};
+    }
+
+    // Records by the thread they name, else their buffer's thread.
+    const auto& records = indexer.records_;
+    std::vector<Thread> threads;
+    std::unordered_map<std::int64_t, std::size_t> thread_of_id;
+    std::ptrdiff_t no_id_thread = -1;
+    for (const auto& buffer : joined) {
+        bool buffer_has_id = buffer.is_main ? indexer.has_main_ : true;
+        std::int64_t buffer_id = buffer.is_main ? indexer.main_thread_id_ : buffer.key;
+        for (std::int64_t index : buffer.records) {
+            const Record& record = records[index];
+            bool has_id = record.has_thread_id ? true : buffer_has_id;
+            std::int64_t id = record.has_thread_id ? record.thread_id : buffer_id;
+            std::size_t number;
+            if (has_id) {
+                auto found = thread_of_id.find(id);
+                if (found == thread_of_id.end()) found = thread_of_id.emplace(id, threads.size()).first;
+                number = found->second;
+            } else {
+                if (no_id_thread < 0) no_id_thread = static_cast<std::ptrdiff_t>(threads.size());
+                number = static_cast<std::size_t>(no_id_thread);
+            }
+            if (number == threads.size()) {
+                Thread thread;
+                thread.has_id = has_id;
+                thread.id = id;
+                thread.name = record.thread_name;
+                thread.not_main = !(has_id == indexer.has_main_ && (!has_id || id == indexer.main_thread_id_));
+                threads.push_back(std::move(thread));
+            }
+            threads[number].records.push_back(index);
+        }
+    }
+
+    // The trace's start and end, over every record's time, as the reader takes them.
+    bool any_time = indexer.has_timestamp_;
+    double start = indexer.timestamp_;
+    double end = 0.0;
+    bool any_record_time = false;
+    for (const Thread& thread : threads) {
+        for (std::int64_t index : thread.records) {
+            const Record& record = records[index];
+            if (!record.has_time) continue;
+            start = any_time ? py_min(start, record.time) : record.time;
+            end = any_record_time ? py_max(end, record.time) : record.time;
+            any_time = any_record_time = true;
+        }
+    }
+    if (!any_time) start = 0.0;
+    if (!any_record_time) end = start;
+
+    for (Thread& thread : threads) {
+        build_tree(records, thread, start, end);
+        thread.first_time = end;
+        for (std::int64_t index : thread.records) {
+            if (records[index].has_time) {
+                thread.first_time = records[index].time;
+                break;
+            }
+        }
+    }
+    // The main thread first, the others by their first time; a stable
+    // insertion sort, as the keys may hold NaN.
+    std::vector<Thread> ordered;
+    for (Thread& thread : threads) {
+        auto less = [](const Thread& a, const Thread& b) {
+            return a.not_main != b.not_main ? a.not_main < b.not_main : a.first_time < b.first_time;
+        };
+        auto position = ordered.end();
+        while (position != ordered.begin() && less(thread, *(position - 1))) --position;
+        ordered.insert(position, std::move(thread));
+    }
+
+    PyRef result = emit(indexer, ordered);
+    set(result.get(), "spans", spans);
+    set(result.get(), "trace_start", require(PyFloat_FromDouble(start)));
+    set(result.get(), "trace_end", require(PyFloat_FromDouble(end)));
+    set(result.get(), "record_count", require(PyLong_FromSize_t(records.size())));
+    return result;
+}
+
+PyObject* index_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "index(documents, record_fields) takes 2 arguments");
+        return nullptr;
+    }
+    try {
+        return index(args[0], args[1]).release();
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    } catch (const SlowRecord&) {
+        PyErr_SetString(PyExc_ValueError, "a record cannot be read");
+        return nullptr;
+    } catch (const Unreadable& unreadable) {
+        PyErr_Format(PyExc_ValueError, "the document cannot be indexed: %s", unreadable.reason);
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+PyMethodDef functions[] = {
+    {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_entry)), METH_FASTCALL,
+     "index(documents, record_fields)\n--\n\n"
+     "The call tree of the trace documents (MessagePack bytes, oldest first) as flat arrays."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_fastread", "Reading stored traces for the viewer without decoding every record.",
+    0, functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace zelm::reader
+
+PyMODINIT_FUNC PyInit__fastread() { return PyModuleDef_Init(&zelm::reader::module_definition); }
