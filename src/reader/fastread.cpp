@@ -28,7 +28,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "utils/python.hpp"
@@ -206,6 +205,54 @@ private:
     std::size_t size_;
 };
 
+// Whether ``text`` is UTF-8 as Python's strict decoder takes it: no
+// overlong forms, no surrogates, nothing beyond U+10FFFF.
+bool valid_utf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t size = text.size(), i = 0;
+    while (i < size) {
+        unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t point;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2, point = lead & 0x1f;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3, point = lead & 0x0f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4, point = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (length > size - i) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((bytes[i + k] & 0xc0) != 0x80) return false;
+            point = (point << 6) | (bytes[i + k] & 0x3f);
+        }
+        if (length == 3 && (point < 0x800 || (point >= 0xd800 && point <= 0xdfff))) return false;
+        if (length == 4 && (point < 0x10000 || point > 0x10ffff)) return false;
+        i += length;
+    }
+    return true;
+}
+
+// A frame id as pairing compares it: nil, a text (its UTF-8 bytes, in the
+// document or in a string the object table keeps) or any other value,
+// numbered so that values Python finds equal share a number.
+struct FrameId {
+    bool text = false;
+    std::int32_t other = 0;  // > 0 for a value that is neither nil nor text
+    std::string_view bytes;
+
+    bool none() const { return !text && other == 0; }
+    bool operator==(const FrameId& that) const {
+        return text == that.text && other == that.other && (!text || bytes == that.bytes);
+    }
+};
+
 enum Event : std::uint8_t { OTHER_EVENT = 0, CALL = 1, RETURN = 2 };
 
 // Index 0 of the object table: None, and "no text" for a name.
@@ -218,7 +265,7 @@ struct Record {
     std::int32_t type = NONE;          // the text of "type"
     bool frame = false;                // type == "frame"
     std::uint8_t event = OTHER_EVENT;
-    std::int32_t frame_id = NONE;      // an equality key: equal ids, equal index
+    FrameId frame_id;
     bool has_time = false;
     double time = 0.0;
     bool has_thread_id = false;
@@ -248,15 +295,18 @@ public:
 
     PyObject* objects() const { return objects_.get(); }
 
+    // The object table's index of a text; ``text`` must outlive the indexer.
     std::int32_t intern(std::string_view text) {
-        auto found = texts_.find(std::string(text));
+        auto found = texts_.find(text);
         if (found != texts_.end()) return found->second;
         PyRef object = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!object) {
             PyErr_Clear();
             throw SlowRecord{};
         }
-        return add_text(std::string(text), object);
+        std::int32_t index = append(std::move(object));
+        texts_.emplace(text, index);
+        return index;
     }
 
     // One document: its records appended, its buffers returned.
@@ -350,24 +400,25 @@ private:
         std::vector<std::int64_t> indexes;
         indexes.reserve(static_cast<std::size_t>(std::min<std::int64_t>(count, cursor.size())));
         for (std::int64_t i = 0; i < count; ++i) {
-            std::size_t end = cursor.skip(pos);
             Record record;
             record.document = number;
-            record.begin = pos, record.end = end;
+            record.begin = pos;
             try {
-                read_record(cursor, pos, record);
+                record.end = read_record(cursor, pos, record);
             } catch (const SlowRecord&) {
+                record.end = cursor.skip(pos);
                 slow_record(cursor, record);
             }
             indexes.push_back(static_cast<std::int64_t>(records_.size()));
             records_.push_back(record);
-            pos = end;
+            pos = record.end;
         }
         return indexes;
     }
 
-    // The tree entries of a map record whose keys are all UTF-8 texts.
-    void read_record(const Cursor& cursor, std::size_t pos, Record& record) {
+    // The tree entries of a map record whose keys are all UTF-8 texts; the
+    // offset after the record.
+    std::size_t read_record(const Cursor& cursor, std::size_t pos, Record& record) {
         std::int64_t entries = cursor.container(pos, true);
         if (entries < 0) throw SlowRecord{};
         record.type = text_none_;
@@ -375,7 +426,7 @@ private:
         for (std::int64_t i = 0; i < entries; ++i) {
             std::string_view key;
             if (!cursor.text(pos, key)) throw SlowRecord{};
-            check_key(key);
+            if (!valid_utf8(key)) throw SlowRecord{};
             std::size_t end = cursor.skip(pos);
             std::int64_t integer = 0;
             double real = 0.0;
@@ -387,7 +438,12 @@ private:
             } else if (key == "event") {
                 record.event = kind != Cursor::Kind::Text ? OTHER_EVENT : value == "call" ? CALL : value == "return" ? RETURN : OTHER_EVENT;
             } else if (key == "frame_id") {
-                record.frame_id = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? NONE : slow();
+                if (kind == Cursor::Kind::Text) {
+                    if (!valid_utf8(value)) slow();
+                    record.frame_id = FrameId{true, 0, value};
+                } else {
+                    record.frame_id = kind == Cursor::Kind::Nil ? FrameId{} : (slow(), FrameId{});
+                }
             } else if (key == "timestamp") {
                 record.has_time = kind == Cursor::Kind::Int || kind == Cursor::Kind::Float || kind == Cursor::Kind::BigUint;
                 record.time = kind == Cursor::Kind::Int ? static_cast<double>(integer) : real;
@@ -408,19 +464,10 @@ private:
             pos = end;
         }
         record.frame = record.type == type_frame_;
+        return pos;
     }
 
     [[noreturn]] std::int32_t slow() { throw SlowRecord{}; }
-
-    void check_key(std::string_view key) {
-        if (keys_.count(std::string(key))) return;
-        PyRef object = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
-        if (!object) {
-            PyErr_Clear();
-            throw SlowRecord{};
-        }
-        keys_.emplace(std::string(key));
-    }
 
     // The record's entries from the Python function: (type text, event
     // number, frame id key, time or None, thread id or None, thread name or
@@ -441,7 +488,7 @@ private:
         record.type = intern_object(item[0]);
         record.frame = record.type == type_frame_;
         record.event = static_cast<std::uint8_t>(require_long(item[1]));
-        record.frame_id = item[2] == Py_None ? NONE : intern_object(item[2]);
+        record.frame_id = frame_id_of(item[2]);
         if (item[3] != Py_None) {
             record.has_time = true;
             record.time = PyFloat_AsDouble(item[3]);
@@ -466,31 +513,43 @@ private:
         return value;
     }
 
-    // Texts share the table with the fast path; other values (frame ids
-    // of other types) are told apart by Python equality.
+    // The UTF-8 bytes of a str, kept alive by the indexer.
+    std::string_view kept_text(PyObject* object) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+        if (text == nullptr) throw PyErrorSet{};
+        kept_.push_back(PyRef::borrow(object));
+        return std::string_view(text, static_cast<std::size_t>(size));
+    }
+
+    // A str from Python shares the table with the texts read here.
     std::int32_t intern_object(PyObject* object) {
-        if (PyUnicode_Check(object)) {
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-            if (text == nullptr) throw PyErrorSet{};
-            std::string key(text, static_cast<std::size_t>(size));
-            auto found = texts_.find(key);
-            if (found != texts_.end()) return found->second;
-            return add_text(std::move(key), PyRef::borrow(object));
+        if (!PyUnicode_Check(object)) {
+            PyErr_SetString(PyExc_TypeError, "record fields must be texts");
+            throw PyErrorSet{};
         }
-        PyObject* known = PyDict_GetItemWithError(frame_others_.get(), object);
-        if (known != nullptr) return static_cast<std::int32_t>(require_long(known));
-        if (PyErr_Occurred()) throw PyErrorSet{};
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+        if (text == nullptr) throw PyErrorSet{};
+        std::string_view view(text, static_cast<std::size_t>(size));
+        auto found = texts_.find(view);
+        if (found != texts_.end()) return found->second;
         std::int32_t index = append(PyRef::borrow(object));
-        PyRef number = require(PyLong_FromLong(index));
-        require_status(PyDict_SetItem(frame_others_.get(), object, number.get()));
+        texts_.emplace(view, index);
         return index;
     }
 
-    std::int32_t add_text(std::string key, const PyRef& object) {
-        std::int32_t index = append(object.new_ref());
-        texts_.emplace(std::move(key), index);
-        return index;
+    // Frame ids of other types than text are told apart by Python equality.
+    FrameId frame_id_of(PyObject* object) {
+        if (object == Py_None) return FrameId{};
+        if (PyUnicode_Check(object)) return FrameId{true, 0, kept_text(object)};
+        PyObject* known = PyDict_GetItemWithError(frame_others_.get(), object);
+        if (known != nullptr) return FrameId{false, static_cast<std::int32_t>(require_long(known)), {}};
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        std::int32_t number = static_cast<std::int32_t>(PyDict_GET_SIZE(frame_others_.get())) + 1;
+        PyRef value = require(PyLong_FromLong(number));
+        require_status(PyDict_SetItem(frame_others_.get(), object, value.get()));
+        return FrameId{false, number, {}};
     }
 
     std::int32_t append(PyRef object) {
@@ -502,8 +561,10 @@ private:
     PyObject* slow_fields_;
     PyRef objects_;
     PyRef frame_others_;
-    std::unordered_map<std::string, std::int32_t> texts_;
-    std::unordered_set<std::string> keys_;  // record keys known to be UTF-8
+    // Text -> object table index; the views point into the documents, into
+    // strings of the table or into string literals.
+    std::unordered_map<std::string_view, std::int32_t> texts_;
+    std::vector<PyRef> kept_;
 };
 
 // ---- the call tree ----
@@ -512,7 +573,7 @@ struct Node {
     bool call = true;
     std::int64_t call_record = -1, return_record = -1;  // a plugin node: its record in call_record
     double start = 0.0, end = 0.0;
-    std::int32_t frame_id = NONE;
+    FrameId frame_id;
     std::vector<std::int32_t> children;
 };
 
@@ -569,7 +630,7 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
             open.push_back(id);
         } else if (record.event == RETURN) {
             std::int64_t position = -1;
-            if (record.frame_id != NONE) {
+            if (!record.frame_id.none()) {
                 for (std::int64_t i = static_cast<std::int64_t>(open.size()) - 1; i >= 0; --i) {
                     if (nodes[open[i]].frame_id == record.frame_id) {
                         position = i;
