@@ -253,6 +253,22 @@ struct FrameId {
     }
 };
 
+// The record entries the tree is made of.
+enum class Field { OTHER, TYPE, EVENT, FRAME_ID, TIMESTAMP, THREAD_NATIVE_ID, THREAD, QUALNAME, CO_NAME, PATH };
+
+Field field_of(std::string_view key) {
+    switch (key.size()) {
+        case 4: return key == "type" ? Field::TYPE : key == "path" ? Field::PATH : Field::OTHER;
+        case 5: return key == "event" ? Field::EVENT : Field::OTHER;
+        case 6: return key == "thread" ? Field::THREAD : Field::OTHER;
+        case 7: return key == "co_name" ? Field::CO_NAME : Field::OTHER;
+        case 8: return key == "frame_id" ? Field::FRAME_ID : key == "qualname" ? Field::QUALNAME : Field::OTHER;
+        case 9: return key == "timestamp" ? Field::TIMESTAMP : Field::OTHER;
+        case 16: return key == "thread_native_id" ? Field::THREAD_NATIVE_ID : Field::OTHER;
+        default: return Field::OTHER;
+    }
+}
+
 enum Event : std::uint8_t { OTHER_EVENT = 0, CALL = 1, RETURN = 2 };
 
 // Index 0 of the object table: None, and "no text" for a name.
@@ -398,7 +414,9 @@ private:
         std::int64_t count = cursor.container(pos, false);
         if (count < 0) throw Unreadable{"a record array that is not an array"};
         std::vector<std::int64_t> indexes;
-        indexes.reserve(static_cast<std::size_t>(std::min<std::int64_t>(count, cursor.size())));
+        std::size_t expected = static_cast<std::size_t>(std::min<std::int64_t>(count, cursor.size()));
+        indexes.reserve(expected);
+        records_.reserve(records_.size() + expected);
         for (std::int64_t i = 0; i < count; ++i) {
             Record record;
             record.document = number;
@@ -428,37 +446,42 @@ private:
             if (!cursor.text(pos, key)) throw SlowRecord{};
             if (!valid_utf8(key)) throw SlowRecord{};
             std::size_t end = cursor.skip(pos);
+            Field field = field_of(key);
+            if (field == Field::OTHER) {
+                pos = end;
+                continue;
+            }
             std::int64_t integer = 0;
             double real = 0.0;
             Cursor::Kind kind = cursor.scalar(pos, integer, real);
             std::string_view value;
             if (kind == Cursor::Kind::Text) cursor.text(pos, value);
-            if (key == "type") {
+            if (field == Field::TYPE) {
                 record.type = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
-            } else if (key == "event") {
+            } else if (field == Field::EVENT) {
                 record.event = kind != Cursor::Kind::Text ? OTHER_EVENT : value == "call" ? CALL : value == "return" ? RETURN : OTHER_EVENT;
-            } else if (key == "frame_id") {
+            } else if (field == Field::FRAME_ID) {
                 if (kind == Cursor::Kind::Text) {
                     if (!valid_utf8(value)) slow();
                     record.frame_id = FrameId{true, 0, value};
                 } else {
                     record.frame_id = kind == Cursor::Kind::Nil ? FrameId{} : (slow(), FrameId{});
                 }
-            } else if (key == "timestamp") {
+            } else if (field == Field::TIMESTAMP) {
                 record.has_time = kind == Cursor::Kind::Int || kind == Cursor::Kind::Float || kind == Cursor::Kind::BigUint;
                 record.time = kind == Cursor::Kind::Int ? static_cast<double>(integer) : real;
-            } else if (key == "thread_native_id") {
+            } else if (field == Field::THREAD_NATIVE_ID) {
                 if (kind == Cursor::Kind::BigUint) slow();
                 record.has_thread_id = kind == Cursor::Kind::Int;
                 record.thread_id = integer;
-            } else if (key == "thread") {
+            } else if (field == Field::THREAD) {
                 record.thread_name = kind == Cursor::Kind::Text && !value.empty() ? intern(value) : -1;
-            } else if (key == "qualname" || key == "co_name") {
+            } else if (field == Field::QUALNAME || field == Field::CO_NAME) {
                 std::int32_t name = kind == Cursor::Kind::Text ? (value.empty() ? NONE : intern(value))
                                     : kind == Cursor::Kind::Nil || (kind == Cursor::Kind::Bool && cursor.peek(pos) == 0xc2) ? NONE
                                                                                                                        : slow();
-                (key == "qualname" ? record.qualname : record.co_name) = name;
-            } else if (key == "path") {
+                (field == Field::QUALNAME ? record.qualname : record.co_name) = name;
+            } else if (field == Field::PATH) {
                 record.path = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
             }
             pos = end;
@@ -569,12 +592,17 @@ private:
 
 // ---- the call tree ----
 
+// A node of one thread's tree; children are a list linked through "next".
 struct Node {
     bool call = true;
     std::int64_t call_record = -1, return_record = -1;  // a plugin node: its record in call_record
     double start = 0.0, end = 0.0;
     FrameId frame_id;
-    std::vector<std::int32_t> children;
+    std::int32_t first_child = -1, last_child = -1, next = -1;
+};
+
+struct Children {
+    std::int32_t first = -1, last = -1;
 };
 
 struct Thread {
@@ -583,7 +611,7 @@ struct Thread {
     std::int32_t name = -1;
     std::vector<std::int64_t> records;
     std::vector<Node> nodes;
-    std::vector<std::int32_t> roots;
+    Children roots;
     bool not_main = true;
     double first_time = 0.0;
 };
@@ -602,7 +630,13 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
         first_time = any_time ? py_min(first_time, record.time) : record.time;
         any_time = true;
     }
-    auto place = [&](std::int32_t node) { (open.empty() ? roots : nodes[open.back()].children).push_back(node); };
+    nodes.reserve(thread.records.size() / 2 + 1);
+    auto place = [&](std::int32_t node) {
+        std::int32_t& first = open.empty() ? roots.first : nodes[open.back()].first_child;
+        std::int32_t& last = open.empty() ? roots.last : nodes[open.back()].last_child;
+        (last < 0 ? first : nodes[last].next) = node;
+        last = node;
+    };
     auto close = [&](std::int32_t node, double end, std::int64_t return_record) {
         nodes[node].end = py_max(end, nodes[node].start);
         nodes[node].return_record = return_record;
@@ -650,7 +684,7 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
                 // The call happened before the trace began: it encloses
                 // everything this thread recorded so far.
                 double start = first_time;
-                for (std::int32_t root : roots) {
+                for (std::int32_t root = roots.first; root >= 0; root = nodes[root].next) {
                     if (nodes[root].call) start = py_min(start, nodes[root].start);
                 }
                 Node caller;
@@ -658,9 +692,9 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
                 caller.frame_id = record.frame_id;
                 caller.start = start;
                 caller.end = clock;
-                caller.children = std::move(roots);
-                nodes.push_back(std::move(caller));
-                roots.assign(1, static_cast<std::int32_t>(nodes.size() - 1));
+                caller.first_child = roots.first, caller.last_child = roots.last;
+                nodes.push_back(caller);
+                roots.first = roots.last = static_cast<std::int32_t>(nodes.size() - 1);
             }
         }
     }
@@ -695,31 +729,35 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
         std::vector<double> mark_times;
         std::vector<std::vector<std::int64_t>> level_ids;
         std::vector<std::vector<double>> level_starts, level_ends;
-        // (node, depth, parent id) pending, depth first
-        struct Pending { std::int32_t node; std::int32_t depth; std::int64_t parent; };
-        std::vector<Pending> pending;
+        // Depth first: the siblings still to visit after a subtree, by depth.
+        struct Resume { std::int32_t next; std::int32_t depth; };
+        std::vector<Resume> resume;
         std::vector<std::int64_t> stack;  // open ancestors' ids, by depth
-        for (auto it = thread.roots.rbegin(); it != thread.roots.rend(); ++it) pending.push_back({*it, 0, -1});
-        while (!pending.empty()) {
-            Pending item = pending.back();
-            pending.pop_back();
-            const Node& node = thread.nodes[item.node];
+        std::int32_t current = thread.roots.first, current_depth = 0;
+        while (true) {
+            if (current < 0) {
+                if (resume.empty()) break;
+                current = resume.back().next, current_depth = resume.back().depth;
+                resume.pop_back();
+                continue;
+            }
+            const Node& node = thread.nodes[current];
             std::int64_t id = static_cast<std::int64_t>(kind.size());
-            while (static_cast<std::int32_t>(stack.size()) > item.depth) {
+            while (static_cast<std::int32_t>(stack.size()) > current_depth) {
                 size[stack.back()] = id - stack.back();
                 stack.pop_back();
             }
+            parent.push_back(stack.empty() ? -1 : stack.back());
             stack.push_back(id);
             kind.push_back(node.call ? 0 : 1);
             thread_of.push_back(static_cast<std::int32_t>(number));
-            depth.push_back(item.depth);
-            parent.push_back(item.parent);
+            depth.push_back(current_depth);
             size.push_back(1);
             start.push_back(node.start);
             end.push_back(node.end);
             call_record.push_back(node.call_record);
             return_record.push_back(node.return_record);
-            if (item.depth == 0) roots.push_back(id);
+            if (current_depth == 0) roots.push_back(id);
             if (node.call) {
                 const Record& first_record = records[node.call_record >= 0 ? node.call_record : node.return_record];
                 std::int32_t label = first_record.qualname;
@@ -728,20 +766,23 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
                 if (label == NONE) label = indexer.text_question_;
                 name.push_back(label);
                 path.push_back(first_record.path);
-                if (static_cast<std::int32_t>(level_ids.size()) <= item.depth) {
+                if (static_cast<std::int32_t>(level_ids.size()) <= current_depth) {
                     level_ids.emplace_back(), level_starts.emplace_back(), level_ends.emplace_back();
                 }
-                level_ids[item.depth].push_back(id);
-                level_starts[item.depth].push_back(node.start);
-                level_ends[item.depth].push_back(node.end);
+                level_ids[current_depth].push_back(id);
+                level_starts[current_depth].push_back(node.start);
+                level_ends[current_depth].push_back(node.end);
             } else {
                 name.push_back(records[node.call_record].type);
                 path.push_back(NONE);
                 marks.push_back(id);
                 mark_times.push_back(node.start);
             }
-            for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
-                pending.push_back({*child, item.depth + 1, id});
+            if (node.first_child >= 0) {
+                resume.push_back({node.next, current_depth});
+                current = node.first_child, ++current_depth;
+            } else {
+                current = node.next;
             }
         }
         std::int64_t last = static_cast<std::int64_t>(kind.size());
