@@ -239,6 +239,59 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
+// Text -> number, for the few distinct texts of a trace's names, paths and
+// types, looked up millions of times: open addressing over one array, with
+// a hash cheap for short texts. The texts are views that outlive the table.
+class TextTable {
+public:
+    TextTable() : slots_(64) {}
+
+    // The number of ``text``, or -1.
+    std::int32_t find(std::string_view text, std::uint64_t hash) const {
+        for (std::size_t at = hash & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+            const Slot& slot = slots_[at];
+            if (slot.number < 0) return -1;
+            if (slot.hash == hash && slot.text == text) return slot.number;
+        }
+    }
+
+    void add(std::string_view text, std::uint64_t hash, std::int32_t number) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        place(Slot{text, hash, number});
+        ++count_;
+    }
+
+    static std::uint64_t hash(std::string_view text) {
+        std::uint64_t value = 0xcbf29ce484222325ull ^ text.size();
+        for (unsigned char byte : text) value = (value ^ byte) * 0x100000001b3ull;
+        return value ^ (value >> 29);
+    }
+
+private:
+    struct Slot {
+        std::string_view text;
+        std::uint64_t hash = 0;
+        std::int32_t number = -1;
+    };
+
+    void place(const Slot& entry) {
+        std::size_t at = entry.hash & (slots_.size() - 1);
+        while (slots_[at].number >= 0) at = (at + 1) & (slots_.size() - 1);
+        slots_[at] = entry;
+    }
+
+    void grow() {
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& entry : old) {
+            if (entry.number >= 0) place(entry);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
 // A frame id as pairing compares it: nil, a text (its UTF-8 bytes, in the
 // document or in a string the object table keeps) or any other value,
 // numbered so that values Python finds equal share a number.
@@ -311,17 +364,30 @@ public:
 
     PyObject* objects() const { return objects_.get(); }
 
+    // The text a field held last, and its number: most records repeat it.
+    struct LastText {
+        std::string_view text;
+        std::int32_t number = -1;
+    };
+
+    std::int32_t intern(std::string_view text, LastText& last) {
+        if (last.number >= 0 && text == last.text) return last.number;
+        last = LastText{text, intern(text)};
+        return last.number;
+    }
+
     // The object table's index of a text; ``text`` must outlive the indexer.
     std::int32_t intern(std::string_view text) {
-        auto found = texts_.find(text);
-        if (found != texts_.end()) return found->second;
+        std::uint64_t hash = TextTable::hash(text);
+        std::int32_t known = texts_.find(text, hash);
+        if (known >= 0) return known;
         PyRef object = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!object) {
             PyErr_Clear();
             throw SlowRecord{};
         }
         std::int32_t index = append(std::move(object));
-        texts_.emplace(text, index);
+        texts_.add(text, hash, index);
         return index;
     }
 
@@ -444,10 +510,11 @@ private:
         for (std::int64_t i = 0; i < entries; ++i) {
             std::string_view key;
             if (!cursor.text(pos, key)) throw SlowRecord{};
-            if (!valid_utf8(key)) throw SlowRecord{};
             std::size_t end = cursor.skip(pos);
             Field field = field_of(key);
             if (field == Field::OTHER) {
+                // The keys of the tree are UTF-8 by their bytes; the others are checked.
+                if (!valid_utf8(key)) throw SlowRecord{};
                 pos = end;
                 continue;
             }
@@ -457,7 +524,7 @@ private:
             std::string_view value;
             if (kind == Cursor::Kind::Text) cursor.text(pos, value);
             if (field == Field::TYPE) {
-                record.type = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
+                record.type = kind == Cursor::Kind::Text ? intern(value, last_[0]) : kind == Cursor::Kind::Nil ? text_none_ : slow();
             } else if (field == Field::EVENT) {
                 record.event = kind != Cursor::Kind::Text ? OTHER_EVENT : value == "call" ? CALL : value == "return" ? RETURN : OTHER_EVENT;
             } else if (field == Field::FRAME_ID) {
@@ -475,14 +542,14 @@ private:
                 record.has_thread_id = kind == Cursor::Kind::Int;
                 record.thread_id = integer;
             } else if (field == Field::THREAD) {
-                record.thread_name = kind == Cursor::Kind::Text && !value.empty() ? intern(value) : -1;
+                record.thread_name = kind == Cursor::Kind::Text && !value.empty() ? intern(value, last_[1]) : -1;
             } else if (field == Field::QUALNAME || field == Field::CO_NAME) {
-                std::int32_t name = kind == Cursor::Kind::Text ? (value.empty() ? NONE : intern(value))
+                std::int32_t name = kind == Cursor::Kind::Text ? (value.empty() ? NONE : intern(value, last_[field == Field::QUALNAME ? 2 : 3]))
                                     : kind == Cursor::Kind::Nil || (kind == Cursor::Kind::Bool && cursor.peek(pos) == 0xc2) ? NONE
                                                                                                                        : slow();
                 (field == Field::QUALNAME ? record.qualname : record.co_name) = name;
             } else if (field == Field::PATH) {
-                record.path = kind == Cursor::Kind::Text ? intern(value) : kind == Cursor::Kind::Nil ? text_none_ : slow();
+                record.path = kind == Cursor::Kind::Text ? intern(value, last_[4]) : kind == Cursor::Kind::Nil ? text_none_ : slow();
             }
             pos = end;
         }
@@ -555,10 +622,11 @@ private:
         const char* text = PyUnicode_AsUTF8AndSize(object, &size);
         if (text == nullptr) throw PyErrorSet{};
         std::string_view view(text, static_cast<std::size_t>(size));
-        auto found = texts_.find(view);
-        if (found != texts_.end()) return found->second;
+        std::uint64_t hash = TextTable::hash(view);
+        std::int32_t known = texts_.find(view, hash);
+        if (known >= 0) return known;
         std::int32_t index = append(PyRef::borrow(object));
-        texts_.emplace(view, index);
+        texts_.add(view, hash, index);
         return index;
     }
 
@@ -586,7 +654,8 @@ private:
     PyRef frame_others_;
     // Text -> object table index; the views point into the documents, into
     // strings of the table or into string literals.
-    std::unordered_map<std::string_view, std::int32_t> texts_;
+    TextTable texts_;
+    LastText last_[5];  // type, thread, qualname, co_name, path
     std::vector<PyRef> kept_;
 };
 
@@ -915,6 +984,8 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
     std::vector<Thread> threads;
     std::unordered_map<std::int64_t, std::size_t> thread_of_id;
     std::ptrdiff_t no_id_thread = -1;
+    std::int64_t last_id = 0;
+    std::ptrdiff_t last_number = -1;
     for (const auto& buffer : joined) {
         bool buffer_has_id = buffer.is_main ? indexer.has_main_ : true;
         std::int64_t buffer_id = buffer.is_main ? indexer.main_thread_id_ : buffer.key;
@@ -923,10 +994,13 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
             bool has_id = record.has_thread_id ? true : buffer_has_id;
             std::int64_t id = record.has_thread_id ? record.thread_id : buffer_id;
             std::size_t number;
-            if (has_id) {
+            if (has_id && last_number >= 0 && id == last_id) {
+                number = static_cast<std::size_t>(last_number);  // mostly a run of one thread's records
+            } else if (has_id) {
                 auto found = thread_of_id.find(id);
                 if (found == thread_of_id.end()) found = thread_of_id.emplace(id, threads.size()).first;
                 number = found->second;
+                last_id = id, last_number = static_cast<std::ptrdiff_t>(number);
             } else {
                 if (no_id_thread < 0) no_id_thread = static_cast<std::ptrdiff_t>(threads.size());
                 number = static_cast<std::size_t>(no_id_thread);
