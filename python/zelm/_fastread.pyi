@@ -1,0 +1,12 @@
+"""Type stubs of zelm's native reader of stored traces (see zelm.view.lazy)."""
+
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+
+# (type text, event: 0 other / 1 call / 2 return, frame id key, time, thread
+# id, thread name, qualname, co_name, path text) of one record's bytes.
+RecordFields = Tuple[str, int, Any, Optional[float], Optional[int], Optional[str], Optional[str], Optional[str], str]
+
+def index(documents: Sequence[bytes], record_fields: Callable[[bytes], RecordFields]) -> Dict[str, Any]:
+    """The call tree of the trace documents (oldest first) as flat arrays in
+    depth-first order; ValueError when a document's frame cannot be read
+    here (the caller then loads it with zelm.trace)."""
