@@ -108,7 +108,7 @@ class TraceIndex:
         self._searches = {}
 
     @classmethod
-    def from_documents(cls, documents, name="the trace"):
+    def from_documents(cls, documents, name="the trace document"):
         """The index of the trace stored as ``documents`` (MessagePack
         bytes, oldest first); ``name`` says which trace an error is about.
         Records are decoded when asked for."""
