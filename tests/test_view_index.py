@@ -30,7 +30,7 @@ def answers(index):
             "marks": (list(info.marks), list(info.mark_times)),
             "timelines": [index.timeline(info.number, begin, finish, width)
                           for begin, finish, width in ((0, duration, 1400), (0, duration, 3),
-                                                       (duration / 3, duration / 2, 50))],
+                                                       (duration / 3, duration / 2, 50), (0, 0, 10))],
         })
     for node_id in range(len(index.nodes)):
         details = index.details(node_id)
@@ -140,6 +140,7 @@ HAND_MADE = {
         {"type": "frame", "event": "yield", "frame_id": "frm_a", "timestamp": 1.7},
         {"type": "frame", "event": None, "timestamp": 1.8},
         dict(call("nan", "frm_n", float("nan"))), dict(ret("nan", "frm_n", 1.9)),
+        plugin("log_message", float("nan")), plugin("log_message", 1.95),
         ret("main", "frm_a", 2**64 - 1),
     ], timestamp=None),
     "frame ids of other types": document([
@@ -236,3 +237,14 @@ def test_records_are_decoded_when_asked_for():
     assert nodes.record.cache_info().currsize == 0
     assert (nodes[0].arguments, nodes[0].return_value) == ({"n": 1}, "done")
     assert nodes.record.cache_info().currsize == 2
+
+
+@pytest.mark.parametrize("begin, finish", [(0, 0), (0, 1e-9), (0, 3.0)])
+def test_timeline_of_times_it_cannot_divide_into_pixels(begin, finish):
+    # At 1e12 s a nanosecond is below a float's precision; a NaN time has no pixel.
+    doc = document([call("a", "f1", 1e12), plugin("log_message", 1e12), plugin("log_message", float("nan")),
+                    call("b", "f2", 1e12), ret("b", "f2", 1e12), ret("a", "f1", 1e12 + 2)], timestamp=1e12)
+
+    for index in (model.TraceIndex.from_documents([packed(doc)]), model.TraceIndex(trace_reader.Trace.from_bytes(packed(doc)))):
+        timeline = index.timeline(0, begin, finish, 100)
+        assert timeline["boxes"][0][0] == 0 and sum(mark[3] for mark in timeline["marks"]) >= 1

@@ -16,6 +16,7 @@ narrower than a pixel without visiting them one by one.
 import bisect
 import contextlib
 import gc
+import math
 import os
 import stat
 import threading
@@ -432,7 +433,7 @@ class TraceIndex:
                     index += 1
                     continue
                 # Merge the narrow calls that start within this pixel.
-                pixel_end = lo + (int((start - lo) / pixel) + 1) * pixel
+                pixel_end = _pixel_end(lo, pixel, start)
                 following = max(index + 1, bisect.bisect_left(starts, pixel_end, index, stop))
                 last_end = ends[following - 1]
                 node_id = ids[index]
@@ -446,7 +447,7 @@ class TraceIndex:
         stop = bisect.bisect_right(info.mark_times, hi)
         while index < stop and len(marks) < MAX_BOXES:
             time = info.mark_times[index]
-            pixel_end = lo + (int((time - lo) / pixel) + 1) * pixel
+            pixel_end = _pixel_end(lo, pixel, time)
             following = max(index + 1, bisect.bisect_left(info.mark_times, pixel_end, index, stop))
             node_id = info.marks[index]
             marks.append([node_id, self.depth[node_id], time - origin, following - index, self.name(node_id)])
@@ -486,6 +487,15 @@ class TraceIndex:
         if not isinstance(thread_number, int) or not 0 <= thread_number < len(self.threads):
             raise NodeNotFound(f"thread {thread_number}")
         return self.threads[thread_number]
+
+
+def _pixel_end(lo, pixel, time):
+    """Where the pixel holding ``time`` ends, in a window from ``lo`` of
+    pixels ``pixel`` wide; infinity (the rest of the window is one pixel)
+    when that is no number: a NaN time, a window too narrow for its times'
+    precision."""
+    steps = (time - lo) / pixel if pixel > 0 else math.inf
+    return lo + (math.floor(steps) + 1) * pixel if math.isfinite(steps) else math.inf
 
 
 # ---- text of values ----
