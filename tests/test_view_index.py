@@ -9,7 +9,7 @@ import sys
 import msgpack
 import pytest
 
-from conftest import pack_with_raw, raw_slot, record_example
+from conftest import pack_with_raw, raw_slot, record_example, run_python
 from test_trace_reader import MAIN, WORKER, call, document, plugin, ret
 from zelm import db
 from zelm import trace as trace_reader
@@ -248,3 +248,31 @@ def test_timeline_of_times_it_cannot_divide_into_pixels(begin, finish):
     for index in (model.TraceIndex.from_documents([packed(doc)]), model.TraceIndex(trace_reader.Trace.from_bytes(packed(doc)))):
         timeline = index.timeline(0, begin, finish, 100)
         assert timeline["boxes"][0][0] == 0 and sum(mark[3] for mark in timeline["marks"]) >= 1
+
+
+CUT_AND_CHANGED = """
+import random, msgpack
+from test_view_index import HAND_MADE, packed
+from zelm import trace
+from zelm.view import model
+random.seed(14)
+for doc in HAND_MADE.values():
+    data = packed(doc)
+    variants = [data[:cut] for cut in range(len(data))]
+    for _ in range(300):
+        changed = bytearray(data)
+        changed[random.randrange(len(data))] = random.randrange(256)
+        variants.append(bytes(changed))
+    for variant in variants:
+        try:
+            model.TraceIndex.from_documents([variant]).summary()
+        except trace.TraceFormatError:
+            pass
+print("survived")
+"""
+
+
+def test_cut_and_changed_documents_are_errors_never_crashes():
+    result = run_python("-c", CUT_AND_CHANGED, timeout=300)
+
+    assert (result.returncode, result.stdout) == (0, "survived\n"), result.stderr[-2000:]
