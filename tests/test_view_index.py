@@ -66,6 +66,9 @@ def assert_same_index(documents):
     assert comparable(answers(fast)) == comparable(answers(full))
     assert (fast.trace.trace_id, fast.trace.source, fast.trace.command_line_args, fast.trace.main_thread_id) == \
         (full.trace.trace_id, full.trace.source, full.trace.command_line_args, full.trace.main_thread_id)
+    assert [vars(cut) for cut in fast.trace.cuts] == [vars(cut) for cut in full.trace.cuts]
+    assert [getattr(fast.nodes[node_id], "raised", None) for node_id in range(len(fast.nodes))] == \
+        [getattr(full.nodes[node_id], "raised", None) for node_id in range(len(full.nodes))]
     return fast
 
 
@@ -145,7 +148,6 @@ HAND_MADE = {
     ], timestamp=None),
     "frame ids of other types": document([
         call("a", 5, 1.0), call("b", 5.0, 2.0), ret("b", 5, 3.0),
-        call("c", [1, 2], 4.0), ret("c", [1, 2], 5.0),
         call("d", b"bytes", 6.0), ret("d", "bytes", 7.0), ret("a", True, 8.0),
     ]),
     "thread names and ids of every kind": document([
@@ -154,6 +156,22 @@ HAND_MADE = {
         dict(call("c", "f3", 3.0), thread_native_id=True), dict(call("d", "f4", 3.0), thread_native_id=-7),
         dict(call("e", "f5", 3.0), thread_native_id=2**63 - 1),
     ]),
+    "calls left by raising": document([
+        call("main", "frm_a", 1.0), call("bad", "frm_b", 2.0), ret("bad", "frm_b", 3.0),
+        plugin("exception", 3.0, frame_id="frm_b", exception="ValueError('bad input')", exception_type="ValueError"),
+        plugin("exception", 3.1, frame_id="frm_b", exception="again"),
+        plugin("exception", 3.2, frame_id="frm_nowhere", exception_type="KeyError"),
+        plugin("exception", 3.3, frame_id=None),
+        ret("outer", "frm_outer", 4.0), plugin("exception", 4.0, frame_id="frm_outer", exception=""),
+        call("c", 5, 5.0), ret("c", 5.0, 6.0), plugin("exception", 6.0, frame_id=5),
+        ret("main", "frm_a", 7.0),
+    ], {WORKER: [call("w", "frm_b", 2.0, thread=WORKER), ret("w", "frm_b", 2.5, thread=WORKER)]}),
+    "cut by the budget": document(
+        [call("main", "frm_a", 1.0), call("step", "frm_b", 2.0),
+         {"type": "trace_cut", "dropped_events": 12, "budget_bytes": 1000, "recorded_bytes": 990, "timestamp": 2.5,
+          "thread": "MainThread", "thread_native_id": MAIN, "path": "app.py:3", "qualname": "app.step",
+          "event": "return", "frame_id": "frm_b"}],
+        {WORKER: [call("w", "frm_w", 2.0, thread=WORKER), {"type": "trace_cut", "dropped_events": 1}]}),
     "records that are not maps": document([
         call("main", "frm_a", 2.0), "{'type': 'custom'}", ["a", 1], 7, None, ret("main", "frm_a", 3.0),
     ]),
@@ -177,7 +195,7 @@ def test_float32_times():
 def test_a_trace_saved_in_parts():
     first = document([call("main", "frm_a", 2.0), call("step", "frm_b", 3.0)],
                      {WORKER: [call("work", "frm_w", 2.0, thread=WORKER)]})
-    second = document([ret("step", "frm_b", 4.0), ret("main", "frm_a", 5.0)],
+    second = document([ret("step", "frm_b", 4.0), {"type": "trace_cut", "dropped_events": 3}, ret("main", "frm_a", 5.0)],
                       {500: [plugin("log_message", 4.2, thread=500)], WORKER: [ret("work", "frm_w", 4.5, thread=WORKER)]},
                       timestamp=0.5, trace_id="trc_other", main_thread_id=WORKER)
 

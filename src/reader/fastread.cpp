@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "utils/python.hpp"
@@ -322,6 +323,15 @@ Field field_of(std::string_view key) {
     }
 }
 
+struct FrameIdHash {
+    std::size_t operator()(const FrameId& id) const {
+        return id.text ? TextTable::hash(id.bytes) : static_cast<std::size_t>(id.other) * 0x9e3779b97f4a7c15ull;
+    }
+};
+
+// The frame ids that exception records name.
+using FrameIdSet = std::unordered_set<FrameId, FrameIdHash>;
+
 enum Event : std::uint8_t { OTHER_EVENT = 0, CALL = 1, RETURN = 2 };
 
 // Index 0 of the object table: None, and "no text" for a name.
@@ -357,6 +367,8 @@ public:
         require_status(PyList_Append(objects_.get(), Py_None));
         frame_others_ = require(PyDict_New());
         type_frame_ = intern("frame");
+        type_exception_ = intern("exception");
+        type_cut_ = intern("trace_cut");
         text_none_ = intern("None");
         text_empty_ = intern("");
         text_question_ = intern("?");
@@ -443,7 +455,7 @@ public:
     bool has_timestamp_ = false;
     double timestamp_ = 0.0;
 
-    std::int32_t type_frame_, text_none_, text_empty_, text_question_;
+    std::int32_t type_frame_, type_exception_, type_cut_, text_none_, text_empty_, text_question_;
 
 private:
     // The run's facts of the first document: the main thread id and the
@@ -665,6 +677,7 @@ private:
 struct Node {
     bool call = true;
     std::int64_t call_record = -1, return_record = -1;  // a plugin node: its record in call_record
+    std::int64_t exception_record = -1;                 // the call was left by raising
     double start = 0.0, end = 0.0;
     FrameId frame_id;
     std::int32_t first_child = -1, last_child = -1, next = -1;
@@ -686,7 +699,17 @@ struct Thread {
 };
 
 // One thread's records as zelm.trace builds them into a tree.
-void build_tree(const std::vector<Record>& records, Thread& thread, double trace_start, double trace_end) {
+//
+// An exception record that follows the return of a call with its frame id
+// belongs to that call; any other one is a plugin record. Only the frame
+// ids in ``excepted`` can be named by one, so only those returns are kept.
+void build_tree(const std::vector<Record>& records, Thread& thread, double trace_start, double trace_end,
+                std::int32_t type_exception, const FrameIdSet& excepted) {
+    std::unordered_map<FrameId, std::int32_t, FrameIdHash> returned;
+    auto note_return = [&](std::int32_t node) {
+        const FrameId& id = thread.nodes[node].frame_id;
+        if (!excepted.empty() && !id.none() && excepted.count(id)) returned[id] = node;
+    };
     std::vector<std::int32_t> open;
     auto& nodes = thread.nodes;
     auto& roots = thread.roots;
@@ -709,9 +732,18 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
     auto close = [&](std::int32_t node, double end, std::int64_t return_record) {
         nodes[node].end = py_max(end, nodes[node].start);
         nodes[node].return_record = return_record;
+        if (return_record >= 0) note_return(node);
     };
     for (std::int64_t index : thread.records) {
         const Record& record = records[index];
+        if (record.type == type_exception && !returned.empty()) {
+            auto found = returned.find(record.frame_id);
+            if (found != returned.end()) {
+                nodes[found->second].exception_record = index;
+                returned.erase(found);
+                continue;
+            }
+        }
         if (!record.frame) {
             Node node;
             node.call = false;
@@ -764,6 +796,7 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
                 caller.first_child = roots.first, caller.last_child = roots.last;
                 nodes.push_back(caller);
                 roots.first = roots.last = static_cast<std::int32_t>(nodes.size() - 1);
+                note_return(roots.first);
             }
         }
     }
@@ -787,7 +820,7 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
     const auto& records = indexer.records_;
     std::vector<std::int8_t> kind;
     std::vector<std::int32_t> thread_of, depth, name, path;
-    std::vector<std::int64_t> parent, size, call_record, return_record;
+    std::vector<std::int64_t> parent, size, call_record, return_record, exception_record;
     std::vector<double> start, end;
     PyRef thread_list = require(PyList_New(0));
 
@@ -826,6 +859,7 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
             end.push_back(node.end);
             call_record.push_back(node.call_record);
             return_record.push_back(node.return_record);
+            exception_record.push_back(node.exception_record);
             if (current_depth == 0) roots.push_back(id);
             if (node.call) {
                 const Record& first_record = records[node.call_record >= 0 ? node.call_record : node.return_record];
@@ -922,6 +956,7 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
     set(result.get(), "end", bytes_of(end));
     set(result.get(), "call_record", bytes_of(call_record));
     set(result.get(), "return_record", bytes_of(return_record));
+    set(result.get(), "exception_record", bytes_of(exception_record));
     set(result.get(), "name", bytes_of(name));
     set(result.get(), "path", bytes_of(path));
     set(result.get(), "by_name", bytes_of(by_name));
@@ -984,6 +1019,9 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
     std::vector<Thread> threads;
     std::unordered_map<std::int64_t, std::size_t> thread_of_id;
     std::ptrdiff_t no_id_thread = -1;
+    std::vector<std::int64_t> cuts;  // of "frames_of_interest", in order
+    std::size_t cut_records = 0;
+    FrameIdSet excepted;
     std::int64_t last_id = 0;
     std::ptrdiff_t last_number = -1;
     for (const auto& buffer : joined) {
@@ -991,6 +1029,13 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
         std::int64_t buffer_id = buffer.is_main ? indexer.main_thread_id_ : buffer.key;
         for (std::int64_t index : buffer.records) {
             const Record& record = records[index];
+            // The budget's cut records stand apart from the threads.
+            if (record.type == indexer.type_cut_) {
+                if (buffer.is_main) cuts.push_back(index);
+                ++cut_records;
+                continue;
+            }
+            if (record.type == indexer.type_exception_ && !record.frame_id.none()) excepted.insert(record.frame_id);
             bool has_id = record.has_thread_id ? true : buffer_has_id;
             std::int64_t id = record.has_thread_id ? record.thread_id : buffer_id;
             std::size_t number;
@@ -1035,7 +1080,7 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
     if (!any_record_time) end = start;
 
     for (Thread& thread : threads) {
-        build_tree(records, thread, start, end);
+        build_tree(records, thread, start, end, indexer.type_exception_, excepted);
         thread.first_time = end;
         for (std::int64_t index : thread.records) {
             if (records[index].has_time) {
@@ -1060,7 +1105,8 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
     set(result.get(), "spans", spans);
     set(result.get(), "trace_start", require(PyFloat_FromDouble(start)));
     set(result.get(), "trace_end", require(PyFloat_FromDouble(end)));
-    set(result.get(), "record_count", require(PyLong_FromSize_t(records.size())));
+    set(result.get(), "record_count", require(PyLong_FromSize_t(records.size() - cut_records)));
+    set(result.get(), "cuts", bytes_of(cuts));
     return result;
 }
 

@@ -75,9 +75,10 @@ def index_documents(documents):
         raise Unindexable(str(error)) from None
 
 
-def trace_facts(documents, tree, name):
+def trace_facts(documents, tree, nodes, name):
     """The reader's Trace for the run's facts, without threads: the first
-    document's entries besides the records, and the times of the tree."""
+    document's entries besides the records, the times of the tree and the
+    trace's cuts (``nodes`` decodes their records)."""
     data = documents[0]
     facts = {"frames_of_interest": [], "frames": {}}
     for key, (begin, end) in tree["spans"].items():
@@ -88,7 +89,8 @@ def trace_facts(documents, tree, name):
     trace = trace_reader.Trace.from_document(facts, name)
     timestamp = facts.get("timestamp")
     has_timestamp = isinstance(timestamp, (int, float))
-    return dataclasses.replace(trace, start=tree["trace_start"], end=tree["trace_end"],
+    cuts = [trace_reader.TraceCut.from_record(nodes.record(number)) for number in memoryview(tree["cuts"]).cast("q")]
+    return dataclasses.replace(trace, start=tree["trace_start"], end=tree["trace_end"], cuts=cuts,
                                timestamp=trace.timestamp if has_timestamp else tree["trace_start"])
 
 
@@ -104,6 +106,7 @@ class Nodes:
         self._end = memoryview(tree["end"]).cast("d")
         self._call = memoryview(tree["call_record"]).cast("q")
         self._return = memoryview(tree["return_record"]).cast("q")
+        self._exception = memoryview(tree["exception_record"]).cast("q")
         self._name = memoryview(tree["name"]).cast("i")
         self._path = memoryview(tree["path"]).cast("i")
         self._document = memoryview(tree["record_document"]).cast("i")
@@ -121,12 +124,13 @@ class Nodes:
         if self._kind[node_id]:
             return trace_reader.PluginRecord(self.name(node_id), self._start[node_id],
                                              self.record(self._call[node_id]))
-        call, returned = self._call[node_id], self._return[node_id]
+        call, returned, raised = self._call[node_id], self._return[node_id], self._exception[node_id]
         call_record = self.record(call) if call >= 0 else None
         return_record = self.record(returned) if returned >= 0 else None
         first = call_record if call_record is not None else return_record
         return trace_reader.Call(frame_id=first.get("frame_id"), start=self._start[node_id], end=self._end[node_id],
-                                 call_record=call_record, return_record=return_record)
+                                 call_record=call_record, return_record=return_record,
+                                 exception_record=self.record(raised) if raised >= 0 else None)
 
     def name(self, node_id):
         """A call's qualified name, a plugin record's type."""

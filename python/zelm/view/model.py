@@ -119,9 +119,9 @@ class TraceIndex:
             documents = [trace_reader.decode_document(part, name) for part in documents]
             return cls(trace_reader.Trace.from_document(trace_reader.merge_documents(documents), name))
         self = cls.__new__(cls)
-        self.trace = lazy.trace_facts(documents, tree, name)
-        self.record_count = tree["record_count"]
         self.nodes = lazy.Nodes(documents, tree)
+        self.trace = lazy.trace_facts(documents, tree, self.nodes, name)
+        self.record_count = tree["record_count"]
         self.thread_of = memoryview(tree["thread_of"]).cast("i")
         self.depth = memoryview(tree["depth"]).cast("i")
         self.parent = memoryview(tree["parent"]).cast("q")
