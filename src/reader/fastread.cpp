@@ -416,37 +416,35 @@ public:
         if (entries < 0) throw Unreadable{"not a map"};
         bool seen_foi = false, seen_frames = false;
         std::vector<std::pair<std::string, std::pair<std::size_t, std::size_t>>> others;
-        std::size_t foi_at = 0, frames_at = 0;
+        // The record arrays are read where they are, in one pass over the document.
         for (std::int64_t i = 0; i < entries; ++i) {
             std::string_view key;
-            if (!cursor.text(pos, key)) throw Unreadable{"a key that is not text"};
-            std::size_t end = cursor.skip(pos);
+            if (!cursor.text(pos, key) || !valid_utf8(key)) throw Unreadable{"a key that is not text"};
             if (key == "frames_of_interest") {
                 if (seen_foi) throw Unreadable{"a repeated key"};
-                seen_foi = true, foi_at = pos;
+                seen_foi = true;
+                buffers.push_back(Buffer{true, 0, records(number, cursor, pos)});
             } else if (key == "frames") {
                 if (seen_frames) throw Unreadable{"a repeated key"};
-                seen_frames = true, frames_at = pos;
+                seen_frames = true;
+                std::int64_t threads = cursor.container(pos, true);
+                if (threads < 0) throw Unreadable{"\"frames\" is not a map"};
+                for (std::int64_t thread = 0; thread < threads; ++thread) {
+                    std::int64_t thread_key = 0;
+                    double real;
+                    if (cursor.scalar(pos, thread_key, real) != Cursor::Kind::Int) throw Unreadable{"a thread key that is no integer"};
+                    pos = cursor.skip(pos);
+                    buffers.push_back(Buffer{false, thread_key, records(number, cursor, pos)});
+                }
             } else {
+                std::size_t end = cursor.skip(pos);
                 others.emplace_back(std::string(key), std::make_pair(pos, end));
+                pos = end;
             }
-            pos = end;
         }
         if (pos != cursor.size()) throw Unreadable{"bytes after the document"};
         if (!seen_foi || !seen_frames) throw Unreadable{"no record arrays"};
         if (number == 0) facts(cursor, others, spans);
-
-        std::size_t at = foi_at;
-        buffers.push_back(Buffer{true, 0, records(number, cursor, at)});
-        std::int64_t threads = cursor.container(frames_at, true);
-        if (threads < 0) throw Unreadable{"\"frames\" is not a map"};
-        for (std::int64_t i = 0; i < threads; ++i) {
-            std::int64_t key = 0;
-            double real;
-            if (cursor.scalar(frames_at, key, real) != Cursor::Kind::Int) throw Unreadable{"a thread key that is no integer"};
-            frames_at = cursor.skip(frames_at);
-            buffers.push_back(Buffer{false, key, records(number, cursor, frames_at)});
-        }
     }
 
     std::vector<Record> records_;
@@ -492,7 +490,8 @@ private:
         std::int64_t count = cursor.container(pos, false);
         if (count < 0) throw Unreadable{"a record array that is not an array"};
         std::vector<std::int64_t> indexes;
-        std::size_t expected = static_cast<std::size_t>(std::min<std::int64_t>(count, cursor.size()));
+        // A record takes a few dozen bytes at least; a count beyond that is only believed as it is read.
+        std::size_t expected = std::min(static_cast<std::size_t>(count), (cursor.size() - std::min(pos, cursor.size())) / 32 + 1);
         indexes.reserve(expected);
         records_.reserve(records_.size() + expected);
         for (std::int64_t i = 0; i < count; ++i) {
