@@ -61,6 +61,12 @@ def record_fields(raw):
     )
 
 
+def column(tree, key, code):
+    """One of the tree's arrays (bytes) as a sequence of ``code`` items
+    ("q" 64-bit, "i" 32-bit, "b" 8-bit integers, "d" floats), not copied."""
+    return memoryview(tree[key]).cast(code)
+
+
 class Unindexable(ValueError):
     """The documents are not ones the native reader takes apart."""
 
@@ -89,7 +95,7 @@ def trace_facts(documents, tree, nodes, name):
     trace = trace_reader.Trace.from_document(facts, name)
     timestamp = facts.get("timestamp")
     has_timestamp = isinstance(timestamp, (int, float))
-    cuts = [trace_reader.TraceCut.from_record(nodes.record(number)) for number in memoryview(tree["cuts"]).cast("q")]
+    cuts = [trace_reader.TraceCut.from_record(nodes.record(number)) for number in column(tree, "cuts", "q")]
     return dataclasses.replace(trace, start=tree["trace_start"], end=tree["trace_end"], cuts=cuts,
                                timestamp=trace.timestamp if has_timestamp else tree["trace_start"])
 
@@ -101,17 +107,17 @@ class Nodes:
     def __init__(self, documents, tree):
         self._documents = [memoryview(document) for document in documents]
         self._objects = tree["objects"]
-        self._kind = memoryview(tree["kind"]).cast("b")
-        self._start = memoryview(tree["start"]).cast("d")
-        self._end = memoryview(tree["end"]).cast("d")
-        self._call = memoryview(tree["call_record"]).cast("q")
-        self._return = memoryview(tree["return_record"]).cast("q")
-        self._exception = memoryview(tree["exception_record"]).cast("q")
-        self._name = memoryview(tree["name"]).cast("i")
-        self._path = memoryview(tree["path"]).cast("i")
-        self._document = memoryview(tree["record_document"]).cast("i")
-        self._begin = memoryview(tree["record_begin"]).cast("q")
-        self._record_end = memoryview(tree["record_end"]).cast("q")
+        self._kind = column(tree, "kind", "b")
+        self._start = column(tree, "start", "d")
+        self._end = column(tree, "end", "d")
+        self._call = column(tree, "call_record", "q")
+        self._return = column(tree, "return_record", "q")
+        self._exception = column(tree, "exception_record", "q")
+        self._name = column(tree, "name", "i")
+        self._path = column(tree, "path", "i")
+        self._document = column(tree, "record_document", "i")
+        self._begin = column(tree, "record_begin", "q")
+        self._record_end = column(tree, "record_end", "q")
         self.record = functools.lru_cache(maxsize=DECODED_RECORDS_KEPT)(self._decode)
 
     def _decode(self, number):

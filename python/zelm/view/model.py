@@ -122,14 +122,14 @@ class TraceIndex:
         self.nodes = lazy.Nodes(documents, tree)
         self.trace = lazy.trace_facts(documents, tree, self.nodes, name)
         self.record_count = tree["record_count"]
-        self.thread_of = memoryview(tree["thread_of"]).cast("i")
-        self.depth = memoryview(tree["depth"]).cast("i")
-        self.parent = memoryview(tree["parent"]).cast("q")
-        self.size = memoryview(tree["size"]).cast("q")
-        self.start = memoryview(tree["start"]).cast("d")
-        self.end = memoryview(tree["end"]).cast("d")
-        objects, by_name = tree["objects"], memoryview(tree["by_name"]).cast("q")
-        offsets = memoryview(tree["by_name_offsets"]).cast("q")
+        self.thread_of = lazy.column(tree, "thread_of", "i")
+        self.depth = lazy.column(tree, "depth", "i")
+        self.parent = lazy.column(tree, "parent", "q")
+        self.size = lazy.column(tree, "size", "q")
+        self.start = lazy.column(tree, "start", "d")
+        self.end = lazy.column(tree, "end", "d")
+        objects, by_name = tree["objects"], lazy.column(tree, "by_name", "q")
+        offsets = lazy.column(tree, "by_name_offsets", "q")
         self.by_name = {objects[text]: by_name[offsets[text]:offsets[text + 1]]
                         for text in range(len(objects)) if offsets[text + 1] > offsets[text]}
         self.threads = []
@@ -141,12 +141,12 @@ class TraceIndex:
             info = ThreadIndex(number, lazy.ThreadFacts(thread_id, thread_name, facts["records"]))
             info.record_count = facts["records"]
             info.first, info.last = facts["first"], facts["last"]
-            info.roots = memoryview(facts["roots"]).cast("q")
+            info.roots = lazy.column(facts, "roots", "q")
             info.levels = [(memoryview(ids).cast("q"), memoryview(starts).cast("d"), memoryview(ends).cast("d"))
                            for ids, starts, ends in facts["levels"]]
             info.max_depth = max(0, len(info.levels) - 1)
-            info.marks = memoryview(facts["marks"]).cast("q")
-            info.mark_times = memoryview(facts["mark_times"]).cast("d")
+            info.marks = lazy.column(facts, "marks", "q")
+            info.mark_times = lazy.column(facts, "mark_times", "d")
             self.threads.append(info)
         self._searches = {}
         return self
