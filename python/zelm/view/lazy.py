@@ -150,10 +150,9 @@ class Nodes:
 class ThreadFacts:
     """What the index keeps of a thread besides its nodes."""
 
-    def __init__(self, thread_id, name, record_count):
+    def __init__(self, thread_id, name):
         self.thread_id = thread_id
         self.name = name
-        self.record_count = record_count
 
 
 def load_documents(db_path, trace_id):

@@ -138,7 +138,7 @@ class TraceIndex:
             thread_id, thread_name = facts["thread_id"], facts["name"]
             if thread_name is None:
                 thread_name = "main thread" if thread_id == main_thread_id else f"thread {thread_id}"
-            info = ThreadIndex(number, lazy.ThreadFacts(thread_id, thread_name, facts["records"]))
+            info = ThreadIndex(number, lazy.ThreadFacts(thread_id, thread_name))
             info.record_count = facts["records"]
             info.first, info.last = facts["first"], facts["last"]
             info.roots = lazy.column(facts, "roots", "q")
