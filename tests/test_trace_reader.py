@@ -376,6 +376,18 @@ def test_records_that_are_not_maps_are_kept_in_place(data):
     assert loaded.record_count == 3
 
 
+@pytest.mark.parametrize("frame_id", [["frm", 1], {"id": 1}], ids=["list", "map"])
+def test_frame_ids_that_are_not_texts_pair_nothing_and_break_nothing(frame_id):
+    exception = {"type": "exception", "frame_id": frame_id, "exception_type": "ValueError", "timestamp": 3.5}
+    doc = document([call("main", frame_id, 2.0), ret("main", frame_id, 3.0), exception])
+
+    loaded = load_document(doc)
+
+    (main, record) = loaded.threads[0].roots
+    assert (main.name, main.finished, main.raised) == ("app.main", True, None)
+    assert record.type == "exception"
+
+
 def chrome_events(doc):
     return trace.to_chrome_trace(load_document(doc))["traceEvents"]
 

@@ -537,13 +537,16 @@ def _build_tree(records, trace_start, trace_end):
     def close(call, end, return_record=None):
         call.end = max(end, call.start)
         call.return_record = return_record
-        if return_record is not None and call.frame_id is not None:
+        if return_record is not None and isinstance(call.frame_id, str):
             returned[call.frame_id] = call
 
     for record in records:
         timestamp = _time(record)
         if record.get("type") == "exception":
-            call = returned.pop(record.get("frame_id"), None)
+            # Frame ids are texts; anything else in an old or foreign
+            # document pairs with nothing.
+            frame_id = record.get("frame_id")
+            call = returned.pop(frame_id, None) if isinstance(frame_id, str) else None
             if call is not None:
                 call.exception_record = record
                 continue
@@ -574,7 +577,7 @@ def _build_tree(records, trace_start, trace_end):
                 start = min([first_time] + [node.start for node in roots if isinstance(node, Call)])
                 caller = Call(frame_id=frame_id, start=start, end=clock, call_record=None, return_record=record)
                 caller.children, roots[:] = roots[:], [caller]
-                if frame_id is not None:
+                if isinstance(frame_id, str):
                     returned[frame_id] = caller
     while open_calls:
         close(open_calls.pop(), max(trace_end, clock))
