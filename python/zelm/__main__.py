@@ -42,10 +42,12 @@ _MAX_OBJECT_TEXT = 60
 
 
 class _ShortRepr(reprlib.Repr):
-    """What the shown tree keeps of a value.
+    """What the shown tree keeps of a value, written as Python writes it.
 
-    Objects reach the trace as their repr text ("<shop.Item object at
-    0x...>"); such a text is shown as the repr it is, not quoted as a string.
+    Strings are quoted; the text that stands for an object (zelm.values.Repr,
+    e.g. "<shop.Item object at 0x...>") is shown bare, as the repr it is.
+    A container nested too deep to show is "[…]", "(…)" or "{…}", never
+    repr's "[...]" for a container that holds itself.
     """
 
     def __init__(self):
@@ -54,10 +56,19 @@ class _ShortRepr(reprlib.Repr):
         self.maxlist = self.maxdict = self.maxtuple = self.maxset = 4
         self.maxlevel = 2
 
-    def repr_str(self, text, level):
-        if text.startswith("<") and text.endswith(">"):
-            return _clip(text, _MAX_OBJECT_TEXT)
-        return super().repr_str(text, level)
+    def repr_Repr(self, text, level):
+        return _clip(str.__str__(text), _MAX_OBJECT_TEXT)
+
+    def repr_list(self, value, level):
+        return "[…]" if level <= 0 and value else super().repr_list(value, level)
+
+    def repr_tuple(self, value, level):
+        return "(…)" if level <= 0 and value else super().repr_tuple(value, level)
+
+    def repr_dict(self, value, level):
+        return "{…}" if level <= 0 and value else super().repr_dict(value, level)
+
+    repr_ObjectKeyDict = repr_dict
 
 
 _short_value = _ShortRepr().repr

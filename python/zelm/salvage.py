@@ -14,15 +14,12 @@ on its own, so one bad record costs only itself:
   {"type": UNDECODABLE_RECORD, "error": REASON, "size": BYTES}.
 """
 
-import functools
-
-import msgpack
+from zelm.values import unpackb as _unpack
 
 __all__ = ["UNDECODABLE_RECORD", "decode_by_record", "decode_record", "value_end"]
 
 UNDECODABLE_RECORD = "undecodable_record"
 
-_unpack = functools.partial(msgpack.unpackb, raw=False, strict_map_key=False)
 
 # Format bytes from 0xc0 on (the fix forms below are handled apart):
 # (width of the length field, bytes after it besides the length, values per

@@ -9,13 +9,26 @@ event its record.
 
 Every output decodes with a plain ``msgpack.unpackb(data)``: maps only have
 str or bytes keys and every str is valid UTF-8. Values of the exact types
-None, bool, int (64-bit), float, str, bytes, list, tuple and dict are encoded
-as themselves, bytearray and memoryview as bytes, and msgpack's own ExtType
-and Timestamp as the extension values they stand for. Anything else becomes
-a readable text, its ``repr()``, or "<unrepresentable TYPE object>" when
-``repr()`` raises. The only foreign code ever run is ``__repr__``:
-subclasses of the built-in containers are shown by their repr too, because
-iterating them could run arbitrary methods.
+None, bool, int (64-bit), float, str, bytes, list and dict are encoded as
+themselves, bytearray and memoryview as bytes, and msgpack's own Timestamp
+and ExtType as the extension values they stand for. Three things are stored
+as extension values of zelm's own, so that a reader can tell them apart
+(zelm.values reads them back):
+
+- ext 1, a repr: anything else is stored as the text that stands for it, its
+  ``repr()`` or "<unrepresentable TYPE object>" when ``repr()`` raises, as
+  UTF-8 text, never as a str; so are the walk's own summaries such as
+  "<list of 12 items>" and "[...]" (a container met again inside itself),
+  and ints beyond 64 bits (their decimal text);
+- ext 2, a tuple: the payload is the MessagePack array of its items;
+- ext 3, a dict whose keys are not all str or bytes: the payload is the
+  MessagePack array of its [key, value] pairs, keys and values encoded like
+  any value.
+
+An ExtType of the program's own with code 1, 2 or 3 is stored as its repr.
+The only foreign code ever run is ``__repr__``: subclasses of the built-in
+containers are shown by their repr too, because iterating them could run
+arbitrary methods.
 
 Both modes keep only a bounded part of each value, so that neither the time
 spent nor the record written grows with the size of the value:
@@ -27,9 +40,10 @@ max_text           4096         100          characters of a str (bytes of a byt
                                              a repr) kept before the marker "…"
 max_items          256          10           items of a list, tuple, dict or set kept;
                                              the rest is counted: "… 5 items left out"
-                                             (for a dict, under the key "…")
+                                             (for a dict, under the key "…"; for a
+                                             dict of pairs, as a last pair with that key)
 max_depth          20           3            nesting kept; deeper containers become a
-                                             text such as "<list of 12 items>"
+                                             repr such as "<list of 12 items>"
 max_value_bytes    65536        none         about how many encoded bytes one value may
                                              take; once reached, the remaining items
                                              are left out and counted as above
@@ -37,10 +51,8 @@ max_value_bytes    65536        none         about how many encoded bytes one va
 
 Cutting is done by slicing, so a 50 MB string or a dict of millions of
 entries costs no more than the part kept. Exact sets and frozensets are
-shown as a repr-like text built from their first items. A dict whose kept
-keys are not all str or bytes is shown as a repr-like text of the same
-bounded size. Only the ``repr()`` of an arbitrary object costs what it
-costs; its text is cut afterwards.
+shown as a repr built from their first items. Only the ``repr()`` of an
+arbitrary object costs what it costs; its text is cut afterwards.
 
 The limits are process-wide settings: ``set_limits(full=..., lightweight=...)``
 replaces them (the host profiler does so when it starts, from its config key
@@ -51,6 +63,8 @@ from itertools import islice
 from typing import NamedTuple, Optional
 
 import msgpack
+
+from zelm.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
 
 __all__ = [
     "dump_msgpack",
@@ -115,6 +129,11 @@ _OBJECT_BYTES = 64
 _RECURSION_MARKERS = {list: "[...]", tuple: "(...)", dict: "{...}", set: "{...}", frozenset: "{...}"}
 # Packed as themselves by msgpack and always loadable again.
 _MSGPACK_EXTENSION_TYPES = (msgpack.ExtType, msgpack.Timestamp)
+# Extension codes of zelm's own: a program's ExtType with one of them is
+# stored as its repr, so that it is not read back as something else.
+_OWN_EXTENSION_CODES = frozenset({EXT_REPR, EXT_TUPLE, EXT_PAIRS})
+# Encoded size counted for an extension value's header.
+_EXT_HEADER_BYTES = _HEADER_BYTES + 1
 _SCALAR_TYPES = frozenset({int, float, bool, type(None)})
 
 
@@ -211,19 +230,34 @@ def _items(count):
     return "1 item" if count == 1 else f"{count} items"
 
 
+def _repr_ext(text):
+    """The extension value of a repr: ``text`` is valid UTF-8 already."""
+    return msgpack.ExtType(EXT_REPR, text.encode("utf-8"))
+
+
+def _packed_ext(code, value):
+    """The extension value ``code`` whose payload is ``value`` packed (items
+    the packer cannot pack go through its fallback, as anywhere)."""
+    packer = _take_packer()
+    try:
+        return msgpack.ExtType(code, packer.pack(value))
+    finally:
+        _put_back_packer(packer)
+
+
 def _fallback_for_packer(value):
     # msgpack calls this for every object it cannot pack by itself. With
-    # strict_types that includes exact tuples, which stay arrays.
+    # strict_types that includes exact tuples.
     value_type = type(value)
     if value_type is tuple:
-        return list(value)
+        return _packed_ext(EXT_TUPLE, list(value))
     if value_type in _REPR_OPENERS or value_type is int:
         text = _repr_text(value, MAX_TEXT)
     else:
         text = _readable_text(value)
     if len(text) <= MAX_TEXT and text.isascii():
-        return text
-    return _cut_text(text, MAX_TEXT)
+        return _repr_ext(text)
+    return _repr_ext(_cut_text(text, MAX_TEXT))
 
 
 def _new_packer():
@@ -367,7 +401,7 @@ def _bounded(value, depth, walk):
         if _INT64_MIN <= value <= _UINT64_MAX:
             walk.room -= _SCALAR_BYTES
             return value
-        return _kept_text(_int_text(value), walk)
+        return _kept_repr(_int_text(value), walk)
     if value is None or value_type is bool or value_type is float:
         walk.room -= _SCALAR_BYTES
         return value
@@ -389,40 +423,47 @@ def _bounded(value, depth, walk):
         walk.room -= 2 * _SCALAR_BYTES
         return value
     if value_type is msgpack.ExtType and type(value.data) is bytes and len(value.data) <= walk.max_text:
+        if value.code in _OWN_EXTENSION_CODES:
+            return _kept_repr(_readable_text(value), walk)
         walk.room -= len(value.data) + _SCALAR_BYTES
         return value
     if value_type is msgpack.ExtType:
-        return _note(f"<ExtType {value.code} of {len(value.data)} bytes>", walk)
-    return _kept_text(_repr_text(value, walk.max_text), walk)
+        return _summary(f"<ExtType {value.code} of {len(value.data)} bytes>", walk)
+    return _kept_repr(_repr_text(value, walk.max_text), walk)
 
 
 def _bounded_container(value, value_type, depth, walk):
     open_containers = walk.open_containers
     if id(value) in open_containers:
-        return _note(_RECURSION_MARKERS[value_type], walk)
+        return _summary(_RECURSION_MARKERS[value_type], walk)
     count = len(value)
     if depth >= walk.max_depth:
-        return _note(f"<{value_type.__name__} of {_items(count)}>", walk)
-    room_before = walk.room
-    walk.room -= _HEADER_BYTES
+        return _summary(f"<{value_type.__name__} of {_items(count)}>", walk)
+    walk.room -= _EXT_HEADER_BYTES if value_type is tuple else _HEADER_BYTES
     open_containers.add(id(value))
     depth += 1
+    if value_type is dict and not _text_keys(value, walk.max_items):
+        # A reader refuses such keys in a map: the entries are kept as pairs.
+        pairs = []
+        for key, item in islice(value.items(), walk.max_items):
+            if walk.room <= 0:
+                break
+            pairs.append([_bounded(key, depth, walk), _bounded(item, depth, walk)])
+        left_out = count - len(pairs)
+        if left_out > 0:
+            pairs.append([LEFT_OUT_KEY, _left_out_text(left_out, walk, with_marker=False)])
+        open_containers.discard(id(value))
+        return _packed_ext(EXT_PAIRS, pairs)
     if value_type is dict:
         summary = {}
         for key, item in islice(value.items(), walk.max_items):
             if walk.room <= 0:
                 break
-            key_type = type(key)
-            if key_type is str:
+            if type(key) is str:
                 key = _kept_text(key, walk)
-            elif key_type is bytes:
+            else:
                 key = key if len(key) <= walk.max_text else key[:walk.max_text] + _TRUNCATION_MARKER_BYTES
                 walk.room -= len(key) + _HEADER_BYTES
-            else:
-                # A reader refuses such a key: the dict is shown as a text.
-                open_containers.discard(id(value))
-                walk.room = room_before
-                return _kept_text(_repr_text(value, walk.max_text), walk)
             summary[key] = _bounded(item, depth, walk)
         # Counted from what was kept: two long keys cut to the same text
         # are one entry.
@@ -438,19 +479,36 @@ def _bounded_container(value, value_type, depth, walk):
         left_out = count - len(summary)
         if left_out > 0:
             summary.append(_left_out_text(left_out, walk, with_marker=True))
+        if value_type is tuple:
+            summary = _packed_ext(EXT_TUPLE, summary)
     open_containers.discard(id(value))
     return summary
 
 
+def _text_keys(mapping, count):
+    """Whether the first ``count`` keys of ``mapping`` are all str or bytes."""
+    for key in islice(mapping, count):
+        if type(key) is not str and type(key) is not bytes:
+            return False
+    return True
+
+
 def _left_out_text(count, walk, with_marker):
     text = f"{TRUNCATION_MARKER} {_items(count)} left out" if with_marker else f"{_items(count)} left out"
-    return _note(text, walk)
-
-
-def _note(text, walk):
-    """A text of the walk's own (a summary, a marker), kept whole."""
     walk.room -= len(text) + _SCALAR_BYTES
     return text
+
+
+def _summary(text, walk):
+    """A repr of the walk's own (a summary, a marker), kept whole."""
+    walk.room -= len(text) + _SCALAR_BYTES
+    return _repr_ext(text)
+
+
+def _kept_repr(text, walk):
+    """The repr ``text``, cut like a str."""
+    walk.room -= _EXT_HEADER_BYTES - _HEADER_BYTES
+    return _repr_ext(_kept_text(text, walk))
 
 
 def _kept_text(text, walk):
@@ -570,8 +628,8 @@ def dump_msgpack_lightweight_repr(value):
     "…"; lists, tuples and dicts keep their first LIGHTWEIGHT_MAX_ITEMS items
     and gain one more, "… 5 items left out" (for a dict, under the key "…");
     containers nested deeper than LIGHTWEIGHT_MAX_DEPTH become a text such as
-    "<list of 12 items>". Keys that are neither str nor bytes are replaced by
-    their shortened repr.
+    "<list of 12 items>" (a repr). A dict whose keys are not all str or
+    bytes keeps its entries as pairs, keys summarised like values.
     """
     packer = _take_packer()
     try:
@@ -633,7 +691,7 @@ def _pack_or_describe(packer, simplify, value, state):
     except Exception:
         # Only reachable through RecursionError or MemoryError: the simplified
         # value holds nothing the packer can refuse.
-        return packer.pack(f"<unserialisable {_type_name(value)} object>")
+        return packer.pack(_repr_ext(f"<unserialisable {_type_name(value)} object>"))
 
 
 def _short_text(text):
@@ -649,7 +707,7 @@ def _lightweight(value, depth, open_containers):
             return value
         return _short_text(value)
     if value_type is int:
-        return value if _INT64_MIN <= value <= _UINT64_MAX else _short_text(_int_text(value))
+        return value if _INT64_MIN <= value <= _UINT64_MAX else _repr_ext(_short_text(_int_text(value)))
     if value is None or value_type is bool or value_type is float:
         return value
     if value_type is dict or value_type is list or value_type is tuple:
@@ -665,29 +723,40 @@ def _lightweight(value, depth, open_containers):
             return value[:LIGHTWEIGHT_MAX_TEXT] + _TRUNCATION_MARKER_BYTES
         return value
     if value_type in _MSGPACK_EXTENSION_TYPES:
+        if value_type is msgpack.ExtType and value.code in _OWN_EXTENSION_CODES:
+            return _repr_ext(_short_text(_readable_text(value)))
         return value
-    return _short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT))
+    return _repr_ext(_short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT)))
 
 
 def _lightweight_container(value, value_type, depth, open_containers):
     if id(value) in open_containers:
-        return _RECURSION_MARKERS[value_type]
+        return _repr_ext(_RECURSION_MARKERS[value_type])
     if depth >= LIGHTWEIGHT_MAX_DEPTH:
-        return f"<{value_type.__name__} of {_items(len(value))}>"
+        return _repr_ext(f"<{value_type.__name__} of {_items(len(value))}>")
     # A walk that raises is abandoned whole, so the set needs no cleanup then.
     open_containers.add(id(value))
     depth += 1
     left_out = len(value) - LIGHTWEIGHT_MAX_ITEMS
     if value_type is dict:
         entries = value.items() if left_out <= 0 else islice(value.items(), LIGHTWEIGHT_MAX_ITEMS)
-        summary = {_lightweight_key(key): _lightweight(item, depth, open_containers) for key, item in entries}
-        if left_out > 0:
-            summary[LEFT_OUT_KEY] = f"{_items(left_out)} left out"
+        if _text_keys(value, LIGHTWEIGHT_MAX_ITEMS):
+            summary = {_lightweight_key(key): _lightweight(item, depth, open_containers) for key, item in entries}
+            if left_out > 0:
+                summary[LEFT_OUT_KEY] = f"{_items(left_out)} left out"
+        else:
+            pairs = [[_lightweight(key, depth, open_containers), _lightweight(item, depth, open_containers)]
+                     for key, item in entries]
+            if left_out > 0:
+                pairs.append([LEFT_OUT_KEY, f"{_items(left_out)} left out"])
+            summary = _packed_ext(EXT_PAIRS, pairs)
     else:
         items = value if left_out <= 0 else value[:LIGHTWEIGHT_MAX_ITEMS]
         summary = [_lightweight(item, depth, open_containers) for item in items]
         if left_out > 0:
             summary.append(f"{TRUNCATION_MARKER} {_items(left_out)} left out")
+        if value_type is tuple:
+            summary = _packed_ext(EXT_TUPLE, summary)
     open_containers.discard(id(value))
     return summary
 
@@ -695,6 +764,4 @@ def _lightweight_container(value, value_type, depth, open_containers):
 def _lightweight_key(key):
     if type(key) is str:
         return key if len(key) <= LIGHTWEIGHT_MAX_TEXT and key.isascii() else _short_text(key)
-    if type(key) is bytes:
-        return key[:LIGHTWEIGHT_MAX_TEXT]
-    return _short_text(_repr_text(key, LIGHTWEIGHT_MAX_TEXT))
+    return key[:LIGHTWEIGHT_MAX_TEXT]

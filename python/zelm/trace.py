@@ -33,9 +33,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Union
 
-import msgpack
-
-from zelm import db
+from zelm import db, values
 from zelm.salvage import UNDECODABLE_RECORD, decode_by_record
 
 __all__ = [
@@ -55,6 +53,9 @@ __all__ = [
     "load",
     "to_chrome_trace",
     "to_json_safe",
+    "JSON_REPR_KEY",
+    "JSON_TUPLE_KEY",
+    "JSON_DICT_KEY",
 ]
 
 # The trace id that names the newest stored trace.
@@ -330,7 +331,7 @@ def decode_document(data, name="the trace document"):
     checked) costs only itself: see zelm.salvage for what replaces it.
     """
     try:
-        document = msgpack.unpackb(data, raw=False, strict_map_key=False)
+        document = values.unpackb(data)
     except Exception as error:
         try:
             document = decode_by_record(data)
@@ -445,20 +446,43 @@ def to_chrome_trace(trace):
     return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": to_json_safe(other)}
 
 
+# Keys of the JSON objects that mark what JSON has no form for.
+JSON_REPR_KEY, JSON_TUPLE_KEY, JSON_DICT_KEY = "$repr", "$tuple", "$dict"
+_JSON_MARKER_KEYS = frozenset({JSON_REPR_KEY, JSON_TUPLE_KEY, JSON_DICT_KEY})
+
+
 def to_json_safe(value):
-    """``value`` made of JSON types only: bytes and other values JSON has no
-    form for become their repr, dict keys become str, floats that are not
-    finite become their text."""
-    if value is None or isinstance(value, (bool, int, str)):
+    """``value`` made of JSON types only, with what JSON has no form for
+    marked by a one-entry object:
+
+    - {"$repr": TEXT} for a repr the trace holds in place of an object
+      (zelm.values.Repr), and for a decoded value JSON cannot hold (bytes,
+      a float that is not finite, a timestamp), as its repr;
+    - {"$tuple": [ITEMS]} for a tuple;
+    - {"$dict": [[KEY, VALUE], ...]} for a dict whose keys were not all
+      text (zelm.values.ObjectKeyDict), and for a dict whose one key is
+      one of these three, so that it is not taken for a marker.
+
+    Other dicts become objects with their keys as text (int keys as
+    json.dumps writes them, other keys as their repr)."""
+    value_type = type(value)
+    if value_type is str or value is None or value_type is bool or value_type is int:
         return value
-    if isinstance(value, float):
-        return value if math.isfinite(value) else repr(value)
+    if value_type is values.Repr:
+        return {JSON_REPR_KEY: str.__str__(value)}
+    if value_type is float:
+        return value if math.isfinite(value) else {JSON_REPR_KEY: repr(value)}
+    if value_type is list:
+        return [to_json_safe(item) for item in value]
+    if value_type is tuple:
+        return {JSON_TUPLE_KEY: [to_json_safe(item) for item in value]}
+    if value_type is values.ObjectKeyDict or (value_type is dict and len(value) == 1
+                                              and next(iter(value)) in _JSON_MARKER_KEYS):
+        return {JSON_DICT_KEY: [[to_json_safe(key), to_json_safe(item)] for key, item in value.items()]}
     if isinstance(value, dict):
         return {_json_key(key): to_json_safe(item) for key, item in value.items()}
-    # Exact types: msgpack's ExtType is a tuple too, but no array.
-    if type(value) is list or type(value) is tuple:
-        return [to_json_safe(item) for item in value]
-    return repr(value)
+    # msgpack's ExtType is a tuple too, but no array.
+    return {JSON_REPR_KEY: repr(value)}
 
 
 def _json_key(key):
