@@ -17,6 +17,8 @@ from contextlib import contextmanager
 import msgpack
 import pytest
 
+from zelm import values
+
 
 class HostProfiler:
     """The smallest host object register_profiler accepts."""
@@ -61,7 +63,9 @@ def traced(native, host, fn):
 
 
 def decode(document):
-    return msgpack.unpackb(document, raw=False, strict_map_key=False)
+    """The document as the trace reader decodes it (reprs, tuples and dicts
+    with keys other than text read back, see zelm.values)."""
+    return values.unpackb(document)
 
 
 def raw_slot(index):

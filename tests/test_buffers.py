@@ -68,7 +68,7 @@ def test_markers_are_ordinary_records_without_one_trace_per_test(profile, plugin
     doc, host = profile(lambda: (echo(1), marks(), echo(2)))
     assert kinds(doc["frames_of_interest"]) == [
         frame("call"), frame("call"), frame("return", 1), "start_test", "end_test",
-        frame("call"), frame("return", 2), frame("return", [1, "marked", 2]),
+        frame("call"), frame("return", 2), frame("return", (1, "marked", 2)),
     ]
     assert saved_traces == []
     assert doc["trace_id"] == host.trace_id
@@ -105,7 +105,7 @@ def test_start_test_on_call_opens_a_new_trace(profile, plugin_definitions, saved
     # nothing before the marker survives; the marker, then the frame, open the trace
     assert kinds(doc["frames_of_interest"]) == [
         "start_test", frame("call"), frame("return", "begun"),
-        frame("call"), frame("return", "kept"), frame("return", ["dropped", "begun", "kept"]),
+        frame("call"), frame("return", "kept"), frame("return", ("dropped", "begun", "kept")),
     ]
     assert TRACE_ID.fullmatch(doc["trace_id"]) and doc["trace_id"] != host.trace_id
 

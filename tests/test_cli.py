@@ -262,7 +262,7 @@ def test_show_of_the_latest_trace_with_log_messages_in_place(zelm, tmp_path):
     sections = {section.splitlines()[0].split(" (")[0]: section for section in result.stdout.split("\nthread ")[1:]}
     assert set(sections) == {"MainThread", "worker-0", "worker-1", "worker-2"}
     worker = sections["worker-1"].splitlines()
-    job_line = next(line for line in worker if "__main__.job(name='w1', numbers='range(0, 3)')" in line)
+    job_line = next(line for line in worker if "__main__.job(name='w1', numbers=range(0, 3))" in line)
     log_line = next(line for line in worker if "* log " in line)
     assert job_line.endswith("-> 5  jobs.py:13")
     assert log_line.strip() == "* log INFO jobs: job w1: 5  (jobs.py:15)"
@@ -341,8 +341,8 @@ def test_export_json_writes_the_decoded_document(zelm, tmp_path):
     assert exported["trace_id"] == trace_id
     assert exported["meta"] == stored["meta"]
     echo_call, echo_return = [record for record in exported["frames_of_interest"] if record.get("co_name") == "echo"]
-    assert echo_call["locals"] == {"blob": "b'\\x00\\x01'"}
-    assert echo_return["arg"] == "b'\\x00\\x01'"
+    assert echo_call["locals"] == {"blob": {"$repr": "b'\\x00\\x01'"}}
+    assert echo_return["arg"] == {"$repr": "b'\\x00\\x01'"}
 
 
 def test_run_gives_the_program_its_argv_main_and_path(zelm, tmp_path):
@@ -590,7 +590,7 @@ def test_show_and_export_an_old_trace_with_records_no_reader_loads(zelm, tmp_pat
     assert undecodable_line.strip() == "* [undecodable record of 2001 bytes: StackError]"
     assert untyped_line.strip() == "* plugin record plugin data serialised whole"
     exported = json.loads(export.stdout)["frames_of_interest"][greet:greet + 3]
-    assert exported[0]["locals"].startswith("<undecodable value: ")
+    assert exported[0]["locals"]["$repr"].startswith("<undecodable value: ")
     assert exported[1:] == [{"type": trace.UNDECODABLE_RECORD, "error": "StackError", "size": 2001},
                             "plugin data serialised whole"]
 

@@ -224,8 +224,8 @@ def test_native_trace_holds_calls_serialised_by_the_host(native, tmp_path, light
     assert document["current_commit_sha"] == git.COMMIT_SHA
     call, ret = frame_records(document, "traced_function")
     assert (call["event"], ret["event"]) == ("call", "return")
-    assert call["locals"] == {"numbers": [1, 2, 3], "label": expected_label}
-    assert ret["arg"] == [6, expected_label]
+    assert call["locals"] == {"numbers": (1, 2, 3), "label": expected_label}
+    assert ret["arg"] == (6, expected_label)
 
 
 def test_native_save_stores_the_trace_in_the_database(native, tmp_path):
@@ -267,8 +267,8 @@ def test_value_limits_hold_while_the_profiler_runs(native, tmp_path, lightweight
 
     assert serialize.current_limits() == before
     (call, ret) = frame_records(decode(profiler.build_trace()), "traced_function")
-    assert call["locals"] == {"numbers": [1, 2, "… 1 item left out"], "label": "x" * 7 + "…"}
-    assert ret["arg"] == [6, "x" * 7 + "…"]
+    assert call["locals"] == {"numbers": (1, 2, "… 1 item left out"), "label": "x" * 7 + "…"}
+    assert ret["arg"] == (6, "x" * 7 + "…")
 
 
 @pytest.mark.parametrize("config, message", [

@@ -10,6 +10,7 @@ from conftest import pack_with_raw, raw_slot
 
 from zelm import db, trace
 from zelm.trace import Call, PluginRecord, Trace
+from zelm.values import Repr
 
 MAIN = 100
 WORKER = 200
@@ -361,7 +362,7 @@ def test_a_value_no_reader_loads_is_marked_and_its_record_kept():
     (main,) = loaded.threads[0].roots
     assert (main.name, main.finished) == ("app.main", True)
     assert main.arguments.startswith("<undecodable value: UnicodeDecodeError: ")
-    assert main.return_value == "<undecodable value: StackError>"
+    assert main.return_value == Repr("<undecodable value: StackError>")
 
 
 @pytest.mark.parametrize("data", ["{'type': 'custom', 1: 'one'}", ["a", 1], 7, None], ids=["text", "array", "int", "nil"])
@@ -414,7 +415,7 @@ def test_chrome_events_carry_calls_with_arguments_in_microseconds():
     assert (main["name"], main["pid"], main["tid"], main["ts"], main["dur"]) == ("app.main", MAIN, MAIN, 0, 500000)
     assert main["args"] == {
         "location": "app.py:4", "frame_id": "frm_a",
-        "arguments": {"data": repr(b"\x00\xff"), "ratio": "inf"}, "return_value": {"ok": True},
+        "arguments": {"data": {"$repr": repr(b"\x00\xff")}, "ratio": {"$repr": "inf"}}, "return_value": {"ok": True},
     }
     assert (work["tid"], work["ts"], work["dur"], work["args"]["unfinished"]) == (WORKER, 125000, 375000, True)
     (log,) = by_phase["i"]
@@ -447,12 +448,12 @@ def test_chrome_events_nest_exactly_even_for_sub_microsecond_calls():
 @pytest.mark.parametrize(
     "value, expected",
     [
-        (b"\x01", "b'\\x01'"),
-        (float("nan"), "nan"),
-        (-math.inf, "-inf"),
+        (b"\x01", {"$repr": "b'\\x01'"}),
+        (float("nan"), {"$repr": "nan"}),
+        (-math.inf, {"$repr": "-inf"}),
         ({1: "a", b"k": [1.5, None]}, {"1": "a", "b'k'": [1.5, None]}),
-        (msgpack.ExtType(5, b"x"), "ExtType(code=5, data=b'x')"),
-        ([True, {"x": (1, 2)}], [True, {"x": [1, 2]}]),
+        (msgpack.ExtType(5, b"x"), {"$repr": "ExtType(code=5, data=b'x')"}),
+        ([True, {"x": (1, 2)}], [True, {"x": {"$tuple": [1, 2]}}]),
     ],
 )
 def test_json_safe_values(value, expected):

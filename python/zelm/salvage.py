@@ -9,11 +9,12 @@ hold the records) is walked without decoding, and every record is decoded
 on its own, so one bad record costs only itself:
 
 - a map record keeps every entry that decodes; a value that does not is
-  replaced by the text "<undecodable value: REASON>";
+  replaced by the repr (zelm.values.Repr) "<undecodable value: REASON>";
 - any other record that does not decode becomes the placeholder
   {"type": UNDECODABLE_RECORD, "error": REASON, "size": BYTES}.
 """
 
+from zelm.values import Repr
 from zelm.values import unpackb as _unpack
 
 __all__ = ["UNDECODABLE_RECORD", "decode_by_record", "decode_record", "value_end"]
@@ -164,7 +165,7 @@ def _map_entry_by_entry(raw):
         try:
             value = _unpack(raw[pos:end])
         except Exception as error:
-            value = f"<undecodable value: {_reason(error)}>"
+            value = Repr(f"<undecodable value: {_reason(error)}>")
         record[key] = value
         pos = end
     if pos != len(raw):
