@@ -858,3 +858,62 @@ def test_a_program_that_takes_the_first_stop_signal_ends_at_the_second(tmp_path)
     assert status == -signal.SIGTERM
     assert stdout == "running\nkept running\n"
     saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr))
+
+
+
+VALUES_PROGRAM = """\
+class Bee:
+    def __repr__(self):
+        return "<b>"
+
+
+def take(text, bee):
+    return (text, bee)
+
+
+def sequences(pair, single, numbers):
+    return ((((1,),),),)
+
+
+def keyed(value):
+    return value
+
+
+lst = [1]
+lst.append(lst)
+take("<b>", Bee())
+sequences((1, "a"), (None,), [1, 2])
+keyed({1: "x", None: (2,), (3, 4): Bee()})
+keyed({"<b>": 1, Bee(): 2})
+keyed(lst)
+keyed(2**70)
+"""
+
+
+def test_show_and_export_tell_strings_reprs_tuples_and_odd_keys_apart(zelm, tmp_path):
+    write(tmp_path / "values.py", VALUES_PROGRAM)
+    trace_id = saved_trace_id(zelm("run", "values.py"))
+
+    show = zelm("show", trace_id)
+    export = zelm("export", trace_id, "--format", "json")
+
+    assert (show.returncode, export.returncode) == (0, 0), show.stderr + export.stderr
+    # Call lines "  12.3 us  NAME(ARGUMENTS) -> VALUE  values.py:LINE" without duration and location.
+    calls = [line.split(" us  ", 1)[1].rsplit("  ", 1)[0] for line in show.stdout.splitlines() if " us  __main__." in line]
+    assert calls[2:] == [
+        "__main__.take(text='<b>', bee=<b>) -> ('<b>', <b>)",
+        "__main__.sequences(pair=(1, 'a'), single=(None,), numbers=[1, 2]) -> (((…),),)",
+        "__main__.keyed(value={1: 'x', None: (2,), (3, 4): <b>}) -> {1: 'x', None: (2,), (3, 4): <b>}",
+        "__main__.keyed(value={'<b>': 1, <b>: 2}) -> {'<b>': 1, <b>: 2}",
+        "__main__.keyed(value=[1, [...]]) -> [1, [...]]",
+        "__main__.keyed(value=1180591620717411303424) -> 1180591620717411303424",
+    ]
+    returns = [record["arg"] for record in json.loads(export.stdout)["frames_of_interest"]
+               if record.get("event") == "return" and record["co_name"] in ("take", "keyed")]
+    assert returns == [
+        {"$tuple": ["<b>", {"$repr": "<b>"}]},
+        {"$dict": [[1, "x"], [None, {"$tuple": [2]}], [{"$tuple": [3, 4]}, {"$repr": "<b>"}]]},
+        {"$dict": [["<b>", 1], [{"$repr": "<b>"}, 2]]},
+        [1, {"$repr": "[...]"}],
+        {"$repr": str(2**70)},
+    ]

@@ -230,9 +230,16 @@ def _items(count):
     return "1 item" if count == 1 else f"{count} items"
 
 
+# ExtType's constructor checks its arguments in Python code; the code and
+# bytes made here are always valid, so the tuple is made directly (about a
+# third of the time, for every object and tuple on the fast path).
+_ExtType = msgpack.ExtType
+_new_tuple = tuple.__new__
+
+
 def _repr_ext(text):
     """The extension value of a repr: ``text`` is valid UTF-8 already."""
-    return msgpack.ExtType(EXT_REPR, text.encode("utf-8"))
+    return _new_tuple(_ExtType, (EXT_REPR, text.encode("utf-8")))
 
 
 def _packed_ext(code, value):
@@ -240,7 +247,7 @@ def _packed_ext(code, value):
     the packer cannot pack go through its fallback, as anywhere)."""
     packer = _take_packer()
     try:
-        return msgpack.ExtType(code, packer.pack(value))
+        return _new_tuple(_ExtType, (code, packer.pack(value)))
     finally:
         _put_back_packer(packer)
 
