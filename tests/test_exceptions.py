@@ -7,6 +7,7 @@ import pytest
 
 from conftest import all_records
 from zelm import trace
+from zelm.values import Repr
 
 
 class Unprintable(Exception):
@@ -70,7 +71,7 @@ def test_each_frame_left_by_raising_has_its_exception_record(profile, exception,
         # The return record is what it always was: the value None.
         assert return_record["arg"] is None
         assert record["frame_id"] == return_record["frame_id"] is not None
-        assert (record["exception_type"], record["exception"]) == (type_name, shown)
+        assert (record["exception_type"], record["exception"]) == (type_name, Repr(shown))
         assert (record["thread"], record["thread_native_id"]) == (return_record["thread"], return_record["thread_native_id"])
         assert record["path"].startswith("test_exceptions.py:")
         assert return_record["timestamp"] <= record["timestamp"]
@@ -182,8 +183,8 @@ def test_generators_and_coroutines_that_raise(profile, program, function, raised
     assert len(returns) == 2
     assert [r["type"] for r in records[-2:]] == ["frame", "exception"]
     assert records[-1]["frame_id"] == returns[-1]["frame_id"]
-    assert records[-1]["exception"] == raised
-    assert [r["exception"] for r in exception_records(doc)] == [raised]
+    assert records[-1]["exception"] == Repr(raised)
+    assert [r["exception"] for r in exception_records(doc)] == [Repr(raised)]
     assert results == [caller_sees or "caught"]
 
 

@@ -6,10 +6,10 @@ record saying how many events it dropped and where the first one was."""
 import re
 import threading
 
-import msgpack
 import pytest
 
 from conftest import all_records, decode, frame_records, traced
+from zelm import values
 
 _built = []
 
@@ -31,7 +31,7 @@ def run_loop():
 def sizes(records):
     # The native writer and msgpack both take the smallest forms, so a
     # decoded record packs back to its own size.
-    return [len(msgpack.packb(record)) for record in records]
+    return [len(values.packb(record)) for record in records]
 
 
 def cut_record(doc):

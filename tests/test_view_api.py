@@ -194,7 +194,7 @@ def test_summary_tree_and_details_of_the_example(viewer):
     assert place_order["arguments"].startswith("customer='ada', wanted={")
     details = get(viewer, "node", trace=trace_id, node=place_order["id"])
     assert details["arguments"]["customer"] == "ada"
-    assert details["return_value"].startswith("<shop.models.DiscountedOrder object")
+    assert details["return_value"]["$repr"].startswith("<shop.models.DiscountedOrder object")
     assert {"order", "items"} <= set(details["locals_at_return"])
     assert details["thread_name"] == "MainThread"
     # Called from main(), which is its parent in the tree.

@@ -192,14 +192,15 @@ class Call:
     @property
     def raised(self):
         """How the call ended by raising, e.g. "ValueError('bad input')": the
-        exception as serialised (its repr), or its type name; None for a call
-        that returned. "an exception" when the type could not be read."""
+        exception as serialised (its repr), or its type name, as a str; None
+        for a call that returned. "an exception" when the type could not be
+        read."""
         record = self.exception_record
         if record is None:
             return None
         value = record.get("exception")
         if isinstance(value, str) and value:
-            return value
+            return str.__str__(value)  # the text of a repr
         exception_type = record.get("exception_type")
         return str(exception_type) if exception_type else "an exception"
 

@@ -28,7 +28,7 @@ does not read back (another program's code, a damaged payload) stays the
 
 import msgpack
 
-__all__ = ["EXT_REPR", "EXT_TUPLE", "EXT_PAIRS", "Repr", "ObjectKeyDict", "decode_extension", "unpackb"]
+__all__ = ["EXT_REPR", "EXT_TUPLE", "EXT_PAIRS", "Repr", "ObjectKeyDict", "decode_extension", "unpackb", "packb"]
 
 EXT_REPR = 1
 EXT_TUPLE = 2
@@ -86,3 +86,20 @@ def unpackb(data):
     map keys of any type, and the extension values above as what they stand
     for."""
     return msgpack.unpackb(data, raw=False, strict_map_key=False, ext_hook=decode_extension)
+
+
+def packb(value):
+    """Encode a value read by ``unpackb`` back into the same MessagePack
+    (the smallest forms, as the profiler writes them)."""
+    return msgpack.packb(value, default=_encode_extension, strict_types=True)
+
+
+def _encode_extension(value):
+    value_type = type(value)
+    if value_type is Repr:
+        return msgpack.ExtType(EXT_REPR, str.__str__(value).encode("utf-8"))
+    if value_type is tuple:
+        return msgpack.ExtType(EXT_TUPLE, packb(list(value)))
+    if value_type is ObjectKeyDict:
+        return msgpack.ExtType(EXT_PAIRS, packb([[key, item] for key, item in value.items()]))
+    raise TypeError(f"{value_type.__name__} is no value of a trace")

@@ -125,17 +125,37 @@ function localTime(timestamp) {
     pad(date.getHours()) + ":" + pad(date.getMinutes()) + ":" + pad(date.getSeconds());
 }
 
-// A traced value as Python would show it: strings quoted, except the repr
-// texts of objects ("<shop.Item object at 0x...>").
+// The export marks what JSON cannot tell apart by a one-entry object:
+// {"$repr": text} (an object shown by its repr), {"$tuple": [...]} and
+// {"$dict": [[key, value], ...]} (a dict whose keys are not all text).
+function marker(value) {
+  if (!value || typeof value !== "object" || Array.isArray(value)) return null;
+  const keys = Object.keys(value);
+  if (keys.length !== 1) return null;
+  const key = keys[0];
+  if (key === "$repr" && typeof value[key] === "string") return key;
+  if ((key === "$tuple" || key === "$dict") && Array.isArray(value[key])) return key;
+  return null;
+}
+
+// A value as Python prints it: strings quoted, reprs bare.
 function pyText(value) {
   if (value === null || value === undefined) return "None";
   if (value === true) return "True";
   if (value === false) return "False";
   if (typeof value === "string") {
-    if (value.startsWith("<") && value.endsWith(">")) return value;
     return "'" + value.replace(/\\/g, "\\\\").replace(/'/g, "\\'").replace(/\n/g, "\\n") + "'";
   }
   if (Array.isArray(value)) return "[" + value.map(pyText).join(", ") + "]";
+  const kind = marker(value);
+  if (kind === "$repr") return value.$repr;
+  if (kind === "$tuple") {
+    const items = value.$tuple.map(pyText);
+    return "(" + items.join(", ") + (items.length === 1 ? ",)" : ")");
+  }
+  if (kind === "$dict") {
+    return "{" + value.$dict.map(pair => Array.isArray(pair) ? pyText(pair[0]) + ": " + pyText(pair[1]) : pyText(pair)).join(", ") + "}";
+  }
   if (typeof value === "object") return "{" + Object.entries(value).map(([k, v]) => pyText(k) + ": " + pyText(v)).join(", ") + "}";
   return String(value);
 }
@@ -457,7 +477,7 @@ const details = document.getElementById("details");
 
 function valueTable(values) {
   const table = el("table");
-  if (values && typeof values === "object" && !Array.isArray(values)) {
+  if (values && typeof values === "object" && !Array.isArray(values) && !marker(values)) {
     const entries = Object.entries(values);
     if (!entries.length) table.appendChild(el("tr")).appendChild(el("td", "hint", "(none)"));
     for (const [key, value] of entries) {
