@@ -8,7 +8,9 @@ import shutil
 import pytest
 
 from conftest import record_example, running_viewer
+from test_trace_reader import call, document, ret
 from test_view_api import HOSTILE, hostile_document, save
+from zelm import db, values
 
 # `make test` sets this: there the browser tests run or fail, never skip.
 REQUIRED = bool(os.environ.get("ZELM_REQUIRE_BROWSER"))
@@ -40,6 +42,13 @@ def viewer(tmp_path_factory):
     with running_viewer(db_path) as server:
         server.ids = {"example": example, "hostile": hostile}
         yield server
+
+
+# Locals as the reader gives them, each shown as Python prints it.
+VALUES_SHOWN = {
+    "text": "<b>", "bee": values.Repr("<b>"), "pair": (1, "a"), "single": (None,),
+    "keyed": values.ObjectKeyDict({1: "x", (2, 3): values.Repr("<b>")}), "marker_like": {"$repr": "text"},
+}
 
 
 @pytest.fixture(scope="module")
@@ -198,6 +207,25 @@ def test_markup_in_a_trace_shows_as_text(browser, viewer):
     # No markup of the trace became an element, and none of its scripts ran.
     assert browser.find_elements(By.CSS_SELECTOR, "#tree img, #details img, #tree script, #details script") == []
     assert browser.execute_script("return window.__xss") is None
+
+
+def test_details_print_strings_reprs_tuples_and_odd_keys_as_python_does(browser, tmp_path):
+    db_path, trace_id = tmp_path / "traces.sqlite3", "trc_01HZX3Q5R8W6N2K9F4T7B1VA1S"
+    db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=values.packb(document([
+        call("take", "f1", 1.0, locals_=VALUES_SHOWN),
+        ret("take", "f1", 2.0, arg=(values.Repr("<b>"), "<b>")),
+    ], trace_id=trace_id)))
+    with running_viewer(db_path) as viewer:
+        viewer.ids = {"values": trace_id}
+        open_trace(browser, viewer, "values")
+        browser.find_element(By.CSS_SELECTOR, "#tree .row").click()
+        wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .arguments"))
+        shown = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#details .arguments tr")]
+        returned = details_text(browser, ".return-value")
+
+    assert shown == ["text '<b>'", "bee <b>", "pair (1, 'a')", "single (None,)",
+                     "keyed {1: 'x', (2, 3): <b>}", "marker_like {'$repr': 'text'}"]
+    assert returned == "(<b>, '<b>')"
 
 
 def test_exported_html_opens_from_disk(browser, viewer, tmp_path):

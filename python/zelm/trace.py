@@ -24,6 +24,10 @@ records filed before, and one "trace_cut" record as the last element of
 them happened. The reader keeps it out of the threads and offers it as
 Trace.cuts (one per stored part of the trace).
 
+Values are decoded by zelm.values: a repr reads as zelm.values.Repr, a
+tuple as a tuple, a dict whose keys were not all text as
+zelm.values.ObjectKeyDict.
+
 Times in the tree never run backwards: a thread's frame timestamps are read
 as a running maximum, so every call lies within its caller and after its
 previous sibling even if the system clock stepped back.
