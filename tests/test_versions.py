@@ -20,8 +20,8 @@ EXAMPLE = os.path.join(ROOT, "examples", "shop_app.py")
 # Runs in each interpreter: profile the example, print its records normalised.
 NORMALISE = r"""
 import json, runpy, sys, threading
-import msgpack
-from zelm import _zelm
+from zelm import _zelm, values
+from zelm.trace import to_json_safe
 
 class Host:
     config = {"threading": True}
@@ -37,7 +37,7 @@ _zelm.register_profiler(host)
 runpy.run_path(sys.argv[0], run_name="__main__")
 _zelm.register_noop_profiler()
 threading.setprofile(None)
-doc = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+doc = values.unpackb(host.rust_profiler.build_trace())
 
 def normalise(records):
     ids = {}
@@ -50,8 +50,8 @@ def normalise(records):
         site = record["user_code_call_site"]
         out.append({
             "path": record["path"], "co_name": record["co_name"], "qualname": record["qualname"],
-            "event": record["event"], "call": ids.get(frame_id), "arg": record["arg"],
-            "locals": record["locals"], "thread": record["thread"],
+            "event": record["event"], "call": ids.get(frame_id), "arg": to_json_safe(record["arg"]),
+            "locals": to_json_safe(record["locals"]), "thread": record["thread"],
             "call_site": site and [ids.get(site["call_frame_id"]), site["line_number"]],
         })
     return out
