@@ -899,7 +899,7 @@ def test_show_and_export_tell_strings_reprs_tuples_and_odd_keys_apart(zelm, tmp_
 
     assert (show.returncode, export.returncode) == (0, 0), show.stderr + export.stderr
     # Call lines "  12.3 us  NAME(ARGUMENTS) -> VALUE  values.py:LINE" without duration and location.
-    calls = [line.split(" us  ", 1)[1].rsplit("  ", 1)[0] for line in show.stdout.splitlines() if " us  __main__." in line]
+    calls = re.findall(r"^ +[\d.]+ [um]?s  (__main__\..*)  values\.py:\d+$", show.stdout, re.MULTILINE)
     assert calls[2:] == [
         "__main__.take(text='<b>', bee=<b>) -> ('<b>', <b>)",
         "__main__.sequences(pair=(1, 'a'), single=(None,), numbers=[1, 2]) -> (((…),),)",
