@@ -566,16 +566,14 @@ def _build_tree(records, trace_start, trace_end):
     def close(call, end, return_record=None):
         call.end = max(end, call.start)
         call.return_record = return_record
-        if return_record is not None and isinstance(call.frame_id, str):
+        if return_record is not None and _pairable(call.frame_id):
             returned[call.frame_id] = call
 
     for record in records:
         timestamp = _time(record)
         if record.get("type") == "exception":
-            # Frame ids are texts; anything else in an old or foreign
-            # document pairs with nothing.
             frame_id = record.get("frame_id")
-            call = returned.pop(frame_id, None) if isinstance(frame_id, str) else None
+            call = returned.pop(frame_id, None) if _pairable(frame_id) else None
             if call is not None:
                 call.exception_record = record
                 continue
@@ -606,11 +604,24 @@ def _build_tree(records, trace_start, trace_end):
                 start = min([first_time] + [node.start for node in roots if isinstance(node, Call)])
                 caller = Call(frame_id=frame_id, start=start, end=clock, call_record=None, return_record=record)
                 caller.children, roots[:] = roots[:], [caller]
-                if isinstance(frame_id, str):
+                if _pairable(frame_id):
                     returned[frame_id] = caller
     while open_calls:
         close(open_calls.pop(), max(trace_end, clock))
     return roots
+
+
+def _pairable(frame_id):
+    """Whether an exception record can be paired by this frame id: the
+    profiler writes texts, but a foreign document may hold a list or a map,
+    which pairs with nothing rather than failing the whole trace."""
+    if frame_id is None:
+        return False
+    try:
+        hash(frame_id)
+    except TypeError:
+        return False
+    return True
 
 
 def _open_position(open_calls, frame_id):
