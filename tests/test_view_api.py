@@ -303,6 +303,19 @@ def test_records_the_reader_keeps_as_placeholders_show_in_the_tree(tmp_path):
     assert details["data"] == {"value": HOSTILE[0]}
 
 
+def test_a_call_left_by_raising_shows_what_it_raised_instead_of_a_return_value(tmp_path):
+    exception = {"type": "exception", "frame_id": "f1", "exception_type": "ValueError",
+                 "exception": "ValueError('bad input')", "timestamp": 2.0}
+    doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0), exception, call("g", "g1", 3.0), ret("g", "g1", 4.0)])
+    db_path = tmp_path / "traces.sqlite3"
+    trace_id = save(db_path, doc)
+    with running_viewer(db_path) as server:
+        rows = get(server, "roots", trace=trace_id, thread=0)["rows"]
+        details = [get(server, "node", trace=trace_id, node=row["id"]) for row in rows]
+    assert [(row["name"], row["raised"]) for row in rows] == [("app.f", "ValueError('bad input')"), ("app.g", None)]
+    assert [node["raised"] for node in details] == ["ValueError('bad input')", None]
+
+
 # ---- the commands ----
 
 

@@ -38,7 +38,7 @@ def embedded_data(index, listing_entry):
     for node_id in range(count):
         nodes[node_id] = index.details(node_id)
         row = index.row(node_id)
-        rows[node_id] = {"arguments": row.get("arguments"), "return_value": row.get("return_value")}
+        rows[node_id] = {key: row.get(key) for key in ("arguments", "return_value", "raised")}
         child_ids = list(index.children_ids(node_id))
         if child_ids:
             children[node_id] = child_ids

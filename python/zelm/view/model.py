@@ -264,6 +264,8 @@ class TraceIndex:
                 recorded_call=node.call_record is not None,
                 arguments=None if node.call_record is None else clip(short_arguments(node.arguments), ROW_TEXT),
                 return_value=clip(short_value(node.return_value), ROW_TEXT) if node.finished else None,
+                # What the call raised (its repr), in place of a return value.
+                raised=clip(node.raised, ROW_TEXT) if node.raised is not None else None,
             )
         else:
             row.update(kind="plugin", name=node.type, text=clip(plugin_text(node), 2 * ROW_TEXT))
@@ -317,6 +319,7 @@ class TraceIndex:
                 arguments=detail_value(node.arguments) if node.call_record is not None else None,
                 locals_at_return=detail_value(node.return_record.get("locals")) if node.finished else None,
                 return_value=detail_value(node.return_value) if node.finished else None,
+                raised=node.raised,
                 call_site=self.call_site(node_id),
             )
             details.pop("text", None)

@@ -38,6 +38,7 @@ function embeddedApi(data) {
     for (const key of ["path", "children", "data", "call_site", "locals_at_return", "frame_id", "thread_name", "thread_id"]) delete copy[key];
     copy.arguments = data.rows[id].arguments;
     copy.return_value = data.rows[id].return_value;
+    copy.raised = data.rows[id].raised;
     return copy;
   };
   const known = id => {
@@ -351,7 +352,8 @@ function makeNode(row) {
     line.appendChild(el("span", "duration" + (row.finished ? "" : " unfinished"), (row.finished ? "" : ">=") + duration(row.duration)));
     line.appendChild(el("span", "name", row.name));
     if (row.arguments !== null) line.appendChild(el("span", "args", "(" + row.arguments + ")"));
-    if (row.return_value !== null) line.appendChild(el("span", "ret", " \u2192 " + row.return_value));
+    if (row.raised) line.appendChild(el("span", "ret raised", " raised " + row.raised));
+    else if (row.return_value !== null) line.appendChild(el("span", "ret", " \u2192 " + row.return_value));
     line.appendChild(el("span", "loc", row.location));
   } else {
     line.appendChild(el("span", "duration", "*"));
@@ -540,9 +542,14 @@ async function showDetails(id) {
     } else {
       details.appendChild(el("p", "hint", "The call was not recorded (the profiler started inside it)."));
     }
-    if (node.finished) {
+    if (node.raised) {
+      details.appendChild(el("h3", null, "Raised"));
+      details.appendChild(el("p", "raised", node.raised));
+    } else if (node.finished) {
       details.appendChild(el("h3", null, "Return value"));
       details.appendChild(valueTable(node.return_value)).classList.add("return-value");
+    }
+    if (node.finished) {
       details.appendChild(el("h3", null, "Locals at the return"));
       details.appendChild(valueTable(node.locals_at_return)).classList.add("locals-at-return");
     }
