@@ -141,13 +141,13 @@ def package_paths(name):
     located without being run (a dotted name imports its parent packages).
     Raises ValueError when it cannot be found or has no files."""
     try:
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
     except (ImportError, ValueError) as error:
         raise ValueError(f"cannot find the package {name!r}: {error}") from None
-    if spec is None:
+    if found is None:
         raise ValueError(f"no installed package {name!r}")
-    if spec.submodule_search_locations:
-        return [os.path.join(os.path.abspath(path), "") for path in spec.submodule_search_locations]
-    if spec.origin and os.path.isfile(spec.origin):
-        return [os.path.abspath(spec.origin)]
-    raise ValueError(f"the package {name!r} has no Python files to record ({spec.origin or 'no origin'})")
+    if found.submodule_search_locations:
+        return [os.path.join(os.path.abspath(path), "") for path in found.submodule_search_locations]
+    if found.origin and os.path.isfile(found.origin):
+        return [os.path.abspath(found.origin)]
+    raise ValueError(f"the package {name!r} has no Python files to record ({found.origin or 'no origin'})")
