@@ -213,7 +213,11 @@ std::string exception_type_name(PyObject* exception) {
     return name;
 }
 
-constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+// Whether the code is a generator's, a coroutine's or an async generator's.
+bool resumable_code(PyObject* code) {
+    constexpr int flags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    return (reinterpret_cast<PyCodeObject*>(code)->co_flags & flags) != 0;
+}
 
 // Runs one event's work; a failure is logged once with `code` as it stands
 // then, and the event's records are dropped. Never raises.
@@ -323,8 +327,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         drop_event(code, state, frame_id);
         if (is_return && may_unwind) {
             // So that the exception record it may raise is counted as dropped too.
-            bool generator = (reinterpret_cast<PyCodeObject*>(code.code)->co_flags & kGeneratorFlags) != 0;
-            state.unwound = UnwoundFrame{frame_key(frame), frame_id, {}, std::string(code.name), generator};
+            state.unwound = UnwoundFrame{frame_key(frame), frame_id, {}, std::string(code.name), resumable_code(code.code)};
         }
         return;
     }
@@ -351,8 +354,8 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
                                                arg, locals_bytes, thread, call_site));
     batch.types.emplace_back("frame");
     if (is_return && may_unwind) {
-        bool generator = (reinterpret_cast<PyCodeObject*>(code.code)->co_flags & kGeneratorFlags) != 0;
-        state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::move(path), std::string(code.name), generator};
+        state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::move(path), std::string(code.name),
+                                     resumable_code(code.code)};
     }
 }
 
