@@ -40,14 +40,37 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_python(*args, **kwargs):
-    """Runs this interpreter in a subprocess (text output captured, bounded
-    in time) with this directory importable, so that scripts can take their
-    host object from here: ``from conftest import HostProfiler``."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, env.get("PYTHONPATH")]))
-    kwargs.setdefault("timeout", 120)
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, **kwargs)
+def python_environment(env=None):
+    """This process's environment with ``env``'s changes (a value of None
+    removes the variable) and this directory importable, so that scripts can
+    take their host object from here: ``from conftest import HostProfiler``.
+    A PYTHONPATH in ``env`` comes first, before this directory."""
+    changes = dict(env or {})
+    result = dict(os.environ)
+    path = [changes.pop("PYTHONPATH", None), TESTS_DIR, result.get("PYTHONPATH")]
+    for name, value in changes.items():
+        if value is None:
+            result.pop(name, None)
+        else:
+            result[name] = value
+    result["PYTHONPATH"] = os.pathsep.join(filter(None, path))
+    return result
+
+
+def run_python(*args, interpreter=sys.executable, env=None, cwd=None, input=None, timeout=120, check=False):
+    """Runs ``interpreter *args`` to its end in a subprocess, in the
+    environment python_environment(env) gives, bounded in time; returns the
+    completed process with its text output."""
+    return subprocess.run([interpreter, *map(str, args)], env=python_environment(env), cwd=cwd, input=input,
+                          timeout=timeout, check=check, capture_output=True, text=True)
+
+
+def start_python(*args, env=None, cwd=None, stderr=subprocess.PIPE):
+    """Starts this interpreter on ``args`` as run_python would, for a test
+    that talks to the process while it runs: its text stdout is a pipe,
+    stderr goes where ``stderr`` says. The caller ends and waits for it."""
+    return subprocess.Popen([sys.executable, *map(str, args)], env=python_environment(env), cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=stderr, text=True)
 
 
 def traced(native, host, fn):
@@ -98,6 +121,35 @@ def frame_records(doc, co_name=None):
             if r.get("type") == "frame" and (co_name is None or r["co_name"] == co_name)]
 
 
+def recorded_events(doc, co_name):
+    return [record["event"] for record in frame_records(doc, co_name)]
+
+
+def plugin_records(doc, record_type=None):
+    """The records plugins made (of ``record_type`` only, if given)."""
+    return [r for r in all_records(doc)
+            if r["type"] != "frame" and (record_type is None or r["type"] == record_type)]
+
+
+def echo(value):
+    """A function to profile: its records (co_name "echo", in conftest.py)
+    carry the value as argument and return value."""
+    return value
+
+
+# A plugin definition entry given this value is left out of the definition.
+REMOVED = object()
+
+
+def plugin_definition(co_name, **fields):
+    """A valid plugin definition for the functions named ``co_name`` in any
+    file, making records of types "<co_name>_call" and "<co_name>_return";
+    ``fields`` add or replace entries, and an entry given REMOVED is left out."""
+    result = {"co_names": [co_name], "path_fragment": "", "call_type": f"{co_name}_call",
+              "return_type": f"{co_name}_return", **fields}
+    return {key: value for key, value in result.items() if value is not REMOVED}
+
+
 @pytest.fixture
 def native():
     module = pytest.importorskip("zelm._zelm")
@@ -107,9 +159,15 @@ def native():
 
 
 @pytest.fixture
-def make_host(tmp_path):
+def db_path(tmp_path):
+    """A database path, as text, in the test's own directory."""
+    return str(tmp_path / "traces.sqlite3")
+
+
+@pytest.fixture
+def make_host(db_path):
     def make(**kwargs):
-        kwargs.setdefault("db_path", str(tmp_path / "traces.sqlite3"))
+        kwargs.setdefault("db_path", db_path)
         return HostProfiler(**kwargs)
     return make
 
@@ -341,10 +399,7 @@ EXAMPLE_PROGRAM = os.path.join(os.path.dirname(TESTS_DIR), "examples", "shop_app
 def record_example(db_path):
     """Runs the shipped example under `zelm run`, saving into db_path;
     returns the trace id."""
-    result = subprocess.run(
-        [sys.executable, "-m", "zelm", "run", "--db", str(db_path), EXAMPLE_PROGRAM],
-        capture_output=True, text=True, timeout=120,
-    )
+    result = run_python("-m", "zelm", "run", "--db", db_path, EXAMPLE_PROGRAM)
     assert result.returncode == 0, result.stderr
     return result.stderr.split("zelm: saved trace ", 1)[1].split(":", 1)[0]
 

@@ -25,11 +25,6 @@ def no_profiler_left_behind():
     threading.setprofile(None)
 
 
-@pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "traces.sqlite3")
-
-
 def recorded_calls(db_path, trace_id):
     loaded = trace.load(db_path, trace_id)
     return [node for thread in loaded.threads for _, node in thread.walk() if isinstance(node, trace.Call)]

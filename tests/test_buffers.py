@@ -8,7 +8,7 @@ import types
 import msgpack
 import pytest
 
-from conftest import decode
+from conftest import decode, echo, plugin_definition
 
 TRACE_ID = re.compile(r"trc_[0-9A-HJKMNP-TV-Z]{26}")
 
@@ -19,21 +19,12 @@ exec(compile("def marks():\n    return 'marked'\n", "<string>", "exec"), _exec_n
 marks = _exec_namespace["marks"]
 
 
-def echo(value):
-    return value
-
-
 def finish():
     return threading.get_native_id()
 
 
 def begin():
     return "begun"
-
-
-def definition(name, call_type, return_type="unused", events=None):
-    return {"co_names": [name], "path_fragment": "", "call_type": call_type,
-            "return_type": return_type, "events": events}
 
 
 def kinds(records):
@@ -50,7 +41,8 @@ def frame(event, arg=None):
 
 @pytest.mark.parametrize("plugin_count", [1, 2])
 def test_return_batch_is_filed_in_reverse(profile, plugin_definitions, plugin_count):
-    plugin_definitions(*[definition("echo", f"call_{i}", f"return_{i}") for i in range(plugin_count)])
+    plugin_definitions(*[plugin_definition("echo", call_type=f"call_{i}", return_type=f"return_{i}")
+                         for i in range(plugin_count)])
     doc, _ = profile(lambda: echo("x"))
     records = [r for r in doc["frames_of_interest"] if r.get("co_name") != "<lambda>"]
     assert kinds(records) == (
@@ -64,7 +56,7 @@ def test_return_batch_is_filed_in_reverse(profile, plugin_definitions, plugin_co
 
 
 def test_markers_are_ordinary_records_without_one_trace_per_test(profile, plugin_definitions, saved_traces):
-    plugin_definitions(definition("marks", "start_test", "end_test"))
+    plugin_definitions(plugin_definition("marks", call_type="start_test", return_type="end_test"))
     doc, host = profile(lambda: (echo(1), marks(), echo(2)))
     assert kinds(doc["frames_of_interest"]) == [
         frame("call"), frame("call"), frame("return", 1), "start_test", "end_test",
@@ -81,7 +73,7 @@ def run_finish():
 
 
 def test_end_test_on_return_saves_the_trace_it_closes(profile, plugin_definitions, saved_traces):
-    plugin_definitions(definition("finish", "unused", "end_test", events=["return"]))
+    plugin_definitions(plugin_definition("finish", return_type="end_test", events=["return"]))
     doc, host = profile(run_finish, one_trace_per_test=True)
 
     [(args, kwargs)] = saved_traces
@@ -98,7 +90,7 @@ def test_end_test_on_return_saves_the_trace_it_closes(profile, plugin_definition
 
 
 def test_start_test_on_call_opens_a_new_trace(profile, plugin_definitions, saved_traces):
-    plugin_definitions(definition("begin", "start_test", events=["call"]))
+    plugin_definitions(plugin_definition("begin", call_type="start_test", events=["call"]))
     doc, host = profile(lambda: (echo("dropped"), begin(), echo("kept")), one_trace_per_test=True)
 
     assert saved_traces == []
@@ -120,7 +112,7 @@ def run_marks():
 
 
 def test_several_markers_in_one_batch(profile, plugin_definitions, saved_traces):
-    plugin_definitions(*[definition("marks", kind, events=["call"]) for kind in FIVE_MARKS])
+    plugin_definitions(*[plugin_definition("marks", call_type=kind, events=["call"]) for kind in FIVE_MARKS])
     doc, host = profile(run_marks, one_trace_per_test=True)
 
     [(args, kwargs)] = saved_traces
@@ -138,7 +130,7 @@ def test_several_markers_in_one_batch(profile, plugin_definitions, saved_traces)
 
 def test_failing_save_at_end_test_keeps_records_and_trace_id(
         profile, plugin_definitions, saved_traces, zelm_warnings):
-    plugin_definitions(*[definition("marks", kind, events=["call"]) for kind in FIVE_MARKS])
+    plugin_definitions(*[plugin_definition("marks", call_type=kind, events=["call"]) for kind in FIVE_MARKS])
     saved_traces.error = RuntimeError("disk full")
     doc, host = profile(run_marks, one_trace_per_test=True)
 
@@ -155,7 +147,7 @@ def test_failing_save_at_end_test_keeps_records_and_trace_id(
 
 
 def test_end_test_on_another_thread_leaves_its_entry_empty(native, make_host, plugin_definitions, saved_traces):
-    plugin_definitions(definition("finish", "unused", "end_test", events=["return"]))
+    plugin_definitions(plugin_definition("finish", return_type="end_test", events=["return"]))
     host = make_host(config={"threading": True}, one_trace_per_test=True)
     native.register_profiler(host)
     thread = threading.Thread(target=finish)

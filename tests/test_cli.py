@@ -6,13 +6,12 @@ import json
 import os
 import re
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
 import msgpack
 import pytest
-from conftest import pack_with_raw, raw_slot
+from conftest import pack_with_raw, raw_slot, run_python, start_python
 
 from zelm import db, trace
 from zelm.profiler import Profiler
@@ -64,10 +63,7 @@ def zelm(tmp_path):
     """zelm(*args) runs `python -m zelm *args` in tmp_path."""
 
     def run(*args, timeout=120):
-        return subprocess.run(
-            [sys.executable, "-m", "zelm", *map(str, args)],
-            cwd=tmp_path, capture_output=True, text=True, timeout=timeout,
-        )
+        return run_python("-m", "zelm", *args, cwd=tmp_path, timeout=timeout)
 
     return run
 
@@ -373,7 +369,7 @@ def test_run_takes_names_and_arguments_that_are_not_utf8(zelm, tmp_path, options
     # the same bytes.
     options, argv = [os.fsdecode(option) for option in options], [os.fsdecode(arg) for arg in [script, *arguments]]
     write(tmp_path / argv[0], "import sys\nprint(ascii(sys.argv))\nsys.exit(3)\n")
-    python = subprocess.run([sys.executable, *argv], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    python = run_python(*argv, cwd=tmp_path)
 
     result = zelm("run", *options, *argv)
 
@@ -558,16 +554,14 @@ def test_show_output_cut_short_by_the_reader_is_quiet(zelm, tmp_path):
     # than a pipe's buffer, so show is still writing when it closes.
     write(tmp_path / "many.py", "def tick(number):\n    return number\nfor number in range(5000):\n    tick(number)\n")
     assert zelm("run", "many.py").returncode == 0
-    show = subprocess.Popen(
-        [sys.executable, "-m", "zelm", "show", "latest"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
+    show = start_python("-m", "zelm", "show", "latest", cwd=tmp_path)
     show.stdout.readline()
     show.stdout.close()
     stderr = show.stderr.read()
     show.wait(timeout=60)
     show.stderr.close()
 
-    assert (show.returncode, stderr) == (1, b"")
+    assert (show.returncode, stderr) == (1, "")
 
 
 def test_show_and_export_an_old_trace_with_records_no_reader_loads(zelm, tmp_path):
@@ -807,8 +801,7 @@ def stop_with_signals(tmp_path, program, signum, times=1):
     """Runs ``program`` under `zelm run`, and sends it ``signum`` each time
     it prints a line, ``times`` times; returns (status, stdout, stderr)."""
     write(tmp_path / "prog.py", program)
-    process = subprocess.Popen([sys.executable, "-m", "zelm", "run", "prog.py"], cwd=tmp_path,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = start_python("-m", "zelm", "run", "prog.py", cwd=tmp_path)
     lines = []
     try:
         for _ in range(times):

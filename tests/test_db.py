@@ -1,4 +1,5 @@
 import os
+import pathlib
 import sqlite3
 import threading
 
@@ -37,17 +38,12 @@ def trace_document(*, main_records=0, thread_records=(), timestamp=1.5, source="
     )
 
 
-@pytest.fixture
-def db_path(tmp_path):
-    return tmp_path / "traces.sqlite3"
-
-
 def test_documents_under_one_trace_id_are_all_kept_in_order(db_path):
     first = trace_document(main_records=2, timestamp=10.0)
     second = trace_document(main_records=1, thread_records=(3, 0, 4), timestamp=10.0)
 
-    save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=first)
-    save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=second)
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=first)
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=second)
 
     assert load_trace(db_path, TRACE_ID) == second
     assert load_trace_documents(db_path, TRACE_ID) == [first, second]
@@ -162,8 +158,9 @@ def test_busy_timeout_waits_for_a_lock_to_be_released(db_path, locked_db):
 
 @pytest.fixture
 def corrupt_db(db_path):
-    db_path.write_bytes(b"this is not a database" * 100)
-    return db_path
+    corrupt = pathlib.Path(db_path)
+    corrupt.write_bytes(b"this is not a database" * 100)
+    return corrupt
 
 
 @pytest.mark.parametrize(
@@ -201,7 +198,7 @@ def test_reading_a_missing_database_fails_without_creating_it(db_path, operation
     with pytest.raises(TraceStoreError, match="no such file"):
         operation(db_path)
 
-    assert not db_path.exists()
+    assert not os.path.exists(db_path)
 
 
 def test_record_count_covers_long_record_arrays(db_path):
@@ -329,7 +326,7 @@ def test_a_lock_timeout_is_still_told_apart_and_writes_the_file(db_path, locked_
     with pytest.raises(sqlite3.OperationalError, match="locked; the trace was written to .*msgpack instead"):
         save_trace_in_sqlite(db_path, TRACE_ID, timeout=0.05, msgpack=b"\x80")
 
-    assert fallback_files(db_path.parent) == [f"traces.sqlite3.{TRACE_ID}.msgpack"]
+    assert fallback_files(pathlib.Path(db_path).parent) == [f"traces.sqlite3.{TRACE_ID}.msgpack"]
 
 
 def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path):
@@ -345,7 +342,7 @@ def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path)
     thread_trace = msgpack.packb({**msgpack.unpackb(trace_document()), "frames": {7: [end]}})
 
     for document in (test_trace, thread_trace, trace_document(main_records=3)):
-        save_trace_in_sqlite(str(db_path), TRACE_ID, timeout=5, msgpack=document)
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
 
     assert [entry.test for entry in list_traces(db_path)] == [
         None,

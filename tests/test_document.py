@@ -13,13 +13,9 @@ import pytest
 import zelm.db
 import zelm.git
 import zelm.version
-from conftest import decode, frame_records
+from conftest import decode, echo, frame_records
 
 TRACE_ID = "trc_01KC0ABCDEFGHJKMNPQRSTVWXY"
-
-
-def echo(value):
-    return value
 
 
 def echo_times(count):

@@ -10,7 +10,7 @@ import sys
 import time
 
 import pytest
-from conftest import decode, frame_records
+from conftest import decode, frame_records, recorded_events
 
 OWN_PACKAGE_NEEDLES = [
     "/zelm/config.py",
@@ -49,10 +49,6 @@ def call_chain(*filenames):
         exec(compile(source, filenames[index], "exec"), namespace)
         callee = namespace[f"step{index}"]
     return callee
-
-
-def recorded_events(doc, co_name):
-    return [record["event"] for record in frame_records(doc, co_name)]
 
 
 def recorded_paths(doc):

@@ -7,14 +7,12 @@ import http.client
 import inspect
 import io
 import logging
-import os
-import subprocess
 import sys
 import textwrap
 import urllib.request
 
 import pytest
-from conftest import all_records, decode, frame_records, local_http_server
+from conftest import all_records, decode, frame_records, local_http_server, plugin_records, run_python
 
 from zelm import plugins
 from zelm.db import list_traces, load_trace_documents
@@ -29,10 +27,6 @@ PLUGIN_FUNCTIONS = {
 
 def loaded_functions(config):
     return {name for definition in plugins.load_plugin_data(config) for name in definition["co_names"]}
-
-
-def plugin_records(doc, record_type):
-    return [record for record in all_records(doc) if record["type"] == record_type]
 
 
 def paths_containing(doc, fragment):
@@ -343,13 +337,9 @@ def test_one_trace_per_pytest_test(tmp_path):
     db_path = tmp_path / "traces.sqlite3"
     (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE_TESTS))
     (tmp_path / "conftest.py").write_text(PROFILING_CONFTEST.format(db_path=str(db_path)))
-    env = {**os.environ, "PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1", "PYTHONDONTWRITEBYTECODE": "1"}
-    env.pop("PYTEST_ADDOPTS", None)
+    env = {"PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1", "PYTHONDONTWRITEBYTECODE": "1", "PYTEST_ADDOPTS": None}
 
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_sample.py"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120,
-    )
+    result = run_python("-m", "pytest", "-q", "-p", "no:cacheprovider", "test_sample.py", cwd=tmp_path, env=env)
 
     assert result.returncode == 1, result.stdout + result.stderr  # test_fails fails
     assert "1 failed, 3 passed" in result.stdout

@@ -1,13 +1,12 @@
 import os
 import re
-import subprocess
 import sys
 import threading
 import time
 import types
 
 import pytest
-from conftest import decode, frame_records
+from conftest import decode, frame_records, run_python
 
 import zelm
 from zelm import Profiler, git, serialize
@@ -80,22 +79,17 @@ def test_using_the_trace_before_start_is_a_clear_error(method):
 
 def test_importing_zelm_does_not_load_the_native_module():
     code = "import sys, zelm, zelm.profiler, zelm.serialize, zelm.db; print('zelm._zelm' in sys.modules)"
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
-
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
+    result = run_python("-c", code, env={"PYTHONPATH": os.pathsep.join(sys.path)}, check=True)
 
     assert result.stdout.strip() == "False"
 
 
 @pytest.mark.parametrize("value, expected", [("abc123", "abc123"), ("  abc \n", "abc"), ("", None), (None, None)])
 def test_commit_sha_comes_from_the_environment(value, expected):
-    env = {key: item for key, item in os.environ.items() if key != "ZELM_COMMIT_SHA"}
-    if value is not None:
-        env["ZELM_COMMIT_SHA"] = value
-    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    env = {"ZELM_COMMIT_SHA": value, "PYTHONPATH": os.pathsep.join(sys.path)}
     code = "import zelm.git; print(repr(zelm.git.COMMIT_SHA))"
 
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
+    result = run_python("-c", code, env=env, check=True)
 
     assert result.stdout.strip() == repr(expected)
 

@@ -5,13 +5,12 @@ read as the truth."""
 
 import os
 import re
-import subprocess
 import sys
 import textwrap
 
 import httpx
 import pytest
-from conftest import HTTP_EXCHANGES, SECRET_HEADERS, all_records, local_http_server, refused_url
+from conftest import HTTP_EXCHANGES, SECRET_HEADERS, all_records, local_http_server, refused_url, run_python
 
 from zelm import plugins
 
@@ -123,11 +122,7 @@ main({client!r}, {refused!r})
 
 
 def zelm_command(tmp_path, *args, pythonpath=()):
-    environment = dict(os.environ)
-    tests_dir = os.path.dirname(os.path.abspath(__file__))
-    environment["PYTHONPATH"] = os.pathsep.join([*pythonpath, tests_dir, environment.get("PYTHONPATH", "")])
-    return subprocess.run([sys.executable, "-m", "zelm", *args], cwd=tmp_path, env=environment,
-                          capture_output=True, text=True, timeout=120)
+    return run_python("-m", "zelm", *args, cwd=tmp_path, env={"PYTHONPATH": os.pathsep.join(pythonpath)})
 
 
 @pytest.mark.parametrize("client, pythonpath", [

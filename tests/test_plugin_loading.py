@@ -2,6 +2,7 @@
 native profiler is built: the host contract, every check on a definition,
 and what a failed load leaves behind."""
 
+import functools
 import sys
 import threading
 import weakref
@@ -9,9 +10,7 @@ import weakref
 import pytest
 
 import zelm.plugins
-from conftest import all_records, decode, run_python
-
-REMOVED = object()
+from conftest import REMOVED, all_records, decode, plugin_definition, plugin_records, run_python
 
 
 def plugin_target():
@@ -22,21 +21,10 @@ def other_target():
     return "other"
 
 
-def definition(**fields):
-    """A valid definition for plugin_target in this file, with `fields`
-    replacing (or, given REMOVED, deleting) its entries."""
-    result = {
-        "co_names": ["plugin_target"],
-        "path_fragment": "test_plugin_loading",
-        "call_type": "target_call",
-        "return_type": "target_return",
-    }
-    result.update(fields)
-    return {key: value for key, value in result.items() if value is not REMOVED}
-
-
-def plugin_records(doc):
-    return [record for record in all_records(doc) if record.get("type") != "frame"]
+# A valid definition for plugin_target in this file; keywords add, replace
+# or (given REMOVED) delete entries.
+definition = functools.partial(plugin_definition, "plugin_target", path_fragment="test_plugin_loading",
+                               call_type="target_call", return_type="target_return")
 
 
 def plugin_types(doc):

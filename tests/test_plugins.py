@@ -2,6 +2,7 @@
 keys, what "call", "events" and "process" decide, frame ids, ordering
 against the frame record, failures that cost one processor its record."""
 
+import functools
 import re
 import sys
 import threading
@@ -10,7 +11,7 @@ import types
 from collections.abc import Mapping
 
 import pytest
-from conftest import FakeNumpyBool, all_records, decode, frame_records
+from conftest import FakeNumpyBool, all_records, decode, frame_records, plugin_definition, plugin_records
 
 FRAME_ID_PATTERN = re.compile(r"frm_[0-7][0-9A-HJKMNP-TV-Z]{25}")
 BASE_KEYS = ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"]
@@ -33,19 +34,8 @@ def plugged_generator():
     yield 2
 
 
-def definition(**fields):
-    """A definition for plugged() in this file, with ``fields`` added or replaced."""
-    return {
-        "co_names": ["plugged"],
-        "path_fragment": "tests/test_plugins.py",
-        "call_type": "plugged_call",
-        "return_type": "plugged_return",
-        **fields,
-    }
-
-
-def plugin_records(doc):
-    return [record for record in all_records(doc) if record["type"] != "frame"]
+# A definition for plugged() in this file; keywords add or replace entries.
+definition = functools.partial(plugin_definition, "plugged", path_fragment="tests/test_plugins.py")
 
 
 def event_records(doc, co_name="plugged"):

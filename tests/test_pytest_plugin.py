@@ -6,12 +6,11 @@ this machine has installed."""
 import json
 import os
 import re
-import subprocess
-import sys
 import textwrap
 from importlib import metadata
 
 import pytest
+from conftest import run_python
 
 from zelm import db, trace
 
@@ -54,11 +53,8 @@ def test_fails():
 
 
 def run_pytest(directory, *args):
-    environment = dict(os.environ, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
-    return subprocess.run(
-        [sys.executable, "-m", "pytest", "-p", "zelm.pytest_plugin", "-p", "no:cacheprovider", *args],
-        cwd=directory, capture_output=True, text=True, timeout=300, env=environment,
-    )
+    return run_python("-m", "pytest", "-p", "zelm.pytest_plugin", "-p", "no:cacheprovider", *args,
+                      cwd=directory, env={"PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1"}, timeout=300)
 
 
 @pytest.fixture
@@ -210,8 +206,7 @@ EXPECTED_OUTCOMES = {
 
 
 def zelm(directory, *args):
-    result = subprocess.run([sys.executable, "-m", "zelm", *args], cwd=directory, capture_output=True, text=True,
-                            timeout=120)
+    result = run_python("-m", "zelm", *args, cwd=directory)
     assert result.returncode == 0, result.stderr
     return result.stdout
 

@@ -19,7 +19,7 @@ import msgpack
 import pytest
 
 import zelm.serialize
-from conftest import decode, frame_records, run_python
+from conftest import decode, echo, frame_records, plugin_definition, run_python
 
 FRAME_KEYS = [
     "path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
@@ -230,10 +230,7 @@ def test_frame_id_is_forgotten_once_its_return_is_recorded(native, make_host, pl
     # profile function is installed: the profiler is installed again inside
     # it, so its second yield is a return without a recorded call. The id of
     # the first resume is finished and must not be handed out again.
-    plugin_definitions({
-        "co_names": ["resumed"], "path_fragment": "test_records.py",
-        "call_type": "resumed_call", "return_type": "resumed_return",
-    })
+    plugin_definitions(plugin_definition("resumed", path_fragment="test_records.py"))
     host = make_host()
 
     def resumed():
@@ -309,10 +306,6 @@ def test_path_is_relative_to_the_working_directory(profile, tmp_path, monkeypatc
 
 
 # ---- call sites ----------------------------------------------------------------------
-
-
-def echo(value):
-    return value
 
 
 @contextmanager
@@ -465,11 +458,6 @@ def poisoned_serializer(monkeypatch):
     monkeypatch.setattr(zelm.serialize, "dump_msgpack", dump_msgpack)
 
 
-def plugin_on(name):
-    return {"co_names": [name], "path_fragment": "", "call_type": f"{name}_call",
-            "return_type": f"{name}_return"}
-
-
 def check_warning(record, co_name, event):
     assert record.levelno == logging.WARNING
     assert record.msg == LOG_MESSAGE
@@ -481,7 +469,7 @@ def check_warning(record, co_name, event):
 
 def test_failing_return_value_serialisation_drops_the_event(
         profile, poisoned_serializer, plugin_definitions, zelm_warnings):
-    plugin_definitions(plugin_on("returns_poison"))
+    plugin_definitions(plugin_definition("returns_poison"))
     doc, _ = profile(run_returning_poison)
 
     [warning] = zelm_warnings()
@@ -522,7 +510,7 @@ def test_return_of_an_unrecorded_call_keeps_the_callers_entry(profile, poisoned_
 
 def test_failing_locals_serialisation_drops_call_and_return(
         profile, poisoned_serializer, plugin_definitions, zelm_warnings):
-    plugin_definitions(plugin_on("takes_poison"))
+    plugin_definitions(plugin_definition("takes_poison"))
     doc, _ = profile(run_taking_poison)
 
     first, second = zelm_warnings()

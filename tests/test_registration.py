@@ -11,7 +11,7 @@ import weakref
 
 import pytest
 
-from conftest import FakeNumpyBool, HostProfiler, decode, frame_records
+from conftest import FakeNumpyBool, HostProfiler, decode, frame_records, plugin_definition, recorded_events
 
 MODULE_FUNCTIONS = [
     ("register_noop_profiler", "()"),
@@ -37,10 +37,6 @@ def marker_after():
 
 def marker_in_thread():
     return "thread"
-
-
-def recorded_events(doc, co_name):
-    return [record["event"] for record in frame_records(doc, co_name)]
 
 
 def build(host):
@@ -492,8 +488,7 @@ def test_a_profiler_held_only_by_a_reference_cycle_is_collected(native, make_hos
     # host -> "rust_profiler" -> plugin context -> host: only the garbage
     # collector can free this, and only if it can see the profiler's references.
     context = {}
-    plugin_definitions({"co_names": ["never_called"], "path_fragment": "", "call_type": "c",
-                        "return_type": "r", "build_context": lambda config: context})
+    plugin_definitions(plugin_definition("never_called", build_context=lambda config: context))
     host = make_host()
     native.register_profiler(host)
     native.register_noop_profiler()

@@ -10,7 +10,7 @@ import pytest
 
 import zelm
 import zelm.serialize
-from conftest import frame_records
+from conftest import echo, frame_records, plugin_definition
 
 HERE = os.path.abspath(__file__)
 LOG_MESSAGE = (
@@ -25,10 +25,6 @@ class Marked:
 
 def returns_marked():
     return Marked()
-
-
-def echo(value):
-    return value
 
 
 def run():
@@ -192,8 +188,7 @@ def test_plugin_record_a_reader_cannot_load_costs_only_that_record(
     monkeypatch.setattr(zelm.serialize, "dump_msgpack", lambda value: (
         b"\x81\xa4type\xa2\xc3\x28" if isinstance(value, dict) and value.get("type") == "echo_call" else real(value)
     ))
-    plugin_definitions({"co_names": ["echo"], "path_fragment": "test_serialization.py",
-                        "call_type": "echo_call", "return_type": "echo_return"})
+    plugin_definitions(plugin_definition("echo", path_fragment="conftest.py"))
 
     doc, _ = profile(lambda: echo(1))
 

@@ -1,3 +1,7 @@
+"""What zelm.serialize's two dumps make of any value: exactly one loadable
+MessagePack value, the full dump's reprs and cuts, the lightweight dump's
+summaries, and the limits both take."""
+
 import collections
 import threading
 import time

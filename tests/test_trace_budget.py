@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import all_records, decode, frame_records, traced
+from conftest import all_records, decode, frame_records, plugin_definition, traced
 from zelm import values
 
 _built = []
@@ -150,8 +150,8 @@ def suite():
 
 
 TEST_PLUGINS = [
-    {"co_names": ["run_test"], "path_fragment": "", "call_type": "start_test", "return_type": "end_test"},
-    {"co_names": ["note"], "path_fragment": "", "call_type": "note", "return_type": "unused", "events": ["call"]},
+    plugin_definition("run_test", call_type="start_test", return_type="end_test"),
+    plugin_definition("note", call_type="note", events=["call"]),
 ]
 
 

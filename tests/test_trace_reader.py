@@ -272,11 +272,6 @@ def test_bytes_that_are_no_trace_document_give_a_one_line_error(data, message):
     assert "\n" not in str(raised.value)
 
 
-@pytest.fixture
-def db_path(tmp_path):
-    return str(tmp_path / "traces.sqlite3")
-
-
 def store(db_path, doc, trace_id=TRACE_ID):
     db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=msgpack.packb(doc))
 

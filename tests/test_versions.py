@@ -9,10 +9,10 @@ import glob
 import json
 import os
 import re
-import subprocess
 import sys
 
 import pytest
+from conftest import run_python
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLE = os.path.join(ROOT, "examples", "shop_app.py")
@@ -80,8 +80,8 @@ def stable(value):
 def interpreters():
     found = {}
     for python in sorted(glob.glob(os.path.join(ROOT, ".venv-3.*", "bin", "python"))):
-        version = subprocess.run([python, "-c", "import sys, zelm._zelm; print('%d.%d' % sys.version_info[:2])"],
-                                 capture_output=True, text=True)
+        version = run_python("-c", "import sys, zelm._zelm; print('%d.%d' % sys.version_info[:2])",
+                             interpreter=python)
         if version.returncode == 0:
             found[version.stdout.strip()] = python
     found.setdefault("%d.%d" % sys.version_info[:2], sys.executable)
@@ -132,8 +132,7 @@ def test_example_records_agree_across_versions(tmp_path):
         pytest.skip("only one CPython with zelm installed here")
     traces = {}
     for version, python in pythons.items():
-        result = subprocess.run([python, "-c", NORMALISE, EXAMPLE], cwd=tmp_path, capture_output=True,
-                                text=True, timeout=120)
+        result = run_python("-c", NORMALISE, EXAMPLE, interpreter=python, cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         traces[version] = json.loads(result.stdout.splitlines()[-1])
 

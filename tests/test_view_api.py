@@ -7,13 +7,11 @@ import json
 import os
 import re
 import signal
-import subprocess
-import sys
 
 import msgpack
 import pytest
 
-from conftest import record_example, running_viewer
+from conftest import record_example, run_python, running_viewer, start_python
 from test_trace_reader import call, document, plugin, ret
 from zelm import db
 from zelm.view import export
@@ -319,13 +317,8 @@ def test_a_call_left_by_raising_shows_what_it_raised_instead_of_a_return_value(t
 # ---- the commands ----
 
 
-def zelm_command(*args, **kwargs):
-    return subprocess.Popen([sys.executable, "-m", "zelm", *map(str, args)], text=True,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
-
-
 def test_view_command_serves_until_interrupted(viewer):
-    process = zelm_command("view", "--db", viewer.db_path, "latest", "--no-browser")
+    process = start_python("-m", "zelm", "view", "--db", viewer.db_path, "latest", "--no-browser")
     try:
         line = process.stdout.readline()
         match = re.fullmatch(r"zelm: viewer at (http://127\.0\.0\.1:(\d+)/)#trace=(\S+) \(Ctrl-C ends it\)\n", line)
@@ -350,27 +343,25 @@ def test_view_command_serves_until_interrupted(viewer):
 def test_view_command_errors(viewer, tmp_path, args, message):
     if "--db" not in args:
         args = ["--db", viewer.db_path, *args]
-    process = zelm_command("view", "--no-browser", *args, cwd=tmp_path)
-    stdout, stderr = process.communicate(timeout=60)
-    assert process.returncode == 1 and stderr.startswith(message) and stderr.count("\n") == 1, stderr
+    result = run_python("-m", "zelm", "view", "--no-browser", *args, cwd=tmp_path, timeout=60)
+    assert result.returncode == 1 and result.stderr.startswith(message) and result.stderr.count("\n") == 1, result.stderr
 
 
 @pytest.mark.parametrize("port", ["in use", 70000])
 def test_view_command_reports_a_port_it_cannot_take(viewer, port):
     port = viewer.port if port == "in use" else port
-    process = zelm_command("view", "--db", viewer.db_path, "--no-browser", "--port", port)
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 1
-    assert stderr.startswith(f"zelm: error: cannot serve the viewer on 127.0.0.1:{port}: ")
-    assert stderr.count("\n") == 1, stderr
+    result = run_python("-m", "zelm", "view", "--db", viewer.db_path, "--no-browser", "--port", port, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"zelm: error: cannot serve the viewer on 127.0.0.1:{port}: ")
+    assert result.stderr.count("\n") == 1, result.stderr
 
 
 def test_html_export_embeds_the_trace_as_inert_text(viewer, tmp_path):
     output = tmp_path / "trace.html"
-    process = zelm_command("export", "--db", viewer.db_path, viewer.ids["hostile"], "--format", "html", "-o", output)
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 0, stderr
-    assert stderr.startswith(f"zelm: wrote trace {viewer.ids['hostile']} as a viewer page of ")
+    result = run_python("-m", "zelm", "export", "--db", viewer.db_path, viewer.ids["hostile"], "--format", "html",
+                        "-o", output, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.startswith(f"zelm: wrote trace {viewer.ids['hostile']} as a viewer page of ")
     page = output.read_text()
     # Nothing to fetch: no link to any file or address.
     assert not re.search(r"(src|href)=\"(?!#)", page)

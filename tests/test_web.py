@@ -14,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import NamedTuple
 
 import pytest
-from conftest import TESTS_DIR, all_records, decode, frame_records
+from conftest import TESTS_DIR, all_records, decode, frame_records, start_python
 
 from zelm import db
 from zelm.__main__ import main as zelm_main
@@ -49,10 +49,7 @@ class Served(NamedTuple):
 
 
 def start_server(kind, db_path):
-    process = subprocess.Popen(
-        [sys.executable, os.path.join(TESTS_DIR, "web_servers.py"), kind, db_path],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-    )
+    process = start_python(os.path.join(TESTS_DIR, "web_servers.py"), kind, db_path, stderr=subprocess.DEVNULL)
     port_line = []
     reader = threading.Thread(target=lambda: port_line.append(process.stdout.readline()), daemon=True)
     reader.start()
