@@ -1,7 +1,8 @@
 # zelm: build, test and run on the CPython versions pyenv provides.
-#   make test  - C++ unit tests, the pytest suite on every supported CPython, once
-#                more against a sanitizer build of the extension, and a short
-#                threaded workload under valgrind's memcheck
+#   make test  - C++ unit tests, the pytest suite on every supported CPython (with
+#                a short run of bench/leak_check.py), once more against a
+#                sanitizer build of the extension, and a short threaded
+#                workload under valgrind's memcheck
 #   make run   - build, profile the shipped example with `zelm run`, show its trace and
 #                name the command that opens it in the viewer
 #   make bench - benchmarks on every supported CPython (long; not part of make test):
