@@ -162,13 +162,12 @@ def test_trace_list_is_newest_first_with_facts(viewer):
     assert facts["threads"] == 3 and facts["duration"] > 0 and facts["test"] is None
 
 
-def test_trace_list_shows_the_test_of_a_test_trace(tmp_path):
+def test_trace_list_shows_the_test_of_a_test_trace(db_path):
     doc = document([
         plugin("start_test", 1.0, nodeid="tests/test_app.py::test_pay", file="tests/test_app.py"),
         call("test_pay", "f1", 1.1), ret("test_pay", "f1", 1.2),
         plugin("end_test", 1.3, nodeid="tests/test_app.py::test_pay", file="tests/test_app.py", outcome="failed"),
     ])
-    db_path = tmp_path / "traces.sqlite3"
     trace_id = save(db_path, doc)
     with running_viewer(db_path) as server:
         facts = get(server, "facts", trace=trace_id)
@@ -290,9 +289,8 @@ def test_values_come_back_as_json_text(viewer):
     assert details["return_value"] == HOSTILE[2]
 
 
-def test_records_the_reader_keeps_as_placeholders_show_in_the_tree(tmp_path):
+def test_records_the_reader_keeps_as_placeholders_show_in_the_tree(db_path):
     doc = document([call("f", "f1", 1.0), HOSTILE[0], ret("f", "f1", 2.0)])
-    db_path = tmp_path / "traces.sqlite3"
     trace_id = save(db_path, doc)
     with running_viewer(db_path) as server:
         rows = get(server, "children", trace=trace_id, node=0)["rows"]
@@ -301,11 +299,10 @@ def test_records_the_reader_keeps_as_placeholders_show_in_the_tree(tmp_path):
     assert details["data"] == {"value": HOSTILE[0]}
 
 
-def test_a_call_left_by_raising_shows_what_it_raised_instead_of_a_return_value(tmp_path):
+def test_a_call_left_by_raising_shows_what_it_raised_instead_of_a_return_value(db_path):
     exception = {"type": "exception", "frame_id": "f1", "exception_type": "ValueError",
                  "exception": "ValueError('bad input')", "timestamp": 2.0}
     doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0), exception, call("g", "g1", 3.0), ret("g", "g1", 4.0)])
-    db_path = tmp_path / "traces.sqlite3"
     trace_id = save(db_path, doc)
     with running_viewer(db_path) as server:
         rows = get(server, "roots", trace=trace_id, thread=0)["rows"]

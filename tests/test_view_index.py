@@ -76,8 +76,7 @@ def packed(doc):
     return msgpack.packb(doc)
 
 
-def test_a_real_trace(tmp_path):
-    db_path = tmp_path / "traces.sqlite3"
+def test_a_real_trace(db_path):
     trace_id = record_example(db_path)
 
     fast = assert_same_index(db.load_trace_documents(db_path, trace_id))

@@ -248,9 +248,8 @@ def header(headers, name="x-zelm-trace"):
 
 
 @pytest.mark.parametrize("kind", list(CALLS))
-def test_an_application_exception_propagates_and_its_trace_is_saved(kind, tmp_path):
+def test_an_application_exception_propagates_and_its_trace_is_saved(kind, db_path):
     middleware_type, app, call = CALLS[kind]
-    db_path = str(tmp_path / "traces.sqlite3")
     middleware = middleware_type(app, db=db_path)
 
     with pytest.raises(LookupError, match="from the app"):
@@ -294,9 +293,8 @@ def test_a_failure_of_zelm_leaves_the_response_alone_and_is_logged_once(kind, fa
         ({"paths": {"exclude": ["/static/"]}}, ["/api/a", "/api/static/b", "/home"]),
     ],
 )
-def test_sampling_and_path_prefixes_choose_the_traced_requests(kind, options, traced_paths, tmp_path):
+def test_sampling_and_path_prefixes_choose_the_traced_requests(kind, options, traced_paths, db_path):
     middleware_type, app, call = CALLS[kind]
-    db_path = str(tmp_path / "traces.sqlite3")
     middleware = middleware_type(app, db=db_path, **options)
 
     marks = {path: header(call(middleware, path)[1]) for path in ["/api/a", "/api/static/b", "/home", "/static/c"]}
@@ -316,25 +314,24 @@ def test_bad_options_are_refused_when_the_middleware_is_made(kind, options):
 
 
 @pytest.mark.parametrize("scope_type", ["lifespan", "websocket"])
-def test_asgi_scopes_other_than_http_pass_through_untouched(scope_type, tmp_path):
+def test_asgi_scopes_other_than_http_pass_through_untouched(scope_type, db_path):
     messages = []
 
     async def send(message):
         messages.append(message)
 
     async def run():
-        middleware = ASGIMiddleware(asgi_app, db=str(tmp_path / "traces.sqlite3"))
+        middleware = ASGIMiddleware(asgi_app, db=db_path)
         await middleware({"type": scope_type}, None, send)
 
     asgi_app.scopes.clear()
     asyncio.run(run())
 
     assert asgi_app.scopes == [(scope_type, send)]
-    assert not (tmp_path / "traces.sqlite3").exists()
+    assert not os.path.exists(db_path)
 
 
-def test_asgi_request_arriving_during_a_traced_one_is_skipped_and_recorded_apart(tmp_path):
-    db_path = str(tmp_path / "traces.sqlite3")
+def test_asgi_request_arriving_during_a_traced_one_is_skipped_and_recorded_apart(db_path):
     release = None
 
     async def app(scope, receive, send):
@@ -378,8 +375,7 @@ async def child_work(n):
     return n * 2
 
 
-def test_asgi_tasks_started_by_a_traced_request_are_in_its_trace(tmp_path):
-    db_path = str(tmp_path / "traces.sqlite3")
+def test_asgi_tasks_started_by_a_traced_request_are_in_its_trace(db_path):
 
     async def app(scope, receive, send):
         doubled = await asyncio.create_task(child_work(21))
