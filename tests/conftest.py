@@ -57,11 +57,11 @@ def python_environment(env=None):
     return result
 
 
-def run_python(*args, interpreter=sys.executable, env=None, cwd=None, input=None, timeout=120, check=False):
+def run_python(*args, interpreter=sys.executable, env=None, cwd=None, timeout=120, check=False):
     """Runs ``interpreter *args`` to its end in a subprocess, in the
     environment python_environment(env) gives, bounded in time; returns the
     completed process with its text output."""
-    return subprocess.run([interpreter, *map(str, args)], env=python_environment(env), cwd=cwd, input=input,
+    return subprocess.run([interpreter, *map(str, args)], env=python_environment(env), cwd=cwd,
                           timeout=timeout, check=check, capture_output=True, text=True)
 
 
