@@ -6,7 +6,7 @@ import asyncio
 import pytest
 
 from conftest import all_records
-from zelm import trace
+from zelm import export, trace
 from zelm.values import Repr
 
 
@@ -203,7 +203,7 @@ def test_the_reader_pairs_the_exception_with_its_call(profile_raw):
     assert calls["catcher"].raised is None and calls["catcher"].return_value == "caught"
     # The exception record is part of its call, not a record of its own in the tree.
     assert not [node for _, node in loaded.threads[0].walk() if isinstance(node, trace.PluginRecord)]
-    chrome = {event["name"].rsplit(".", 1)[-1]: event["args"] for event in trace.to_chrome_trace(loaded)["traceEvents"]
+    chrome = {event["name"].rsplit(".", 1)[-1]: event["args"] for event in export.to_chrome_trace(loaded)["traceEvents"]
               if event.get("cat") == "call"}
     assert chrome["raising"]["raised"] == "ValueError('bad input')" and "return_value" not in chrome["raising"]
     assert chrome["catcher"]["return_value"] == "caught" and "raised" not in chrome["catcher"]

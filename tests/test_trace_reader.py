@@ -8,7 +8,7 @@ import msgpack
 import pytest
 from conftest import pack_with_raw, raw_slot
 
-from zelm import db, trace
+from zelm import db, export, trace
 from zelm.trace import Call, PluginRecord, Trace
 from zelm.values import Repr
 
@@ -343,9 +343,9 @@ def test_a_record_no_reader_loads_becomes_a_placeholder_in_place(db_path, raw, e
     placeholder = loaded.threads[0].roots[0].children[0]
     assert placeholder.data["size"] == len(raw) and placeholder.data["error"].startswith(error)
     assert loaded.record_count == 7
-    exported = trace.to_json_safe(loaded.document)["frames_of_interest"][1]
+    exported = export.to_json_safe(loaded.document)["frames_of_interest"][1]
     assert exported == {"type": undecodable, "error": placeholder.data["error"], "size": len(raw)}
-    events = trace.to_chrome_trace(loaded)["traceEvents"]
+    events = export.to_chrome_trace(loaded)["traceEvents"]
     assert [event["name"] for event in events if event["ph"] == "i"].count(undecodable) == 2
 
 
@@ -385,7 +385,7 @@ def test_frame_ids_that_are_not_texts_pair_nothing_and_break_nothing(frame_id):
 
 
 def chrome_events(doc):
-    return trace.to_chrome_trace(load_document(doc))["traceEvents"]
+    return export.to_chrome_trace(load_document(doc))["traceEvents"]
 
 
 def test_chrome_events_carry_calls_with_arguments_in_microseconds():
@@ -452,8 +452,8 @@ def test_chrome_events_nest_exactly_even_for_sub_microsecond_calls():
     ],
 )
 def test_json_safe_values(value, expected):
-    assert trace.to_json_safe(value) == expected
-    json.dumps(trace.to_json_safe(value), allow_nan=False)
+    assert export.to_json_safe(value) == expected
+    json.dumps(export.to_json_safe(value), allow_nan=False)
 
 
 # ---- traces cut by their size budget -------------------------------------------------
@@ -486,7 +486,7 @@ def test_a_cut_trace_says_how_much_it_left_out_and_where(where):
     assert loaded.record_count == 2
     assert [tree(thread.roots) for thread in loaded.threads] == [[("app.main", [("app.step", [])])]]
 
-    exported = trace.to_chrome_trace(loaded)
+    exported = export.to_chrome_trace(loaded)
     [marker] = [event for event in exported["traceEvents"] if event.get("cat") == "trace_cut"]
     assert (marker["ph"], marker["s"], marker["ts"]) == ("i", "g", 2_500_000 if where else 2_000_000)
     assert marker["args"]["dropped_events"] == 41
@@ -497,7 +497,7 @@ def test_a_cut_trace_says_how_much_it_left_out_and_where(where):
 def test_complete_traces_have_no_cut():
     loaded = load_document(document([call("main", "frm_a", 2.0), ret("main", "frm_a", 3.0)]))
     assert (loaded.cuts, loaded.dropped_events) == ([], 0)
-    assert "dropped_events" not in trace.to_chrome_trace(loaded)["otherData"]
+    assert "dropped_events" not in export.to_chrome_trace(loaded)["otherData"]
 
 
 def test_cuts_of_a_trace_saved_several_times_add_up_and_stay_last(db_path):

@@ -9,7 +9,8 @@ import msgpack
 import pytest
 
 from zelm import serialize, trace, values
-from zelm.__main__ import _short_value
+from zelm.export import to_json_safe
+from zelm.render import short_value
 from zelm.values import ObjectKeyDict, Repr
 
 DUMPERS = [serialize.dump_msgpack, serialize.dump_msgpack_lightweight_repr]
@@ -117,7 +118,7 @@ def test_reader_tells_reprs_tuples_and_odd_keys_apart(dump, value, expected, sho
     decoded = read_back(dump, value)
 
     assert shape(decoded) == shape(expected)
-    assert _short_value(decoded) == (shown if shown is not None else _short_value(expected))
+    assert short_value(decoded) == (shown if shown is not None else short_value(expected))
 
 
 @pytest.fixture
@@ -148,7 +149,7 @@ def test_cut_values_keep_their_kind(small_limits, dump, value, expected, shown):
     decoded = read_back(dump, value)
 
     assert shape(decoded) == shape(expected)
-    assert _short_value(decoded) == shown
+    assert short_value(decoded) == shown
 
 
 @pytest.mark.parametrize("packed, expected", [
@@ -178,4 +179,4 @@ def test_reader_keeps_what_it_cannot_read_as_it_is(packed, expected):
 ], ids=["repr", "str", "tuple", "pairs", "dict like a marker", "dict with a marker key", "document map",
         "bytes", "infinity", "timestamp"])
 def test_json_export_marks_what_json_cannot_tell_apart(value, expected):
-    assert trace.to_json_safe(value) == expected
+    assert to_json_safe(value) == expected

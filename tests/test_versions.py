@@ -21,7 +21,7 @@ EXAMPLE = os.path.join(ROOT, "examples", "shop_app.py")
 NORMALISE = r"""
 import json, runpy, sys, threading
 from zelm import _zelm, values
-from zelm.trace import to_json_safe
+from zelm.export import to_json_safe
 
 class Host:
     config = {"threading": True}

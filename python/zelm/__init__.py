@@ -10,13 +10,13 @@ import contextlib
 import threading
 
 from zelm.config import DEFAULT_TRACE_BUDGET_BYTES
-from zelm.profiler import Profiler
+from zelm.profiler import DEFAULT_SOURCE, Profiler
 from zelm.version import __version__
 
 __all__ = ["Profiler", "enabled", "DEFAULT_TRACE_BUDGET_BYTES", "__version__"]
 
 
-def enabled(db_path=None, *, config=None, source="python", trace_id=None):
+def enabled(db_path=None, *, config=None, source=DEFAULT_SOURCE, trace_id=None):
     """Record a block, or every call of a function, and save its trace.
 
     As a context manager (``with zelm.enabled(db_path="t.sqlite3") as
@@ -47,19 +47,17 @@ class _Enabled(contextlib.ContextDecorator):
         self._running = threading.local()
 
     def __enter__(self):
-        running = self._running
-        if getattr(running, "depth", 0) == 0:
-            profiler = Profiler(**self._profiler_settings)
-            profiler.start()
-            running.profiler, running.depth = profiler, 0
-        running.depth += 1
-        return running.profiler
+        # A nested entry enters the thread's running profiler again, which
+        # counts it; the outermost one makes a new profiler.
+        profiler = getattr(self._running, "profiler", None) or Profiler(**self._profiler_settings)
+        profiler.__enter__()
+        self._running.profiler = profiler
+        return profiler
 
     def __exit__(self, *exc_info):
-        running = self._running
-        running.depth -= 1
-        if running.depth == 0:
-            profiler, running.profiler = running.profiler, None
-            profiler.stop()
+        profiler = self._running.profiler
+        profiler.__exit__(*exc_info)
+        if not profiler.entered:
+            self._running.profiler = None
             profiler.save()
         return False

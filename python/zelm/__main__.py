@@ -12,13 +12,15 @@ TRACE_ID "latest" names the newest stored trace. Errors that are not the
 profiled program's own are reported as one line "zelm: error: ..." with
 exit status 1 (2 for bad usage and for a script that does not exist, as
 python itself does).
+
+This module holds the parser and `zelm run`: its frames are on the stack,
+or run, while the profiler records the program, so the built-in filter
+leaves it out by name and it stays small. The other commands are
+zelm.commands.
 """
 
 import argparse
-import datetime
-import json
 import os
-import reprlib
 import runpy
 import signal
 import sqlite3
@@ -27,59 +29,13 @@ import traceback
 
 from zelm import db
 from zelm import trace as trace_reader
+from zelm.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command, list_command,
+                           show_command, view_command)
 from zelm.config import add_recording_options, positive_int, recording_config
-from zelm.profiler import DEFAULT_DB_PATH, Profiler
-
-# Exit statuses.
-SUCCESS = 0
-FAILURE = 1
-BAD_USAGE = 2
-INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
-
-_MAX_ARGUMENTS_SHOWN = 6
-_MAX_LINE_PART = 100
-_MAX_OBJECT_TEXT = 60
-
-
-class _ShortRepr(reprlib.Repr):
-    """What the shown tree keeps of a value, written as Python writes it.
-
-    Strings are quoted; the text that stands for an object (zelm.values.Repr,
-    e.g. "<shop.Item object at 0x...>") is shown bare, as the repr it is.
-    A container nested too deep to show is "[…]", "(…)" or "{…}", never
-    repr's "[...]" for a container that holds itself.
-    """
-
-    def __init__(self):
-        super().__init__()
-        self.maxstring = self.maxother = self.maxlong = 40
-        self.maxlist = self.maxdict = self.maxtuple = self.maxset = 4
-        self.maxlevel = 2
-
-    def repr_Repr(self, text, level):
-        return _clip(str.__str__(text), _MAX_OBJECT_TEXT)
-
-    def repr_list(self, value, level):
-        return "[…]" if level <= 0 and value else super().repr_list(value, level)
-
-    def repr_tuple(self, value, level):
-        return "(…)" if level <= 0 and value else super().repr_tuple(value, level)
-
-    def repr_dict(self, value, level):
-        return "{…}" if level <= 0 and value else super().repr_dict(value, level)
-
-    repr_ObjectKeyDict = repr_dict
-
-
-_short_value = _ShortRepr().repr
-
-
-class CommandError(Exception):
-    """A one-line error of the command itself, with its exit status."""
-
-    def __init__(self, message, status=FAILURE):
-        super().__init__(message)
-        self.status = status
+from zelm.plugins import TEST_OUTCOMES
+from zelm.profiler import DEFAULT_CONFIG, DEFAULT_DB_PATH, Profiler
+from zelm.render import cut_summary
+from zelm.text import plural
 
 
 # ---- zelm run ----
@@ -270,9 +226,9 @@ def _save(profiler, document, shown_db_path, hint=None):
     one "zelm: error:" line naming the file the trace went to instead (the
     program's exit status stays as it was). ``hint`` is an option to
     suggest when no frame was recorded."""
-    timeout = profiler.config.get("sqlite_busy_timeout", 60)
     try:
-        db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=timeout, msgpack=document)
+        db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
+                                msgpack=document)
     except Exception as error:
         reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
         written = getattr(error, "fallback_path", None)
@@ -294,20 +250,13 @@ def _save(profiler, document, shown_db_path, hint=None):
         )
     print(
         f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
-        f"({frames} frame, {plugins} plugin) from {_plural(threads, 'thread')} in {shown_db_path}"
-        + (f"; {_cut_summary(trace)} (raise the budget with --trace-budget SIZE)" if trace.cuts else ""),
+        f"({frames} frame, {plugins} plugin) from {plural(threads, 'thread')} in {shown_db_path}"
+        + (f"; {cut_summary(trace)} (raise the budget with --trace-budget SIZE)" if trace.cuts else ""),
         file=sys.stderr,
     )
 
 
-def _cut_summary(trace):
-    """What the size budget left out of ``trace``, in a few words."""
-    budget = trace.cuts[0].budget_bytes
-    budget_text = f" of {_size(budget)}" if budget is not None else ""
-    return f"cut at its size budget{budget_text}, {_plural(trace.dropped_events, 'event')} dropped"
-
-
-# ---- zelm list ----
+# ---- the parser ----
 
 
 # What --failed and the other shorthands of `zelm list` select.
@@ -317,287 +266,6 @@ _OUTCOME_SHORTHANDS = {
     "skipped": ("skipped",),
     "errored": ("errored",),
 }
-TEST_OUTCOMES = ("passed", "failed", "errored", "skipped", "xfailed", "xpassed", "interrupted")
-
-
-def _list(args):
-    stored = db.list_traces(args.db)
-    if not stored:
-        print(f"no traces in {args.db}")
-        return SUCCESS
-    if args.outcomes:
-        stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
-        if not stored:
-            print(f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}")
-            return SUCCESS
-    # Test traces are listed under their test's node id, with its outcome.
-    tests = any(entry.test is not None for entry in stored)
-    # A trace cut short by its budget says so, and how many events it lost.
-    any_cut = any(entry.dropped_events is not None for entry in stored)
-    header = ("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")
-    rows = [header + (("CUT",) if any_cut else ())]
-    for entry in stored:
-        source = entry.source if entry.source is not None else "?"
-        outcome = ""
-        if entry.test is not None:
-            source = entry.test.get("nodeid") or source
-            outcome = entry.test.get("outcome") or "?"
-        row = (
-            entry.trace_id,
-            _local_time(entry.saved_at),
-            source,
-            *((outcome,) if tests else ()),
-            str(entry.record_count) if entry.record_count is not None else "?",
-            _size(entry.size_bytes),
-        )
-        if any_cut:
-            row += ("" if entry.dropped_events is None else f"CUT, {entry.dropped_events} events dropped",)
-        rows.append(row)
-    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
-    right_aligned = {len(header) - 2, len(header) - 1}
-    for row in rows:
-        cells = [
-            cell.rjust(width) if column in right_aligned else cell.ljust(width)
-            for column, (cell, width) in enumerate(zip(row, widths))
-        ]
-        print("  ".join(cells).rstrip())
-    return SUCCESS
-
-
-def _local_time(timestamp):
-    return datetime.datetime.fromtimestamp(timestamp).strftime("%Y-%m-%d %H:%M:%S")
-
-
-def _size(size_bytes):
-    if size_bytes < 1024:
-        return f"{size_bytes} B"
-    if size_bytes < 1024 * 1024:
-        return f"{size_bytes / 1024:.1f} KiB"
-    return f"{size_bytes / (1024 * 1024):.1f} MiB"
-
-
-def _plural(count, noun):
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
-
-
-# ---- zelm show ----
-
-
-def _show(args):
-    trace = trace_reader.load(args.db, args.trace_id)
-    threads = trace.threads
-    if args.thread is not None:
-        threads = [thread for thread in threads if args.thread in (thread.name, str(thread.thread_id))]
-        if not threads:
-            names = ", ".join(f"{thread.name} ({thread.thread_id})" for thread in trace.threads) or "none"
-            raise CommandError(f"no thread {args.thread!r} in trace {trace.trace_id}; its threads: {names}")
-    # Traced values can hold any text; never fail on printing one.
-    if hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="backslashreplace")
-    for line in _render_trace(trace, threads, args.depth):
-        print(line)
-    return SUCCESS
-
-
-def _render_trace(trace, threads, max_depth=None):
-    """Lines of `zelm show`: a header, then per thread its call tree, one
-    line per call (duration, name, arguments, return value, location) and
-    per plugin record, indented by nesting depth."""
-    yield f"trace {trace.trace_id}  source {trace.source}  started {_local_time(trace.timestamp)}"
-    if trace.command_line_args:
-        yield "command line: " + " ".join(trace.command_line_args)
-    yield f"{_plural(trace.record_count, 'record')}, {_plural(len(trace.threads), 'thread')}"
-    if trace.cuts:
-        yield "incomplete: " + _cut_summary(trace) + _cut_position(trace.cuts[0])
-    for thread in threads:
-        calls = sum(1 for _, node in thread.walk() if isinstance(node, trace_reader.Call))
-        yield ""
-        yield f"thread {thread.name} ({thread.thread_id}): {_plural(calls, 'call')}"
-        for depth, node in thread.walk():
-            if max_depth is not None and depth >= max_depth:
-                continue
-            indent = "  " * (depth + 1)
-            if isinstance(node, trace_reader.Call):
-                line = indent + _call_line(node)
-                if max_depth is not None and depth == max_depth - 1:
-                    hidden = _nested_call_count(node)
-                    if hidden:
-                        line += f"  [+{_plural(hidden, 'nested call')}]"
-                yield line
-            else:
-                yield indent + "* " + _plugin_line(node)
-
-
-def _cut_position(cut):
-    """Where the first dropped event happened, as a clause of the cut line."""
-    if cut.timestamp is None:
-        return ""
-    where = f" from {_local_time(cut.timestamp)} on: first the {cut.event or 'event'} of {cut.qualname or '?'}"
-    if cut.path:
-        where += f" ({cut.path})"
-    return where + f" in thread {cut.thread}" if cut.thread else where
-
-
-def _call_line(call):
-    duration = _duration(call.duration)
-    if not call.finished:
-        duration = ">=" + duration
-    text = f"{duration}  {call.name}"
-    if call.call_record is not None:
-        text += f"({_arguments(call.arguments)})"
-    if call.raised is not None:
-        text += " raised " + _clip(call.raised)
-    elif call.finished:
-        text += " -> " + _clip(_short_value(call.return_value))
-    text += f"  {call.location}"
-    if call.call_record is None:
-        text += "  [call not recorded]"
-    if not call.finished:
-        text += "  [no return recorded]"
-    return text
-
-
-def _arguments(arguments):
-    if not isinstance(arguments, dict):
-        return _clip(_short_value(arguments))
-    # Module and class bodies start with dunder globals; they are no arguments.
-    names = [name for name in arguments if not (isinstance(name, str) and name.startswith("__") and name.endswith("__"))]
-    parts = [f"{name}={_short_value(arguments[name])}" for name in names[:_MAX_ARGUMENTS_SHOWN]]
-    if len(names) > _MAX_ARGUMENTS_SHOWN:
-        parts.append("...")
-    return _clip(", ".join(parts))
-
-
-def _clip(text, limit=_MAX_LINE_PART):
-    return text if len(text) <= limit else text[: limit - 3] + "..."
-
-
-def _nested_call_count(call):
-    # Without recursion: traces of deeply recursive programs are deep too.
-    count, pending = 0, call.calls()
-    while pending:
-        count += 1
-        pending.extend(pending.pop().calls())
-    return count
-
-
-def _duration(seconds):
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} us"
-    if seconds < 1:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds:.3f} s"
-
-
-def _plugin_line(record):
-    data = record.data
-    if record.type == "log_message":
-        text = f"log {data.get('level')} {data.get('logger')}: {data.get('message')}"
-        if data.get("location"):
-            text += f"  ({data['location']})"
-        return _clip(text, 2 * _MAX_LINE_PART)
-    if record.type == "outbound_request":
-        return _clip(f"HTTP request {data.get('method')} {data.get('url')}", 2 * _MAX_LINE_PART)
-    if record.type == "outbound_response":
-        text = f"HTTP response {data.get('status')} {data.get('reason')} to {data.get('method')} {data.get('url')}"
-        return _clip(text + _took(data.get("duration")), 2 * _MAX_LINE_PART)
-    if record.type == "outbound_error":
-        # The error is what the reader came for: it is never clipped away by a long URL.
-        text = _clip(f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}", 2 * _MAX_LINE_PART)
-        return f"{text}: {_clip(str(data.get('error')), 2 * _MAX_LINE_PART)}"
-    if record.type == "inbound_request":
-        query = f"?{data['query_string']}" if data.get("query_string") else ""
-        return _clip(f"request {data.get('method')} {data.get('path')}{query}", 2 * _MAX_LINE_PART)
-    if record.type == "inbound_response":
-        text = f"response {data.get('status')}, {data.get('body_size')} bytes{_took(data.get('duration'))}"
-        return _clip(text + (f"  error {data['error']}" if data.get("error") else ""), 2 * _MAX_LINE_PART)
-    if record.type == "start_test":
-        return f"start test {data.get('nodeid')}"
-    if record.type == "end_test":
-        return _clip(f"end test {data.get('nodeid')}{_test_outcome(data)}", 2 * _MAX_LINE_PART)
-    if record.type == trace_reader.UNTYPED_RECORD:
-        value = data.get("value")
-        return _clip(f"plugin record {value if isinstance(value, str) else _short_value(value)}", 2 * _MAX_LINE_PART)
-    if record.type == trace_reader.UNDECODABLE_RECORD:
-        return f"[undecodable record of {data.get('size')} bytes: {data.get('error')}]"
-    details = ", ".join(f"{key}={_short_value(value)}" for key, value in data.items())
-    return _clip(f"{record.type} {details}".rstrip(), 2 * _MAX_LINE_PART)
-
-
-def _took(duration):
-    return f" in {_duration(duration)}" if isinstance(duration, (int, float)) and duration >= 0 else ""
-
-
-def _test_outcome(data):
-    """": failed in call: assert 4 == 5" of an end_test record; the message
-    is its first line."""
-    outcome = data.get("outcome")
-    if not isinstance(outcome, str):
-        return ""
-    text = ": " + outcome
-    if outcome in ("errored", "skipped") and data.get("phase") in ("setup", "teardown"):
-        text += f" in {data['phase']}"
-    message = data.get("message")
-    if isinstance(message, str) and message.strip():
-        text += ": " + message.strip().splitlines()[0]
-    return text
-
-
-# ---- zelm export ----
-
-
-def _export(args):
-    trace = trace_reader.load(args.db, args.trace_id)
-    if args.format == "html":
-        return _export_html(trace, args)
-    if args.format == "chrome":
-        exported = trace_reader.to_chrome_trace(trace)
-        what = f"{_plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
-    else:
-        exported = trace_reader.to_json_safe(trace.document)
-        what = f"trace {trace.trace_id}"
-    if args.output == "-":
-        json.dump(exported, sys.stdout, allow_nan=False)
-        sys.stdout.write("\n")
-        return SUCCESS
-    try:
-        with open(args.output, "w", encoding="utf-8") as output:
-            json.dump(exported, output, allow_nan=False)
-    except OSError as error:
-        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
-    print(f"zelm: wrote {what} to {args.output}", file=sys.stderr)
-    return SUCCESS
-
-
-def _export_html(trace, args):
-    from zelm.view import export
-
-    if args.output == "-":
-        raise CommandError("--format html writes a file: name it with -o FILE")
-    try:
-        size = export.export_html(trace, args.db, args.output)
-    except export.ExportTooLarge as error:
-        raise CommandError(str(error)) from None
-    except OSError as error:
-        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
-    print(f"zelm: wrote trace {trace.trace_id} as a viewer page of {_size(size)} to {args.output}", file=sys.stderr)
-    return SUCCESS
-
-
-# ---- zelm view ----
-
-
-def _view(args):
-    from zelm import view
-
-    try:
-        return view.serve(args.db, args.trace_id, args.port, open_browser=not args.no_browser)
-    except (OSError, OverflowError) as error:  # OverflowError: a port number out of range
-        reason = getattr(error, "strerror", None) or error
-        raise CommandError(f"cannot serve the viewer on 127.0.0.1:{args.port}: {reason}") from None
-
-
-# ---- the parser ----
 
 
 def build_parser():
@@ -621,7 +289,7 @@ def build_parser():
     )
     add_recording_options(run.add_argument)
     run.add_argument(
-        "--threading", action=argparse.BooleanOptionalAction, default=True,
+        "--threading", action=argparse.BooleanOptionalAction, default=DEFAULT_CONFIG["threading"],
         help="also record threads the program starts",
     )
     run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
@@ -633,13 +301,13 @@ def build_parser():
                      help="the script and its arguments")
     run.set_defaults(handler=_run, command_parser=run)
 
-    list_command = commands.add_parser(
+    list_parser = commands.add_parser(
         "list", parents=[database], help="list the stored traces, newest first",
         description="List the stored traces, newest first: id, time saved, source, number of records, size "
         "(before compression) and, for a trace cut by its budget, how many events it dropped. "
         "The trace of a test (pytest --zelm) is listed under its test's node id, with the test's outcome.",
     )
-    outcomes = list_command.add_mutually_exclusive_group()
+    outcomes = list_parser.add_mutually_exclusive_group()
     for shorthand, selected in _OUTCOME_SHORTHANDS.items():
         outcomes.add_argument(
             f"--{shorthand}", dest="outcomes", action="store_const", const=selected,
@@ -649,7 +317,7 @@ def build_parser():
         "--outcome", dest="outcomes", action="append", choices=TEST_OUTCOMES, metavar="OUTCOME",
         help=f"only the traces of tests with this outcome (repeatable): {', '.join(TEST_OUTCOMES)}",
     )
-    list_command.set_defaults(handler=_list, command_parser=list_command)
+    list_parser.set_defaults(handler=list_command, command_parser=list_parser)
 
     trace_id_help = 'the trace id, or "latest" for the newest trace'
     show = commands.add_parser(
@@ -660,7 +328,7 @@ def build_parser():
     show.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
     show.add_argument("--depth", metavar="N", type=positive_int, help="show calls nested at most N deep")
     show.add_argument("--thread", metavar="NAME", help="show only the threads of this name (or native id)")
-    show.set_defaults(handler=_show, command_parser=show)
+    show.set_defaults(handler=show_command, command_parser=show)
 
     export = commands.add_parser(
         "export", parents=[database], help="export a trace as Chrome trace events or JSON",
@@ -671,7 +339,7 @@ def build_parser():
     export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome",
                         help="chrome (default), json, or html (the viewer and the trace in one file)")
     export.add_argument("-o", "--output", metavar="FILE", default="-", help="the file to write (default: stdout)")
-    export.set_defaults(handler=_export, command_parser=export)
+    export.set_defaults(handler=export_command, command_parser=export)
 
     view = commands.add_parser(
         "view", parents=[database], help="explore traces in the browser",
@@ -681,7 +349,7 @@ def build_parser():
     view.add_argument("trace_id", metavar="TRACE_ID", nargs="?", help=trace_id_help + " (default: the list)")
     view.add_argument("--port", metavar="N", type=int, default=0, help="the port to listen on (default: a free one)")
     view.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
-    view.set_defaults(handler=_view, command_parser=view)
+    view.set_defaults(handler=view_command, command_parser=view)
     return parser
 
 

@@ -69,7 +69,8 @@ def positive_int(text):
 
 _BUDGET_HELP = (
     "stop adding records to a trace once it holds SIZE bytes of them (such as 64MiB; "
-    "0 or none: no budget; default 256MiB); the trace then ends with a record saying how much was left out"
+    f"0 or none: no budget; default {DEFAULT_TRACE_BUDGET_BYTES // (1024 * 1024)}MiB); "
+    "the trace then ends with a record saying how much was left out"
 )
 
 # (option name, argparse keywords); the value limits default to the mode's own.

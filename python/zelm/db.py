@@ -92,6 +92,9 @@ CHUNK_BYTES = 64 * 1024 * 1024
 # How much of the document the compressor is given at a time.
 _FEED_BYTES = 4 * 1024 * 1024
 
+# Seconds a reader waits for a writer to let go of the database.
+READ_TIMEOUT = 5.0
+
 # Primary result codes of sqlite's "database is locked" errors.
 _SQLITE_BUSY = 5
 _SQLITE_LOCKED = 6
@@ -294,7 +297,7 @@ def _one_line(error):
     return " ".join(text.split())
 
 
-def list_traces(db_path, *, timeout=5.0):
+def list_traces(db_path, *, timeout=READ_TIMEOUT):
     """Return a StoredTrace for every stored document, newest first."""
     with _reading(db_path, timeout) as connection:
         columns = ", ".join(_columns_or_null(connection, _SUMMARY_COLUMNS))
@@ -310,14 +313,14 @@ def _test_summary(text):
     return test if isinstance(test, dict) else None
 
 
-def load_trace(db_path, trace_id, *, timeout=5.0):
+def load_trace(db_path, trace_id, *, timeout=READ_TIMEOUT):
     """Return the latest document stored under ``trace_id``, or None."""
     with _reading(db_path, timeout) as connection:
         rows = _stored_rows(connection, "WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,))
         return None if not rows else _document(connection, rows[0], db_path)
 
 
-def load_trace_documents(db_path, trace_id, *, timeout=5.0):
+def load_trace_documents(db_path, trace_id, *, timeout=READ_TIMEOUT):
     """Return every document stored under ``trace_id``, oldest first."""
     with _reading(db_path, timeout) as connection:
         rows = _stored_rows(connection, "WHERE trace_id = ? ORDER BY id", (trace_id,))

@@ -13,6 +13,10 @@ small and never raise: an exception would cost the record and log a
 warning. Odd inputs (missing locals, unexpected types, attributes that
 raise) give None values instead.
 
+Each plugin also says how its records read in one line (`zelm show`, the
+viewer): describe(record_type, data) asks the plugin that makes records of
+that type.
+
 Config key "plugins" maps plugin names to booleans; every plugin is on
 unless switched off there, e.g. {"plugins": {"log_messages": False}}.
 """
@@ -25,8 +29,11 @@ import threading
 import time
 import weakref
 from collections.abc import Mapping
+from typing import Callable, Dict, NamedTuple
 
-__all__ = ["load_plugin_data", "PLUGIN_NAMES"]
+from zelm.text import RECORD_LINE, clip, duration_text
+
+__all__ = ["load_plugin_data", "describe", "PLUGIN_NAMES", "TEST_OUTCOMES"]
 
 _logger = logging.getLogger("zelm")
 
@@ -73,6 +80,7 @@ def _location(filename, line):
 # the same file, returns just before.
 
 _MAX_TEST_MESSAGE = 1000
+TEST_OUTCOMES = ("passed", "failed", "errored", "skipped", "xfailed", "xpassed", "interrupted")
 
 
 def _test_item_file(item):
@@ -189,6 +197,29 @@ def _test_markers(config):
     ]
 
 
+def _describe_start_test(data):
+    return f"start test {data.get('nodeid')}"
+
+
+def _describe_end_test(data):
+    return clip(f"end test {data.get('nodeid')}{_outcome_text(data)}", RECORD_LINE)
+
+
+def _outcome_text(data):
+    """": failed in call: assert 4 == 5" of an end_test record; the message
+    is its first line."""
+    outcome = data.get("outcome")
+    if not isinstance(outcome, str):
+        return ""
+    text = ": " + outcome
+    if outcome in ("errored", "skipped") and data.get("phase") in ("setup", "teardown"):
+        text += f" in {data['phase']}"
+    message = data.get("message")
+    if isinstance(message, str) and message.strip():
+        text += ": " + message.strip().splitlines()[0]
+    return text
+
+
 # ---- log_messages: one "log_message" per record the logging module handles ----
 #
 # Logger.callHandlers runs once per record that passed the logger's level
@@ -238,6 +269,13 @@ def _log_messages(config):
             "process": _log_message_data,
         }
     ]
+
+
+def _describe_log_message(data):
+    text = f"log {data.get('level')} {data.get('logger')}: {data.get('message')}"
+    if data.get("location"):
+        text += f"  ({data['location']})"
+    return clip(text, RECORD_LINE)
 
 
 # ---- outbound_http: requests made through the common HTTP clients ----
@@ -637,6 +675,25 @@ def _httpx_url(request):
         return None
 
 
+def _describe_outbound_request(data):
+    return clip(f"HTTP request {data.get('method')} {data.get('url')}", RECORD_LINE)
+
+
+def _describe_outbound_response(data):
+    text = f"HTTP response {data.get('status')} {data.get('reason')} to {data.get('method')} {data.get('url')}"
+    return clip(text + _took(data.get("duration")), RECORD_LINE)
+
+
+def _describe_outbound_error(data):
+    # The error is what the reader came for: it is never clipped away by a long URL.
+    text = clip(f"HTTP error on {data.get('method')} {data.get('url')}{_took(data.get('duration'))}", RECORD_LINE)
+    return f"{text}: {clip(str(data.get('error')), RECORD_LINE)}"
+
+
+def _took(duration):
+    return f" in {duration_text(duration)}" if isinstance(duration, (int, float)) and duration >= 0 else ""
+
+
 # ---- inbound_http: the requests a web application serves ----
 #
 # zelm.web's middleware calls two marker functions of its own at the start
@@ -691,15 +748,51 @@ def _inbound_http(config):
         },
     ]
 
-# Each plugin's builder takes the config dict and returns its definitions.
+
+def _describe_inbound_request(data):
+    query = f"?{data['query_string']}" if data.get("query_string") else ""
+    return clip(f"request {data.get('method')} {data.get('path')}{query}", RECORD_LINE)
+
+
+def _describe_inbound_response(data):
+    text = f"response {data.get('status')}, {data.get('body_size')} bytes{_took(data.get('duration'))}"
+    return clip(text + (f"  error {data['error']}" if data.get("error") else ""), RECORD_LINE)
+
+
+class _Plugin(NamedTuple):
+    # Takes the config dict, returns the definitions of the plugin's processors.
+    definitions: Callable[[Mapping], list]
+    # Record type -> the one line that says what a record of it holds, from
+    # the record's own data (PluginRecord.data). A type missing here reads
+    # as its entries.
+    describers: Dict[str, Callable[[dict], str]]
+
+
 _PLUGINS = {
-    "test_markers": _test_markers,
-    "log_messages": _log_messages,
-    "outbound_http": _outbound_http,
-    "inbound_http": _inbound_http,
+    "test_markers": _Plugin(_test_markers, {"start_test": _describe_start_test, "end_test": _describe_end_test}),
+    "log_messages": _Plugin(_log_messages, {"log_message": _describe_log_message}),
+    "outbound_http": _Plugin(_outbound_http, {
+        "outbound_request": _describe_outbound_request,
+        "outbound_response": _describe_outbound_response,
+        "outbound_error": _describe_outbound_error,
+    }),
+    "inbound_http": _Plugin(_inbound_http, {
+        "inbound_request": _describe_inbound_request,
+        "inbound_response": _describe_inbound_response,
+    }),
 }
 
 PLUGIN_NAMES = tuple(_PLUGINS)
+
+_DESCRIBERS = {record_type: describer for plugin in _PLUGINS.values()
+               for record_type, describer in plugin.describers.items()}
+
+
+def describe(record_type, data):
+    """The one line a plugin gives its record of ``record_type`` with the
+    plugin's own entries ``data``; None for a type no plugin describes."""
+    describer = _DESCRIBERS.get(record_type)
+    return None if describer is None else describer(data)
 
 
 def _plugin_switches(config):
@@ -723,7 +816,7 @@ def load_plugin_data(config):
     """
     switches = _plugin_switches(config)
     definitions = []
-    for name, build_definitions in _PLUGINS.items():
+    for name, plugin in _PLUGINS.items():
         if switches.get(name, True):
-            definitions.extend(build_definitions(config))
+            definitions.extend(plugin.definitions(config))
     return definitions

@@ -24,10 +24,14 @@ import threading
 
 from zelm.utils import new_trace_id
 
-__all__ = ["Profiler", "DEFAULT_CONFIG", "DEFAULT_DB_PATH"]
+__all__ = ["Profiler", "DEFAULT_CONFIG", "DEFAULT_DB_PATH", "DEFAULT_SOURCE", "DEFAULT_SQLITE_BUSY_TIMEOUT"]
 
 DEFAULT_CONFIG = {"threading": True}
 DEFAULT_DB_PATH = os.path.join(".zelm", "traces.sqlite3")
+DEFAULT_SOURCE = "python"
+# Seconds a save waits for another writer of the database (config
+# "sqlite_busy_timeout"); the native profiler falls back to the same.
+DEFAULT_SQLITE_BUSY_TIMEOUT = 60
 
 
 def _native_module():
@@ -45,11 +49,13 @@ class Profiler:
 
     Calling the profiler on a function decorates it, so that every call runs
     with the profiler started and stops it afterwards; the profiler is also a
-    context manager doing the same around a block. Neither saves the trace:
-    call save() or build_trace() when done.
+    context manager doing the same around a block. Entries nested in one
+    another (a decorated function calling itself) share the outermost one's
+    recording. Neither saves the trace: call save() or build_trace() when
+    done.
     """
 
-    def __init__(self, config=None, db_path=None, one_trace_per_test=False, source="python", trace_id=None):
+    def __init__(self, config=None, db_path=None, one_trace_per_test=False, source=DEFAULT_SOURCE, trace_id=None):
         self.config = {**DEFAULT_CONFIG, **(config or {})}
         budget = self.config.get("trace_budget_bytes")
         if budget is not None and (type(budget) is not int or budget < 1):
@@ -92,6 +98,16 @@ class Profiler:
 
             serialize.set_limits(*self._limits_before_start)
             self._limits_before_start = None
+
+    @property
+    def sqlite_busy_timeout(self):
+        """Seconds a save of this profiler's trace waits for the database."""
+        return self.config.get("sqlite_busy_timeout", DEFAULT_SQLITE_BUSY_TIMEOUT)
+
+    @property
+    def entered(self):
+        """Whether a with block or a decorated call of this profiler is running."""
+        return self._active_entries > 0
 
     def _limits_mode(self):
         return "lightweight" if self.config.get("lightweight_repr") else "full"

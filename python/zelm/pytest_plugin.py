@@ -33,7 +33,7 @@ def pytest_addoption(parser):
     )
     group.addoption(
         "--zelm-db", metavar="PATH", default=None,
-        help="the trace database of --zelm (default: .zelm/traces.sqlite3 under the current directory)",
+        help=f"the trace database of --zelm (default: {DEFAULT_DB_PATH} under the current directory)",
     )
     add_recording_options(group.addoption, prefix="zelm-")
 

@@ -54,7 +54,6 @@ SKIPPED = "skipped"
 # Threads started by a request would join its profiler, and the hook that
 # makes them join is process-wide: off unless the configuration asks for it.
 DEFAULT_CONFIG = {"threading": False}
-DEFAULT_BUSY_TIMEOUT = 60
 
 _logger = logging.getLogger("zelm")
 
@@ -169,7 +168,7 @@ class _Tracing:
 
     def store_key(self):
         """Where and how the trace is stored: (db path, busy timeout)."""
-        return self.profiler.db_path, self.profiler.config.get("sqlite_busy_timeout", DEFAULT_BUSY_TIMEOUT)
+        return self.profiler.db_path, self.profiler.sqlite_busy_timeout
 
 
 class _Middleware:

@@ -6,6 +6,7 @@ import threading
 
 from zelm import db
 from zelm import trace as trace_reader
+from zelm.export import to_json_safe
 from zelm.view import model
 
 # Traces larger than this are not decoded just to fill in the list.
@@ -27,7 +28,7 @@ def listing(db_path):
                 "records": stored.record_count,
                 "size": stored.size_bytes,
                 "parts": 1,
-                "test": trace_reader.to_json_safe(stored.test),
+                "test": to_json_safe(stored.test),
             }
             continue
         entry["size"] += stored.size_bytes
@@ -39,7 +40,7 @@ def listing(db_path):
         if entry["source"] is None:
             entry["source"] = stored.source
         if entry["test"] is None:
-            entry["test"] = trace_reader.to_json_safe(stored.test)
+            entry["test"] = to_json_safe(stored.test)
     return list(traces.values())
 
 
@@ -59,7 +60,7 @@ def trace_facts(trace):
     return {
         "threads": len(trace.threads),
         "duration": trace.end - trace.start,
-        "test": trace_reader.to_json_safe(test),
+        "test": to_json_safe(test),
     }
 
 

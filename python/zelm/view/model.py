@@ -23,6 +23,8 @@ import threading
 from array import array
 
 from zelm import trace as trace_reader
+from zelm.export import to_json_safe
+from zelm.render import plugin_line, short_arguments, short_value
 from zelm.view import lazy
 
 # Rows of a children page, matches answered per search: bounded replies.
@@ -268,7 +270,7 @@ class TraceIndex:
                 raised=clip(node.raised, ROW_TEXT) if node.raised is not None else None,
             )
         else:
-            row.update(kind="plugin", name=node.type, text=clip(plugin_text(node), 2 * ROW_TEXT))
+            row.update(kind="plugin", name=node.type, text=clip(plugin_line(node), 2 * ROW_TEXT))
         return row
 
     def roots(self, thread_number, offset=0, limit=PAGE_SIZE, containing=None):
@@ -558,24 +560,9 @@ def clip(text, limit):
     return text if len(text) <= limit else text[: limit - 1] + "\u2026"
 
 
-def short_value(value):
-    from zelm.__main__ import _short_value
-    return _short_value(value)
-
-
-def short_arguments(arguments):
-    from zelm.__main__ import _arguments
-    return _arguments(arguments)
-
-
-def plugin_text(record):
-    from zelm.__main__ import _plugin_line
-    return _plugin_line(record)
-
-
 def detail_value(value):
     """A value for the details pane: JSON-ready, long texts clipped."""
-    return _clip_texts(trace_reader.to_json_safe(value), [DETAIL_TEXT * 10])
+    return _clip_texts(to_json_safe(value), [DETAIL_TEXT * 10])
 
 
 def _clip_texts(value, budget):

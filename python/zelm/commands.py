@@ -1,0 +1,109 @@
+"""The commands that read stored traces, `zelm list`, `zelm show`,
+`zelm export` and `zelm view`, each a function of the parsed arguments
+that returns the exit status; and the error every command reports in one
+line.
+
+None of this runs while the profiler is on: `zelm run` lives beside the
+parser in zelm.__main__.
+"""
+
+import json
+import sys
+
+from zelm import db, export, render
+from zelm import trace as trace_reader
+from zelm.text import plural, size_text
+
+# Exit statuses.
+SUCCESS = 0
+FAILURE = 1
+BAD_USAGE = 2
+INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
+
+
+class CommandError(Exception):
+    """A one-line error of the command itself, with its exit status."""
+
+    def __init__(self, message, status=FAILURE):
+        super().__init__(message)
+        self.status = status
+
+
+def list_command(args):
+    stored = db.list_traces(args.db)
+    if not stored:
+        print(f"no traces in {args.db}")
+        return SUCCESS
+    if args.outcomes:
+        stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
+        if not stored:
+            print(f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}")
+            return SUCCESS
+    for line in render.listing_lines(stored):
+        print(line)
+    return SUCCESS
+
+
+def show_command(args):
+    trace = trace_reader.load(args.db, args.trace_id)
+    threads = trace.threads
+    if args.thread is not None:
+        threads = [thread for thread in threads if args.thread in (thread.name, str(thread.thread_id))]
+        if not threads:
+            names = ", ".join(f"{thread.name} ({thread.thread_id})" for thread in trace.threads) or "none"
+            raise CommandError(f"no thread {args.thread!r} in trace {trace.trace_id}; its threads: {names}")
+    # Traced values can hold any text; never fail on printing one.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
+    for line in render.trace_lines(trace, threads, args.depth):
+        print(line)
+    return SUCCESS
+
+
+def export_command(args):
+    trace = trace_reader.load(args.db, args.trace_id)
+    if args.format == "html":
+        return _export_html(trace, args)
+    if args.format == "chrome":
+        exported = export.to_chrome_trace(trace)
+        what = f"{plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
+    else:
+        exported = export.to_json_safe(trace.document)
+        what = f"trace {trace.trace_id}"
+    if args.output == "-":
+        json.dump(exported, sys.stdout, allow_nan=False)
+        sys.stdout.write("\n")
+        return SUCCESS
+    try:
+        with open(args.output, "w", encoding="utf-8") as output:
+            json.dump(exported, output, allow_nan=False)
+    except OSError as error:
+        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+    print(f"zelm: wrote {what} to {args.output}", file=sys.stderr)
+    return SUCCESS
+
+
+def _export_html(trace, args):
+    # The viewer's modules load only for the format that needs them.
+    from zelm.view import export as view_export
+
+    if args.output == "-":
+        raise CommandError("--format html writes a file: name it with -o FILE")
+    try:
+        size = view_export.export_html(trace, args.db, args.output)
+    except view_export.ExportTooLarge as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+    print(f"zelm: wrote trace {trace.trace_id} as a viewer page of {size_text(size)} to {args.output}", file=sys.stderr)
+    return SUCCESS
+
+
+def view_command(args):
+    from zelm import view
+
+    try:
+        return view.serve(args.db, args.trace_id, args.port, open_browser=not args.no_browser)
+    except (OSError, OverflowError) as error:  # OverflowError: a port number out of range
+        reason = getattr(error, "strerror", None) or error
+        raise CommandError(f"cannot serve the viewer on 127.0.0.1:{args.port}: {reason}") from None

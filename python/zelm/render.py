@@ -1,0 +1,189 @@
+"""The lines of `zelm show` and `zelm list`, and the short texts of values,
+arguments and plugin records that the viewer shows too.
+
+A plugin record reads as its plugin describes it (zelm.plugins.describe);
+a record no plugin describes reads as its type and entries.
+"""
+
+import reprlib
+
+from zelm import plugins
+from zelm import trace as trace_reader
+from zelm.text import RECORD_LINE, clip, duration_text, local_time, plural, size_text
+
+__all__ = ["short_value", "short_arguments", "plugin_line", "trace_lines", "listing_lines", "cut_summary"]
+
+_MAX_ARGUMENTS_SHOWN = 6
+_MAX_OBJECT_TEXT = 60
+
+
+class _ShortRepr(reprlib.Repr):
+    """What the shown tree keeps of a value, written as Python writes it.
+
+    Strings are quoted; the text that stands for an object (zelm.values.Repr,
+    e.g. "<shop.Item object at 0x...>") is shown bare, as the repr it is.
+    A container nested too deep to show is "[…]", "(…)" or "{…}", never
+    repr's "[...]" for a container that holds itself.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.maxstring = self.maxother = self.maxlong = 40
+        self.maxlist = self.maxdict = self.maxtuple = self.maxset = 4
+        self.maxlevel = 2
+
+    def repr_Repr(self, text, level):
+        return clip(str.__str__(text), _MAX_OBJECT_TEXT)
+
+    def repr_list(self, value, level):
+        return "[…]" if level <= 0 and value else super().repr_list(value, level)
+
+    def repr_tuple(self, value, level):
+        return "(…)" if level <= 0 and value else super().repr_tuple(value, level)
+
+    def repr_dict(self, value, level):
+        return "{…}" if level <= 0 and value else super().repr_dict(value, level)
+
+    repr_ObjectKeyDict = repr_dict
+
+
+short_value = _ShortRepr().repr
+
+
+def short_arguments(arguments):
+    """The arguments of a call (its locals at the call) as "name=value, ...",
+    clipped."""
+    if not isinstance(arguments, dict):
+        return clip(short_value(arguments))
+    # Module and class bodies start with dunder globals; they are no arguments.
+    names = [name for name in arguments if not (isinstance(name, str) and name.startswith("__") and name.endswith("__"))]
+    parts = [f"{name}={short_value(arguments[name])}" for name in names[:_MAX_ARGUMENTS_SHOWN]]
+    if len(names) > _MAX_ARGUMENTS_SHOWN:
+        parts.append("...")
+    return clip(", ".join(parts))
+
+
+def plugin_line(record):
+    """What a plugin record (zelm.trace.PluginRecord) holds, in one line."""
+    data = record.data
+    if record.type == trace_reader.UNTYPED_RECORD:
+        value = data.get("value")
+        return clip(f"plugin record {value if isinstance(value, str) else short_value(value)}", RECORD_LINE)
+    if record.type == trace_reader.UNDECODABLE_RECORD:
+        return f"[undecodable record of {data.get('size')} bytes: {data.get('error')}]"
+    described = plugins.describe(record.type, data)
+    if described is not None:
+        return described
+    details = ", ".join(f"{key}={short_value(value)}" for key, value in data.items())
+    return clip(f"{record.type} {details}".rstrip(), RECORD_LINE)
+
+
+def trace_lines(trace, threads, max_depth=None):
+    """Lines of `zelm show`: a header, then per thread of ``threads`` its
+    call tree, one line per call (duration, name, arguments, return value,
+    location) and per plugin record, indented by nesting depth; calls nested
+    ``max_depth`` deep or deeper are left out."""
+    yield f"trace {trace.trace_id}  source {trace.source}  started {local_time(trace.timestamp)}"
+    if trace.command_line_args:
+        yield "command line: " + " ".join(trace.command_line_args)
+    yield f"{plural(trace.record_count, 'record')}, {plural(len(trace.threads), 'thread')}"
+    if trace.cuts:
+        yield "incomplete: " + cut_summary(trace) + _cut_position(trace.cuts[0])
+    for thread in threads:
+        calls = sum(1 for _, node in thread.walk() if isinstance(node, trace_reader.Call))
+        yield ""
+        yield f"thread {thread.name} ({thread.thread_id}): {plural(calls, 'call')}"
+        for depth, node in thread.walk():
+            if max_depth is not None and depth >= max_depth:
+                continue
+            indent = "  " * (depth + 1)
+            if isinstance(node, trace_reader.Call):
+                line = indent + _call_line(node)
+                if max_depth is not None and depth == max_depth - 1:
+                    hidden = _nested_call_count(node)
+                    if hidden:
+                        line += f"  [+{plural(hidden, 'nested call')}]"
+                yield line
+            else:
+                yield indent + "* " + plugin_line(node)
+
+
+def cut_summary(trace):
+    """What the size budget left out of ``trace``, in a few words."""
+    budget = trace.cuts[0].budget_bytes
+    budget_text = f" of {size_text(budget)}" if budget is not None else ""
+    return f"cut at its size budget{budget_text}, {plural(trace.dropped_events, 'event')} dropped"
+
+
+def _cut_position(cut):
+    """Where the first dropped event happened, as a clause of the cut line."""
+    if cut.timestamp is None:
+        return ""
+    where = f" from {local_time(cut.timestamp)} on: first the {cut.event or 'event'} of {cut.qualname or '?'}"
+    if cut.path:
+        where += f" ({cut.path})"
+    return where + f" in thread {cut.thread}" if cut.thread else where
+
+
+def _call_line(call):
+    duration = duration_text(call.duration)
+    if not call.finished:
+        duration = ">=" + duration
+    text = f"{duration}  {call.name}"
+    if call.call_record is not None:
+        text += f"({short_arguments(call.arguments)})"
+    if call.raised is not None:
+        text += " raised " + clip(call.raised)
+    elif call.finished:
+        text += " -> " + clip(short_value(call.return_value))
+    text += f"  {call.location}"
+    if call.call_record is None:
+        text += "  [call not recorded]"
+    if not call.finished:
+        text += "  [no return recorded]"
+    return text
+
+
+def _nested_call_count(call):
+    # Without recursion: traces of deeply recursive programs are deep too.
+    count, pending = 0, call.calls()
+    while pending:
+        count += 1
+        pending.extend(pending.pop().calls())
+    return count
+
+
+def listing_lines(stored):
+    """Lines of `zelm list`: a table of the stored traces ``stored``
+    (db.StoredTrace, in the order given) with a header row."""
+    # Test traces are listed under their test's node id, with its outcome.
+    tests = any(entry.test is not None for entry in stored)
+    # A trace cut short by its budget says so, and how many events it lost.
+    any_cut = any(entry.dropped_events is not None for entry in stored)
+    header = ("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")
+    rows = [header + (("CUT",) if any_cut else ())]
+    for entry in stored:
+        source = entry.source if entry.source is not None else "?"
+        outcome = ""
+        if entry.test is not None:
+            source = entry.test.get("nodeid") or source
+            outcome = entry.test.get("outcome") or "?"
+        row = (
+            entry.trace_id,
+            local_time(entry.saved_at),
+            source,
+            *((outcome,) if tests else ()),
+            str(entry.record_count) if entry.record_count is not None else "?",
+            size_text(entry.size_bytes),
+        )
+        if any_cut:
+            row += ("" if entry.dropped_events is None else f"CUT, {entry.dropped_events} events dropped",)
+        rows.append(row)
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    right_aligned = {len(header) - 2, len(header) - 1}
+    for row in rows:
+        cells = [
+            cell.rjust(width) if column in right_aligned else cell.ljust(width)
+            for column, (cell, width) in enumerate(zip(row, widths))
+        ]
+        yield "  ".join(cells).rstrip()
