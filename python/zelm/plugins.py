@@ -13,6 +13,10 @@ small and never raise: an exception would cost the record and log a
 warning. Odd inputs (missing locals, unexpected types, attributes that
 raise) give None values instead.
 
+load_plugin_data runs when a profiler is made, which may be while the
+profiler of an enclosing block records: like zelm's other files that run
+then, this one is left out of traces by name.
+
 Each plugin also says how its records read in one line (`zelm show`, the
 viewer): describe(record_type, data) asks the plugin that makes records of
 that type.
