@@ -9,13 +9,12 @@ import json
 import os
 import shutil
 import signal
-import subprocess
 import sys
 import textwrap
 import time
 
 import pytest
-from conftest import decode, frame_records, recorded_events
+from conftest import decode, frame_records, recorded_events, run_python
 
 import zelm
 from zelm import db, trace
@@ -476,10 +475,7 @@ def package_copy(tmp_path_factory):
 def test_no_module_of_zelm_is_recorded_while_it_runs(package_copy, tmp_path, command, own_function):
     for name, source in OWN_MODULE_PROGRAMS.items():
         (tmp_path / name).write_text(textwrap.dedent(source))
-    env = {**os.environ, "PYTHONPATH": str(package_copy)}
-
-    result = subprocess.run([sys.executable, *command.split()], cwd=tmp_path, env=env, capture_output=True,
-                            text=True, timeout=120)
+    result = run_python(*command.split(), env={"PYTHONPATH": str(package_copy)}, cwd=tmp_path)
 
     assert "zelm: error" not in result.stderr and "Traceback" not in result.stderr, result.stderr
     assert result.returncode in (0, 3, -signal.SIGTERM), result.stderr
