@@ -87,7 +87,7 @@ std::string module_name_text(PyObject* frame) {
     return std::string(Utf8(text.get()).view());
 }
 
-std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
+std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, StaticLookupCache& static_lookups) {
     const Names& n = names();
     if (PyObject* qualname = compat::code_qualname(code)) {
         std::string qualified = module_name_text(frame);
@@ -102,7 +102,7 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code) {
         return qualified;
     }
     try {
-        return get_qualname_inner(frame, name);
+        return get_qualname_inner(frame, name, static_lookups);
     } catch (const PyErrorSet&) {
         // An inference that fails just leaves the name out.
         discard_error();
@@ -339,7 +339,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         throw PyErrorSet{};
     }
     std::string path = location(code.filename, static_cast<std::uint64_t>(line));
-    std::optional<std::string> qualname = qualified_name(frame, code.code);
+    std::optional<std::string> qualname = qualified_name(frame, code.code, static_lookups);
     PyRef locals = recorded_locals(frame);
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, is_call, is_return);
@@ -419,7 +419,7 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
         cut.thread_native_id = thread.native_id;
         int line = compat::frame_line(code.frame);
         cut.path = location(code.filename, static_cast<std::uint64_t>(line < 0 ? 0 : line));
-        cut.qualname = qualified_name(code.frame, code.code);
+        cut.qualname = qualified_name(code.frame, code.code, static_lookups);
     } catch (const PyErrorSet&) {
         // The note keeps what could be read; the event is dropped either way.
         discard_error();

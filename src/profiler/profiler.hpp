@@ -14,6 +14,7 @@
 #include "profiler/thread_state.hpp"
 #include "utils/finder.hpp"
 #include "utils/python.hpp"
+#include "utils/qualname.hpp"
 
 namespace zelm {
 
@@ -90,6 +91,9 @@ struct ZelmProfiler {
     PluginTable plugins;
 
     PerThreadStates threads;
+
+    // Where 3.10's qualified names find methods (see qualname.hpp); with the GIL held.
+    StaticLookupCache static_lookups;
 
     std::string source;
     std::optional<std::uint64_t> main_thread_id;

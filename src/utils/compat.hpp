@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <optional>
 
 #include "utils/python.hpp"
 
@@ -113,6 +114,29 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
     (void)name;
     return {FrameVariable::Where::in_namespace, {}, frame_locals(frame)};
 #endif
+}
+
+// A type's version tag: it changes whenever the type or one of its bases is
+// modified, and comes from one process-wide counter, so no other state of
+// this type has the same one. Empty while the type has no valid tag.
+inline std::optional<unsigned int> type_version(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return std::nullopt;
+    return type->tp_version_tag;
+}
+
+// The attribute `name` as the type's MRO dicts hold it (borrowed), without
+// descriptors applied; null when none holds it. Gives the type a version tag.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+// The object's own attribute dict (borrowed), or null when it has none.
+inline PyObject* instance_dict(PyObject* object) {
+    PyObject** dict = _PyObject_GetDictPtr(object);
+    return dict == nullptr ? nullptr : *dict;
+}
+
+// Whether the weak reference still points at `object`: a dead one points at None.
+inline bool weakref_targets(PyObject* weakref, PyObject* object) {
+    return reinterpret_cast<PyWeakReference*>(weakref)->wr_object == object;
 }
 
 inline PyObject* code_filename(PyObject* code) {

@@ -66,6 +66,7 @@ void init_names() {
     n.dunder_name = intern("__name__");
     n.dunder_module = intern("__module__");
     n.dunder_qualname = intern("__qualname__");
+    n.dunder_dict = intern("__dict__");
     n.dunder_spec = intern("__spec__");
     n.initializing = intern("_initializing");
     n.module_code_name = intern("<module>");

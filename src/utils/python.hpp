@@ -128,6 +128,7 @@ struct Names {
     PyObject* dunder_name;   // "__name__"
     PyObject* dunder_module;
     PyObject* dunder_qualname;
+    PyObject* dunder_dict;
     PyObject* dunder_spec;
     PyObject* initializing;  // "_initializing", importlib's mark on a module spec
     PyObject* module_code_name;  // "<module>"

@@ -1,5 +1,8 @@
 #include "utils/qualname.hpp"
 
+#include <memory>
+#include <utility>
+
 #include "utils/compat.hpp"
 
 namespace zelm {
@@ -64,6 +67,60 @@ Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
     return key_error ? Lookup::missing : Lookup::failed;
 }
 
+// A variable of the frame, as a lookup in its `f_locals` would find it.
+Lookup frame_lookup(PyObject* frame, PyObject* name, PyRef& value) {
+    compat::FrameVariable variable = compat::frame_variable(frame, name);
+    switch (variable.where) {
+        case compat::FrameVariable::Where::found: value = std::move(variable.value); return Lookup::found;
+        case compat::FrameVariable::Where::missing: return Lookup::missing;
+        case compat::FrameVariable::Where::in_namespace: break;
+    }
+    return lookup(variable.namespace_.get(), name, value);
+}
+
+PyTypeObject* class_of(PyObject* object) {
+    return PyType_Check(object) ? reinterpret_cast<PyTypeObject*>(object) : Py_TYPE(object);
+}
+
+// Whether inspect's _shadowed_dict finds nothing on the type: each class of
+// its MRO holds under `__dict__` either nothing or the descriptor that class
+// made for its instances' dict. getattr_static then reads an instance's own
+// attributes from that dict and, when the type is a metaclass, looks at
+// every class whose type derives from it. A type with an attribute dict but
+// no such descriptor at all is left out: its instances' `__dict__` would be
+// looked up in their own dict.
+bool dict_not_shadowed(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    bool seen = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(entry)) return false;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(entry)->tp_dict;
+        if (dict == nullptr) return false;
+        PyObject* descriptor = PyDict_GetItemWithError(dict, names().dunder_dict);
+        if (descriptor == nullptr) {
+            if (!PyErr_Occurred()) continue;
+            discard_error();
+            return false;
+        }
+        bool own = Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) &&
+                   reinterpret_cast<PyObject*>(PyDescr_TYPE(descriptor)) == entry &&
+                   PyUnicode_Compare(PyDescr_NAME(descriptor), names().dunder_dict) == 0;
+        if (!own) return false;
+        seen = true;
+    }
+    return seen || type->tp_dictoffset == 0;
+}
+
+// getattr_static(object, name), from the cache while it would answer the same.
+PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObject* object, PyObject* name) {
+    if (PyRef known = cache.find(getattr_static, object, name)) return known;
+    PyRef found = require(PyObject_CallFunctionObjArgs(getattr_static, object, name, nullptr));
+    cache.remember(getattr_static, object, name, found.get());
+    return found;
+}
+
 }  // namespace
 
 std::string dotted_text(PyObject* a, PyObject* b) {
@@ -77,41 +134,105 @@ std::string dotted_text(PyObject* a, PyObject* b) {
     return text;
 }
 
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name) {
+// Why an entry's answer stands. getattr_static(object, name) looks in the
+// instance's own dict (unless its class shadows `__dict__`), then along the
+// class's MRO, skipping classes whose metaclass shadows `__dict__`, and for
+// a class object then along its metaclass's MRO. An entry is made only when
+// the answer is the MRO's (compat::type_lookup) and neither the class nor its
+// metaclass shadows `__dict__`; the answer then depends on nothing but those
+// two types' MRO dicts, which their version tags cover, and, for an
+// instance, on its own dict not holding the name, which `find` checks each
+// time. The class is held weakly, so a class freed and another made at the
+// same address is no match; the answer is borrowed from the MRO dicts, as
+// the interpreter's own method cache borrows it. A different getattr_static
+// (inspect monkeypatched) drops every entry.
+
+StaticLookupCache::Entry& StaticLookupCache::entry_for(PyObject* klass, PyObject* name) {
+    // Objects are 16-byte aligned: the low bits say nothing.
+    auto bits = (reinterpret_cast<std::uintptr_t>(klass) >> 4) * 31 + (reinterpret_cast<std::uintptr_t>(name) >> 4);
+    return entries_[bits % kEntries];
+}
+
+PyRef StaticLookupCache::find(PyObject* getattr_static, PyObject* object, PyObject* name) {
+    if (getattr_static != getattr_static_.get()) return {};
+    if (!PyType_Check(object)) {
+        // First: a key's equality may run Python code, which could change
+        // what the checks below read.
+        PyObject* dict = compat::instance_dict(object);
+        if (dict != nullptr) {
+            if (!PyDict_Check(dict) || PyDict_GetItemWithError(dict, name) != nullptr) return {};
+            if (PyErr_Occurred()) {
+                discard_error();
+                return {};
+            }
+        }
+    }
+    PyTypeObject* klass = class_of(object);
+    Entry& entry = entry_for(reinterpret_cast<PyObject*>(klass), name);
+    if (entry.name.get() != name || !entry.class_ref ||
+        !compat::weakref_targets(entry.class_ref.get(), reinterpret_cast<PyObject*>(klass)) ||
+        compat::type_version(klass) != entry.class_version || Py_TYPE(klass) != entry.metaclass ||
+        compat::type_version(entry.metaclass) != entry.metaclass_version) {
+        return {};
+    }
+    return PyRef::borrow(entry.found);
+}
+
+void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyObject* name, PyObject* found) {
+    PyTypeObject* klass = class_of(object);
+    // Made before the checks: an allocation may collect garbage, and so run
+    // finalizers that change the classes.
+    PyRef class_ref = PyRef::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(klass), nullptr));
+    if (!class_ref) {
+        discard_error();
+        return;
+    }
+    PyTypeObject* metaclass = Py_TYPE(klass);
+    std::optional<unsigned int> class_version = compat::type_version(klass);
+    std::optional<unsigned int> metaclass_version = compat::type_version(metaclass);
+    if (!class_version || !metaclass_version) return;
+    if (compat::type_lookup(klass, name) != found || !dict_not_shadowed(klass) || !dict_not_shadowed(metaclass)) {
+        return;
+    }
+    // The checks may have run Python code (a key's equality); unchanged
+    // versions say they still hold. Nothing runs from here to the store.
+    if (compat::type_version(klass) != class_version || Py_TYPE(klass) != metaclass ||
+        compat::type_version(metaclass) != metaclass_version) {
+        return;
+    }
+    Entry entry{std::move(class_ref), PyRef::borrow(name), *class_version, metaclass, *metaclass_version, found};
+    // What the cache lets go of is released once it is consistent again:
+    // releasing a reference may run Python code.
+    PyRef dropped_function;
+    std::unique_ptr<std::array<Entry, kEntries>> dropped_entries;
+    if (getattr_static != getattr_static_.get()) {
+        dropped_function = std::exchange(getattr_static_, PyRef::borrow(getattr_static));
+        dropped_entries = std::make_unique<std::array<Entry, kEntries>>();
+        std::swap(*dropped_entries, entries_);
+    }
+    std::swap(entry, entry_for(reinterpret_cast<PyObject*>(klass), name));
+}
+
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache) {
     const Names& n = names();
     PyRef value;
 
     // 1. The caller usually holds the function it is calling in a local.
-    PyRef back = require(PyObject_GetAttr(frame, n.f_back));
-    if (back.get() == Py_None) return std::nullopt;
-    if (!PyFrame_Check(back.get())) raise_conversion_error(back.get(), "PyFrame");
-    compat::FrameVariable variable = compat::frame_variable(back.get(), name);
-    Lookup found = Lookup::missing;
-    switch (variable.where) {
-        case compat::FrameVariable::Where::found:
-            value = std::move(variable.value);
-            found = Lookup::found;
-            break;
-        case compat::FrameVariable::Where::missing: break;
-        case compat::FrameVariable::Where::in_namespace:
-            found = lookup(variable.namespace_.get(), name, value);
-            break;
-    }
-    switch (found) {
+    PyRef back = compat::frame_back(frame);
+    if (!back) return std::nullopt;
+    switch (frame_lookup(back.get(), name, value)) {
         case Lookup::found: return function_name(value.get());
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
     }
 
-    PyRef locals = require(PyObject_GetAttr(frame, n.f_locals));
     PyRef inspect = import_module(n.inspect);
     PyRef getattr_static = require(PyObject_GetAttr(inspect.get(), n.getattr_static));
 
     // 2. A method: found statically on the instance's class, or its base.
-    switch (lookup(locals.get(), n.self, value)) {
+    switch (frame_lookup(frame, n.self, value)) {
         case Lookup::found: {
-            PyRef function =
-                require(PyObject_CallFunctionObjArgs(getattr_static.get(), value.get(), name, nullptr));
+            PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
             PyRef builtins = import_module(n.builtins);
             PyRef property = require(PyObject_GetAttr(builtins.get(), n.property));
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
@@ -124,22 +245,20 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name) {
     }
 
     // 3. A class method.
-    switch (lookup(locals.get(), n.cls, value)) {
+    switch (frame_lookup(frame, n.cls, value)) {
         case Lookup::found:
             if (PyType_Check(value.get())) {
-                PyRef function = require(
-                    PyObject_CallFunctionObjArgs(getattr_static.get(), value.get(), name, nullptr));
-                return function_name(function.get());
+                return function_name(static_attribute(cache, getattr_static.get(), value.get(), name).get());
             }
             break;
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
     }
 
-    PyRef globals = require(PyObject_GetAttr(frame, n.f_globals));
+    PyRef globals = compat::frame_globals(frame);
 
     // 4. A class body has its qualified name as a local.
-    switch (lookup(locals.get(), n.dunder_qualname, value)) {
+    switch (frame_lookup(frame, n.dunder_qualname, value)) {
         case Lookup::found: {
             PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
             return dotted_text(module_name.get(), value.get());

@@ -2,6 +2,8 @@
 // objects do not carry one, inferred from the frame.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -9,10 +11,41 @@
 
 namespace zelm {
 
+// inspect.getattr_static's answers for a frame's `self` or `cls`, each kept
+// while nothing that decides it can have changed (see qualname.cpp). Owned
+// by the profiler, used with the GIL held. It holds no reference to a class
+// or to an answer, so it keeps nothing of the profiled program alive.
+class StaticLookupCache {
+public:
+    // What getattr_static(object, name) answered before, if it still would;
+    // otherwise empty. May run Python code (an attribute dict's key equality).
+    PyRef find(PyObject* getattr_static, PyObject* object, PyObject* name);
+    // Keeps `found`, what getattr_static(object, name) just returned, when
+    // the answer depends only on the object's class.
+    void remember(PyObject* getattr_static, PyObject* object, PyObject* name, PyObject* found);
+
+private:
+    struct Entry {
+        PyRef class_ref;  // a weak reference to the class
+        PyRef name;
+        unsigned int class_version = 0;
+        PyTypeObject* metaclass = nullptr;
+        unsigned int metaclass_version = 0;
+        // Borrowed: the class's MRO dicts hold it while the class lives with
+        // the same version.
+        PyObject* found = nullptr;
+    };
+    static constexpr std::size_t kEntries = 256;
+    Entry& entry_for(PyObject* klass, PyObject* name);
+
+    PyRef getattr_static_;  // the function whose answers the entries are
+    std::array<Entry, kEntries> entries_;
+};
+
 // Tries, in order: the caller's local of that name, the frame's `self`, its
 // `cls`, a class body's `__qualname__`, and the module global. Returns
 // nullopt when no source applies; throws PyErrorSet when one fails.
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name);
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache);
 
 // str(a) + "." + str(b); an unprintable object is reported as unraisable
 // and shown as "<unprintable TYPE object>".
