@@ -3,6 +3,7 @@ interpreter has one (3.11 on), inferred from the running frame on 3.10."""
 
 import gc
 import importlib
+import inspect
 import sys
 import weakref
 
@@ -208,6 +209,174 @@ def test_module_code_and_class_body(profile, tmp_path, monkeypatch, module_name)
         ("compute", "return", f"{module_name}.compute"),
         ("<module>", "return", f"{module_name}.<module>"),
     ]
+
+
+# ---- getattr_static's answers, kept between events while they stand -------------------
+# Each scenario calls the same code on the same classes before and after a
+# change; the names are those getattr_static gives at the time of each call.
+
+
+class Shop:
+    class Basket:
+        def count(self):
+            return 1
+
+
+class Slotted:
+    __slots__ = ("size",)
+
+    def save(self):
+        return "slotted"
+
+
+class Greeter:
+    def greet(self):
+        return "hello"
+
+
+class LoudGreeter(Greeter):
+    def greet(self):
+        return super().greet()
+
+
+class QuietGreeter(Greeter):
+    pass
+
+
+class Meta(type):
+    def describe(self):
+        return "described"
+
+
+class Described(metaclass=Meta):
+    pass
+
+
+def replacement(self):
+    return "replaced"
+
+
+def calls_original(self):
+    return ORIGINAL_SAVE(self)
+
+
+ORIGINAL_SAVE = Slotted.save
+ORIGINAL_GREET = Greeter.greet
+
+
+def twice(call):
+    call()
+    call()
+
+
+def calls_repeated_methods():
+    for instance in (Order(), SpecialOrder(), Order()):
+        instance.save()
+
+
+def reads_repeated_properties():
+    twice(lambda: SpecialOrder().total)
+
+
+def calls_repeated_classmethods():
+    for owner in (Order, SpecialOrder, Order()):
+        owner.create()
+
+
+def calls_repeated_staticmethods():
+    twice(Order().helper)
+
+
+def calls_nested_class_method():
+    twice(Shop.Basket().count)
+
+
+def calls_metaclass_method():
+    twice(Described.describe)
+
+
+def replaces_a_method_after_first_use():
+    slotted = Slotted()
+    slotted.save()
+    Slotted.save = calls_original  # the original code, now found under another name
+    try:
+        slotted.save()
+    finally:
+        Slotted.save = ORIGINAL_SAVE
+    slotted.save()
+
+
+def shadows_a_method_in_the_instance_dict():
+    order = Order()
+    order.save()
+    order.save = replacement
+    Order.save(order)
+    del order.save
+    order.save()
+
+
+def overrides_in_subclasses():
+    greeter, loud, quiet = Greeter(), LoudGreeter(), QuietGreeter()
+    twice(lambda: (greeter.greet(), loud.greet(), quiet.greet()))
+    Greeter.greet = replacement  # seen through the subclass that inherits it
+    try:
+        ORIGINAL_GREET(quiet)
+    finally:
+        Greeter.greet = ORIGINAL_GREET
+    ORIGINAL_GREET(quiet)
+
+
+def patches_getattr_static():
+    order = Order()
+    order.save()
+    original = inspect.getattr_static
+    inspect.getattr_static = lambda obj, attr: impostor
+    try:
+        order.save()
+    finally:
+        inspect.getattr_static = original
+    order.save()
+
+
+def fresh_class(index):
+    def probe(self):
+        return index
+    probe.__qualname__ = f"Fresh{index}.probe"
+    return type(f"Fresh{index}", (), {"probe": probe})
+
+
+def frees_classes_between_calls():
+    # A class freed and another made at the same address is no match.
+    for index in range(20):
+        fresh_class(index)().probe()
+        gc.collect()
+
+
+ORDER_SAVE, SLOTTED_SAVE, GREET, LOUD = (f"{MODULE}.{name}" for name in (
+    "Order.save", "Slotted.save", "Greeter.greet", "LoudGreeter.greet"))
+
+
+@pytest.mark.parametrize("run, co_name, py310, py311", [
+    (calls_repeated_methods, "save", [ORDER_SAVE] * 3, [ORDER_SAVE] * 3),
+    (reads_repeated_properties, "total", [f"{MODULE}.Order.total"] * 2, [f"{MODULE}.Order.total"] * 2),
+    (calls_repeated_classmethods, "create", [f"{MODULE}.Order.create"] * 3, [f"{MODULE}.Order.create"] * 3),
+    (calls_repeated_staticmethods, "helper", [None] * 2, [f"{MODULE}.Order.helper"] * 2),
+    (calls_nested_class_method, "count", [f"{MODULE}.Shop.Basket.count"] * 2, [f"{MODULE}.Shop.Basket.count"] * 2),
+    (calls_metaclass_method, "describe", [f"{MODULE}.Meta.describe"] * 2, [f"{MODULE}.Meta.describe"] * 2),
+    (replaces_a_method_after_first_use, "save", [SLOTTED_SAVE, f"{MODULE}.calls_original", SLOTTED_SAVE],
+     [SLOTTED_SAVE] * 3),
+    (shadows_a_method_in_the_instance_dict, "save", [ORDER_SAVE, f"{MODULE}.replacement", ORDER_SAVE],
+     [ORDER_SAVE] * 3),
+    (overrides_in_subclasses, "greet", [GREET, LOUD, LOUD, GREET] * 2 + [f"{MODULE}.replacement", GREET],
+     [GREET, LOUD, GREET, GREET] * 2 + [GREET, GREET]),
+    (patches_getattr_static, "save", [ORDER_SAVE, f"{MODULE}.impostor", ORDER_SAVE], [ORDER_SAVE] * 3),
+    (frees_classes_between_calls, "probe", [f"{MODULE}.Fresh{index}.probe" for index in range(20)],
+     [f"{MODULE}.fresh_class.<locals>.probe"] * 20),
+], ids=lambda value: value.__name__ if callable(value) else "")
+def test_static_lookups_follow_every_change(profile, run, co_name, py310, py311):
+    doc, _ = profile(run)
+    calls = [r["qualname"] for r in frame_records(doc, co_name) if r["event"] == "call"]
+    assert calls == by_version(py310, py311)
 
 
 class Unprintable:

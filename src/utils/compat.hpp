@@ -87,11 +87,17 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
 #if PY_VERSION_HEX < 0x030B0000
     PyFrameObject* f = as_frame(frame);
     PyCodeObject* code = f->f_code;
+    // Two interned strings are equal only if they are the same object.
+    auto interned = [](PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_CHECK_INTERNED(text); };
+    bool name_interned = interned(name);
     auto slot_of = [&](PyObject* names, Py_ssize_t limit, Py_ssize_t first, Py_ssize_t& found) {
         Py_ssize_t count = std::min(PyTuple_GET_SIZE(names), limit);
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* candidate = PyTuple_GET_ITEM(names, i);
-            if (candidate == name || PyUnicode_Compare(candidate, name) == 0) found = first + i;
+            if (candidate == name ||
+                (!(name_interned && interned(candidate)) && PyUnicode_Compare(candidate, name) == 0)) {
+                found = first + i;
+            }
         }
     };
     Py_ssize_t slot = -1;

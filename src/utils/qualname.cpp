@@ -1,6 +1,5 @@
 #include "utils/qualname.hpp"
 
-#include <memory>
 #include <utility>
 
 #include "utils/compat.hpp"
@@ -37,10 +36,24 @@ private:
     std::string fallback_;
 };
 
-// F's name: F.__module__ + "." + F.__qualname__.
-std::string function_name(PyObject* function) {
-    PyRef module = require(PyObject_GetAttr(function, names().dunder_module));
-    PyRef qualname = require(PyObject_GetAttr(function, names().dunder_qualname));
+// F's name: F.__module__ + "." + F.__qualname__; nullopt when F lacks
+// either, as when the caller's variable of that name is no function. A
+// plain function's two attributes are fields of its own (a missing module
+// reads as None), read without a lookup. Both are held while str() of the
+// first may run code that replaces the second.
+std::optional<std::string> function_name(PyObject* function) {
+    PyRef module;
+    PyRef qualname;
+    if (Py_IS_TYPE(function, &PyFunction_Type)) {
+        auto* plain = reinterpret_cast<PyFunctionObject*>(function);
+        module = PyRef::borrow(plain->func_module != nullptr ? plain->func_module : Py_None);
+        qualname = PyRef::borrow(plain->func_qualname);
+    } else {
+        module = compat::optional_attr(function, names().dunder_module);
+        if (!module) return std::nullopt;
+        qualname = compat::optional_attr(function, names().dunder_qualname);
+        if (!qualname) return std::nullopt;
+    }
     return dotted_text(module.get(), qualname.get());
 }
 
@@ -90,11 +103,12 @@ PyTypeObject* class_of(PyObject* object) {
 // no such descriptor at all is left out: its instances' `__dict__` would be
 // looked up in their own dict.
 bool dict_not_shadowed(PyTypeObject* type) {
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    // Held: a key's equality in the lookups may run code that replaces it.
+    PyRef mro = PyRef::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return false;
     bool seen = false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* entry = PyTuple_GET_ITEM(mro, i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(entry)) return false;
         PyObject* dict = reinterpret_cast<PyTypeObject*>(entry)->tp_dict;
         if (dict == nullptr) return false;
@@ -145,7 +159,7 @@ std::string dotted_text(PyObject* a, PyObject* b) {
 // time. The class is held weakly, so a class freed and another made at the
 // same address is no match; the answer is borrowed from the MRO dicts, as
 // the interpreter's own method cache borrows it. A different getattr_static
-// (inspect monkeypatched) drops every entry.
+// (inspect monkeypatched) starts a new generation of entries.
 
 StaticLookupCache::Entry& StaticLookupCache::entry_for(PyObject* klass, PyObject* name) {
     // Objects are 16-byte aligned: the low bits say nothing.
@@ -169,7 +183,7 @@ PyRef StaticLookupCache::find(PyObject* getattr_static, PyObject* object, PyObje
     }
     PyTypeObject* klass = class_of(object);
     Entry& entry = entry_for(reinterpret_cast<PyObject*>(klass), name);
-    if (entry.name.get() != name || !entry.class_ref ||
+    if (entry.generation != generation_ || entry.name.get() != name || !entry.class_ref ||
         !compat::weakref_targets(entry.class_ref.get(), reinterpret_cast<PyObject*>(klass)) ||
         compat::type_version(klass) != entry.class_version || Py_TYPE(klass) != entry.metaclass ||
         compat::type_version(entry.metaclass) != entry.metaclass_version) {
@@ -179,38 +193,43 @@ PyRef StaticLookupCache::find(PyObject* getattr_static, PyObject* object, PyObje
 }
 
 void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyObject* name, PyObject* found) {
-    PyTypeObject* klass = class_of(object);
-    // Made before the checks: an allocation may collect garbage, and so run
-    // finalizers that change the classes.
-    PyRef class_ref = PyRef::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(klass), nullptr));
+    // Both held: the checks below may run Python code (a key's equality, a
+    // collection while allocating) that changes an object's class.
+    PyRef klass_held = PyRef::borrow(reinterpret_cast<PyObject*>(class_of(object)));
+    auto* klass = reinterpret_cast<PyTypeObject*>(klass_held.get());
+    PyRef metaclass_held = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(klass)));
+    auto* metaclass = reinterpret_cast<PyTypeObject*>(metaclass_held.get());
+    PyRef class_ref = PyRef::steal(PyWeakref_NewRef(klass_held.get(), nullptr));
     if (!class_ref) {
         discard_error();
         return;
     }
-    PyTypeObject* metaclass = Py_TYPE(klass);
+    // The first lookup gives the class its version tag.
+    if (compat::type_lookup(klass, name) != found) return;
     std::optional<unsigned int> class_version = compat::type_version(klass);
     std::optional<unsigned int> metaclass_version = compat::type_version(metaclass);
-    if (!class_version || !metaclass_version) return;
-    if (compat::type_lookup(klass, name) != found || !dict_not_shadowed(klass) || !dict_not_shadowed(metaclass)) {
+    if (!class_version || !metaclass_version || compat::type_lookup(klass, name) != found ||
+        !dict_not_shadowed(klass) || !dict_not_shadowed(metaclass)) {
         return;
     }
-    // The checks may have run Python code (a key's equality); unchanged
-    // versions say they still hold. Nothing runs from here to the store.
+    // Unchanged versions say that what the checks read still holds. Nothing
+    // runs Python code from here to the store.
     if (compat::type_version(klass) != class_version || Py_TYPE(klass) != metaclass ||
         compat::type_version(metaclass) != metaclass_version) {
         return;
     }
-    Entry entry{std::move(class_ref), PyRef::borrow(name), *class_version, metaclass, *metaclass_version, found};
-    // What the cache lets go of is released once it is consistent again:
-    // releasing a reference may run Python code.
+    Entry entry{std::move(class_ref), PyRef::borrow(name), *class_version, metaclass, *metaclass_version, found,
+                generation_};
     PyRef dropped_function;
-    std::unique_ptr<std::array<Entry, kEntries>> dropped_entries;
     if (getattr_static != getattr_static_.get()) {
+        // The entries of the function before are never found again.
         dropped_function = std::exchange(getattr_static_, PyRef::borrow(getattr_static));
-        dropped_entries = std::make_unique<std::array<Entry, kEntries>>();
-        std::swap(*dropped_entries, entries_);
+        entry.generation = ++generation_;
     }
     std::swap(entry, entry_for(reinterpret_cast<PyObject*>(klass), name));
+    // The replaced entry and function are released now that the cache is
+    // consistent again: releasing a reference may run Python code, and
+    // another thread's event with it.
 }
 
 std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -34,11 +35,13 @@ private:
         // Borrowed: the class's MRO dicts hold it while the class lives with
         // the same version.
         PyObject* found = nullptr;
+        std::uint64_t generation = 0;  // of getattr_static_ when it was made
     };
     static constexpr std::size_t kEntries = 256;
     Entry& entry_for(PyObject* klass, PyObject* name);
 
-    PyRef getattr_static_;  // the function whose answers the entries are
+    PyRef getattr_static_;  // the function whose answers the current entries are
+    std::uint64_t generation_ = 0;  // counts the changes of getattr_static_
     std::array<Entry, kEntries> entries_;
 };
 
