@@ -436,3 +436,20 @@ def test_naming_a_call_keeps_nothing_of_its_caller_alive(profile):
     doc, _ = profile(caller)
     assert [r["qualname"] for r in frame_records(doc, "plain")] == [f"{MODULE}.plain"] * 2
     assert alive == [False]
+
+
+def test_naming_a_method_keeps_its_class_collectable(profile):
+    alive = []
+
+    def run():
+        instance = fresh_class(0)()
+        instance.probe()
+        ref = weakref.ref(type(instance))
+        del instance
+        gc.collect()
+        alive.append(ref() is not None)
+
+    doc, _ = profile(run)
+    assert {r["qualname"] for r in frame_records(doc, "probe")} == {
+        by_version(f"{MODULE}.Fresh0.probe", f"{MODULE}.fresh_class.<locals>.probe")}
+    assert alive == [False]
