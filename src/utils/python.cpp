@@ -70,9 +70,6 @@ void init_names() {
     n.dunder_spec = intern("__spec__");
     n.initializing = intern("_initializing");
     n.module_code_name = intern("<module>");
-    n.f_back = intern("f_back");
-    n.f_locals = intern("f_locals");
-    n.f_globals = intern("f_globals");
     n.inspect = intern("inspect");
     n.getattr_static = intern("getattr_static");
     n.builtins = intern("builtins");

@@ -132,9 +132,6 @@ struct Names {
     PyObject* dunder_spec;
     PyObject* initializing;  // "_initializing", importlib's mark on a module spec
     PyObject* module_code_name;  // "<module>"
-    PyObject* f_back;
-    PyObject* f_locals;
-    PyObject* f_globals;
     PyObject* inspect;
     PyObject* getattr_static;
     PyObject* builtins;

@@ -98,10 +98,10 @@ PyTypeObject* class_of(PyObject* object) {
 // Whether inspect's _shadowed_dict finds nothing on the type: each class of
 // its MRO holds under `__dict__` either nothing or the descriptor that class
 // made for its instances' dict. getattr_static then reads an instance's own
-// attributes from that dict and, when the type is a metaclass, looks at
-// every class whose type derives from it. A type with an attribute dict but
-// no such descriptor at all is left out: its instances' `__dict__` would be
-// looked up in their own dict.
+// attributes from that dict, and skips no class whose metaclass is this
+// type or one of its bases. A type with an attribute dict but no such
+// descriptor at all is left out: its instances' `__dict__` would be looked
+// up in their own dict.
 bool dict_not_shadowed(PyTypeObject* type) {
     // Held: a key's equality in the lookups may run code that replaces it.
     PyRef mro = PyRef::borrow(type->tp_mro);
