@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "profiler/profiler.hpp"
+#include "profiler/registry.hpp"
 #include "utils/compat.hpp"
 #include "utils/python.hpp"
 
@@ -213,11 +214,11 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     // calls could fail or stall there. (A thread whose own Python state is
     // being torn down is left alone by the profiler: it has no slot then.)
     if (compat::interpreter_finalizing()) return 0;
-    std::string_view event;
+    Event event;
     if (what == PyTrace_CALL) {
-        event = "call";
+        event = Event::call;
     } else if (what == PyTrace_RETURN) {
-        event = "return";
+        event = Event::return_;
     } else {
         return 0;
     }
@@ -262,7 +263,7 @@ void install_hook(Py_tracefunc function, PyObject* object) {
     if (previous) {
         // Released here, with the hook gone and the profiler still held.
         std::vector<CallFrame> calls =
-            reinterpret_cast<ProfilerObject*>(previous.get())->profiler->threads.take_call_stack();
+            reinterpret_cast<ProfilerObject*>(previous.get())->profiler->take_call_stack();
     }
 }
 

@@ -2,11 +2,6 @@
 
 #include <algorithm>
 
-#include "profiler/profiler.hpp"
-#include "utils/serialize.hpp"
-#include "utils/thread_info.hpp"
-#include "utils/ulid.hpp"
-
 namespace zelm {
 namespace {
 
@@ -27,7 +22,7 @@ PyRef required_item(PyObject* definition, PyObject* key) {
 PluginProcessor build_processor(PyObject* definition, PyObject* context) {
     const Names& n = names();
     PyRef fragment = required_item(definition, n.path_fragment);
-    PluginProcessor processor{Finder(extract_str(fragment.get())), {}, {}, {}, {}, {}, {}, {}, {}};
+    PluginProcessor processor{Finder(extract_str(fragment.get())), {}, {}, {}, {}, {}, true, true, {}, {}};
     processor.call_type = extract_str(required_item(definition, n.call_type).get());
     processor.return_type = extract_str(required_item(definition, n.return_type).get());
 
@@ -43,7 +38,9 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
     processor.process = PyRef::borrow(optional_item(definition, n.process));
     // Owned: reading the sequence runs host code that may drop the definition's reference.
     if (PyRef events = PyRef::borrow(optional_item(definition, n.events))) {
-        processor.events = extract_str_list(events.get());
+        std::vector<std::string> taken = extract_str_list(events.get());
+        processor.takes_calls = std::find(taken.begin(), taken.end(), "call") != taken.end();
+        processor.takes_returns = std::find(taken.begin(), taken.end(), "return") != taken.end();
     }
     processor.context = PyRef::borrow(context);
     return processor;
@@ -100,22 +97,21 @@ PluginTable load_plugins(PyObject* config) {
 
 namespace {
 
-bool takes_event(const PluginProcessor& processor, std::string_view event) {
-    return !processor.events ||
-           std::find(processor.events->begin(), processor.events->end(), event) != processor.events->end();
+bool takes_event(const PluginProcessor& processor, Event event) {
+    return event == Event::call ? processor.takes_calls : event == Event::return_ && processor.takes_returns;
 }
 
 // The frame id of a plugin record: fresh and remembered at "call", the
 // remembered one at "return" (fresh and forgotten when there is none).
 std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCode& code) {
-    if (code.event == "call") {
+    if (code.event == Event::call) {
         FrameId id = frame_id();
         // Only an accepted return removes the entry again: a processor that
         // never takes returns would keep one entry per call forever.
-        if (takes_event(processor, "return")) processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
+        if (processor.takes_returns) processor.frame_ids.insert_or_assign(frame_key(code.frame), id);
         return id;
     }
-    if (code.event == "return") {
+    if (code.event == Event::return_) {
         auto found = processor.frame_ids.find(frame_key(code.frame));
         if (found == processor.frame_ids.end()) return frame_id();
         FrameId id = found->second;
@@ -169,25 +165,28 @@ bool is_mapping(PyObject* object) {
     }
 }
 
-// One processor on one event; returns without a record when it declines.
-void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const EventCode& code,
-                   PyObject* event_object, ThreadState& state, RecordBatch& batch) {
+}  // namespace
+
+std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
+                                          const std::vector<CallFrame>& call_frames,
+                                          std::mutex& frame_ids_mutex) {
     const Names& n = names();
-    if (!processor.path_fragment.matches(code.filename)) return;
+    if (!processor.path_fragment.matches(code.filename)) return std::nullopt;
+    PyObject* event_object = code.event == Event::call ? n.event_call : n.event_return;
     if (processor.call) {
         PyRef verdict = require(PyObject_CallFunctionObjArgs(
             processor.call.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
         std::optional<bool> accepted = as_bool(verdict.get());
         if (!accepted) raise_conversion_error(verdict.get(), "PyBool");
-        if (!*accepted) return;
+        if (!*accepted) return std::nullopt;
     }
-    if (!takes_event(processor, code.event)) return;
+    if (!takes_event(processor, code.event)) return std::nullopt;
 
     std::optional<FrameId> frame_id;
     {
         // No Python code runs under this lock, so it is never held by a
         // thread waiting for the GIL (nor across a fork).
-        std::lock_guard lock(profiler.plugins_mutex);
+        std::lock_guard lock(frame_ids_mutex);
         frame_id = plugin_frame_id(processor, code);
     }
     PyRef data = require(PyDict_New());
@@ -200,10 +199,10 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
              thread.native_id ? require(PyLong_FromUnsignedLongLong(*thread.native_id)).get()
                               : Py_None);
     set_item(data.get(), n.user_code_call_site,
-             call_site_object(caller_site(state.call_frames, code.frame, frame_id)).get());
-    if (code.event == "call") {
+             call_site_object(caller_site(call_frames, code.frame, frame_id)).get());
+    if (code.event == Event::call) {
         set_item(data.get(), n.type, text(processor.call_type).get());
-    } else if (code.event == "return") {
+    } else if (code.event == Event::return_) {
         set_item(data.get(), n.type, text(processor.return_type).get());
     }
     if (processor.subtype) set_item(data.get(), n.subtype, text(*processor.subtype).get());
@@ -223,28 +222,7 @@ void run_processor(ZelmProfiler& profiler, PluginProcessor& processor, const Eve
                                    : "data[\"type\"] should not be missing.");
     }
     std::string type_text = extract_str(type);
-    // Past the trace's budget only the test markers are still filed, and the
-    // others are not even serialised.
-    if (type_text != "start_test" && type_text != "end_test" && profiler.drops_records(batch, code.event)) {
-        profiler.drop_event(code, state, frame_id);
-        return;
-    }
-    batch.records.push_back(dump_value(data.get(), profiler.lightweight_repr).into_buffer());
-    batch.types.push_back(std::move(type_text));
-}
-
-}  // namespace
-
-void process_plugins(ZelmProfiler& profiler, std::vector<PluginProcessor>& processors,
-                     const EventCode& code, ThreadState& state, RecordBatch& batch) {
-    PyObject* event_object = code.event == "call" ? names().event_call : names().event_return;
-    for (PluginProcessor& processor : processors) {
-        try {
-            run_processor(profiler, processor, code, event_object, state, batch);
-        } catch (const PyErrorSet&) {
-            log_pending_error(code);
-        }
-    }
+    return PluginRecord{std::move(data), std::move(type_text), frame_id};
 }
 
 }  // namespace zelm

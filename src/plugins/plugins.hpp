@@ -1,16 +1,22 @@
-// Plugin definitions from the host, grouped by the function name that selects them.
+// Plugin definitions from the host, grouped by the function name that
+// selects them, and the record one processor makes for one event. Knows the
+// event path's types only: what becomes of a record (the budget, the
+// buffers, the log of a failure) is the profiler's business.
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "profiler/thread_state.hpp"
+#include "profiler/event.hpp"
 #include "utils/finder.hpp"
 #include "utils/python.hpp"
+#include "utils/thread_info.hpp"
+#include "utils/ulid.hpp"
 
 namespace zelm {
 
@@ -21,7 +27,9 @@ struct PluginProcessor {
     std::optional<std::string> subtype;
     PyRef call;     // empty when the definition has none
     PyRef process;  // empty when the definition has none
-    std::optional<std::vector<std::string>> events;
+    // The definition's "events", read once: without it every event is taken.
+    bool takes_calls = true;
+    bool takes_returns = true;
     PyRef context;  // one dict shared by every processor of a definition
     // Frame ids this processor gave at "call", found again at "return".
     std::unordered_map<std::uintptr_t, FrameId> frame_ids;
@@ -39,25 +47,20 @@ using PluginTable =
 // Throws PyErrorSet (a malformed definition) or InternalError (a broken host contract).
 PluginTable load_plugins(PyObject* config);
 
-struct ZelmProfiler;
-
-// The strings an event handler holds for the frame it is handling.
-struct EventCode {
-    PyObject* frame;
-    PyObject* code;  // the frame's code object
-    PyObject* arg;
-    std::string_view event;
-    std::string_view filename;
-    std::string_view name;
-    PyObject* filename_object;
-    PyObject* name_object;
+// One processor's record of one event, not serialised yet.
+struct PluginRecord {
+    PyRef data;        // a dict
+    std::string type;  // data["type"]
+    std::optional<FrameId> frame_id;
 };
 
-// Runs the processors registered for the event's function name, appending
-// their records to `batch`. The plugin callables and the serializer run with
-// no lock held, as they may wait for other threads; each processor's failure
-// is logged and costs only that processor's record.
-void process_plugins(ZelmProfiler& profiler, std::vector<PluginProcessor>& processors,
-                     const EventCode& code, ThreadState& state, RecordBatch& batch);
+// Runs one processor on a call or return event; nullopt when it declines.
+// `call_frames` is the thread's stack of recorded calls, for the record's
+// call site. `frame_ids_mutex` guards every processor's frame ids; it is
+// held only while they are read or written, never while the callables run.
+// May run arbitrary Python code. Throws PyErrorSet or InternalError.
+std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
+                                          const std::vector<CallFrame>& call_frames,
+                                          std::mutex& frame_ids_mutex);
 
 }  // namespace zelm

@@ -56,9 +56,9 @@ bool ZelmProfiler::batch_opens_test(const RecordBatch& batch) {
     return std::find(batch.types.begin(), batch.types.end(), "start_test") != batch.types.end();
 }
 
-void ZelmProfiler::push_frames(std::string_view event, RecordBatch& batch, ThreadState& state) {
+void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& state) {
     if (batch.types.empty()) return;
-    if (event == "return") {
+    if (event == Event::return_) {
         std::reverse(batch.types.begin(), batch.types.end());
         std::reverse(batch.records.begin(), batch.records.end());
     }

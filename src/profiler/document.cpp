@@ -122,7 +122,7 @@ Record write_cut_record(const TakenRecords& taken, std::uint64_t budget_bytes) {
     write_str_pair(record, "path", view(cut.path));
     write_str_pair(record, "co_name", view(cut.co_name));
     write_str_pair(record, "qualname", view(cut.qualname));
-    write_str_pair(record, "event", view(cut.event));
+    write_str_pair(record, "event", cut.event ? std::optional(event_name(*cut.event)) : std::nullopt);
     write_str_pair(record, "frame_id",
                    cut.frame_id ? std::optional<std::string_view>(cut.frame_id->view()) : std::nullopt);
     write_str(record, "user_code_call_site");

@@ -1,9 +1,10 @@
 // Construction of the profiler from the host object, its garbage-collector
-// support and the error reporting shared by the event path.
+// support, its thread identities and its locks around a fork.
 #include "profiler/profiler.hpp"
 
 #include <limits>
 
+#include "profiler/registry.hpp"
 #include "utils/compat.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
@@ -170,58 +171,27 @@ void ZelmProfiler::clear_references() {
     std::vector<std::vector<CallFrame>> stacks = threads.take_call_stacks();
 }
 
-// ---- thread identity and error reporting ---------------------------------
+// ---- threads and fork -----------------------------------------------------
+
+ZelmProfiler::ZelmProfiler() { list_profiler(this); }
+
+ZelmProfiler::~ZelmProfiler() { unlist_profiler(this); }
 
 const ThreadIdentity& ZelmProfiler::identity(ThreadState& state) {
     if (!state.identity) state.identity = current_thread();
     return *state.identity;
 }
 
-void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObject* co_filename,
-               PyObject* co_name) {
-    try {
-        const Names& n = names();
-        PyRef logging = import_module(n.logging);
-        PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
-        PyRef logger = require(PyObject_CallOneArg(get_logger.get(), n.zelm));
-        PyRef locals = compat::frame_locals_dict(frame).dict;
-        PyRef kwargs = require(PyDict_New());
-        require_status(PyDict_SetItem(kwargs.get(), n.exc_info, error));
-        PyRef warning = require(PyObject_GetAttr(logger.get(), n.warning));
-        PyRef message = require(PyUnicode_FromString(
-            "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
-            "    event: %s\n    frame locals: %s\n"));
-        PyRef event_text = require(
-            PyUnicode_FromStringAndSize(event.data(), static_cast<Py_ssize_t>(event.size())));
-        PyRef args = require(PyTuple_Pack(5, message.get(), co_filename, co_name, event_text.get(),
-                                          locals.get()));
-        require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
-    } catch (const PyErrorSet&) {
-        report_unraisable(error);
-    } catch (const InternalError& internal) {
-        set_internal_error(internal);
-        report_unraisable(error);
-    }
+void ZelmProfiler::lock_for_fork() {
+    std::lock(trace_id_mutex, frames_of_interest_mutex, frames_mutex, plugins_mutex, threads.mutex());
 }
 
-void log_pending_error(const EventCode& code) {
-    // Ctrl-C that landed in Python code the hook ran (the serializer, a
-    // plugin) is not a failure of ours and goes back to the program.
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        discard_error();
-        return;
-    }
-    PyRef error = fetch_exception();
-    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
-}
-
-void log_internal_error(const InternalError& internal, const EventCode& code) {
-    PyRef error = exception_for(internal);
-    if (!error) {
-        report_unraisable(nullptr);
-        return;
-    }
-    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
+void ZelmProfiler::unlock_after_fork() {
+    threads.mutex().unlock();
+    plugins_mutex.unlock();
+    frames_mutex.unlock();
+    frames_of_interest_mutex.unlock();
+    trace_id_mutex.unlock();
 }
 
 }  // namespace zelm

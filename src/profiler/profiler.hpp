@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plugins/plugins.hpp"
+#include "profiler/event.hpp"
 #include "profiler/thread_state.hpp"
 #include "utils/finder.hpp"
 #include "utils/python.hpp"
@@ -32,7 +33,7 @@ struct TraceCut {
     std::optional<std::string> path;
     std::optional<std::string> co_name;
     std::optional<std::string> qualname;
-    std::optional<std::string> event;
+    std::optional<Event> event;
     std::optional<FrameId> frame_id;
 };
 
@@ -46,13 +47,63 @@ struct TakenRecords {
     std::optional<TraceCut> cut;
 };
 
-struct ZelmProfiler {
+// Made by new_from_python and owned by the Python ZelmProfiler object; every
+// method is called with the GIL held. The record buffers and the locks that
+// guard them are private: events file into them, a build or a save takes
+// them out, a fork waits for their holders.
+class ZelmProfiler {
+public:
     // Listed in the process's registry of profilers while alive (see the fork handlers).
     ZelmProfiler();
     ~ZelmProfiler();
     ZelmProfiler(const ZelmProfiler&) = delete;
     ZelmProfiler& operator=(const ZelmProfiler&) = delete;
 
+    // Reads the host profiler object and its config once. Throws PyErrorSet
+    // or InternalError; nothing is installed by it.
+    static std::unique_ptr<ZelmProfiler> new_from_python(PyObject* host);
+
+    // The per-event handler. Called with the GIL held; never raises.
+    // `may_unwind`: a "return" that may be the frame being left by an
+    // exception; its record is then kept ready for record_exception.
+    void profile(PyObject* frame, PyRef arg, Event event, bool may_unwind = false);
+
+    // Files the "exception" record of the frame `left` (a frame key) right
+    // after its "return" record, when that return was this thread's last
+    // event; otherwise does nothing. `exception` is the exception that left
+    // it, or null when it could not be read. `frame` is the frame now
+    // running, for the warning of a failure. Called with the GIL held from
+    // the hooks that see the exception; never raises.
+    void record_exception(PyObject* frame, std::uintptr_t left, PyObject* exception);
+    // The frame key of the return that waits for its exception, if any.
+    std::optional<std::uintptr_t> awaited_unwind() {
+        ThreadState* state = threads.get();
+        return state != nullptr && state->unwound ? std::optional(state->unwound->frame) : std::nullopt;
+    }
+
+    // The trace document as bytes; empties both buffers.
+    PyRef build_trace_inner();
+    // Builds the document and stores it through zelm.db.save_trace_in_sqlite.
+    void save_in_db();
+
+    // The calling thread's call stack, for a thread the profiler is
+    // unregistered from (see PerThreadStates::take_call_stack).
+    std::vector<CallFrame> take_call_stack() { return threads.take_call_stack(); }
+    // Thread `serial`'s slot, taken out as its thread ends (null: none).
+    std::unique_ptr<ThreadState> take_thread_slot(std::uint64_t serial) { return threads.take(serial); }
+
+    // Every lock of the profiler, taken before a fork (in a deadlock-free
+    // way, whatever order their holders use) and let go on both sides.
+    void lock_for_fork();
+    void unlock_after_fork();
+
+    // The Python objects that can hold the profiler in a reference cycle:
+    // the plugins' callables and contexts and the frames of calls still on
+    // a thread's stack. For the garbage collector; called with the GIL held.
+    int visit_references(visitproc visit, void* arg);
+    void clear_references();
+
+private:
     std::string db_path;
 
     std::mutex trace_id_mutex;
@@ -103,35 +154,8 @@ struct ZelmProfiler {
     bool threading = false;
     bool lightweight_repr = false;
 
-    // Reads the host profiler object and its config once. Throws PyErrorSet
-    // or InternalError; nothing is installed by it.
-    static std::unique_ptr<ZelmProfiler> new_from_python(PyObject* host);
-
-    // The per-event handler. Called with the GIL held; never raises.
-    // `may_unwind`: a "return" that may be the frame being left by an
-    // exception; its record is then kept ready for record_exception.
-    void profile(PyObject* frame, PyRef arg, std::string_view event, bool may_unwind = false);
-
-    // Files the "exception" record of the frame `left` (a frame key) right
-    // after its "return" record, when that return was this thread's last
-    // event; otherwise does nothing. `exception` is the exception that left
-    // it, or null when it could not be read. `frame` is the frame now
-    // running, for the warning of a failure. Called with the GIL held from
-    // the hooks that see the exception; never raises.
-    void record_exception(PyObject* frame, std::uintptr_t left, PyObject* exception);
-    // The frame key of the return that waits for its exception, if any.
-    std::optional<std::uintptr_t> awaited_unwind() {
-        ThreadState* state = threads.get();
-        return state != nullptr && state->unwound ? std::optional(state->unwound->frame) : std::nullopt;
-    }
-
     // Files one event's records (see buffers.cpp). Throws PyErrorSet on failure.
-    void push_frames(std::string_view event, RecordBatch& batch, ThreadState& state);
-
-    // The trace document as bytes; empties both buffers.
-    PyRef build_trace_inner();
-    // Builds the document and stores it through zelm.db.save_trace_in_sqlite.
-    void save_in_db();
+    void push_frames(Event event, RecordBatch& batch, ThreadState& state);
 
     const ThreadIdentity& identity(ThreadState& state);
 
@@ -139,23 +163,16 @@ struct ZelmProfiler {
     // call whose batch already holds a "start_test" marker files the rest
     // of the batch into the fresh trace the marker opens, so it is not.
     // No lock: one relaxed atomic load when a budget is set.
-    bool drops_records(const RecordBatch& batch, std::string_view event) const {
+    bool drops_records(const RecordBatch& batch, Event event) const {
         if (!trace_budget_bytes || trace_bytes.load(std::memory_order_relaxed) < *trace_budget_bytes) {
             return false;
         }
-        return !(one_trace_per_test && event == "call" && batch_opens_test(batch));
+        return !(one_trace_per_test && event == Event::call && batch_opens_test(batch));
     }
     // Counts one dropped event; the first of a trace also notes where the
     // trace was cut. Never raises.
     void drop_event(const EventCode& code, ThreadState& state, const std::optional<FrameId>& frame_id);
 
-    // The Python objects that can hold the profiler in a reference cycle:
-    // the plugins' callables and contexts and the frames of calls still on
-    // a thread's stack. For the garbage collector; called with the GIL held.
-    int visit_references(visitproc visit, void* arg);
-    void clear_references();
-
-private:
     static bool batch_opens_test(const RecordBatch& batch);
     // Empties the budget's account for a new trace and returns the old one.
     // Called with both buffer locks held.
@@ -173,18 +190,12 @@ private:
     // The processors registered for this function name, or null.
     std::vector<PluginProcessor>* processors_for(PyObject* name_object, std::string_view name,
                                                  ThreadState& state);
+    // Runs the processors registered for the event's function name and adds
+    // their records to `batch`. Each processor's failure is logged and costs
+    // only that processor's record.
+    void process_plugins(std::vector<PluginProcessor>& processors, const EventCode& code,
+                         ThreadState& state, RecordBatch& batch);
     void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state, bool may_unwind);
 };
-
-// Makes fork() safe for every profiler of the process: once, at module import.
-void install_fork_handlers();
-
-// The warning for a failed event on logger "zelm". Never raises; a failure
-// of logging itself goes to the unraisable hook.
-void log_error(PyObject* error, PyObject* frame, std::string_view event, PyObject* co_filename,
-               PyObject* co_name);
-// Fetches the pending failure (Python error or internal error) and logs it.
-void log_pending_error(const EventCode& code);
-void log_internal_error(const InternalError& error, const EventCode& code);
 
 }  // namespace zelm

@@ -4,7 +4,7 @@
 // own thread, so the event path takes no lock for it. Slots are keyed by a
 // per-process thread serial that is never reused, so a later thread can
 // never inherit an earlier thread's call stack. A slot is released when its
-// thread's Python state is torn down (see threads.cpp), or with the
+// thread's Python state is torn down (see thread_state.cpp), or with the
 // profiler; either way with the GIL held, which releases the frames it
 // holds. The records a thread filed live in the profiler's buffers, not in
 // its slot, and stay until they are built or saved.
@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "profiler/event.hpp"
 #include "utils/msgpack.hpp"
 #include "utils/python.hpp"
 #include "utils/thread_info.hpp"
@@ -28,9 +29,6 @@
 namespace zelm {
 
 using Record = msgpack::Buffer;
-
-// Frame key: the frame object's address, no reference held.
-inline std::uintptr_t frame_key(PyObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }
 
 // One event's records: plugin records first, the frame record last.
 struct RecordBatch {
@@ -90,6 +88,32 @@ struct ThreadState {
     ObjectCache<FileFilterDecision> filter_cache;
     ObjectCache<NameProcessors> plugin_cache;
     RecordBatch batch;
+};
+
+// A returning frame leaves the thread's bookkeeping when its event ends,
+// whether or not its record could be written: its id is never looked up
+// again, and it comes off the stack if it is on top. A frame whose call was
+// never pushed must not take its caller's entry with it, and one whose
+// return failed must not stay on top as the call site of later calls.
+class LeaveOnReturn {
+public:
+    LeaveOnReturn(ThreadState& state, PyObject* frame, bool active)
+        : state_(state), frame_(frame), active_(active) {}
+    LeaveOnReturn(const LeaveOnReturn&) = delete;
+    LeaveOnReturn& operator=(const LeaveOnReturn&) = delete;
+    ~LeaveOnReturn() {
+        if (!active_ || !gil_held_here()) return;
+        state_.frame_ids.erase(frame_key(frame_));
+        if (!state_.call_frames.empty() && state_.call_frames.back().frame.get() == frame_) {
+            // The eval loop still holds the returning frame: this release never frees it.
+            state_.call_frames.pop_back();
+        }
+    }
+
+private:
+    ThreadState& state_;
+    PyObject* frame_;
+    bool active_;
 };
 
 // This thread's serial number: unique in the process, never reused.

@@ -31,6 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "profiler/event.hpp"
 #include "utils/python.hpp"
 
 namespace zelm::reader {
@@ -537,7 +538,11 @@ private:
             if (field == Field::TYPE) {
                 record.type = kind == Cursor::Kind::Text ? intern(value, last_[0]) : kind == Cursor::Kind::Nil ? text_none_ : slow();
             } else if (field == Field::EVENT) {
-                record.event = kind != Cursor::Kind::Text ? OTHER_EVENT : value == "call" ? CALL : value == "return" ? RETURN : OTHER_EVENT;
+                // Read back with the very texts the profiler writes.
+                record.event = kind != Cursor::Kind::Text ? OTHER_EVENT
+                               : value == event_name(zelm::Event::call) ? CALL
+                               : value == event_name(zelm::Event::return_) ? RETURN
+                               : OTHER_EVENT;
             } else if (field == Field::FRAME_ID) {
                 if (kind == Cursor::Kind::Text) {
                     if (!valid_utf8(value)) slow();

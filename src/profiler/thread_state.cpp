@@ -1,11 +1,10 @@
 // Per-thread slots: found without a lock by the event path, released when
-// their thread ends; the registry of live profilers and the fork handlers
-// that keep their locks usable in a child.
-#include <pthread.h>
+// their thread ends.
+#include "profiler/thread_state.hpp"
 
 #include <atomic>
 
-#include "profiler/profiler.hpp"
+#include "profiler/registry.hpp"
 #include "utils/compat.hpp"
 
 namespace zelm {
@@ -20,59 +19,6 @@ std::atomic<std::uint64_t> g_next_owner_serial{1};
 thread_local std::uint64_t t_ending_thread_state = 0;
 // The id of the thread state that carries this thread's end notice (0: none).
 thread_local std::uint64_t t_watched_thread_state = 0;
-
-// Every profiler alive in the process. Never destroyed: fork handlers may
-// run after static destructors have.
-struct Registry {
-    std::mutex mutex;
-    std::vector<ZelmProfiler*> profilers;
-};
-
-Registry& registry() {
-    static Registry* const instance = new Registry();
-    return *instance;
-}
-
-// A fork copies the calling thread only: a mutex that another thread holds
-// at that moment would stay locked in the child for good, and the data it
-// guards could be half-changed. So every profiler mutex is taken before the
-// fork and let go on both sides. No holder of one ever waits for the GIL or
-// for anything else, so taking them never blocks for long; std::lock takes
-// each profiler's set in a deadlock-free way whatever order its holders use.
-void lock_before_fork() {
-    Registry& r = registry();
-    r.mutex.lock();
-    for (ZelmProfiler* profiler : r.profilers) {
-        std::lock(profiler->trace_id_mutex, profiler->frames_of_interest_mutex, profiler->frames_mutex,
-                  profiler->plugins_mutex, profiler->threads.mutex());
-    }
-}
-
-void unlock_after_fork() {
-    Registry& r = registry();
-    for (ZelmProfiler* profiler : r.profilers) {
-        profiler->threads.mutex().unlock();
-        profiler->plugins_mutex.unlock();
-        profiler->frames_mutex.unlock();
-        profiler->frames_of_interest_mutex.unlock();
-        profiler->trace_id_mutex.unlock();
-    }
-    r.mutex.unlock();
-}
-
-// Releases the slots of thread `serial` in every live profiler. With the
-// GIL held; the slots are destroyed once every lock is let go, since
-// releasing the frames on their stacks may run Python code.
-void release_thread_slots(std::uint64_t serial) {
-    std::vector<std::unique_ptr<ThreadState>> released;
-    std::lock_guard lock(registry().mutex);
-    for (ZelmProfiler* profiler : registry().profilers) {
-        if (std::unique_ptr<ThreadState> slot = profiler->threads.take(serial)) {
-            released.push_back(std::move(slot));
-        }
-    }
-    // `lock` is let go before `released` is destroyed (reverse order).
-}
 
 // ---- the end notice ------------------------------------------------------------
 //
@@ -196,23 +142,6 @@ std::vector<std::vector<CallFrame>> PerThreadStates::take_call_stacks() {
     std::vector<std::vector<CallFrame>> stacks;
     for (auto& [serial, state] : states_) stacks.push_back(std::exchange(state->call_frames, {}));
     return stacks;
-}
-
-// ---- the registry and fork -------------------------------------------------------
-
-void install_fork_handlers() {
-    static std::once_flag installed;
-    std::call_once(installed, [] { pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); });
-}
-
-ZelmProfiler::ZelmProfiler() {
-    std::lock_guard lock(registry().mutex);
-    registry().profilers.push_back(this);
-}
-
-ZelmProfiler::~ZelmProfiler() {
-    std::lock_guard lock(registry().mutex);
-    std::erase(registry().profilers, this);
 }
 
 }  // namespace zelm

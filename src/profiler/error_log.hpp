@@ -1,0 +1,19 @@
+// How the event path reports its own failures: as a warning on logger
+// "zelm", never as an exception raised into the profiled program.
+#pragma once
+
+#include <string_view>
+
+#include "profiler/event.hpp"
+#include "utils/python.hpp"
+
+namespace zelm {
+
+// The warning for a failed event on logger "zelm". Never raises; a failure
+// of logging itself goes to the unraisable hook.
+void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
+// Fetches the pending failure (Python error or internal error) and logs it.
+void log_pending_error(const EventCode& code);
+void log_internal_error(const InternalError& error, const EventCode& code);
+
+}  // namespace zelm

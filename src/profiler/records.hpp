@@ -1,0 +1,28 @@
+// The records the event path writes field by field: a frame's and an
+// exception's. The byte layout of each sits beside its writer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "profiler/event.hpp"
+#include "profiler/thread_state.hpp"
+#include "utils/serialize.hpp"
+#include "utils/thread_info.hpp"
+
+namespace zelm {
+
+// The record of a call or a return; `arg` and `locals` go in unchanged.
+Record write_frame_record(std::string_view path, std::string_view co_name,
+                          const std::optional<std::string>& qualname, Event event,
+                          const std::optional<FrameId>& frame_id, const EncodedValue& arg,
+                          const EncodedValue& locals,
+                          const ThreadIdentity& thread, const std::optional<CallSite>& call_site);
+
+// The record of the exception that left `frame`; both optionals are empty
+// when the exception could not be seen.
+Record write_exception_record(const UnwoundFrame& frame, const std::optional<std::string>& type_name,
+                              const std::optional<EncodedValue>& exception, const ThreadIdentity& thread);
+
+}  // namespace zelm

@@ -1,0 +1,52 @@
+#include "utils/paths.hpp"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace zelm {
+
+std::optional<std::string_view> relative_to(std::string_view filename, std::string_view directory) {
+    auto next_component = [](std::string_view& path) {
+        while (true) {
+            while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+            std::size_t end = path.find('/');
+            std::string_view component = path.substr(0, end);
+            path.remove_prefix(component.size());
+            if (component != ".") return component;
+        }
+    };
+    // An absolute directory only ever contains absolute paths.
+    if (directory.empty() || filename.empty() || (directory.front() == '/') != (filename.front() == '/')) {
+        return std::nullopt;
+    }
+    std::string_view rest = filename;
+    std::string_view base = directory;
+    while (true) {
+        std::string_view wanted = next_component(base);
+        if (wanted.empty()) break;
+        if (next_component(rest) != wanted) return std::nullopt;
+    }
+    // What is left starts at the next real component.
+    while (true) {
+        while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+        if (rest != "." && !rest.starts_with("./")) return rest;
+        rest.remove_prefix(1);
+    }
+}
+
+std::string location(std::string_view filename, std::uint64_t line) {
+    char directory[PATH_MAX];
+    std::string_view path = filename;
+    if (getcwd(directory, sizeof directory) != nullptr) {
+        path = relative_to(filename, directory).value_or(filename);
+    }
+    std::string text;
+    text.reserve(path.size() + 21);
+    text.append(path);
+    text.push_back(':');
+    text.append(std::to_string(line));
+    return text;
+}
+
+}  // namespace zelm
