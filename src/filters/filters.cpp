@@ -50,9 +50,8 @@ struct CallerFile {
 
 // Looks at the frame's code file name without copying it.
 CallerFile caller_file(PyObject* frame) {
-    PyObject* code_object = reinterpret_cast<PyObject*>(PyFrame_GetCode(compat::as_frame(frame)));
-    if (code_object == nullptr) throw InternalError("A frame has a code object.");
-    PyRef code = PyRef::steal(code_object);
+    PyRef code = compat::frame_code(frame);
+    if (!code) throw InternalError("A frame has a code object.");
     PyObject* filename = compat::code_filename(code.get());
     if (filename == nullptr || !PyUnicode_Check(filename)) {
         throw InternalError("A code object has a filename.");

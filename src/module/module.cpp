@@ -82,6 +82,14 @@ ZelmProfiler* profiler_of(PyObject* object) {
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
+// The last guard of a callback the interpreter calls with the GIL held: a
+// failure that got this far (a bug: the event path logs its own) is
+// reported as unraisable, never thrown into the interpreter's C frames.
+template <typename Body>
+void reporting_failures(Body&& body) {
+    if (!run_or_set_error(body)) report_unraisable(nullptr);
+}
+
 ZelmProfiler* hooked_profiler(PyObject* obj) {
     return obj != nullptr && PyObject_TypeCheck(obj, g_profiler_type)
                ? reinterpret_cast<ProfilerObject*>(obj)->profiler
@@ -136,16 +144,17 @@ int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg
         PyRef keep_alive = PyRef::borrow(obj);
         PendingExceptionGuard pending;
         PyEval_SetTrace(nullptr, nullptr);
-        ZelmProfiler* profiler = hooked_profiler(obj);
-        std::optional<std::uintptr_t> left = profiler ? profiler->awaited_unwind() : std::nullopt;
-        if (left && frame != nullptr) {
+        reporting_failures([&] {
+            ZelmProfiler* profiler = hooked_profiler(obj);
+            std::optional<std::uintptr_t> left = profiler ? profiler->awaited_unwind() : std::nullopt;
+            if (!left || frame == nullptr) return;
             PyObject* exception = nullptr;
             if (what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) == 3 &&
                 left_frame(PyTuple_GET_ITEM(arg, 1), PyTuple_GET_ITEM(arg, 2), *left)) {
                 exception = PyTuple_GET_ITEM(arg, 1);
             }
             profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, exception);
-        }
+        });
     }
     PyGILState_Release(gil);
     return 0;
@@ -170,8 +179,10 @@ PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (PyFrameObject* frame = PyEval_GetFrame()) {
                 PyRef keep_alive = PyRef::borrow(obj);
                 PendingExceptionGuard pending;
-                profiler->record_exception(reinterpret_cast<PyObject*>(frame),
-                                           frame_key(reinterpret_cast<PyObject*>(frame)), args[2]);
+                reporting_failures([&] {
+                    profiler->record_exception(reinterpret_cast<PyObject*>(frame),
+                                               frame_key(reinterpret_cast<PyObject*>(frame)), args[2]);
+                });
             }
         }
     }
@@ -234,12 +245,14 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         // Host code run during the event may replace this hook and drop the
         // interpreter's reference to obj; keep the profiler alive until we return.
         PyRef keep_alive = PyRef::borrow(obj);
-        bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
-        profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event,
-                          may_unwind);
-        if constexpr (!compat::kUnwindFromMonitoring) {
-            if (may_unwind) await_exception(profiler, obj, frame);
-        }
+        reporting_failures([&] {
+            bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
+            profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event,
+                              may_unwind);
+            if constexpr (!compat::kUnwindFromMonitoring) {
+                if (may_unwind) await_exception(profiler, obj, frame);
+            }
+        });
     } else {
         status = -1;
     }
@@ -291,7 +304,7 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int profiler_clear(PyObject* self) {
     if (ZelmProfiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler) {
-        profiler->clear_references();
+        if (!run_or_set_error([&] { profiler->clear_references(); })) report_unraisable(self);
     }
     return 0;
 }
@@ -328,8 +341,10 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     if (PyUnicode_Check(bound[1]) && PyUnicode_Tailmatch(bound[1], names().c_event_prefix, 0, 2, -1) == 1) {
         Py_RETURN_NONE;
     }
-    install_hook(profile_callback, self);
-    Py_RETURN_NONE;
+    return at_boundary<PyObject*>(nullptr, [&] {
+        install_hook(profile_callback, self);
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef profiler_methods[] = {
@@ -405,8 +420,10 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
-    install_hook(noop_profile, nullptr);
-    Py_RETURN_NONE;
+    return at_boundary<PyObject*>(nullptr, [] {
+        install_hook(noop_profile, nullptr);
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef module_functions[] = {

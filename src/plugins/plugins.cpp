@@ -7,11 +7,7 @@ namespace {
 
 // An optional key of a definition; the dict's own lookup cannot fail for a text key.
 PyObject* optional_item(PyObject* definition, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(definition, key);
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw InternalError("a string is always a valid dict key");
-    }
+    PyObject* value = infallible_lookup(PyDict_GetItemWithError(definition, key), "a string is always a valid dict key");
     return value == Py_None ? nullptr : value;
 }
 
@@ -27,11 +23,8 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
     processor.return_type = extract_str(required_item(definition, n.return_type).get());
 
     // A present "subtype" must be a str; None is refused like any other type.
-    PyObject* subtype = PyDict_GetItemWithError(definition, n.subtype);
-    if (subtype == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw InternalError("a string is always a valid dict key");
-    }
+    PyObject* subtype =
+        infallible_lookup(PyDict_GetItemWithError(definition, n.subtype), "a string is always a valid dict key");
     if (subtype != nullptr) processor.subtype = extract_str(subtype);
 
     processor.call = PyRef::borrow(optional_item(definition, n.call));
@@ -50,21 +43,9 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
 
 PluginTable load_plugins(PyObject* config) {
     const Names& n = names();
-    PyRef module = PyRef::steal(PyImport_Import(n.zelm_plugins));
-    if (!module) {
-        PyErr_Clear();
-        throw InternalError("zelm.plugins should always be importable");
-    }
-    PyRef load = PyRef::steal(PyObject_GetAttr(module.get(), n.load_plugin_data));
-    if (!load) {
-        PyErr_Clear();
-        throw InternalError("load_plugin_data should exist");
-    }
-    PyRef definitions = PyRef::steal(PyObject_CallOneArg(load.get(), config));
-    if (!definitions) {
-        PyErr_Clear();
-        throw InternalError("load_plugin_data should be callable");
-    }
+    PyRef module = infallible(PyImport_Import(n.zelm_plugins), "zelm.plugins should always be importable");
+    PyRef load = infallible(PyObject_GetAttr(module.get(), n.load_plugin_data), "load_plugin_data should exist");
+    PyRef definitions = infallible(PyObject_CallOneArg(load.get(), config), "load_plugin_data should be callable");
     if (!PyList_Check(definitions.get())) throw InternalError("load_plugin_data should return a list");
 
     Py_ssize_t count = PyList_GET_SIZE(definitions.get());
@@ -123,10 +104,7 @@ std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCo
 }
 
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) {
-        PyErr_Clear();
-        throw InternalError("a string is always a valid dict key");
-    }
+    if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) broken_invariant("a string is always a valid dict key");
 }
 
 PyRef text(std::string_view value) {
@@ -214,13 +192,8 @@ std::optional<PluginRecord> run_processor(PluginProcessor& processor, const Even
         require_status(PyDict_Update(data.get(), extra.get()));
     }
 
-    PyObject* type = PyDict_GetItemWithError(data.get(), n.type);
-    if (type == nullptr) {
-        bool failed = PyErr_Occurred() != nullptr;
-        PyErr_Clear();
-        throw InternalError(failed ? "data[\"type\"] should not raise."
-                                   : "data[\"type\"] should not be missing.");
-    }
+    PyObject* type = infallible_lookup(PyDict_GetItemWithError(data.get(), n.type), "data[\"type\"] should not raise.");
+    if (type == nullptr) throw InternalError("data[\"type\"] should not be missing.");
     std::string type_text = extract_str(type);
     return PluginRecord{std::move(data), std::move(type_text), frame_id};
 }

@@ -211,10 +211,8 @@ PyRef ZelmProfiler::build_trace_inner() {
 }
 
 void ZelmProfiler::restore_records_keeping_error(TakenRecords taken) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PendingExceptionGuard failure;
     restore_records(std::move(taken));
-    PyErr_Restore(type, value, traceback);
 }
 
 void ZelmProfiler::save_in_db() {

@@ -5,7 +5,7 @@
 namespace zelm {
 
 void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename, PyObject* co_name) {
-    try {
+    bool logged = run_or_set_error([&] {
         const Names& n = names();
         PyRef logging = import_module(n.logging);
         PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
@@ -23,12 +23,8 @@ void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filen
         PyRef args = require(PyTuple_Pack(5, message.get(), co_filename, co_name, event_text.get(),
                                           locals.get()));
         require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
-    } catch (const PyErrorSet&) {
-        report_unraisable(error);
-    } catch (const InternalError& internal) {
-        set_internal_error(internal);
-        report_unraisable(error);
-    }
+    });
+    if (!logged) report_unraisable(error);
 }
 
 void log_pending_error(const EventCode& code) {
@@ -39,15 +35,6 @@ void log_pending_error(const EventCode& code) {
         return;
     }
     PyRef error = fetch_exception();
-    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
-}
-
-void log_internal_error(const InternalError& internal, const EventCode& code) {
-    PyRef error = exception_for(internal);
-    if (!error) {
-        report_unraisable(nullptr);
-        return;
-    }
     log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
 }
 

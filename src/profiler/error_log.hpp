@@ -14,6 +14,5 @@ namespace zelm {
 void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
 // Fetches the pending failure (Python error or internal error) and logs it.
 void log_pending_error(const EventCode& code);
-void log_internal_error(const InternalError& error, const EventCode& code);
 
 }  // namespace zelm

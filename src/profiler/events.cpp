@@ -143,10 +143,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     const ThreadIdentity& thread = identity(state);
 
     int line = compat::frame_line(frame);
-    if (line < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-        throw PyErrorSet{};
-    }
+    if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
     std::string path = location(code.filename, static_cast<std::uint64_t>(line));
     std::optional<std::string> qualname = qualified_name(frame, code.code, static_lookups);
     PyRef locals = recorded_locals(frame);
@@ -244,16 +241,7 @@ namespace {
 
 template <typename Body>
 void logging_failures(const EventCode& code, Body&& body) {
-    try {
-        body();
-    } catch (const PyErrorSet&) {
-        log_pending_error(code);
-    } catch (const InternalError& error) {
-        log_internal_error(error, code);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        log_pending_error(code);
-    }
+    if (!run_or_set_error(body)) log_pending_error(code);
 }
 
 std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event) {
@@ -304,14 +292,9 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code,
 
 PyRef recorded_locals(PyObject* frame) {
     compat::LocalsDict locals = compat::frame_locals_dict(frame);
-    PyObject* builtins = PyDict_GetItemWithError(locals.dict.get(), names().builtins_key);
-    if (builtins == nullptr) {
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            throw InternalError("locals.get(\"__builtins__\") should not raise.");
-        }
-        return std::move(locals.dict);
-    }
+    PyObject* builtins = infallible_lookup(PyDict_GetItemWithError(locals.dict.get(), names().builtins_key),
+                                           "locals.get(\"__builtins__\") should not raise.");
+    if (builtins == nullptr) return std::move(locals.dict);
     PyRef recorded = locals.snapshot ? std::move(locals.dict) : require(PyDict_Copy(locals.dict.get()));
     require_status(PyDict_DelItem(recorded.get(), names().builtins_key));
     return recorded;

@@ -18,12 +18,7 @@ namespace {
 // A dict lookup with a text key cannot raise for a real dict; if it does,
 // that is the given invariant broken.
 PyObject* config_get(PyObject* config, PyObject* key, const char* invariant) {
-    PyObject* value = PyDict_GetItemWithError(config, key);
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw InternalError(invariant);
-    }
-    return value;
+    return infallible_lookup(PyDict_GetItemWithError(config, key), invariant);
 }
 
 // A pattern list under "filters"; any failure of the lookup means no patterns.
@@ -54,18 +49,16 @@ std::optional<std::uint64_t> read_trace_budget(PyObject* config) {
                                  "config.get(\"trace_budget_bytes\" should not raise.");
     if (value == nullptr || value == Py_None) return std::nullopt;
     if (PyBool_Check(value) || !PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError,
+        raise_format(PyExc_TypeError,
                      "config \"trace_budget_bytes\" must be an int number of bytes or None, not %.200s",
                      Py_TYPE(value)->tp_name);
-        throw PyErrorSet{};
     }
     int overflow = 0;
     long long bytes = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (bytes == -1 && PyErr_Occurred()) throw PyErrorSet{};
     if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
     if (overflow < 0 || bytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "config \"trace_budget_bytes\" must not be negative");
-        throw PyErrorSet{};
+        raise_error(PyExc_ValueError, "config \"trace_budget_bytes\" must not be negative");
     }
     return static_cast<std::uint64_t>(bytes);
 }

@@ -587,8 +587,7 @@ private:
                                                       static_cast<Py_ssize_t>(record.end - record.begin)));
         PyRef fields = require(PyObject_CallOneArg(slow_fields_, raw.get()));
         if (!PyTuple_Check(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 9) {
-            PyErr_SetString(PyExc_TypeError, "record fields must be a tuple of 9 entries");
-            throw PyErrorSet{};
+            raise_error(PyExc_TypeError, "record fields must be a tuple of 9 entries");
         }
         PyObject** item = &PyTuple_GET_ITEM(fields.get(), 0);
         record.type = intern_object(item[0]);
@@ -630,10 +629,7 @@ private:
 
     // A str from Python shares the table with the texts read here.
     std::int32_t intern_object(PyObject* object) {
-        if (!PyUnicode_Check(object)) {
-            PyErr_SetString(PyExc_TypeError, "record fields must be texts");
-            throw PyErrorSet{};
-        }
+        if (!PyUnicode_Check(object)) raise_error(PyExc_TypeError, "record fields must be texts");
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(object, &size);
         if (text == nullptr) throw PyErrorSet{};
@@ -974,10 +970,7 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
 PyRef index(PyObject* documents, PyObject* slow_fields) {
     PyRef sequence = require(PySequence_Fast(documents, "documents must be a sequence of bytes"));
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    if (count == 0) {
-        PyErr_SetString(PyExc_ValueError, "no documents");
-        throw PyErrorSet{};
-    }
+    if (count == 0) raise_error(PyExc_ValueError, "no documents");
     Indexer indexer(slow_fields);
     PyRef spans = require(PyDict_New());
     // Buffers joined across the documents: "frames_of_interest" first, then
@@ -1014,8 +1007,7 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
             }
         }
     } catch (const Unreadable& unreadable) {
-        PyErr_Format(PyExc_ValueError, "the document cannot be indexed: %s", unreadable.reason);
-        throw PyErrorSet{};
+        raise_format(PyExc_ValueError, "the document cannot be indexed: %s", unreadable.reason);
     }
 
     // Records by the thread they name, else their buffer's thread.
@@ -1131,6 +1123,10 @@ PyObject* index_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& error) {
+        // A bug of the reader: an error for the viewer rather than the end of the process.
+        PyErr_SetString(PyExc_SystemError, error.what());
         return nullptr;
     }
 }

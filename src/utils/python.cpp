@@ -113,9 +113,7 @@ void init_names() {
 
 const Names& names() { return g_names; }
 
-void set_internal_error(const InternalError& error) {
-    PyErr_SetString(g_internal_error, error.what());
-}
+void set_internal_error(const char* text) { PyErr_SetString(g_internal_error, text); }
 
 PyRef fetch_exception() {
     PyObject* type = nullptr;
@@ -131,10 +129,6 @@ PyRef fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return PyRef::steal(value);
-}
-
-PyRef exception_for(const InternalError& error) {
-    return PyRef::steal(PyObject_CallFunction(g_internal_error, "s", error.what()));
 }
 
 Utf8::Utf8(PyObject* text) {
@@ -167,9 +161,7 @@ std::string type_name(PyObject* object) {
 }
 
 void raise_conversion_error(PyObject* object, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(),
-                 target);
-    throw PyErrorSet{};
+    raise_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(), target);
 }
 
 std::string extract_str(PyObject* object) {

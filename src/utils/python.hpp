@@ -10,7 +10,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,6 +83,40 @@ inline PyRef require(PyObject* result) {
 inline int require_status(int status) {
     if (status < 0) throw PyErrorSet{};
     return status;
+}
+
+// Sets a Python error of `type` and throws PyErrorSet. (Inline, like the
+// rest of this group: the trace reader's module uses them too.)
+[[noreturn]] inline void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrorSet{};
+}
+// The same with PyErr_Format's format and arguments.
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    throw PyErrorSet{};
+}
+
+// For a C-API call that fails only when an invariant of ours is broken:
+// whatever Python error it left is dropped and the invariant thrown as
+// InternalError.
+[[noreturn]] inline void broken_invariant(const char* invariant) {
+    PyErr_Clear();
+    throw InternalError(invariant);
+}
+// A lookup that may find nothing but cannot raise (a dict lookup with a str
+// key): its borrowed result, null when absent.
+inline PyObject* infallible_lookup(PyObject* found, const char* invariant) {
+    if (found == nullptr && PyErr_Occurred()) broken_invariant(invariant);
+    return found;
+}
+// A call that cannot fail: its new reference.
+inline PyRef infallible(PyObject* result, const char* invariant) {
+    if (result == nullptr) broken_invariant(invariant);
+    return PyRef::steal(result);
 }
 
 // Strings made once per process and never released: attribute names, keys
@@ -168,34 +205,44 @@ struct Names {
 void init_names();
 const Names& names();
 
-// Sets the Python error for `error`: the module's BaseException-derived
-// internal-error type with the invariant's text.
-void set_internal_error(const InternalError& error);
+// Sets the module's BaseException-derived internal error with `text`.
+void set_internal_error(const char* text);
 
-// Runs `body` at a Python entry point: C++ failures become the Python error
-// they stand for and the entry point returns `failure`. Not noexcept: the
-// unwinding of a thread stopped at exit must pass through.
-template <typename Result, typename Body>
-Result at_boundary(Result failure, Body&& body) {
+// Runs `body`; when it fails, the Python error its failure stands for is set
+// and false returned. Every way native code fails ends here, at the
+// boundaries (the module's entry points, the hooks, the event path's log):
+// PyErrorSet keeps the error that is set, an InternalError or any other C++
+// exception (a bug) becomes the internal error with its text, and no C++
+// exception ever leaves into the interpreter. Not catch (...): the unwinding
+// of a thread stopped at exit must pass through.
+template <typename Body>
+bool run_or_set_error(Body&& body) {
     try {
-        return body();
+        body();
+        return true;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }
-    } catch (const InternalError& error) {
-        set_internal_error(error);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        set_internal_error(error.what());
     }
-    return failure;
+    return false;
+}
+
+// Runs `body` at a Python entry point: a failure becomes the Python error
+// it stands for and the entry point returns `failure`.
+template <typename Result, typename Body>
+Result at_boundary(Result failure, Body&& body) {
+    Result result = failure;
+    return run_or_set_error([&] { result = body(); }) ? result : failure;
 }
 
 // Takes the pending Python error as an exception instance (with its
 // traceback); a SystemError when none is pending.
 PyRef fetch_exception();
-// The exception instance for a failure caught on the event path.
-PyRef exception_for(const InternalError& error);
 
 // A Python str read as UTF-8. The common case borrows the str's own cached
 // UTF-8 buffer; a str holding lone surrogates is converted lossily (each bad
@@ -221,10 +268,7 @@ std::string extract_str(PyObject* object);
 // A sequence that is not a str, each item converted by `convert`.
 template <typename Item, typename Convert>
 std::vector<Item> extract_sequence(PyObject* object, Convert&& convert) {
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        throw PyErrorSet{};
-    }
+    if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
     std::vector<Item> items;
     Py_ssize_t size = PySequence_Size(object);
@@ -265,7 +309,9 @@ bool report_unraisable(PyObject* context);
 PyRef import_module(PyObject* name);
 
 // Saves the exception in flight (if any) and puts it back on destruction,
-// so that work done inside the profile hook never disturbs it.
+// so that work done meanwhile (inside the profile hook, or while a failure
+// travels up) never disturbs it. An error that work leaves set is reported
+// as unraisable first.
 class PendingExceptionGuard {
 public:
     PendingExceptionGuard();

@@ -30,8 +30,7 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
             long byte = PyLong_AsLong(item);
             if (byte == -1 && PyErr_Occurred()) throw PyErrorSet{};
             if (byte < 0 || byte > 255) {
-                PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-                throw PyErrorSet{};
+                raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
             }
             return static_cast<std::uint8_t>(byte);
         });
@@ -40,11 +39,10 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
     // reader cannot load would make it refuse the whole document.
     const msgpack::Check check = msgpack::check_loadable(encoded.bytes());
     if (check.refusal != msgpack::Refusal::none) {
-        PyErr_Format(PyExc_ValueError,
+        raise_format(PyExc_ValueError,
                      "zelm.serialize.%U returned %zu bytes that are not exactly one MessagePack value "
                      "a reader can load: %s at byte %zu",
                      function_name, encoded.bytes().size(), msgpack::describe(check.refusal), check.offset);
-        throw PyErrorSet{};
     }
     return encoded;
 }
