@@ -179,41 +179,6 @@ void write_raw(Buffer& out, Bytes encoded) {
     out.insert(out.end(), encoded.begin(), encoded.end());
 }
 
-void write_value(Buffer& out, const Value& value) {
-    // Trees are built by the record writers and are a few levels deep, so
-    // plain recursion is bounded.
-    struct Writer {
-        Buffer& out;
-        void operator()(std::monostate) const { write_nil(out); }
-        void operator()(bool v) const { write_bool(out, v); }
-        void operator()(std::uint64_t v) const { write_uint(out, v); }
-        void operator()(std::int64_t v) const { write_int(out, v); }
-        void operator()(float v) const { write_f32(out, v); }
-        void operator()(double v) const { write_f64(out, v); }
-        void operator()(const std::string& v) const {
-            if (is_valid_utf8(v)) {
-                write_str(out, v);
-            } else {
-                write_bin(out, reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
-            }
-        }
-        void operator()(const Bin& v) const { write_bin(out, v.data.data(), v.data.size()); }
-        void operator()(const Array& items) const {
-            write_array_header(out, static_cast<std::uint32_t>(items.size()));
-            for (const auto& item : items) write_value(out, item);
-        }
-        void operator()(const Map& pairs) const {
-            write_map_header(out, static_cast<std::uint32_t>(pairs.size()));
-            for (const auto& [key, item] : pairs) {
-                write_value(out, key);
-                write_value(out, item);
-            }
-        }
-        void operator()(const Ext& v) const { write_ext(out, v.type, v.data.data(), v.data.size()); }
-    };
-    std::visit(Writer{out}, value.data);
-}
-
 void write_str_pair(Buffer& out, std::string_view key, std::optional<std::string_view> value) {
     write_str(out, key);
     if (value) {

@@ -12,8 +12,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
 #include <vector>
 
 namespace zelm::msgpack {
@@ -44,26 +42,6 @@ using Bytes = std::span<const std::uint8_t>;
 
 // Appends an already encoded value unchanged.
 void write_raw(Buffer& out, Bytes encoded);
-
-// A small value tree for the few entries that are not written field by field.
-struct Value;
-using Array = std::vector<Value>;
-using Map = std::vector<std::pair<Value, Value>>;  // insertion order is write order
-struct Ext {
-    std::int8_t type;
-    std::vector<std::uint8_t> data;
-};
-struct Bin {
-    std::vector<std::uint8_t> data;
-};
-struct Value {
-    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, float, double, std::string,
-                 Bin, Array, Map, Ext>
-        data;
-};
-
-// Depth-first; a string whose bytes are not valid UTF-8 is written as bin.
-void write_value(Buffer& out, const Value& value);
 
 // One map entry each: the key as a string, then the value.
 void write_str_pair(Buffer& out, std::string_view key, std::optional<std::string_view> value);
