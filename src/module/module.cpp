@@ -125,7 +125,7 @@ bool traceback_has_frame(PyObject* traceback, std::uintptr_t frame) {
 bool left_frame(PyObject* exception, PyObject* traceback, std::uintptr_t left) {
     constexpr int kChainLimit = 16;
     if (traceback_has_frame(traceback, left)) return true;
-    PyRef current = PyRef::borrow(exception);
+    PyRef current = PyRef::from_borrowed(exception);
     for (int depth = 0; depth < kChainLimit && current && PyExceptionInstance_Check(current.get()); ++depth) {
         PyRef cause = PyRef::steal(PyException_GetCause(current.get()));
         current = cause ? std::move(cause) : PyRef::steal(PyException_GetContext(current.get()));
@@ -141,7 +141,7 @@ int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg
     if (compat::interpreter_finalizing()) return 0;
     PyGILState_STATE gil = PyGILState_Ensure();
     {
-        PyRef keep_alive = PyRef::borrow(obj);
+        PyRef keep_alive = PyRef::from_borrowed(obj);
         PendingExceptionGuard pending;
         PyEval_SetTrace(nullptr, nullptr);
         reporting_failures([&] {
@@ -177,7 +177,7 @@ PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyObject* obj = hook.object;
         if (ZelmProfiler* profiler = hooked_profiler(obj)) {
             if (PyFrameObject* frame = PyEval_GetFrame()) {
-                PyRef keep_alive = PyRef::borrow(obj);
+                PyRef keep_alive = PyRef::from_borrowed(obj);
                 PendingExceptionGuard pending;
                 reporting_failures([&] {
                     profiler->record_exception(reinterpret_cast<PyObject*>(frame),
@@ -244,10 +244,10 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         PendingExceptionGuard pending;
         // Host code run during the event may replace this hook and drop the
         // interpreter's reference to obj; keep the profiler alive until we return.
-        PyRef keep_alive = PyRef::borrow(obj);
+        PyRef keep_alive = PyRef::from_borrowed(obj);
         reporting_failures([&] {
             bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
-            profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::borrow(arg ? arg : Py_None), event,
+            profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::from_borrowed(arg ? arg : Py_None), event,
                               may_unwind);
             if constexpr (!compat::kUnwindFromMonitoring) {
                 if (may_unwind) await_exception(profiler, obj, frame);
@@ -270,7 +270,7 @@ void install_hook(Py_tracefunc function, PyObject* object) {
     PyRef previous;
     if (current.function == profile_callback && current.object != object && current.object != nullptr &&
         PyObject_TypeCheck(current.object, g_profiler_type)) {
-        previous = PyRef::borrow(current.object);
+        previous = PyRef::from_borrowed(current.object);
     }
     PyEval_SetProfile(function, object);
     if (previous) {
@@ -312,7 +312,7 @@ int profiler_clear(PyObject* self) {
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
     ZelmProfiler* profiler = profiler_of(self);
     if (profiler == nullptr) return nullptr;
-    PyRef keep_alive = PyRef::borrow(self);
+    PyRef keep_alive = PyRef::from_borrowed(self);
     return at_boundary<PyObject*>(nullptr, [&] {
         profiler->save_in_db();
         Py_RETURN_NONE;
@@ -322,7 +322,7 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
 PyObject* build_trace(PyObject* self, PyObject*) {
     ZelmProfiler* profiler = profiler_of(self);
     if (profiler == nullptr) return nullptr;
-    PyRef keep_alive = PyRef::borrow(self);
+    PyRef keep_alive = PyRef::from_borrowed(self);
     return at_boundary<PyObject*>(nullptr, [&] { return profiler->build_trace_inner().release(); });
 }
 

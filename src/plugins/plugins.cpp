@@ -7,7 +7,8 @@ namespace {
 
 // An optional key of a definition; the dict's own lookup cannot fail for a text key.
 PyObject* optional_item(PyObject* definition, PyObject* key) {
-    PyObject* value = infallible_lookup(PyDict_GetItemWithError(definition, key), "a string is always a valid dict key");
+    PyObject* value =
+        infallible_lookup(PyDict_GetItemWithError(definition, key), "a string is always a valid dict key");
     return value == Py_None ? nullptr : value;
 }
 
@@ -27,15 +28,15 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
         infallible_lookup(PyDict_GetItemWithError(definition, n.subtype), "a string is always a valid dict key");
     if (subtype != nullptr) processor.subtype = extract_str(subtype);
 
-    processor.call = PyRef::borrow(optional_item(definition, n.call));
-    processor.process = PyRef::borrow(optional_item(definition, n.process));
+    processor.call = PyRef::from_borrowed(optional_item(definition, n.call));
+    processor.process = PyRef::from_borrowed(optional_item(definition, n.process));
     // Owned: reading the sequence runs host code that may drop the definition's reference.
-    if (PyRef events = PyRef::borrow(optional_item(definition, n.events))) {
+    if (PyRef events = PyRef::from_borrowed(optional_item(definition, n.events))) {
         std::vector<std::string> taken = extract_str_list(events.get());
         processor.takes_calls = std::find(taken.begin(), taken.end(), "call") != taken.end();
         processor.takes_returns = std::find(taken.begin(), taken.end(), "return") != taken.end();
     }
-    processor.context = PyRef::borrow(context);
+    processor.context = PyRef::from_borrowed(context);
     return processor;
 }
 
@@ -44,8 +45,10 @@ PluginProcessor build_processor(PyObject* definition, PyObject* context) {
 PluginTable load_plugins(PyObject* config) {
     const Names& n = names();
     PyRef module = infallible(PyImport_Import(n.zelm_plugins), "zelm.plugins should always be importable");
-    PyRef load = infallible(PyObject_GetAttr(module.get(), n.load_plugin_data), "load_plugin_data should exist");
-    PyRef definitions = infallible(PyObject_CallOneArg(load.get(), config), "load_plugin_data should be callable");
+    PyRef load =
+        infallible(PyObject_GetAttr(module.get(), n.load_plugin_data), "load_plugin_data should exist");
+    PyRef definitions =
+        infallible(PyObject_CallOneArg(load.get(), config), "load_plugin_data should be callable");
     if (!PyList_Check(definitions.get())) throw InternalError("load_plugin_data should return a list");
 
     Py_ssize_t count = PyList_GET_SIZE(definitions.get());
@@ -53,7 +56,7 @@ PluginTable load_plugins(PyObject* config) {
     table.reserve(static_cast<std::size_t>(count));
     // build_context may shrink the list while we walk it.
     for (Py_ssize_t i = 0; i < std::min(count, PyList_GET_SIZE(definitions.get())); ++i) {
-        PyRef definition = PyRef::borrow(PyList_GET_ITEM(definitions.get(), i));
+        PyRef definition = PyRef::from_borrowed(PyList_GET_ITEM(definitions.get(), i));
         if (!PyDict_Check(definition.get())) raise_conversion_error(definition.get(), "PyDict");
         PyRef co_names = required_item(definition.get(), n.co_names);
 
@@ -104,7 +107,9 @@ std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCo
 }
 
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) broken_invariant("a string is always a valid dict key");
+    if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) {
+        broken_invariant("a string is always a valid dict key");
+    }
 }
 
 PyRef text(std::string_view value) {
@@ -112,7 +117,7 @@ PyRef text(std::string_view value) {
 }
 
 PyRef call_site_object(const std::optional<CallSite>& site) {
-    if (!site) return PyRef::borrow(Py_None);
+    if (!site) return PyRef::from_borrowed(Py_None);
     PyRef dict = require(PyDict_New());
     set_item(dict.get(), names().call_frame_id, text(site->call_frame_id.view()).get());
     set_item(dict.get(), names().line_number, require(PyLong_FromLong(site->line_number)).get());
@@ -192,7 +197,8 @@ std::optional<PluginRecord> run_processor(PluginProcessor& processor, const Even
         require_status(PyDict_Update(data.get(), extra.get()));
     }
 
-    PyObject* type = infallible_lookup(PyDict_GetItemWithError(data.get(), n.type), "data[\"type\"] should not raise.");
+    PyObject* type =
+        infallible_lookup(PyDict_GetItemWithError(data.get(), n.type), "data[\"type\"] should not raise.");
     if (type == nullptr) throw InternalError("data[\"type\"] should not be missing.");
     std::string type_text = extract_str(type);
     return PluginRecord{std::move(data), std::move(type_text), frame_id};

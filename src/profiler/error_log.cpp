@@ -4,7 +4,8 @@
 
 namespace zelm {
 
-void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename, PyObject* co_name) {
+void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename,
+               PyObject* co_name) {
     bool logged = run_or_set_error([&] {
         const Names& n = names();
         PyRef logging = import_module(n.logging);

@@ -11,7 +11,8 @@ namespace zelm {
 
 // The warning for a failed event on logger "zelm". Never raises; a failure
 // of logging itself goes to the unraisable hook.
-void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
+void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename,
+               PyObject* co_name);
 // Fetches the pending failure (Python error or internal error) and logs it.
 void log_pending_error(const EventCode& code);
 

@@ -82,7 +82,7 @@ std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object
     if (entry.name.get() != name_object) {
         auto found = plugins.find(name);
         entry.processors = found == plugins.end() ? nullptr : &found->second;
-        entry.name = PyRef::borrow(name_object);
+        entry.name = PyRef::from_borrowed(name_object);
     }
     return entry.processors;
 }
@@ -91,11 +91,13 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
                                    ThreadState& state, RecordBatch& batch) {
     for (PluginProcessor& processor : processors) {
         try {
-            std::optional<PluginRecord> record = run_processor(processor, code, state.call_frames, plugins_mutex);
+            std::optional<PluginRecord> record =
+                run_processor(processor, code, state.call_frames, plugins_mutex);
             if (!record) continue;
             // Past the trace's budget only the test markers are still filed,
             // and the others are not even serialised.
-            if (record->type != "start_test" && record->type != "end_test" && drops_records(batch, code.event)) {
+            bool marker = record->type == "start_test" || record->type == "end_test";
+            if (!marker && drops_records(batch, code.event)) {
                 drop_event(code, state, record->frame_id);
                 continue;
             }
@@ -113,7 +115,7 @@ bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
     if (decision.filename.get() != filename_object) {
         decision.included = any_matches(include_frames, filename);
         decision.ignored = ignored_by_file_name(filename, ignore_frames);
-        decision.filename = PyRef::borrow(filename_object);
+        decision.filename = PyRef::from_borrowed(filename_object);
     }
     if (decision.included) return true;
     if (decision.ignored) return false;
@@ -132,7 +134,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         // the stack with its id, so that calls and returns still pair up
         // (also in the next trace, where the budget starts afresh).
         std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
-        if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
+        if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
         drop_event(code, state, frame_id);
         if (is_return && may_unwind) {
             // So that the exception record it may raise is counted as dropped too.
@@ -154,7 +156,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     EncodedValue arg = dump_value(code.arg, lightweight_repr);
     EncodedValue locals_bytes = dump_value(locals.get(), lightweight_repr);
 
-    if (is_call) state.call_frames.push_back(CallFrame{PyRef::borrow(frame), *frame_id});
+    if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
 
     batch.records.push_back(write_frame_record(path, code.name, qualname, code.event, frame_id,
                                                arg, locals_bytes, thread, call_site));
@@ -185,7 +187,8 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
         dropped_events.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    EventCode code{frame, nullptr, exception ? exception : Py_None, Event::exception, {}, {}, Py_None, Py_None};
+    PyObject* arg = exception ? exception : Py_None;
+    EventCode code{frame, nullptr, arg, Event::exception, {}, {}, Py_None, Py_None};
     PyRef code_object;
     logging_failures(code, [&] {
         code_object = compat::frame_code(frame);

@@ -87,7 +87,7 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
     if (!PyDict_Check(config.get())) raise_conversion_error(config.get(), "PyDict");
 
     // Owned: subscripting "filters" runs host code that may drop the config's reference.
-    if (PyRef filters = PyRef::borrow(
+    if (PyRef filters = PyRef::from_borrowed(
             config_get(config.get(), n.filters, "config.get(\"filters\" should not raise."))) {
         profiler->include_frames = build_finders(filter_patterns(filters.get(), n.include_frames));
         profiler->ignore_frames = build_finders(filter_patterns(filters.get(), n.ignore_frames));

@@ -623,7 +623,7 @@ private:
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(object, &size);
         if (text == nullptr) throw PyErrorSet{};
-        kept_.push_back(PyRef::borrow(object));
+        kept_.push_back(PyRef::from_borrowed(object));
         return std::string_view(text, static_cast<std::size_t>(size));
     }
 
@@ -637,7 +637,7 @@ private:
         std::uint64_t hash = TextTable::hash(view);
         std::int32_t known = texts_.find(view, hash);
         if (known >= 0) return known;
-        std::int32_t index = append(PyRef::borrow(object));
+        std::int32_t index = append(PyRef::from_borrowed(object));
         texts_.add(view, hash, index);
         return index;
     }
@@ -901,8 +901,8 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
         for (std::size_t i = 0; i < order.size(); ++i) sorted_marks[i] = marks[order[i]], sorted_times[i] = mark_times[order[i]];
 
         PyRef info = require(PyDict_New());
-        set(info.get(), "thread_id", thread.has_id ? require(PyLong_FromLongLong(thread.id)) : PyRef::borrow(Py_None));
-        set(info.get(), "name", thread.name >= 0 ? PyRef::borrow(PyList_GET_ITEM(indexer.objects(), thread.name)) : PyRef::borrow(Py_None));
+        set(info.get(), "thread_id", thread.has_id ? require(PyLong_FromLongLong(thread.id)) : PyRef::from_borrowed(Py_None));
+        set(info.get(), "name", thread.name >= 0 ? PyRef::from_borrowed(PyList_GET_ITEM(indexer.objects(), thread.name)) : PyRef::from_borrowed(Py_None));
         set(info.get(), "first", require(PyLong_FromLongLong(first)));
         set(info.get(), "last", require(PyLong_FromLongLong(last)));
         set(info.get(), "records", require(PyLong_FromSize_t(thread.records.size())));
@@ -945,7 +945,7 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
     }
 
     PyRef result = require(PyDict_New());
-    set(result.get(), "objects", PyRef::borrow(indexer.objects()));
+    set(result.get(), "objects", PyRef::from_borrowed(indexer.objects()));
     set(result.get(), "threads", thread_list);
     set(result.get(), "kind", bytes_of(kind));
     set(result.get(), "thread_of", bytes_of(thread_of));

@@ -37,7 +37,7 @@ inline PyRef frame_globals(PyObject* frame) {
 #if PY_VERSION_HEX >= 0x030B0000
     return require(PyFrame_GetGlobals(as_frame(frame)));
 #else
-    return PyRef::borrow(as_frame(frame)->f_globals);
+    return PyRef::from_borrowed(as_frame(frame)->f_globals);
 #endif
 }
 
@@ -49,7 +49,7 @@ inline PyRef frame_locals(PyObject* frame) {
     return require(PyFrame_GetLocals(as_frame(frame)));
 #else
     require_status(PyFrame_FastToLocalsWithError(as_frame(frame)));
-    return PyRef::borrow(as_frame(frame)->f_locals);
+    return PyRef::from_borrowed(as_frame(frame)->f_locals);
 #endif
 }
 
@@ -112,10 +112,10 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
         PyObject* value = f->f_localsplus[slot];
         if (slot >= code->co_nlocals && value != nullptr && PyCell_Check(value)) value = PyCell_GET(value);
         if (value == nullptr) return {FrameVariable::Where::missing, {}, {}};
-        return {FrameVariable::Where::found, PyRef::borrow(value), {}};
+        return {FrameVariable::Where::found, PyRef::from_borrowed(value), {}};
     }
     if (f->f_locals == nullptr) return {FrameVariable::Where::missing, {}, {}};
-    return {FrameVariable::Where::in_namespace, {}, PyRef::borrow(f->f_locals)};
+    return {FrameVariable::Where::in_namespace, {}, PyRef::from_borrowed(f->f_locals)};
 #else
     (void)name;
     return {FrameVariable::Where::in_namespace, {}, frame_locals(frame)};

@@ -23,83 +23,9 @@ PyObject* intern(const char* text) {
 void init_names() {
     if (g_names_ready) return;
     Names n{};
-    n.config = intern("config");
-    n.rust_profiler = intern("rust_profiler");
-    n.register_threading_profiler = intern("register_threading_profiler");
-    n.threading_key = intern("threading");
-    n.setprofile = intern("setprofile");
-    n.main_thread = intern("main_thread");
-    n.current_thread = intern("current_thread");
-    n.native_id = intern("native_id");
-    n.name = intern("name");
-    n.db_path = intern("db_path");
-    n.one_trace_per_test = intern("one_trace_per_test");
-    n.trace_id = intern("trace_id");
-    n.source = intern("source");
-    n.filters = intern("filters");
-    n.include_frames = intern("include_frames");
-    n.ignore_frames = intern("ignore_frames");
-    n.sqlite_busy_timeout = intern("sqlite_busy_timeout");
-    n.lightweight_repr = intern("lightweight_repr");
-    n.trace_budget_bytes = intern("trace_budget_bytes");
-    n.zelm_plugins = intern("zelm.plugins");
-    n.load_plugin_data = intern("load_plugin_data");
-    n.zelm_serialize = intern("zelm.serialize");
-    n.dump_msgpack = intern("dump_msgpack");
-    n.dump_msgpack_lightweight_repr = intern("dump_msgpack_lightweight_repr");
-    n.zelm_version = intern("zelm.version");
-    n.version_attr = intern("__version__");
-    n.zelm_git = intern("zelm.git");
-    n.commit_sha = intern("COMMIT_SHA");
-    n.zelm_db = intern("zelm.db");
-    n.save_trace_in_sqlite = intern("save_trace_in_sqlite");
-    n.timeout = intern("timeout");
-    n.msgpack = intern("msgpack");
-    n.sys = intern("sys");
-    n.argv = intern("argv");
-    n.logging = intern("logging");
-    n.get_logger = intern("getLogger");
-    n.zelm = intern("zelm");
-    n.warning = intern("warning");
-    n.exc_info = intern("exc_info");
-    n.builtins_key = intern("__builtins__");
-    n.dunder_name = intern("__name__");
-    n.dunder_module = intern("__module__");
-    n.dunder_qualname = intern("__qualname__");
-    n.dunder_dict = intern("__dict__");
-    n.dunder_spec = intern("__spec__");
-    n.initializing = intern("_initializing");
-    n.module_code_name = intern("<module>");
-    n.inspect = intern("inspect");
-    n.getattr_static = intern("getattr_static");
-    n.builtins = intern("builtins");
-    n.property = intern("property");
-    n.fget = intern("fget");
-    n.self = intern("self");
-    n.cls = intern("cls");
-    n.co_names = intern("co_names");
-    n.path_fragment = intern("path_fragment");
-    n.call_type = intern("call_type");
-    n.return_type = intern("return_type");
-    n.subtype = intern("subtype");
-    n.call = intern("call");
-    n.process = intern("process");
-    n.events = intern("events");
-    n.build_context = intern("build_context");
-    n.frame_id = intern("frame_id");
-    n.timestamp = intern("timestamp");
-    n.thread = intern("thread");
-    n.thread_native_id = intern("thread_native_id");
-    n.user_code_call_site = intern("user_code_call_site");
-    n.call_frame_id = intern("call_frame_id");
-    n.line_number = intern("line_number");
-    n.type = intern("type");
-    n.collections_abc = intern("collections.abc");
-    n.mapping = intern("Mapping");
-    n.update = intern("update");
-    n.event_call = intern("call");
-    n.event_return = intern("return");
-    n.c_event_prefix = intern("c_");
+#define ZELM_INTERN_NAME(member, text) n.member = intern(text);
+    ZELM_NAMES(ZELM_INTERN_NAME)
+#undef ZELM_INTERN_NAME
     g_names = n;
 
     g_internal_error = PyErr_NewExceptionWithDoc(
@@ -262,7 +188,7 @@ PyRef import_module(PyObject* name) {
     if (PyDict_CheckExact(modules)) {
         PyObject* module = PyDict_GetItemWithError(modules, name);
         if (module != nullptr && module != Py_None) {
-            PyRef found = PyRef::borrow(module);
+            PyRef found = PyRef::from_borrowed(module);
             if (!still_initialising(found.get())) return found;
         } else if (PyErr_Occurred()) {
             throw PyErrorSet{};

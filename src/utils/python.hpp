@@ -1,8 +1,8 @@
 // Owning references, interned names and the small helpers every unit uses.
 //
 // Ownership: a PyRef owns exactly one strong reference and drops it when it
-// dies; PyRef::steal takes over a new reference, PyRef::borrow takes a new
-// reference to a borrowed pointer. Plain PyObject* is always borrowed.
+// dies; PyRef::steal takes over a new reference, PyRef::from_borrowed takes
+// a new reference to a borrowed pointer. Plain PyObject* is always borrowed.
 // All of this must be used with the GIL held; a destructor run without it
 // (see gil_held_here) leaves its reference behind.
 #pragma once
@@ -46,7 +46,7 @@ class PyRef {
 public:
     PyRef() = default;
     static PyRef steal(PyObject* object) { return PyRef(object); }
-    static PyRef borrow(PyObject* object) {
+    static PyRef from_borrowed(PyObject* object) {
         Py_XINCREF(object);
         return PyRef(object);
     }
@@ -64,7 +64,7 @@ public:
 
     PyObject* get() const { return object_; }
     PyObject* release() { return std::exchange(object_, nullptr); }
-    PyRef new_ref() const { return borrow(object_); }
+    PyRef new_ref() const { return from_borrowed(object_); }
     explicit operator bool() const { return object_ != nullptr; }
 
 private:
@@ -120,85 +120,90 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
 }
 
 // Strings made once per process and never released: attribute names, keys
-// and module names used on the event path.
+// and module names used on the event path. Each entry: the member of Names,
+// then its text.
+#define ZELM_NAMES(X) \
+    X(config, "config")                                                      \
+    X(rust_profiler, "rust_profiler")                                        \
+    X(register_threading_profiler, "register_threading_profiler")            \
+    X(threading_key, "threading") /* both a config key and the module */     \
+    X(setprofile, "setprofile")                                              \
+    X(main_thread, "main_thread")                                            \
+    X(current_thread, "current_thread")                                      \
+    X(native_id, "native_id")                                                \
+    X(name, "name")                                                          \
+    X(db_path, "db_path")                                                    \
+    X(one_trace_per_test, "one_trace_per_test")                              \
+    X(trace_id, "trace_id")                                                  \
+    X(source, "source")                                                      \
+    X(filters, "filters")                                                    \
+    X(include_frames, "include_frames")                                      \
+    X(ignore_frames, "ignore_frames")                                        \
+    X(sqlite_busy_timeout, "sqlite_busy_timeout")                            \
+    X(lightweight_repr, "lightweight_repr")                                  \
+    X(trace_budget_bytes, "trace_budget_bytes")                              \
+    X(zelm_plugins, "zelm.plugins")                                          \
+    X(load_plugin_data, "load_plugin_data")                                  \
+    X(zelm_serialize, "zelm.serialize")                                      \
+    X(dump_msgpack, "dump_msgpack")                                          \
+    X(dump_msgpack_lightweight_repr, "dump_msgpack_lightweight_repr")        \
+    X(zelm_version, "zelm.version")                                          \
+    X(version_attr, "__version__")                                           \
+    X(zelm_git, "zelm.git")                                                  \
+    X(commit_sha, "COMMIT_SHA")                                              \
+    X(zelm_db, "zelm.db")                                                    \
+    X(save_trace_in_sqlite, "save_trace_in_sqlite")                          \
+    X(timeout, "timeout")                                                    \
+    X(msgpack, "msgpack")                                                    \
+    X(sys, "sys")                                                            \
+    X(argv, "argv")                                                          \
+    X(logging, "logging")                                                    \
+    X(get_logger, "getLogger")                                               \
+    X(zelm, "zelm")                                                          \
+    X(warning, "warning")                                                    \
+    X(exc_info, "exc_info")                                                  \
+    X(builtins_key, "__builtins__")                                          \
+    X(dunder_name, "__name__")                                               \
+    X(dunder_module, "__module__")                                           \
+    X(dunder_qualname, "__qualname__")                                       \
+    X(dunder_dict, "__dict__")                                               \
+    X(dunder_spec, "__spec__")                                               \
+    X(initializing, "_initializing") /* importlib's mark on a module spec */ \
+    X(module_code_name, "<module>")                                          \
+    X(inspect, "inspect")                                                    \
+    X(getattr_static, "getattr_static")                                      \
+    X(builtins, "builtins")                                                  \
+    X(property, "property")                                                  \
+    X(fget, "fget")                                                          \
+    X(self, "self")                                                          \
+    X(cls, "cls")                                                            \
+    X(co_names, "co_names")                                                  \
+    X(path_fragment, "path_fragment")                                        \
+    X(call_type, "call_type")                                                \
+    X(return_type, "return_type")                                            \
+    X(subtype, "subtype")                                                    \
+    X(call, "call")                                                          \
+    X(process, "process")                                                    \
+    X(events, "events")                                                      \
+    X(build_context, "build_context")                                        \
+    X(frame_id, "frame_id")                                                  \
+    X(timestamp, "timestamp")                                                \
+    X(thread, "thread")                                                      \
+    X(thread_native_id, "thread_native_id")                                  \
+    X(user_code_call_site, "user_code_call_site")                            \
+    X(call_frame_id, "call_frame_id")                                        \
+    X(line_number, "line_number")                                            \
+    X(type, "type")                                                          \
+    X(collections_abc, "collections.abc")                                    \
+    X(mapping, "Mapping")                                                    \
+    X(event_call, "call")                                                    \
+    X(event_return, "return")                                                \
+    X(c_event_prefix, "c_") /* as in "c_call", "c_return", "c_exception" */
+
 struct Names {
-    PyObject* config;
-    PyObject* rust_profiler;
-    PyObject* register_threading_profiler;
-    PyObject* threading_key;  // "threading", both the config key and the module name
-    PyObject* setprofile;
-    PyObject* main_thread;
-    PyObject* current_thread;
-    PyObject* native_id;
-    PyObject* name;
-    PyObject* db_path;
-    PyObject* one_trace_per_test;
-    PyObject* trace_id;
-    PyObject* source;
-    PyObject* filters;
-    PyObject* include_frames;
-    PyObject* ignore_frames;
-    PyObject* sqlite_busy_timeout;
-    PyObject* lightweight_repr;
-    PyObject* trace_budget_bytes;
-    PyObject* zelm_plugins;
-    PyObject* load_plugin_data;
-    PyObject* zelm_serialize;
-    PyObject* dump_msgpack;
-    PyObject* dump_msgpack_lightweight_repr;
-    PyObject* zelm_version;
-    PyObject* version_attr;
-    PyObject* zelm_git;
-    PyObject* commit_sha;
-    PyObject* zelm_db;
-    PyObject* save_trace_in_sqlite;
-    PyObject* timeout;
-    PyObject* msgpack;
-    PyObject* sys;
-    PyObject* argv;
-    PyObject* logging;
-    PyObject* get_logger;
-    PyObject* zelm;
-    PyObject* warning;
-    PyObject* exc_info;
-    PyObject* builtins_key;  // "__builtins__"
-    PyObject* dunder_name;   // "__name__"
-    PyObject* dunder_module;
-    PyObject* dunder_qualname;
-    PyObject* dunder_dict;
-    PyObject* dunder_spec;
-    PyObject* initializing;  // "_initializing", importlib's mark on a module spec
-    PyObject* module_code_name;  // "<module>"
-    PyObject* inspect;
-    PyObject* getattr_static;
-    PyObject* builtins;
-    PyObject* property;
-    PyObject* fget;
-    PyObject* self;
-    PyObject* cls;
-    PyObject* co_names;
-    PyObject* path_fragment;
-    PyObject* call_type;
-    PyObject* return_type;
-    PyObject* subtype;
-    PyObject* call;
-    PyObject* process;
-    PyObject* events;
-    PyObject* build_context;
-    PyObject* frame_id;
-    PyObject* timestamp;
-    PyObject* thread;
-    PyObject* thread_native_id;
-    PyObject* user_code_call_site;
-    PyObject* call_frame_id;
-    PyObject* line_number;
-    PyObject* type;
-    PyObject* collections_abc;
-    PyObject* mapping;
-    PyObject* update;
-    PyObject* event_call;
-    PyObject* event_return;
-    PyObject* c_event_prefix;  // "c_", as in "c_call" / "c_return" / "c_exception"
+#define ZELM_NAME_MEMBER(member, text) PyObject* member;
+    ZELM_NAMES(ZELM_NAME_MEMBER)
+#undef ZELM_NAME_MEMBER
 };
 
 // Filled by the module's initialisation; throws PyErrorSet on failure.

@@ -13,7 +13,7 @@ public:
     // A str is its own text; PyObject_Str would also run pending signal
     // handlers in the middle of the hook.
     explicit Printable(PyObject* object)
-        : text_(PyUnicode_CheckExact(object) ? PyRef::borrow(object) : PyRef::steal(PyObject_Str(object))) {
+        : text_(PyUnicode_CheckExact(object) ? PyRef::from_borrowed(object) : PyRef::steal(PyObject_Str(object))) {
         if (text_) {
             utf8_.emplace(text_.get());
             return;
@@ -46,8 +46,8 @@ std::optional<std::string> function_name(PyObject* function) {
     PyRef qualname;
     if (Py_IS_TYPE(function, &PyFunction_Type)) {
         auto* plain = reinterpret_cast<PyFunctionObject*>(function);
-        module = PyRef::borrow(plain->func_module != nullptr ? plain->func_module : Py_None);
-        qualname = PyRef::borrow(plain->func_qualname);
+        module = PyRef::from_borrowed(plain->func_module != nullptr ? plain->func_module : Py_None);
+        qualname = PyRef::from_borrowed(plain->func_qualname);
     } else {
         module = compat::optional_attr(function, names().dunder_module);
         if (!module) return std::nullopt;
@@ -66,7 +66,7 @@ Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
         // Same answer as the item protocol without making a KeyError to discard.
         PyObject* found = PyDict_GetItemWithError(mapping, key);
         if (found != nullptr) {
-            value = PyRef::borrow(found);
+            value = PyRef::from_borrowed(found);
             return Lookup::found;
         }
         if (!PyErr_Occurred()) return Lookup::missing;
@@ -104,7 +104,7 @@ PyTypeObject* class_of(PyObject* object) {
 // up in their own dict.
 bool dict_not_shadowed(PyTypeObject* type) {
     // Held: a key's equality in the lookups may run code that replaces it.
-    PyRef mro = PyRef::borrow(type->tp_mro);
+    PyRef mro = PyRef::from_borrowed(type->tp_mro);
     if (!mro || !PyTuple_Check(mro.get())) return false;
     bool seen = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
@@ -189,15 +189,15 @@ PyRef StaticLookupCache::find(PyObject* getattr_static, PyObject* object, PyObje
         compat::type_version(entry.metaclass) != entry.metaclass_version) {
         return {};
     }
-    return PyRef::borrow(entry.found);
+    return PyRef::from_borrowed(entry.found);
 }
 
 void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyObject* name, PyObject* found) {
     // Both held: the checks below may run Python code (a key's equality, a
     // collection while allocating) that changes an object's class.
-    PyRef klass_held = PyRef::borrow(reinterpret_cast<PyObject*>(class_of(object)));
+    PyRef klass_held = PyRef::from_borrowed(reinterpret_cast<PyObject*>(class_of(object)));
     auto* klass = reinterpret_cast<PyTypeObject*>(klass_held.get());
-    PyRef metaclass_held = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(klass)));
+    PyRef metaclass_held = PyRef::from_borrowed(reinterpret_cast<PyObject*>(Py_TYPE(klass)));
     auto* metaclass = reinterpret_cast<PyTypeObject*>(metaclass_held.get());
     PyRef class_ref = PyRef::steal(PyWeakref_NewRef(klass_held.get(), nullptr));
     if (!class_ref) {
@@ -218,12 +218,12 @@ void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyO
         compat::type_version(metaclass) != metaclass_version) {
         return;
     }
-    Entry entry{std::move(class_ref), PyRef::borrow(name), *class_version, metaclass, *metaclass_version, found,
+    Entry entry{std::move(class_ref), PyRef::from_borrowed(name), *class_version, metaclass, *metaclass_version, found,
                 generation_};
     PyRef dropped_function;
     if (getattr_static != getattr_static_.get()) {
         // The entries of the function before are never found again.
-        dropped_function = std::exchange(getattr_static_, PyRef::borrow(getattr_static));
+        dropped_function = std::exchange(getattr_static_, PyRef::from_borrowed(getattr_static));
         entry.generation = ++generation_;
     }
     std::swap(entry, entry_for(reinterpret_cast<PyObject*>(klass), name));
