@@ -50,7 +50,7 @@ venv-$(1): deps
 	@test -n "$(call python_for,$(1))" || { echo "CPython $(1) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
-	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack zstandard pytest requests "urllib3>=2" httpx selenium \
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack zstandard pytest hypothesis requests "urllib3>=2" httpx selenium \
 		flask waitress django starlette uvicorn
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"

@@ -57,6 +57,12 @@ arbitrary object costs what it costs; its text is cut afterwards.
 The limits are process-wide settings: ``set_limits(full=..., lightweight=...)``
 replaces them (the host profiler does so when it starts, from its config key
 "value_limits") and ``current_limits()`` reads them.
+
+The functions in this module are the reference implementation, named
+``reference_dump_msgpack`` and ``reference_dump_msgpack_lightweight_repr``.
+``dump_msgpack`` and ``dump_msgpack_lightweight_repr`` are the native
+module zelm._serialize's, which write exactly the same bytes for every value
+much faster (the tests compare the two), or these when it cannot be imported.
 """
 
 from itertools import islice
@@ -69,6 +75,8 @@ from zelm.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
 __all__ = [
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
+    "reference_dump_msgpack",
+    "reference_dump_msgpack_lightweight_repr",
     "Limits",
     "FULL_LIMITS",
     "LIGHTWEIGHT_LIMITS",
@@ -192,6 +200,8 @@ def set_limits(full=None, lightweight=None):
         _FULL_CAP = _NO_CAP if MAX_VALUE_BYTES is None else MAX_VALUE_BYTES
     if lightweight is not None:
         LIGHTWEIGHT_MAX_TEXT, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_VALUE_BYTES = lightweight
+    if _native is not None:
+        _native.set_limits(*current_limits())
     return previous
 
 
@@ -291,7 +301,7 @@ def _put_back_packer(packer):
     _packers.append(packer)
 
 
-def dump_msgpack(value):
+def reference_dump_msgpack(value):
     """Encode ``value`` as one MessagePack value, complete up to the full
     mode's limits (MAX_TEXT, MAX_ITEMS, MAX_DEPTH, MAX_VALUE_BYTES), with
     every cut marked as in the lightweight mode.
@@ -628,7 +638,7 @@ def _add_container_repr(value, value_type, parts, room, depth, open_containers):
     open_containers.discard(id(value))
 
 
-def dump_msgpack_lightweight_repr(value):
+def reference_dump_msgpack_lightweight_repr(value):
     """Encode a short summary of ``value`` as one MessagePack value.
 
     Long strings, bytes and reprs are cut to LIGHTWEIGHT_MAX_TEXT and end with
@@ -772,3 +782,19 @@ def _lightweight_key(key):
     if type(key) is str:
         return key if len(key) <= LIGHTWEIGHT_MAX_TEXT and key.isascii() else _short_text(key)
     return key[:LIGHTWEIGHT_MAX_TEXT]
+
+
+try:
+    from zelm import _serialize as _native
+except ImportError:  # a build without the native module
+    _native = None
+
+if _native is None:
+    dump_msgpack = reference_dump_msgpack
+    dump_msgpack_lightweight_repr = reference_dump_msgpack_lightweight_repr
+else:
+    _native.configure(msgpack.ExtType, msgpack.Timestamp, reference_dump_msgpack,
+                      reference_dump_msgpack_lightweight_repr)
+    _native.set_limits(*current_limits())
+    dump_msgpack = _native.dump_msgpack
+    dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr

@@ -155,6 +155,11 @@ void write_f32(Buffer& out, float value) {
 // ext16    0xc8 LLLL tt bytes          (L <= 65535)
 // ext32    0xc9 LLLLLLLL tt bytes
 void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::size_t size) {
+    write_ext_header(out, type, size);
+    append_bytes(out, data, size);
+}
+
+void write_ext_header(Buffer& out, std::int8_t type, std::size_t size) {
     switch (size) {
         case 1: out.push_back(0xd4); break;
         case 2: out.push_back(0xd5); break;
@@ -171,7 +176,6 @@ void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::siz
             }
     }
     out.push_back(static_cast<std::uint8_t>(type));
-    append_bytes(out, data, size);
 }
 
 // The encoded bytes, never re-encoded.

@@ -38,6 +38,8 @@ void write_f64(Buffer& out, double value);
 void write_f32(Buffer& out, float value);
 // fixext1..16 | ext8 | ext16 | ext32: header, type tag, bytes
 void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::size_t size);
+// The header and type tag alone, for a payload of `size` bytes written separately.
+void write_ext_header(Buffer& out, std::int8_t type, std::size_t size);
 using Bytes = std::span<const std::uint8_t>;
 
 // Appends an already encoded value unchanged.

@@ -1,0 +1,20 @@
+"""Type stubs of zelm's native encoders of trace values (see zelm.serialize)."""
+
+from typing import Any, Callable, Optional, Tuple
+
+# max_text, max_items, max_depth, max_value_bytes (None: no cap)
+Limits = Tuple[int, int, int, Optional[int]]
+
+def dump_msgpack(value: Any) -> bytes:
+    """zelm.serialize.reference_dump_msgpack, natively: the same bytes."""
+
+def dump_msgpack_lightweight_repr(value: Any) -> bytes:
+    """zelm.serialize.reference_dump_msgpack_lightweight_repr, natively: the same bytes."""
+
+def set_limits(full: Limits, lightweight: Limits) -> None:
+    """The limits in force."""
+
+def configure(ext_type: type, timestamp_type: type, reference_dump: Callable[[Any], bytes],
+              reference_dump_lightweight: Callable[[Any], bytes]) -> None:
+    """msgpack's ExtType and Timestamp, and the reference encoders for the
+    values only they encode."""

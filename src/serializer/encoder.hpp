@@ -1,0 +1,51 @@
+// The two encoders of zelm.serialize, written natively: dump_full is
+// dump_msgpack, dump_lightweight is dump_msgpack_lightweight_repr.
+//
+// python/zelm/serialize.py holds the reference implementation and its
+// documentation (what is kept, what is cut, the extension values); these
+// mirror it step by step and write exactly the same bytes for every value:
+// the same checks in the same order, the same reprs taken in the same
+// order, the same counting of characters and of the bytes still allowed.
+// Where the reference packs with msgpack's packer, Packer here writes what
+// that packer writes.
+//
+// Called with the GIL held. Both may run arbitrary Python code (__repr__)
+// and throw PyErrorSet when a BaseException that is not an Exception (a
+// KeyboardInterrupt) comes out of it, as the reference lets it through.
+#pragma once
+
+#include <cstdint>
+
+#include "utils/python.hpp"
+
+namespace zelm::serializer {
+
+// How much of one value a record keeps; max_value_bytes is kNoCap when the
+// mode has no cap.
+struct Limits {
+    std::int64_t max_text;
+    std::int64_t max_items;
+    std::int64_t max_depth;
+    std::int64_t max_value_bytes;
+};
+
+inline constexpr std::int64_t kNoCap = std::int64_t{1} << 62;
+
+// The limits in force, replaced by zelm.serialize.set_limits.
+void set_limits(const Limits& full, const Limits& lightweight);
+
+// msgpack's ExtType and Timestamp, which are packed as the extension values
+// they stand for; given once by zelm.serialize before any call.
+void set_msgpack_types(PyObject* ext_type, PyObject* timestamp_type);
+
+// A value holding a msgpack ExtType or Timestamp whose fields are no longer
+// what their constructors allow (replaced with _replace() or by assignment):
+// how msgpack's packer treats those is its own affair, so such a value is
+// encoded by the reference implementation instead.
+struct Unmodelled {};
+
+// Both return a bytes object. Throw PyErrorSet or Unmodelled.
+PyRef dump_full(PyObject* value);
+PyRef dump_lightweight(PyObject* value);
+
+}  // namespace zelm::serializer

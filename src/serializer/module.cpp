@@ -1,0 +1,115 @@
+// zelm._serialize: the encoders of zelm.serialize written natively (see
+// serializer/encoder.hpp). zelm.serialize configures this module when it is
+// imported and pushes every change of the limits into it; the functions
+// refuse to run before that.
+
+#include <algorithm>
+
+#include "serializer/encoder.hpp"
+
+namespace zelm::serializer {
+namespace {
+
+// The reference implementation, for the values only it encodes (Unmodelled).
+PyObject* g_reference_full = nullptr;
+PyObject* g_reference_lightweight = nullptr;
+
+template <bool Lightweight>
+PyObject* dump_entry(PyObject*, PyObject* value) {
+    return at_boundary<PyObject*>(nullptr, [value]() -> PyObject* {
+        PyObject* reference = Lightweight ? g_reference_lightweight : g_reference_full;
+        if (reference == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "zelm._serialize is used before zelm.serialize configured it");
+            throw PyErrorSet{};
+        }
+        try {
+            return (Lightweight ? dump_lightweight(value) : dump_full(value)).release();
+        } catch (const Unmodelled&) {
+            return require(PyObject_CallOneArg(reference, value)).release();
+        }
+    });
+}
+
+// Far beyond any text, container or nesting a program holds; a limit above
+// it behaves as this one.
+constexpr std::int64_t kLargestLimit = std::int64_t{1} << 60;
+
+// A zelm.serialize.Limits: (max_text, max_items, max_depth, max_value_bytes),
+// each an int of at least 1, max_value_bytes None for no cap.
+Limits parse_limits(PyObject* limits) {
+    if (!PyTuple_Check(limits) || PyTuple_GET_SIZE(limits) != 4) {
+        PyErr_SetString(PyExc_TypeError, "limits must be a tuple of four entries");
+        throw PyErrorSet{};
+    }
+    std::int64_t numbers[4];
+    for (Py_ssize_t index = 0; index < 4; ++index) {
+        PyObject* item = PyTuple_GET_ITEM(limits, index);
+        if (index == 3 && item == Py_None) {
+            numbers[index] = kNoCap;
+            continue;
+        }
+        if (!PyLong_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "a limit must be an int");
+            throw PyErrorSet{};
+        }
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (number == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        if (overflow < 0 || (overflow == 0 && number < 1)) {
+            PyErr_SetString(PyExc_ValueError, "a limit must be at least 1");
+            throw PyErrorSet{};
+        }
+        numbers[index] = overflow > 0 ? kLargestLimit : std::min<std::int64_t>(number, kLargestLimit);
+    }
+    return {numbers[0], numbers[1], numbers[2], numbers[3]};
+}
+
+PyObject* set_limits_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return at_boundary<PyObject*>(nullptr, [args, count]() -> PyObject* {
+        if (count != 2) {
+            PyErr_SetString(PyExc_TypeError, "set_limits(full, lightweight) takes two Limits");
+            throw PyErrorSet{};
+        }
+        set_limits(parse_limits(args[0]), parse_limits(args[1]));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* configure_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 4 || !PyType_Check(args[0]) || !PyType_Check(args[1]) || !PyCallable_Check(args[2]) ||
+        !PyCallable_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight)");
+        return nullptr;
+    }
+    set_msgpack_types(args[0], args[1]);
+    Py_INCREF(args[2]);
+    Py_INCREF(args[3]);
+    Py_XSETREF(g_reference_full, args[2]);
+    Py_XSETREF(g_reference_lightweight, args[3]);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef functions[] = {
+    {"dump_msgpack", dump_entry<false>, METH_O,
+     "dump_msgpack(value)\n--\n\nzelm.serialize.reference_dump_msgpack, natively: the same bytes."},
+    {"dump_msgpack_lightweight_repr", dump_entry<true>, METH_O,
+     "dump_msgpack_lightweight_repr(value)\n--\n\n"
+     "zelm.serialize.reference_dump_msgpack_lightweight_repr, natively: the same bytes."},
+    {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_limits_entry)), METH_FASTCALL,
+     "set_limits(full, lightweight)\n--\n\nThe limits in force (two zelm.serialize.Limits)."},
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_entry)), METH_FASTCALL,
+     "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight)\n--\n\n"
+     "msgpack's ExtType and Timestamp, and the reference encoders for the values only they encode."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_serialize", "The encoders of zelm.serialize, natively.",
+    0, functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace zelm::serializer
+
+PyMODINIT_FUNC PyInit__serialize() { return PyModuleDef_Init(&zelm::serializer::module_definition); }

@@ -1,0 +1,245 @@
+#include "serializer/text.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace zelm::serializer {
+
+bool clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+std::string_view safe_utf8(PyObject* text, std::string& escaped) {
+    if (PyUnicode_IS_ASCII(text)) {
+        return {static_cast<const char*>(PyUnicode_DATA(text)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    }
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+        return {data, static_cast<std::size_t>(size)};
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    escaped = extract_str_escaping_surrogates(text);
+    return escaped;
+}
+
+std::string cut_text(PyObject* text, Py_ssize_t limit) {
+    std::string escaped;
+    if (PyUnicode_GET_LENGTH(text) <= limit) return std::string(safe_utf8(text, escaped));
+    PyRef head = require(PyUnicode_Substring(text, 0, limit));
+    std::string cut(safe_utf8(head.get(), escaped));
+    cut += kMarker;
+    return cut;
+}
+
+PyRef readable_text(PyObject* value) {
+    PyRef text = PyRef::steal(PyObject_Repr(value));
+    if (!text) {
+        if (!clear_ordinary_error()) throw PyErrorSet{};
+        std::string shown = "<unrepresentable " + shown_type_name(value) + " object>";
+        return require(PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size())));
+    }
+    // A str subclass could override anything: keep a plain copy.
+    if (!PyUnicode_CheckExact(text.get())) return require(PyUnicode_FromObject(text.get()));
+    return text;
+}
+
+std::string shown_type_name(PyObject* value) {
+    PyRef name = require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "descriptor '__str__' requires a 'str' object but received a '%s'",
+                     Py_TYPE(name.get())->tp_name);
+        throw PyErrorSet{};
+    }
+    std::string escaped;
+    return std::string(safe_utf8(name.get(), escaped));
+}
+
+// Converting an int to decimal text costs time quadratic in its digits; an
+// int larger than this is described by its size instead.
+constexpr long long kMaxIntBits = 50'000;
+
+PyRef int_text(PyObject* value) {
+    PyRef bits_object = require(PyObject_CallMethod(value, "bit_length", nullptr));
+    long long bits = PyLong_AsLongLong(bits_object.get());
+    if (bits == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (bits > kMaxIntBits) return require(PyUnicode_FromFormat("<int of %lld bits>", bits));
+    return readable_text(value);
+}
+
+std::string items_text(Py_ssize_t count) {
+    return count == 1 ? std::string("1 item") : std::to_string(count) + " items";
+}
+
+std::string depth_summary(PyObject* container) {
+    std::string summary = "<";
+    summary += Py_TYPE(container)->tp_name;
+    summary += " of ";
+    summary += items_text(PyObject_Length(container));
+    summary += ">";
+    return summary;
+}
+
+bool DictItems::next(PyRef& key, PyRef& value) {
+    if (PyDict_GET_SIZE(dict_) != used_) {
+        used_ = -1;  // stays broken, as the iterator does
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        throw PyErrorSet{};
+    }
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    if (!PyDict_Next(dict_, &position_, &borrowed_key, &borrowed_value)) return false;
+    if (remaining_ == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        throw PyErrorSet{};
+    }
+    --remaining_;
+    key = PyRef::borrow(borrowed_key);
+    value = PyRef::borrow(borrowed_value);
+    return true;
+}
+
+namespace {
+
+bool is_shown_container(PyTypeObject* type) {
+    return type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+           type == &PyFrozenSet_Type;
+}
+
+// The texts that open and close each container's repr, and its empty form.
+struct ContainerTexts {
+    const char* opener;
+    const char* closer;
+    const char* empty;
+    const char* recursion;
+};
+
+ContainerTexts container_texts(PyTypeObject* type) {
+    if (type == &PyList_Type) return {"[", "]", "[]", "[...]"};
+    if (type == &PyTuple_Type) return {"(", ")", "()", "(...)"};
+    if (type == &PyDict_Type) return {"{", "}", "{}", "{...}"};
+    if (type == &PySet_Type) return {"{", "}", "set()", "{...}"};
+    return {"frozenset({", "})", "frozenset()", "{...}"};
+}
+
+PyRef str_object(std::string_view text) {
+    return require(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// _add_repr and _add_container_repr: the parts of the text, and the
+// characters still wanted (shared by the whole walk, which stops adding once
+// they are used up).
+class ReprBuilder {
+public:
+    ReprBuilder(Py_ssize_t room, Py_ssize_t max_items, Py_ssize_t max_depth)
+        : parts_(require(PyList_New(0))), room_(room), max_items_(max_items), max_depth_(max_depth) {}
+
+    void add(PyObject* value, Py_ssize_t depth) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyByteArray_Type) {
+            if (PyObject_Length(value) > room_) {
+                // room_ may be negative here: the slice then counts from the end, as in Python.
+                PyRef head = require(PySequence_GetSlice(value, 0, room_ + 1));
+                return append(require(PyObject_Repr(head.get())), true);
+            }
+            return append(require(PyObject_Repr(value)), true);
+        }
+        if (type == &PyLong_Type) return append(int_text(value), true);
+        if (!is_shown_container(type)) return append(readable_text(value), true);
+        const ContainerTexts texts = container_texts(type);
+        if (std::find(open_.begin(), open_.end(), value) != open_.end()) {
+            return append(str_object(texts.recursion), true);
+        }
+        const Py_ssize_t size = PyObject_Length(value);
+        if (depth >= max_depth_) return append(str_object(depth_summary(value)), true);
+        if (size == 0) return append(str_object(texts.empty), true);
+        add_container(value, type, texts, depth);
+    }
+
+    PyRef join() {
+        PyRef nothing = require(PyUnicode_FromStringAndSize("", 0));
+        return require(PyUnicode_Join(nothing.get(), parts_.get()));
+    }
+
+private:
+    void append(PyRef text, bool counted) {
+        if (counted) room_ -= PyUnicode_GET_LENGTH(text.get());
+        require_status(PyList_Append(parts_.get(), text.get()));
+    }
+
+    void add_container(PyObject* value, PyTypeObject* type, const ContainerTexts& texts, Py_ssize_t depth) {
+        open_.push_back(value);
+        append(str_object(texts.opener), true);
+        Py_ssize_t shown = 0;
+        const bool is_dict = type == &PyDict_Type;
+        std::optional<DictItems> entries;
+        PyRef iterator;
+        if (is_dict) {
+            entries.emplace(value);
+        } else if (type == &PySet_Type || type == &PyFrozenSet_Type) {
+            iterator = require(PyObject_GetIter(value));
+        }
+        for (Py_ssize_t index = 0; index < max_items_; ++index) {
+            PyRef key;
+            PyRef item;
+            if (is_dict) {
+                if (!entries->next(key, item)) break;
+            } else if (iterator) {
+                item = PyRef::steal(PyIter_Next(iterator.get()));
+                if (!item) {
+                    if (PyErr_Occurred()) throw PyErrorSet{};
+                    break;
+                }
+            } else if (type == &PyList_Type) {
+                if (index >= PyList_GET_SIZE(value)) break;
+                item = PyRef::borrow(PyList_GET_ITEM(value, index));
+            } else {
+                if (index >= PyTuple_GET_SIZE(value)) break;
+                item = PyRef::borrow(PyTuple_GET_ITEM(value, index));
+            }
+            if (room_ <= 0) break;
+            if (shown) append(str_object(", "), true);
+            if (is_dict) {
+                add(key.get(), depth + 1);
+                append(str_object(": "), true);
+            }
+            add(item.get(), depth + 1);
+            ++shown;
+        }
+        const Py_ssize_t left_out = PyObject_Length(value) - shown;
+        if (left_out > 0) {
+            append(str_object(", " + std::string(kMarker) + " " + items_text(left_out) + " left out"), false);
+        } else if (type == &PyTuple_Type && shown == 1) {
+            append(str_object(","), false);
+        }
+        append(str_object(texts.closer), true);
+        open_.pop_back();
+    }
+
+    PyRef parts_;
+    Py_ssize_t room_;
+    Py_ssize_t max_items_;
+    Py_ssize_t max_depth_;
+    std::vector<PyObject*> open_;  // containers being shown, to mark one met again inside itself
+};
+
+}  // namespace
+
+PyRef repr_text(PyObject* value, Py_ssize_t limit, Py_ssize_t max_items, Py_ssize_t max_depth) {
+    // The common case, an object of a class, is its repr alone.
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type) return int_text(value);
+    if (!is_shown_container(type) && type != &PyUnicode_Type && type != &PyBytes_Type &&
+        type != &PyByteArray_Type) {
+        return readable_text(value);
+    }
+    ReprBuilder builder(limit, max_items, max_depth);
+    builder.add(value, 0);
+    return builder.join();
+}
+
+}  // namespace zelm::serializer

@@ -1,0 +1,76 @@
+// The texts the serializer stores for values it does not keep as they are:
+// reprs, reprs of containers built from their first items, cut text.
+//
+// Every function mirrors a helper of the reference implementation in
+// python/zelm/serialize.py (named beside it) character for character, so
+// that both write the same bytes. Lengths and limits count characters (code
+// points), as Python's len() does, until a text is turned into UTF-8.
+// Called with the GIL held; functions that take a repr may run arbitrary
+// Python code. Throws PyErrorSet.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "utils/python.hpp"
+
+namespace zelm::serializer {
+
+// "…": one character, three bytes of UTF-8.
+inline constexpr std::string_view kMarker = "\xe2\x80\xa6";
+
+// Clears the pending Python error and returns true when the reference's
+// `except Exception` would catch it; a KeyboardInterrupt or another
+// BaseException stays set (false).
+bool clear_ordinary_error();
+
+// _utf8_safe: the UTF-8 of a str, lone surrogates written as backslash
+// escapes. Views the str's own UTF-8 unless `escaped` had to be filled, so
+// the str (and `escaped`) must outlive the view.
+std::string_view safe_utf8(PyObject* text, std::string& escaped);
+
+// _cut_text: the first `limit` characters of `text` as safe UTF-8, then
+// kMarker when anything was left out.
+std::string cut_text(PyObject* text, Py_ssize_t limit);
+
+// _readable_text: repr(value) as an exact str, or "<unrepresentable T
+// object>" when repr raises an Exception (a BaseException propagates).
+PyRef readable_text(PyObject* value);
+
+// _type_name: type(value).__name__ as safe UTF-8.
+std::string shown_type_name(PyObject* value);
+
+// _int_text: an int's decimal text, or "<int of N bits>" when it is too
+// long to convert.
+PyRef int_text(PyObject* value);
+
+// _repr_text: repr(value), built from at most about `limit` characters'
+// worth of the items of an exact list, tuple, dict, set or frozenset (at
+// most `max_items` of each, `max_depth` levels); other values cost their repr.
+PyRef repr_text(PyObject* value, Py_ssize_t limit, Py_ssize_t max_items, Py_ssize_t max_depth);
+
+// _items: "1 item", "12 items".
+std::string items_text(Py_ssize_t count);
+
+// What a list, tuple, dict, set or frozenset nested too deep is shown as:
+// "<list of 12 items>".
+std::string depth_summary(PyObject* container);
+
+// The iteration of `dict.items()` without its iterator object: the same
+// entries in the same order, and the same RuntimeError when the dict
+// changes size (or keys) while it is walked, which running a repr may do.
+class DictItems {
+public:
+    explicit DictItems(PyObject* dict)
+        : dict_(dict), used_(PyDict_GET_SIZE(dict)), remaining_(used_) {}
+    // The next entry as new references; false at the end. Throws PyErrorSet.
+    bool next(PyRef& key, PyRef& value);
+
+private:
+    PyObject* dict_;
+    Py_ssize_t used_;
+    Py_ssize_t remaining_;
+    Py_ssize_t position_ = 0;
+};
+
+}  // namespace zelm::serializer

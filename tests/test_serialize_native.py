@@ -1,0 +1,225 @@
+"""The native encoders (zelm._serialize) write exactly the bytes of the
+reference implementation in zelm.serialize, for every value and every
+limit: random values and limits from hypothesis, then the edges of each limit."""
+
+import collections
+import enum
+import sys
+
+import msgpack
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import run_python
+from zelm import serialize
+
+pytestmark = pytest.mark.skipif(serialize._native is None, reason="zelm._serialize is not built")
+
+MODES = [
+    (serialize.dump_msgpack, serialize.reference_dump_msgpack),
+    (serialize.dump_msgpack_lightweight_repr, serialize.reference_dump_msgpack_lightweight_repr),
+]
+MODE_IDS = ["full", "lightweight"]
+
+
+@pytest.fixture(autouse=True)
+def restore_limits():
+    previous = serialize.current_limits()
+    yield
+    serialize.set_limits(*previous)
+
+
+def assert_same_bytes(value):
+    for native, reference in MODES:
+        assert native(value) == reference(value), native.__name__
+
+
+class Shown:
+    """An object whose repr is the given text (an Exception raised, or
+    something other than a str returned, when that is what it is given)."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        if isinstance(self.text, BaseException):
+            raise self.text
+        return self.text
+
+
+class TextSubclass(str):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+class ListSubclass(list):
+    pass
+
+
+class DictSubclass(dict):
+    pass
+
+
+class TupleSubclass(tuple):
+    pass
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+Point = collections.namedtuple("Point", "x y")
+
+# Characters that change what the encoders count: non-ASCII of 2, 3 and 4
+# bytes, lone surrogates, the marker itself and a backslash.
+texts = st.text(st.one_of(st.sampled_from("ab…é€𝄞\ud800\udcff\\ "), st.characters()), max_size=40)
+big_ints = st.one_of(st.integers(), st.integers(-(2**70), 2**70), st.sampled_from([
+    2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**200]),
+    # Beyond the interpreter's digit limit, and beyond the bits the encoders convert.
+    st.sampled_from([5000, 60_000]).map(lambda digits: 10**digits))
+floats = st.floats(allow_nan=True, allow_infinity=True)
+
+
+def _memoryview(data, kind):
+    """A memoryview of ``data``: plain, strided, of int64, two-dimensional,
+    of a bytearray, or released."""
+    if kind == "strided":
+        return memoryview(data)[::2]
+    if kind == "int64":
+        return memoryview(data * 8).cast("q")
+    if kind == "2d" and data:
+        return memoryview(data * 4).cast("B", shape=[2, len(data) * 2])
+    if kind == "released":
+        view = memoryview(data)
+        view.release()
+        return view
+    return memoryview(bytearray(data) if kind == "bytearray" else data)
+
+
+def _weird_ext(code, data):
+    """ExtTypes that msgpack's constructor refuses but _replace makes."""
+    return msgpack.ExtType(1, b"x")._replace(code=code, data=data)
+
+
+def _timestamp_with(seconds, nanoseconds):
+    stamp = msgpack.Timestamp(0, 0)
+    stamp.seconds, stamp.nanoseconds = seconds, nanoseconds
+    return stamp
+
+
+reprs = st.one_of(
+    texts, st.text(max_size=300),
+    st.sampled_from([ValueError("no"), RuntimeError(), KeyError(1)]),
+    st.sampled_from([None, 5, b"bytes"]),  # repr() refuses what is not a str
+    texts.map(TextSubclass),
+)
+scalars = st.one_of(
+    st.none(), st.booleans(), big_ints, floats, texts, st.text(max_size=120), st.binary(max_size=60),
+    st.binary(max_size=60).map(bytearray), st.builds(_memoryview, st.binary(max_size=30), st.sampled_from(["plain", "strided", "int64", "2d", "bytearray", "released"])),
+    st.builds(msgpack.ExtType, st.integers(0, 127), st.binary(max_size=40)),
+    st.builds(msgpack.Timestamp, st.integers(-(2**40), 2**40), st.integers(0, 10**9 - 1)),
+    st.builds(_weird_ext, st.sampled_from([1, 5, 200, True, "x"]), st.sampled_from([b"d", "text", 3])),
+    st.builds(_timestamp_with, st.sampled_from([1, 2**70, "x"]), st.sampled_from([0, -1, 2**40])),
+    st.builds(Shown, reprs),
+    texts.map(TextSubclass), big_ints.map(IntSubclass), st.just(Colour.RED), st.just(object),
+    st.frozensets(st.integers(), max_size=5), st.sets(st.one_of(st.integers(), texts), max_size=12),
+)
+keys = st.one_of(texts, st.binary(max_size=20), st.sampled_from(["…", "a" * 30, "a" * 31 + "b", "a\ud800", "a\\ud800"]))
+odd_keys = st.one_of(keys, st.integers(), st.none(), st.tuples(st.integers(), texts), st.builds(Shown, texts))
+
+
+def _containers(children):
+    return st.one_of(
+        st.lists(children, max_size=14), st.tuples(children, children),
+        st.lists(children, max_size=14).map(tuple),
+        st.dictionaries(keys, children, max_size=14), st.dictionaries(odd_keys, children, max_size=14),
+        st.lists(children, max_size=4).map(ListSubclass), st.dictionaries(keys, children, max_size=3).map(DictSubclass),
+        st.lists(children, max_size=4).map(TupleSubclass), st.builds(Point, children, children),
+        st.sets(st.tuples(st.integers(), texts), max_size=6), st.frozensets(st.frozensets(st.integers()), max_size=4),
+    )
+
+
+def _with_loops(value):
+    """value with itself inside (a list or dict), and a child it shares twice."""
+    if type(value) is list:
+        value.append(value)
+        value.append(value[:1] * 2)
+    elif type(value) is dict:
+        value["me"] = value
+        value["again"] = [value, (value,)]
+    return value
+
+
+values = st.recursive(scalars, lambda children: st.one_of(_containers(children), _containers(children).map(_with_loops)),
+                      max_leaves=40)
+limits = st.builds(serialize.Limits, st.integers(1, 60), st.integers(1, 16), st.integers(1, 6),
+                   st.one_of(st.none(), st.integers(1, 600)))
+
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+
+
+@SETTINGS
+@given(values)
+def test_native_encoders_write_the_reference_bytes(value):
+    assert_same_bytes(value)
+
+
+@SETTINGS
+@given(values, limits, limits)
+def test_native_encoders_write_the_reference_bytes_under_any_limits(value, full, lightweight):
+    serialize.set_limits(full=full, lightweight=lightweight)
+    assert_same_bytes(value)
+
+
+def _edge_cases(size):
+    nested = [size]
+    for _ in range(size):
+        nested = [nested]
+    text = "é" * size
+    return [text, text.encode(), text[:-1] + "\ud800", bytearray(size), list(range(size)), tuple(range(size)),
+            {f"k{n}": n for n in range(size)}, {n: n for n in range(size)}, set(range(size)), nested,
+            Shown("r" * size), {"k" * size: "v" * size}, ["x" * (size // 2)] * 3, 2**64 + size]
+
+
+@pytest.mark.parametrize("limit, bounds", [
+    ("max_text", range(10, 15)), ("max_items", range(10, 15)), ("max_depth", range(10, 15)),
+    ("max_value_bytes", range(1, 120)),
+])
+@pytest.mark.parametrize("mode", ["full", "lightweight"])
+def test_values_at_the_edges_of_each_limit(limit, bounds, mode):
+    base = serialize.FULL_LIMITS if mode == "full" else serialize.LIGHTWEIGHT_LIMITS
+    cases = _edge_cases(12)
+    for bound in bounds:
+        serialize.set_limits(**{mode: base._replace(**{limit: bound})})
+        for value in cases:
+            assert_same_bytes(value)
+
+
+@pytest.mark.parametrize("native, reference", MODES, ids=MODE_IDS)
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_from_repr_pass_through_both(native, reference, error):
+    value = {"ok": 1, "bad": Shown(error("stop"))}
+    for dump in (native, reference):
+        with pytest.raises(error):
+            dump(value)
+
+
+def test_without_the_native_module_the_reference_serves():
+    result = run_python("-c", (
+        "import sys; sys.modules['zelm._serialize'] = None\n"
+        "from zelm import serialize\n"
+        "assert serialize.dump_msgpack is serialize.reference_dump_msgpack\n"
+        "assert serialize.dump_msgpack_lightweight_repr is serialize.reference_dump_msgpack_lightweight_repr\n"
+        "print(serialize.dump_msgpack([1]))"))
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == repr(msgpack.packb([1]))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="ints have no digit limit before 3.11")
+def test_ints_beyond_the_digit_limit_are_unrepresentable_in_both():
+    assert_same_bytes([10**5000, {"n": -(10**4400)}])
