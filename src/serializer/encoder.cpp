@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,7 @@ const std::uint8_t* as_bytes(std::string_view text) {
 }
 
 void write_text(Buffer& out, std::string_view text) { msgpack::write_str(out, text); }
+
 
 void write_repr(Buffer& out, std::string_view text) {
     msgpack::write_ext(out, kExtRepr, as_bytes(text), text.size());
@@ -297,6 +299,57 @@ private:
     std::vector<Entry> entries_;
 };
 
+// What one call writes into and keeps track of, reused from call to call on
+// a thread (allocating them anew cost as much as encoding a small value).
+// A call made from inside another, by a repr that serialises, leases one of
+// its own.
+struct Workspace {
+    Buffer out;
+    std::vector<PyObject*> open;  // containers being walked, to mark one met again inside itself
+    SummaryEntries entries;
+
+    void reset() {
+        out.clear();
+        open.clear();
+        entries.close(0);
+    }
+};
+
+class WorkspaceLease {
+public:
+    WorkspaceLease() {
+        std::vector<std::unique_ptr<Workspace>>& free = pool();
+        if (free.empty()) {
+            workspace_ = std::make_unique<Workspace>();
+        } else {
+            workspace_ = std::move(free.back());
+            free.pop_back();
+        }
+    }
+    ~WorkspaceLease() {
+        // One huge value does not keep its buffer for good.
+        if (workspace_->out.capacity() > kKeptCapacity) return;
+        workspace_->reset();
+        try {
+            pool().push_back(std::move(workspace_));
+        } catch (const std::bad_alloc&) {
+            // Dropped: the next call makes another.
+        }
+    }
+    WorkspaceLease(const WorkspaceLease&) = delete;
+    WorkspaceLease& operator=(const WorkspaceLease&) = delete;
+
+    Workspace& get() { return *workspace_; }
+
+private:
+    static constexpr std::size_t kKeptCapacity = 256 * 1024;
+    static std::vector<std::unique_ptr<Workspace>>& pool() {
+        thread_local std::vector<std::unique_ptr<Workspace>> free;
+        return free;
+    }
+    std::unique_ptr<Workspace> workspace_;
+};
+
 // msgpack.Packer(default=_fallback_for_packer, strict_types=True): exact
 // builtin types as themselves, anything else through the fallback.
 class Packer {
@@ -322,19 +375,24 @@ public:
         } else if (type == &PyByteArray_Type) {
             write_bin(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value));
         } else if (type == &PyUnicode_Type) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-            if (data == nullptr) throw PyErrorSet{};  // lone surrogates
-            check_size(size);
-            write_text(out_, {data, static_cast<std::size_t>(size)});
+            std::string_view text = ascii_text(value);
+            if (!PyUnicode_IS_ASCII(value)) {
+                Py_ssize_t size = 0;
+                const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+                if (data == nullptr) throw PyErrorSet{};  // lone surrogates
+                text = {data, static_cast<std::size_t>(size)};
+            }
+            check_size(static_cast<Py_ssize_t>(text.size()));
+            write_text(out_, text);
         } else if (type == &PyDict_Type) {
             msgpack::write_map_header(out_, static_cast<std::uint32_t>(PyDict_GET_SIZE(value)));
             DictItems entries(value);
-            PyRef key;
-            PyRef item;
+            PyObject* key = nullptr;
+            PyObject* item = nullptr;
             while (entries.next(key, item)) {
-                pack(key.get(), nest_limit - 1);
-                pack(item.get(), nest_limit - 1);
+                HeldEntry held(key, item);
+                pack(key, nest_limit - 1);
+                pack(item, nest_limit - 1);
             }
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
             write_ext_value(out_, ext_fields(value));
@@ -344,8 +402,9 @@ public:
             // The size read first, the items then as a list iterator yields them.
             msgpack::write_array_header(out_, static_cast<std::uint32_t>(PyList_GET_SIZE(value)));
             for (Py_ssize_t index = 0; index < PyList_GET_SIZE(value); ++index) {
-                PyRef item = PyRef::borrow(PyList_GET_ITEM(value, index));
-                pack(item.get(), nest_limit - 1);
+                PyObject* item = PyList_GET_ITEM(value, index);
+                PyRef held = hold_while_encoding(item);
+                pack(item, nest_limit - 1);
             }
         } else if (type == &PyMemoryView_Type) {
             throw Unmodelled{};  // the callers never hand one over
@@ -386,8 +445,7 @@ private:
         PyRef text = built ? repr_text(value, full_.max_text, full_.max_items, full_.max_depth)
                            : readable_text(value);
         if (PyUnicode_GET_LENGTH(text.get()) <= full_.max_text && PyUnicode_IS_ASCII(text.get())) {
-            write_repr(out_, {static_cast<const char*>(PyUnicode_DATA(text.get())),
-                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()))});
+            write_repr(out_, ascii_text(text.get()));
             return;
         }
         write_repr(out_, cut_text(text.get(), full_.max_text));
@@ -464,8 +522,13 @@ std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, c
 // still allowed (`room_`), written as it is decided.
 class BoundedWalk {
 public:
-    BoundedWalk(Buffer& out, const Limits& limits, const Limits& full)
-        : out_(out), limits_(limits), full_(full), room_(limits.max_value_bytes) {}
+    BoundedWalk(Workspace& workspace, const Limits& limits, const Limits& full)
+        : out_(workspace.out),
+          limits_(limits),
+          full_(full),
+          room_(limits.max_value_bytes),
+          open_(workspace.open),
+          entries_(workspace.entries) {}
 
     void add(PyObject* value, std::int64_t depth) {
         PyTypeObject* type = Py_TYPE(value);
@@ -534,9 +597,10 @@ private:
             const std::int64_t limit = count <= limits_.max_items ? kUnlimited : limits_.max_items;
             for (Py_ssize_t index = 0; index < limit && index < Py_SIZE(value); ++index) {
                 // Py_SIZE read each time, as a list iterator does.
-                PyRef item = PyRef::borrow(PySequence_Fast_ITEMS(value)[index]);
+                PyObject* item = PySequence_Fast_ITEMS(value)[index];
                 if (room_ <= 0) break;
-                add(item.get(), depth + 1);
+                PyRef held = hold_while_encoding(item);
+                add(item, depth + 1);
                 ++kept;
             }
             if (count - kept > 0) {
@@ -554,20 +618,21 @@ private:
         const std::size_t start = out_.size();
         const std::size_t base = entries_.open();
         DictItems items(value);
-        PyRef key;
-        PyRef item;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
         for (std::int64_t index = 0; index < limits_.max_items && items.next(key, item); ++index) {
             if (room_ <= 0) break;
+            HeldEntry held(key, item);
             const std::size_t key_begin = out_.size();
-            if (PyUnicode_CheckExact(key.get())) {
-                write_text(out_, kept_text(key.get()));
-            } else if (PyBytes_CheckExact(key.get())) {
-                add_bytes_key(key.get());
+            if (PyUnicode_CheckExact(key)) {
+                write_text(out_, kept_text(key));
+            } else if (PyBytes_CheckExact(key)) {
+                add_bytes_key(key);
             } else {
                 throw Unmodelled{};  // a key changed by a repr while the dict was walked
             }
             const std::size_t value_begin = out_.size();
-            add(item.get(), depth);
+            add(item, depth);
             entries_.settle(out_, base, key_begin, value_begin);
         }
         // Counted from what was kept: two long keys cut to the same text are one entry.
@@ -586,14 +651,15 @@ private:
     void add_pairs(PyObject* value, std::int64_t count, std::int64_t depth) {
         const std::size_t start = out_.size();
         DictItems items(value);
-        PyRef key;
-        PyRef item;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
         std::int64_t pairs = 0;
         for (std::int64_t index = 0; index < limits_.max_items && items.next(key, item); ++index) {
             if (room_ <= 0) break;
+            HeldEntry held(key, item);
             msgpack::write_array_header(out_, 2);
-            add(key.get(), depth);
-            add(item.get(), depth);
+            add(key, depth);
+            add(item, depth);
             ++pairs;
         }
         if (count - pairs > 0) {
@@ -676,22 +742,21 @@ private:
     const Limits& limits_;
     const Limits& full_;
     std::int64_t room_;
-    std::vector<PyObject*> open_;  // containers being walked, to mark one met again inside itself
-    SummaryEntries entries_;
+    std::vector<PyObject*>& open_;
+    SummaryEntries& entries_;
 };
 
 // _lightweight: a bounded summary of a value, written as it is decided.
 class LightweightWalk {
 public:
-    LightweightWalk(Buffer& out, const Limits& limits, const Limits& full)
-        : out_(out), limits_(limits), full_(full) {}
+    LightweightWalk(Workspace& workspace, const Limits& limits, const Limits& full)
+        : out_(workspace.out), limits_(limits), full_(full), open_(workspace.open), entries_(workspace.entries) {}
 
     void add(PyObject* value, std::int64_t depth) {
         PyTypeObject* type = Py_TYPE(value);
         if (type == &PyUnicode_Type) {
             if (PyUnicode_GET_LENGTH(value) <= limits_.max_text && PyUnicode_IS_ASCII(value)) {
-                write_text(out_, {static_cast<const char*>(PyUnicode_DATA(value)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))});
+                write_text(out_, ascii_text(value));
             } else {
                 write_text(out_, cut_text(value, limits_.max_text));
             }
@@ -768,8 +833,9 @@ private:
             }
             std::int64_t written = 0;
             for (Py_ssize_t index = 0; index < Py_SIZE(items); ++index) {
-                PyRef item = PyRef::borrow(PySequence_Fast_ITEMS(items)[index]);
-                add(item.get(), depth + 1);
+                PyObject* item = PySequence_Fast_ITEMS(items)[index];
+                PyRef held = hold_while_encoding(item);
+                add(item, depth + 1);
                 ++written;
             }
             if (left_out > 0) {
@@ -786,13 +852,14 @@ private:
         const std::size_t start = out_.size();
         const std::size_t base = entries_.open();
         DictItems items(value);
-        PyRef key;
-        PyRef item;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
         for (std::int64_t index = 0; index < limit && items.next(key, item); ++index) {
+            HeldEntry held(key, item);
             const std::size_t key_begin = out_.size();
-            add_key(key.get());
+            add_key(key);
             const std::size_t value_begin = out_.size();
-            add(item.get(), depth);
+            add(item, depth);
             entries_.settle(out_, base, key_begin, value_begin);
         }
         if (left_out > 0) {
@@ -808,13 +875,14 @@ private:
     void add_pairs(PyObject* value, std::int64_t limit, std::int64_t left_out, std::int64_t depth) {
         const std::size_t start = out_.size();
         DictItems items(value);
-        PyRef key;
-        PyRef item;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
         std::int64_t pairs = 0;
         for (std::int64_t index = 0; index < limit && items.next(key, item); ++index) {
+            HeldEntry held(key, item);
             msgpack::write_array_header(out_, 2);
-            add(key.get(), depth);
-            add(item.get(), depth);
+            add(key, depth);
+            add(item, depth);
             ++pairs;
         }
         if (left_out > 0) {
@@ -831,8 +899,7 @@ private:
     void add_key(PyObject* key) {
         if (PyUnicode_CheckExact(key)) {
             if (PyUnicode_GET_LENGTH(key) <= limits_.max_text && PyUnicode_IS_ASCII(key)) {
-                write_text(out_, {static_cast<const char*>(PyUnicode_DATA(key)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))});
+                write_text(out_, ascii_text(key));
             } else {
                 write_text(out_, cut_text(key, limits_.max_text));
             }
@@ -848,20 +915,20 @@ private:
     Buffer& out_;
     const Limits& limits_;
     const Limits& full_;
-    std::vector<PyObject*> open_;
-    SummaryEntries entries_;
+    std::vector<PyObject*>& open_;
+    SummaryEntries& entries_;
 };
 
 // _pack_or_describe: the walk's output, or a description of the value when
 // the walk raised an Exception.
 template <typename Walk>
-void walk_or_describe(Buffer& out, PyObject* value, const Limits& limits, const Limits& full) {
+void walk_or_describe(Workspace& workspace, PyObject* value, const Limits& limits, const Limits& full) {
     try {
-        Walk(out, limits, full).add(value, 0);
+        Walk(workspace, limits, full).add(value, 0);
     } catch (const PyErrorSet&) {
         if (!clear_ordinary_error()) throw;
-        out.clear();
-        write_repr(out, "<unserialisable " + shown_type_name(value) + " object>");
+        workspace.reset();
+        write_repr(workspace.out, "<unserialisable " + shown_type_name(value) + " object>");
     }
 }
 
@@ -899,7 +966,9 @@ void set_msgpack_types(PyObject* ext_type, PyObject* timestamp_type) {
 PyRef dump_full(PyObject* value) {
     // The limits of this call, whatever a repr sets meanwhile.
     const Limits full = g_full;
-    Buffer out;
+    WorkspaceLease lease;
+    Workspace& workspace = lease.get();
+    Buffer& out = workspace.out;
     if (is_scalar(value)) {
         Packer(out, full).pack(value);
         return as_bytes_object(out);
@@ -914,19 +983,21 @@ PyRef dump_full(PyObject* value) {
         }
         out.clear();
     }
-    walk_or_describe<BoundedWalk>(out, value, full, full);
+    walk_or_describe<BoundedWalk>(workspace, value, full, full);
     return as_bytes_object(out);
 }
 
 PyRef dump_lightweight(PyObject* value) {
     const Limits lightweight = g_lightweight;
     const Limits full = g_full;
-    Buffer out;
-    walk_or_describe<LightweightWalk>(out, value, lightweight, full);
+    WorkspaceLease lease;
+    Workspace& workspace = lease.get();
+    Buffer& out = workspace.out;
+    walk_or_describe<LightweightWalk>(workspace, value, lightweight, full);
     if (lightweight.max_value_bytes != kNoCap && static_cast<std::int64_t>(out.size()) > lightweight.max_value_bytes) {
         // The other limits allowed more than the cap: keep what fits.
-        out.clear();
-        walk_or_describe<BoundedWalk>(out, value, lightweight, full);
+        workspace.reset();
+        walk_or_describe<BoundedWalk>(workspace, value, lightweight, full);
     }
     return as_bytes_object(out);
 }

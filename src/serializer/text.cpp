@@ -13,10 +13,7 @@ bool clear_ordinary_error() {
 }
 
 std::string_view safe_utf8(PyObject* text, std::string& escaped) {
-    if (PyUnicode_IS_ASCII(text)) {
-        return {static_cast<const char*>(PyUnicode_DATA(text)),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
-    }
+    if (PyUnicode_IS_ASCII(text)) return ascii_text(text);
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
         return {data, static_cast<std::size_t>(size)};
@@ -84,22 +81,18 @@ std::string depth_summary(PyObject* container) {
     return summary;
 }
 
-bool DictItems::next(PyRef& key, PyRef& value) {
+bool DictItems::next(PyObject*& key, PyObject*& value) {
     if (PyDict_GET_SIZE(dict_) != used_) {
         used_ = -1;  // stays broken, as the iterator does
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         throw PyErrorSet{};
     }
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    if (!PyDict_Next(dict_, &position_, &borrowed_key, &borrowed_value)) return false;
+    if (!PyDict_Next(dict_, &position_, &key, &value)) return false;
     if (remaining_ == 0) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
         throw PyErrorSet{};
     }
     --remaining_;
-    key = PyRef::borrow(borrowed_key);
-    value = PyRef::borrow(borrowed_value);
     return true;
 }
 
@@ -183,11 +176,15 @@ private:
         } else if (type == &PySet_Type || type == &PyFrozenSet_Type) {
             iterator = require(PyObject_GetIter(value));
         }
+        PyRef held_key;
         for (Py_ssize_t index = 0; index < max_items_; ++index) {
-            PyRef key;
+            PyObject* key = nullptr;
             PyRef item;
             if (is_dict) {
-                if (!entries->next(key, item)) break;
+                PyObject* entry_value = nullptr;
+                if (!entries->next(key, entry_value)) break;
+                held_key = PyRef::borrow(key);
+                item = PyRef::borrow(entry_value);
             } else if (iterator) {
                 item = PyRef::steal(PyIter_Next(iterator.get()));
                 if (!item) {
@@ -204,7 +201,7 @@ private:
             if (room_ <= 0) break;
             if (shown) append(str_object(", "), true);
             if (is_dict) {
-                add(key.get(), depth + 1);
+                add(key, depth + 1);
                 append(str_object(": "), true);
             }
             add(item.get(), depth + 1);

@@ -19,6 +19,12 @@ namespace zelm::serializer {
 // "…": one character, three bytes of UTF-8.
 inline constexpr std::string_view kMarker = "\xe2\x80\xa6";
 
+// The characters of an ASCII str, which are its UTF-8 as they are stored;
+// meaningless for any other str.
+inline std::string_view ascii_text(PyObject* text) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+}
+
 // Clears the pending Python error and returns true when the reference's
 // `except Exception` would catch it; a KeyboardInterrupt or another
 // BaseException stays set (false).
@@ -63,14 +69,43 @@ class DictItems {
 public:
     explicit DictItems(PyObject* dict)
         : dict_(dict), used_(PyDict_GET_SIZE(dict)), remaining_(used_) {}
-    // The next entry as new references; false at the end. Throws PyErrorSet.
-    bool next(PyRef& key, PyRef& value);
+    // The next entry, borrowed from the dict; false at the end. Throws PyErrorSet.
+    bool next(PyObject*& key, PyObject*& value);
 
 private:
     PyObject* dict_;
     Py_ssize_t used_;
     Py_ssize_t remaining_;
     Py_ssize_t position_ = 0;
+};
+
+// Whether encoding `value` may run Python code (a repr), which could drop
+// the reference its container holds: such a value is held while it is
+// encoded. Text, numbers, None and bytes never run any.
+inline bool may_run_python(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return !(type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+             type == &PyBytes_Type || value == Py_None);
+}
+
+// A reference to `value` for as long as it is encoded, when that may run
+// Python code; none otherwise (taking one costs more than a small value's encoding).
+inline PyRef hold_while_encoding(PyObject* value) {
+    return may_run_python(value) ? PyRef::borrow(value) : PyRef();
+}
+
+// Both of a dict entry, held when encoding either may run Python code.
+struct HeldEntry {
+    explicit HeldEntry(PyObject* key, PyObject* value) {
+        if (may_run_python(key) || may_run_python(value)) {
+            key_ = PyRef::borrow(key);
+            value_ = PyRef::borrow(value);
+        }
+    }
+
+private:
+    PyRef key_;
+    PyRef value_;
 };
 
 }  // namespace zelm::serializer
