@@ -89,7 +89,7 @@ SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-
 pytest-sanitized: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B $(SANITIZED) -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)" -DPython_EXECUTABLE=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin/python
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build $(SANITIZED) -j2
-	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/_fastread*.so $(SANITIZED)/site/zelm/
+	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/_fastread*.so $(SANITIZED)/_serialize*.so $(SANITIZED)/site/zelm/
 	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 # Every benchmark on every version: event cost, the test suite and the soak
