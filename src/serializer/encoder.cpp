@@ -47,7 +47,6 @@ const std::uint8_t* as_bytes(std::string_view text) {
 
 void write_text(Buffer& out, std::string_view text) { msgpack::write_str(out, text); }
 
-
 void write_repr(Buffer& out, std::string_view text) {
     msgpack::write_ext(out, kExtRepr, as_bytes(text), text.size());
 }
@@ -75,19 +74,6 @@ void finish_ext(Buffer& out, std::size_t start, std::int8_t code) {
 // Characters (code points) of UTF-8 text, as len() counts them.
 std::int64_t characters(std::string_view utf8) {
     return std::count_if(utf8.begin(), utf8.end(), [](char byte) { return (byte & 0xc0) != 0x80; });
-}
-
-// "… 5 items left out" (a list's or tuple's last item) or "5 items left out"
-// (the value of a dict's entry "…").
-std::string left_out_text(std::int64_t count, bool with_marker) {
-    std::string text = items_text(count) + " left out";
-    return with_marker ? std::string(kMarker) + " " + text : text;
-}
-
-std::string_view recursion_marker(PyTypeObject* type) {
-    if (type == &PyList_Type) return "[...]";
-    if (type == &PyTuple_Type) return "(...)";
-    return "{...}";
 }
 
 // An int MessagePack holds (-2**63 .. 2**64-1) is written; false for any other.
@@ -196,8 +182,11 @@ public:
             if (!clear_ordinary_error()) throw PyErrorSet{};
             return;
         }
+        if (buffer_.suboffsets != nullptr) {
+            PyBuffer_Release(&buffer_);
+            throw Unmodelled{};  // an exporter's indirect layout
+        }
         held_ = true;
-        if (buffer_.suboffsets != nullptr) throw Unmodelled{};
         readable_ = c_contiguous() && (is_flat_bytes() || buffer_.ndim == 1 || !has_zero_extent());
     }
     ~ViewBytes() {
@@ -275,13 +264,13 @@ public:
             const auto at = out.begin() + static_cast<std::ptrdiff_t>(entry.value_begin);
             out.erase(at, out.begin() + static_cast<std::ptrdiff_t>(entry.value_end));
             out.insert(out.begin() + static_cast<std::ptrdiff_t>(entry.value_begin), value.begin(), value.end());
-            const std::size_t old_size = entry.value_end - entry.value_begin;
-            entry.value_end = entry.value_begin + value.size();
+            // Later entries move by the difference (wrapping around when they move back).
+            const std::size_t shift = value.size() - (entry.value_end - entry.value_begin);
+            entry.value_end += shift;
             for (std::size_t later = index + 1; later < entries_.size(); ++later) {
-                Entry& moved = entries_[later];
-                moved.key_begin = moved.key_begin + value.size() - old_size;
-                moved.value_begin = moved.value_begin + value.size() - old_size;
-                moved.value_end = moved.value_end + value.size() - old_size;
+                entries_[later].key_begin += shift;
+                entries_[later].value_begin += shift;
+                entries_[later].value_end += shift;
             }
             return;
         }

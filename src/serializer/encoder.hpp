@@ -38,10 +38,11 @@ void set_limits(const Limits& full, const Limits& lightweight);
 // they stand for; given once by zelm.serialize before any call.
 void set_msgpack_types(PyObject* ext_type, PyObject* timestamp_type);
 
-// A value holding a msgpack ExtType or Timestamp whose fields are no longer
-// what their constructors allow (replaced with _replace() or by assignment):
-// how msgpack's packer treats those is its own affair, so such a value is
-// encoded by the reference implementation instead.
+// A value holding a msgpack ExtType or Timestamp whose fields msgpack's
+// packer does not write as they are (replaced with _replace() or by
+// assignment, seconds beyond 64 bits), or a memoryview of an indirect
+// layout: how the reference treats those is msgpack's and memoryview's own
+// affair, so such a value is encoded by the reference implementation instead.
 struct Unmodelled {};
 
 // Both return a bytes object. Throw PyErrorSet or Unmodelled.

@@ -72,6 +72,11 @@ std::string items_text(Py_ssize_t count) {
     return count == 1 ? std::string("1 item") : std::to_string(count) + " items";
 }
 
+std::string left_out_text(Py_ssize_t count, bool with_marker) {
+    std::string text = items_text(count) + " left out";
+    return with_marker ? std::string(kMarker) + " " + text : text;
+}
+
 std::string depth_summary(PyObject* container) {
     std::string summary = "<";
     summary += Py_TYPE(container)->tp_name;
@@ -96,6 +101,12 @@ bool DictItems::next(PyObject*& key, PyObject*& value) {
     return true;
 }
 
+std::string_view recursion_marker(PyTypeObject* type) {
+    if (type == &PyList_Type) return "[...]";
+    if (type == &PyTuple_Type) return "(...)";
+    return "{...}";
+}
+
 namespace {
 
 bool is_shown_container(PyTypeObject* type) {
@@ -108,15 +119,14 @@ struct ContainerTexts {
     const char* opener;
     const char* closer;
     const char* empty;
-    const char* recursion;
 };
 
 ContainerTexts container_texts(PyTypeObject* type) {
-    if (type == &PyList_Type) return {"[", "]", "[]", "[...]"};
-    if (type == &PyTuple_Type) return {"(", ")", "()", "(...)"};
-    if (type == &PyDict_Type) return {"{", "}", "{}", "{...}"};
-    if (type == &PySet_Type) return {"{", "}", "set()", "{...}"};
-    return {"frozenset({", "})", "frozenset()", "{...}"};
+    if (type == &PyList_Type) return {"[", "]", "[]"};
+    if (type == &PyTuple_Type) return {"(", ")", "()"};
+    if (type == &PyDict_Type) return {"{", "}", "{}"};
+    if (type == &PySet_Type) return {"{", "}", "set()"};
+    return {"frozenset({", "})", "frozenset()"};
 }
 
 PyRef str_object(std::string_view text) {
@@ -145,7 +155,7 @@ public:
         if (!is_shown_container(type)) return append(readable_text(value), true);
         const ContainerTexts texts = container_texts(type);
         if (std::find(open_.begin(), open_.end(), value) != open_.end()) {
-            return append(str_object(texts.recursion), true);
+            return append(str_object(recursion_marker(type)), true);
         }
         const Py_ssize_t size = PyObject_Length(value);
         if (depth >= max_depth_) return append(str_object(depth_summary(value)), true);
@@ -209,7 +219,7 @@ private:
         }
         const Py_ssize_t left_out = PyObject_Length(value) - shown;
         if (left_out > 0) {
-            append(str_object(", " + std::string(kMarker) + " " + items_text(left_out) + " left out"), false);
+            append(str_object(", " + left_out_text(left_out, true)), false);
         } else if (type == &PyTuple_Type && shown == 1) {
             append(str_object(","), false);
         }

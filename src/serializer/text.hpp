@@ -58,6 +58,14 @@ PyRef repr_text(PyObject* value, Py_ssize_t limit, Py_ssize_t max_items, Py_ssiz
 // _items: "1 item", "12 items".
 std::string items_text(Py_ssize_t count);
 
+// "… 5 items left out" (a list's or tuple's last item) or "5 items left out"
+// (the value of a dict's entry "…").
+std::string left_out_text(Py_ssize_t count, bool with_marker);
+
+// What a list, tuple, dict, set or frozenset met again inside itself is
+// shown as: "[...]", "(...)" or "{...}".
+std::string_view recursion_marker(PyTypeObject* type);
+
 // What a list, tuple, dict, set or frozenset nested too deep is shown as:
 // "<list of 12 items>".
 std::string depth_summary(PyObject* container);
