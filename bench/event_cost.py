@@ -392,7 +392,7 @@ def short_name(function):
 def part_of(library):
     """Which part of the process an object file (or, for inlined code, a
     source file) belongs to."""
-    if library.startswith("_zelm"):
+    if library.startswith(("_zelm", "_serialize")):
         return "zelm native code"
     if library.startswith("_cmsgpack") or library.startswith(("pack", "unpack")):
         return "msgpack (the host serializer's packer)"
