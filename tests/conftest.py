@@ -2,6 +2,8 @@
 helpers that run code under the profiler and decode the trace document."""
 
 import asyncio
+import collections
+import enum
 import http.client
 import http.server
 import logging
@@ -225,6 +227,22 @@ def zelm_warnings(caplog):
     """zelm_warnings() lists the log records written to logger "zelm" so far."""
     caplog.set_level(logging.WARNING, logger="zelm")
     return lambda: [record for record in caplog.records if record.name == "zelm"]
+
+
+# Subclasses of builtins, which the serializer shows by their repr.
+class Text(str):
+    pass
+
+
+class Number(int):
+    pass
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+Point = collections.namedtuple("Point", "x y")
 
 
 class _BoolScalar:

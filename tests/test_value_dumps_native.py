@@ -2,8 +2,6 @@
 reference implementation in zelm.serialize, for every value and every
 limit: random values and limits from hypothesis, then the edges of each limit."""
 
-import collections
-import enum
 import sys
 
 import msgpack
@@ -11,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python
+from conftest import Colour, Number, Point, Text, run_python
 from zelm import serialize
 
 pytestmark = pytest.mark.skipif(serialize._native is None, reason="zelm._serialize is not built")
@@ -48,14 +46,6 @@ class Shown:
         return self.text
 
 
-class TextSubclass(str):
-    pass
-
-
-class IntSubclass(int):
-    pass
-
-
 class ListSubclass(list):
     pass
 
@@ -67,12 +57,6 @@ class DictSubclass(dict):
 class TupleSubclass(tuple):
     pass
 
-
-class Colour(enum.IntEnum):
-    RED = 1
-
-
-Point = collections.namedtuple("Point", "x y")
 
 # Characters that change what the encoders count: non-ASCII of 2, 3 and 4
 # bytes, lone surrogates, the marker itself and a backslash.
@@ -115,7 +99,7 @@ reprs = st.one_of(
     texts, st.text(max_size=300),
     st.sampled_from([ValueError("no"), RuntimeError(), KeyError(1)]),
     st.sampled_from([None, 5, b"bytes"]),  # repr() refuses what is not a str
-    texts.map(TextSubclass),
+    texts.map(Text),
 )
 scalars = st.one_of(
     st.none(), st.booleans(), big_ints, floats, texts, st.text(max_size=120), st.binary(max_size=60),
@@ -125,7 +109,7 @@ scalars = st.one_of(
     st.builds(_weird_ext, st.sampled_from([1, 5, 200, True, "x"]), st.sampled_from([b"d", "text", 3])),
     st.builds(_timestamp_with, st.sampled_from([1, 2**70, "x"]), st.sampled_from([0, -1, 2**40])),
     st.builds(Shown, reprs),
-    texts.map(TextSubclass), big_ints.map(IntSubclass), st.just(Colour.RED), st.just(object),
+    texts.map(Text), big_ints.map(Number), st.just(Colour.RED), st.just(object),
     st.frozensets(st.integers(), max_size=5), st.sets(st.one_of(st.integers(), texts), max_size=12),
 )
 keys = st.one_of(texts, st.binary(max_size=20), st.sampled_from(["…", "a" * 30, "a" * 31 + "b", "a\ud800", "a\\ud800"]))

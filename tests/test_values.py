@@ -3,11 +3,11 @@ tuples and dicts with keys other than text, read back by the trace reader
 and shown by `zelm show` and the JSON export."""
 
 import collections
-import enum
 
 import msgpack
 import pytest
 
+from conftest import Colour, Number, Point, Text
 from zelm import serialize, trace, values
 from zelm.export import to_json_safe
 from zelm.render import short_value
@@ -24,21 +24,6 @@ class Bee:
 class ReprRaises:
     def __repr__(self):
         raise RuntimeError("no repr")
-
-
-class Text(str):
-    pass
-
-
-class Number(int):
-    pass
-
-
-class Colour(enum.IntEnum):
-    RED = 1
-
-
-Point = collections.namedtuple("Point", "x y")
 
 
 def _self_containing_list():
