@@ -347,8 +347,7 @@ public:
 
     void pack(PyObject* value, int nest_limit = kPackerNestLimit) {
         if (nest_limit < 0) {
-            PyErr_SetString(PyExc_ValueError, "recursion limit exceeded.");
-            throw PyErrorSet{};
+            raise_error(PyExc_ValueError, "recursion limit exceeded.");
         }
         PyTypeObject* type = Py_TYPE(value);
         if (value == Py_None) {
@@ -405,8 +404,7 @@ public:
 private:
     void check_size(Py_ssize_t size) {
         if (size > 0xffffffffLL) {
-            PyErr_SetString(PyExc_ValueError, "value is too large");
-            throw PyErrorSet{};
+            raise_error(PyExc_ValueError, "value is too large");
         }
     }
 

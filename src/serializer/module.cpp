@@ -19,8 +19,7 @@ PyObject* dump_entry(PyObject*, PyObject* value) {
     return at_boundary<PyObject*>(nullptr, [value]() -> PyObject* {
         PyObject* reference = Lightweight ? g_reference_lightweight : g_reference_full;
         if (reference == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "zelm._serialize is used before zelm.serialize configured it");
-            throw PyErrorSet{};
+            raise_error(PyExc_RuntimeError, "zelm._serialize is used before zelm.serialize configured it");
         }
         try {
             return (Lightweight ? dump_lightweight(value) : dump_full(value)).release();
@@ -38,8 +37,7 @@ constexpr std::int64_t kLargestLimit = std::int64_t{1} << 60;
 // each an int of at least 1, max_value_bytes None for no cap.
 Limits parse_limits(PyObject* limits) {
     if (!PyTuple_Check(limits) || PyTuple_GET_SIZE(limits) != 4) {
-        PyErr_SetString(PyExc_TypeError, "limits must be a tuple of four entries");
-        throw PyErrorSet{};
+        raise_error(PyExc_TypeError, "limits must be a tuple of four entries");
     }
     std::int64_t numbers[4];
     for (Py_ssize_t index = 0; index < 4; ++index) {
@@ -49,15 +47,13 @@ Limits parse_limits(PyObject* limits) {
             continue;
         }
         if (!PyLong_Check(item)) {
-            PyErr_SetString(PyExc_TypeError, "a limit must be an int");
-            throw PyErrorSet{};
+            raise_error(PyExc_TypeError, "a limit must be an int");
         }
         int overflow = 0;
         const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (number == -1 && PyErr_Occurred()) throw PyErrorSet{};
         if (overflow < 0 || (overflow == 0 && number < 1)) {
-            PyErr_SetString(PyExc_ValueError, "a limit must be at least 1");
-            throw PyErrorSet{};
+            raise_error(PyExc_ValueError, "a limit must be at least 1");
         }
         numbers[index] = overflow > 0 ? kLargestLimit : std::min<std::int64_t>(number, kLargestLimit);
     }
@@ -67,8 +63,7 @@ Limits parse_limits(PyObject* limits) {
 PyObject* set_limits_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
     return at_boundary<PyObject*>(nullptr, [args, count]() -> PyObject* {
         if (count != 2) {
-            PyErr_SetString(PyExc_TypeError, "set_limits(full, lightweight) takes two Limits");
-            throw PyErrorSet{};
+            raise_error(PyExc_TypeError, "set_limits(full, lightweight) takes two Limits");
         }
         set_limits(parse_limits(args[0]), parse_limits(args[1]));
         Py_RETURN_NONE;
@@ -104,9 +99,20 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The shared names and the internal-error type, which the boundary sets
+// for a broken invariant.
+int execute(PyObject*) {
+    return run_or_set_error([] { init_names(); }) ? 0 : -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "_serialize", "The encoders of zelm.serialize, natively.",
-    0, functions, nullptr, nullptr, nullptr, nullptr,
+    0, functions, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -48,9 +48,8 @@ PyRef readable_text(PyObject* value) {
 std::string shown_type_name(PyObject* value) {
     PyRef name = require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
     if (!PyUnicode_Check(name.get())) {
-        PyErr_Format(PyExc_TypeError, "descriptor '__str__' requires a 'str' object but received a '%s'",
+        raise_format(PyExc_TypeError, "descriptor '__str__' requires a 'str' object but received a '%s'",
                      Py_TYPE(name.get())->tp_name);
-        throw PyErrorSet{};
     }
     std::string escaped;
     return std::string(safe_utf8(name.get(), escaped));
@@ -89,14 +88,10 @@ std::string depth_summary(PyObject* container) {
 bool DictItems::next(PyObject*& key, PyObject*& value) {
     if (PyDict_GET_SIZE(dict_) != used_) {
         used_ = -1;  // stays broken, as the iterator does
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        throw PyErrorSet{};
+        raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
     if (!PyDict_Next(dict_, &position_, &key, &value)) return false;
-    if (remaining_ == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        throw PyErrorSet{};
-    }
+    if (remaining_ == 0) raise_error(PyExc_RuntimeError, "dictionary keys changed during iteration");
     --remaining_;
     return true;
 }
@@ -193,8 +188,8 @@ private:
             if (is_dict) {
                 PyObject* entry_value = nullptr;
                 if (!entries->next(key, entry_value)) break;
-                held_key = PyRef::borrow(key);
-                item = PyRef::borrow(entry_value);
+                held_key = PyRef::from_borrowed(key);
+                item = PyRef::from_borrowed(entry_value);
             } else if (iterator) {
                 item = PyRef::steal(PyIter_Next(iterator.get()));
                 if (!item) {
@@ -203,10 +198,10 @@ private:
                 }
             } else if (type == &PyList_Type) {
                 if (index >= PyList_GET_SIZE(value)) break;
-                item = PyRef::borrow(PyList_GET_ITEM(value, index));
+                item = PyRef::from_borrowed(PyList_GET_ITEM(value, index));
             } else {
                 if (index >= PyTuple_GET_SIZE(value)) break;
-                item = PyRef::borrow(PyTuple_GET_ITEM(value, index));
+                item = PyRef::from_borrowed(PyTuple_GET_ITEM(value, index));
             }
             if (room_ <= 0) break;
             if (shown) append(str_object(", "), true);

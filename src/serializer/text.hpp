@@ -99,15 +99,15 @@ inline bool may_run_python(PyObject* value) {
 // A reference to `value` for as long as it is encoded, when that may run
 // Python code; none otherwise (taking one costs more than a small value's encoding).
 inline PyRef hold_while_encoding(PyObject* value) {
-    return may_run_python(value) ? PyRef::borrow(value) : PyRef();
+    return may_run_python(value) ? PyRef::from_borrowed(value) : PyRef();
 }
 
 // Both of a dict entry, held when encoding either may run Python code.
 struct HeldEntry {
     explicit HeldEntry(PyObject* key, PyObject* value) {
         if (may_run_python(key) || may_run_python(value)) {
-            key_ = PyRef::borrow(key);
-            value_ = PyRef::borrow(value);
+            key_ = PyRef::from_borrowed(key);
+            value_ = PyRef::from_borrowed(value);
         }
     }
 
