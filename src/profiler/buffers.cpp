@@ -1,7 +1,6 @@
 // Filing record batches per thread, and cutting the stream into one trace
 // per test at the "start_test" / "end_test" markers.
 #include <algorithm>
-#include <iterator>
 #include <utility>
 
 #include "profiler/profiler.hpp"
@@ -9,26 +8,25 @@
 
 namespace zelm {
 
-void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id,
-                                   std::vector<Record>& records, std::size_t count) {
-    auto first = records.begin();
-    auto last = records.begin() + static_cast<std::ptrdiff_t>(count);
+void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id, const RecordBatch& batch,
+                                   std::size_t first, std::size_t last) {
     std::uint64_t bytes = 0;
-    for (auto record = first; record != last; ++record) bytes += record->size();
-    // Counted under the lock that files them, so a reset (which holds both
-    // locks) never splits records from their bytes.
+    for (std::size_t k = first; k < last; ++k) bytes += batch.records[k].end - batch.records[k].begin;
+    // All or none: the room is made before any record is copied. Counted
+    // under the lock that files them, so a reset (which holds both locks)
+    // never splits records from their bytes.
+    auto file = [&](RecordArena& buffer) {
+        buffer.reserve(bytes);
+        for (std::size_t k = first; k < last; ++k) buffer.append(batch.bytes_of(batch.records[k]));
+        trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
+    };
     if (thread_id && threading && main_thread_id != thread_id) {
         std::lock_guard lock(frames_mutex);
-        auto& buffer = frames[*thread_id];
-        buffer.insert(buffer.end(), std::make_move_iterator(first), std::make_move_iterator(last));
-        trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        file(frames[*thread_id]);
     } else {
         std::lock_guard lock(frames_of_interest_mutex);
-        frames_of_interest.insert(frames_of_interest.end(), std::make_move_iterator(first),
-                                  std::make_move_iterator(last));
-        trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        file(frames_of_interest);
     }
-    records.erase(first, last);
 }
 
 void ZelmProfiler::open_test_trace() {
@@ -38,7 +36,7 @@ void ZelmProfiler::open_test_trace() {
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
     trace_id = std::move(new_trace_id);
-    frames_of_interest.clear();
+    frames_of_interest = RecordArena();
     frames.clear();
     reset_budget();
 }
@@ -53,34 +51,31 @@ TakenRecords ZelmProfiler::reset_budget() {
 }
 
 bool ZelmProfiler::batch_opens_test(const RecordBatch& batch) {
-    return std::find(batch.types.begin(), batch.types.end(), "start_test") != batch.types.end();
+    return std::any_of(batch.records.begin(), batch.records.end(),
+                       [](const BatchRecord& record) { return record.type == "start_test"; });
 }
 
 void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& state) {
-    if (batch.types.empty()) return;
-    if (event == Event::return_) {
-        std::reverse(batch.types.begin(), batch.types.end());
-        std::reverse(batch.records.begin(), batch.records.end());
-    }
+    if (batch.records.empty()) return;
+    if (event == Event::return_) std::reverse(batch.records.begin(), batch.records.end());
     std::optional<std::uint64_t> thread_id = identity(state).native_id;
 
+    // Records [0, filed) have been filed by earlier markers.
+    std::size_t filed = 0;
     if (one_trace_per_test) {
-        // `taken` records of this batch have been filed by earlier markers.
-        std::size_t taken = 0;
-        for (std::size_t k = 0; k < batch.types.size(); ++k) {
-            std::size_t position = k - taken;
-            if (batch.types[k] == "end_test") {
-                push_frame_data(thread_id, batch.records, position + 1);
-                taken += position + 1;
+        for (std::size_t k = 0; k < batch.records.size(); ++k) {
+            if (batch.records[k].type == "end_test") {
+                push_frame_data(thread_id, batch, filed, k + 1);
+                filed = k + 1;
                 save_in_db();
-            } else if (batch.types[k] == "start_test") {
-                push_frame_data(thread_id, batch.records, position);
-                taken += position;
+            } else if (batch.records[k].type == "start_test") {
+                push_frame_data(thread_id, batch, filed, k);
+                filed = k;
                 open_test_trace();
             }
         }
     }
-    push_frame_data(thread_id, batch.records, batch.records.size());
+    push_frame_data(thread_id, batch, filed, batch.records.size());
 }
 
 }  // namespace zelm

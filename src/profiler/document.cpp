@@ -34,13 +34,15 @@ HostFacts read_host_facts() {
 struct DocumentWriter {
     struct Splice {
         std::size_t offset;  // in `head`, where the records' bytes belong
-        const std::vector<Record>* records;
+        RecordArena* records;
     };
     msgpack::Buffer head;
     std::vector<Splice> splices;
     std::size_t records_size = 0;
 
-    PyRef to_bytes() const {
+    // The one allocation that can fail comes before any record is copied
+    // (or released), so a failure leaves every record in place.
+    PyRef to_bytes(bool release) {
         std::size_t size = head.size() + records_size;
         PyRef bytes = require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
@@ -49,7 +51,7 @@ struct DocumentWriter {
             out = std::copy(head.begin() + static_cast<std::ptrdiff_t>(copied),
                             head.begin() + static_cast<std::ptrdiff_t>(splice.offset), out);
             copied = splice.offset;
-            for (const Record& record : *splice.records) out = std::copy(record.begin(), record.end(), out);
+            out = release ? splice.records->move_to(out) : splice.records->copy_to(out);
         }
         std::copy(head.begin() + static_cast<std::ptrdiff_t>(copied), head.end(), out);
         return bytes;
@@ -58,11 +60,10 @@ struct DocumentWriter {
 
 // array header with the record count, then each record's bytes unchanged,
 // then `last`'s bytes when there is one
-void write_raw_frames(DocumentWriter& out, const std::vector<Record>& records,
-                      const Record* last = nullptr) {
-    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.size() + (last ? 1 : 0)));
+void write_raw_frames(DocumentWriter& out, RecordArena& records, const Record* last = nullptr) {
+    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.records() + (last ? 1 : 0)));
     out.splices.push_back({out.head.size(), &records});
-    for (const Record& record : records) out.records_size += record.size();
+    out.records_size += records.bytes();
     if (last) out.head.insert(out.head.end(), last->begin(), last->end());
 }
 
@@ -74,10 +75,10 @@ void write_argv(msgpack::Buffer& out, const std::vector<std::string>& argv) {
 }
 
 // "frames": {native thread id (uint): [record, ...], ...}
-void write_frames(DocumentWriter& out, const ThreadBuffers& frames) {
+void write_frames(DocumentWriter& out, ThreadBuffers& frames) {
     msgpack::write_str(out.head, "frames");
     msgpack::write_map_header(out.head, static_cast<std::uint32_t>(frames.size()));
-    for (const auto& [thread_id, records] : frames) {
+    for (auto& [thread_id, records] : frames) {
         msgpack::write_uint(out.head, thread_id);
         write_raw_frames(out, records);
     }
@@ -85,7 +86,7 @@ void write_frames(DocumentWriter& out, const ThreadBuffers& frames) {
 
 // "frames_of_interest": [record, ..., cut record?]
 // The cut record of a trace the budget cut comes last, after the filed ones.
-void write_frames_of_interest(DocumentWriter& out, const std::vector<Record>& records,
+void write_frames_of_interest(DocumentWriter& out, RecordArena& records,
                               const std::optional<Record>& cut_record) {
     msgpack::write_str(out.head, "frames_of_interest");
     write_raw_frames(out, records, cut_record ? &*cut_record : nullptr);
@@ -142,12 +143,6 @@ void write_meta(msgpack::Buffer& out, std::string_view version, std::string_view
     msgpack::write_bool(out, true);
 }
 
-void prepend(std::vector<Record>& target, std::vector<Record>&& earlier) {
-    earlier.insert(earlier.end(), std::make_move_iterator(target.begin()),
-                   std::make_move_iterator(target.end()));
-    target = std::move(earlier);
-}
-
 }  // namespace
 
 TakenRecords ZelmProfiler::take_records() {
@@ -163,8 +158,8 @@ void ZelmProfiler::restore_records(TakenRecords taken) {
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
     // Records filed meanwhile came later: the taken ones go back ahead of them.
-    prepend(frames_of_interest, std::move(taken.frames_of_interest));
-    for (auto& [thread_id, records] : taken.frames) prepend(frames[thread_id], std::move(records));
+    frames_of_interest.prepend(std::move(taken.frames_of_interest));
+    for (auto& [thread_id, records] : taken.frames) frames[thread_id].prepend(std::move(records));
     // The account goes back too; the taken trace's cut came first.
     trace_bytes.fetch_add(taken.recorded_bytes, std::memory_order_relaxed);
     dropped_events.fetch_add(taken.dropped_events, std::memory_order_relaxed);
@@ -173,7 +168,7 @@ void ZelmProfiler::restore_records(TakenRecords taken) {
 
 // fixmap(8): command_line_args, current_commit_sha, frames,
 // frames_of_interest, main_thread_id, meta, timestamp, trace_id
-PyRef ZelmProfiler::write_document(const TakenRecords& taken, const HostFacts& facts) {
+PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, bool release) {
     std::string current_trace_id;
     {
         std::lock_guard lock(trace_id_mutex);
@@ -195,14 +190,15 @@ PyRef ZelmProfiler::write_document(const TakenRecords& taken, const HostFacts& f
     msgpack::write_f64_pair(out.head, "timestamp", timestamp);
     msgpack::write_str(out.head, "trace_id");
     msgpack::write_str(out.head, current_trace_id);
-    return out.to_bytes();
+    return out.to_bytes(release);
 }
 
 PyRef ZelmProfiler::build_trace_inner() {
     HostFacts facts = read_host_facts();
     TakenRecords taken = take_records();
     try {
-        return write_document(taken, facts);
+        // The records go as they are copied: the build never holds them twice.
+        return write_document(taken, facts, true);
     } catch (const PyErrorSet&) {
         // No memory for the bytes object: keep the records for a later build.
         restore_records_keeping_error(std::move(taken));
@@ -230,7 +226,8 @@ void ZelmProfiler::save_in_db() {
     std::string saved_trace_id;
     PyRef document;
     try {
-        document = write_document(taken, facts);
+        // Kept until the host has stored the document, to go back if it fails.
+        document = write_document(taken, facts, false);
         require_status(PyDict_SetItem(kwargs.get(), n.msgpack, document.get()));
         {
             std::lock_guard lock(trace_id_mutex);

@@ -101,8 +101,9 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
                 drop_event(code, state, record->frame_id);
                 continue;
             }
-            batch.records.push_back(dump_value(record->data.get(), lightweight_repr).into_buffer());
-            batch.types.push_back(std::move(record->type));
+            EncodedValue value = dump_value(record->data.get(), lightweight_repr);
+            msgpack::write_raw(batch.bytes, value.bytes());
+            batch.close_record(std::move(record->type));
         } catch (const PyErrorSet&) {
             log_pending_error(code);
         }
@@ -158,9 +159,9 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
 
-    batch.records.push_back(write_frame_record(path, code.name, qualname, code.event, frame_id,
-                                               arg, locals_bytes, thread, call_site));
-    batch.types.emplace_back("frame");
+    write_frame_record(batch.bytes, path, code.name, qualname, code.event, frame_id, arg, locals_bytes,
+                       thread, call_site);
+    batch.close_record("frame");
     if (is_return && may_unwind) {
         state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::move(path), std::string(code.name),
                                      resumable_code(code.code)};
@@ -203,8 +204,8 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
         }
         RecordBatch& batch = state.batch;
         batch.clear();
-        batch.records.push_back(write_exception_record(unwound, type_name, value, thread));
-        batch.types.emplace_back("exception");
+        write_exception_record(batch.bytes, unwound, type_name, value, thread);
+        batch.close_record("exception");
         push_frames(Event::exception, batch, state);
     });
 }

@@ -12,6 +12,7 @@
 
 #include "plugins/plugins.hpp"
 #include "profiler/event.hpp"
+#include "profiler/record_arena.hpp"
 #include "profiler/thread_state.hpp"
 #include "utils/finder.hpp"
 #include "utils/python.hpp"
@@ -19,7 +20,7 @@
 
 namespace zelm {
 
-using ThreadBuffers = std::unordered_map<std::uint64_t, std::vector<Record>>;
+using ThreadBuffers = std::unordered_map<std::uint64_t, RecordArena>;
 
 struct HostFacts;
 
@@ -39,7 +40,7 @@ struct TraceCut {
 
 // What a document build took out of the buffers; handed back on a failed save.
 struct TakenRecords {
-    std::vector<Record> frames_of_interest;
+    RecordArena frames_of_interest;
     ThreadBuffers frames;
     // The budget's account of the taken trace.
     std::uint64_t recorded_bytes = 0;
@@ -110,7 +111,7 @@ private:
     std::string trace_id;
 
     std::mutex frames_of_interest_mutex;
-    std::vector<Record> frames_of_interest;
+    RecordArena frames_of_interest;
 
     std::mutex frames_mutex;
     ThreadBuffers frames;
@@ -177,14 +178,17 @@ private:
     // Empties the budget's account for a new trace and returns the old one.
     // Called with both buffer locks held.
     TakenRecords reset_budget();
-    void push_frame_data(std::optional<std::uint64_t> thread_id, std::vector<Record>& records,
-                         std::size_t count);
+    // Files the batch's records [first, last) in one go.
+    void push_frame_data(std::optional<std::uint64_t> thread_id, const RecordBatch& batch,
+                         std::size_t first, std::size_t last);
     void open_test_trace();
     TakenRecords take_records();
     void restore_records(TakenRecords taken);
     // restore_records with the pending Python error kept as it is.
     void restore_records_keeping_error(TakenRecords taken);
-    PyRef write_document(const TakenRecords& taken, const HostFacts& facts);
+    // `release`: each block of records is let go once copied into the
+    // document, which then holds the only copy of them.
+    PyRef write_document(TakenRecords& taken, const HostFacts& facts, bool release);
     bool should_record(PyObject* frame, PyObject* filename_object, std::string_view filename,
                        ThreadState& state);
     // The processors registered for this function name, or null.

@@ -24,14 +24,12 @@ void write_thread_time_type(Record& record, const ThreadIdentity& thread, std::s
 //   "frame_id" str/nil | "arg" raw | "locals" raw | "thread" str |
 //   "thread_native_id" uint/nil | "timestamp" f64 | "type" "frame" |
 //   "user_code_call_site" nil / {"call_frame_id": str, "line_number": int}
-Record write_frame_record(std::string_view path, std::string_view co_name,
-                          const std::optional<std::string>& qualname, Event event,
-                          const std::optional<FrameId>& frame_id, const EncodedValue& arg,
-                          const EncodedValue& locals,
-                          const ThreadIdentity& thread, const std::optional<CallSite>& call_site) {
+void write_frame_record(Record& record, std::string_view path, std::string_view co_name,
+                        const std::optional<std::string>& qualname, Event event,
+                        const std::optional<FrameId>& frame_id, const EncodedValue& arg,
+                        const EncodedValue& locals, const ThreadIdentity& thread,
+                        const std::optional<CallSite>& call_site) {
     using namespace msgpack;
-    Record record;
-    record.reserve(256 + path.size() + arg.bytes().size() + locals.bytes().size());
     write_map_header(record, 12);
     write_str(record, "path");
     write_str(record, path);
@@ -56,7 +54,6 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
     } else {
         write_nil(record);
     }
-    return record;
 }
 
 // The exception record, filed right after the "return" record of a frame
@@ -66,11 +63,10 @@ Record write_frame_record(std::string_view path, std::string_view co_name,
 //   "thread_native_id" uint/nil | "timestamp" f64 | "type" "exception"
 // "exception" is the exception serialised like any value (its repr);
 // both are nil when the interpreter did not let us see the exception.
-Record write_exception_record(const UnwoundFrame& frame, const std::optional<std::string>& type_name,
-                              const std::optional<EncodedValue>& exception, const ThreadIdentity& thread) {
+void write_exception_record(Record& record, const UnwoundFrame& frame,
+                            const std::optional<std::string>& type_name,
+                            const std::optional<EncodedValue>& exception, const ThreadIdentity& thread) {
     using namespace msgpack;
-    Record record;
-    record.reserve(192 + frame.path.size() + (exception ? exception->bytes().size() : 0));
     write_map_header(record, 9);
     write_str(record, "path");
     write_str(record, frame.path);
@@ -87,7 +83,6 @@ Record write_exception_record(const UnwoundFrame& frame, const std::optional<std
         write_nil(record);
     }
     write_thread_time_type(record, thread, "exception");
-    return record;
 }
 
 }  // namespace zelm

@@ -13,16 +13,19 @@
 
 namespace zelm {
 
+// Each writer appends one record to `record`.
+
 // The record of a call or a return; `arg` and `locals` go in unchanged.
-Record write_frame_record(std::string_view path, std::string_view co_name,
-                          const std::optional<std::string>& qualname, Event event,
-                          const std::optional<FrameId>& frame_id, const EncodedValue& arg,
-                          const EncodedValue& locals,
-                          const ThreadIdentity& thread, const std::optional<CallSite>& call_site);
+void write_frame_record(Record& record, std::string_view path, std::string_view co_name,
+                        const std::optional<std::string>& qualname, Event event,
+                        const std::optional<FrameId>& frame_id, const EncodedValue& arg,
+                        const EncodedValue& locals, const ThreadIdentity& thread,
+                        const std::optional<CallSite>& call_site);
 
 // The record of the exception that left `frame`; both optionals are empty
 // when the exception could not be seen.
-Record write_exception_record(const UnwoundFrame& frame, const std::optional<std::string>& type_name,
-                              const std::optional<EncodedValue>& exception, const ThreadIdentity& thread);
+void write_exception_record(Record& record, const UnwoundFrame& frame,
+                            const std::optional<std::string>& type_name,
+                            const std::optional<EncodedValue>& exception, const ThreadIdentity& thread);
 
 }  // namespace zelm

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,15 +31,40 @@ namespace zelm {
 
 using Record = msgpack::Buffer;
 
-// One event's records: plugin records first, the frame record last.
-struct RecordBatch {
-    std::vector<std::string> types;
-    std::vector<Record> records;
+// One record of a batch: where its bytes are, and its "type".
+struct BatchRecord {
+    std::size_t begin;
+    std::size_t end;
+    std::string type;
+};
 
+// One event's records: plugin records first, the frame record last. Their
+// bytes are written back to back into one buffer that the thread reuses
+// from event to event, so that a batch costs no allocation.
+struct RecordBatch {
+    msgpack::Buffer bytes;
+    std::vector<BatchRecord> records;
+
+    // Makes what was written to `bytes` since the last record one record.
+    void close_record(std::string type) {
+        std::size_t begin = records.empty() ? 0 : records.back().end;
+        records.push_back(BatchRecord{begin, bytes.size(), std::move(type)});
+    }
+    std::span<const std::uint8_t> bytes_of(const BatchRecord& record) const {
+        return {bytes.data() + record.begin, record.end - record.begin};
+    }
     void clear() {
-        types.clear();
+        // The buffer of an event with a huge value is not kept for the thread's life.
+        if (bytes.capacity() > kKeptCapacity) {
+            bytes = msgpack::Buffer();
+        } else {
+            bytes.clear();
+        }
         records.clear();
     }
+
+private:
+    static constexpr std::size_t kKeptCapacity = 1024 * 1024;
 };
 
 // Filter decisions that depend only on the file name, cached per code file

@@ -8,12 +8,6 @@ msgpack::Bytes EncodedValue::bytes() const {
             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_object_.get()))};
 }
 
-msgpack::Buffer EncodedValue::into_buffer() && {
-    if (!bytes_object_) return std::move(collected_);
-    msgpack::Bytes view = bytes();
-    return msgpack::Buffer(view.begin(), view.end());
-}
-
 EncodedValue dump_value(PyObject* value, bool lightweight) {
     const Names& n = names();
     PyRef module = import_module(n.zelm_serialize);

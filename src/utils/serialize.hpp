@@ -12,8 +12,6 @@ namespace zelm {
 class EncodedValue {
 public:
     msgpack::Bytes bytes() const;
-    // The bytes as a buffer of their own, for a record made of this value alone.
-    msgpack::Buffer into_buffer() &&;
 
 private:
     friend EncodedValue dump_value(PyObject* value, bool lightweight);
