@@ -4,6 +4,7 @@ what its results must be, and what becomes of an event when they are not."""
 import logging
 import os
 import sys
+import types
 
 import msgpack
 import pytest
@@ -107,6 +108,21 @@ def test_lightweight_repr_chooses_the_serializer(profile, monkeypatch, lightweig
     call, ret = frame_records(doc, "echo")
     assert call["arg"] == [kind, "None"] and ret["arg"] == [kind, "'value'"]
     assert call["locals"] == ret["locals"] == [kind, "{'value': 'value'}"]
+
+
+def test_a_module_put_in_the_serializers_place_serialises_the_later_events(profile, monkeypatch):
+    replacement = types.ModuleType("zelm.serialize")
+    replacement.dump_msgpack = lambda value: msgpack.packb(["replaced", repr(value)])
+
+    def swap_between_calls():
+        echo("before")
+        monkeypatch.setitem(sys.modules, "zelm.serialize", replacement)
+        echo("after")
+
+    doc, _ = profile(swap_between_calls)
+    assert [r["arg"] for r in frame_records(doc, "echo")] == [
+        None, "before", ["replaced", "None"], ["replaced", "'after'"],
+    ]
 
 
 def test_unimportable_serializer_drops_every_recorded_event(profile, monkeypatch, tmp_path, zelm_warnings):

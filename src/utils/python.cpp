@@ -197,6 +197,23 @@ PyRef import_module(PyObject* name) {
     return require(PyImport_Import(name));
 }
 
+PyRef ModuleCache::import(PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (module_ != nullptr && PyDict_CheckExact(modules)) {
+        PyObject* found = PyDict_GetItemWithError(modules, name);
+        if (found == module_) return PyRef::from_borrowed(found);
+        if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    }
+    PyRef module = import_module(name);
+    // One still running its body (imported on this very thread) is not kept:
+    // another thread must go on waiting for it.
+    if (!still_initialising(module.get())) {
+        PyObject* earlier = std::exchange(module_, Py_NewRef(module.get()));
+        Py_XDECREF(earlier);
+    }
+    return module;
+}
+
 PendingExceptionGuard::PendingExceptionGuard() {
     if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
 }

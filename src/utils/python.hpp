@@ -313,6 +313,19 @@ bool report_unraisable(PyObject* context);
 // The module from sys.modules, imported through the interpreter's import when absent.
 PyRef import_module(PyObject* name);
 
+// import_module for the event path: the module last found complete is kept
+// (with a reference of its own, never let go, like the interned names), and
+// while sys.modules still holds that very object it is returned after one
+// dictionary lookup. A module whose body has run stays complete, so only
+// another object under the name (a re-import) goes through import_module.
+class ModuleCache {
+public:
+    PyRef import(PyObject* name);
+
+private:
+    PyObject* module_ = nullptr;
+};
+
 // Saves the exception in flight (if any) and puts it back on destruction,
 // so that work done meanwhile (inside the profile hook, or while a failure
 // travels up) never disturbs it. An error that work leaves set is reported

@@ -8,9 +8,14 @@ msgpack::Bytes EncodedValue::bytes() const {
             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_object_.get()))};
 }
 
+namespace {
+ModuleCache serialize_module;
+}  // namespace
+
 EncodedValue dump_value(PyObject* value, bool lightweight) {
     const Names& n = names();
-    PyRef module = import_module(n.zelm_serialize);
+    // The function is looked up on every call: a host may replace it.
+    PyRef module = serialize_module.import(n.zelm_serialize);
     PyObject* function_name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
     PyRef function = require(PyObject_GetAttr(module.get(), function_name));
     PyRef result = require(PyObject_CallOneArg(function.get(), value));
