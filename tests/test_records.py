@@ -305,6 +305,25 @@ def test_path_is_relative_to_the_working_directory(profile, tmp_path, monkeypatc
     ]
 
 
+def test_path_follows_the_working_directory_from_event_to_event(profile, tmp_path, monkeypatch):
+    (tmp_path / "app").mkdir()
+    code = compile("def located():\n    return 1\n", str(tmp_path / "app" / "views.py"), "exec")
+    namespace = {"__name__": "located_module"}
+    exec(code, namespace)
+    located = namespace["located"]
+    monkeypatch.chdir(tmp_path)  # put back afterwards
+
+    def run():
+        for directory in (tmp_path / "app", tmp_path, tmp_path / "app"):
+            os.chdir(directory)
+            located()
+
+    doc, _ = profile(run)
+    assert [r["path"] for r in frame_records(doc, "located")] == [
+        "views.py:1", "views.py:2", "app/views.py:1", "app/views.py:2", "views.py:1", "views.py:2",
+    ]
+
+
 # ---- call sites ----------------------------------------------------------------------
 
 

@@ -5,7 +5,6 @@
 #include "profiler/profiler.hpp"
 #include "profiler/records.hpp"
 #include "utils/compat.hpp"
-#include "utils/paths.hpp"
 #include "utils/qualname.hpp"
 #include "utils/serialize.hpp"
 #include "utils/thread_info.hpp"
@@ -147,7 +146,8 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     int line = compat::frame_line(frame);
     if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
-    std::string path = location(code.filename, static_cast<std::uint64_t>(line));
+    std::string path =
+        state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
     std::optional<std::string> qualname = qualified_name(frame, code.code, static_lookups);
     PyRef locals = recorded_locals(frame);
 
@@ -228,7 +228,8 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
         cut.thread = thread.name;
         cut.thread_native_id = thread.native_id;
         int line = compat::frame_line(code.frame);
-        cut.path = location(code.filename, static_cast<std::uint64_t>(line < 0 ? 0 : line));
+        cut.path = state.locations.location(code.filename_object, code.filename,
+                                            static_cast<std::uint64_t>(line < 0 ? 0 : line));
         cut.qualname = qualified_name(code.frame, code.code, static_lookups);
     } catch (const PyErrorSet&) {
         // The note keeps what could be read; the event is dropped either way.

@@ -23,6 +23,7 @@
 
 #include "profiler/event.hpp"
 #include "utils/msgpack.hpp"
+#include "utils/paths.hpp"
 #include "utils/python.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
@@ -112,6 +113,7 @@ struct ThreadState {
     std::unordered_map<std::uintptr_t, FrameId> frame_ids;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
+    LocationCache locations;  // keyed by the code's file name object
     ObjectCache<NameProcessors> plugin_cache;
     RecordBatch batch;
 };

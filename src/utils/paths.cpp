@@ -35,11 +35,17 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
     }
 }
 
-std::string location(std::string_view filename, std::uint64_t line) {
+std::string LocationCache::location(const void* key, std::string_view filename, std::uint64_t line) {
     char directory[PATH_MAX];
     std::string_view path = filename;
     if (getcwd(directory, sizeof directory) != nullptr) {
-        path = relative_to(filename, directory).value_or(filename);
+        Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % entries_.size()];
+        if (entry.filename != filename || entry.directory != directory) {
+            entry.path = relative_to(filename, directory).value_or(filename);
+            entry.filename = filename;
+            entry.directory = directory;
+        }
+        path = entry.path;
     }
     std::string text;
     text.reserve(path.size() + 21);

@@ -1,6 +1,7 @@
 // File paths as records show them: relative to the working directory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,21 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
 
 // "<path relative to the working directory>:<line>"; a working directory
 // that cannot be read (removed under us) leaves the file name unchanged.
-std::string location(std::string_view filename, std::uint64_t line);
+// The directory is read every time, since any code may change it; the
+// relative path is worked out once per file name and directory, in a small
+// direct-mapped table. `key` only picks the entry (the caller's file name
+// object, say): each entry is checked against the texts themselves.
+class LocationCache {
+public:
+    std::string location(const void* key, std::string_view filename, std::uint64_t line);
+
+private:
+    struct Entry {
+        std::string filename;
+        std::string directory;
+        std::string path;  // `filename` as recorded under `directory`
+    };
+    std::array<Entry, 64> entries_;
+};
 
 }  // namespace zelm

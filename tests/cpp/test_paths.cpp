@@ -1,7 +1,11 @@
 #include "utils/paths.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -40,7 +44,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Location, AppendsTheLineToAPathOutsideTheWorkingDirectory) {
     // A relative name is never inside the (absolute) working directory.
-    EXPECT_EQ(location("relative/../views.py", 42), "relative/../views.py:42");
+    EXPECT_EQ(LocationCache().location(nullptr, "relative/../views.py", 42), "relative/../views.py:42");
+}
+
+TEST(Location, FollowsTheWorkingDirectoryAndTheFileNameUnderOneKey) {
+    char temporary[] = "/tmp/zelm-paths-XXXXXX";
+    ASSERT_NE(mkdtemp(temporary), nullptr);
+    std::string inner = std::string(temporary) + "/app";
+    ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
+    char original[PATH_MAX];
+    ASSERT_NE(getcwd(original, sizeof original), nullptr);
+    std::string views = inner + "/views.py";
+
+    LocationCache cache;
+    int key = 0;  // one key for every name: the texts tell the entries apart
+    ASSERT_EQ(chdir(inner.c_str()), 0);
+    EXPECT_EQ(cache.location(&key, views, 1), "views.py:1");
+    EXPECT_EQ(cache.location(&key, inner + "/models.py", 2), "models.py:2");
+    ASSERT_EQ(chdir(temporary), 0);
+    EXPECT_EQ(cache.location(&key, views, 3), "app/views.py:3");
+    ASSERT_EQ(chdir(original), 0);
+    EXPECT_EQ(cache.location(&key, views, 4), views + ":4");
+
+    rmdir(inner.c_str());
+    rmdir(temporary);
 }
 
 }  // namespace
