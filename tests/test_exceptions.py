@@ -2,10 +2,11 @@
 "return" record, on every CPython version, and what the reader makes of it."""
 
 import asyncio
+import sys
 
 import pytest
 
-from conftest import all_records
+from conftest import all_records, run_python
 from zelm import export, trace
 from zelm.values import Repr
 
@@ -207,3 +208,24 @@ def test_the_reader_pairs_the_exception_with_its_call(profile_raw):
               if event.get("cat") == "call"}
     assert chrome["raising"]["raised"] == "ValueError('bad input')" and "return_value" not in chrome["raising"]
     assert chrome["catcher"]["return_value"] == "caught" and "raised" not in chrome["catcher"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="exceptions come from sys.monitoring from 3.12 on")
+def test_cprofile_still_starts_after_zelm_watched_for_exceptions(tmp_path):
+    """zelm keeps its sys.monitoring tool id for the process; it must not be
+    the one cProfile needs."""
+    program = (
+        "import cProfile, sys, zelm\n"
+        "with zelm.Profiler(db_path=sys.argv[1]):\n"
+        "    try:\n"
+        "        raise ValueError('x')\n"
+        "    except ValueError:\n"
+        "        pass\n"
+        "profile = cProfile.Profile()\n"
+        "profile.enable()\n"
+        "profile.disable()\n"
+        "print(sys.monitoring.get_tool(sys.monitoring.PROFILER_ID))\n"
+    )
+    done = run_python("-c", program, tmp_path / "traces.sqlite3", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "None"

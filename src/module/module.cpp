@@ -192,9 +192,11 @@ PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef unwind_callback_definition = {"_zelm_unwind", as_method(unwind_callback), METH_FASTCALL, nullptr};
 bool g_watching_unwinds = false;
 
-// Registers unwind_callback for PY_UNWIND under the first free
-// sys.monitoring tool id from PROFILER_ID on, once per process. Without a
-// free id the trace simply shows no exceptions.
+// Registers unwind_callback for PY_UNWIND under a free sys.monitoring tool
+// id, once per process. The ids no standard tool claims (3 and 4) come
+// first: the id is kept for the rest of the process, and holding
+// PROFILER_ID would make cProfile refuse to start afterwards. Without a free
+// id the trace simply shows no exceptions.
 void watch_unwinds() {
     if (g_watching_unwinds) return;
     try {
@@ -203,7 +205,7 @@ void watch_unwinds() {
         PyRef events = require(PyObject_GetAttrString(monitoring.get(), "events"));
         PyRef py_unwind = require(PyObject_GetAttrString(events.get(), "PY_UNWIND"));
         PyRef callback = require(PyCFunction_New(&unwind_callback_definition, nullptr));
-        for (int id = 2; id <= 5; ++id) {
+        for (int id : {3, 4, 2, 5}) {
             PyRef tool = require(PyLong_FromLong(id));
             PyRef owner = require(PyObject_CallMethod(monitoring.get(), "get_tool", "O", tool.get()));
             if (owner.get() != Py_None) continue;
