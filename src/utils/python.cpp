@@ -162,16 +162,16 @@ bool report_unraisable(PyObject* context) {
 namespace {
 
 // Whether the module is still executing its body on some thread: importlib
-// marks its spec "_initializing" until the body has run. Such a module
+// sets "_initializing" on the module's __spec__ until the body has run. Such a module
 // may lack the very attribute its importer is about to define.
 bool still_initialising(PyObject* module) {
     if (!PyModule_Check(module)) return false;
-    PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module), g_names.dunder_spec);
-    if (spec == nullptr) {
+    PyObject* import_state = PyDict_GetItemWithError(PyModule_GetDict(module), g_names.dunder_spec);
+    if (import_state == nullptr) {
         if (PyErr_Occurred()) throw PyErrorSet{};
         return false;
     }
-    PyRef initialising = compat::optional_attr(spec, g_names.initializing);
+    PyRef initialising = compat::optional_attr(import_state, g_names.initializing);
     if (!initialising) return false;
     return require_status(PyObject_IsTrue(initialising.get())) == 1;
 }

@@ -168,7 +168,7 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(dunder_qualname, "__qualname__")                                       \
     X(dunder_dict, "__dict__")                                               \
     X(dunder_spec, "__spec__")                                               \
-    X(initializing, "_initializing") /* importlib's mark on a module spec */ \
+    X(initializing, "_initializing") /* importlib's mark in __spec__ */      \
     X(module_code_name, "<module>")                                          \
     X(inspect, "inspect")                                                    \
     X(getattr_static, "getattr_static")                                      \
