@@ -207,3 +207,43 @@ def test_without_the_native_module_the_reference_serves():
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="ints have no digit limit before 3.11")
 def test_ints_beyond_the_digit_limit_are_unrepresentable_in_both():
     assert_same_bytes([10**5000, {"n": -(10**4400)}])
+
+
+def _class_named(module=None, qualname=None, base=object, **body):
+    cls = type("Plain", (base,), body)
+    if module is not None:
+        cls.__module__ = module
+    if qualname is not None:
+        cls.__qualname__ = qualname
+    return cls
+
+
+def _class_without_module():
+    """A class made where globals have no __name__: its dict has no __module__."""
+    return eval("type('Anonymous', (), {})", {})
+
+
+class WithRepr:
+    def __repr__(self):
+        return "WithRepr()"
+
+
+@pytest.mark.parametrize("cls", [
+    _class_named(),
+    _class_named(qualname="Outer.<locals>.Inner"),
+    _class_named(module="builtins"),
+    _class_named(module="pkg.módulo", qualname="Ça"),
+    _class_named(module=Text("sub.module")),
+    _class_named(module=5),
+    _class_named(qualname=Text("SubQual")),
+    _class_without_module(),
+    _class_named(__slots__=()),
+    _class_named(base=WithRepr),
+    _class_named(base=ValueError),
+    _class_named(__repr__=object.__repr__, qualname="Restored"),
+], ids=lambda cls: f"{cls.__dict__.get('__module__', '-')}:{cls.__qualname__}:{cls.__mro__[1].__name__}")
+def test_instances_of_classes_show_the_repr_python_gives(cls):
+    instance = cls()
+    assert_same_bytes([instance, {"self": instance}])
+    shown = msgpack.unpackb(serialize.dump_msgpack(instance), ext_hook=lambda code, data: data)
+    assert shown.decode("utf-8", "surrogatepass") == repr(instance)
