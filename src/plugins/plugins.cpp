@@ -129,11 +129,11 @@ PyRef call_site_object(const std::optional<CallSite>& site) {
 // leaves the stack, so a recorded returning frame is still on top; it is
 // skipped as the frame record skips it.
 std::optional<CallSite> caller_site(const std::vector<CallFrame>& call_frames, PyObject* frame,
-                                    const std::optional<FrameId>& frame_id) {
+                                    const std::optional<FrameId>& frame_id, LineCache& lines) {
     if (!call_frames.empty() && call_frames.back().frame.get() == frame) {
-        return user_code_call_site(call_frames, call_frames.back().id);
+        return user_code_call_site(call_frames, call_frames.back().id, lines);
     }
-    return user_code_call_site(call_frames, frame_id);
+    return user_code_call_site(call_frames, frame_id, lines);
 }
 
 bool is_mapping(PyObject* object) {
@@ -151,7 +151,7 @@ bool is_mapping(PyObject* object) {
 }  // namespace
 
 std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
-                                          const std::vector<CallFrame>& call_frames,
+                                          const std::vector<CallFrame>& call_frames, LineCache& lines,
                                           std::mutex& frame_ids_mutex) {
     const Names& n = names();
     if (!processor.path_fragment.matches(code.filename)) return std::nullopt;
@@ -182,7 +182,7 @@ std::optional<PluginRecord> run_processor(PluginProcessor& processor, const Even
              thread.native_id ? require(PyLong_FromUnsignedLongLong(*thread.native_id)).get()
                               : Py_None);
     set_item(data.get(), n.user_code_call_site,
-             call_site_object(caller_site(call_frames, code.frame, frame_id)).get());
+             call_site_object(caller_site(call_frames, code.frame, frame_id, lines)).get());
     if (code.event == Event::call) {
         set_item(data.get(), n.type, text(processor.call_type).get());
     } else if (code.event == Event::return_) {

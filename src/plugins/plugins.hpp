@@ -56,11 +56,11 @@ struct PluginRecord {
 
 // Runs one processor on a call or return event; nullopt when it declines.
 // `call_frames` is the thread's stack of recorded calls, for the record's
-// call site. `frame_ids_mutex` guards every processor's frame ids; it is
+// call site, and `lines` the thread's line cache. `frame_ids_mutex` guards every processor's frame ids; it is
 // held only while they are read or written, never while the callables run.
 // May run arbitrary Python code. Throws PyErrorSet or InternalError.
 std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
-                                          const std::vector<CallFrame>& call_frames,
+                                          const std::vector<CallFrame>& call_frames, LineCache& lines,
                                           std::mutex& frame_ids_mutex);
 
 }  // namespace zelm

@@ -91,7 +91,7 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
     for (PluginProcessor& processor : processors) {
         try {
             std::optional<PluginRecord> record =
-                run_processor(processor, code, state.call_frames, plugins_mutex);
+                run_processor(processor, code, state.call_frames, state.lines, plugins_mutex);
             if (!record) continue;
             // Past the trace's budget only the test markers are still filed,
             // and the others are not even serialised.
@@ -144,7 +144,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     }
     const ThreadIdentity& thread = identity(state);
 
-    int line = compat::frame_line(frame);
+    int line = state.lines.line(frame);
     if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
     std::string path =
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
@@ -153,7 +153,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
 
-    std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id);
+    std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id, state.lines);
     EncodedValue arg = dump_value(code.arg, lightweight_repr);
     EncodedValue locals_bytes = dump_value(locals.get(), lightweight_repr);
 
@@ -227,7 +227,7 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
         const ThreadIdentity& thread = identity(state);
         cut.thread = thread.name;
         cut.thread_native_id = thread.native_id;
-        int line = compat::frame_line(code.frame);
+        int line = state.lines.line(code.frame);
         cut.path = state.locations.location(code.filename_object, code.filename,
                                             static_cast<std::uint64_t>(line < 0 ? 0 : line));
         cut.qualname = qualified_name(code.frame, code.code, static_lookups);

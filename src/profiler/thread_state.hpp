@@ -114,6 +114,7 @@ struct ThreadState {
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
     LocationCache locations;  // keyed by the code's file name object
+    LineCache lines;
     ObjectCache<NameProcessors> plugin_cache;
     RecordBatch batch;
 };

@@ -31,7 +31,16 @@ inline PyRef frame_back(PyObject* frame) {
     return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(as_frame(frame))));
 }
 
-inline int frame_line(PyObject* frame) { return PyFrame_GetLineNumber(as_frame(frame)); }
+// Where the frame stands, for its line number: the line itself when the
+// frame carries one (a tracer sets it), otherwise its code (borrowed) and
+// the byte offset of its instruction, whose line PyCode_Addr2Line gives.
+// PyFrame_GetLineNumber answers the same, walking the line table each time.
+struct FramePosition {
+    int line;
+    PyObject* code;  // null when `line` is the answer
+    int offset;
+};
+FramePosition frame_position(PyObject* frame);
 
 inline PyRef frame_globals(PyObject* frame) {
 #if PY_VERSION_HEX >= 0x030B0000

@@ -2,7 +2,8 @@
 
 #include <climits>
 
-#include "utils/compat.hpp"
+#include "utils/compat.hpp"  // PyFrame_Check on 3.10
+
 
 namespace zelm {
 
@@ -23,7 +24,7 @@ ThreadIdentity current_thread() {
 }
 
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
-                                            const std::optional<FrameId>& frame_id) {
+                                            const std::optional<FrameId>& frame_id, LineCache& lines) {
     if (!frame_id || call_frames.empty()) return std::nullopt;
     const CallFrame* candidate = &call_frames.back();
     if (candidate->id == *frame_id) {
@@ -35,7 +36,7 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
     if (!PyFrame_Check(candidate->frame.get())) {
         raise_conversion_error(candidate->frame.get(), "PyFrame");
     }
-    int line = compat::frame_line(candidate->frame.get());
+    int line = lines.line(candidate->frame.get());
     return CallSite{candidate->id, static_cast<std::int32_t>(line)};
 }
 

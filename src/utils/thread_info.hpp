@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "utils/line_cache.hpp"
 #include "utils/python.hpp"
 #include "utils/ulid.hpp"
 
@@ -35,6 +36,6 @@ struct CallSite {
 // line it is executing now. Looks at the two newest entries only, so the
 // caller passes its stack as it is instead of a copy. Throws PyErrorSet.
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
-                                            const std::optional<FrameId>& frame_id);
+                                            const std::optional<FrameId>& frame_id, LineCache& lines);
 
 }  // namespace zelm
