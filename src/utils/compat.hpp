@@ -69,7 +69,12 @@ struct LocalsDict {
     PyRef dict;
     bool snapshot;
 };
+// frame_locals_dict of a function frame whose fast slots are all plain
+// locals, read from the slots without the interpreter's generic path;
+// nullopt for any other frame.
+std::optional<LocalsDict> plain_function_locals(PyObject* frame);
 inline LocalsDict frame_locals_dict(PyObject* frame) {
+    if (std::optional<LocalsDict> plain = plain_function_locals(frame)) return std::move(*plain);
     PyRef locals = frame_locals(frame);
     if (PyDict_Check(locals.get())) return {std::move(locals), false};
     PyRef copy = require(PyDict_New());

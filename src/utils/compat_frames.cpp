@@ -6,10 +6,47 @@
 
 #if PY_VERSION_HEX >= 0x030B0000
 #define Py_BUILD_CORE
+#include "internal/pycore_code.h"  // the kinds of fast slots
 #include "internal/pycore_frame.h"
 #endif
 
 namespace zelm::compat {
+namespace {
+
+#if PY_VERSION_HEX >= 0x030B0000
+// Whether every fast slot of the code is a plain local: no cell, free or
+// hidden variable, each of which the interpreter reads in a way of its own.
+bool plain_slots(PyCodeObject* code) {
+    const char* kinds = PyBytes_AS_STRING(code->co_localspluskinds);
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (kinds[i] != CO_FAST_LOCAL) return false;
+    }
+    return true;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// One name of the interpreter's refresh of a frame's locals dict: the value
+// stored, or the name dropped when its slot is unbound. Popping keeps the
+// refresh from making, and then clearing, a KeyError for every unbound name
+// that is not in the dict (most of them, at a call).
+void refresh_name(PyObject* locals, PyObject* name, PyObject* value) {
+    if (value != nullptr) {
+        require_status(PyDict_SetItem(locals, name, value));
+    } else {
+        require(_PyDict_Pop(locals, name, Py_None));
+    }
+}
+
+// The frame's own locals dict, made and stored on the frame when it has
+// none yet; null when it holds something other than a dict.
+PyObject* own_locals_dict(PyObject*& slot) {
+    if (slot == nullptr) slot = require(PyDict_New()).release();
+    return PyDict_CheckExact(slot) ? slot : nullptr;
+}
+#endif
+
+}  // namespace
 
 FramePosition frame_position(PyObject* frame) {
     PyFrameObject* f = as_frame(frame);
@@ -29,6 +66,54 @@ FramePosition frame_position(PyObject* frame) {
 #else
     if (f->f_lineno != 0) return {f->f_lineno, nullptr, 0};
     return {0, reinterpret_cast<PyObject*>(f->f_code), f->f_lasti * static_cast<int>(sizeof(_Py_CODEUNIT))};
+#endif
+}
+
+std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
+    PyFrameObject* f = as_frame(frame);
+#if PY_VERSION_HEX >= 0x030D0000
+    // The write-through proxy lists the bound slots in order, then the names
+    // written through it that are no local (kept on the frame): without
+    // those, a dict of the bound slots is what copying the proxy gives.
+    _PyInterpreterFrame* data = f->f_frame;
+    auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
+    if (!(code->co_flags & CO_OPTIMIZED) || f->f_extra_locals != nullptr || !plain_slots(code)) {
+        return std::nullopt;
+    }
+    PyRef locals = require(PyDict_New());
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (PyObject* value = data->localsplus[i]) {
+            require_status(PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(code->co_localsplusnames, i), value));
+        }
+    }
+    return LocalsDict{std::move(locals), true};
+#elif PY_VERSION_HEX >= 0x030B0000
+    // The frame's dict is refreshed in place, as reading `f_locals` does: its
+    // order depends on every refresh before, so it is never rebuilt.
+    _PyInterpreterFrame* data = f->f_frame;
+    PyCodeObject* code = data->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED) || !plain_slots(code)) return std::nullopt;
+    PyObject* locals = own_locals_dict(data->f_locals);
+    if (locals == nullptr) return std::nullopt;
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        refresh_name(locals, PyTuple_GET_ITEM(code->co_localsplusnames, i), data->localsplus[i]);
+    }
+    f->f_fast_as_locals = 1;
+    return LocalsDict{PyRef::from_borrowed(locals), false};
+#else
+    // As from 3.11 on, the frame's dict is refreshed in place.
+    PyCodeObject* code = f->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED) || PyTuple_GET_SIZE(code->co_cellvars) != 0 ||
+        PyTuple_GET_SIZE(code->co_freevars) != 0) {
+        return std::nullopt;
+    }
+    PyObject* locals = own_locals_dict(f->f_locals);
+    if (locals == nullptr) return std::nullopt;
+    Py_ssize_t count = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        refresh_name(locals, PyTuple_GET_ITEM(code->co_varnames, i), f->f_localsplus[i]);
+    }
+    return LocalsDict{PyRef::from_borrowed(locals), false};
 #endif
 }
 
