@@ -4,7 +4,6 @@
 
 #include "utils/compat.hpp"  // PyFrame_Check on 3.10
 
-
 namespace zelm {
 
 ThreadIdentity current_thread() {
