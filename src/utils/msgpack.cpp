@@ -7,131 +7,43 @@
 
 namespace zelm::msgpack {
 
-namespace {
+// Each writer grows the buffer once, by the most its form may take, and
+// writes through a Writer (msgpack.hpp), which picks the form.
 
-// Appends `value` most significant byte first, as every multi-byte number and
-// length in the format is big-endian.
-template <typename Unsigned>
-void append_be(Buffer& out, Unsigned value) {
-    static_assert(std::is_unsigned_v<Unsigned>);
-    std::uint8_t bytes[sizeof(Unsigned)];
-    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(value >> (8 * (sizeof(Unsigned) - 1 - i)));
-    }
-    out.insert(out.end(), bytes, bytes + sizeof(Unsigned));
-}
-
-// One format byte followed by a big-endian length of the given width.
-template <typename Unsigned>
-void append_tagged(Buffer& out, std::uint8_t tag, Unsigned value) {
-    out.push_back(tag);
-    append_be(out, value);
-}
-
-void append_bytes(Buffer& out, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out.insert(out.end(), bytes, bytes + size);
-}
-
-// Shared by map and array headers, whose forms differ only in their format bytes.
-void write_container_header(Buffer& out, std::uint32_t count, std::uint8_t fix_base,
-                            std::uint8_t tag16, std::uint8_t tag32) {
-    if (count <= 15) {
-        out.push_back(static_cast<std::uint8_t>(fix_base + count));
-    } else if (count <= 0xffff) {
-        append_tagged(out, tag16, static_cast<std::uint16_t>(count));
-    } else {
-        append_tagged(out, tag32, count);
-    }
-}
-
-}  // namespace
-
-// fixmap   1000nnnn                    (n <= 15)
-// map16    0xde nnnn                   (n <= 65535)
-// map32    0xdf nnnnnnnn
 void write_map_header(Buffer& out, std::uint32_t entries) {
-    write_container_header(out, entries, 0x80, 0xde, 0xdf);
+    append(out, kMostHeader, [entries](Writer& writer) { writer.map_header(entries); });
 }
 
-// fixarray 1001nnnn                    (n <= 15)
-// array16  0xdc nnnn                   (n <= 65535)
-// array32  0xdd nnnnnnnn
 void write_array_header(Buffer& out, std::uint32_t items) {
-    write_container_header(out, items, 0x90, 0xdc, 0xdd);
+    append(out, kMostHeader, [items](Writer& writer) { writer.array_header(items); });
 }
 
-// fixstr   101LLLLL bytes              (L <= 31)
-// str8     0xd9 LL bytes               (L <= 255)
-// str16    0xda LLLL bytes             (L <= 65535)
-// str32    0xdb LLLLLLLL bytes
 void write_str(Buffer& out, std::string_view text) {
-    const std::size_t size = text.size();
-    if (size <= 31) {
-        out.push_back(static_cast<std::uint8_t>(0xa0 + size));
-    } else if (size <= 0xff) {
-        append_tagged(out, 0xd9, static_cast<std::uint8_t>(size));
-    } else if (size <= 0xffff) {
-        append_tagged(out, 0xda, static_cast<std::uint16_t>(size));
-    } else {
-        append_tagged(out, 0xdb, static_cast<std::uint32_t>(size));
-    }
-    append_bytes(out, text.data(), size);
+    append(out, kMostHeader + text.size(), [text](Writer& writer) { writer.str(text); });
 }
 
 // bin8     0xc4 LL bytes               (L <= 255)
 // bin16    0xc5 LLLL bytes             (L <= 65535)
 // bin32    0xc6 LLLLLLLL bytes
 void write_bin(Buffer& out, const std::uint8_t* data, std::size_t size) {
-    if (size <= 0xff) {
-        append_tagged(out, 0xc4, static_cast<std::uint8_t>(size));
-    } else if (size <= 0xffff) {
-        append_tagged(out, 0xc5, static_cast<std::uint16_t>(size));
-    } else {
-        append_tagged(out, 0xc6, static_cast<std::uint32_t>(size));
-    }
-    append_bytes(out, data, size);
+    append(out, kMostHeader + size, [data, size](Writer& writer) {
+        if (size <= 0xff) {
+            writer.tagged(0xc4, static_cast<std::uint8_t>(size));
+        } else if (size <= 0xffff) {
+            writer.tagged(0xc5, static_cast<std::uint16_t>(size));
+        } else {
+            writer.tagged(0xc6, static_cast<std::uint32_t>(size));
+        }
+        writer.bytes(data, size);
+    });
 }
 
-// positive fixint 0vvvvvvv             (v <= 127)
-// uint8    0xcc vv                     (v <= 255)
-// uint16   0xcd vvvv                   (v <= 65535)
-// uint32   0xce vvvvvvvv               (v <= 4294967295)
-// uint64   0xcf vvvvvvvvvvvvvvvv
 void write_uint(Buffer& out, std::uint64_t value) {
-    if (value <= 0x7f) {
-        out.push_back(static_cast<std::uint8_t>(value));
-    } else if (value <= 0xff) {
-        append_tagged(out, 0xcc, static_cast<std::uint8_t>(value));
-    } else if (value <= 0xffff) {
-        append_tagged(out, 0xcd, static_cast<std::uint16_t>(value));
-    } else if (value <= 0xffffffff) {
-        append_tagged(out, 0xce, static_cast<std::uint32_t>(value));
-    } else {
-        append_tagged(out, 0xcf, value);
-    }
+    append(out, kMostHeader, [value](Writer& writer) { writer.uint(value); });
 }
 
-// negative fixint 111vvvvv             (-32 <= v <= -1, two's complement)
-// int8     0xd0 vv                     (-128 <= v)
-// int16    0xd1 vvvv                   (-32768 <= v)
-// int32    0xd2 vvvvvvvv               (-2147483648 <= v)
-// int64    0xd3 vvvvvvvvvvvvvvvv
-// Non-negative values take the unsigned forms above.
 void write_int(Buffer& out, std::int64_t value) {
-    if (value >= 0) {
-        write_uint(out, static_cast<std::uint64_t>(value));
-    } else if (value >= -32) {
-        out.push_back(static_cast<std::uint8_t>(value));
-    } else if (value >= INT8_MIN) {
-        append_tagged(out, 0xd0, static_cast<std::uint8_t>(value));
-    } else if (value >= INT16_MIN) {
-        append_tagged(out, 0xd1, static_cast<std::uint16_t>(value));
-    } else if (value >= INT32_MIN) {
-        append_tagged(out, 0xd2, static_cast<std::uint32_t>(value));
-    } else {
-        append_tagged(out, 0xd3, static_cast<std::uint64_t>(value));
-    }
+    append(out, kMostHeader, [value](Writer& writer) { writer.integer(value); });
 }
 
 // nil      0xc0
@@ -140,75 +52,92 @@ void write_nil(Buffer& out) { out.push_back(0xc0); }
 // false    0xc2, true 0xc3
 void write_bool(Buffer& out, bool value) { out.push_back(value ? 0xc3 : 0xc2); }
 
-// float64  0xcb + IEEE 754 binary64, big-endian
 void write_f64(Buffer& out, double value) {
-    append_tagged(out, 0xcb, std::bit_cast<std::uint64_t>(value));
+    append(out, kMostHeader, [value](Writer& writer) { writer.f64(value); });
 }
 
 // float32  0xca + IEEE 754 binary32, big-endian
 void write_f32(Buffer& out, float value) {
-    append_tagged(out, 0xca, std::bit_cast<std::uint32_t>(value));
+    append(out, kMostHeader, [value](Writer& writer) { writer.tagged(0xca, std::bit_cast<std::uint32_t>(value)); });
 }
+
+namespace {
 
 // fixext1/2/4/8/16  0xd4/0xd5/0xd6/0xd7/0xd8 tt bytes  (L = 1, 2, 4, 8, 16)
 // ext8     0xc7 LL tt bytes            (other L <= 255, including 0)
 // ext16    0xc8 LLLL tt bytes          (L <= 65535)
 // ext32    0xc9 LLLLLLLL tt bytes
+void ext_header(Writer& writer, std::int8_t type, std::size_t size) {
+    switch (size) {
+        case 1: writer.byte(0xd4); break;
+        case 2: writer.byte(0xd5); break;
+        case 4: writer.byte(0xd6); break;
+        case 8: writer.byte(0xd7); break;
+        case 16: writer.byte(0xd8); break;
+        default:
+            if (size <= 0xff) {
+                writer.tagged(0xc7, static_cast<std::uint8_t>(size));
+            } else if (size <= 0xffff) {
+                writer.tagged(0xc8, static_cast<std::uint16_t>(size));
+            } else {
+                writer.tagged(0xc9, static_cast<std::uint32_t>(size));
+            }
+    }
+    writer.byte(static_cast<std::uint8_t>(type));
+}
+
+}  // namespace
+
 void write_ext(Buffer& out, std::int8_t type, const std::uint8_t* data, std::size_t size) {
-    write_ext_header(out, type, size);
-    append_bytes(out, data, size);
+    append(out, kMostHeader + size, [type, data, size](Writer& writer) {
+        ext_header(writer, type, size);
+        writer.bytes(data, size);
+    });
 }
 
 void write_ext_header(Buffer& out, std::int8_t type, std::size_t size) {
-    switch (size) {
-        case 1: out.push_back(0xd4); break;
-        case 2: out.push_back(0xd5); break;
-        case 4: out.push_back(0xd6); break;
-        case 8: out.push_back(0xd7); break;
-        case 16: out.push_back(0xd8); break;
-        default:
-            if (size <= 0xff) {
-                append_tagged(out, 0xc7, static_cast<std::uint8_t>(size));
-            } else if (size <= 0xffff) {
-                append_tagged(out, 0xc8, static_cast<std::uint16_t>(size));
-            } else {
-                append_tagged(out, 0xc9, static_cast<std::uint32_t>(size));
-            }
-    }
-    out.push_back(static_cast<std::uint8_t>(type));
+    append(out, kMostHeader, [type, size](Writer& writer) { ext_header(writer, type, size); });
 }
 
 // The encoded bytes, never re-encoded.
 void write_raw(Buffer& out, Bytes encoded) {
-    out.insert(out.end(), encoded.begin(), encoded.end());
+    append(out, encoded.size(), [encoded](Writer& writer) { writer.bytes(encoded.data(), encoded.size()); });
 }
 
 void write_str_pair(Buffer& out, std::string_view key, std::optional<std::string_view> value) {
-    write_str(out, key);
-    if (value) {
-        write_str(out, *value);
-    } else {
-        write_nil(out);
-    }
+    append(out, 2 * kMostHeader + key.size() + (value ? value->size() : 0), [key, value](Writer& writer) {
+        writer.str(key);
+        if (value) {
+            writer.str(*value);
+        } else {
+            writer.nil();
+        }
+    });
 }
 
 void write_int_pair(Buffer& out, std::string_view key, std::optional<std::uint64_t> value) {
-    write_str(out, key);
-    if (value) {
-        write_uint(out, *value);
-    } else {
-        write_nil(out);
-    }
+    append(out, 2 * kMostHeader + key.size(), [key, value](Writer& writer) {
+        writer.str(key);
+        if (value) {
+            writer.uint(*value);
+        } else {
+            writer.nil();
+        }
+    });
 }
 
 void write_f64_pair(Buffer& out, std::string_view key, double value) {
-    write_str(out, key);
-    write_f64(out, value);
+    append(out, 2 * kMostHeader + key.size(), [key, value](Writer& writer) {
+        writer.str(key);
+        writer.f64(value);
+    });
 }
 
 void write_raw_pair(Buffer& out, std::string_view key, Bytes value) {
-    write_str(out, key);
-    write_raw(out, value);
+    append(out, kMostHeader + key.size() + value.size(), [key, value](Writer& writer) {
+        writer.str(key);
+        writer.bytes(value.data(), value.size());
+    });
 }
 
 namespace {

@@ -7,7 +7,11 @@
 // the writers return nothing.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +21,142 @@
 namespace zelm::msgpack {
 
 using Buffer = std::vector<std::uint8_t>;
+
+// The most bytes a header (format byte and length) or a scalar takes:
+// uint64, int64 and float64 take nine.
+inline constexpr std::size_t kMostHeader = 9;
+
+// Writes into bytes made room for beforehand (see append below), without
+// a capacity check per value: a record of a dozen values grows its buffer
+// once instead of twice per value.
+class Writer {
+public:
+    explicit Writer(std::uint8_t* at) : at_(at) {}
+    std::uint8_t* end() const { return at_; }
+
+    void byte(std::uint8_t value) { *at_++ = value; }
+    void bytes(const void* data, std::size_t size) {
+        if (size == 0) return;  // `data` may then be null, which memcpy must not get
+        std::memcpy(at_, data, size);
+        at_ += size;
+    }
+    template <std::size_t N>
+    void bytes(const std::array<std::uint8_t, N>& encoded) {
+        std::memcpy(at_, encoded.data(), N);
+        at_ += N;
+    }
+    // A format byte and `value` big-endian, as every multi-byte number and
+    // length in the format is.
+    template <typename Unsigned>
+    void tagged(std::uint8_t tag, Unsigned value) {
+        byte(tag);
+        for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+            byte(static_cast<std::uint8_t>(value >> (8 * (sizeof(Unsigned) - 1 - i))));
+        }
+    }
+
+    // 0x80+n | 0xde n16 | 0xdf n32
+    void map_header(std::uint32_t entries) { container_header(entries, 0x80, 0xde, 0xdf); }
+    // 0x90+n | 0xdc n16 | 0xdd n32
+    void array_header(std::uint32_t items) { container_header(items, 0x90, 0xdc, 0xdd); }
+    // 0xa0+L | 0xd9 L8 | 0xda L16 | 0xdb L32
+    void str_header(std::size_t size) {
+        if (size <= 31) {
+            byte(static_cast<std::uint8_t>(0xa0 + size));
+        } else if (size <= 0xff) {
+            tagged(0xd9, static_cast<std::uint8_t>(size));
+        } else if (size <= 0xffff) {
+            tagged(0xda, static_cast<std::uint16_t>(size));
+        } else {
+            tagged(0xdb, static_cast<std::uint32_t>(size));
+        }
+    }
+    void str(std::string_view text) {
+        str_header(text.size());
+        bytes(text.data(), text.size());
+    }
+    // fixint | 0xcc u8 | 0xcd u16 | 0xce u32 | 0xcf u64
+    void uint(std::uint64_t value) {
+        if (value <= 0x7f) {
+            byte(static_cast<std::uint8_t>(value));
+        } else if (value <= 0xff) {
+            tagged(0xcc, static_cast<std::uint8_t>(value));
+        } else if (value <= 0xffff) {
+            tagged(0xcd, static_cast<std::uint16_t>(value));
+        } else if (value <= 0xffffffff) {
+            tagged(0xce, static_cast<std::uint32_t>(value));
+        } else {
+            tagged(0xcf, value);
+        }
+    }
+    // negative fixint | 0xd0 | 0xd1 | 0xd2 | 0xd3; non-negative values as uint
+    void integer(std::int64_t value) {
+        if (value >= 0) {
+            uint(static_cast<std::uint64_t>(value));
+        } else if (value >= -32) {
+            byte(static_cast<std::uint8_t>(value));
+        } else if (value >= INT8_MIN) {
+            tagged(0xd0, static_cast<std::uint8_t>(value));
+        } else if (value >= INT16_MIN) {
+            tagged(0xd1, static_cast<std::uint16_t>(value));
+        } else if (value >= INT32_MIN) {
+            tagged(0xd2, static_cast<std::uint32_t>(value));
+        } else {
+            tagged(0xd3, static_cast<std::uint64_t>(value));
+        }
+    }
+    void nil() { byte(0xc0); }
+    // 0xcb and the IEEE 754 double
+    void f64(double value) { tagged(0xcb, std::bit_cast<std::uint64_t>(value)); }
+
+private:
+    void container_header(std::uint32_t count, std::uint8_t fix_base, std::uint8_t tag16, std::uint8_t tag32) {
+        if (count <= 15) {
+            byte(static_cast<std::uint8_t>(fix_base + count));
+        } else if (count <= 0xffff) {
+            tagged(tag16, static_cast<std::uint16_t>(count));
+        } else {
+            tagged(tag32, count);
+        }
+    }
+
+    std::uint8_t* at_;
+};
+
+// Grows `out` by `most` bytes, lets `write` fill them through a Writer,
+// and gives back what it left unused. `write` must not write more.
+template <typename Write>
+void append(Buffer& out, std::size_t most, Write&& write) {
+    const std::size_t begin = out.size();
+    out.resize(begin + most);
+    Writer writer(out.data() + begin);
+    write(writer);
+    out.resize(static_cast<std::size_t>(writer.end() - out.data()));
+}
+
+// A string literal as a template argument.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    consteval Literal(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+};
+
+// Strs known when compiling (map keys, fixed values), encoded then: each
+// one's fixstr header and bytes, back to back, ready to be copied whole.
+template <Literal... Texts>
+inline constexpr auto kEncodedStrs = [] {
+    // A literal of N chars ends with a NUL in place of which the header goes.
+    std::array<std::uint8_t, (sizeof(Texts.text) + ...)> encoded{};
+    std::size_t at = 0;
+    auto put = [&encoded, &at](const auto& literal) {
+        constexpr std::size_t kSize = sizeof(literal.text) - 1;
+        static_assert(kSize <= 31, "a fixstr holds up to 31 bytes");
+        encoded[at++] = static_cast<std::uint8_t>(0xa0 + kSize);
+        for (std::size_t i = 0; i < kSize; ++i) encoded[at++] = static_cast<std::uint8_t>(literal.text[i]);
+    };
+    (put(Texts), ...);
+    return encoded;
+}();
 
 // 0x80+n | 0xde n16 | 0xdf n32
 void write_map_header(Buffer& out, std::uint32_t entries);
