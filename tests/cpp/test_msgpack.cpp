@@ -311,6 +311,17 @@ TEST(PairWriters, RawPairAppendsTheEncodedBytesUnchanged) {
     EXPECT_TRUE(is_single_value(out));
 }
 
+// The strs encoded when compiling are what write_str writes for them,
+// back to back, up to the longest fixstr.
+TEST(EncodedStrs, AreWhatWriteStrWrites) {
+    Buffer expected;
+    for (std::string_view text : {"", "type", "user_code_call_site", "0123456789abcdefghijklmnopqrstu"}) {
+        write_str(expected, text);
+    }
+    constexpr auto encoded = kEncodedStrs<"", "type", "user_code_call_site", "0123456789abcdefghijklmnopqrstu">;
+    EXPECT_EQ(Buffer(encoded.begin(), encoded.end()), expected);
+}
+
 // ---- value_size ----
 
 // Complete values covering every format byte family, including nesting.
