@@ -288,19 +288,26 @@ private:
     std::vector<Entry> entries_;
 };
 
-// What one call writes into and keeps track of, reused from call to call on
-// a thread (allocating them anew cost as much as encoding a small value).
-// A call made from inside another, by a repr that serialises, leases one of
-// its own.
+// What one call keeps track of (and writes into, when it returns a bytes
+// object), reused from call to call on a thread (allocating them anew cost
+// as much as encoding a small value). A call made from inside another, by a
+// repr that serialises, leases one of its own.
 struct Workspace {
     Buffer out;
     std::vector<PyObject*> open;  // containers being walked, to mark one met again inside itself
     SummaryEntries entries;
+    // Set when the output may be refused by a reader after all: it holds
+    // bytes copied without looking into them (an ExtType's data, a
+    // Timestamp's fields), a container that changed while it was packed,
+    // nesting or a length beyond what a reader takes.
+    bool doubtful = false;
 
-    void reset() {
-        out.clear();
+    // Forgets what was written to `written` so far, to write the value anew.
+    void restart(Buffer& written) {
+        written.clear();
         open.clear();
         entries.close(0);
+        doubtful = false;
     }
 };
 
@@ -318,7 +325,7 @@ public:
     ~WorkspaceLease() {
         // One huge value does not keep its buffer for good.
         if (workspace_->out.capacity() > kKeptCapacity) return;
-        workspace_->reset();
+        workspace_->restart(workspace_->out);
         try {
             pool().push_back(std::move(workspace_));
         } catch (const std::bad_alloc&) {
@@ -343,7 +350,7 @@ private:
 // builtin types as themselves, anything else through the fallback.
 class Packer {
 public:
-    Packer(Buffer& out, const Limits& full) : out_(out), full_(full) {}
+    Packer(Buffer& out, const Limits& full, bool& doubtful) : out_(out), full_(full), doubtful_(doubtful) {}
 
     void pack(PyObject* value, int nest_limit = kPackerNestLimit) {
         if (nest_limit < 0) {
@@ -373,27 +380,39 @@ public:
             check_size(static_cast<Py_ssize_t>(text.size()));
             write_text(out_, text);
         } else if (type == &PyDict_Type) {
-            msgpack::write_map_header(out_, static_cast<std::uint32_t>(PyDict_GET_SIZE(value)));
+            const auto header = static_cast<std::uint32_t>(PyDict_GET_SIZE(value));
+            msgpack::write_map_header(out_, header);
             DictItems entries(value);
             PyObject* key = nullptr;
             PyObject* item = nullptr;
+            Py_ssize_t written = 0;
             while (entries.next(key, item)) {
                 HeldEntry held(key, item);
+                // Only a repr that changed the dict puts another key here.
+                if (!PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) doubtful_ = true;
                 pack(key, nest_limit - 1);
                 pack(item, nest_limit - 1);
+                ++written;
             }
+            if (written != static_cast<Py_ssize_t>(header)) doubtful_ = true;
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
+            doubtful_ = true;
             write_ext_value(out_, ext_fields(value));
         } else if (type == reinterpret_cast<PyTypeObject*>(g_timestamp_type)) {
+            doubtful_ = true;
             write_timestamp(out_, value);
         } else if (type == &PyList_Type) {
-            // The size read first, the items then as a list iterator yields them.
-            msgpack::write_array_header(out_, static_cast<std::uint32_t>(PyList_GET_SIZE(value)));
-            for (Py_ssize_t index = 0; index < PyList_GET_SIZE(value); ++index) {
+            // The size read first, the items then as a list iterator yields
+            // them: a repr that changes the list makes the two differ.
+            const auto header = static_cast<std::uint32_t>(PyList_GET_SIZE(value));
+            msgpack::write_array_header(out_, header);
+            Py_ssize_t index = 0;
+            for (; index < PyList_GET_SIZE(value); ++index) {
                 PyObject* item = PyList_GET_ITEM(value, index);
                 PyRef held = hold_while_encoding(item);
                 pack(item, nest_limit - 1);
             }
+            if (index != static_cast<Py_ssize_t>(header)) doubtful_ = true;
         } else if (type == &PyMemoryView_Type) {
             throw Unmodelled{};  // the callers never hand one over
         } else {
@@ -440,6 +459,7 @@ private:
 
     Buffer& out_;
     const Limits& full_;
+    bool& doubtful_;
 };
 
 // _room_left: `room` less the encoded size of `value`, or negative when the
@@ -509,13 +529,14 @@ std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, c
 // still allowed (`room_`), written as it is decided.
 class BoundedWalk {
 public:
-    BoundedWalk(Workspace& workspace, const Limits& limits, const Limits& full)
-        : out_(workspace.out),
+    BoundedWalk(Workspace& workspace, Buffer& out, const Limits& limits, const Limits& full)
+        : out_(out),
           limits_(limits),
           full_(full),
           room_(limits.max_value_bytes),
           open_(workspace.open),
-          entries_(workspace.entries) {}
+          entries_(workspace.entries),
+          doubtful_(workspace.doubtful) {}
 
     void add(PyObject* value, std::int64_t depth) {
         PyTypeObject* type = Py_TYPE(value);
@@ -529,7 +550,7 @@ public:
             }
         } else if (is_scalar(value)) {
             room_ -= kScalarBytes;
-            Packer(out_, full_).pack(value);
+            Packer(out_, full_, doubtful_).pack(value);
         } else if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
             add_container(value, depth);
         } else if (type == &PyByteArray_Type) {
@@ -547,6 +568,7 @@ public:
             }
         } else if (type == reinterpret_cast<PyTypeObject*>(g_timestamp_type)) {
             room_ -= 2 * kScalarBytes;
+            doubtful_ = true;
             write_timestamp(out_, value);
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
             const ExtFields ext = ext_fields(value);
@@ -557,6 +579,7 @@ public:
                 add_kept_repr(readable_text(value));
             } else {
                 room_ -= size + kScalarBytes;
+                doubtful_ = true;
                 write_ext_value(out_, ext);
             }
         } else {
@@ -731,13 +754,19 @@ private:
     std::int64_t room_;
     std::vector<PyObject*>& open_;
     SummaryEntries& entries_;
+    bool& doubtful_;
 };
 
 // _lightweight: a bounded summary of a value, written as it is decided.
 class LightweightWalk {
 public:
-    LightweightWalk(Workspace& workspace, const Limits& limits, const Limits& full)
-        : out_(workspace.out), limits_(limits), full_(full), open_(workspace.open), entries_(workspace.entries) {}
+    LightweightWalk(Workspace& workspace, Buffer& out, const Limits& limits, const Limits& full)
+        : out_(out),
+          limits_(limits),
+          full_(full),
+          open_(workspace.open),
+          entries_(workspace.entries),
+          doubtful_(workspace.doubtful) {}
 
     void add(PyObject* value, std::int64_t depth) {
         PyTypeObject* type = Py_TYPE(value);
@@ -750,7 +779,7 @@ public:
         } else if (type == &PyLong_Type) {
             if (!write_int_if_fits(out_, value)) write_repr(out_, cut_text(int_text(value).get(), limits_.max_text));
         } else if (is_scalar(value)) {
-            Packer(out_, full_).pack(value);
+            Packer(out_, full_, doubtful_).pack(value);
         } else if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
             add_container(value, depth);
         } else if (type == &PyByteArray_Type) {
@@ -765,12 +794,14 @@ public:
                 add_repr(value);
             }
         } else if (type == reinterpret_cast<PyTypeObject*>(g_timestamp_type)) {
+            doubtful_ = true;
             write_timestamp(out_, value);
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
             const ExtFields ext = ext_fields(value);
             if (is_own_code(ext.code)) {
                 write_repr(out_, cut_text(readable_text(value).get(), limits_.max_text));
             } else {
+                doubtful_ = true;
                 write_ext_value(out_, ext);
             }
         } else {
@@ -904,24 +935,34 @@ private:
     const Limits& full_;
     std::vector<PyObject*>& open_;
     SummaryEntries& entries_;
+    bool& doubtful_;
 };
 
 // _pack_or_describe: the walk's output, or a description of the value when
 // the walk raised an Exception.
 template <typename Walk>
-void walk_or_describe(Workspace& workspace, PyObject* value, const Limits& limits, const Limits& full) {
+void walk_or_describe(Workspace& workspace, Buffer& out, PyObject* value, const Limits& limits,
+                      const Limits& full) {
+    // The walk nests containers up to max_depth deep (the packer far less).
+    if (limits.max_depth >= static_cast<std::int64_t>(msgpack::kMaxCheckedDepth)) workspace.doubtful = true;
     try {
-        Walk(workspace, limits, full).add(value, 0);
+        Walk(workspace, out, limits, full).add(value, 0);
     } catch (const PyErrorSet&) {
         if (!clear_ordinary_error()) throw;
-        workspace.reset();
-        write_repr(workspace.out, "<unserialisable " + shown_type_name(value) + " object>");
+        workspace.restart(out);
+        write_repr(out, "<unserialisable " + shown_type_name(value) + " object>");
     }
 }
 
 PyRef as_bytes_object(const Buffer& out) {
     return require(
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size())));
+}
+
+// Whether a reader loads the whole of `out` as it is: written with no doubt,
+// and no str longer than a length field holds (as the output is longer then).
+bool is_loadable(const Workspace& workspace, const Buffer& out) {
+    return !workspace.doubtful && out.size() <= 0xffffffff;
 }
 
 // Whether the fast path may pack `value` whole: the checks of dump_msgpack.
@@ -950,43 +991,65 @@ void set_msgpack_types(PyObject* ext_type, PyObject* timestamp_type) {
     Py_XSETREF(g_timestamp_type, timestamp_type);
 }
 
-PyRef dump_full(PyObject* value) {
+namespace {
+
+// dump_full and dump_lightweight into `out`; true when a reader loads what
+// they wrote as it is (the workspace has no doubt about it).
+bool encode_full(Workspace& workspace, Buffer& out, PyObject* value) {
     // The limits of this call, whatever a repr sets meanwhile.
     const Limits full = g_full;
-    WorkspaceLease lease;
-    Workspace& workspace = lease.get();
-    Buffer& out = workspace.out;
     if (is_scalar(value)) {
-        Packer(out, full).pack(value);
-        return as_bytes_object(out);
+        Packer(out, full, workspace.doubtful).pack(value);
+        return true;
     }
     if (fits_whole(value, full)) {
         try {
-            Packer(out, full).pack(value);
-            if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return as_bytes_object(out);
+            Packer(out, full, workspace.doubtful).pack(value);
+            if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return is_loadable(workspace, out);
         } catch (const PyErrorSet&) {
             // Text that is not UTF-8, a dict changed by a repr.
             if (!clear_ordinary_error()) throw;
         }
-        out.clear();
+        workspace.restart(out);
     }
-    walk_or_describe<BoundedWalk>(workspace, value, full, full);
-    return as_bytes_object(out);
+    walk_or_describe<BoundedWalk>(workspace, out, value, full, full);
+    return is_loadable(workspace, out);
+}
+
+bool encode_lightweight(Workspace& workspace, Buffer& out, PyObject* value) {
+    const Limits lightweight = g_lightweight;
+    const Limits full = g_full;
+    walk_or_describe<LightweightWalk>(workspace, out, value, lightweight, full);
+    if (lightweight.max_value_bytes != kNoCap && static_cast<std::int64_t>(out.size()) > lightweight.max_value_bytes) {
+        // The other limits allowed more than the cap: keep what fits.
+        workspace.restart(out);
+        walk_or_describe<BoundedWalk>(workspace, out, value, lightweight, full);
+    }
+    return is_loadable(workspace, out);
+}
+
+}  // namespace
+
+PyRef dump_full(PyObject* value) {
+    WorkspaceLease lease;
+    encode_full(lease.get(), lease.get().out, value);
+    return as_bytes_object(lease.get().out);
 }
 
 PyRef dump_lightweight(PyObject* value) {
-    const Limits lightweight = g_lightweight;
-    const Limits full = g_full;
     WorkspaceLease lease;
-    Workspace& workspace = lease.get();
-    Buffer& out = workspace.out;
-    walk_or_describe<LightweightWalk>(workspace, value, lightweight, full);
-    if (lightweight.max_value_bytes != kNoCap && static_cast<std::int64_t>(out.size()) > lightweight.max_value_bytes) {
-        // The other limits allowed more than the cap: keep what fits.
-        workspace.reset();
-        walk_or_describe<BoundedWalk>(workspace, value, lightweight, full);
-    }
-    return as_bytes_object(out);
+    encode_lightweight(lease.get(), lease.get().out, value);
+    return as_bytes_object(lease.get().out);
+}
+
+bool dump_full(PyObject* value, Buffer& out) {
+    WorkspaceLease lease;
+    return encode_full(lease.get(), out, value);
+}
+
+bool dump_lightweight(PyObject* value, Buffer& out) {
+    WorkspaceLease lease;
+    return encode_lightweight(lease.get(), out, value);
 }
 
 }  // namespace zelm::serializer

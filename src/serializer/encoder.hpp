@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "utils/msgpack.hpp"
 #include "utils/python.hpp"
 
 namespace zelm::serializer {
@@ -48,5 +49,12 @@ struct Unmodelled {};
 // Both return a bytes object. Throw PyErrorSet or Unmodelled.
 PyRef dump_full(PyObject* value);
 PyRef dump_lightweight(PyObject* value);
+
+// The same bytes written to `out` (empty on entry). True when a reader
+// loads them as they are, which the encoders know unless the value held
+// bytes they copy without looking into (an ExtType's data, a Timestamp's
+// fields) or changed while it was encoded. Throw PyErrorSet or Unmodelled.
+bool dump_full(PyObject* value, msgpack::Buffer& out);
+bool dump_lightweight(PyObject* value, msgpack::Buffer& out);
 
 }  // namespace zelm::serializer
