@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import Colour, Number, Point, Text, run_python
+from conftest import Colour, Number, Point, Text, frame_records, run_python
 from zelm import serialize
 
 pytestmark = pytest.mark.skipif(serialize._native is None, reason="zelm._serialize is not built")
@@ -19,6 +19,9 @@ MODES = [
     (serialize.dump_msgpack_lightweight_repr, serialize.reference_dump_msgpack_lightweight_repr),
 ]
 MODE_IDS = ["full", "lightweight"]
+# Per lightweight flag: the native function of that mode, and of the other.
+MODES_BY_NAME = {False: ("dump_msgpack", "dump_msgpack_lightweight_repr"),
+                 True: ("dump_msgpack_lightweight_repr", "dump_msgpack")}
 
 
 @pytest.fixture(autouse=True)
@@ -247,3 +250,134 @@ def test_instances_of_classes_show_the_repr_python_gives(cls):
     assert_same_bytes([instance, {"self": instance}])
     shown = msgpack.unpackb(serialize.dump_msgpack(instance), ext_hook=lambda code, data: data)
     assert shown.decode("utf-8", "surrogatepass") == repr(instance)
+
+
+# ---- the profiler's direct calls of the native encoders ----
+
+
+def takes(value):
+    return value
+
+
+def _recorded(profile_raw, zelm_warnings, values_taken, lightweight):
+    """What a profile of takes(value) for each value records, per event: its
+    arg and locals as encoded, and the failures logged instead of records."""
+    def run():
+        for value in values_taken:
+            takes(value)
+    logged = len(zelm_warnings())
+    document, _ = profile_raw(run, config={"lightweight_repr": lightweight})
+    doc = msgpack.unpackb(document, strict_map_key=False)
+    # Packed again, a value's bytes come back as written: the encoders write the smallest forms, as msgpack does.
+    records = [(r["event"], msgpack.packb(r["arg"]), msgpack.packb(r["locals"])) for r in frame_records(doc, "takes")]
+    failures = [(w.args[2], type(w.exc_info[1]), str(w.exc_info[1])) for w in zelm_warnings()[logged:]
+                if w.args[1] == "takes"]
+    return records, failures
+
+
+def _through_python_calls(patch):
+    """Puts Python functions calling the native encoders in zelm.serialize's
+    place: the profiler then calls them as it calls any host's function."""
+    for name in ("dump_msgpack", "dump_msgpack_lightweight_repr"):
+        native = getattr(serialize._native, name)
+        patch.setattr(serialize, name, lambda value, native=native: native(value))
+
+
+def _direct_and_called(profile_raw, zelm_warnings, monkeypatch, make_values, lightweight):
+    direct = _recorded(profile_raw, zelm_warnings, make_values(), lightweight)
+    with monkeypatch.context() as patch:
+        _through_python_calls(patch)
+        called = _recorded(profile_raw, zelm_warnings, make_values(), lightweight)
+    return direct, called
+
+
+@settings(SETTINGS, max_examples=60)
+@given(values=st.lists(values, max_size=5), lightweight=st.booleans())
+def test_direct_calls_record_what_python_calls_record(profile_raw, zelm_warnings, monkeypatch, values, lightweight):
+    direct, called = _direct_and_called(profile_raw, zelm_warnings, monkeypatch, lambda: values, lightweight)
+    assert direct == called
+
+
+class Grows:
+    """A repr that adds an item to the list being encoded."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __repr__(self):
+        self.target.append(0)
+        return "grows"
+
+
+def _grown_list():
+    items = []
+    items.append(Grows(items))
+    return items
+
+
+def _deepest():
+    return _edge_cases(1100)[9]
+
+
+# Values whose native encoding a reader may refuse, so that it is checked
+# all the same: whether it is refused in the full and in the lightweight mode.
+UNVOUCHED = {
+    "timestamp-of-a-second-of-nanoseconds": (lambda: _timestamp_with(1, 10**9), (True, True)),
+    "list-grown-while-packed": (_grown_list, (True, False)),
+    "deeper-than-a-reader-goes": (_deepest, (True, True)),
+    "own-extension": (lambda: msgpack.ExtType(5, b"\xff\xfe"), (False, False)),
+    "valid-timestamp": (lambda: msgpack.Timestamp(1, 5), (False, False)),
+}
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=MODE_IDS)
+@pytest.mark.parametrize("make, refused", list(UNVOUCHED.values()), ids=list(UNVOUCHED))
+def test_native_output_a_reader_may_refuse_is_still_checked(
+        profile_raw, zelm_warnings, monkeypatch, make, refused, lightweight):
+    if make is _deepest:
+        # Deeper than zelm.serialize allows: set on the native module itself.
+        serialize._native.set_limits(serialize.FULL_LIMITS._replace(max_depth=2000),
+                                     serialize.LIGHTWEIGHT_LIMITS._replace(max_depth=2000))
+    # Room for the repr of the deepest value in the message of its failure.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(4000)
+    try:
+        direct, called = _direct_and_called(profile_raw, zelm_warnings, monkeypatch, lambda: [make()], lightweight)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert direct == called
+    records, failures = direct
+    if refused[lightweight]:
+        assert records == []
+        assert [(event, error) for event, error, _ in failures] == [("call", ValueError), ("return", ValueError)]
+    else:
+        assert failures == [] and len(records) == 2
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=MODE_IDS)
+@pytest.mark.parametrize("replacement", ["python-function", "other-modes-native-function"])
+def test_a_replaced_serializer_is_called_for_every_value(profile_raw, zelm_warnings, monkeypatch, lightweight,
+                                                         replacement):
+    name, other = MODES_BY_NAME[lightweight]
+    own = getattr(serialize._native, name)
+    calls = []
+
+    def counting(value):
+        calls.append(value)
+        return own(value)
+
+    monkeypatch.setattr(serialize, name, counting if replacement == "python-function" else
+                        getattr(serialize._native, other))
+    taken = ["text", (1, 2), {"k": [None, 2.5]}, Shown("shown")]
+    records, failures = _recorded(profile_raw, zelm_warnings, taken, lightweight)
+
+    answered_by = own if replacement == "python-function" else getattr(serialize._native, other)
+    assert failures == []
+    assert [arg for event, arg, _ in records if event == "return"] == [answered_by(value) for value in taken]
+    assert [locals_ for _, _, locals_ in records] == [answered_by({"value": value}) for value in taken
+                                                      for _ in ("call", "return")]
+    if replacement == "python-function":
+        # Once as the arg of a return, twice in the locals of a call and a return.
+        assert [value for value in calls if any(value is item for item in taken)] == taken
+        assert [value["value"] for value in calls if type(value) is dict and list(value) == ["value"]] == [
+            item for item in taken for _ in ("call", "return")]

@@ -2,6 +2,9 @@
 
 from typing import Any, Callable, Optional, Tuple
 
+# The profiler's entry into the encoders (a capsule).
+native_api: object
+
 # max_text, max_items, max_depth, max_value_bytes (None: no cap)
 Limits = Tuple[int, int, int, Optional[int]]
 

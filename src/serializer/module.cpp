@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "serializer/encoder.hpp"
+#include "serializer/native_api.hpp"
 
 namespace zelm::serializer {
 namespace {
@@ -14,13 +15,19 @@ namespace {
 PyObject* g_reference_full = nullptr;
 PyObject* g_reference_lightweight = nullptr;
 
+// The reference encoder of a mode; throws before zelm.serialize gave them.
+PyObject* reference_encoder(bool lightweight) {
+    PyObject* reference = lightweight ? g_reference_lightweight : g_reference_full;
+    if (reference == nullptr) {
+        raise_error(PyExc_RuntimeError, "zelm._serialize is used before zelm.serialize configured it");
+    }
+    return reference;
+}
+
 template <bool Lightweight>
 PyObject* dump_entry(PyObject*, PyObject* value) {
     return at_boundary<PyObject*>(nullptr, [value]() -> PyObject* {
-        PyObject* reference = Lightweight ? g_reference_lightweight : g_reference_full;
-        if (reference == nullptr) {
-            raise_error(PyExc_RuntimeError, "zelm._serialize is used before zelm.serialize configured it");
-        }
+        PyObject* reference = reference_encoder(Lightweight);
         try {
             return (Lightweight ? dump_lightweight(value) : dump_full(value)).release();
         } catch (const Unmodelled&) {
@@ -28,6 +35,23 @@ PyObject* dump_entry(PyObject*, PyObject* value) {
         }
     });
 }
+
+// dump_entry for the profiler, writing into its buffer.
+Dumped dump_into(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObject** other) {
+    return at_boundary<Dumped>(Dumped::error, [&]() -> Dumped {
+        PyObject* reference = reference_encoder(lightweight);
+        try {
+            const bool loadable = lightweight ? dump_lightweight(value, out) : dump_full(value, out);
+            return loadable ? Dumped::loadable : Dumped::unchecked;
+        } catch (const Unmodelled&) {
+            out.clear();
+            *other = require(PyObject_CallOneArg(reference, value)).release();
+            return Dumped::other;
+        }
+    });
+}
+
+const NativeApi native_api{dump_into};
 
 // Far beyond any text, container or nesting a program holds; a limit above
 // it behaves as this one.
@@ -100,9 +124,13 @@ PyMethodDef functions[] = {
 };
 
 // The shared names and the internal-error type, which the boundary sets
-// for a broken invariant.
-int execute(PyObject*) {
-    return run_or_set_error([] { init_names(); }) ? 0 : -1;
+// for a broken invariant; the capsule of the profiler's entry.
+int execute(PyObject* module) {
+    return run_or_set_error([module] {
+        init_names();
+        PyRef capsule = require(PyCapsule_New(const_cast<NativeApi*>(&native_api), kNativeApiName, nullptr));
+        if (PyModule_AddObjectRef(module, "native_api", capsule.get()) < 0) throw PyErrorSet{};
+    }) ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {

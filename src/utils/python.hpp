@@ -145,6 +145,8 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(zelm_plugins, "zelm.plugins")                                          \
     X(load_plugin_data, "load_plugin_data")                                  \
     X(zelm_serialize, "zelm.serialize")                                      \
+    X(zelm_native_serialize, "zelm._serialize")                              \
+    X(native_api, "native_api")                                              \
     X(dump_msgpack, "dump_msgpack")                                          \
     X(dump_msgpack_lightweight_repr, "dump_msgpack_lightweight_repr")        \
     X(zelm_version, "zelm.version")                                          \

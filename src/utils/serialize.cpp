@@ -1,5 +1,9 @@
 #include "utils/serialize.hpp"
 
+#include <vector>
+
+#include "serializer/native_api.hpp"
+
 namespace zelm {
 
 msgpack::Bytes EncodedValue::bytes() const {
@@ -9,30 +13,133 @@ msgpack::Bytes EncodedValue::bytes() const {
 }
 
 namespace {
+
 ModuleCache serialize_module;
+
+// zelm._serialize's encoders, called directly, and the function objects
+// that stand for them: a value goes to the direct call only while the
+// function zelm.serialize holds is one of these (a host that replaced it
+// gets its own called). Kept for the process's life.
+struct NativeEncoders {
+    const serializer::NativeApi* api = nullptr;
+    PyObject* full = nullptr;
+    PyObject* lightweight = nullptr;
+};
+
+// Looked up once, when zelm.serialize has been imported, and with it the
+// native module whenever it could be; none when it could not.
+const NativeEncoders& native_encoders() {
+    static bool looked_up = false;
+    static NativeEncoders encoders;
+    if (looked_up) return encoders;
+    looked_up = true;
+    const Names& n = names();
+    PyRef module = PyRef::steal(PyImport_GetModule(n.zelm_native_serialize));
+    PyRef capsule = module ? PyRef::steal(PyObject_GetAttr(module.get(), n.native_api)) : PyRef();
+    PyRef full = module ? PyRef::steal(PyObject_GetAttr(module.get(), n.dump_msgpack)) : PyRef();
+    PyRef lightweight =
+        module ? PyRef::steal(PyObject_GetAttr(module.get(), n.dump_msgpack_lightweight_repr)) : PyRef();
+    const void* api = capsule ? PyCapsule_GetPointer(capsule.get(), serializer::kNativeApiName) : nullptr;
+    if (api == nullptr || !full || !lightweight) {
+        PyErr_Clear();
+        return encoders;
+    }
+    encoders = {static_cast<const serializer::NativeApi*>(api), full.release(), lightweight.release()};
+    return encoders;
+}
+
+// The buffers of values done with, for the values to come: allocating one
+// per value cost more than encoding a small value. Touched only with the
+// GIL held, as every value is made and dropped with it.
+class SpareBuffers {
+public:
+    msgpack::Buffer take() {
+        if (buffers_.empty()) {
+            msgpack::Buffer fresh;
+            fresh.reserve(kTypicalValueBytes);
+            return fresh;
+        }
+        msgpack::Buffer buffer = std::move(buffers_.back());
+        buffers_.pop_back();
+        return buffer;
+    }
+    // Keeps a few of the usual size; one grown by a huge value goes.
+    void give_back(msgpack::Buffer& buffer) noexcept {
+        if (buffer.capacity() == 0 || buffer.capacity() > kKeptCapacity || buffers_.size() == buffers_.capacity()) {
+            return;
+        }
+        buffer.clear();
+        buffers_.push_back(std::move(buffer));  // within the capacity: cannot throw
+    }
+
+    SpareBuffers() { buffers_.reserve(kKept); }
+
+private:
+    static constexpr std::size_t kTypicalValueBytes = 256;
+    static constexpr std::size_t kKeptCapacity = 64 * 1024;
+    // An event holds two values at once, a few more when a repr records.
+    static constexpr std::size_t kKept = 8;
+    std::vector<msgpack::Buffer> buffers_;
+};
+
+SpareBuffers spare_buffers;
+
+// The attribute `name` of the serializer's module. A plain module's is
+// read from its dict, where its getattr finds it, without the generic
+// attribute lookup around it.
+PyRef module_function(PyObject* module, PyObject* name) {
+    if (PyModule_CheckExact(module)) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+        if (found != nullptr) return PyRef::from_borrowed(found);
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return require(PyObject_GetAttr(module, name));
+}
+
 }  // namespace
+
+EncodedValue::~EncodedValue() { spare_buffers.give_back(collected_); }
+
+void EncodedValue::take(PyRef result) {
+    if (PyBytes_Check(result.get())) {
+        bytes_object_ = std::move(result);
+        return;
+    }
+    // The generic sequence-of-bytes rule.
+    collected_ = extract_sequence<std::uint8_t>(result.get(), [](PyObject* item) {
+        long byte = PyLong_AsLong(item);
+        if (byte == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        if (byte < 0 || byte > 255) {
+            raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        return static_cast<std::uint8_t>(byte);
+    });
+}
 
 EncodedValue dump_value(PyObject* value, bool lightweight) {
     const Names& n = names();
     // The function is looked up on every call: a host may replace it.
     PyRef module = serialize_module.import(n.zelm_serialize);
     PyObject* function_name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
-    PyRef function = require(PyObject_GetAttr(module.get(), function_name));
-    PyRef result = require(PyObject_CallOneArg(function.get(), value));
+    PyRef function = module_function(module.get(), function_name);
 
     EncodedValue encoded;
-    if (PyBytes_Check(result.get())) {
-        encoded.bytes_object_ = std::move(result);
+    const NativeEncoders& native = native_encoders();
+    if (native.api != nullptr && function.get() == (lightweight ? native.lightweight : native.full)) {
+        // As a call of the function would, up to the recursion limit.
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
+        encoded.collected_ = spare_buffers.take();
+        PyObject* other = nullptr;
+        const serializer::Dumped dumped = native.api->dump(value, lightweight, encoded.collected_, &other);
+        Py_LeaveRecursiveCall();
+        switch (dumped) {
+            case serializer::Dumped::loadable: return encoded;
+            case serializer::Dumped::unchecked: break;
+            case serializer::Dumped::other: encoded.take(PyRef::steal(other)); break;
+            case serializer::Dumped::error: throw PyErrorSet{};
+        }
     } else {
-        // The generic sequence-of-bytes rule.
-        encoded.collected_ = extract_sequence<std::uint8_t>(result.get(), [](PyObject* item) {
-            long byte = PyLong_AsLong(item);
-            if (byte == -1 && PyErr_Occurred()) throw PyErrorSet{};
-            if (byte < 0 || byte > 255) {
-                raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
-            }
-            return static_cast<std::uint8_t>(byte);
-        });
+        encoded.take(require(PyObject_CallOneArg(function.get(), value)));
     }
     // The bytes go into the trace document unchanged: one value there that a
     // reader cannot load would make it refuse the whole document.

@@ -8,13 +8,23 @@ namespace zelm {
 
 // One serialised value. When the host returns a bytes object (the usual
 // case) the bytes are read from it in place; any other sequence of byte
-// values is collected into a buffer of its own.
+// values is collected into a buffer of its own, which is also where the
+// native encoders write.
 class EncodedValue {
 public:
+    EncodedValue() = default;
+    EncodedValue(EncodedValue&&) = default;
+    EncodedValue& operator=(EncodedValue&&) = default;
+    // Leaves the buffer to the next value.
+    ~EncodedValue();
+
     msgpack::Bytes bytes() const;
 
 private:
     friend EncodedValue dump_value(PyObject* value, bool lightweight);
+    // Keeps what a serializer function returned. Throws PyErrorSet.
+    void take(PyRef result);
+
     PyRef bytes_object_;
     msgpack::Buffer collected_;
 };
@@ -23,7 +33,9 @@ private:
 // Whatever comes back must be exactly one MessagePack value that a reader
 // loads (msgpack::check_loadable), because it is embedded into records
 // unchecked later; anything else is refused with a ValueError naming the
-// fault. May run arbitrary Python code. Throws PyErrorSet.
+// fault. While the function is still zelm._serialize's own, its encoder is
+// called directly, and what it writes is checked only when it cannot vouch
+// for it. May run arbitrary Python code. Throws PyErrorSet.
 EncodedValue dump_value(PyObject* value, bool lightweight);
 
 }  // namespace zelm

@@ -1,0 +1,28 @@
+// What zelm._serialize offers the profiler (zelm._zelm) in its capsule
+// `native_api`: its encoders called with no Python call and no bytes object
+// in between, writing straight into the profiler's buffer.
+#pragma once
+
+#include <Python.h>
+
+#include "utils/msgpack.hpp"
+
+namespace zelm::serializer {
+
+inline constexpr const char* kNativeApiName = "zelm._serialize.native_api";
+
+enum class Dumped {
+    loadable,   // `out` holds the bytes, which a reader loads as they are
+    unchecked,  // `out` holds the bytes, which must be checked before use
+    other,      // the reference implementation answered: `*other` is what it returned
+    error,      // a Python error is set
+};
+
+struct NativeApi {
+    // zelm._serialize.dump_msgpack(value), or dump_msgpack_lightweight_repr:
+    // the bytes it would return written to `out` (empty on entry), or a new
+    // reference in `*other` to the object it would return. With the GIL held.
+    Dumped (*dump)(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObject** other);
+};
+
+}  // namespace zelm::serializer
