@@ -28,6 +28,11 @@ void str_or_nil(Writer& writer, const std::optional<std::string_view>& text) {
     }
 }
 
+// Keys both records begin with.
+constexpr auto kPath = kEncodedStrs<"path">;
+constexpr auto kCoName = kEncodedStrs<"co_name">;
+constexpr auto kFrameId = kEncodedStrs<"frame_id">;
+
 // The keys and fixed values of the entries every record of the profiler's
 // own ends with, in this order:
 // "thread" str | "thread_native_id" uint/nil | "timestamp" f64 | "type" str
@@ -70,11 +75,8 @@ void write_frame_record(Record& record, std::string_view path, std::string_view 
                         const EncodedValue& locals, const ThreadIdentity& thread,
                         const std::optional<CallSite>& call_site) {
     using Frame = Ending<"frame">;
-    static constexpr auto kPath = kEncodedStrs<"path">;
-    static constexpr auto kCoName = kEncodedStrs<"co_name">;
     static constexpr auto kQualname = kEncodedStrs<"qualname">;
     static constexpr auto kEvent = kEncodedStrs<"event">;
-    static constexpr auto kFrameId = kEncodedStrs<"frame_id">;
     static constexpr auto kArg = kEncodedStrs<"arg">;
     static constexpr auto kLocals = kEncodedStrs<"locals">;
     static constexpr auto kCallSite = kEncodedStrs<"user_code_call_site">;
@@ -85,11 +87,12 @@ void write_frame_record(Record& record, std::string_view path, std::string_view 
     const std::optional<std::string_view> shown_frame_id = view(frame_id);
     const msgpack::Bytes arg_bytes = arg.bytes();
     const msgpack::Bytes locals_bytes = locals.bytes();
-    const std::size_t size = 1 + kPath.size() + most(path) + kCoName.size() + most(co_name) + kQualname.size() +
-                             most_or_nil(shown_qualname) + kEvent.size() + most(event_name(event)) + kFrameId.size() +
-                             most_or_nil(shown_frame_id) + kArg.size() + arg_bytes.size() + kLocals.size() +
-                             locals_bytes.size() + Frame::most(thread) + kCallSite.size() + 1 +
-                             kCallFrameId.size() + most(FrameId{}.view()) + kLineNumber.size() + kMostHeader;
+    const std::size_t size = 1 + kPath.size() + most(path) + kCoName.size() + most(co_name) +
+                             kQualname.size() + most_or_nil(shown_qualname) + kEvent.size() +
+                             most(event_name(event)) + kFrameId.size() + most_or_nil(shown_frame_id) +
+                             kArg.size() + arg_bytes.size() + kLocals.size() + locals_bytes.size() +
+                             Frame::most(thread) + kCallSite.size() + 1 + kCallFrameId.size() +
+                             most(FrameId{}.view()) + kLineNumber.size() + kMostHeader;
     msgpack::append(record, size, [&](Writer& writer) {
         writer.map_header(12);
         writer.bytes(kPath);
@@ -131,9 +134,6 @@ void write_exception_record(Record& record, const UnwoundFrame& frame,
                             const std::optional<std::string>& type_name,
                             const std::optional<EncodedValue>& exception, const ThreadIdentity& thread) {
     using Exception = Ending<"exception">;
-    static constexpr auto kPath = kEncodedStrs<"path">;
-    static constexpr auto kCoName = kEncodedStrs<"co_name">;
-    static constexpr auto kFrameId = kEncodedStrs<"frame_id">;
     static constexpr auto kExceptionType = kEncodedStrs<"exception_type">;
     static constexpr auto kException = kEncodedStrs<"exception">;
 
@@ -141,8 +141,9 @@ void write_exception_record(Record& record, const UnwoundFrame& frame,
     const std::optional<std::string_view> shown_type = view(type_name);
     const msgpack::Bytes exception_bytes = exception ? exception->bytes() : msgpack::Bytes();
     const std::size_t size = 1 + kPath.size() + most(frame.path) + kCoName.size() + most(frame.co_name) +
-                             kFrameId.size() + most_or_nil(shown_frame_id) + kExceptionType.size() + most_or_nil(shown_type) +
-                             kException.size() + 1 + exception_bytes.size() + Exception::most(thread);
+                             kFrameId.size() + most_or_nil(shown_frame_id) + kExceptionType.size() +
+                             most_or_nil(shown_type) + kException.size() + 1 + exception_bytes.size() +
+                             Exception::most(thread);
     msgpack::append(record, size, [&](Writer& writer) {
         writer.map_header(9);
         writer.bytes(kPath);

@@ -27,13 +27,7 @@ void write_str(Buffer& out, std::string_view text) {
 // bin32    0xc6 LLLLLLLL bytes
 void write_bin(Buffer& out, const std::uint8_t* data, std::size_t size) {
     append(out, kMostHeader + size, [data, size](Writer& writer) {
-        if (size <= 0xff) {
-            writer.tagged(0xc4, static_cast<std::uint8_t>(size));
-        } else if (size <= 0xffff) {
-            writer.tagged(0xc5, static_cast<std::uint16_t>(size));
-        } else {
-            writer.tagged(0xc6, static_cast<std::uint32_t>(size));
-        }
+        writer.sized(size, 0xc4, 0xc5, 0xc6);
         writer.bytes(data, size);
     });
 }
@@ -74,14 +68,7 @@ void ext_header(Writer& writer, std::int8_t type, std::size_t size) {
         case 4: writer.byte(0xd6); break;
         case 8: writer.byte(0xd7); break;
         case 16: writer.byte(0xd8); break;
-        default:
-            if (size <= 0xff) {
-                writer.tagged(0xc7, static_cast<std::uint8_t>(size));
-            } else if (size <= 0xffff) {
-                writer.tagged(0xc8, static_cast<std::uint16_t>(size));
-            } else {
-                writer.tagged(0xc9, static_cast<std::uint32_t>(size));
-            }
+        default: writer.sized(size, 0xc7, 0xc8, 0xc9);
     }
     writer.byte(static_cast<std::uint8_t>(type));
 }

@@ -59,16 +59,23 @@ public:
     void map_header(std::uint32_t entries) { container_header(entries, 0x80, 0xde, 0xdf); }
     // 0x90+n | 0xdc n16 | 0xdd n32
     void array_header(std::uint32_t items) { container_header(items, 0x90, 0xdc, 0xdd); }
+    // A length in the narrowest of the 8-, 16- and 32-bit forms, each with its format byte.
+    void sized(std::size_t size, std::uint8_t tag8, std::uint8_t tag16, std::uint8_t tag32) {
+        if (size <= 0xff) {
+            tagged(tag8, static_cast<std::uint8_t>(size));
+        } else if (size <= 0xffff) {
+            tagged(tag16, static_cast<std::uint16_t>(size));
+        } else {
+            tagged(tag32, static_cast<std::uint32_t>(size));
+        }
+    }
+
     // 0xa0+L | 0xd9 L8 | 0xda L16 | 0xdb L32
     void str_header(std::size_t size) {
         if (size <= 31) {
             byte(static_cast<std::uint8_t>(0xa0 + size));
-        } else if (size <= 0xff) {
-            tagged(0xd9, static_cast<std::uint8_t>(size));
-        } else if (size <= 0xffff) {
-            tagged(0xda, static_cast<std::uint16_t>(size));
         } else {
-            tagged(0xdb, static_cast<std::uint32_t>(size));
+            sized(size, 0xd9, 0xda, 0xdb);
         }
     }
     void str(std::string_view text) {
