@@ -259,17 +259,26 @@ def takes(value):
     return value
 
 
+def _ext_pair(code, payload):
+    return (code, payload)
+
+
+def _shown(data):
+    """Encoded bytes decoded to text that tells apart what the bytes do:
+    extension values as (code, data), NaN equal to itself."""
+    return repr(msgpack.unpackb(data, strict_map_key=False, ext_hook=_ext_pair))
+
+
 def _recorded(profile_raw, zelm_warnings, values_taken, lightweight):
     """What a profile of takes(value) for each value records, per event: its
-    arg and locals as encoded, and the failures logged instead of records."""
+    arg and locals (as _shown), and the failures logged instead of records."""
     def run():
         for value in values_taken:
             takes(value)
     logged = len(zelm_warnings())
     document, _ = profile_raw(run, config={"lightweight_repr": lightweight})
-    doc = msgpack.unpackb(document, strict_map_key=False)
-    # Packed again, a value's bytes come back as written: the encoders write the smallest forms, as msgpack does.
-    records = [(r["event"], msgpack.packb(r["arg"]), msgpack.packb(r["locals"])) for r in frame_records(doc, "takes")]
+    doc = msgpack.unpackb(document, strict_map_key=False, ext_hook=_ext_pair)
+    records = [(r["event"], repr(r["arg"]), repr(r["locals"])) for r in frame_records(doc, "takes")]
     failures = [(w.args[2], type(w.exc_info[1]), str(w.exc_info[1])) for w in zelm_warnings()[logged:]
                 if w.args[1] == "takes"]
     return records, failures
@@ -373,8 +382,8 @@ def test_a_replaced_serializer_is_called_for_every_value(profile_raw, zelm_warni
 
     answered_by = own if replacement == "python-function" else getattr(serialize._native, other)
     assert failures == []
-    assert [arg for event, arg, _ in records if event == "return"] == [answered_by(value) for value in taken]
-    assert [locals_ for _, _, locals_ in records] == [answered_by({"value": value}) for value in taken
+    assert [arg for event, arg, _ in records if event == "return"] == [_shown(answered_by(value)) for value in taken]
+    assert [locals_ for _, _, locals_ in records] == [_shown(answered_by({"value": value})) for value in taken
                                                       for _ in ("call", "return")]
     if replacement == "python-function":
         # Once as the arg of a return, twice in the locals of a call and a return.
