@@ -22,7 +22,7 @@ void logging_failures(const EventCode& code, Body&& body);
 // remembered one at a return (none when its call was not seen).
 std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event);
 // "module.qualname" of the running function; nullopt when it cannot be inferred.
-std::optional<std::string> qualified_name(PyObject* frame, PyObject* code,
+std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
                                           StaticLookupCache& static_lookups);
 // Locals as recorded: a dict without "__builtins__", never written back
 // into the frame's own dict.
@@ -148,7 +148,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
     std::string path =
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
-    std::optional<std::string> qualname = qualified_name(frame, code.code, static_lookups);
+    std::optional<std::string> qualname = qualified_name(frame, code.code, state, static_lookups);
     PyRef locals = recorded_locals(frame);
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
@@ -230,7 +230,7 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
         int line = state.lines.line(code.frame);
         cut.path = state.locations.location(code.filename_object, code.filename,
                                             static_cast<std::uint64_t>(line < 0 ? 0 : line));
-        cut.qualname = qualified_name(code.frame, code.code, static_lookups);
+        cut.qualname = qualified_name(code.frame, code.code, state, static_lookups);
     } catch (const PyErrorSet&) {
         // The note keeps what could be read; the event is dropped either way.
         discard_error();
@@ -262,30 +262,35 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
     return std::nullopt;
 }
 
-// str() of the frame's module name. A name that cannot be printed fails the
-// event like any other unreadable part of the record.
-std::string module_name_text(PyObject* frame) {
+// str() of the frame's module name, "." and the text of `qualname`. A name
+// that cannot be printed fails the event like any other unreadable part of
+// the record. Only a name that is an exact str is cached: str() of anything
+// else may run Python code, whose answer may change.
+std::string module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state) {
     PyRef globals = compat::frame_globals(frame);
     PyRef module_name = require(PyObject_GetItem(globals.get(), names().dunder_name));
+    bool cacheable = PyUnicode_CheckExact(module_name.get()) && PyUnicode_CheckExact(qualname);
+    QualifiedName& entry = cache_slot(state.qualified_names, qualname, module_name.get());
+    if (cacheable && entry.qualname.get() == qualname && entry.module_name.get() == module_name.get()) {
+        return entry.text;
+    }
     PyRef text = require(PyObject_Str(module_name.get()));
-    return std::string(Utf8(text.get()).view());
+    std::string qualified(Utf8(text.get()).view());
+    qualified.push_back('.');
+    qualified.append(Utf8(qualname).view());
+    if (cacheable) {
+        // Replacing the entry releases two strs: no Python code runs.
+        entry = QualifiedName{PyRef::from_borrowed(qualname), std::move(module_name), qualified};
+    }
+    return qualified;
 }
 
-std::optional<std::string> qualified_name(PyObject* frame, PyObject* code,
+std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
                                           StaticLookupCache& static_lookups) {
     const Names& n = names();
-    if (PyObject* qualname = compat::code_qualname(code)) {
-        std::string qualified = module_name_text(frame);
-        qualified.push_back('.');
-        qualified.append(Utf8(qualname).view());
-        return qualified;
-    }
+    if (PyObject* qualname = compat::code_qualname(code)) return module_dotted_name(frame, qualname, state);
     PyObject* name = compat::code_name(code);
-    if (PyUnicode_Compare(name, n.module_code_name) == 0) {
-        std::string qualified = module_name_text(frame);
-        qualified.append(".<module>");
-        return qualified;
-    }
+    if (PyUnicode_Compare(name, n.module_code_name) == 0) return module_dotted_name(frame, n.module_code_name, state);
     try {
         return get_qualname_inner(frame, name, static_lookups);
     } catch (const PyErrorSet&) {
