@@ -57,6 +57,10 @@ std::optional<std::string> function_name(PyObject* function) {
     return dotted_text(module.get(), qualname.get());
 }
 
+// The modules every inference past the caller's locals reads.
+ModuleCache inspect_module;
+ModuleCache builtins_module;
+
 enum class Lookup { found, missing, failed };
 
 // A lookup by the item protocol: KeyError means "try the next source",
@@ -245,14 +249,14 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
         case Lookup::missing: break;
     }
 
-    PyRef inspect = import_module(n.inspect);
+    PyRef inspect = inspect_module.import(n.inspect);
     PyRef getattr_static = require(PyObject_GetAttr(inspect.get(), n.getattr_static));
 
     // 2. A method: found statically on the instance's class, or its base.
     switch (frame_lookup(frame, n.self, value)) {
         case Lookup::found: {
             PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
-            PyRef builtins = import_module(n.builtins);
+            PyRef builtins = builtins_module.import(n.builtins);
             PyRef property = require(PyObject_GetAttr(builtins.get(), n.property));
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
