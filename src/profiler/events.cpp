@@ -264,24 +264,18 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
 
 // str() of the frame's module name, "." and the text of `qualname`. A name
 // that cannot be printed fails the event like any other unreadable part of
-// the record. Only a name that is an exact str is cached: str() of anything
-// else may run Python code, whose answer may change.
+// the record.
 std::string module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state) {
     PyRef globals = compat::frame_globals(frame);
     PyRef module_name = require(PyObject_GetItem(globals.get(), names().dunder_name));
-    bool cacheable = PyUnicode_CheckExact(module_name.get()) && PyUnicode_CheckExact(qualname);
-    QualifiedName& entry = cache_slot(state.qualified_names, qualname, module_name.get());
-    if (cacheable && entry.qualname.get() == qualname && entry.module_name.get() == module_name.get()) {
-        return entry.text;
+    if (const std::string* known = state.dotted_names.find(module_name.get(), qualname)) {
+        return *known;
     }
     PyRef text = require(PyObject_Str(module_name.get()));
     std::string qualified(Utf8(text.get()).view());
     qualified.push_back('.');
     qualified.append(Utf8(qualname).view());
-    if (cacheable) {
-        // Replacing the entry releases two strs: no Python code runs.
-        entry = QualifiedName{PyRef::from_borrowed(qualname), std::move(module_name), qualified};
-    }
+    state.dotted_names.remember(module_name.get(), qualname, qualified);
     return qualified;
 }
 
@@ -292,7 +286,7 @@ std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, Threa
     PyObject* name = compat::code_name(code);
     if (PyUnicode_Compare(name, n.module_code_name) == 0) return module_dotted_name(frame, n.module_code_name, state);
     try {
-        return get_qualname_inner(frame, name, static_lookups);
+        return get_qualname_inner(frame, name, static_lookups, state.dotted_names);
     } catch (const PyErrorSet&) {
         // An inference that fails just leaves the name out.
         discard_error();

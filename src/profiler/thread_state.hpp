@@ -25,6 +25,7 @@
 #include "utils/msgpack.hpp"
 #include "utils/paths.hpp"
 #include "utils/python.hpp"
+#include "utils/qualname.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
 
@@ -96,26 +97,6 @@ Entry& cache_slot(ObjectCache<Entry>& cache, PyObject* key) {
     return cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % cache.size()];
 }
 
-// "module.qualname" of a code object, cached by the two exact str objects
-// it is made of: the code's qualified name and the `__name__` its module's
-// globals held. Holding both, the entry is never matched by another text at
-// a reused address, and a module that rebinds `__name__` holds another
-// object there. Strs keep nothing of the profiled program alive.
-struct QualifiedName {
-    PyRef qualname;
-    PyRef module_name;
-    std::string text;
-};
-using QualifiedNameCache = std::array<QualifiedName, 256>;
-
-inline QualifiedName& cache_slot(QualifiedNameCache& cache, PyObject* qualname, PyObject* module_name) {
-    // Multiplied so that the high bits mix all of both addresses: strs made
-    // close together (one class's method names) must not share a slot.
-    std::uint64_t key = (reinterpret_cast<std::uintptr_t>(qualname) >> 4) * 31 +
-                        (reinterpret_cast<std::uintptr_t>(module_name) >> 4);
-    return cache[(key * 0x9E3779B97F4A7C15ull) >> 56];
-}
-
 // A recorded frame whose "return" may have been an unwind: kept from its
 // return event until the exception that left it is read (or the thread's
 // next event shows that none did).
@@ -136,7 +117,7 @@ struct ThreadState {
     LocationCache locations;  // keyed by the code's file name object
     LineCache lines;
     ObjectCache<NameProcessors> plugin_cache;
-    QualifiedNameCache qualified_names;
+    DottedNameCache dotted_names;
     RecordBatch batch;
 };
 

@@ -41,7 +41,7 @@ private:
 // plain function's two attributes are fields of its own (a missing module
 // reads as None), read without a lookup. Both are held while str() of the
 // first may run code that replaces the second.
-std::optional<std::string> function_name(PyObject* function) {
+std::optional<std::string> function_name(PyObject* function, DottedNameCache& dotted_names) {
     PyRef module;
     PyRef qualname;
     if (Py_IS_TYPE(function, &PyFunction_Type)) {
@@ -54,7 +54,7 @@ std::optional<std::string> function_name(PyObject* function) {
         qualname = compat::optional_attr(function, names().dunder_qualname);
         if (!qualname) return std::nullopt;
     }
-    return dotted_text(module.get(), qualname.get());
+    return dotted_text(module.get(), qualname.get(), dotted_names);
 }
 
 // The modules every inference past the caller's locals reads.
@@ -141,7 +141,8 @@ PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObj
 
 }  // namespace
 
-std::string dotted_text(PyObject* a, PyObject* b) {
+std::string dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names) {
+    if (const std::string* known = dotted_names.find(a, b)) return *known;
     Printable first(a);
     Printable second(b);
     std::string text;
@@ -149,7 +150,27 @@ std::string dotted_text(PyObject* a, PyObject* b) {
     text.append(first.view());
     text.push_back('.');
     text.append(second.view());
+    dotted_names.remember(a, b, text);
     return text;
+}
+
+DottedNameCache::Entry& DottedNameCache::entry_for(PyObject* a, PyObject* b) {
+    // Multiplied so that the high bits mix all of both addresses: strs made
+    // close together (one class's method names) must not share an entry.
+    std::uint64_t key =
+        (reinterpret_cast<std::uintptr_t>(a) >> 4) * 31 + (reinterpret_cast<std::uintptr_t>(b) >> 4);
+    return entries_[(key * 0x9E3779B97F4A7C15ull) >> 56];
+}
+
+const std::string* DottedNameCache::find(PyObject* a, PyObject* b) {
+    Entry& entry = entry_for(a, b);
+    return entry.first.get() == a && entry.second.get() == b ? &entry.text : nullptr;
+}
+
+void DottedNameCache::remember(PyObject* a, PyObject* b, const std::string& text) {
+    // str() of anything else may run Python code, whose answer may change.
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return;
+    entry_for(a, b) = Entry{PyRef::from_borrowed(a), PyRef::from_borrowed(b), text};
 }
 
 // Why an entry's answer stands. getattr_static(object, name) looks in the
@@ -236,7 +257,8 @@ void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyO
     // another thread's event with it.
 }
 
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache) {
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache,
+                                              DottedNameCache& dotted_names) {
     const Names& n = names();
     PyRef value;
 
@@ -244,7 +266,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
     PyRef back = compat::frame_back(frame);
     if (!back) return std::nullopt;
     switch (frame_lookup(back.get(), name, value)) {
-        case Lookup::found: return function_name(value.get());
+        case Lookup::found: return function_name(value.get(), dotted_names);
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
     }
@@ -261,7 +283,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
             }
-            return function_name(function.get());
+            return function_name(function.get(), dotted_names);
         }
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
@@ -271,7 +293,8 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
     switch (frame_lookup(frame, n.cls, value)) {
         case Lookup::found:
             if (PyType_Check(value.get())) {
-                return function_name(static_attribute(cache, getattr_static.get(), value.get(), name).get());
+                PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
+                return function_name(function.get(), dotted_names);
             }
             break;
         case Lookup::failed: return std::nullopt;
@@ -284,7 +307,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
     switch (frame_lookup(frame, n.dunder_qualname, value)) {
         case Lookup::found: {
             PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
-            return dotted_text(module_name.get(), value.get());
+            return dotted_text(module_name.get(), value.get(), dotted_names);
         }
         case Lookup::failed: return std::nullopt;
         case Lookup::missing: break;
@@ -292,7 +315,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
 
     // 5. A module-level function; a KeyError here is a failure like any other.
     PyRef function = require(PyObject_GetItem(globals.get(), name));
-    return function_name(function.get());
+    return function_name(function.get(), dotted_names);
 }
 
 }  // namespace zelm

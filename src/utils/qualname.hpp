@@ -45,13 +45,38 @@ private:
     std::array<Entry, kEntries> entries_;
 };
 
+// "a.b" texts of pairs of exact strs (a module's name and a qualified
+// name), kept per thread. An entry holds both strs, so it is never matched
+// by another text at a reused address, and a module that rebinds
+// `__name__` holds another object there. Strs keep nothing of the profiled
+// program alive, and releasing one runs no Python code.
+class DottedNameCache {
+public:
+    // a + "." + b as made before; null when not kept (or not both exact strs).
+    const std::string* find(PyObject* a, PyObject* b);
+    // Keeps `text`, the one just made of a and b, when both are exact strs.
+    void remember(PyObject* a, PyObject* b, const std::string& text);
+
+private:
+    struct Entry {
+        PyRef first;
+        PyRef second;
+        std::string text;
+    };
+    static constexpr std::size_t kEntries = 256;
+    Entry& entry_for(PyObject* a, PyObject* b);
+
+    std::array<Entry, kEntries> entries_;
+};
+
 // Tries, in order: the caller's local of that name, the frame's `self`, its
 // `cls`, a class body's `__qualname__`, and the module global. Returns
 // nullopt when no source applies; throws PyErrorSet when one fails.
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache);
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache,
+                                              DottedNameCache& dotted_names);
 
 // str(a) + "." + str(b); an unprintable object is reported as unraisable
 // and shown as "<unprintable TYPE object>".
-std::string dotted_text(PyObject* a, PyObject* b);
+std::string dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names);
 
 }  // namespace zelm
