@@ -61,6 +61,19 @@ std::optional<std::string> function_name(PyObject* function, DottedNameCache& do
 ModuleCache inspect_module;
 ModuleCache builtins_module;
 
+// getattr(module, name) for a function or class it holds: read from a plain
+// module's dict, where the generic lookup ends for a name that its type
+// (which cannot change) does not have. Anything else takes the full lookup.
+PyRef module_attribute(PyObject* module, PyObject* name) {
+    if (Py_IS_TYPE(module, &PyModule_Type)) {
+        if (PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name)) {
+            return PyRef::from_borrowed(found);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return require(PyObject_GetAttr(module, name));
+}
+
 enum class Lookup { found, missing, failed };
 
 // A lookup by the item protocol: KeyError means "try the next source",
@@ -272,14 +285,14 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
     }
 
     PyRef inspect = inspect_module.import(n.inspect);
-    PyRef getattr_static = require(PyObject_GetAttr(inspect.get(), n.getattr_static));
+    PyRef getattr_static = module_attribute(inspect.get(), n.getattr_static);
 
     // 2. A method: found statically on the instance's class, or its base.
     switch (frame_lookup(frame, n.self, value)) {
         case Lookup::found: {
             PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
             PyRef builtins = builtins_module.import(n.builtins);
-            PyRef property = require(PyObject_GetAttr(builtins.get(), n.property));
+            PyRef property = module_attribute(builtins.get(), n.property);
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
             }
