@@ -5,6 +5,7 @@ import gc
 import importlib
 import inspect
 import sys
+import types
 import weakref
 
 import pytest
@@ -453,3 +454,107 @@ def test_naming_a_method_keeps_its_class_collectable(profile):
     assert {r["qualname"] for r in frame_records(doc, "probe")} == {
         by_version(f"{MODULE}.Fresh0.probe", f"{MODULE}.fresh_class.<locals>.probe")}
     assert alive == [False]
+
+
+# ---- module names, kept per thread while the same str objects stand -----------------
+# Each scenario runs the same code object more than once; every event must
+# name it as str(globals["__name__"]) at that moment would.
+
+MODULE_CODE = compile("size = 1\n", "module_code.py", "exec")
+DEFINES_AND_RENAMES = compile(
+    "def work():\n    return 1\n\nwork()\n__name__ = 'renamed'\nwork()\n", "renames.py", "exec")
+
+
+class CountingName(str):
+    """A module name whose str() changes at every call."""
+
+    calls = 0
+
+    def __str__(self):
+        CountingName.calls += 1
+        return f"counted{CountingName.calls}"
+
+
+class NumberedName:
+    def __init__(self, number):
+        self.number = number
+
+    def __str__(self):
+        return f"numbered{self.number}"
+
+
+def runs_in_renamed_globals():
+    namespace = {"__name__": "first"}
+    exec(MODULE_CODE, namespace)
+    namespace["__name__"] = "second"
+    exec(MODULE_CODE, namespace)
+
+
+def runs_in_other_globals():
+    for name in ("first", "second", "first"):
+        exec(MODULE_CODE, {"__name__": name})
+
+
+def runs_under_a_str_subclass_name():
+    CountingName.calls = 0
+    namespace = {"__name__": CountingName("base")}
+    exec(MODULE_CODE, namespace)
+    exec(MODULE_CODE, namespace)
+
+
+def runs_under_a_non_str_name():
+    name = NumberedName(1)
+    exec(MODULE_CODE, {"__name__": name})
+    name.number = 2
+    exec(MODULE_CODE, {"__name__": name})
+
+
+def runs_under_freed_names():
+    # Each name is freed before the next is made, which may take its address.
+    for index in range(50):
+        exec(MODULE_CODE, {"__name__": "".join(("freed", str(index)))})
+
+
+def renames_a_function():
+    labelled()
+    labelled.__module__ = "elsewhere"
+    try:
+        labelled()
+        labelled.__qualname__ = "Other.labelled"
+        labelled()
+    finally:
+        labelled.__module__, labelled.__qualname__ = MODULE, "labelled"
+
+
+def module_renames_itself():
+    exec(DEFINES_AND_RENAMES, {"__name__": "original"})
+
+
+@pytest.mark.parametrize("run, co_name, py310, py311", [
+    (runs_in_renamed_globals, "<module>", ["first", "first", "second", "second"], None),
+    (runs_in_other_globals, "<module>", ["first", "first", "second", "second", "first", "first"], None),
+    (runs_under_a_str_subclass_name, "<module>", ["counted1", "counted2", "counted3", "counted4"], None),
+    (runs_under_a_non_str_name, "<module>", ["numbered1", "numbered1", "numbered2", "numbered2"], None),
+    (runs_under_freed_names, "<module>", [f"freed{index}" for index in range(50) for _ in "cr"], None),
+    (module_renames_itself, "<module>", ["original", "renamed"], None),
+    # Before 3.11 a function is named by its own __module__ and __qualname__.
+    (renames_a_function, "labelled", [f"{MODULE}"] * 2 + ["elsewhere"] * 2 + ["elsewhere.Other"] * 2,
+     [f"{MODULE}"] * 6),
+    (module_renames_itself, "work", ["original"] * 4, ["original", "original", "renamed", "renamed"]),
+], ids=lambda value: value.__name__ if callable(value) else None)
+def test_module_name_follows_every_change(profile, run, co_name, py310, py311):
+    doc, _ = profile(run)
+    expected = by_version(py310, py311 or py310)
+    assert [r["qualname"] for r in frame_records(doc, co_name)] == [f"{name}.{co_name}" for name in expected]
+
+
+def test_same_code_in_other_globals_is_named_by_each(profile):
+    def work():
+        return 1
+
+    functions = [types.FunctionType(work.__code__, {"__name__": name}) for name in ("first", "second", "first")]
+    doc, _ = profile(lambda: [function() for function in functions])
+    names = [r["qualname"] for r in frame_records(doc, "work") if r["event"] == "call"]
+    qualname = "test_same_code_in_other_globals_is_named_by_each.<locals>.work"
+    # Before 3.11 neither the caller nor the globals hold a function named `work`: no name.
+    assert names == by_version([None] * 3, [f"first.{qualname}", f"second.{qualname}", f"first.{qualname}"])
