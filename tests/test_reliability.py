@@ -29,15 +29,15 @@ def test_threads_meeting_a_half_imported_serializer_wait_for_it(tmp_path):
                 if name != "zelm.serialize":
                     return None
                 sys.meta_path.remove(self)
-                spec = importlib.util.find_spec(name)
-                run_body = spec.loader.exec_module
+                found = importlib.util.find_spec(name)
+                run_body = found.loader.exec_module
 
                 def exec_module(module):
                     time.sleep(0.5)
                     run_body(module)
 
-                spec.loader.exec_module = exec_module
-                return spec
+                found.loader.exec_module = exec_module
+                return found
 
         sys.meta_path.insert(0, SlowSerializer())
 

@@ -178,6 +178,16 @@ bool still_initialising(PyObject* module) {
 
 }  // namespace
 
+PyRef module_attribute(PyObject* module, PyObject* name) {
+    if (PyModule_CheckExact(module)) {
+        if (PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name)) {
+            return PyRef::from_borrowed(found);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return require(PyObject_GetAttr(module, name));
+}
+
 PyRef import_module(PyObject* name) {
     // A plain sys.modules lookup: PyImport_GetModule would also probe the
     // module's __spec__ through an AttributeError raised and cleared on every

@@ -328,6 +328,11 @@ private:
     PyObject* module_ = nullptr;
 };
 
+// getattr(module, name) for an attribute its dict holds: read from a plain
+// module's dict, where the generic lookup ends for any name its type (which
+// cannot change) does not have; anything else takes the full lookup.
+PyRef module_attribute(PyObject* module, PyObject* name);
+
 // Saves the exception in flight (if any) and puts it back on destruction,
 // so that work done meanwhile (inside the profile hook, or while a failure
 // travels up) never disturbs it. An error that work leaves set is reported

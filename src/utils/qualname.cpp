@@ -61,19 +61,6 @@ std::optional<std::string> function_name(PyObject* function, DottedNameCache& do
 ModuleCache inspect_module;
 ModuleCache builtins_module;
 
-// getattr(module, name) for a function or class it holds: read from a plain
-// module's dict, where the generic lookup ends for a name that its type
-// (which cannot change) does not have. Anything else takes the full lookup.
-PyRef module_attribute(PyObject* module, PyObject* name) {
-    if (Py_IS_TYPE(module, &PyModule_Type)) {
-        if (PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name)) {
-            return PyRef::from_borrowed(found);
-        }
-        if (PyErr_Occurred()) throw PyErrorSet{};
-    }
-    return require(PyObject_GetAttr(module, name));
-}
-
 enum class Lookup { found, missing, failed };
 
 // A lookup by the item protocol: KeyError means "try the next source",

@@ -84,18 +84,6 @@ private:
 
 SpareBuffers spare_buffers;
 
-// The attribute `name` of the serializer's module. A plain module's is
-// read from its dict, where its getattr finds it, without the generic
-// attribute lookup around it.
-PyRef module_function(PyObject* module, PyObject* name) {
-    if (PyModule_CheckExact(module)) {
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-        if (found != nullptr) return PyRef::from_borrowed(found);
-        if (PyErr_Occurred()) throw PyErrorSet{};
-    }
-    return require(PyObject_GetAttr(module, name));
-}
-
 }  // namespace
 
 EncodedValue::~EncodedValue() { spare_buffers.give_back(collected_); }
@@ -121,7 +109,7 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
     // The function is looked up on every call: a host may replace it.
     PyRef module = serialize_module.import(n.zelm_serialize);
     PyObject* function_name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
-    PyRef function = module_function(module.get(), function_name);
+    PyRef function = module_attribute(module.get(), function_name);
 
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
