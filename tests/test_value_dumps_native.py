@@ -3,6 +3,7 @@ reference implementation in zelm.serialize, for every value and every
 limit: random values and limits from hypothesis, then the edges of each limit."""
 
 import sys
+import types
 
 import msgpack
 import pytest
@@ -283,6 +284,44 @@ def _recorded(profile_raw, zelm_warnings, values_taken, lightweight):
                 if w.args[1] == "takes"]
     return records, failures
 
+
+
+def _swapped(value):
+    return msgpack.packb("swapped")
+
+
+class _SwappedModule(types.ModuleType):
+    """A module type whose dump_msgpack comes before the module's dict."""
+    dump_msgpack = property(lambda module: _swapped)
+
+
+def _swap_namespace_entry(patch):
+    patch.setattr(serialize, "dump_msgpack", _swapped)
+
+
+def _swap_module_object(patch):
+    other = types.ModuleType(serialize.__name__)
+    other.__dict__.update(vars(serialize), dump_msgpack=_swapped)
+    patch.setitem(sys.modules, serialize.__name__, other)
+
+
+def _swap_module_class(patch):
+    patch.setattr(serialize, "__class__", _SwappedModule)
+
+
+@pytest.mark.parametrize("swap", [_swap_namespace_entry, _swap_module_object, _swap_module_class],
+                         ids=["attribute", "sys.modules entry", "module class"])
+def test_a_serializer_swapped_during_a_trace_is_called_from_the_next_value_on(profile_raw, monkeypatch, swap):
+    def run():
+        takes("before")
+        swap(monkeypatch)
+        takes("after")
+
+    document, _ = profile_raw(run)
+    doc = msgpack.unpackb(document, strict_map_key=False)
+    shown = [(r["arg"], r["locals"]) for r in frame_records(doc, "takes")]
+    assert shown == [(None, {"value": "before"}), ("before", {"value": "before"}),
+                     ("swapped", "swapped"), ("swapped", "swapped")]
 
 def _through_python_calls(patch):
     """Puts Python functions calling the native encoders in zelm.serialize's

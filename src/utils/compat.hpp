@@ -144,6 +144,16 @@ inline std::optional<unsigned int> type_version(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
+// A dict's version tag: every change made to the dict gives it a new one
+// from a counter of the interpreter's, and a new dict starts with a fresh
+// one, so the same dict with the same tag holds the same items.
+inline std::uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // deprecated for outside use from 3.12
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 // The attribute `name` as the type's MRO dicts hold it (borrowed), without
 // descriptors applied; null when none holds it. Gives the type a version tag.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }

@@ -207,14 +207,47 @@ PyRef import_module(PyObject* name) {
     return require(PyImport_Import(name));
 }
 
-PyRef ModuleCache::import(PyObject* name) {
+PyRef ModuleAttribute::get(PyObject* module_name, PyObject* attribute) {
+    PyObject* modules = PyImport_GetModuleDict();
+    // A module's class may be reassigned, to one whose attributes come first.
+    if (modules_ == modules && compat::dict_version(modules) == modules_version_ &&
+        PyModule_CheckExact(module_) && compat::dict_version(PyModule_GetDict(module_)) == namespace_version_) {
+        return PyRef::from_borrowed(value_);
+    }
+    // Code the lookups run (an import, a key's equality) may come back here,
+    // also from another thread: until they are done nothing is kept.
+    modules_ = nullptr;
+    const bool modules_dict = PyDict_Check(modules);
+    const std::uint64_t modules_version = modules_dict ? compat::dict_version(modules) : 0;
+    PyRef module = import(module_name);
+    if (!modules_dict || module.get() != module_ || !PyModule_CheckExact(module.get())) {
+        return module_attribute(module.get(), attribute);
+    }
+    PyObject* namespace_ = PyModule_GetDict(module.get());
+    const std::uint64_t namespace_version = compat::dict_version(namespace_);
+    PyObject* found = PyDict_GetItemWithError(namespace_, attribute);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return module_attribute(module.get(), attribute);
+    }
+    PyRef value = PyRef::from_borrowed(found);
+    // The tags read before the lookups: a change they made shows next time.
+    PyObject* earlier = std::exchange(value_, Py_NewRef(found));
+    modules_version_ = modules_version;
+    namespace_version_ = namespace_version;
+    modules_ = modules;
+    Py_XDECREF(earlier);
+    return value;
+}
+
+PyRef ModuleAttribute::import(PyObject* module_name) {
     PyObject* modules = PyImport_GetModuleDict();
     if (module_ != nullptr && PyDict_CheckExact(modules)) {
-        PyObject* found = PyDict_GetItemWithError(modules, name);
+        PyObject* found = PyDict_GetItemWithError(modules, module_name);
         if (found == module_) return PyRef::from_borrowed(found);
         if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
     }
-    PyRef module = import_module(name);
+    PyRef module = import_module(module_name);
     // One still running its body (imported on this very thread) is not kept:
     // another thread must go on waiting for it.
     if (!still_initialising(module.get())) {

@@ -10,6 +10,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <exception>
@@ -36,9 +38,12 @@ inline bool gil_held_here() noexcept {
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;  // a thread-local from 3.12 on
 #else
-    // The process-wide current thread state, which must be this thread's own.
+    // The process-wide current thread state, which must be this thread's own:
+    // a thread state records the thread it runs on when that thread starts,
+    // as PyThread_get_thread_ident gives it, which is pthread_self here
+    // (cheaper to compare than to ask the GIL state's thread-local key).
     PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current != nullptr && current == PyGILState_GetThisThreadState();
+    return current != nullptr && current->thread_id == static_cast<unsigned long>(pthread_self());
 #endif
 }
 
@@ -315,23 +320,33 @@ bool report_unraisable(PyObject* context);
 // The module from sys.modules, imported through the interpreter's import when absent.
 PyRef import_module(PyObject* name);
 
-// import_module for the event path: the module last found complete is kept
-// (with a reference of its own, never let go, like the interned names), and
-// while sys.modules still holds that very object it is returned after one
-// dictionary lookup. A module whose body has run stays complete, so only
-// another object under the name (a re-import) goes through import_module.
-class ModuleCache {
-public:
-    PyRef import(PyObject* name);
-
-private:
-    PyObject* module_ = nullptr;
-};
-
 // getattr(module, name) for an attribute its dict holds: read from a plain
 // module's dict, where the generic lookup ends for any name its type (which
 // cannot change) does not have; anything else takes the full lookup.
 PyRef module_attribute(PyObject* module, PyObject* name);
+
+// import_module(module_name) and module_attribute of it, for the event path.
+// The module last found complete is kept (with a reference of its own, never
+// let go, like the interned names), and so is the attribute found in its
+// dict: while sys.modules and that dict keep the version tags they had when
+// it was read, the same lookups would find the same objects, so it is
+// returned as it is. Any change to either (an import, a replaced attribute)
+// takes the lookups again; so does a module still running its body, one of
+// a module type of its own, or an attribute its dict does not hold.
+class ModuleAttribute {
+public:
+    PyRef get(PyObject* module_name, PyObject* attribute);
+
+private:
+    PyRef import(PyObject* module_name);
+
+    PyObject* module_ = nullptr;
+    PyObject* value_ = nullptr;
+    // Set only while value_ is what the lookups would find: null otherwise.
+    PyObject* modules_ = nullptr;
+    std::uint64_t modules_version_ = 0;
+    std::uint64_t namespace_version_ = 0;
+};
 
 // Saves the exception in flight (if any) and puts it back on destruction,
 // so that work done meanwhile (inside the profile hook, or while a failure

@@ -57,9 +57,9 @@ std::optional<std::string> function_name(PyObject* function, DottedNameCache& do
     return dotted_text(module.get(), qualname.get(), dotted_names);
 }
 
-// The modules every inference past the caller's locals reads.
-ModuleCache inspect_module;
-ModuleCache builtins_module;
+// What every inference past the caller's locals reads.
+ModuleAttribute inspect_getattr_static;
+ModuleAttribute builtins_property;
 
 enum class Lookup { found, missing, failed };
 
@@ -271,15 +271,13 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
         case Lookup::missing: break;
     }
 
-    PyRef inspect = inspect_module.import(n.inspect);
-    PyRef getattr_static = module_attribute(inspect.get(), n.getattr_static);
+    PyRef getattr_static = inspect_getattr_static.get(n.inspect, n.getattr_static);
 
     // 2. A method: found statically on the instance's class, or its base.
     switch (frame_lookup(frame, n.self, value)) {
         case Lookup::found: {
             PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
-            PyRef builtins = builtins_module.import(n.builtins);
-            PyRef property = module_attribute(builtins.get(), n.property);
+            PyRef property = builtins_property.get(n.builtins, n.property);
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
             }

@@ -14,7 +14,9 @@ msgpack::Bytes EncodedValue::bytes() const {
 
 namespace {
 
-ModuleCache serialize_module;
+// zelm.serialize's two functions, as the module holds them.
+ModuleAttribute full_function;
+ModuleAttribute lightweight_function;
 
 // zelm._serialize's encoders, called directly, and the function objects
 // that stand for them: a value goes to the direct call only while the
@@ -107,9 +109,8 @@ void EncodedValue::take(PyRef result) {
 EncodedValue dump_value(PyObject* value, bool lightweight) {
     const Names& n = names();
     // The function is looked up on every call: a host may replace it.
-    PyRef module = serialize_module.import(n.zelm_serialize);
     PyObject* function_name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
-    PyRef function = module_attribute(module.get(), function_name);
+    PyRef function = (lightweight ? lightweight_function : full_function).get(n.zelm_serialize, function_name);
 
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
