@@ -146,7 +146,10 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     int line = state.lines.line(frame);
     if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
-    std::string path =
+    // The working directory as the event found it. The text stays in the
+    // thread's cache until its next use, which only this thread's next event
+    // makes: the hook is not called for the Python code it runs itself.
+    std::string_view path =
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
     std::optional<std::string> qualname = qualified_name(frame, code.code, state, static_lookups);
     PyRef locals = recorded_locals(frame);
@@ -163,7 +166,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
                        thread, call_site);
     batch.close_record("frame");
     if (is_return && may_unwind) {
-        state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::move(path), std::string(code.name),
+        state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::string(path), std::string(code.name),
                                      resumable_code(code.code)};
     }
 }

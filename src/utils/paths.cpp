@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <climits>
+#include <iterator>
 
 namespace zelm {
 
@@ -35,7 +37,7 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
     }
 }
 
-std::string LocationCache::location(const void* key, std::string_view filename, std::uint64_t line) {
+std::string_view LocationCache::location(const void* key, std::string_view filename, std::uint64_t line) {
     char directory[PATH_MAX];
     std::string_view path = filename;
     if (getcwd(directory, sizeof directory) != nullptr) {
@@ -47,12 +49,12 @@ std::string LocationCache::location(const void* key, std::string_view filename, 
         }
         path = entry.path;
     }
-    std::string text;
-    text.reserve(path.size() + 21);
-    text.append(path);
-    text.push_back(':');
-    text.append(std::to_string(line));
-    return text;
+    char digits[20];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), line);
+    text_.assign(path);
+    text_.push_back(':');
+    text_.append(digits, written.ptr);
+    return text_;
 }
 
 }  // namespace zelm

@@ -19,12 +19,14 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
 // The directory is read every time, since any code may change it; the
 // relative path is worked out once per file name and directory, in a small
 // direct-mapped table. `key` only picks the entry (the caller's file name
-// object, say): each entry is checked against the texts themselves.
+// object, say): each entry is checked against the texts themselves. The
+// text is made in a buffer of the cache's, valid until its next call.
 class LocationCache {
 public:
-    std::string location(const void* key, std::string_view filename, std::uint64_t line);
+    std::string_view location(const void* key, std::string_view filename, std::uint64_t line);
 
 private:
+    std::string text_;
     struct Entry {
         std::string filename;
         std::string directory;
