@@ -995,13 +995,19 @@ namespace {
 
 // dump_full and dump_lightweight into `out`; true when a reader loads what
 // they wrote as it is (the workspace has no doubt about it).
+// A scalar (None, a bool, an int, a float) as the full mode writes it; a
+// reader always loads it, so it needs no workspace.
+bool pack_scalar(Buffer& out, PyObject* value) {
+    const Limits full = g_full;
+    bool doubtful = false;
+    Packer(out, full, doubtful).pack(value);
+    return true;
+}
+
 bool encode_full(Workspace& workspace, Buffer& out, PyObject* value) {
+    if (is_scalar(value)) return pack_scalar(out, value);
     // The limits of this call, whatever a repr sets meanwhile.
     const Limits full = g_full;
-    if (is_scalar(value)) {
-        Packer(out, full, workspace.doubtful).pack(value);
-        return true;
-    }
     if (fits_whole(value, full)) {
         try {
             Packer(out, full, workspace.doubtful).pack(value);
@@ -1043,6 +1049,7 @@ PyRef dump_lightweight(PyObject* value) {
 }
 
 bool dump_full(PyObject* value, Buffer& out) {
+    if (is_scalar(value)) return pack_scalar(out, value);
     WorkspaceLease lease;
     return encode_full(lease.get(), out, value);
 }
