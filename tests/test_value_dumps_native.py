@@ -285,7 +285,6 @@ def _recorded(profile_raw, zelm_warnings, values_taken, lightweight):
     return records, failures
 
 
-
 def _swapped(value):
     return msgpack.packb("swapped")
 

@@ -993,8 +993,6 @@ void set_msgpack_types(PyObject* ext_type, PyObject* timestamp_type) {
 
 namespace {
 
-// dump_full and dump_lightweight into `out`; true when a reader loads what
-// they wrote as it is (the workspace has no doubt about it).
 // A scalar (None, a bool, an int, a float) as the full mode writes it; a
 // reader always loads it, so it needs no workspace.
 bool pack_scalar(Buffer& out, PyObject* value) {
@@ -1004,6 +1002,8 @@ bool pack_scalar(Buffer& out, PyObject* value) {
     return true;
 }
 
+// dump_full and dump_lightweight into `out`; true when a reader loads what
+// they wrote as it is (the workspace has no doubt about it).
 bool encode_full(Workspace& workspace, Buffer& out, PyObject* value) {
     if (is_scalar(value)) return pack_scalar(out, value);
     // The limits of this call, whatever a repr sets meanwhile.
