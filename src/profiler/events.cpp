@@ -21,9 +21,10 @@ void logging_failures(const EventCode& code, Body&& body);
 // The event's frame id: a new one at a call, remembered for its return; the
 // remembered one at a return (none when its call was not seen).
 std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event);
-// "module.qualname" of the running function; nullopt when it cannot be inferred.
-std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
-                                          StaticLookupCache& static_lookups);
+// "module.qualname" of the running function, nullopt when it cannot be
+// inferred. The text is kept in the thread's state until its next event.
+std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
+                                               StaticLookupCache& static_lookups);
 // Locals as recorded: a dict without "__builtins__", never written back
 // into the frame's own dict.
 PyRef recorded_locals(PyObject* frame);
@@ -151,7 +152,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     // makes: the hook is not called for the Python code it runs itself.
     std::string_view path =
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
-    std::optional<std::string> qualname = qualified_name(frame, code.code, state, static_lookups);
+    std::optional<std::string_view> qualname = qualified_name(frame, code.code, state, static_lookups);
     PyRef locals = recorded_locals(frame);
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
@@ -233,7 +234,9 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
         int line = state.lines.line(code.frame);
         cut.path = state.locations.location(code.filename_object, code.filename,
                                             static_cast<std::uint64_t>(line < 0 ? 0 : line));
-        cut.qualname = qualified_name(code.frame, code.code, state, static_lookups);
+        if (auto qualname = qualified_name(code.frame, code.code, state, static_lookups)) {
+            cut.qualname = std::string(*qualname);
+        }
     } catch (const PyErrorSet&) {
         // The note keeps what could be read; the event is dropped either way.
         discard_error();
@@ -265,31 +268,56 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
     return std::nullopt;
 }
 
-// str() of the frame's module name, "." and the text of `qualname`. A name
-// that cannot be printed fails the event like any other unreadable part of
-// the record.
-std::string module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state) {
+// str() of the frame's module name, "." and the text of `qualname`, into
+// `text`. A name that cannot be printed fails the event like any other
+// unreadable part of the record.
+void module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state, std::string& text) {
+    PyObject* const key = names().dunder_name;
     PyRef globals = compat::frame_globals(frame);
-    PyRef module_name = require(PyObject_GetItem(globals.get(), names().dunder_name));
-    if (const std::string* known = state.dotted_names.find(module_name.get(), qualname)) {
-        return *known;
+    PyRef module_name;
+    // What the subscription finds in a plain dict; a miss raises from it.
+    if (PyDict_CheckExact(globals.get())) {
+        GlobalsModuleName& known = cache_slot(state.module_names, globals.get());
+        const std::uint64_t version = compat::dict_version(globals.get());
+        if (known.globals == globals.get() && known.version == version) {
+            module_name = PyRef::from_borrowed(known.name);
+        } else if (PyObject* found = PyDict_GetItemWithError(globals.get(), key)) {
+            module_name = PyRef::from_borrowed(found);
+            known = {globals.get(), version, found};
+        } else if (PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
     }
-    PyRef text = require(PyObject_Str(module_name.get()));
-    std::string qualified(Utf8(text.get()).view());
-    qualified.push_back('.');
-    qualified.append(Utf8(qualname).view());
-    state.dotted_names.remember(module_name.get(), qualname, qualified);
-    return qualified;
+    if (!module_name) module_name = require(PyObject_GetItem(globals.get(), key));
+    if (const std::string* known = state.dotted_names.find(module_name.get(), qualname)) {
+        text = *known;
+        return;
+    }
+    PyRef module_text = require(PyObject_Str(module_name.get()));
+    text = Utf8(module_text.get()).view();
+    text.push_back('.');
+    text.append(Utf8(qualname).view());
+    state.dotted_names.remember(module_name.get(), qualname, text);
 }
 
-std::optional<std::string> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
-                                          StaticLookupCache& static_lookups) {
+std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
+                                               StaticLookupCache& static_lookups) {
     const Names& n = names();
-    if (PyObject* qualname = compat::code_qualname(code)) return module_dotted_name(frame, qualname, state);
+    std::string& text = state.qualname;
+    if (PyObject* qualname = compat::code_qualname(code)) {
+        module_dotted_name(frame, qualname, state, text);
+        return text;
+    }
     PyObject* name = compat::code_name(code);
-    if (PyUnicode_Compare(name, n.module_code_name) == 0) return module_dotted_name(frame, n.module_code_name, state);
+    if (PyUnicode_Compare(name, n.module_code_name) == 0) {
+        module_dotted_name(frame, n.module_code_name, state, text);
+        return text;
+    }
     try {
-        return get_qualname_inner(frame, name, static_lookups, state.dotted_names);
+        std::optional<std::string> inferred = get_qualname_inner(frame, name, static_lookups, state.dotted_names);
+        if (!inferred) return std::nullopt;
+        text = *inferred;
+        return text;
     } catch (const PyErrorSet&) {
         // An inference that fails just leaves the name out.
         discard_error();

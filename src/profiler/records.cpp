@@ -70,7 +70,7 @@ struct Ending {
 //   "thread_native_id" uint/nil | "timestamp" f64 | "type" "frame" |
 //   "user_code_call_site" nil / {"call_frame_id": str, "line_number": int}
 void write_frame_record(Record& record, std::string_view path, std::string_view co_name,
-                        const std::optional<std::string>& qualname, Event event,
+                        const std::optional<std::string_view>& qualname, Event event,
                         const std::optional<FrameId>& frame_id, const EncodedValue& arg,
                         const EncodedValue& locals, const ThreadIdentity& thread,
                         const std::optional<CallSite>& call_site) {
@@ -83,12 +83,11 @@ void write_frame_record(Record& record, std::string_view path, std::string_view 
     static constexpr auto kCallFrameId = kEncodedStrs<"call_frame_id">;
     static constexpr auto kLineNumber = kEncodedStrs<"line_number">;
 
-    const std::optional<std::string_view> shown_qualname = view(qualname);
     const std::optional<std::string_view> shown_frame_id = view(frame_id);
     const msgpack::Bytes arg_bytes = arg.bytes();
     const msgpack::Bytes locals_bytes = locals.bytes();
     const std::size_t size = 1 + kPath.size() + most(path) + kCoName.size() + most(co_name) +
-                             kQualname.size() + most_or_nil(shown_qualname) + kEvent.size() +
+                             kQualname.size() + most_or_nil(qualname) + kEvent.size() +
                              most(event_name(event)) + kFrameId.size() + most_or_nil(shown_frame_id) +
                              kArg.size() + arg_bytes.size() + kLocals.size() + locals_bytes.size() +
                              Frame::most(thread) + kCallSite.size() + 1 + kCallFrameId.size() +
@@ -100,7 +99,7 @@ void write_frame_record(Record& record, std::string_view path, std::string_view 
         writer.bytes(kCoName);
         writer.str(co_name);
         writer.bytes(kQualname);
-        str_or_nil(writer, shown_qualname);
+        str_or_nil(writer, qualname);
         writer.bytes(kEvent);
         writer.str(event_name(event));
         writer.bytes(kFrameId);

@@ -17,7 +17,7 @@ namespace zelm {
 
 // The record of a call or a return; `arg` and `locals` go in unchanged.
 void write_frame_record(Record& record, std::string_view path, std::string_view co_name,
-                        const std::optional<std::string>& qualname, Event event,
+                        const std::optional<std::string_view>& qualname, Event event,
                         const std::optional<FrameId>& frame_id, const EncodedValue& arg,
                         const EncodedValue& locals, const ThreadIdentity& thread,
                         const std::optional<CallSite>& call_site);

@@ -97,6 +97,15 @@ Entry& cache_slot(ObjectCache<Entry>& cache, PyObject* key) {
     return cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % cache.size()];
 }
 
+// The "__name__" a module's globals dict held when it had the version tag:
+// while the tag is the same, the dict is the same (tags are never reused)
+// and still holds the name.
+struct GlobalsModuleName {
+    PyObject* globals = nullptr;
+    std::uint64_t version = 0;
+    PyObject* name = nullptr;  // borrowed from the dict
+};
+
 // A recorded frame whose "return" may have been an unwind: kept from its
 // return event until the exception that left it is read (or the thread's
 // next event shows that none did).
@@ -117,7 +126,9 @@ struct ThreadState {
     LocationCache locations;  // keyed by the code's file name object
     LineCache lines;
     ObjectCache<NameProcessors> plugin_cache;
+    ObjectCache<GlobalsModuleName> module_names;  // keyed by the globals dict
     DottedNameCache dotted_names;
+    std::string qualname;  // the event's qualified name, its room kept from event to event
     RecordBatch batch;
 };
 

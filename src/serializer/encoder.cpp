@@ -1002,26 +1002,25 @@ bool pack_scalar(Buffer& out, PyObject* value) {
     return true;
 }
 
-// dump_full and dump_lightweight into `out`; true when a reader loads what
-// they wrote as it is (the workspace has no doubt about it).
-bool encode_full(Workspace& workspace, Buffer& out, PyObject* value) {
-    if (is_scalar(value)) return pack_scalar(out, value);
-    // The limits of this call, whatever a repr sets meanwhile.
-    const Limits full = g_full;
-    if (fits_whole(value, full)) {
-        try {
-            Packer(out, full, workspace.doubtful).pack(value);
-            if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return is_loadable(workspace, out);
-        } catch (const PyErrorSet&) {
-            // Text that is not UTF-8, a dict changed by a repr.
-            if (!clear_ordinary_error()) throw;
-        }
-        workspace.restart(out);
+// dump_full's fast path: `value` packed whole when it fits the full mode's
+// limits, with no workspace; true when a reader loads what it wrote as it
+// is. nullopt, and `out` empty again, when the bounded walk must decide.
+std::optional<bool> pack_whole(Buffer& out, PyObject* value, const Limits& full) {
+    if (!fits_whole(value, full)) return std::nullopt;
+    bool doubtful = false;
+    try {
+        Packer(out, full, doubtful).pack(value);
+        if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return !doubtful && out.size() <= 0xffffffff;
+    } catch (const PyErrorSet&) {
+        // Text that is not UTF-8, a dict changed by a repr.
+        if (!clear_ordinary_error()) throw;
     }
-    walk_or_describe<BoundedWalk>(workspace, out, value, full, full);
-    return is_loadable(workspace, out);
+    out.clear();
+    return std::nullopt;
 }
 
+// dump_lightweight into `out`; true when a reader loads what it wrote as it
+// is (the workspace has no doubt about it).
 bool encode_lightweight(Workspace& workspace, Buffer& out, PyObject* value) {
     const Limits lightweight = g_lightweight;
     const Limits full = g_full;
@@ -1037,8 +1036,9 @@ bool encode_lightweight(Workspace& workspace, Buffer& out, PyObject* value) {
 }  // namespace
 
 PyRef dump_full(PyObject* value) {
+    // The leased buffer is written into; a walk leases a workspace of its own.
     WorkspaceLease lease;
-    encode_full(lease.get(), lease.get().out, value);
+    dump_full(value, lease.get().out);
     return as_bytes_object(lease.get().out);
 }
 
@@ -1050,8 +1050,12 @@ PyRef dump_lightweight(PyObject* value) {
 
 bool dump_full(PyObject* value, Buffer& out) {
     if (is_scalar(value)) return pack_scalar(out, value);
+    // The limits of this call, whatever a repr sets meanwhile.
+    const Limits full = g_full;
+    if (std::optional<bool> loadable = pack_whole(out, value, full)) return *loadable;
     WorkspaceLease lease;
-    return encode_full(lease.get(), out, value);
+    walk_or_describe<BoundedWalk>(lease.get(), out, value, full, full);
+    return is_loadable(lease.get(), out);
 }
 
 bool dump_lightweight(PyObject* value, Buffer& out) {

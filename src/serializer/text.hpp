@@ -19,12 +19,6 @@ namespace zelm::serializer {
 // "…": one character, three bytes of UTF-8.
 inline constexpr std::string_view kMarker = "\xe2\x80\xa6";
 
-// The characters of an ASCII str, which are its UTF-8 as they are stored;
-// meaningless for any other str.
-inline std::string_view ascii_text(PyObject* text) {
-    return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
-}
-
 // Clears the pending Python error and returns true when the reference's
 // `except Exception` would catch it; a KeyboardInterrupt or another
 // BaseException stays set (false).

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,7 +21,28 @@
 
 namespace zelm::msgpack {
 
-using Buffer = std::vector<std::uint8_t>;
+// Bytes made room for are written at once, so growing a buffer leaves
+// them as they are instead of zeroing them first.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Buffer = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
 
 // The most bytes a header (format byte and length) or a scalar takes:
 // uint64, int64 and float64 take nine.

@@ -58,6 +58,11 @@ PyRef fetch_exception() {
 }
 
 Utf8::Utf8(PyObject* text) {
+    // Most names and file names: read where they are, no call needed.
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        view_ = ascii_text(text);
+        return;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data != nullptr) {

@@ -259,6 +259,12 @@ PyRef fetch_exception();
 // A Python str read as UTF-8. The common case borrows the str's own cached
 // UTF-8 buffer; a str holding lone surrogates is converted lossily (each bad
 // byte becomes U+FFFD) into an owned copy.
+// The characters of an ASCII str, which are its UTF-8 as they are stored;
+// meaningless for any other str.
+inline std::string_view ascii_text(PyObject* text) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+}
+
 class Utf8 {
 public:
     explicit Utf8(PyObject* text);

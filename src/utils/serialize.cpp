@@ -96,7 +96,7 @@ void EncodedValue::take(PyRef result) {
         return;
     }
     // The generic sequence-of-bytes rule.
-    collected_ = extract_sequence<std::uint8_t>(result.get(), [](PyObject* item) {
+    const std::vector<std::uint8_t> bytes = extract_sequence<std::uint8_t>(result.get(), [](PyObject* item) {
         long byte = PyLong_AsLong(item);
         if (byte == -1 && PyErr_Occurred()) throw PyErrorSet{};
         if (byte < 0 || byte > 255) {
@@ -104,6 +104,7 @@ void EncodedValue::take(PyRef result) {
         }
         return static_cast<std::uint8_t>(byte);
     });
+    collected_.assign(bytes.begin(), bytes.end());
 }
 
 EncodedValue dump_value(PyObject* value, bool lightweight) {
