@@ -305,6 +305,27 @@ def test_path_is_relative_to_the_working_directory(profile, tmp_path, monkeypatc
     ]
 
 
+@pytest.mark.parametrize("directory, function", [
+    ("app", "located"),
+    ("café", "größe"),
+    ("应用", "函数"),
+    ("emoji_🚀", "λ"),
+], ids=["ascii", "latin", "cjk", "astral"])
+def test_names_and_paths_are_recorded_as_their_exact_text(profile, tmp_path, monkeypatch, directory, function):
+    (tmp_path / directory).mkdir()
+    code = compile(f"def {function}():\n    return 1\n", str(tmp_path / directory / "views.py"), "exec")
+    namespace = {"__name__": f"{directory}_module"}
+    exec(code, namespace)
+    monkeypatch.chdir(tmp_path)
+
+    doc, _ = profile(namespace[function])
+    records = frame_records(doc, function)
+    assert [(r["path"], r["qualname"]) for r in records] == [
+        (f"{directory}/views.py:1", f"{directory}_module.{function}"),
+        (f"{directory}/views.py:2", f"{directory}_module.{function}"),
+    ]
+
+
 def test_path_follows_the_working_directory_from_event_to_event(profile, tmp_path, monkeypatch):
     (tmp_path / "app").mkdir()
     code = compile("def located():\n    return 1\n", str(tmp_path / "app" / "views.py"), "exec")
