@@ -25,7 +25,7 @@ CLASS_BODY_EXTRAS = {"__firstlineno__", "__static_attributes__"}
 
 def seen():
     """Keeps the caller's locals as Python shows them now, in their order."""
-    shown = sys._getframe(1).f_locals.items()
+    shown = dict(sys._getframe(1).f_locals).items()
     SEEN.append([(name, plain(value)) for name, value in shown if name != "__builtins__" and name not in CLASS_BODY_EXTRAS])
 
 
@@ -112,6 +112,25 @@ def module_body():
     exec(compile(source, "<module_body>", "exec"), namespace)
 
 
+def _duplicate_names_body(a, b):
+    c = a + b
+    seen()
+
+
+# Only a code object made by hand gives two slots one name: a copy of the
+# locals holds the first slot's value on 3.13, the last one's before.
+duplicate_names = type(_duplicate_names_body)(
+    _duplicate_names_body.__code__.replace(co_varnames=("a", "a", "c"), co_name="duplicate_names"), globals())
+
+
+def builtins_argument(__builtins__):
+    seen()
+
+
+exec(compile("def many_locals():\n" + "".join(f"    v{index} = {index}\n" for index in range(24)) + "    seen()\n",
+             __file__, "exec"))
+
+
 LOCALS_CASES = {
     "arguments_and_locals": (lambda: arguments_and_locals(1), "arguments_and_locals"),
     "deleted_then_bound_again": (lambda: deleted_then_bound_again(1), "deleted_then_bound_again"),
@@ -124,6 +143,9 @@ LOCALS_CASES = {
     "written_by_python": (lambda: locals_written_by_python(1), "locals_written_by_python"),
     "class_body": (class_body, "Body"),
     "module_body": (module_body, "<module>"),
+    "duplicate_names": (lambda: duplicate_names(1, 2), "duplicate_names"),
+    "builtins_argument": (lambda: builtins_argument(1), "builtins_argument"),
+    "many_locals": (lambda: many_locals(), "many_locals"),
 }
 
 

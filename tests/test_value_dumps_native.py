@@ -260,6 +260,16 @@ def takes(value):
     return value
 
 
+def binds(value):
+    """takes(value) among more locals: one never bound, one deleted."""
+    pair = (value, value)
+    if pair is None:
+        never = pair
+    deleted = pair
+    del deleted
+    return value
+
+
 def _ext_pair(code, payload):
     return (code, payload)
 
@@ -270,18 +280,19 @@ def _shown(data):
     return repr(msgpack.unpackb(data, strict_map_key=False, ext_hook=_ext_pair))
 
 
-def _recorded(profile_raw, zelm_warnings, values_taken, lightweight):
-    """What a profile of takes(value) for each value records, per event: its
-    arg and locals (as _shown), and the failures logged instead of records."""
+def _recorded(profile_raw, zelm_warnings, values_taken, lightweight, function=takes):
+    """What a profile of function(value) for each value records, per event:
+    its arg and locals (as _shown), and the failures logged instead of records."""
     def run():
         for value in values_taken:
-            takes(value)
+            function(value)
     logged = len(zelm_warnings())
     document, _ = profile_raw(run, config={"lightweight_repr": lightweight})
     doc = msgpack.unpackb(document, strict_map_key=False, ext_hook=_ext_pair)
-    records = [(r["event"], repr(r["arg"]), repr(r["locals"])) for r in frame_records(doc, "takes")]
+    name = function.__name__
+    records = [(r["event"], repr(r["arg"]), repr(r["locals"])) for r in frame_records(doc, name)]
     failures = [(w.args[2], type(w.exc_info[1]), str(w.exc_info[1])) for w in zelm_warnings()[logged:]
-                if w.args[1] == "takes"]
+                if w.args[1] == name]
     return records, failures
 
 
@@ -330,11 +341,11 @@ def _through_python_calls(patch):
         patch.setattr(serialize, name, lambda value, native=native: native(value))
 
 
-def _direct_and_called(profile_raw, zelm_warnings, monkeypatch, make_values, lightweight):
-    direct = _recorded(profile_raw, zelm_warnings, make_values(), lightweight)
+def _direct_and_called(profile_raw, zelm_warnings, monkeypatch, make_values, lightweight, function=takes):
+    direct = _recorded(profile_raw, zelm_warnings, make_values(), lightweight, function)
     with monkeypatch.context() as patch:
         _through_python_calls(patch)
-        called = _recorded(profile_raw, zelm_warnings, make_values(), lightweight)
+        called = _recorded(profile_raw, zelm_warnings, make_values(), lightweight, function)
     return direct, called
 
 
@@ -343,6 +354,20 @@ def _direct_and_called(profile_raw, zelm_warnings, monkeypatch, make_values, lig
 def test_direct_calls_record_what_python_calls_record(profile_raw, zelm_warnings, monkeypatch, values, lightweight):
     direct, called = _direct_and_called(profile_raw, zelm_warnings, monkeypatch, lambda: values, lightweight)
     assert direct == called
+
+
+@settings(SETTINGS, max_examples=40)
+@given(values=st.lists(values, min_size=1, max_size=4), lightweight=st.booleans(), full=limits)
+def test_locals_of_several_names_record_what_python_calls_record(profile_raw, zelm_warnings, monkeypatch,
+                                                                  values, lightweight, full):
+    """A frame's locals may be encoded without a dict of them being made:
+    the same bytes as the dict given to the function, whether it fits the
+    limits whole or must be cut."""
+    serialize.set_limits(full=full)
+    direct, called = _direct_and_called(profile_raw, zelm_warnings, monkeypatch, lambda: values, lightweight,
+                                        function=binds)
+    assert direct == called
+    assert direct[0] or direct[1]
 
 
 class Grows:

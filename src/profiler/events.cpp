@@ -25,9 +25,19 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
 // inferred. The text is kept in the thread's state until its next event.
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
                                                StaticLookupCache& static_lookups);
-// Locals as recorded: a dict without "__builtins__", never written back
-// into the frame's own dict.
-PyRef recorded_locals(PyObject* frame);
+// Locals as recorded: the bound fast slots where they are the locals dict,
+// else a dict without "__builtins__", never written back into the frame's
+// own dict.
+struct RecordedLocals {
+    compat::LocalSlots slots;
+    PyRef dict;  // null when the slots are the locals
+
+    EncodedValue dump(bool lightweight) const {
+        if (dict) return dump_value(dict.get(), lightweight);
+        return dump_map({slots.names.data(), slots.values.data(), slots.count}, lightweight);
+    }
+};
+void take_recorded_locals(PyObject* frame, RecordedLocals& locals);
 // "module.QualName" of the exception's type, the module left out for
 // builtins; the C type name when the attributes cannot be read as text.
 std::string exception_type_name(PyObject* exception);
@@ -153,13 +163,14 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     std::string_view path =
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
     std::optional<std::string_view> qualname = qualified_name(frame, code.code, state, static_lookups);
-    PyRef locals = recorded_locals(frame);
+    RecordedLocals locals;
+    take_recorded_locals(frame, locals);
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
 
     std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id, state.lines);
     EncodedValue arg = dump_value(code.arg, lightweight_repr);
-    EncodedValue locals_bytes = dump_value(locals.get(), lightweight_repr);
+    EncodedValue locals_bytes = locals.dump(lightweight_repr);
 
     if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
 
@@ -325,14 +336,17 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
     }
 }
 
-PyRef recorded_locals(PyObject* frame) {
+void take_recorded_locals(PyObject* frame, RecordedLocals& recorded) {
+    if (compat::bound_local_slots(frame, recorded.slots)) return;
     compat::LocalsDict locals = compat::frame_locals_dict(frame);
     PyObject* builtins = infallible_lookup(PyDict_GetItemWithError(locals.dict.get(), names().builtins_key),
                                            "locals.get(\"__builtins__\") should not raise.");
-    if (builtins == nullptr) return std::move(locals.dict);
-    PyRef recorded = locals.snapshot ? std::move(locals.dict) : require(PyDict_Copy(locals.dict.get()));
-    require_status(PyDict_DelItem(recorded.get(), names().builtins_key));
-    return recorded;
+    if (builtins == nullptr) {
+        recorded.dict = std::move(locals.dict);
+        return;
+    }
+    recorded.dict = locals.snapshot ? std::move(locals.dict) : require(PyDict_Copy(locals.dict.get()));
+    require_status(PyDict_DelItem(recorded.dict.get(), names().builtins_key));
 }
 
 std::string exception_type_name(PyObject* exception) {

@@ -380,21 +380,8 @@ public:
             check_size(static_cast<Py_ssize_t>(text.size()));
             write_text(out_, text);
         } else if (type == &PyDict_Type) {
-            const auto header = static_cast<std::uint32_t>(PyDict_GET_SIZE(value));
-            msgpack::write_map_header(out_, header);
             DictItems entries(value);
-            PyObject* key = nullptr;
-            PyObject* item = nullptr;
-            Py_ssize_t written = 0;
-            while (entries.next(key, item)) {
-                HeldEntry held(key, item);
-                // Only a repr that changed the dict puts another key here.
-                if (!PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) doubtful_ = true;
-                pack(key, nest_limit - 1);
-                pack(item, nest_limit - 1);
-                ++written;
-            }
-            if (written != static_cast<Py_ssize_t>(header)) doubtful_ = true;
+            pack_map(entries, PyDict_GET_SIZE(value), nest_limit);
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
             doubtful_ = true;
             write_ext_value(out_, ext_fields(value));
@@ -418,6 +405,25 @@ public:
         } else {
             fallback(value);
         }
+    }
+
+    // A map of `size` entries (a dict's, or the arrays standing for one).
+    template <typename Entries>
+    void pack_map(Entries& entries, Py_ssize_t size, int nest_limit = kPackerNestLimit) {
+        const auto header = static_cast<std::uint32_t>(size);
+        msgpack::write_map_header(out_, header);
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t written = 0;
+        while (entries.next(key, item)) {
+            HeldEntry held(key, item);
+            // Only a repr that changed the dict puts another key here.
+            if (!PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) doubtful_ = true;
+            pack(key, nest_limit - 1);
+            pack(item, nest_limit - 1);
+            ++written;
+        }
+        if (written != static_cast<Py_ssize_t>(header)) doubtful_ = true;
     }
 
 private:
@@ -465,38 +471,66 @@ private:
 // _room_left: `room` less the encoded size of `value`, or negative when the
 // value does not fit the full mode's limits whole (or is of a type the walk
 // must handle). Runs no Python code.
+std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& full);
+
+// room_left of a map of `size` entries, a dict's or the arrays standing for one.
+template <typename Entries>
+std::int64_t map_room_left(Entries entries, Py_ssize_t size, std::int64_t depth, std::int64_t room,
+                           const Limits& full) {
+    if (size > full.max_items || depth >= full.max_depth) return -1;
+    room -= kHeaderBytes;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (entries.next(key, item)) {
+        std::int64_t key_size = 0;
+        if (PyUnicode_CheckExact(key)) {
+            key_size = PyUnicode_GET_LENGTH(key);
+        } else if (PyBytes_CheckExact(key)) {
+            key_size = PyBytes_GET_SIZE(key);
+        } else {
+            return -1;
+        }
+        if (key_size > full.max_text) return -1;
+        PyTypeObject* item_type = Py_TYPE(item);
+        if (item_type == &PyUnicode_Type || item_type == &PyBytes_Type) {
+            const std::int64_t item_size =
+                item_type == &PyUnicode_Type ? PyUnicode_GET_LENGTH(item) : PyBytes_GET_SIZE(item);
+            if (item_size > full.max_text) return -1;
+            room -= key_size + item_size + 2 * kHeaderBytes;
+        } else if (is_scalar(item)) {
+            room -= key_size + kHeaderBytes + kScalarBytes;
+        } else {
+            room = room_left(item, depth + 1, room - key_size - kHeaderBytes, full);
+        }
+        if (room < 0) return -1;
+    }
+    return room;
+}
+
+// A dict's entries as PyDict_Next yields them, for a walk that runs no Python code.
+struct DictEntries {
+    PyObject* dict;
+    Py_ssize_t position = 0;
+    bool next(PyObject*& key, PyObject*& value) { return PyDict_Next(dict, &position, &key, &value) != 0; }
+};
+
+// The entries of MapEntries, in order.
+struct ArrayEntries {
+    const MapEntries& map;
+    std::size_t index = 0;
+    bool next(PyObject*& key, PyObject*& value) {
+        if (index == map.count) return false;
+        key = map.keys[index];
+        value = map.values[index].get();
+        ++index;
+        return true;
+    }
+};
+
 std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& full) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) {
-        if (PyDict_GET_SIZE(value) > full.max_items || depth >= full.max_depth) return -1;
-        room -= kHeaderBytes;
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (PyDict_Next(value, &position, &key, &item)) {
-            std::int64_t key_size = 0;
-            if (PyUnicode_CheckExact(key)) {
-                key_size = PyUnicode_GET_LENGTH(key);
-            } else if (PyBytes_CheckExact(key)) {
-                key_size = PyBytes_GET_SIZE(key);
-            } else {
-                return -1;
-            }
-            if (key_size > full.max_text) return -1;
-            PyTypeObject* item_type = Py_TYPE(item);
-            if (item_type == &PyUnicode_Type || item_type == &PyBytes_Type) {
-                const std::int64_t item_size =
-                    item_type == &PyUnicode_Type ? PyUnicode_GET_LENGTH(item) : PyBytes_GET_SIZE(item);
-                if (item_size > full.max_text) return -1;
-                room -= key_size + item_size + 2 * kHeaderBytes;
-            } else if (is_scalar(item)) {
-                room -= key_size + kHeaderBytes + kScalarBytes;
-            } else {
-                room = room_left(item, depth + 1, room - key_size - kHeaderBytes, full);
-            }
-            if (room < 0) return -1;
-        }
-        return room;
+        return map_room_left(DictEntries{value}, PyDict_GET_SIZE(value), depth, room, full);
     }
     if (type == &PyList_Type || type == &PyTuple_Type) {
         const Py_ssize_t size = Py_SIZE(value);
@@ -1005,11 +1039,13 @@ bool pack_scalar(Buffer& out, PyObject* value) {
 // dump_full's fast path: `value` packed whole when it fits the full mode's
 // limits, with no workspace; true when a reader loads what it wrote as it
 // is. nullopt, and `out` empty again, when the bounded walk must decide.
-std::optional<bool> pack_whole(Buffer& out, PyObject* value, const Limits& full) {
-    if (!fits_whole(value, full)) return std::nullopt;
+// `pack` run with a Packer on `out`, for a value that fits whole.
+template <typename Pack>
+std::optional<bool> pack_whole_with(Buffer& out, const Limits& full, Pack&& pack) {
     bool doubtful = false;
     try {
-        Packer(out, full, doubtful).pack(value);
+        Packer packer(out, full, doubtful);
+        pack(packer);
         if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return !doubtful && out.size() <= 0xffffffff;
     } catch (const PyErrorSet&) {
         // Text that is not UTF-8, a dict changed by a repr.
@@ -1017,6 +1053,11 @@ std::optional<bool> pack_whole(Buffer& out, PyObject* value, const Limits& full)
     }
     out.clear();
     return std::nullopt;
+}
+
+std::optional<bool> pack_whole(Buffer& out, PyObject* value, const Limits& full) {
+    if (!fits_whole(value, full)) return std::nullopt;
+    return pack_whole_with(out, full, [value](Packer& packer) { packer.pack(value); });
 }
 
 // dump_lightweight into `out`; true when a reader loads what it wrote as it
@@ -1061,6 +1102,16 @@ bool dump_full(PyObject* value, Buffer& out) {
 bool dump_lightweight(PyObject* value, Buffer& out) {
     WorkspaceLease lease;
     return encode_lightweight(lease.get(), out, value);
+}
+
+std::optional<bool> dump_full_whole_map(const MapEntries& map, Buffer& out) {
+    const Limits full = g_full;
+    const auto size = static_cast<Py_ssize_t>(map.count);
+    if (map_room_left(ArrayEntries{map}, size, 0, full.max_value_bytes, full) < 0) return std::nullopt;
+    return pack_whole_with(out, full, [&map, size](Packer& packer) {
+        ArrayEntries entries{map};
+        packer.pack_map(entries, size);
+    });
 }
 
 }  // namespace zelm::serializer

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
+#include "serializer/native_api.hpp"
 #include "utils/msgpack.hpp"
 #include "utils/python.hpp"
 
@@ -56,5 +58,11 @@ PyRef dump_lightweight(PyObject* value);
 // fields) or changed while it was encoded. Throw PyErrorSet or Unmodelled.
 bool dump_full(PyObject* value, msgpack::Buffer& out);
 bool dump_lightweight(PyObject* value, msgpack::Buffer& out);
+
+// dump_full of the dict `map` stands for, written to `out` when that dict
+// fits the full mode whole: true when a reader loads it as it is. nullopt,
+// and `out` empty, when the dict must be made and go through dump_full.
+// Throws PyErrorSet or Unmodelled.
+std::optional<bool> dump_full_whole_map(const MapEntries& map, msgpack::Buffer& out);
 
 }  // namespace zelm::serializer

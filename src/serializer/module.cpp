@@ -51,7 +51,21 @@ Dumped dump_into(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObje
     });
 }
 
-const NativeApi native_api{dump_into};
+Dumped dump_whole_map_into(const MapEntries& map, msgpack::Buffer& out) {
+    return at_boundary<Dumped>(Dumped::error, [&]() -> Dumped {
+        reference_encoder(false);  // configured, as for any other value
+        try {
+            const std::optional<bool> loadable = dump_full_whole_map(map, out);
+            if (!loadable) return Dumped::not_whole;
+            return *loadable ? Dumped::loadable : Dumped::unchecked;
+        } catch (const Unmodelled&) {
+            out.clear();
+            return Dumped::not_whole;
+        }
+    });
+}
+
+const NativeApi native_api{dump_into, dump_whole_map_into};
 
 // Far beyond any text, container or nesting a program holds; a limit above
 // it behaves as this one.

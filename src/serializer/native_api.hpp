@@ -5,7 +5,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "utils/msgpack.hpp"
+#include "utils/python.hpp"
 
 namespace zelm::serializer {
 
@@ -16,6 +19,15 @@ enum class Dumped {
     unchecked,  // `out` holds the bytes, which must be checked before use
     other,      // the reference implementation answered: `*other` is what it returned
     error,      // a Python error is set
+    not_whole,  // nothing written: the value must be made and dumped as usual
+};
+
+// The dict {keys[i]: values[i].get()} without the dict: distinct keys, in
+// the dict's order.
+struct MapEntries {
+    PyObject* const* keys;
+    const PyRef* values;
+    std::size_t count;
 };
 
 struct NativeApi {
@@ -23,6 +35,11 @@ struct NativeApi {
     // the bytes it would return written to `out` (empty on entry), or a new
     // reference in `*other` to the object it would return. With the GIL held.
     Dumped (*dump)(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObject** other);
+    // dump_msgpack of the dict `map` stands for, when that dict fits the
+    // full mode whole (what no bounded walk cuts): loadable or unchecked as
+    // `dump` answers. not_whole otherwise, and the dict is the caller's to
+    // make. Spares a caller that holds the entries anyway making the dict.
+    Dumped (*dump_whole_map)(const MapEntries& map, msgpack::Buffer& out);
 };
 
 }  // namespace zelm::serializer

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <optional>
 
 #include "utils/python.hpp"
@@ -81,6 +83,20 @@ inline LocalsDict frame_locals_dict(PyObject* frame) {
     require_status(PyDict_Merge(copy.get(), locals.get(), 1));
     return {std::move(copy), true};
 }
+
+// A function frame's bound fast slots, when they are exactly its locals as
+// a dict with no "__builtins__" key: names borrowed from the frame's code,
+// values held, in the dict's order.
+struct LocalSlots {
+    static constexpr int kCapacity = 16;
+    std::array<PyObject*, kCapacity> names;
+    std::array<PyRef, kCapacity> values;
+    std::size_t count = 0;
+};
+// Fills `slots` and answers true where the interpreter would make the locals
+// dict from the slots afresh (3.13 on, for code with few plain locals);
+// false, and `slots` untouched, otherwise.
+bool bound_local_slots(PyObject* frame, LocalSlots& slots);
 
 // One variable of a frame, as `frame.f_locals[name]` would show it.
 struct FrameVariable {

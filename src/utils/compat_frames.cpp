@@ -25,6 +25,51 @@ bool plain_slots(PyCodeObject* code) {
 }
 #endif
 
+#if PY_VERSION_HEX >= 0x030D0000
+// How the locals of the code's frames are read: through the interpreter's
+// proxy; as a dict of the bound fast slots in slot order, which is what
+// copying the proxy gives when every slot is a plain local with a name of
+// its own; or as the bound slots themselves, which also needs them to fit
+// LocalSlots and no "__builtins__" among them (the recorded locals leave it
+// out). Decided once per code object and kept in its extra data, as a
+// marker that is no pointer (nothing to free): a code's flags, slot kinds
+// and names never change.
+enum class LocalsSource : std::uintptr_t { undecided = 0, proxy, slots_dict, slots };
+
+LocalsSource decide_locals_source(PyCodeObject* code) {
+    if (!(code->co_flags & CO_OPTIMIZED) || !plain_slots(code)) return LocalsSource::proxy;
+    PyObject* names = code->co_localsplusnames;
+    bool builtins_named = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        // A name given twice (only a code object made by hand has one) is
+        // read from its first slot by the proxy, but a dict keeps its last.
+        if (!PyUnicode_CheckExact(name)) return LocalsSource::proxy;
+        for (Py_ssize_t earlier = 0; earlier < i; ++earlier) {
+            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(names, earlier)) == 0) return LocalsSource::proxy;
+        }
+        builtins_named = builtins_named || PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
+    }
+    if (builtins_named || code->co_nlocalsplus > LocalSlots::kCapacity) return LocalsSource::slots_dict;
+    return LocalsSource::slots;
+}
+
+LocalsSource locals_source(PyCodeObject* code) {
+    static const Py_ssize_t extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    void* kept = nullptr;
+    auto* code_object = reinterpret_cast<PyObject*>(code);
+    if (extra_index >= 0 && PyUnstable_Code_GetExtra(code_object, extra_index, &kept) == 0 && kept != nullptr) {
+        return static_cast<LocalsSource>(reinterpret_cast<std::uintptr_t>(kept));
+    }
+    const LocalsSource source = decide_locals_source(code);
+    if (extra_index >= 0 && PyUnstable_Code_SetExtra(code_object, extra_index,
+                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(source))) < 0) {
+        PyErr_Clear();  // another interpreter's index, no memory: decided again next time
+    }
+    return source;
+}
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 // One name of the interpreter's refresh of a frame's locals dict: the value
 // stored, or the name dropped when its slot is unbound. Popping keeps the
@@ -77,9 +122,7 @@ std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
     // those, a dict of the bound slots is what copying the proxy gives.
     _PyInterpreterFrame* data = f->f_frame;
     auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
-    if (!(code->co_flags & CO_OPTIMIZED) || f->f_extra_locals != nullptr || !plain_slots(code)) {
-        return std::nullopt;
-    }
+    if (f->f_extra_locals != nullptr || locals_source(code) == LocalsSource::proxy) return std::nullopt;
     PyRef locals = require(PyDict_New());
     for (int i = 0; i < code->co_nlocalsplus; ++i) {
         if (PyObject* value = data->localsplus[i]) {
@@ -114,6 +157,31 @@ std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
         refresh_name(locals, PyTuple_GET_ITEM(code->co_varnames, i), f->f_localsplus[i]);
     }
     return LocalsDict{PyRef::from_borrowed(locals), false};
+#endif
+}
+
+bool bound_local_slots(PyObject* frame, LocalSlots& slots) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // As plain_function_locals reads them, with the dict left out.
+    _PyInterpreterFrame* data = as_frame(frame)->f_frame;
+    auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
+    if (as_frame(frame)->f_extra_locals != nullptr || locals_source(code) != LocalsSource::slots) return false;
+    std::size_t count = 0;
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (PyObject* value = data->localsplus[i]) {
+            slots.names[count] = PyTuple_GET_ITEM(code->co_localsplusnames, i);
+            slots.values[count] = PyRef::from_borrowed(value);
+            ++count;
+        }
+    }
+    slots.count = count;
+    return true;
+#else
+    // The frame's own dict is refreshed in place, and its order depends on
+    // every refresh before: it is what is recorded.
+    static_cast<void>(frame);
+    static_cast<void>(slots);
+    return false;
 #endif
 }
 

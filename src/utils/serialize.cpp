@@ -107,11 +107,35 @@ void EncodedValue::take(PyRef result) {
     collected_.assign(bytes.begin(), bytes.end());
 }
 
-EncodedValue dump_value(PyObject* value, bool lightweight) {
+namespace {
+
+// What a serializer function gave, refused unless it is exactly one value
+// a reader loads: the bytes go into the trace document unchanged, and one
+// value there that a reader cannot load would make it refuse the whole.
+EncodedValue checked(EncodedValue encoded, PyObject* function_name) {
+    const msgpack::Check check = msgpack::check_loadable(encoded.bytes());
+    if (check.refusal != msgpack::Refusal::none) {
+        raise_format(PyExc_ValueError,
+                     "zelm.serialize.%U returned %zu bytes that are not exactly one MessagePack value "
+                     "a reader can load: %s at byte %zu",
+                     function_name, encoded.bytes().size(), msgpack::describe(check.refusal), check.offset);
+    }
+    return encoded;
+}
+
+// The function zelm.serialize holds for the mode, looked up on every call:
+// a host may replace it.
+PyRef serializer_function(bool lightweight) {
     const Names& n = names();
-    // The function is looked up on every call: a host may replace it.
-    PyObject* function_name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
-    PyRef function = (lightweight ? lightweight_function : full_function).get(n.zelm_serialize, function_name);
+    return (lightweight ? lightweight_function : full_function)
+        .get(n.zelm_serialize, lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+}
+
+}  // namespace
+
+EncodedValue dump_value(PyObject* value, bool lightweight) {
+    PyRef function = serializer_function(lightweight);
+    PyObject* function_name = lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack;
 
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
@@ -127,20 +151,35 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
             case serializer::Dumped::unchecked: break;
             case serializer::Dumped::other: encoded.take(PyRef::steal(other)); break;
             case serializer::Dumped::error: throw PyErrorSet{};
+            case serializer::Dumped::not_whole: throw InternalError("only a map may be left to its caller");
         }
     } else {
         encoded.take(require(PyObject_CallOneArg(function.get(), value)));
     }
-    // The bytes go into the trace document unchanged: one value there that a
-    // reader cannot load would make it refuse the whole document.
-    const msgpack::Check check = msgpack::check_loadable(encoded.bytes());
-    if (check.refusal != msgpack::Refusal::none) {
-        raise_format(PyExc_ValueError,
-                     "zelm.serialize.%U returned %zu bytes that are not exactly one MessagePack value "
-                     "a reader can load: %s at byte %zu",
-                     function_name, encoded.bytes().size(), msgpack::describe(check.refusal), check.offset);
+    return checked(std::move(encoded), function_name);
+}
+
+EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight) {
+    const NativeEncoders& native = native_encoders();
+    if (!lightweight && native.api != nullptr && serializer_function(false).get() == native.full) {
+        EncodedValue encoded;
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
+        encoded.collected_ = spare_buffers.take();
+        const serializer::Dumped dumped = native.api->dump_whole_map(map, encoded.collected_);
+        Py_LeaveRecursiveCall();
+        switch (dumped) {
+            case serializer::Dumped::loadable: return encoded;
+            case serializer::Dumped::unchecked: return checked(std::move(encoded), names().dump_msgpack);
+            case serializer::Dumped::error: throw PyErrorSet{};
+            case serializer::Dumped::not_whole: break;
+            case serializer::Dumped::other: throw InternalError("a map is never left to the reference");
+        }
     }
-    return encoded;
+    PyRef dict = require(PyDict_New());
+    for (std::size_t index = 0; index < map.count; ++index) {
+        require_status(PyDict_SetItem(dict.get(), map.keys[index], map.values[index].get()));
+    }
+    return dump_value(dict.get(), lightweight);
 }
 
 }  // namespace zelm

@@ -1,6 +1,7 @@
 // Python values to MessagePack through the host's serializer module.
 #pragma once
 
+#include "serializer/native_api.hpp"
 #include "utils/msgpack.hpp"
 #include "utils/python.hpp"
 
@@ -22,6 +23,12 @@ public:
 
 private:
     friend EncodedValue dump_value(PyObject* value, bool lightweight);
+
+// dump_value of the dict `map` stands for, made only when zelm._serialize's
+// full encoder cannot write it whole without it (the same bytes either way).
+// Throws PyErrorSet.
+EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
+    friend EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
     // Keeps what a serializer function returned. Throws PyErrorSet.
     void take(PyRef result);
 
@@ -37,5 +44,10 @@ private:
 // called directly, and what it writes is checked only when it cannot vouch
 // for it. May run arbitrary Python code. Throws PyErrorSet.
 EncodedValue dump_value(PyObject* value, bool lightweight);
+
+// dump_value of the dict `map` stands for, made only when zelm._serialize's
+// full encoder cannot write it whole without it (the same bytes either way).
+// Throws PyErrorSet.
+EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
 
 }  // namespace zelm
