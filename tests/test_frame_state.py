@@ -198,6 +198,26 @@ def test_resumed_generator_locals_follow_python_at_each_yield(profile, make):
     assert [recorded_locals(r) for r in yields[:3]] == SEEN
 
 
+def generator_rebinding_an_argument(first, second):
+    """The names of its own locals, as the program reads them at the end."""
+    yield
+    del first
+    yield
+    first = 3
+    yield list(sys._getframe().f_locals)
+
+
+def test_recording_leaves_the_programs_view_of_its_locals_as_it_is(profile):
+    """The profiler's reading of a frame's locals between the yields does
+    not decide the order in which the program later sees them."""
+    untraced = list(generator_rebinding_an_argument(1, 2))
+    traced = []
+    doc, _ = profile(lambda: traced.extend(generator_rebinding_an_argument(1, 2)))
+    assert traced == untraced == [None, None, ["first", "second"]]
+    last = [r for r in frame_records(doc, "generator_rebinding_an_argument") if r["event"] == "return"][-1]
+    assert list(last["locals"]) == ["first", "second"]
+
+
 # ---- lines ---------------------------------------------------------------------------
 
 

@@ -416,17 +416,25 @@ public:
         PyObject* item = nullptr;
         Py_ssize_t written = 0;
         while (entries.next(key, item)) {
-            HeldEntry held(key, item);
-            // Only a repr that changed the dict puts another key here.
-            if (!PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) doubtful_ = true;
-            pack(key, nest_limit - 1);
-            pack(item, nest_limit - 1);
+            if constexpr (Entries::kHeldByCaller) {
+                pack_entry(key, item, nest_limit);
+            } else {
+                HeldEntry held(key, item);
+                pack_entry(key, item, nest_limit);
+            }
             ++written;
         }
         if (written != static_cast<Py_ssize_t>(header)) doubtful_ = true;
     }
 
 private:
+    void pack_entry(PyObject* key, PyObject* item, int nest_limit) {
+        // Only a repr that changed the dict puts another key here.
+        if (!PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) doubtful_ = true;
+        pack(key, nest_limit - 1);
+        pack(item, nest_limit - 1);
+    }
+
     void check_size(Py_ssize_t size) {
         if (size > 0xffffffffLL) {
             raise_error(PyExc_ValueError, "value is too large");
@@ -454,6 +462,15 @@ private:
         PyTypeObject* type = Py_TYPE(value);
         const bool built = type == &PySet_Type || type == &PyFrozenSet_Type || type == &PyLong_Type ||
                            type == &PyList_Type || type == &PyDict_Type;
+        if (const std::optional<PlainRepr> plain = built ? std::nullopt : plain_object_repr(value);
+            plain && static_cast<std::int64_t>(plain->size()) <= full_.max_text) {
+            // The repr kept whole, written where it goes.
+            msgpack::write_ext_header(out_, kExtRepr, plain->size());
+            const std::size_t at = out_.size();
+            out_.resize(at + plain->size());
+            plain->write_to(reinterpret_cast<char*>(out_.data() + at));
+            return;
+        }
         PyRef text = built ? repr_text(value, full_.max_text, full_.max_items, full_.max_depth)
                            : readable_text(value);
         if (PyUnicode_GET_LENGTH(text.get()) <= full_.max_text && PyUnicode_IS_ASCII(text.get())) {
@@ -514,8 +531,10 @@ struct DictEntries {
     bool next(PyObject*& key, PyObject*& value) { return PyDict_Next(dict, &position, &key, &value) != 0; }
 };
 
-// The entries of MapEntries, in order.
+// The entries of MapEntries, in order, which its owner holds while they
+// are packed.
 struct ArrayEntries {
+    static constexpr bool kHeldByCaller = true;
     const MapEntries& map;
     std::size_t index = 0;
     bool next(PyObject*& key, PyObject*& value) {

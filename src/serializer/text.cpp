@@ -35,54 +35,60 @@ std::string cut_text(PyObject* text, Py_ssize_t limit) {
     return cut;
 }
 
-namespace {
-
-// What object.__repr__ makes of an instance of a class written in Python,
-// "<module.QualName object at 0x7f…>", built without the formatting
-// machinery. Only for ASCII names held as exact str, which are copied as
-// they stand; empty for anything else (the type's own repr then decides).
-PyRef plain_object_repr(PyObject* value) {
+std::optional<PlainRepr> plain_object_repr(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type->tp_repr != PyBaseObject_Type.tp_repr || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return {};
+    if (type->tp_repr != PyBaseObject_Type.tp_repr || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return std::nullopt;
+    }
     PyObject* module = PyDict_GetItemWithError(type->tp_dict, names().dunder_module);
     if (module == nullptr) {
         PyErr_Clear();
-        return {};
+        return std::nullopt;
     }
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     if (!PyUnicode_CheckExact(module) || !PyUnicode_IS_ASCII(module) || !PyUnicode_CheckExact(qualname) ||
-        !PyUnicode_IS_ASCII(qualname) || PyUnicode_Compare(module, names().builtins) == 0) {
-        return {};
+        !PyUnicode_IS_ASCII(qualname)) {
+        return std::nullopt;
     }
+    // Only a name as long as "builtins" needs comparing with it.
+    if (PyUnicode_GET_LENGTH(module) == PyUnicode_GET_LENGTH(names().builtins) &&
+        PyUnicode_Compare(module, names().builtins) == 0) {
+        return std::nullopt;
+    }
+    PlainRepr repr{ascii_text(module), ascii_text(qualname), {'0', 'x'}, 0};
     // As printf's %p writes it with glibc: 0x and lowercase hex digits.
-    char address[2 + 2 * sizeof(void*)] = {'0', 'x'};
-    const auto [address_end, unused] = std::to_chars(address + 2, std::end(address),
+    const auto [address_end, unused] = std::to_chars(repr.address + 2, std::end(repr.address),
                                                      reinterpret_cast<std::uintptr_t>(value), 16);
-    const std::string_view module_text = ascii_text(module);
-    const std::string_view qualname_text = ascii_text(qualname);
-    constexpr std::string_view between = " object at ";
-    const std::size_t address_size = static_cast<std::size_t>(address_end - address);
-    const std::size_t size = 1 + module_text.size() + 1 + qualname_text.size() + between.size() + address_size + 1;
-    PyRef text = require(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    repr.address_size = static_cast<std::size_t>(address_end - repr.address);
+    return repr;
+}
+
+constexpr std::string_view kObjectAt = " object at ";
+
+std::size_t PlainRepr::size() const {
+    return 1 + module.size() + 1 + qualname.size() + kObjectAt.size() + address_size + 1;
+}
+
+void PlainRepr::write_to(char* out) const {
     auto put = [&out](std::string_view part) {
         std::memcpy(out, part.data(), part.size());
         out += part.size();
     };
     put("<");
-    put(module_text);
+    put(module);
     put(".");
-    put(qualname_text);
-    put(between);
+    put(qualname);
+    put(kObjectAt);
     put({address, address_size});
     put(">");
-    return text;
 }
 
-}  // namespace
-
 PyRef readable_text(PyObject* value) {
-    if (PyRef plain = plain_object_repr(value)) return plain;
+    if (const std::optional<PlainRepr> plain = plain_object_repr(value)) {
+        PyRef text = require(PyUnicode_New(static_cast<Py_ssize_t>(plain->size()), 127));
+        plain->write_to(static_cast<char*>(PyUnicode_DATA(text.get())));
+        return text;
+    }
     PyRef text = PyRef::steal(PyObject_Repr(value));
     if (!text) {
         if (!clear_ordinary_error()) throw PyErrorSet{};

@@ -9,6 +9,8 @@
 // Python code. Throws PyErrorSet.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,23 @@ std::string_view safe_utf8(PyObject* text, std::string& escaped);
 // _cut_text: the first `limit` characters of `text` as safe UTF-8, then
 // kMarker when anything was left out.
 std::string cut_text(PyObject* text, Py_ssize_t limit);
+
+// What object.__repr__ makes of an instance of a class written in Python,
+// "<module.QualName object at 0x7f…>", in pieces, so that it can be written
+// without the formatting machinery or a str in between. The names view the
+// type's own strs.
+struct PlainRepr {
+    std::string_view module;
+    std::string_view qualname;
+    char address[2 + 2 * sizeof(void*)];
+    std::size_t address_size;
+
+    std::size_t size() const;
+    void write_to(char* out) const;  // size() bytes, all ASCII
+};
+// Only for ASCII names held as exact str, and a class outside builtins;
+// nullopt for any other value (its type's own repr then decides).
+std::optional<PlainRepr> plain_object_repr(PyObject* value);
 
 // _readable_text: repr(value) as an exact str, or "<unrepresentable T
 // object>" when repr raises an Exception (a BaseException propagates).
@@ -69,6 +88,8 @@ std::string depth_summary(PyObject* container);
 // changes size (or keys) while it is walked, which running a repr may do.
 class DictItems {
 public:
+    // A repr may drop the dict's reference to an entry being packed.
+    static constexpr bool kHeldByCaller = false;
     explicit DictItems(PyObject* dict)
         : dict_(dict), used_(PyDict_GET_SIZE(dict)), remaining_(used_) {}
     // The next entry, borrowed from the dict; false at the end. Throws PyErrorSet.

@@ -93,9 +93,9 @@ struct LocalSlots {
     std::array<PyRef, kCapacity> values;
     std::size_t count = 0;
 };
-// Fills `slots` and answers true where the interpreter would make the locals
-// dict from the slots afresh (3.13 on, for code with few plain locals);
-// false, and `slots` untouched, otherwise.
+// Fills `slots` and answers true where the locals dict would be made from
+// the slots afresh: a function with few plain locals, and (before 3.13) no
+// locals dict of its own yet. False, and `slots` untouched, otherwise.
 bool bound_local_slots(PyObject* frame, LocalSlots& slots);
 
 // One variable of a frame, as `frame.f_locals[name]` would show it.

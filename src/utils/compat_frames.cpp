@@ -25,50 +25,100 @@ bool plain_slots(PyCodeObject* code) {
 }
 #endif
 
-#if PY_VERSION_HEX >= 0x030D0000
-// How the locals of the code's frames are read: through the interpreter's
-// proxy; as a dict of the bound fast slots in slot order, which is what
-// copying the proxy gives when every slot is a plain local with a name of
-// its own; or as the bound slots themselves, which also needs them to fit
-// LocalSlots and no "__builtins__" among them (the recorded locals leave it
-// out). Decided once per code object and kept in its extra data, as a
-// marker that is no pointer (nothing to free): a code's flags, slot kinds
-// and names never change.
-enum class LocalsSource : std::uintptr_t { undecided = 0, proxy, slots_dict, slots };
+// A frame's fast slots: its code, the slots' names and values, and whether
+// the frame holds a locals mapping of its own besides them (the dict the
+// interpreter keeps refreshing before 3.13, the names written through the
+// proxy from 3.13 on).
+struct FastSlots {
+    PyCodeObject* code;
+    PyObject* names;
+    PyObject** values;
+    Py_ssize_t count;
+    bool own_mapping;
+};
 
-LocalsSource decide_locals_source(PyCodeObject* code) {
-    if (!(code->co_flags & CO_OPTIMIZED) || !plain_slots(code)) return LocalsSource::proxy;
-    PyObject* names = code->co_localsplusnames;
+FastSlots fast_slots(PyObject* frame) {
+    PyFrameObject* f = as_frame(frame);
+#if PY_VERSION_HEX >= 0x030D0000
+    auto* code = reinterpret_cast<PyCodeObject*>(f->f_frame->f_executable);
+    return {code, code->co_localsplusnames, f->f_frame->localsplus, code->co_nlocalsplus, f->f_extra_locals != nullptr};
+#elif PY_VERSION_HEX >= 0x030B0000
+    PyCodeObject* code = f->f_frame->f_code;
+    return {code, code->co_localsplusnames, f->f_frame->localsplus, code->co_nlocalsplus, f->f_frame->f_locals != nullptr};
+#else
+    PyCodeObject* code = f->f_code;
+    return {code, code->co_varnames, f->f_localsplus,
+            std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals), f->f_locals != nullptr};
+#endif
+}
+
+// Whether the code is a function's whose fast slots are all plain locals:
+// no cell, free or hidden variable, each of which the interpreter reads in
+// a way of its own.
+bool plain_function_code(PyCodeObject* code) {
+    if (!(code->co_flags & CO_OPTIMIZED)) return false;
+#if PY_VERSION_HEX >= 0x030B0000
+    return plain_slots(code);
+#else
+    return PyTuple_GET_SIZE(code->co_cellvars) == 0 && PyTuple_GET_SIZE(code->co_freevars) == 0;
+#endif
+}
+
+// How the locals of the code's frames are read: the interpreter's way; as
+// a dict of the bound slots in slot order, which is what the interpreter
+// makes afresh (from 3.13 on, what copying its proxy gives) when every slot
+// is a plain local with a name of its own; or as the bound slots
+// themselves, which also needs them to fit LocalSlots and no "__builtins__"
+// among them (the recorded locals leave it out).
+enum class LocalsSource : std::uintptr_t { undecided = 0, interpreter, slots_dict, slots };
+
+LocalsSource decide_locals_source(const FastSlots& frame) {
+    if (!plain_function_code(frame.code)) return LocalsSource::interpreter;
     bool builtins_named = false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(names, i);
+    for (Py_ssize_t i = 0; i < frame.count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(frame.names, i);
         // A name given twice (only a code object made by hand has one) is
-        // read from its first slot by the proxy, but a dict keeps its last.
-        if (!PyUnicode_CheckExact(name)) return LocalsSource::proxy;
+        // read from its first slot by the 3.13 proxy, from its last by a
+        // refresh: either way not one entry per slot.
+        if (!PyUnicode_CheckExact(name)) return LocalsSource::interpreter;
         for (Py_ssize_t earlier = 0; earlier < i; ++earlier) {
-            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(names, earlier)) == 0) return LocalsSource::proxy;
+            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(frame.names, earlier)) == 0) {
+                return LocalsSource::interpreter;
+            }
         }
         builtins_named = builtins_named || PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
     }
-    if (builtins_named || code->co_nlocalsplus > LocalSlots::kCapacity) return LocalsSource::slots_dict;
+    if (builtins_named || frame.count > LocalSlots::kCapacity) return LocalsSource::slots_dict;
     return LocalsSource::slots;
 }
 
-LocalsSource locals_source(PyCodeObject* code) {
-    static const Py_ssize_t extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+#define ZELM_REQUEST_CODE_EXTRA_INDEX PyUnstable_Eval_RequestCodeExtraIndex
+#define ZELM_CODE_GET_EXTRA PyUnstable_Code_GetExtra
+#define ZELM_CODE_SET_EXTRA PyUnstable_Code_SetExtra
+#else
+#define ZELM_REQUEST_CODE_EXTRA_INDEX _PyEval_RequestCodeExtraIndex
+#define ZELM_CODE_GET_EXTRA _PyCode_GetExtra
+#define ZELM_CODE_SET_EXTRA _PyCode_SetExtra
+#endif
+
+// decide_locals_source, once per code object: the answer is kept in the
+// code's extra data, as a marker that is no pointer (nothing to free). A
+// code's flags, slot kinds and names never change.
+LocalsSource locals_source(const FastSlots& frame) {
+    static const Py_ssize_t extra_index = ZELM_REQUEST_CODE_EXTRA_INDEX(nullptr);
     void* kept = nullptr;
-    auto* code_object = reinterpret_cast<PyObject*>(code);
-    if (extra_index >= 0 && PyUnstable_Code_GetExtra(code_object, extra_index, &kept) == 0 && kept != nullptr) {
+    auto* code = reinterpret_cast<PyObject*>(frame.code);
+    if (extra_index >= 0 && ZELM_CODE_GET_EXTRA(code, extra_index, &kept) == 0 && kept != nullptr) {
         return static_cast<LocalsSource>(reinterpret_cast<std::uintptr_t>(kept));
     }
-    const LocalsSource source = decide_locals_source(code);
-    if (extra_index >= 0 && PyUnstable_Code_SetExtra(code_object, extra_index,
-                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(source))) < 0) {
+    const LocalsSource source = decide_locals_source(frame);
+    if (extra_index >= 0 &&
+        ZELM_CODE_SET_EXTRA(code, extra_index, reinterpret_cast<void*>(static_cast<std::uintptr_t>(source))) < 0) {
         PyErr_Clear();  // another interpreter's index, no memory: decided again next time
     }
     return source;
 }
-#endif
 
 #if PY_VERSION_HEX < 0x030D0000
 // One name of the interpreter's refresh of a frame's locals dict: the value
@@ -122,7 +172,8 @@ std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
     // those, a dict of the bound slots is what copying the proxy gives.
     _PyInterpreterFrame* data = f->f_frame;
     auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
-    if (f->f_extra_locals != nullptr || locals_source(code) == LocalsSource::proxy) return std::nullopt;
+    const FastSlots slots = fast_slots(frame);
+    if (slots.own_mapping || locals_source(slots) == LocalsSource::interpreter) return std::nullopt;
     PyRef locals = require(PyDict_New());
     for (int i = 0; i < code->co_nlocalsplus; ++i) {
         if (PyObject* value = data->localsplus[i]) {
@@ -161,28 +212,21 @@ std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
 }
 
 bool bound_local_slots(PyObject* frame, LocalSlots& slots) {
-#if PY_VERSION_HEX >= 0x030D0000
-    // As plain_function_locals reads them, with the dict left out.
-    _PyInterpreterFrame* data = as_frame(frame)->f_frame;
-    auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
-    if (as_frame(frame)->f_extra_locals != nullptr || locals_source(code) != LocalsSource::slots) return false;
+    // Before 3.13 this is what the interpreter's refresh makes of a frame
+    // with no dict yet, which is left without one: the dict's order would
+    // depend on every refresh that follows (and the program would see it).
+    const FastSlots fast = fast_slots(frame);
+    if (fast.own_mapping || locals_source(fast) != LocalsSource::slots) return false;
     std::size_t count = 0;
-    for (int i = 0; i < code->co_nlocalsplus; ++i) {
-        if (PyObject* value = data->localsplus[i]) {
-            slots.names[count] = PyTuple_GET_ITEM(code->co_localsplusnames, i);
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        if (PyObject* value = fast.values[i]) {
+            slots.names[count] = PyTuple_GET_ITEM(fast.names, i);
             slots.values[count] = PyRef::from_borrowed(value);
             ++count;
         }
     }
     slots.count = count;
     return true;
-#else
-    // The frame's own dict is refreshed in place, and its order depends on
-    // every refresh before: it is what is recorded.
-    static_cast<void>(frame);
-    static_cast<void>(slots);
-    return false;
-#endif
 }
 
 }  // namespace zelm::compat

@@ -190,14 +190,19 @@ Ulid new_ulid() {
 
 std::array<char, 26> ulid_text(const Ulid& ulid) {
     // 26 characters of 5 bits cover 130 bits; the first one carries only the
-    // top 3 bits of the value. Fill from the least significant end, shifting
-    // the 128-bit value right by 5 each time.
+    // top 3 bits of the value. The last twelve take bits 0..59 from `low`,
+    // the one before straddles the halves (bits 60..64), and the first
+    // thirteen take the rest of `high`: one 64-bit shift per character.
     std::array<char, 26> text;
-    std::uint64_t high = ulid.high;
     std::uint64_t low = ulid.low;
-    for (std::size_t i = text.size(); i-- > 0;) {
+    for (std::size_t i = text.size(); i-- > 14;) {
         text[i] = kCrockford[low & 31];
-        low = low >> 5 | high << 59;
+        low >>= 5;
+    }
+    text[13] = kCrockford[low | (ulid.high & 1) << 4];
+    std::uint64_t high = ulid.high >> 1;
+    for (std::size_t i = 13; i-- > 0;) {
+        text[i] = kCrockford[high & 31];
         high >>= 5;
     }
     return text;
