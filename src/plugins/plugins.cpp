@@ -96,11 +96,11 @@ std::optional<FrameId> plugin_frame_id(PluginProcessor& processor, const EventCo
         return id;
     }
     if (code.event == Event::return_) {
-        auto found = processor.frame_ids.find(frame_key(code.frame));
-        if (found == processor.frame_ids.end()) return frame_id();
-        FrameId id = found->second;
+        const FrameId* found = processor.frame_ids.find(frame_key(code.frame));
+        if (found == nullptr) return frame_id();
+        FrameId id = *found;
         // The frame is done: a later frame at this address must not inherit its id.
-        processor.frame_ids.erase(found);
+        processor.frame_ids.erase(frame_key(code.frame));
         return id;
     }
     return std::nullopt;

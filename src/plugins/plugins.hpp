@@ -14,6 +14,7 @@
 
 #include "profiler/event.hpp"
 #include "utils/finder.hpp"
+#include "utils/frame_id_map.hpp"
 #include "utils/python.hpp"
 #include "utils/thread_info.hpp"
 #include "utils/ulid.hpp"
@@ -32,7 +33,7 @@ struct PluginProcessor {
     bool takes_returns = true;
     PyRef context;  // one dict shared by every processor of a definition
     // Frame ids this processor gave at "call", found again at "return".
-    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    FrameIdMap frame_ids;
 };
 
 struct StringHash {

@@ -273,8 +273,7 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
         return id;
     }
     if (event == Event::return_) {
-        auto found = state.frame_ids.find(frame_key(frame));
-        if (found != state.frame_ids.end()) return found->second;
+        if (const FrameId* found = state.frame_ids.find(frame_key(frame))) return *found;
     }
     return std::nullopt;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "profiler/event.hpp"
+#include "utils/frame_id_map.hpp"
 #include "utils/msgpack.hpp"
 #include "utils/paths.hpp"
 #include "utils/python.hpp"
@@ -120,7 +121,7 @@ struct UnwoundFrame {
 struct ThreadState {
     std::vector<CallFrame> call_frames;
     std::optional<UnwoundFrame> unwound;
-    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    FrameIdMap frame_ids;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
     LocationCache locations;  // keyed by the code's file name object

@@ -1,0 +1,88 @@
+// Frame ids by frame address: set at a frame's call, read and dropped at its
+// return, so one insertion and one removal per recorded call. An open
+// addressing table (linear probing, removal by shifting the entries that
+// follow back), so that neither allocates once the table has grown to the
+// deepest stack seen.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "utils/ulid.hpp"
+
+namespace zelm {
+
+class FrameIdMap {
+public:
+    // Keys are frame addresses: never 0, which marks a free slot.
+    void insert_or_assign(std::uintptr_t key, const FrameId& id) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        Slot& slot = slots_[probe(key)];
+        if (slot.key == 0) ++size_;
+        slot = {key, id};
+    }
+
+    const FrameId* find(std::uintptr_t key) const {
+        if (size_ == 0) return nullptr;
+        const Slot& slot = slots_[probe(key)];
+        return slot.key == 0 ? nullptr : &slot.id;
+    }
+
+    void erase(std::uintptr_t key) {
+        if (size_ == 0) return;
+        std::size_t hole = probe(key);
+        if (slots_[hole].key == 0) return;
+        --size_;
+        // Entries after the hole that probing would no longer reach move back into it.
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t next = (hole + 1) & mask; slots_[next].key != 0; next = (next + 1) & mask) {
+            const std::size_t home = home_of(slots_[next].key);
+            // Whether `home` lies cyclically in (hole, next]: then the entry stays.
+            const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+            if (stays) continue;
+            slots_[hole] = slots_[next];
+            hole = next;
+        }
+        slots_[hole].key = 0;
+    }
+
+    std::size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        std::uintptr_t key = 0;
+        FrameId id{};
+    };
+
+    std::size_t home_of(std::uintptr_t key) const {
+        // Fibonacci hashing of the address without its alignment bits.
+        return static_cast<std::size_t>(((key >> 4) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    // The slot holding `key`, or the free slot where it would go.
+    std::size_t probe(std::uintptr_t key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t index = home_of(key);
+        while (slots_[index].key != 0 && slots_[index].key != key) index = (index + 1) & mask;
+        return index;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        const std::size_t capacity = old.empty() ? 64 : 2 * old.size();
+        slots_.assign(capacity, Slot{});
+        shift_ = 64 - std::countr_zero(capacity);
+        size_ = 0;
+        for (const Slot& slot : old) {
+            if (slot.key != 0) insert_or_assign(slot.key, slot.id);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+    int shift_ = 64;
+};
+
+}  // namespace zelm
