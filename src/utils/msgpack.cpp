@@ -3,12 +3,22 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace zelm::msgpack {
 
 // Each writer grows the buffer once, by the most its form may take, and
 // writes through a Writer (msgpack.hpp), which picks the form.
+
+void Buffer::grow_to(std::size_t needed) { reallocate(std::max(needed, 2 * capacity_)); }
+
+void Buffer::reallocate(std::size_t capacity) {
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(grown);
+    capacity_ = capacity;
+}
 
 void write_map_header(Buffer& out, std::uint32_t entries) {
     append(out, kMostHeader, [entries](Writer& writer) { writer.map_header(entries); });

@@ -11,35 +11,137 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelm::msgpack {
 
-// Bytes made room for are written at once, so growing a buffer leaves
-// them as they are instead of zeroing them first.
-template <typename T>
-struct UninitialisedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    UninitialisedAllocator() = default;
-    template <typename U>
-    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-    // Any other construction (a copy, a fill) is the allocator traits' default.
-    template <typename U>
-    void construct(U* at) noexcept {
-        ::new (static_cast<void*>(at)) U;
-    }
-};
+// A growable byte buffer with the parts of std::vector<std::uint8_t> the
+// encoders use. Unlike a vector it hands out room past its end to be
+// written first and counted afterwards (room, then set_end), with only the
+// growth out of line: a writer of a small value is a capacity check, the
+// bytes and a store. Grown bytes are left unwritten, not zeroed.
+class Buffer {
+public:
+    using value_type = std::uint8_t;
+    using iterator = std::uint8_t*;
+    using const_iterator = const std::uint8_t*;
 
-using Buffer = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
+    Buffer() = default;
+    explicit Buffer(std::size_t size) { resize(size); }
+    Buffer(std::size_t size, std::uint8_t value) {
+        resize(size);
+        if (size != 0) std::memset(data_, value, size);
+    }
+    Buffer(std::initializer_list<std::uint8_t> bytes) { assign(bytes.begin(), bytes.end()); }
+    template <std::forward_iterator Iterator>
+    Buffer(Iterator first, Iterator last) {
+        assign(first, last);
+    }
+    Buffer(const Buffer& other) { assign(other.begin(), other.end()); }
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Buffer& operator=(const Buffer& other) {
+        if (this != &other) assign(other.begin(), other.end());
+        return *this;
+    }
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    std::uint8_t* data() { return data_; }
+    const std::uint8_t* data() const { return data_; }
+    iterator begin() { return data_; }
+    iterator end() { return data_ + size_; }
+    const_iterator begin() const { return data_; }
+    const_iterator end() const { return data_ + size_; }
+    std::uint8_t& operator[](std::size_t index) { return data_[index]; }
+    std::uint8_t operator[](std::size_t index) const { return data_[index]; }
+    std::uint8_t back() const { return data_[size_ - 1]; }
+
+    void clear() { size_ = 0; }
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) reallocate(capacity);
+    }
+    void resize(std::size_t size) {
+        if (size > capacity_) grow_to(size);
+        size_ = size;
+    }
+    void push_back(std::uint8_t byte) {
+        *room(1) = byte;
+        ++size_;
+    }
+
+    // Room for `more` bytes past the end, to be written and then counted
+    // with set_end (which takes the end of what was written).
+    std::uint8_t* room(std::size_t more) {
+        if (capacity_ - size_ < more) [[unlikely]] {
+            grow_to(size_ + more);
+        }
+        return data_ + size_;
+    }
+    void set_end(const std::uint8_t* end) { size_ = static_cast<std::size_t>(end - data_); }
+
+    template <std::forward_iterator Iterator>
+    void assign(Iterator first, Iterator last) {
+        clear();
+        insert(end(), first, last);
+    }
+    // Bytes from elsewhere: growing may move this buffer's own.
+    template <std::forward_iterator Iterator>
+    iterator insert(const_iterator at, Iterator first, Iterator last) {
+        const auto offset = static_cast<std::size_t>(at - data_);
+        const auto count = static_cast<std::size_t>(std::distance(first, last));
+        if (count == 0) return data_ + offset;
+        room(count);  // may move the bytes: `at` is an offset from here on
+        std::memmove(data_ + offset + count, data_ + offset, size_ - offset);
+        std::copy(first, last, data_ + offset);
+        size_ += count;
+        return data_ + offset;
+    }
+    iterator erase(const_iterator first, const_iterator last) {
+        const auto offset = static_cast<std::size_t>(first - data_);
+        const auto count = static_cast<std::size_t>(last - first);
+        if (count == 0) return data_ + offset;
+        std::memmove(data_ + offset, last, size_ - offset - count);
+        size_ -= count;
+        return data_ + offset;
+    }
+
+    friend bool operator==(const Buffer& left, const Buffer& right) {
+        return left.size_ == right.size_ && (left.size_ == 0 || std::memcmp(left.data_, right.data_, left.size_) == 0);
+    }
+
+private:
+    // At least doubles the capacity. Throws std::bad_alloc.
+    void grow_to(std::size_t needed);
+    void reallocate(std::size_t capacity);
+
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 // The most bytes a header (format byte and length) or a scalar takes:
 // uint64, int64 and float64 take nine.
@@ -153,11 +255,9 @@ private:
 // and gives back what it left unused. `write` must not write more.
 template <typename Write>
 void append(Buffer& out, std::size_t most, Write&& write) {
-    const std::size_t begin = out.size();
-    out.resize(begin + most);
-    Writer writer(out.data() + begin);
+    Writer writer(out.room(most));
     write(writer);
-    out.resize(static_cast<std::size_t>(writer.end() - out.data()));
+    out.set_end(writer.end());
 }
 
 // A string literal as a template argument.

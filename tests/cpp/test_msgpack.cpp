@@ -412,6 +412,36 @@ TEST(ValueSize, DeeplyNestedArraysAreMeasured) {
     EXPECT_EQ(value_size(nested.data(), nested.size()), nested.size());
 }
 
+// ---- Buffer ----
+
+// Growing, inserting and erasing anywhere keep the bytes a std::vector keeps.
+TEST(Buffer, EditsAgreeWithAVector) {
+    Buffer buffer;
+    std::vector<std::uint8_t> expected;
+    std::uint8_t next = 0;
+    for (std::size_t step = 0; step < 3000; ++step) {
+        const std::size_t at = expected.empty() ? 0 : (step * 7919) % (expected.size() + 1);
+        if (step % 5 == 4) {
+            const std::size_t count = std::min<std::size_t>(step % 13, expected.size() - at);
+            buffer.erase(buffer.begin() + at, buffer.begin() + at + count);
+            expected.erase(expected.begin() + at, expected.begin() + at + count);
+        } else {
+            std::vector<std::uint8_t> bytes(step % 37);
+            for (auto& byte : bytes) byte = next++;
+            buffer.insert(buffer.begin() + at, bytes.begin(), bytes.end());
+            expected.insert(expected.begin() + at, bytes.begin(), bytes.end());
+        }
+        ASSERT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.end()), expected) << "step " << step;
+    }
+    // Room written past the end counts once set_end says so.
+    std::uint8_t* room = buffer.room(4096);
+    std::fill(room, room + 3, std::uint8_t{0xee});
+    buffer.set_end(room + 3);
+    expected.insert(expected.end(), 3, 0xee);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.end()), expected);
+    EXPECT_GE(buffer.capacity(), expected.size() + 4093);
+}
+
 // ---- check_loadable ----
 
 // `depth` containers, each holding the next, around `inner`: maps (under the
@@ -420,7 +450,7 @@ Buffer nested(std::size_t depth, const Buffer& inner, bool maps = false) {
     Buffer out;
     for (std::size_t i = 0; i < depth; ++i) {
         if (maps) {
-            out.insert(out.end(), {0x81, 0xa1, 'k'});
+            out = concat(std::move(out), {0x81, 0xa1, 'k'});
         } else {
             out.push_back(0x91);
         }
