@@ -48,11 +48,11 @@ struct CallerFile {
     bool in_attrs_maker;
 };
 
-// Looks at the frame's code file name without copying it.
+// Looks at the running frame's code file name without copying it.
 CallerFile caller_file(PyObject* frame) {
-    PyRef code = compat::frame_code(frame);
-    if (!code) throw InternalError("A frame has a code object.");
-    PyObject* filename = compat::code_filename(code.get());
+    PyObject* code = compat::running_code(frame);
+    if (code == nullptr) throw InternalError("A frame has a code object.");
+    PyObject* filename = compat::code_filename(code);
     if (filename == nullptr || !PyUnicode_Check(filename)) {
         throw InternalError("A code object has a filename.");
     }
@@ -72,13 +72,14 @@ bool ignored_by_file_name(std::string_view filename, const std::vector<Finder>& 
 }
 
 bool called_from_attrs(PyObject* frame) {
-    PyRef parent = compat::frame_back(frame);
-    if (!parent) return false;
-    CallerFile parent_file = caller_file(parent.get());
+    // The frame runs (its event is being handled), and so do its callers.
+    PyObject* parent = compat::running_caller(frame);
+    if (parent == nullptr) return false;
+    CallerFile parent_file = caller_file(parent);
     if (!parent_file.empty) return parent_file.in_attrs_maker;
-    PyRef grandparent = compat::frame_back(parent.get());
-    if (!grandparent) return false;
-    return caller_file(grandparent.get()).in_attrs_maker;
+    PyObject* grandparent = compat::running_caller(parent);
+    if (grandparent == nullptr) return false;
+    return caller_file(grandparent).in_attrs_maker;
 }
 
 }  // namespace zelm

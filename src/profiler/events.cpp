@@ -48,14 +48,13 @@ bool resumable_code(PyObject* code);
 
 void ZelmProfiler::profile(PyObject* frame, PyRef arg, Event event, bool may_unwind) {
     EventCode code{frame, nullptr, arg.get(), event, {}, {}, Py_None, Py_None};
-    // Outlives the try block: a failure is logged with the code's name objects.
-    PyRef code_object;
     logging_failures(code, [&] {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
-        code_object = compat::frame_code(frame);
-        code.code = code_object.get();
-        PyObject* filename_object = compat::code_filename(code_object.get());
-        PyObject* name_object = compat::code_name(code_object.get());
+        // The frame of the event runs: it holds its code (and the code its
+        // names, with which a failure is logged) beyond this call.
+        code.code = compat::running_code(frame);
+        PyObject* filename_object = compat::code_filename(code.code);
+        PyObject* name_object = compat::code_name(code.code);
         if (!PyUnicode_Check(filename_object)) throw InternalError("`co_filename` is always a string");
         if (!PyUnicode_Check(name_object)) throw InternalError("`co_name` is always a string");
         Utf8 filename(filename_object);
@@ -283,31 +282,38 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
 // unreadable part of the record.
 void module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state, std::string& text) {
     PyObject* const key = names().dunder_name;
-    PyRef globals = compat::frame_globals(frame);
-    PyRef module_name;
+    PyObject* globals = compat::running_globals(frame);
+    // Borrowed from a plain dict while no code runs; held otherwise.
+    PyObject* module_name = nullptr;
+    PyRef held_name;
     // What the subscription finds in a plain dict; a miss raises from it.
-    if (PyDict_CheckExact(globals.get())) {
-        GlobalsModuleName& known = cache_slot(state.module_names, globals.get());
-        const std::uint64_t version = compat::dict_version(globals.get());
-        if (known.globals == globals.get() && known.version == version) {
-            module_name = PyRef::from_borrowed(known.name);
-        } else if (PyObject* found = PyDict_GetItemWithError(globals.get(), key)) {
-            module_name = PyRef::from_borrowed(found);
-            known = {globals.get(), version, found};
+    if (PyDict_CheckExact(globals)) {
+        GlobalsModuleName& known = cache_slot(state.module_names, globals);
+        const std::uint64_t version = compat::dict_version(globals);
+        if (known.globals == globals && known.version == version) {
+            module_name = known.name;
+        } else if (PyObject* found = PyDict_GetItemWithError(globals, key)) {
+            module_name = found;
+            known = {globals, version, found};
         } else if (PyErr_Occurred()) {
             throw PyErrorSet{};
         }
     }
-    if (!module_name) module_name = require(PyObject_GetItem(globals.get(), key));
-    if (const std::string* known = state.dotted_names.find(module_name.get(), qualname)) {
+    if (module_name == nullptr) {
+        held_name = require(PyObject_GetItem(globals, key));
+        module_name = held_name.get();
+    }
+    if (const std::string* known = state.dotted_names.find(module_name, qualname)) {
         text = *known;
         return;
     }
-    PyRef module_text = require(PyObject_Str(module_name.get()));
+    // str() may run code that takes the name out of the globals.
+    if (!held_name) held_name = PyRef::from_borrowed(module_name);
+    PyRef module_text = require(PyObject_Str(module_name));
     text = Utf8(module_text.get()).view();
     text.push_back('.');
     text.append(Utf8(qualname).view());
-    state.dotted_names.remember(module_name.get(), qualname, text);
+    state.dotted_names.remember(module_name, qualname, text);
 }
 
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,

@@ -33,6 +33,15 @@ inline PyRef frame_back(PyObject* frame) {
     return PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(as_frame(frame))));
 }
 
+// The code a running frame runs and the frame that called it, borrowed: a
+// frame holds its code, and a running frame's caller runs too (which keeps
+// the frame object the interpreter made for it). The caller is null at the
+// bottom of the stack.
+PyObject* running_code(PyObject* frame);
+PyObject* running_caller(PyObject* frame);
+// The globals of a running frame, borrowed: the frame holds them.
+PyObject* running_globals(PyObject* frame);
+
 // Where the frame stands, for its line number: the line itself when the
 // frame carries one (a tracer sets it), otherwise its code (borrowed) and
 // the byte offset of its instruction, whose line PyCode_Addr2Line gives.

@@ -143,6 +143,41 @@ PyObject* own_locals_dict(PyObject*& slot) {
 
 }  // namespace
 
+PyObject* running_code(PyObject* frame) {
+    PyFrameObject* f = as_frame(frame);
+#if PY_VERSION_HEX >= 0x030D0000
+    return f->f_frame->f_executable;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return reinterpret_cast<PyObject*>(f->f_frame->f_code);
+#else
+    return reinterpret_cast<PyObject*>(f->f_code);
+#endif
+}
+
+PyObject* running_globals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return as_frame(frame)->f_frame->f_globals;
+#else
+    return as_frame(frame)->f_globals;
+#endif
+}
+
+PyObject* running_caller(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // What PyFrame_GetBack finds, read where it is made already.
+    PyFrameObject* f = as_frame(frame);
+    if (f->f_back != nullptr) return reinterpret_cast<PyObject*>(f->f_back);
+    _PyInterpreterFrame* previous = f->f_frame->previous;
+    while (previous != nullptr && _PyFrame_IsIncomplete(previous)) previous = previous->previous;
+    if (previous == nullptr) return nullptr;
+    if (previous->frame_obj != nullptr) return reinterpret_cast<PyObject*>(previous->frame_obj);
+    // Made now, and kept by the caller's interpreter frame from then on.
+    return frame_back(frame).get();
+#else
+    return reinterpret_cast<PyObject*>(as_frame(frame)->f_back);
+#endif
+}
+
 FramePosition frame_position(PyObject* frame) {
     PyFrameObject* f = as_frame(frame);
 #if PY_VERSION_HEX >= 0x030D0000

@@ -212,13 +212,19 @@ PyRef import_module(PyObject* name) {
     return require(PyImport_Import(name));
 }
 
-PyRef ModuleAttribute::get(PyObject* module_name, PyObject* attribute) {
+PyObject* ModuleAttribute::kept() const {
     PyObject* modules = PyImport_GetModuleDict();
     // A module's class may be reassigned, to one whose attributes come first.
     if (modules_ == modules && compat::dict_version(modules) == modules_version_ &&
         PyModule_CheckExact(module_) && compat::dict_version(PyModule_GetDict(module_)) == namespace_version_) {
-        return PyRef::from_borrowed(value_);
+        return value_;
     }
+    return nullptr;
+}
+
+PyRef ModuleAttribute::get(PyObject* module_name, PyObject* attribute) {
+    if (PyObject* value = kept()) return PyRef::from_borrowed(value);
+    PyObject* modules = PyImport_GetModuleDict();
     // Code the lookups run (an import, a key's equality) may come back here,
     // also from another thread: until they are done nothing is kept.
     modules_ = nullptr;

@@ -342,6 +342,9 @@ PyRef module_attribute(PyObject* module, PyObject* name);
 class ModuleAttribute {
 public:
     PyRef get(PyObject* module_name, PyObject* attribute);
+    // What get would return, borrowed, while the kept one still holds; null
+    // when the lookups must be taken. Runs no Python code.
+    PyObject* kept() const;
 
 private:
     PyRef import(PyObject* module_name);

@@ -124,22 +124,27 @@ EncodedValue checked(EncodedValue encoded, PyObject* function_name) {
 }
 
 // The function zelm.serialize holds for the mode, looked up on every call:
-// a host may replace it.
-PyRef serializer_function(bool lightweight) {
+// a host may replace it. Borrowed while it is the one kept from the last
+// lookup (enough to tell whether it is a native encoder), otherwise also
+// held in `held`; a caller that calls it holds it.
+PyObject* serializer_function(bool lightweight, PyRef& held) {
+    ModuleAttribute& attribute = lightweight ? lightweight_function : full_function;
+    if (PyObject* kept = attribute.kept()) return kept;
     const Names& n = names();
-    return (lightweight ? lightweight_function : full_function)
-        .get(n.zelm_serialize, lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    held = attribute.get(n.zelm_serialize, lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    return held.get();
 }
 
 }  // namespace
 
 EncodedValue dump_value(PyObject* value, bool lightweight) {
-    PyRef function = serializer_function(lightweight);
+    PyRef held;
+    PyObject* function = serializer_function(lightweight, held);
     PyObject* function_name = lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack;
 
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
-    if (native.api != nullptr && function.get() == (lightweight ? native.lightweight : native.full)) {
+    if (native.api != nullptr && function == (lightweight ? native.lightweight : native.full)) {
         // As a call of the function would, up to the recursion limit.
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
         encoded.collected_ = spare_buffers.take();
@@ -154,14 +159,18 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
             case serializer::Dumped::not_whole: throw InternalError("only a map may be left to its caller");
         }
     } else {
-        encoded.take(require(PyObject_CallOneArg(function.get(), value)));
+        if (!held) held = PyRef::from_borrowed(function);
+        encoded.take(require(PyObject_CallOneArg(function, value)));
     }
     return checked(std::move(encoded), function_name);
 }
 
 EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight) {
+    PyRef held;
+    // Looked up first: the lookup imports zelm.serialize, and with it the native encoders.
+    PyObject* function = lightweight ? nullptr : serializer_function(false, held);
     const NativeEncoders& native = native_encoders();
-    if (!lightweight && native.api != nullptr && serializer_function(false).get() == native.full) {
+    if (function != nullptr && native.api != nullptr && function == native.full) {
         EncodedValue encoded;
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
         encoded.collected_ = spare_buffers.take();
