@@ -50,6 +50,14 @@ class Shown:
         return self.text
 
 
+class Plain:
+    """Shown by object.__repr__, which the encoders write without calling it."""
+
+
+# object.__repr__ of these: longer than the lightweight mode keeps, and not ASCII.
+PLAIN_OBJECTS = [Plain(), type("Plain" + "Long" * 30, (Plain,), {})(), type("Plainé", (Plain,), {})()]
+
+
 class ListSubclass(list):
     pass
 
@@ -112,7 +120,7 @@ scalars = st.one_of(
     st.builds(msgpack.Timestamp, st.integers(-(2**40), 2**40), st.integers(0, 10**9 - 1)),
     st.builds(_weird_ext, st.sampled_from([1, 5, 200, True, "x"]), st.sampled_from([b"d", "text", 3])),
     st.builds(_timestamp_with, st.sampled_from([1, 2**70, "x"]), st.sampled_from([0, -1, 2**40])),
-    st.builds(Shown, reprs),
+    st.builds(Shown, reprs), st.sampled_from(PLAIN_OBJECTS),
     texts.map(Text), big_ints.map(Number), st.just(Colour.RED), st.just(object),
     st.frozensets(st.integers(), max_size=5), st.sets(st.one_of(st.integers(), texts), max_size=12),
 )
@@ -164,13 +172,14 @@ def test_native_encoders_write_the_reference_bytes_under_any_limits(value, full,
 
 
 def _edge_cases(size):
-    nested = [size]
+    nested, nested_dict = [size], {"k": Plain()}
     for _ in range(size):
-        nested = [nested]
+        nested, nested_dict = [nested], {"k": nested_dict}
     text = "é" * size
     return [text, text.encode(), text[:-1] + "\ud800", bytearray(size), list(range(size)), tuple(range(size)),
-            {f"k{n}": n for n in range(size)}, {n: n for n in range(size)}, set(range(size)), nested,
-            Shown("r" * size), {"k" * size: "v" * size}, ["x" * (size // 2)] * 3, 2**64 + size]
+            {f"k{n}": n for n in range(size)}, {n: n for n in range(size)}, set(range(size)), nested, nested_dict,
+            Shown("r" * size), {"k" * size: "v" * size}, ["x" * (size // 2)] * 3, 2**64 + size, [2**64 - 1] * size,
+            *PLAIN_OBJECTS]
 
 
 @pytest.mark.parametrize("limit, bounds", [

@@ -485,16 +485,39 @@ private:
     bool& doubtful_;
 };
 
+// Which mode's fast path a value is measured for: the full mode packs
+// whole what fits its limits (_room_left), the lightweight mode what its
+// walk would write exactly as the packer does.
+enum class Whole { full, lightweight };
+
 // _room_left: `room` less the encoded size of `value`, or negative when the
-// value does not fit the full mode's limits whole (or is of a type the walk
-// must handle). Runs no Python code.
-std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& full);
+// value does not fit the mode's limits whole (or is of a type the walk must
+// handle). Runs no Python code.
+template <Whole Mode>
+std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& limits);
+
+// An int the packer writes as one (not beyond 64 bits, which the modes show
+// as text cut differently).
+bool packed_as_int(PyObject* value) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0 || (overflow > 0 && _PyLong_NumBits(value) <= 64);
+}
+
+// A scalar that takes kScalarBytes in the mode.
+template <Whole Mode>
+bool packed_scalar(PyObject* value) {
+    if constexpr (Mode == Whole::lightweight) {
+        if (Py_IS_TYPE(value, &PyLong_Type)) return packed_as_int(value);
+    }
+    return is_scalar(value);
+}
 
 // room_left of a map of `size` entries, a dict's or the arrays standing for one.
-template <typename Entries>
+template <Whole Mode, typename Entries>
 std::int64_t map_room_left(Entries entries, Py_ssize_t size, std::int64_t depth, std::int64_t room,
-                           const Limits& full) {
-    if (size > full.max_items || depth >= full.max_depth) return -1;
+                           const Limits& limits) {
+    if (size > limits.max_items || depth >= limits.max_depth) return -1;
     room -= kHeaderBytes;
     PyObject* key = nullptr;
     PyObject* item = nullptr;
@@ -507,17 +530,17 @@ std::int64_t map_room_left(Entries entries, Py_ssize_t size, std::int64_t depth,
         } else {
             return -1;
         }
-        if (key_size > full.max_text) return -1;
+        if (key_size > limits.max_text) return -1;
         PyTypeObject* item_type = Py_TYPE(item);
         if (item_type == &PyUnicode_Type || item_type == &PyBytes_Type) {
             const std::int64_t item_size =
                 item_type == &PyUnicode_Type ? PyUnicode_GET_LENGTH(item) : PyBytes_GET_SIZE(item);
-            if (item_size > full.max_text) return -1;
+            if (item_size > limits.max_text) return -1;
             room -= key_size + item_size + 2 * kHeaderBytes;
-        } else if (is_scalar(item)) {
+        } else if (packed_scalar<Mode>(item)) {
             room -= key_size + kHeaderBytes + kScalarBytes;
         } else {
-            room = room_left(item, depth + 1, room - key_size - kHeaderBytes, full);
+            room = room_left<Mode>(item, depth + 1, room - key_size - kHeaderBytes, limits);
         }
         if (room < 0) return -1;
     }
@@ -546,36 +569,46 @@ struct ArrayEntries {
     }
 };
 
-std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& full) {
+template <Whole Mode>
+std::int64_t room_left(PyObject* value, std::int64_t depth, std::int64_t room, const Limits& limits) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) {
-        return map_room_left(DictEntries{value}, PyDict_GET_SIZE(value), depth, room, full);
+        return map_room_left<Mode>(DictEntries{value}, PyDict_GET_SIZE(value), depth, room, limits);
     }
     if (type == &PyList_Type || type == &PyTuple_Type) {
         const Py_ssize_t size = Py_SIZE(value);
-        if (size > full.max_items || depth >= full.max_depth) return -1;
+        if (size > limits.max_items || depth >= limits.max_depth) return -1;
         room -= kHeaderBytes;
         PyObject** items = PySequence_Fast_ITEMS(value);
         for (Py_ssize_t index = 0; index < size; ++index) {
-            room = is_scalar(items[index]) ? room - kScalarBytes : room_left(items[index], depth + 1, room, full);
+            room = packed_scalar<Mode>(items[index]) ? room - kScalarBytes
+                                                     : room_left<Mode>(items[index], depth + 1, room, limits);
             if (room < 0) return -1;
         }
         return room;
     }
     if (type == &PyUnicode_Type) {
         const std::int64_t size = PyUnicode_GET_LENGTH(value);
-        return size > full.max_text ? -1 : room - size - kHeaderBytes;
+        return size > limits.max_text ? -1 : room - size - kHeaderBytes;
     }
     if (type == &PyBytes_Type || type == &PyByteArray_Type) {
         const std::int64_t size = Py_SIZE(value);
-        return size > full.max_text ? -1 : room - size - kHeaderBytes;
+        return size > limits.max_text ? -1 : room - size - kHeaderBytes;
     }
-    if (is_scalar(value)) return room - kScalarBytes;  // an int beyond 64 bits goes to the fallback
-    if (type == &PyMemoryView_Type || type == reinterpret_cast<PyTypeObject*>(g_ext_type) ||
-        type == reinterpret_cast<PyTypeObject*>(g_timestamp_type)) {
-        return -1;  // the packer would copy them whole
+    if constexpr (Mode == Whole::lightweight) {
+        if (packed_scalar<Mode>(value)) return room - kScalarBytes;
+        // Only an object whose repr is known without running code, and kept whole.
+        const std::optional<PlainRepr> plain = plain_object_repr(value);
+        if (!plain || static_cast<std::int64_t>(plain->size()) > limits.max_text) return -1;
+        return room - static_cast<std::int64_t>(plain->size()) - kExtHeaderBytes;
+    } else {
+        if (is_scalar(value)) return room - kScalarBytes;  // an int beyond 64 bits goes to the fallback
+        if (type == &PyMemoryView_Type || type == reinterpret_cast<PyTypeObject*>(g_ext_type) ||
+            type == reinterpret_cast<PyTypeObject*>(g_timestamp_type)) {
+            return -1;  // the packer would copy them whole
+        }
+        return room - kObjectBytes;  // the fallback cuts its repr
     }
-    return room - kObjectBytes;  // the fallback cuts its repr
 }
 
 // _bounded: what a mode keeps of a value within its limits and the bytes
@@ -1022,7 +1055,7 @@ bool is_loadable(const Workspace& workspace, const Buffer& out) {
 bool fits_whole(PyObject* value, const Limits& full) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-        return room_left(value, 0, full.max_value_bytes, full) >= 0;
+        return room_left<Whole::full>(value, 0, full.max_value_bytes, full) >= 0;
     }
     if (type == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) <= full.max_text;
     if (type == &PyBytes_Type || type == &PyByteArray_Type) return Py_SIZE(value) <= full.max_text;
@@ -1055,17 +1088,19 @@ bool pack_scalar(Buffer& out, PyObject* value) {
     return true;
 }
 
-// dump_full's fast path: `value` packed whole when it fits the full mode's
-// limits, with no workspace; true when a reader loads what it wrote as it
-// is. nullopt, and `out` empty again, when the bounded walk must decide.
-// `pack` run with a Packer on `out`, for a value that fits whole.
+// `pack` run with a Packer on `out`, for a value that fits the mode's
+// `limits` whole (the packer cuts reprs to their max_text): true when a
+// reader loads what it wrote as it is. nullopt, and `out` empty again, when
+// the mode's walk must decide after all.
 template <typename Pack>
-std::optional<bool> pack_whole_with(Buffer& out, const Limits& full, Pack&& pack) {
+std::optional<bool> pack_whole_with(Buffer& out, const Limits& limits, Pack&& pack) {
     bool doubtful = false;
     try {
-        Packer packer(out, full, doubtful);
+        Packer packer(out, limits, doubtful);
         pack(packer);
-        if (static_cast<std::int64_t>(out.size()) <= full.max_value_bytes) return !doubtful && out.size() <= 0xffffffff;
+        if (static_cast<std::int64_t>(out.size()) <= limits.max_value_bytes) {
+            return !doubtful && out.size() <= 0xffffffff;
+        }
     } catch (const PyErrorSet&) {
         // Text that is not UTF-8, a dict changed by a repr.
         if (!clear_ordinary_error()) throw;
@@ -1074,9 +1109,20 @@ std::optional<bool> pack_whole_with(Buffer& out, const Limits& full, Pack&& pack
     return std::nullopt;
 }
 
+// dump_full's fast path: `value` packed whole when it fits the full mode's
+// limits, with no workspace.
 std::optional<bool> pack_whole(Buffer& out, PyObject* value, const Limits& full) {
     if (!fits_whole(value, full)) return std::nullopt;
     return pack_whole_with(out, full, [value](Packer& packer) { packer.pack(value); });
+}
+
+// dump_lightweight's: a value made only of what the lightweight walk writes
+// as the packer does (text, bytes, ints of 64 bits, floats, None, bools,
+// instances shown by object.__repr__, and lists, tuples and dicts of them),
+// within the lightweight limits, is packed with no workspace.
+std::optional<bool> pack_lightweight_whole(Buffer& out, PyObject* value, const Limits& lightweight) {
+    if (room_left<Whole::lightweight>(value, 0, lightweight.max_value_bytes, lightweight) < 0) return std::nullopt;
+    return pack_whole_with(out, lightweight, [value](Packer& packer) { packer.pack(value); });
 }
 
 // dump_lightweight into `out`; true when a reader loads what it wrote as it
@@ -1104,7 +1150,7 @@ PyRef dump_full(PyObject* value) {
 
 PyRef dump_lightweight(PyObject* value) {
     WorkspaceLease lease;
-    encode_lightweight(lease.get(), lease.get().out, value);
+    dump_lightweight(value, lease.get().out);
     return as_bytes_object(lease.get().out);
 }
 
@@ -1119,15 +1165,19 @@ bool dump_full(PyObject* value, Buffer& out) {
 }
 
 bool dump_lightweight(PyObject* value, Buffer& out) {
+    if (std::optional<bool> loadable = pack_lightweight_whole(out, value, g_lightweight)) return *loadable;
     WorkspaceLease lease;
     return encode_lightweight(lease.get(), out, value);
 }
 
-std::optional<bool> dump_full_whole_map(const MapEntries& map, Buffer& out) {
-    const Limits full = g_full;
+std::optional<bool> dump_whole_map(const MapEntries& map, bool lightweight, Buffer& out) {
+    const Limits limits = lightweight ? g_lightweight : g_full;
     const auto size = static_cast<Py_ssize_t>(map.count);
-    if (map_room_left(ArrayEntries{map}, size, 0, full.max_value_bytes, full) < 0) return std::nullopt;
-    return pack_whole_with(out, full, [&map, size](Packer& packer) {
+    const std::int64_t room =
+        lightweight ? map_room_left<Whole::lightweight>(ArrayEntries{map}, size, 0, limits.max_value_bytes, limits)
+                    : map_room_left<Whole::full>(ArrayEntries{map}, size, 0, limits.max_value_bytes, limits);
+    if (room < 0) return std::nullopt;
+    return pack_whole_with(out, limits, [&map, size](Packer& packer) {
         ArrayEntries entries{map};
         packer.pack_map(entries, size);
     });

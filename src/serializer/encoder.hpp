@@ -59,10 +59,10 @@ PyRef dump_lightweight(PyObject* value);
 bool dump_full(PyObject* value, msgpack::Buffer& out);
 bool dump_lightweight(PyObject* value, msgpack::Buffer& out);
 
-// dump_full of the dict `map` stands for, written to `out` when that dict
-// fits the full mode whole: true when a reader loads it as it is. nullopt,
-// and `out` empty, when the dict must be made and go through dump_full.
-// Throws PyErrorSet or Unmodelled.
-std::optional<bool> dump_full_whole_map(const MapEntries& map, msgpack::Buffer& out);
+// dump_full (or dump_lightweight) of the dict `map` stands for, written to
+// `out` when the mode's fast path packs that dict whole: true when a reader
+// loads it as it is. nullopt, and `out` empty, when the dict must be made
+// and encoded as usual. Throws PyErrorSet or Unmodelled.
+std::optional<bool> dump_whole_map(const MapEntries& map, bool lightweight, msgpack::Buffer& out);
 
 }  // namespace zelm::serializer

@@ -51,11 +51,11 @@ Dumped dump_into(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObje
     });
 }
 
-Dumped dump_whole_map_into(const MapEntries& map, msgpack::Buffer& out) {
+Dumped dump_whole_map_into(const MapEntries& map, bool lightweight, msgpack::Buffer& out) {
     return at_boundary<Dumped>(Dumped::error, [&]() -> Dumped {
-        reference_encoder(false);  // configured, as for any other value
+        reference_encoder(lightweight);  // configured, as for any other value
         try {
-            const std::optional<bool> loadable = dump_full_whole_map(map, out);
+            const std::optional<bool> loadable = dump_whole_map(map, lightweight, out);
             if (!loadable) return Dumped::not_whole;
             return *loadable ? Dumped::loadable : Dumped::unchecked;
         } catch (const Unmodelled&) {

@@ -35,11 +35,12 @@ struct NativeApi {
     // the bytes it would return written to `out` (empty on entry), or a new
     // reference in `*other` to the object it would return. With the GIL held.
     Dumped (*dump)(PyObject* value, bool lightweight, msgpack::Buffer& out, PyObject** other);
-    // dump_msgpack of the dict `map` stands for, when that dict fits the
-    // full mode whole (what no bounded walk cuts): loadable or unchecked as
-    // `dump` answers. not_whole otherwise, and the dict is the caller's to
-    // make. Spares a caller that holds the entries anyway making the dict.
-    Dumped (*dump_whole_map)(const MapEntries& map, msgpack::Buffer& out);
+    // `dump` of the dict `map` stands for, when the mode's fast path packs
+    // that dict whole (nothing cut, nothing left to a walk): loadable or
+    // unchecked as `dump` answers. not_whole otherwise, and the dict is the
+    // caller's to make. Spares a caller that holds the entries anyway
+    // making the dict.
+    Dumped (*dump_whole_map)(const MapEntries& map, bool lightweight, msgpack::Buffer& out);
 };
 
 }  // namespace zelm::serializer

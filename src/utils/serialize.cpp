@@ -168,17 +168,19 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
 EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight) {
     PyRef held;
     // Looked up first: the lookup imports zelm.serialize, and with it the native encoders.
-    PyObject* function = lightweight ? nullptr : serializer_function(false, held);
+    PyObject* function = serializer_function(lightweight, held);
     const NativeEncoders& native = native_encoders();
-    if (function != nullptr && native.api != nullptr && function == native.full) {
+    if (native.api != nullptr && function == (lightweight ? native.lightweight : native.full)) {
         EncodedValue encoded;
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
         encoded.collected_ = spare_buffers.take();
-        const serializer::Dumped dumped = native.api->dump_whole_map(map, encoded.collected_);
+        const serializer::Dumped dumped = native.api->dump_whole_map(map, lightweight, encoded.collected_);
         Py_LeaveRecursiveCall();
         switch (dumped) {
             case serializer::Dumped::loadable: return encoded;
-            case serializer::Dumped::unchecked: return checked(std::move(encoded), names().dump_msgpack);
+            case serializer::Dumped::unchecked:
+                return checked(std::move(encoded),
+                               lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack);
             case serializer::Dumped::error: throw PyErrorSet{};
             case serializer::Dumped::not_whole: break;
             case serializer::Dumped::other: throw InternalError("a map is never left to the reference");

@@ -23,11 +23,6 @@ public:
 
 private:
     friend EncodedValue dump_value(PyObject* value, bool lightweight);
-
-// dump_value of the dict `map` stands for, made only when zelm._serialize's
-// full encoder cannot write it whole without it (the same bytes either way).
-// Throws PyErrorSet.
-EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
     friend EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
     // Keeps what a serializer function returned. Throws PyErrorSet.
     void take(PyRef result);
@@ -46,8 +41,8 @@ EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
 EncodedValue dump_value(PyObject* value, bool lightweight);
 
 // dump_value of the dict `map` stands for, made only when zelm._serialize's
-// full encoder cannot write it whole without it (the same bytes either way).
-// Throws PyErrorSet.
+// encoder of the mode cannot write it whole without it (the same bytes
+// either way). Throws PyErrorSet.
 EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight);
 
 }  // namespace zelm
