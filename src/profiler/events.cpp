@@ -57,12 +57,17 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, Event event, bool may_unw
         PyObject* name_object = compat::code_name(code.code);
         if (!PyUnicode_Check(filename_object)) throw InternalError("`co_filename` is always a string");
         if (!PyUnicode_Check(name_object)) throw InternalError("`co_name` is always a string");
-        Utf8 filename(filename_object);
-        Utf8 name(name_object);
-        code.filename = filename.view();
-        code.name = name.view();
         code.filename_object = filename_object;
         code.name_object = name_object;
+        // The names' text, read once something uses it: a frame filtered out
+        // (most of them, in library code) is decided from the objects.
+        std::optional<Utf8> filename;
+        std::optional<Utf8> name;
+        auto read_names = [&] {
+            if (filename) return;
+            code.filename = filename.emplace(filename_object).view();
+            code.name = name.emplace(name_object).view();
+        };
 
         ThreadState* slot = threads.get();
         if (slot == nullptr) return;  // this thread is being torn down
@@ -74,22 +79,23 @@ void ZelmProfiler::profile(PyObject* frame, PyRef arg, Event event, bool may_unw
         RecordBatch& batch = state.batch;
         batch.clear();
         // A function without processors needs no lookup in the table.
-        if (std::vector<PluginProcessor>* processors = processors_for(name_object, code.name, state)) {
+        if (std::vector<PluginProcessor>* processors = processors_for(name_object, state)) {
+            read_names();
             process_plugins(*processors, code, state, batch);
         }
-        if (should_record(frame, filename_object, code.filename, state)) {
+        if (should_record(frame, filename_object, state)) {
+            read_names();
             record_frame(code, batch, state, may_unwind);
         }
         push_frames(event, batch, state);
     });
 }
 
-std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object, std::string_view name,
-                                                            ThreadState& state) {
+std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object, ThreadState& state) {
     if (plugins.empty()) return nullptr;
     NameProcessors& entry = cache_slot(state.plugin_cache, name_object);
     if (entry.name.get() != name_object) {
-        auto found = plugins.find(name);
+        auto found = plugins.find(Utf8(name_object).view());
         entry.processors = found == plugins.end() ? nullptr : &found->second;
         entry.name = PyRef::from_borrowed(name_object);
     }
@@ -119,10 +125,11 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
     }
 }
 
-bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object,
-                                 std::string_view filename, ThreadState& state) {
+bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object, ThreadState& state) {
     FileFilterDecision& decision = cache_slot(state.filter_cache, filename_object);
     if (decision.filename.get() != filename_object) {
+        const Utf8 text(filename_object);
+        const std::string_view filename = text.view();
         decision.included = any_matches(include_frames, filename);
         decision.ignored = ignored_by_file_name(filename, ignore_frames);
         decision.filename = PyRef::from_borrowed(filename_object);

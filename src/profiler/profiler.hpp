@@ -189,11 +189,11 @@ private:
     // `release`: each block of records is let go once copied into the
     // document, which then holds the only copy of them.
     PyRef write_document(TakenRecords& taken, const HostFacts& facts, bool release);
-    bool should_record(PyObject* frame, PyObject* filename_object, std::string_view filename,
-                       ThreadState& state);
+    // Both read the name's text only when their per-thread cache does not
+    // know the name object.
+    bool should_record(PyObject* frame, PyObject* filename_object, ThreadState& state);
     // The processors registered for this function name, or null.
-    std::vector<PluginProcessor>* processors_for(PyObject* name_object, std::string_view name,
-                                                 ThreadState& state);
+    std::vector<PluginProcessor>* processors_for(PyObject* name_object, ThreadState& state);
     // Runs the processors registered for the event's function name and adds
     // their records to `batch`. Each processor's failure is logged and costs
     // only that processor's record.
