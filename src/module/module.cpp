@@ -249,7 +249,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         PyRef keep_alive = PyRef::from_borrowed(obj);
         reporting_failures([&] {
             bool may_unwind = what == PyTrace_RETURN && compat::may_be_unwind(arg);
-            profiler->profile(reinterpret_cast<PyObject*>(frame), PyRef::from_borrowed(arg ? arg : Py_None), event,
+            profiler->profile(reinterpret_cast<PyObject*>(frame), arg ? arg : Py_None, event,
                               may_unwind);
             if constexpr (!compat::kUnwindFromMonitoring) {
                 if (may_unwind) await_exception(profiler, obj, frame);

@@ -46,8 +46,8 @@ bool resumable_code(PyObject* code);
 
 }  // namespace
 
-void ZelmProfiler::profile(PyObject* frame, PyRef arg, Event event, bool may_unwind) {
-    EventCode code{frame, nullptr, arg.get(), event, {}, {}, Py_None, Py_None};
+void ZelmProfiler::profile(PyObject* frame, PyObject* arg, Event event, bool may_unwind) {
+    EventCode code{frame, nullptr, arg, event, {}, {}, Py_None, Py_None};
     logging_failures(code, [&] {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
         // The frame of the event runs: it holds its code (and the code its

@@ -67,7 +67,8 @@ public:
     // The per-event handler. Called with the GIL held; never raises.
     // `may_unwind`: a "return" that may be the frame being left by an
     // exception; its record is then kept ready for record_exception.
-    void profile(PyObject* frame, PyRef arg, Event event, bool may_unwind = false);
+    // `arg` is borrowed: the interpreter holds it for as long as the hook runs.
+    void profile(PyObject* frame, PyObject* arg, Event event, bool may_unwind = false);
 
     // Files the "exception" record of the frame `left` (a frame key) right
     // after its "return" record, when that return was this thread's last
