@@ -128,25 +128,29 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
     PyCodeObject* code = f->f_code;
     // Two interned strings are equal only if they are the same object.
     auto interned = [](PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_CHECK_INTERNED(text); };
-    bool name_interned = interned(name);
+    const bool name_interned = interned(name);
+    bool compared = false;
     auto slot_of = [&](PyObject* names, Py_ssize_t limit, Py_ssize_t first, Py_ssize_t& found) {
-        Py_ssize_t count = std::min(PyTuple_GET_SIZE(names), limit);
+        const Py_ssize_t count = std::min(PyTuple_GET_SIZE(names), limit);
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* candidate = PyTuple_GET_ITEM(names, i);
-            if (candidate == name ||
-                (!(name_interned && interned(candidate)) && PyUnicode_Compare(candidate, name) == 0)) {
+            if (candidate == name) {
                 found = first + i;
+            } else if (!name_interned || !interned(candidate)) {
+                compared = true;
+                if (PyUnicode_Compare(candidate, name) == 0) found = first + i;
             }
         }
     };
     Py_ssize_t slot = -1;
-    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    const Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
     slot_of(code->co_varnames, code->co_nlocals, 0, slot);
-    slot_of(code->co_cellvars, cells, code->co_nlocals, slot);
+    if (cells != 0) slot_of(code->co_cellvars, cells, code->co_nlocals, slot);
     if (code->co_flags & CO_OPTIMIZED) {
         slot_of(code->co_freevars, PY_SSIZE_T_MAX, code->co_nlocals + cells, slot);
     }
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    // Only a comparison with a str that is no exact str can have failed.
+    if (compared && PyErr_Occurred()) throw PyErrorSet{};
     if (slot >= 0) {
         PyObject* value = f->f_localsplus[slot];
         if (slot >= code->co_nlocals && value != nullptr && PyCell_Check(value)) value = PyCell_GET(value);
