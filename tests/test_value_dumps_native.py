@@ -196,6 +196,20 @@ def test_values_at_the_edges_of_each_limit(limit, bounds, mode):
             assert_same_bytes(value)
 
 
+def test_an_instance_shows_its_class_as_named_now():
+    """object.__repr__ is written without calling it: a class renamed
+    between two values shows its new names in the second."""
+    class Renamed:
+        pass
+
+    value = [Renamed(), {"k": Renamed()}]
+    for module, qualname in [("first", "A"), ("second", "A"), ("second", "B"), ("builtins", "B"),
+                             ("third.é", "B"), ("fourth", "C.é"), ("fourth", "C")]:
+        Renamed.__module__, Renamed.__qualname__ = module, qualname
+        getattr(value[0], "missing", None)  # a lookup through the class, which gives it a version tag
+        assert_same_bytes(value)
+
+
 @pytest.mark.parametrize("native, reference", MODES, ids=MODE_IDS)
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
 def test_base_exceptions_from_repr_pass_through_both(native, reference, error):

@@ -1,10 +1,13 @@
 #include "serializer/text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include "utils/compat.hpp"
 
 namespace zelm::serializer {
 
@@ -35,26 +38,53 @@ std::string cut_text(PyObject* text, Py_ssize_t limit) {
     return cut;
 }
 
+namespace {
+
+// The "__module__" a heap type's dict held, when it is an ASCII str other
+// than "builtins" (null otherwise), for the type's version tag: setting an
+// attribute of a type gives it a new tag, and tags are never reused, so the
+// same type with the same tag still holds the same name. Touched only with
+// the GIL held.
+struct TypeModule {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* module = nullptr;  // borrowed from the type's dict
+};
+std::array<TypeModule, 64> g_type_modules;
+
+// The type's "__module__" as object.__repr__ may show it plainly; null when
+// it cannot (missing, not an ASCII str, "builtins").
+PyObject* plain_module_name(PyTypeObject* type) {
+    const std::optional<unsigned int> version = compat::type_version(type);
+    TypeModule& known = g_type_modules[(reinterpret_cast<std::uintptr_t>(type) >> 4) % g_type_modules.size()];
+    if (version && known.type == type && known.version == *version) return known.module;
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, names().dunder_module);
+    if (module == nullptr) {
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;  // not kept: the next lookup may succeed
+        }
+    } else if (!PyUnicode_CheckExact(module) || !PyUnicode_IS_ASCII(module) ||
+               // Only a name as long as "builtins" needs comparing with it.
+               (PyUnicode_GET_LENGTH(module) == PyUnicode_GET_LENGTH(names().builtins) &&
+                PyUnicode_Compare(module, names().builtins) == 0)) {
+        module = nullptr;
+    }
+    if (version) known = {type, *version, module};
+    return module;
+}
+
+}  // namespace
+
 std::optional<PlainRepr> plain_object_repr(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type->tp_repr != PyBaseObject_Type.tp_repr || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         return std::nullopt;
     }
-    PyObject* module = PyDict_GetItemWithError(type->tp_dict, names().dunder_module);
-    if (module == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    PyObject* module = plain_module_name(type);
+    if (module == nullptr) return std::nullopt;
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
-    if (!PyUnicode_CheckExact(module) || !PyUnicode_IS_ASCII(module) || !PyUnicode_CheckExact(qualname) ||
-        !PyUnicode_IS_ASCII(qualname)) {
-        return std::nullopt;
-    }
-    // Only a name as long as "builtins" needs comparing with it.
-    if (PyUnicode_GET_LENGTH(module) == PyUnicode_GET_LENGTH(names().builtins) &&
-        PyUnicode_Compare(module, names().builtins) == 0) {
-        return std::nullopt;
-    }
+    if (!PyUnicode_CheckExact(qualname) || !PyUnicode_IS_ASCII(qualname)) return std::nullopt;
     PlainRepr repr{ascii_text(module), ascii_text(qualname), {'0', 'x'}, 0};
     // As printf's %p writes it with glibc: 0x and lowercase hex digits.
     const auto [address_end, unused] = std::to_chars(repr.address + 2, std::end(repr.address),

@@ -169,7 +169,12 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
 // modified, and comes from one process-wide counter, so no other state of
 // this type has the same one. Empty while the type has no valid tag.
 inline std::optional<unsigned int> type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The flag is no longer kept: a tag of 0 is the invalid one.
+    if (type->tp_version_tag == 0) return std::nullopt;
+#else
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return std::nullopt;
+#endif
     return type->tp_version_tag;
 }
 
