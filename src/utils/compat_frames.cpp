@@ -13,18 +13,6 @@
 namespace zelm::compat {
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000
-// Whether every fast slot of the code is a plain local: no cell, free or
-// hidden variable, each of which the interpreter reads in a way of its own.
-bool plain_slots(PyCodeObject* code) {
-    const char* kinds = PyBytes_AS_STRING(code->co_localspluskinds);
-    for (int i = 0; i < code->co_nlocalsplus; ++i) {
-        if (kinds[i] != CO_FAST_LOCAL) return false;
-    }
-    return true;
-}
-#endif
-
 // A frame's fast slots: its code, the slots' names and values, and whether
 // the frame holds a locals mapping of its own besides them (the dict the
 // interpreter keeps refreshing before 3.13, the names written through the
@@ -58,7 +46,8 @@ FastSlots fast_slots(PyObject* frame) {
 bool plain_function_code(PyCodeObject* code) {
     if (!(code->co_flags & CO_OPTIMIZED)) return false;
 #if PY_VERSION_HEX >= 0x030B0000
-    return plain_slots(code);
+    const char* kinds = PyBytes_AS_STRING(code->co_localspluskinds);
+    return std::all_of(kinds, kinds + code->co_nlocalsplus, [](char kind) { return kind == CO_FAST_LOCAL; });
 #else
     return PyTuple_GET_SIZE(code->co_cellvars) == 0 && PyTuple_GET_SIZE(code->co_freevars) == 0;
 #endif
@@ -200,48 +189,34 @@ FramePosition frame_position(PyObject* frame) {
 }
 
 std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
-    PyFrameObject* f = as_frame(frame);
+    const FastSlots fast = fast_slots(frame);
 #if PY_VERSION_HEX >= 0x030D0000
     // The write-through proxy lists the bound slots in order, then the names
     // written through it that are no local (kept on the frame): without
     // those, a dict of the bound slots is what copying the proxy gives.
-    _PyInterpreterFrame* data = f->f_frame;
-    auto* code = reinterpret_cast<PyCodeObject*>(data->f_executable);
-    const FastSlots slots = fast_slots(frame);
-    if (slots.own_mapping || locals_source(slots) == LocalsSource::interpreter) return std::nullopt;
+    if (fast.own_mapping || locals_source(fast) == LocalsSource::interpreter) return std::nullopt;
     PyRef locals = require(PyDict_New());
-    for (int i = 0; i < code->co_nlocalsplus; ++i) {
-        if (PyObject* value = data->localsplus[i]) {
-            require_status(PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(code->co_localsplusnames, i), value));
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        if (PyObject* value = fast.values[i]) {
+            require_status(PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(fast.names, i), value));
         }
     }
     return LocalsDict{std::move(locals), true};
-#elif PY_VERSION_HEX >= 0x030B0000
+#else
     // The frame's dict is refreshed in place, as reading `f_locals` does: its
     // order depends on every refresh before, so it is never rebuilt.
-    _PyInterpreterFrame* data = f->f_frame;
-    PyCodeObject* code = data->f_code;
-    if (!(code->co_flags & CO_OPTIMIZED) || !plain_slots(code)) return std::nullopt;
-    PyObject* locals = own_locals_dict(data->f_locals);
-    if (locals == nullptr) return std::nullopt;
-    for (int i = 0; i < code->co_nlocalsplus; ++i) {
-        refresh_name(locals, PyTuple_GET_ITEM(code->co_localsplusnames, i), data->localsplus[i]);
-    }
-    f->f_fast_as_locals = 1;
-    return LocalsDict{PyRef::from_borrowed(locals), false};
+    if (locals_source(fast) == LocalsSource::interpreter) return std::nullopt;
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject*& own = as_frame(frame)->f_frame->f_locals;
 #else
-    // As from 3.11 on, the frame's dict is refreshed in place.
-    PyCodeObject* code = f->f_code;
-    if (!(code->co_flags & CO_OPTIMIZED) || PyTuple_GET_SIZE(code->co_cellvars) != 0 ||
-        PyTuple_GET_SIZE(code->co_freevars) != 0) {
-        return std::nullopt;
-    }
-    PyObject* locals = own_locals_dict(f->f_locals);
+    PyObject*& own = as_frame(frame)->f_locals;
+#endif
+    PyObject* locals = own_locals_dict(own);
     if (locals == nullptr) return std::nullopt;
-    Py_ssize_t count = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        refresh_name(locals, PyTuple_GET_ITEM(code->co_varnames, i), f->f_localsplus[i]);
-    }
+    for (Py_ssize_t i = 0; i < fast.count; ++i) refresh_name(locals, PyTuple_GET_ITEM(fast.names, i), fast.values[i]);
+#if PY_VERSION_HEX >= 0x030B0000
+    as_frame(frame)->f_fast_as_locals = 1;
+#endif
     return LocalsDict{PyRef::from_borrowed(locals), false};
 #endif
 }

@@ -26,6 +26,11 @@ struct NativeEncoders {
     const serializer::NativeApi* api = nullptr;
     PyObject* full = nullptr;
     PyObject* lightweight = nullptr;
+
+    // Whether `function` is the mode's native encoder, to be called directly.
+    bool stand_for(PyObject* function, bool lightweight_mode) const {
+        return api != nullptr && function == (lightweight_mode ? lightweight : full);
+    }
 };
 
 // Looked up once, when zelm.serialize has been imported, and with it the
@@ -123,6 +128,21 @@ EncodedValue checked(EncodedValue encoded, PyObject* function_name) {
     return encoded;
 }
 
+// A native encoder's call into `out` (a spare buffer from here on), run as
+// a call of the function would run: up to the recursion limit.
+template <typename Dump>
+serializer::Dumped native_dump(msgpack::Buffer& out, Dump&& dump) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
+    out = spare_buffers.take();
+    const serializer::Dumped dumped = dump(out);
+    Py_LeaveRecursiveCall();
+    return dumped;
+}
+
+PyObject* function_name(bool lightweight) {
+    return lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack;
+}
+
 // The function zelm.serialize holds for the mode, looked up on every call:
 // a host may replace it. Borrowed while it is the one kept from the last
 // lookup (enough to tell whether it is a native encoder), otherwise also
@@ -140,17 +160,14 @@ PyObject* serializer_function(bool lightweight, PyRef& held) {
 EncodedValue dump_value(PyObject* value, bool lightweight) {
     PyRef held;
     PyObject* function = serializer_function(lightweight, held);
-    PyObject* function_name = lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack;
 
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
-    if (native.api != nullptr && function == (lightweight ? native.lightweight : native.full)) {
-        // As a call of the function would, up to the recursion limit.
-        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
-        encoded.collected_ = spare_buffers.take();
+    if (native.stand_for(function, lightweight)) {
         PyObject* other = nullptr;
-        const serializer::Dumped dumped = native.api->dump(value, lightweight, encoded.collected_, &other);
-        Py_LeaveRecursiveCall();
+        const serializer::Dumped dumped = native_dump(encoded.collected_, [&](msgpack::Buffer& out) {
+            return native.api->dump(value, lightweight, out, &other);
+        });
         switch (dumped) {
             case serializer::Dumped::loadable: return encoded;
             case serializer::Dumped::unchecked: break;
@@ -162,7 +179,7 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
         if (!held) held = PyRef::from_borrowed(function);
         encoded.take(require(PyObject_CallOneArg(function, value)));
     }
-    return checked(std::move(encoded), function_name);
+    return checked(std::move(encoded), function_name(lightweight));
 }
 
 EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight) {
@@ -170,17 +187,14 @@ EncodedValue dump_map(const serializer::MapEntries& map, bool lightweight) {
     // Looked up first: the lookup imports zelm.serialize, and with it the native encoders.
     PyObject* function = serializer_function(lightweight, held);
     const NativeEncoders& native = native_encoders();
-    if (native.api != nullptr && function == (lightweight ? native.lightweight : native.full)) {
+    if (native.stand_for(function, lightweight)) {
         EncodedValue encoded;
-        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
-        encoded.collected_ = spare_buffers.take();
-        const serializer::Dumped dumped = native.api->dump_whole_map(map, lightweight, encoded.collected_);
-        Py_LeaveRecursiveCall();
+        const serializer::Dumped dumped = native_dump(encoded.collected_, [&](msgpack::Buffer& out) {
+            return native.api->dump_whole_map(map, lightweight, out);
+        });
         switch (dumped) {
             case serializer::Dumped::loadable: return encoded;
-            case serializer::Dumped::unchecked:
-                return checked(std::move(encoded),
-                               lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack);
+            case serializer::Dumped::unchecked: return checked(std::move(encoded), function_name(lightweight));
             case serializer::Dumped::error: throw PyErrorSet{};
             case serializer::Dumped::not_whole: break;
             case serializer::Dumped::other: throw InternalError("a map is never left to the reference");
