@@ -235,6 +235,15 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     } else {
         return 0;
     }
+    // Most events of library code are decided from the thread's caches,
+    // before any interpreter state is entered or saved: nothing of Python's
+    // is touched for them.
+    if (obj != nullptr && frame != nullptr) {
+        if (ZelmProfiler* profiler = hooked_profiler(obj);
+            profiler != nullptr && profiler->skips_known_filtered(reinterpret_cast<PyObject*>(frame))) {
+            return 0;
+        }
+    }
     PyGILState_STATE gil = PyGILState_Ensure();
     int status = 0;
     if (obj == nullptr || frame == nullptr) {

@@ -91,6 +91,22 @@ void ZelmProfiler::profile(PyObject* frame, PyObject* arg, Event event, bool may
     });
 }
 
+bool ZelmProfiler::skips_known_filtered(PyObject* frame) {
+    ThreadState* state = threads.known();
+    if (state == nullptr || !PyFrame_Check(frame)) return false;
+    PyObject* code = compat::running_code(frame);
+    PyObject* filename_object = compat::code_filename(code);
+    const FileFilterDecision& decision = cache_slot(state->filter_cache, filename_object);
+    if (decision.filename.get() != filename_object || decision.included || !decision.ignored) return false;
+    if (!plugins.empty()) {
+        PyObject* name_object = compat::code_name(code);
+        const NameProcessors& entry = cache_slot(state->plugin_cache, name_object);
+        if (entry.name.get() != name_object || entry.processors != nullptr) return false;
+    }
+    state->unwound.reset();
+    return true;
+}
+
 std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object, ThreadState& state) {
     if (plugins.empty()) return nullptr;
     NameProcessors& entry = cache_slot(state.plugin_cache, name_object);

@@ -69,6 +69,12 @@ public:
     // exception; its record is then kept ready for record_exception.
     // `arg` is borrowed: the interpreter holds it for as long as the hook runs.
     void profile(PyObject* frame, PyObject* arg, Event event, bool may_unwind = false);
+    // Whether the event is one `profile` would do nothing for, decided from
+    // this thread's caches alone: a frame whose file the filters leave out
+    // and whose function no plugin watches. It then does what `profile`
+    // does for such an event (the thread stops waiting for an unwind) and
+    // touches no Python state, so the hook needs no guard around it.
+    bool skips_known_filtered(PyObject* frame);
 
     // Files the "exception" record of the frame `left` (a frame key) right
     // after its "return" record, when that return was this thread's last

@@ -171,6 +171,9 @@ public:
         if (cache_.owner == owner_serial_) return cache_.state;
         return get_slow();
     }
+    // The calling thread's slot when the cache already knows it, else null;
+    // never creates one and touches nothing of Python's.
+    ThreadState* known() const { return cache_.owner == owner_serial_ ? cache_.state : nullptr; }
 
     // Guards the map of slots (never a slot itself).
     std::mutex& mutex() { return mutex_; }
