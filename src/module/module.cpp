@@ -139,7 +139,7 @@ bool left_frame(PyObject* exception, PyObject* traceback, std::uintptr_t left) {
 // The one-event trace function armed by an unwind.
 int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (compat::interpreter_finalizing()) return 0;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    // Called by the interpreter with the GIL held, as the profile hook is.
     {
         PyRef keep_alive = PyRef::from_borrowed(obj);
         PendingExceptionGuard pending;
@@ -156,7 +156,6 @@ int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg
             profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, exception);
         });
     }
-    PyGILState_Release(gil);
     return 0;
 }
 
@@ -244,7 +243,11 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
             return 0;
         }
     }
-    PyGILState_STATE gil = PyGILState_Ensure();
+    // The interpreter calls its hooks on the thread that holds the GIL, with
+    // that thread's state current, and the event runs in that state as it
+    // stands: entering the GIL state again would only count one more nesting
+    // (or, on a thread whose current state is not the one the GIL state
+    // keeps for it, wait for the GIL this thread holds).
     int status = 0;
     if (obj == nullptr || frame == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "profile hook called without its object or frame");
@@ -267,7 +270,6 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     } else {
         status = -1;
     }
-    PyGILState_Release(gil);
     return status;
 }
 
