@@ -43,22 +43,24 @@ constexpr std::string_view pytest_expression = "<pytest match expression>";
 constexpr std::string_view attrs_prefix = "<attrs generated";
 constexpr std::string_view attrs_maker = "attr/_make.py";
 
-struct CallerFile {
-    bool empty;
-    bool in_attrs_maker;
-};
-
-// Looks at the running frame's code file name without copying it.
-CallerFile caller_file(PyObject* frame) {
+// Looks at the running frame's code file name; its text is read only when
+// the cache does not know the name object.
+const CallerFileFacts& caller_file(PyObject* frame, CallerFiles& caller_files) {
     PyObject* code = compat::running_code(frame);
     if (code == nullptr) throw InternalError("A frame has a code object.");
     PyObject* filename = compat::code_filename(code);
     if (filename == nullptr || !PyUnicode_Check(filename)) {
         throw InternalError("A code object has a filename.");
     }
-    // Lone surrogates are replaced: only the ASCII suffix is compared.
-    Utf8 text(filename);
-    return CallerFile{text.view().empty(), text.view().ends_with(attrs_maker)};
+    CallerFileFacts& facts = cache_slot(caller_files, filename);
+    if (facts.filename.get() != filename) {
+        // Lone surrogates are replaced: only the ASCII suffix is compared.
+        Utf8 text(filename);
+        facts.empty = text.view().empty();
+        facts.in_attrs_maker = text.view().ends_with(attrs_maker);
+        facts.filename = PyRef::from_borrowed(filename);
+    }
+    return facts;
 }
 
 }  // namespace
@@ -71,15 +73,15 @@ bool ignored_by_file_name(std::string_view filename, const std::vector<Finder>& 
            any_matches(ignore_frames, filename);
 }
 
-bool called_from_attrs(PyObject* frame) {
+bool called_from_attrs(PyObject* frame, CallerFiles& caller_files) {
     // The frame runs (its event is being handled), and so do its callers.
     PyObject* parent = compat::running_caller(frame);
     if (parent == nullptr) return false;
-    CallerFile parent_file = caller_file(parent);
+    const CallerFileFacts& parent_file = caller_file(parent, caller_files);
     if (!parent_file.empty) return parent_file.in_attrs_maker;
     PyObject* grandparent = compat::running_caller(parent);
     if (grandparent == nullptr) return false;
-    return caller_file(grandparent).in_attrs_maker;
+    return caller_file(grandparent, caller_files).in_attrs_maker;
 }
 
 }  // namespace zelm

@@ -52,7 +52,7 @@ TakenRecords ZelmProfiler::reset_budget() {
 
 bool ZelmProfiler::batch_opens_test(const RecordBatch& batch) {
     return std::any_of(batch.records.begin(), batch.records.end(),
-                       [](const BatchRecord& record) { return record.type == "start_test"; });
+                       [](const BatchRecord& record) { return record.marker == Marker::start_test; });
 }
 
 void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& state) {
@@ -64,11 +64,11 @@ void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& sta
     std::size_t filed = 0;
     if (one_trace_per_test) {
         for (std::size_t k = 0; k < batch.records.size(); ++k) {
-            if (batch.records[k].type == "end_test") {
+            if (batch.records[k].marker == Marker::end_test) {
                 push_frame_data(thread_id, batch, filed, k + 1);
                 filed = k + 1;
                 save_in_db();
-            } else if (batch.records[k].type == "start_test") {
+            } else if (batch.records[k].marker == Marker::start_test) {
                 push_frame_data(thread_id, batch, filed, k);
                 filed = k;
                 open_test_trace();

@@ -127,14 +127,14 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
             if (!record) continue;
             // Past the trace's budget only the test markers are still filed,
             // and the others are not even serialised.
-            bool marker = record->type == "start_test" || record->type == "end_test";
-            if (!marker && drops_records(batch, code.event)) {
+            const Marker marker = marker_of(record->type);
+            if (marker == Marker::none && drops_records(batch, code.event)) {
                 drop_event(code, state, record->frame_id);
                 continue;
             }
             EncodedValue value = dump_value(record->data.get(), lightweight_repr);
             msgpack::write_raw(batch.bytes, value.bytes());
-            batch.close_record(std::move(record->type));
+            batch.close_record(marker);
         } catch (const PyErrorSet&) {
             log_pending_error(code);
         }
@@ -152,7 +152,7 @@ bool ZelmProfiler::should_record(PyObject* frame, PyObject* filename_object, Thr
     }
     if (decision.included) return true;
     if (decision.ignored) return false;
-    return !called_from_attrs(frame);
+    return !called_from_attrs(frame, state.caller_files);
 }
 
 void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state,
@@ -198,7 +198,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
 
     write_frame_record(batch.bytes, path, code.name, qualname, code.event, frame_id, arg, locals_bytes,
                        thread, call_site);
-    batch.close_record("frame");
+    batch.close_record();
     if (is_return && may_unwind) {
         state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::string(path), std::string(code.name),
                                      resumable_code(code.code)};
@@ -242,7 +242,7 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
         RecordBatch& batch = state.batch;
         batch.clear();
         write_exception_record(batch.bytes, unwound, type_name, value, thread);
-        batch.close_record("exception");
+        batch.close_record();
         push_frames(Event::exception, batch, state);
     });
 }

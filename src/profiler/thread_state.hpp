@@ -21,9 +21,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filters/filters.hpp"
 #include "profiler/event.hpp"
 #include "utils/frame_id_map.hpp"
 #include "utils/msgpack.hpp"
+#include "utils/object_cache.hpp"
 #include "utils/paths.hpp"
 #include "utils/python.hpp"
 #include "utils/qualname.hpp"
@@ -34,11 +36,21 @@ namespace zelm {
 
 using Record = msgpack::Buffer;
 
-// One record of a batch: where its bytes are, and its "type".
+// Whether a record is one of the test markers that cut the stream into one
+// trace per test; nothing else of a record's "type" matters once it is written.
+enum class Marker : std::uint8_t { none, start_test, end_test };
+
+inline Marker marker_of(std::string_view type) {
+    if (type == "start_test") return Marker::start_test;
+    if (type == "end_test") return Marker::end_test;
+    return Marker::none;
+}
+
+// One record of a batch: where its bytes are, and whether it is a marker.
 struct BatchRecord {
     std::size_t begin;
     std::size_t end;
-    std::string type;
+    Marker marker;
 };
 
 // One event's records: plugin records first, the frame record last. Their
@@ -49,9 +61,9 @@ struct RecordBatch {
     std::vector<BatchRecord> records;
 
     // Makes what was written to `bytes` since the last record one record.
-    void close_record(std::string type) {
+    void close_record(Marker marker = Marker::none) {
         std::size_t begin = records.empty() ? 0 : records.back().end;
-        records.push_back(BatchRecord{begin, bytes.size(), std::move(type)});
+        records.push_back(BatchRecord{begin, bytes.size(), marker});
     }
     std::span<const std::uint8_t> bytes_of(const BatchRecord& record) const {
         return {bytes.data() + record.begin, record.end - record.begin};
@@ -89,15 +101,6 @@ struct NameProcessors {
     std::vector<PluginProcessor>* processors = nullptr;
 };
 
-// Small direct-mapped caches keyed by a str object's address.
-template <typename Entry>
-using ObjectCache = std::array<Entry, 64>;
-
-template <typename Entry>
-Entry& cache_slot(ObjectCache<Entry>& cache, PyObject* key) {
-    return cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % cache.size()];
-}
-
 // The "__name__" a module's globals dict held when it had the version tag:
 // while the tag is the same, the dict is the same (tags are never reused)
 // and still holds the name.
@@ -124,6 +127,7 @@ struct ThreadState {
     FrameIdMap frame_ids;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
+    CallerFiles caller_files;  // for the attrs test, keyed by the caller's file name object
     LocationCache locations;  // keyed by the code's file name object
     LineCache lines;
     ObjectCache<NameProcessors> plugin_cache;
