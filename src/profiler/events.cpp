@@ -353,9 +353,7 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
         return text;
     }
     try {
-        std::optional<std::string> inferred = get_qualname_inner(frame, name, static_lookups, state.dotted_names);
-        if (!inferred) return std::nullopt;
-        text = *inferred;
+        if (!get_qualname_inner(frame, name, static_lookups, state.dotted_names, text)) return std::nullopt;
         return text;
     } catch (const PyErrorSet&) {
         // An inference that fails just leaves the name out.

@@ -36,12 +36,12 @@ private:
     std::string fallback_;
 };
 
-// F's name: F.__module__ + "." + F.__qualname__; nullopt when F lacks
-// either, as when the caller's variable of that name is no function. A
+// F's name, F.__module__ + "." + F.__qualname__, into `text`; false when F
+// lacks either, as when the caller's variable of that name is no function. A
 // plain function's two attributes are fields of its own (a missing module
 // reads as None), read without a lookup. Both are held while str() of the
 // first may run code that replaces the second.
-std::optional<std::string> function_name(PyObject* function, DottedNameCache& dotted_names) {
+bool function_name(PyObject* function, DottedNameCache& dotted_names, std::string& text) {
     PyRef module;
     PyRef qualname;
     if (Py_IS_TYPE(function, &PyFunction_Type)) {
@@ -50,11 +50,12 @@ std::optional<std::string> function_name(PyObject* function, DottedNameCache& do
         qualname = PyRef::from_borrowed(plain->func_qualname);
     } else {
         module = compat::optional_attr(function, names().dunder_module);
-        if (!module) return std::nullopt;
+        if (!module) return false;
         qualname = compat::optional_attr(function, names().dunder_qualname);
-        if (!qualname) return std::nullopt;
+        if (!qualname) return false;
     }
-    return dotted_text(module.get(), qualname.get(), dotted_names);
+    dotted_text(module.get(), qualname.get(), dotted_names, text);
+    return true;
 }
 
 // What every inference past the caller's locals reads.
@@ -141,17 +142,17 @@ PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObj
 
 }  // namespace
 
-std::string dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names) {
-    if (const std::string* known = dotted_names.find(a, b)) return *known;
+void dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names, std::string& text) {
+    if (const std::string* known = dotted_names.find(a, b)) {
+        text = *known;
+        return;
+    }
     Printable first(a);
     Printable second(b);
-    std::string text;
-    text.reserve(first.view().size() + 1 + second.view().size());
-    text.append(first.view());
+    text.assign(first.view());
     text.push_back('.');
     text.append(second.view());
     dotted_names.remember(a, b, text);
-    return text;
 }
 
 DottedNameCache::Entry& DottedNameCache::entry_for(PyObject* a, PyObject* b) {
@@ -257,17 +258,17 @@ void StaticLookupCache::remember(PyObject* getattr_static, PyObject* object, PyO
     // another thread's event with it.
 }
 
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache,
-                                              DottedNameCache& dotted_names) {
+bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache, DottedNameCache& dotted_names,
+                        std::string& text) {
     const Names& n = names();
     PyRef value;
 
     // 1. The caller usually holds the function it is calling in a local.
     PyRef back = compat::frame_back(frame);
-    if (!back) return std::nullopt;
+    if (!back) return false;
     switch (frame_lookup(back.get(), name, value)) {
-        case Lookup::found: return function_name(value.get(), dotted_names);
-        case Lookup::failed: return std::nullopt;
+        case Lookup::found: return function_name(value.get(), dotted_names, text);
+        case Lookup::failed: return false;
         case Lookup::missing: break;
     }
 
@@ -281,9 +282,9 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
             if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
             }
-            return function_name(function.get(), dotted_names);
+            return function_name(function.get(), dotted_names, text);
         }
-        case Lookup::failed: return std::nullopt;
+        case Lookup::failed: return false;
         case Lookup::missing: break;
     }
 
@@ -292,10 +293,10 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
         case Lookup::found:
             if (PyType_Check(value.get())) {
                 PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
-                return function_name(function.get(), dotted_names);
+                return function_name(function.get(), dotted_names, text);
             }
             break;
-        case Lookup::failed: return std::nullopt;
+        case Lookup::failed: return false;
         case Lookup::missing: break;
     }
 
@@ -305,15 +306,21 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, S
     switch (frame_lookup(frame, n.dunder_qualname, value)) {
         case Lookup::found: {
             PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
-            return dotted_text(module_name.get(), value.get(), dotted_names);
+            dotted_text(module_name.get(), value.get(), dotted_names, text);
+            return true;
         }
-        case Lookup::failed: return std::nullopt;
+        case Lookup::failed: return false;
         case Lookup::missing: break;
     }
 
-    // 5. A module-level function; a KeyError here is a failure like any other.
-    PyRef function = require(PyObject_GetItem(globals.get(), name));
-    return function_name(function.get(), dotted_names);
+    // 5. A module-level function; a KeyError here is a failure like any
+    // other, and every failure leaves the name out.
+    switch (lookup(globals.get(), name, value)) {
+        case Lookup::found: return function_name(value.get(), dotted_names, text);
+        case Lookup::failed:
+        case Lookup::missing: return false;
+    }
+    return false;
 }
 
 }  // namespace zelm

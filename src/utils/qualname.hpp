@@ -70,13 +70,15 @@ private:
 };
 
 // Tries, in order: the caller's local of that name, the frame's `self`, its
-// `cls`, a class body's `__qualname__`, and the module global. Returns
-// nullopt when no source applies; throws PyErrorSet when one fails.
-std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache,
-                                              DottedNameCache& dotted_names);
+// `cls`, a class body's `__qualname__`, and the module global. Writes the
+// name into `text` (whose room is reused from call to call) and returns
+// true; false when no source applies; throws PyErrorSet when one fails.
+// `text` holds nothing of use unless true is returned.
+bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache, DottedNameCache& dotted_names,
+                        std::string& text);
 
-// str(a) + "." + str(b); an unprintable object is reported as unraisable
-// and shown as "<unprintable TYPE object>".
-std::string dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names);
+// str(a) + "." + str(b) into `text`; an unprintable object is reported as
+// unraisable and shown as "<unprintable TYPE object>".
+void dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names, std::string& text);
 
 }  // namespace zelm
