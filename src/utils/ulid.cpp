@@ -75,6 +75,15 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
 }
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+// The two characters of every 10-bit value, the high 5 bits first.
+constexpr std::array<char, 2048> kCrockfordPairs = [] {
+    std::array<char, 2048> pairs{};
+    for (std::size_t value = 0; value < 1024; ++value) {
+        pairs[2 * value] = kCrockford[value >> 5];
+        pairs[2 * value + 1] = kCrockford[value & 31];
+    }
+    return pairs;
+}();
 
 // prefix + ULID text, 30 characters, into out[0..30).
 void write_prefixed_ulid(const char (&prefix)[5], char* out) {
@@ -192,19 +201,26 @@ std::array<char, 26> ulid_text(const Ulid& ulid) {
     // 26 characters of 5 bits cover 130 bits; the first one carries only the
     // top 3 bits of the value. The last twelve take bits 0..59 from `low`,
     // the one before straddles the halves (bits 60..64), and the first
-    // thirteen take the rest of `high`: one 64-bit shift per character.
+    // thirteen take the rest of `high`. Two characters at a time come from
+    // a table of every 10-bit value's pair.
     std::array<char, 26> text;
+    auto put_pair = [&text](std::size_t second, std::uint64_t bits) {
+        const char* pair = kCrockfordPairs.data() + 2 * (bits & 1023);
+        text[second - 1] = pair[0];
+        text[second] = pair[1];
+    };
     std::uint64_t low = ulid.low;
-    for (std::size_t i = text.size(); i-- > 14;) {
-        text[i] = kCrockford[low & 31];
-        low >>= 5;
+    for (std::size_t second = 25; second > 14; second -= 2) {
+        put_pair(second, low);
+        low >>= 10;
     }
     text[13] = kCrockford[low | (ulid.high & 1) << 4];
     std::uint64_t high = ulid.high >> 1;
-    for (std::size_t i = 13; i-- > 0;) {
-        text[i] = kCrockford[high & 31];
-        high >>= 5;
+    for (std::size_t second = 12; second > 0; second -= 2) {
+        put_pair(second, high);
+        high >>= 10;
     }
+    text[0] = kCrockford[high & 31];
     return text;
 }
 
