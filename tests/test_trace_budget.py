@@ -5,6 +5,7 @@ record saying how many events it dropped and where the first one was."""
 
 import re
 import threading
+import time
 
 import pytest
 
@@ -132,6 +133,46 @@ def test_calls_and_returns_still_pair_after_a_cut(native, make_host):
     # the dropped call of `inner` kept its place on the stack and its id
     assert inner_return["frame_id"] is not None
     assert leaf_call["user_code_call_site"]["call_frame_id"] == inner_return["frame_id"]
+
+
+def waits_then_builds(build):
+    # Dropped, as the budget is spent; its id shows only in the next trace.
+    time.sleep(0.05)
+    _built.append(build())
+    leaf(-1)
+
+
+def spends_budget_then_waits(build, called_at):
+    loop(50)
+    called_at.append(time.time())
+    waits_then_builds(build)
+
+
+CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def id_time(frame_id):
+    """The seconds since the epoch that a frame id's ULID says it was made at."""
+    millis = 0
+    for character in frame_id[4:14]:
+        millis = millis * 32 + CROCKFORD.index(character)
+    return millis / 1000
+
+
+def test_a_dropped_call_still_open_in_the_next_trace_has_the_id_of_its_call_time(native, make_host):
+    host = make_host(config={"trace_budget_bytes": 3000})
+    _built.clear()
+    called_at = []
+    second = decode(traced(native, host, lambda: spends_budget_then_waits(host.rust_profiler.build_trace, called_at)))
+    _built.clear()
+
+    leaf_call, _, waiter_return, _, _ = frame_records(second)
+    assert waiter_return["co_name"] == "waits_then_builds"
+    assert leaf_call["user_code_call_site"]["call_frame_id"] == waiter_return["frame_id"]
+    assert re.fullmatch(r"frm_[0-9A-HJKMNP-TV-Z]{26}", waiter_return["frame_id"])
+    # Made at the call, not when the next trace first showed it (50 ms later).
+    assert called_at[0] - 0.002 <= id_time(waiter_return["frame_id"]) <= called_at[0] + 0.03
+    assert id_time(waiter_return["frame_id"]) < leaf_call["timestamp"] - 0.02
 
 
 def note(value):

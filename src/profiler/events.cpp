@@ -19,8 +19,10 @@ namespace {
 template <typename Body>
 void logging_failures(const EventCode& code, Body&& body);
 // The event's frame id: a new one at a call, remembered for its return; the
-// remembered one at a return (none when its call was not seen).
-std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event);
+// remembered one at a return (none when its call was not seen). `defer`: a
+// call's id is a deferred one (a call dropped by the budget, whose id is
+// shown only if it is still open when the next trace begins).
+std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event, bool defer = false);
 // "module.qualname" of the running function, nullopt when it cannot be
 // inferred. The text is kept in the thread's state until its next event.
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
@@ -120,6 +122,8 @@ std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object
 
 void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, const EventCode& code,
                                    ThreadState& state, RecordBatch& batch) {
+    // A plugin record's call site names the caller's id.
+    if (state.deferred_ids) settle_frame_ids(state);
     for (PluginProcessor& processor : processors) {
         try {
             std::optional<PluginRecord> record =
@@ -166,7 +170,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         // Nothing of the frame is read or serialised, but its call stays on
         // the stack with its id, so that calls and returns still pair up
         // (also in the next trace, where the budget starts afresh).
-        std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
+        std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event, /*defer=*/true);
         if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
         drop_event(code, state, frame_id);
         if (is_return && may_unwind) {
@@ -175,6 +179,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         }
         return;
     }
+    if (state.deferred_ids) settle_frame_ids(state);
     const ThreadIdentity& thread = identity(state);
 
     int line = state.lines.line(frame);
@@ -212,6 +217,8 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     if (!state.unwound || state.unwound->frame != left) return;
     UnwoundFrame unwound = std::move(*state.unwound);
     state.unwound.reset();
+    // The id of a frame whose return was dropped is shown now, if at all.
+    if (unwound.frame_id) unwound.frame_id = settled(*unwound.frame_id);
     // A suspended generator or coroutine that is closed (GeneratorExit
     // thrown in at its yield) ends normally, as one that runs to its end
     // does: neither is reported as raising. Without the exception (before
@@ -247,8 +254,7 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     });
 }
 
-void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
-                              const std::optional<FrameId>& frame_id) {
+void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state, std::optional<FrameId>& frame_id) {
     // Read first: a build that takes the trace from here on makes the note stale.
     std::uint64_t generation = trace_generation.load(std::memory_order_acquire);
     dropped_events.fetch_add(1, std::memory_order_relaxed);
@@ -259,6 +265,12 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state,
     cut.timestamp = zelm::timestamp();
     cut.event = code.event;
     cut.co_name = std::string(code.name);
+    if (frame_id && frame_id->deferred()) {
+        // Shown in the note: settled as the stack's and the map's copies are.
+        settle_frame_ids(state);
+        const FrameId* kept = state.frame_ids.find(frame_key(code.frame));
+        frame_id = kept != nullptr ? *kept : settled(*frame_id);
+    }
     cut.frame_id = frame_id;
     try {
         const ThreadIdentity& thread = identity(state);
@@ -288,9 +300,10 @@ void logging_failures(const EventCode& code, Body&& body) {
     if (!run_or_set_error(body)) log_pending_error(code);
 }
 
-std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event) {
+std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event, bool defer) {
     if (event == Event::call) {
-        FrameId id = zelm::frame_id();
+        FrameId id = defer ? deferred_frame_id() : zelm::frame_id();
+        state.deferred_ids |= defer;
         state.frame_ids.insert_or_assign(frame_key(frame), id);
         return id;
     }

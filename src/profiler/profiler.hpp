@@ -179,7 +179,8 @@ private:
     }
     // Counts one dropped event; the first of a trace also notes where the
     // trace was cut. Never raises.
-    void drop_event(const EventCode& code, ThreadState& state, const std::optional<FrameId>& frame_id);
+    // A deferred `frame_id` that the note shows is settled in place.
+    void drop_event(const EventCode& code, ThreadState& state, std::optional<FrameId>& frame_id);
 
     static bool batch_opens_test(const RecordBatch& batch);
     // Empties the budget's account for a new trace and returns the old one.

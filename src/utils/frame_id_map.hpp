@@ -50,6 +50,14 @@ public:
 
     std::size_t size() const { return size_; }
 
+    // Calls `visit` with every id, which it may change in place.
+    template <typename Visit>
+    void for_each_id(Visit&& visit) {
+        for (Slot& slot : slots_) {
+            if (slot.key != 0) visit(slot.id);
+        }
+    }
+
 private:
     struct Slot {
         std::uintptr_t key = 0;

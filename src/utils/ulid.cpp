@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cstring>
 
 namespace zelm {
 
@@ -86,8 +87,8 @@ constexpr std::array<char, 2048> kCrockfordPairs = [] {
 }();
 
 // prefix + ULID text, 30 characters, into out[0..30).
-void write_prefixed_ulid(const char (&prefix)[5], char* out) {
-    const auto text = ulid_text(new_ulid());
+void write_prefixed_ulid(const char (&prefix)[5], const Ulid& ulid, char* out) {
+    const auto text = ulid_text(ulid);
     std::copy(prefix, prefix + 4, out);
     std::copy(text.begin(), text.end(), out + 4);
 }
@@ -181,7 +182,10 @@ ChaChaRng& thread_rng() {
     return rng;
 }
 
-Ulid new_ulid() {
+namespace {
+
+// Milliseconds since the epoch, 0 before it, the low 48 bits.
+std::uint64_t ulid_millis() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     std::uint64_t millis = 0;
@@ -189,13 +193,19 @@ Ulid new_ulid() {
         millis = static_cast<std::uint64_t>(now.tv_sec) * 1000 +
                  static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
     }
-    millis &= (std::uint64_t{1} << 48) - 1;
+    return millis & ((std::uint64_t{1} << 48) - 1);
+}
 
+Ulid ulid_at(std::uint64_t millis) {
     ChaChaRng& rng = thread_rng();
     const std::uint64_t random_high = rng.next_u32() & 0xffff;  // bits 79..64
     const std::uint64_t random_low = rng.next_u64();            // bits 63..0
     return Ulid{millis << 16 | random_high, random_low};
 }
+
+}  // namespace
+
+Ulid new_ulid() { return ulid_at(ulid_millis()); }
 
 std::array<char, 26> ulid_text(const Ulid& ulid) {
     // 26 characters of 5 bits cover 130 bits; the first one carries only the
@@ -226,13 +236,30 @@ std::array<char, 26> ulid_text(const Ulid& ulid) {
 
 FrameId frame_id() {
     FrameId id;
-    write_prefixed_ulid("frm_", id.chars.data());
+    write_prefixed_ulid("frm_", new_ulid(), id.chars.data());
     return id;
+}
+
+// A deferred id: a NUL where the prefix starts, then the milliseconds.
+FrameId deferred_frame_id() {
+    FrameId id{};
+    const std::uint64_t millis = ulid_millis();
+    std::memcpy(id.chars.data() + 1, &millis, sizeof millis);
+    return id;
+}
+
+FrameId settled(const FrameId& id) {
+    if (!id.deferred()) return id;
+    std::uint64_t millis;
+    std::memcpy(&millis, id.chars.data() + 1, sizeof millis);
+    FrameId real;
+    write_prefixed_ulid("frm_", ulid_at(millis), real.chars.data());
+    return real;
 }
 
 std::string trace_id() {
     std::string id(30, '\0');
-    write_prefixed_ulid("trc_", id.data());
+    write_prefixed_ulid("trc_", new_ulid(), id.data());
     return id;
 }
 
