@@ -320,14 +320,32 @@ ATTRS_MAKER = "/srv/venv/attr/_make.py"
 def test_frames_called_from_attrs_generator(profile, zelm_warnings, filenames, recorded_steps):
     chain = call_chain(*filenames)
 
-    # The second run finds the callers' files known.
-    doc, _ = profile(lambda: (chain(), chain()))
+    doc, _ = profile(chain)
 
     steps = [f"step{index}" for index in range(len(filenames))]
     assert {step: recorded_events(doc, step) for step in steps} == {
-        step: ["call", "return"] * 2 if step in recorded_steps else [] for step in steps
+        step: ["call", "return"] if step in recorded_steps else [] for step in steps
     }
     assert zelm_warnings() == []
+
+
+@pytest.mark.parametrize(
+    "filenames, recorded_steps",
+    [
+        ((ATTRS_MAKER, "/srv/app/target.py"), ["step0"]),
+        ((ATTRS_MAKER, "", "/srv/app/target.py"), ["step0"]),
+        (("/srv/app/attrs/_make.py", "/srv/app/target.py"), ["step0", "step1"]),
+    ],
+)
+def test_the_attrs_caller_test_decides_alike_once_the_callers_files_are_known(profile, filenames, recorded_steps):
+    chain = call_chain(*filenames)
+
+    doc, _ = profile(lambda: [chain() for _ in range(3)])
+
+    steps = [f"step{index}" for index in range(len(filenames))]
+    assert {step: recorded_events(doc, step) for step in steps} == {
+        step: ["call", "return"] * 3 if step in recorded_steps else [] for step in steps
+    }
 
 
 def test_include_fragment_overrides_the_attrs_caller_test(profile):
