@@ -132,6 +132,16 @@ bool dict_not_shadowed(PyTypeObject* type) {
     return seen || type->tp_dictoffset == 0;
 }
 
+// isinstance(object, property). A plain function is no instance of the
+// builtin property: its `__class__`, which the check reads after the type,
+// is a data descriptor of its type that an instance cannot override.
+bool is_property(PyObject* object, PyObject* property) {
+    if (Py_IS_TYPE(object, &PyFunction_Type) && property == reinterpret_cast<PyObject*>(&PyProperty_Type)) {
+        return false;
+    }
+    return require_status(PyObject_IsInstance(object, property)) != 0;
+}
+
 // getattr_static(object, name), from the cache while it would answer the same.
 PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObject* object, PyObject* name) {
     if (PyRef known = cache.find(getattr_static, object, name)) return known;
@@ -279,7 +289,7 @@ bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cach
         case Lookup::found: {
             PyRef function = static_attribute(cache, getattr_static.get(), value.get(), name);
             PyRef property = builtins_property.get(n.builtins, n.property);
-            if (require_status(PyObject_IsInstance(function.get(), property.get()))) {
+            if (is_property(function.get(), property.get())) {
                 function = require(PyObject_GetAttr(function.get(), n.fget));
             }
             return function_name(function.get(), dotted_names, text);
