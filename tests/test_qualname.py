@@ -1,6 +1,7 @@
 """The "qualname" of frame records: the code's own qualified name where the
 interpreter has one (3.11 on), inferred from the running frame on 3.10."""
 
+import builtins
 import gc
 import importlib
 import inspect
@@ -378,6 +379,34 @@ def test_static_lookups_follow_every_change(profile, run, co_name, py310, py311)
     doc, _ = profile(run)
     calls = [r["qualname"] for r in frame_records(doc, co_name) if r["event"] == "call"]
     assert calls == by_version(py310, py311)
+
+
+class ClaimsEveryObject(type):
+    def __instancecheck__(cls, instance):
+        return True
+
+
+class EveryObjectsProperty(metaclass=ClaimsEveryObject):
+    pass
+
+
+def patches_builtins_property():
+    order = Order()
+    order.save()
+    original = builtins.property
+    builtins.property = EveryObjectsProperty
+    try:
+        order.save()
+    finally:
+        builtins.property = original
+    order.save()
+
+
+def test_a_method_is_checked_against_the_property_builtins_has_now(profile):
+    doc, _ = profile(patches_builtins_property)
+    calls = [r["qualname"] for r in frame_records(doc, "save") if r["event"] == "call"]
+    # Taken for a property, the function has no getter: the name is left out.
+    assert calls == by_version([ORDER_SAVE, None, ORDER_SAVE], [ORDER_SAVE] * 3)
 
 
 class Unprintable:
