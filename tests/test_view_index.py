@@ -293,3 +293,39 @@ def test_cut_and_changed_documents_are_errors_never_crashes():
     result = run_python("-c", CUT_AND_CHANGED, timeout=300)
 
     assert (result.returncode, result.stdout) == (0, "survived\n"), result.stderr[-2000:]
+
+
+# ---- skipping values without decoding them (the trace summary uses it) ----
+
+SKIPPED_VALUES = [
+    None, True, -1, 127, 2**40, -(2**63), 2**64 - 1, 1.5, "", "é" * 40, "x" * 300, "y" * 70000,
+    b"", b"\x00" * 300, b"\x01" * 70000, [], list(range(20)), {"a": [1, {"b": None}]},
+    {str(key): key for key in range(20)}, msgpack.ExtType(5, b"x" * 17), msgpack.ExtType(1, b"x" * 300),
+    msgpack.Timestamp(1, 2), [[[[]]]],
+]
+
+
+@pytest.mark.parametrize("value", SKIPPED_VALUES, ids=lambda value: type(value).__name__)
+def test_skip_finds_the_end_of_each_value(value):
+    from zelm import _fastread
+    before, packed = b"\x93", msgpack.packb(value)
+    buffer = before + packed + packed + b"\xc0"
+
+    assert _fastread.skip(buffer, len(before), 1) == len(before) + len(packed)
+    assert _fastread.skip(buffer, len(before), 2) == len(before) + 2 * len(packed)
+    assert _fastread.skip(memoryview(buffer), 0, 0) == 0
+
+
+@pytest.mark.parametrize("buffer, offset, count", [
+    (msgpack.packb("abc")[:-1], 0, 1),           # a text cut short
+    (msgpack.packb([1, 2, 3])[:-1], 0, 1),       # an array missing an item
+    (b"\xc1", 0, 1),                             # the reserved byte
+    (b"\xdd\xff\xff\xff\xff", 0, 1),             # a count no buffer can hold
+    (b"\xc0", 0, 2),                             # fewer values than asked for
+    (b"\xc0", 2, 0),                             # an offset past the end
+    (b"\xc0", -1, 1),
+])
+def test_skip_refuses_what_cannot_be_skipped(buffer, offset, count):
+    from zelm import _fastread
+    with pytest.raises(ValueError):
+        _fastread.skip(buffer, offset, count)

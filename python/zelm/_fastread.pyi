@@ -10,3 +10,8 @@ def index(documents: Sequence[bytes], record_fields: Callable[[bytes], RecordFie
     """The call tree of the trace documents (oldest first) as flat arrays in
     depth-first order; ValueError when a document's frame cannot be read
     here (the caller then loads it with zelm.trace)."""
+
+def skip(buffer: bytes, offset: int, count: int) -> int:
+    """The offset just past `count` MessagePack values that follow one another
+    from `offset` in `buffer`, none of them decoded; ValueError when they are
+    cut short or hold a reserved byte."""

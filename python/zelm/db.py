@@ -33,7 +33,9 @@ import time
 from typing import NamedTuple, Optional
 
 import zstandard
-from msgpack import OutOfData, Unpacker
+from msgpack import Unpacker
+
+from zelm import _fastread
 
 __all__ = [
     "TraceStoreError",
@@ -434,37 +436,57 @@ def _summarise(document):
     """Return (timestamp, source, record count, test, dropped events) read
     from a trace document, each None when it cannot be read.
 
-    The records are skipped, not decoded, so this stays cheap for long
-    traces; only the last record of each thread is decoded, to find the
-    "end_test" record that closes a test's trace and the "trace_cut" record
-    that ends a trace cut by its budget. A document that is not a single map
-    with well-formed "frames" and "frames_of_interest" entries gives no
-    summary at all.
+    The records are skipped, not decoded (natively, by zelm._fastread), so
+    this stays cheap for long traces; only the last record of each thread
+    is decoded, to find the "end_test" record that closes a test's trace
+    and the "trace_cut" record that ends a trace cut by its budget. A
+    document that is not a single map with well-formed "frames" and
+    "frames_of_interest" entries gives no summary at all.
     """
-    # The reader buffers one record at a time: up to the whole document.
-    buffer_limit = max(1, min(len(document), _MAX_BUFFER_BYTES))
-    unpacker = Unpacker(_ChunkReader(document, ()), max_buffer_size=buffer_limit, strict_map_key=False)
+    view = memoryview(document).cast("B")
+    # The reader buffers one value at a time: up to the whole document.
+    buffer_limit = max(1, min(len(view), _MAX_BUFFER_BYTES))
+
+    def reader_at(offset):
+        return Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
+
+    def read(offset, how):
+        """What `how` reads at `offset`, and the offset after it."""
+        unpacker = reader_at(offset)
+        return how(unpacker), offset + unpacker.tell()
+
+    last_records = []
+
+    def records_at(offset):
+        """Skips a record array, decoding only its last record into
+        last_records; returns the count and the offset after the array."""
+        count, offset = read(offset, Unpacker.read_array_header)
+        if count:
+            offset = _fastread.skip(view, offset, count - 1)
+            last, offset = read(offset, Unpacker.unpack)
+            last_records.append(last)
+        return count, offset
+
     fields = {}
     record_count = 0
-    last_records = []
     try:
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
+        entries, offset = read(0, Unpacker.read_map_header)
+        for _ in range(entries):
+            key, offset = read(offset, Unpacker.unpack)
             if key == "frames_of_interest":
-                record_count += _skip_records(unpacker, last_records)
+                count, offset = records_at(offset)
+                record_count += count
             elif key == "frames":
-                for _ in range(unpacker.read_map_header()):
-                    unpacker.skip()  # the thread id
-                    record_count += _skip_records(unpacker, last_records)
+                threads, offset = read(offset, Unpacker.read_map_header)
+                for _ in range(threads):
+                    offset = _fastread.skip(view, offset, 1)  # the thread id
+                    count, offset = records_at(offset)
+                    record_count += count
             elif key in ("timestamp", "meta"):
-                fields[key] = unpacker.unpack()
+                fields[key], offset = read(offset, Unpacker.unpack)
             else:
-                unpacker.skip()
-        try:
-            unpacker.skip()
-        except OutOfData:
-            pass
-        else:
+                offset = _fastread.skip(view, offset, 1)
+        if offset != len(view):
             return None, None, None, None, None  # data after the document
     except Exception:
         return None, None, None, None, None
@@ -480,16 +502,6 @@ def _summarise(document):
 
 # The most msgpack's reader can buffer.
 _MAX_BUFFER_BYTES = 2**31 - 1
-
-
-def _skip_records(unpacker, last_records):
-    """Skip a record array, decoding only its last record into last_records."""
-    count = unpacker.read_array_header()
-    for _ in range(count - 1):
-        unpacker.skip()
-    if count:
-        last_records.append(unpacker.unpack())
-    return count
 
 
 def _test_of(last_records):

@@ -1131,10 +1131,46 @@ PyObject* index_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+// skip(buffer, offset, count): the offset just past `count` MessagePack
+// values that follow one another from `offset`, none of them decoded.
+PyObject* skip_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "skip(buffer, offset, count) takes 3 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t offset = PyLong_AsSsize_t(args[1]);
+    if (offset == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t count = PyLong_AsSsize_t(args[2]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    if (offset < 0 || count < 0) {
+        PyErr_SetString(PyExc_ValueError, "skip() takes an offset and a count of at least 0");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const Cursor cursor(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+    std::size_t pos = static_cast<std::size_t>(offset);
+    const char* failure = pos > cursor.size() ? "the offset is past the end" : nullptr;
+    try {
+        for (Py_ssize_t done = 0; failure == nullptr && done < count; ++done) pos = cursor.skip(pos);
+    } catch (const Unreadable& unreadable) {
+        failure = unreadable.reason;
+    }
+    PyBuffer_Release(&view);
+    if (failure != nullptr) {
+        PyErr_Format(PyExc_ValueError, "the values cannot be skipped: %s", failure);
+        return nullptr;
+    }
+    return PyLong_FromSize_t(pos);
+}
+
 PyMethodDef functions[] = {
     {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_entry)), METH_FASTCALL,
      "index(documents, record_fields)\n--\n\n"
      "The call tree of the trace documents (MessagePack bytes, oldest first) as flat arrays."},
+    {"skip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skip_entry)), METH_FASTCALL,
+     "skip(buffer, offset, count)\n--\n\n"
+     "The offset just past `count` MessagePack values from `offset` on; ValueError when they are cut short."},
     {nullptr, nullptr, 0, nullptr},
 };
 
