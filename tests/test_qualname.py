@@ -328,16 +328,21 @@ def overrides_in_subclasses():
     ORIGINAL_GREET(quiet)
 
 
-def patches_getattr_static():
+def saves_around(owner, attribute, replacement):
+    """Order.save() called before, while and after `owner.attribute` is replaced."""
     order = Order()
     order.save()
-    original = inspect.getattr_static
-    inspect.getattr_static = lambda obj, attr: impostor
+    original = getattr(owner, attribute)
+    setattr(owner, attribute, replacement)
     try:
         order.save()
     finally:
-        inspect.getattr_static = original
+        setattr(owner, attribute, original)
     order.save()
+
+
+def patches_getattr_static():
+    saves_around(inspect, "getattr_static", lambda obj, attr: impostor)
 
 
 def fresh_class(index):
@@ -391,15 +396,7 @@ class EveryObjectsProperty(metaclass=ClaimsEveryObject):
 
 
 def patches_builtins_property():
-    order = Order()
-    order.save()
-    original = builtins.property
-    builtins.property = EveryObjectsProperty
-    try:
-        order.save()
-    finally:
-        builtins.property = original
-    order.save()
+    saves_around(builtins, "property", EveryObjectsProperty)
 
 
 def test_a_method_is_checked_against_the_property_builtins_has_now(profile):

@@ -235,8 +235,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         return 0;
     }
     // Most events of library code are decided from the thread's caches,
-    // before any interpreter state is entered or saved: nothing of Python's
-    // is touched for them.
+    // before the exception in flight is saved: nothing of Python's is
+    // touched for them.
     if (obj != nullptr && frame != nullptr) {
         if (ZelmProfiler* profiler = hooked_profiler(obj);
             profiler != nullptr && profiler->skips_known_filtered(reinterpret_cast<PyObject*>(frame))) {

@@ -325,12 +325,8 @@ bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cach
 
     // 5. A module-level function; a KeyError here is a failure like any
     // other, and every failure leaves the name out.
-    switch (lookup(globals.get(), name, value)) {
-        case Lookup::found: return function_name(value.get(), dotted_names, text);
-        case Lookup::failed:
-        case Lookup::missing: return false;
-    }
-    return false;
+    if (lookup(globals.get(), name, value) != Lookup::found) return false;
+    return function_name(value.get(), dotted_names, text);
 }
 
 }  // namespace zelm
