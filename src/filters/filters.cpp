@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 namespace {

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/finder.hpp"
-#include "utils/object_cache.hpp"
-#include "utils/python.hpp"
+#include "filters/finder.hpp"
+#include "python/object_cache.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -6,8 +6,8 @@
 
 #include "profiler/profiler.hpp"
 #include "profiler/registry.hpp"
-#include "utils/compat.hpp"
-#include "utils/python.hpp"
+#include "python/compat.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 namespace {

@@ -12,12 +12,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "profiler/event.hpp"
-#include "utils/finder.hpp"
-#include "utils/frame_id_map.hpp"
-#include "utils/python.hpp"
-#include "utils/thread_info.hpp"
-#include "utils/ulid.hpp"
+#include "filters/finder.hpp"
+#include "format/frame_id_map.hpp"
+#include "format/ulid.hpp"
+#include "names/event_code.hpp"
+#include "names/thread_info.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "names/thread_info.hpp"
 #include "profiler/profiler.hpp"
-#include "utils/thread_info.hpp"
 
 namespace zelm {
 

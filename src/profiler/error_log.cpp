@@ -1,6 +1,6 @@
 #include "profiler/error_log.hpp"
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "profiler/event.hpp"
-#include "utils/python.hpp"
+#include "names/event_code.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -1,13 +1,13 @@
 // The per-event handler: plugins, filters, the frame record; and the
 // exception record that follows the return of a frame left by raising.
 #include "filters/filters.hpp"
+#include "names/qualname.hpp"
+#include "names/thread_info.hpp"
 #include "profiler/error_log.hpp"
 #include "profiler/profiler.hpp"
 #include "profiler/records.hpp"
-#include "utils/compat.hpp"
-#include "utils/qualname.hpp"
-#include "utils/serialize.hpp"
-#include "utils/thread_info.hpp"
+#include "python/compat.hpp"
+#include "serializer/bridge.hpp"
 
 namespace zelm {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <limits>
 
+#include "format/ulid.hpp"
+#include "names/thread_info.hpp"
 #include "profiler/registry.hpp"
-#include "utils/compat.hpp"
-#include "utils/thread_info.hpp"
-#include "utils/ulid.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 

@@ -10,13 +10,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filters/finder.hpp"
+#include "names/event_code.hpp"
+#include "names/qualname.hpp"
 #include "plugins/plugins.hpp"
-#include "profiler/event.hpp"
 #include "profiler/record_arena.hpp"
 #include "profiler/thread_state.hpp"
-#include "utils/finder.hpp"
-#include "utils/python.hpp"
-#include "utils/qualname.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

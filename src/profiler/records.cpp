@@ -1,6 +1,6 @@
 #include "profiler/records.hpp"
 
-#include "utils/ulid.hpp"
+#include "format/ulid.hpp"
 
 namespace zelm {
 namespace {

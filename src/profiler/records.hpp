@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "profiler/event.hpp"
+#include "names/event_code.hpp"
+#include "names/thread_info.hpp"
 #include "profiler/thread_state.hpp"
-#include "utils/serialize.hpp"
-#include "utils/thread_info.hpp"
+#include "serializer/bridge.hpp"
 
 namespace zelm {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "profiler/registry.hpp"
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 namespace {

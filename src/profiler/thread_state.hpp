@@ -22,15 +22,15 @@
 #include <vector>
 
 #include "filters/filters.hpp"
-#include "profiler/event.hpp"
-#include "utils/frame_id_map.hpp"
-#include "utils/msgpack.hpp"
-#include "utils/object_cache.hpp"
-#include "utils/paths.hpp"
-#include "utils/python.hpp"
-#include "utils/qualname.hpp"
-#include "utils/thread_info.hpp"
-#include "utils/ulid.hpp"
+#include "format/frame_id_map.hpp"
+#include "format/msgpack.hpp"
+#include "format/ulid.hpp"
+#include "names/event_code.hpp"
+#include "names/paths.hpp"
+#include "names/qualname.hpp"
+#include "names/thread_info.hpp"
+#include "python/object_cache.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -31,8 +31,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "profiler/event.hpp"
-#include "utils/python.hpp"
+#include "format/event_kind.hpp"
+#include "python/python.hpp"
 
 namespace zelm::reader {
 namespace {

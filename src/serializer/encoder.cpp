@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "format/msgpack.hpp"
 #include "serializer/text.hpp"
-#include "utils/msgpack.hpp"
 
 namespace zelm::serializer {
 namespace {

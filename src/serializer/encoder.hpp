@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "format/msgpack.hpp"
+#include "python/python.hpp"
 #include "serializer/native_api.hpp"
-#include "utils/msgpack.hpp"
-#include "utils/python.hpp"
 
 namespace zelm::serializer {
 

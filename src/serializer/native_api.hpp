@@ -7,8 +7,8 @@
 
 #include <cstddef>
 
-#include "utils/msgpack.hpp"
-#include "utils/python.hpp"
+#include "format/msgpack.hpp"
+#include "python/python.hpp"
 
 namespace zelm::serializer {
 

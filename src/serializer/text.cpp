@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm::serializer {
 

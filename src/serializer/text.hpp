@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
 namespace zelm::serializer {
 

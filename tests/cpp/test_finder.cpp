@@ -1,4 +1,4 @@
-#include "utils/finder.hpp"
+#include "filters/finder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "utils/frame_id_map.hpp"
+#include "format/frame_id_map.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "utils/msgpack.hpp"
+#include "format/msgpack.hpp"
 
 #include <gtest/gtest.h>
 

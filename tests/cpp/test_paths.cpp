@@ -1,4 +1,4 @@
-#include "utils/paths.hpp"
+#include "names/paths.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

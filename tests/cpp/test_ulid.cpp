@@ -1,4 +1,4 @@
-#include "utils/ulid.hpp"
+#include "format/ulid.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
 #if PY_VERSION_HEX < 0x030A0000
 #error "zelm needs CPython 3.10 or later"

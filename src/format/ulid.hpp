@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "utils/errors.hpp"
+#include "format/errors.hpp"
 
 namespace zelm {
 

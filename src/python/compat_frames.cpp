@@ -2,7 +2,7 @@
 // layout. From 3.11 on a frame object's fields, and the frame data it points
 // to, are declared only in the interpreter's internal headers, which this
 // unit alone includes.
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 #if PY_VERSION_HEX >= 0x030B0000
 #define Py_BUILD_CORE

@@ -1,6 +1,6 @@
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 #include <cstring>
 #include <vector>

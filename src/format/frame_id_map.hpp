@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "utils/ulid.hpp"
+#include "format/ulid.hpp"
 
 namespace zelm {
 

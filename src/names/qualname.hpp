@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -1,4 +1,4 @@
-#include "utils/serialize.hpp"
+#include "serializer/bridge.hpp"
 
 #include <vector>
 

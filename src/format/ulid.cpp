@@ -1,4 +1,4 @@
-#include "utils/ulid.hpp"
+#include "format/ulid.hpp"
 
 #include <pthread.h>
 #include <time.h>

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "utils/errors.hpp"
+#include "format/errors.hpp"
 
 namespace zelm {
 

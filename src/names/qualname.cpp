@@ -1,8 +1,8 @@
-#include "utils/qualname.hpp"
+#include "names/qualname.hpp"
 
 #include <utility>
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 namespace {

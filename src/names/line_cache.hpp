@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -1,8 +1,8 @@
-#include "utils/line_cache.hpp"
+#include "names/line_cache.hpp"
 
 #include <cstdint>
 
-#include "utils/compat.hpp"
+#include "python/compat.hpp"
 
 namespace zelm {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "utils/line_cache.hpp"
-#include "utils/python.hpp"
-#include "utils/ulid.hpp"
+#include "format/ulid.hpp"
+#include "names/line_cache.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

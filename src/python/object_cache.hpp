@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "utils/python.hpp"
+#include "python/python.hpp"
 
 namespace zelm {
 

@@ -1,8 +1,8 @@
-#include "utils/thread_info.hpp"
+#include "names/thread_info.hpp"
 
 #include <climits>
 
-#include "utils/compat.hpp"  // PyFrame_Check on 3.10
+#include "python/compat.hpp"  // PyFrame_Check on 3.10
 
 namespace zelm {
 

@@ -1,9 +1,9 @@
 // Python values to MessagePack through the host's serializer module.
 #pragma once
 
+#include "format/msgpack.hpp"
+#include "python/python.hpp"
 #include "serializer/native_api.hpp"
-#include "utils/msgpack.hpp"
-#include "utils/python.hpp"
 
 namespace zelm {
 
