@@ -147,12 +147,12 @@ def stored_traces(db_path):
     the others are skipped without building objects."""
     import msgpack
 
-    from zelm import db
+    from zelm import store
 
-    stored = db.list_traces(db_path)
+    stored = store.list_traces(db_path)
     cut = dropped = 0
     for entry in stored:
-        for document in db.load_trace_documents(db_path, entry.trace_id):
+        for document in store.load_trace_documents(db_path, entry.trace_id):
             last = last_main_record(msgpack, document)
             if isinstance(last, dict) and last.get("type") == "trace_cut":
                 cut += 1

@@ -45,7 +45,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=100_000, help="calls per timing (the best of 5 is kept)")
     args = parser.parse_args()
-    if serialize._native is None:
+    if serialize.dump_msgpack is serialize.reference_dump_msgpack:
         print("zelm._serialize is not built: both columns time the Python reference")
     print(f"{'':18} {'mode':12} {'native ns':>10} {'Python ns':>10} {'speed-up':>9}")
     for name, value in VALUES.items():

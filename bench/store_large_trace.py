@@ -19,7 +19,7 @@ import time
 
 import msgpack
 
-from zelm import db
+from zelm import store
 
 RECORD_NOISE_BYTES = 8 * 1024 * 1024
 
@@ -64,14 +64,14 @@ def main():
         print(f"built a document of {size / 1024**3:.2f} GiB ({count} records) in {built - started:.1f} s, "
               f"peak {peak_rss_mib():.0f} MiB")
 
-        db.save_trace_in_sqlite(db_path, "trc_large", timeout=60, msgpack=document)
+        store.save_trace_in_sqlite(db_path, "trc_large", timeout=60, msgpack=document)
         saved = time.perf_counter()
         del document
         stored_bytes = os.path.getsize(db_path)
         print(f"saved in {saved - built:.1f} s: {stored_bytes / 1024**3:.2f} GiB on disk, peak {peak_rss_mib():.0f} MiB")
 
-        (listed,) = db.list_traces(db_path)
-        loaded = db.load_trace(db_path, "trc_large")
+        (listed,) = store.list_traces(db_path)
+        loaded = store.load_trace(db_path, "trc_large")
         read = time.perf_counter()
         same = len(loaded) == size and hashlib.sha256(loaded).hexdigest() == digest
         print(f"listed ({listed.record_count} records) and read back in {read - saved:.1f} s, "

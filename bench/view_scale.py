@@ -28,7 +28,7 @@ import urllib.parse
 
 import msgpack
 
-from zelm import db
+from zelm import store
 
 MAIN = 4242
 TRACE_ID = "trc_01M9BENCHV1EW000000000000"
@@ -181,7 +181,7 @@ def main():
     with tempfile.TemporaryDirectory() as directory:
         db_path = os.path.join(directory, "traces.sqlite3")
         build_time, (document, frames, plugins) = timed(lambda: build_document(args.records))
-        db.save_trace_in_sqlite(db_path, TRACE_ID, timeout=60, msgpack=document)
+        store.save_trace_in_sqlite(db_path, TRACE_ID, timeout=60, msgpack=document)
         print(f"trace: {frames} frame records, {plugins} plugin records, {len(document) / 2**20:.1f} MiB "
               f"(built in {build_time:.1f} s)")
         del document

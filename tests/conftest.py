@@ -19,7 +19,7 @@ from contextlib import contextmanager
 import msgpack
 import pytest
 
-from zelm import values
+from zelm.serialize import values
 
 
 class HostProfiler:

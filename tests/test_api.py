@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import zelm
-from zelm import db, trace
+from zelm import store, trace
 
 
 def work(number):
@@ -37,13 +37,13 @@ def test_block_is_recorded_and_saved_on_exit(db_path):
 
     assert sys.getprofile() is None
     assert isinstance(profiler, zelm.Profiler)
-    (stored,) = db.list_traces(db_path)
+    (stored,) = store.list_traces(db_path)
     assert (stored.trace_id, stored.source) == (profiler.trace_id, "api test")
     (call,) = [call for call in recorded_calls(db_path, profiler.trace_id) if call.name.endswith(".work")]
     assert (call.arguments, call.return_value) == ({"number": 1}, 2)
     work(2)  # after the block: not recorded, and nothing was left unsaved
     assert trace.Trace.from_bytes(profiler.build_trace()).record_count == 0
-    assert len(db.list_traces(db_path)) == 1
+    assert len(store.list_traces(db_path)) == 1
 
 
 def test_block_that_raises_is_still_saved_and_the_error_passes(db_path):
@@ -69,7 +69,7 @@ def test_decorated_function_saves_one_trace_per_call(db_path):
     assert handle(1) == 20
     assert handle(2) == 30
 
-    newest, oldest = db.list_traces(db_path)
+    newest, oldest = store.list_traces(db_path)
     assert newest.trace_id != oldest.trace_id
     for stored, value in ((oldest, 1), (newest, 2)):
         assert [(call.name.rsplit(".", 1)[-1], call.arguments) for call in recorded_calls(db_path, stored.trace_id)] == [
@@ -94,7 +94,7 @@ def test_decorated_function_called_by_two_threads_at_once_makes_two_traces(db_pa
         thread.join()
 
     assert results == {1: 2, 2: 3}
-    traces = db.list_traces(db_path)
+    traces = store.list_traces(db_path)
     assert len({stored.trace_id for stored in traces}) == 2
     arguments = sorted(
         # (the barrier is a closure variable, so handle's locals show it too)
@@ -122,7 +122,7 @@ def test_decorated_recursion_stays_in_one_trace(db_path):
     finally:
         globals()["recursive"] = original
 
-    (stored,) = db.list_traces(db_path)
+    (stored,) = store.list_traces(db_path)
     (root,) = trace.load(db_path, stored.trace_id).threads[0].roots
     depths = []
     while root is not None:
@@ -136,7 +136,7 @@ def test_failing_save_is_reported(tmp_path):
     not_a_database = tmp_path / "file.sqlite3"
     not_a_database.write_text("plain text " * 100)
 
-    with pytest.raises(db.TraceStoreError, match="file.sqlite3"):
+    with pytest.raises(store.TraceStoreError, match="file.sqlite3"):
         with zelm.enabled(db_path=str(not_a_database)):
             work(1)
 

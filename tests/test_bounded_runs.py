@@ -9,7 +9,7 @@ import re
 import pytest
 from conftest import run_python
 
-from zelm import db
+from zelm import store
 
 PEAK_LIMIT_BYTES = 1024**3
 # A run under AddressSanitizer (make test's last pass) also holds its shadow memory.
@@ -21,7 +21,7 @@ RUN_AND_MEASURE = """\
 import resource
 import sys
 
-from zelm.__main__ import main
+from zelm.cli.main import main
 
 status = main(sys.argv[1:])
 print("peak_rss_kib", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)
@@ -72,7 +72,7 @@ def test_program_runs_to_the_end_with_bounded_memory(tmp_path, program, output, 
     peak = int(re.search(r"peak_rss_kib (\d+)", result.stderr).group(1)) * 1024
     assert peak < PEAK_LIMIT_BYTES, f"peak resident memory {peak / 1024**2:.0f} MiB"
     assert f": {records} records ({records} frame," in result.stderr
-    (stored,) = db.list_traces(tmp_path / "t.sqlite3")
+    (stored,) = store.list_traces(tmp_path / "t.sqlite3")
     assert stored.record_count == records
     # Each value is cut to the full mode's limits: a few KiB per record at most.
     assert stored.size_bytes < records * 20 * 1024

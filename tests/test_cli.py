@@ -5,6 +5,7 @@ shipped example and on programs written for the test."""
 import json
 import os
 import re
+import sqlite3
 import subprocess
 import textwrap
 from pathlib import Path
@@ -13,7 +14,7 @@ import msgpack
 import pytest
 from conftest import pack_with_raw, raw_slot, run_python, start_python
 
-from zelm import db, trace
+from zelm import store, trace
 from zelm.profiler import Profiler
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "shop_app.py"
@@ -143,8 +144,8 @@ def test_list_shows_the_stored_traces_newest_first(zelm, tmp_path):
 
 
 def test_list_of_a_database_without_traces(zelm, tmp_path):
-    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_x", timeout=5, msgpack=b"\xc0")
-    with db.sqlite3.connect(tmp_path / "t.sqlite3") as connection:
+    store.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_x", timeout=5, msgpack=b"\xc0")
+    with sqlite3.connect(tmp_path / "t.sqlite3") as connection:
         connection.execute("DELETE FROM traces")
 
     result = zelm("list", "--db", "t.sqlite3")
@@ -213,7 +214,7 @@ def test_show_and_exports_say_the_trace_was_cut(zelm, tmp_path):
 
 
 def test_run_summary_says_the_trace_was_cut(tmp_path, capsys):
-    from zelm.__main__ import _save
+    from zelm.cli.main import _save
 
     profiler = Profiler(config={"trace_budget_bytes": 1000}, db_path=str(tmp_path / "cut.sqlite3"))
     with profiler:
@@ -332,7 +333,7 @@ def test_export_json_writes_the_decoded_document(zelm, tmp_path):
 
     assert result.returncode == 0, result.stderr
     exported = json.loads(result.stdout, parse_constant=pytest.fail)
-    stored = msgpack.unpackb(db.load_trace(tmp_path / DEFAULT_DB, trace_id), strict_map_key=False)
+    stored = msgpack.unpackb(store.load_trace(tmp_path / DEFAULT_DB, trace_id), strict_map_key=False)
     assert set(exported) == set(stored)
     assert exported["trace_id"] == trace_id
     assert exported["meta"] == stored["meta"]
@@ -484,8 +485,8 @@ def broken_stores(tmp_path):
     decode, a file that is no database, and a directory without
     __main__.py."""
     good = tmp_path / "good.sqlite3"
-    db.save_trace_in_sqlite(str(good), "trc_good", timeout=5, msgpack=msgpack.packb({"frames_of_interest": [], "frames": {}}))
-    db.save_trace_in_sqlite(str(good), "trc_garbled", timeout=5, msgpack=b"\xc1\xc1")
+    store.save_trace_in_sqlite(str(good), "trc_good", timeout=5, msgpack=msgpack.packb({"frames_of_interest": [], "frames": {}}))
+    store.save_trace_in_sqlite(str(good), "trc_garbled", timeout=5, msgpack=b"\xc1\xc1")
     (tmp_path / "corrupt.sqlite3").write_bytes(b"this is not an sqlite database, not at all" * 50)
     (tmp_path / "empty_dir").mkdir()
 
@@ -566,14 +567,14 @@ def test_show_output_cut_short_by_the_reader_is_quiet(zelm, tmp_path):
 
 def test_show_and_export_an_old_trace_with_records_no_reader_loads(zelm, tmp_path):
     write(tmp_path / "prog.py", "def greet(name):\n    return 'hi ' + name\ngreet('ada')\n")
-    [stored] = db.load_trace_documents(tmp_path / DEFAULT_DB, saved_trace_id(zelm("run", "prog.py")))
+    [stored] = store.load_trace_documents(tmp_path / DEFAULT_DB, saved_trace_id(zelm("run", "prog.py")))
     # Edited into what traces recorded before values were checked could hold.
     doc = msgpack.unpackb(stored, strict_map_key=False)
     records = doc["frames_of_interest"]
     greet = next(index for index, record in enumerate(records) if record.get("co_name") == "greet")
     records[greet]["locals"] = raw_slot(0)
     records[greet + 1:greet + 1] = [raw_slot(1), "plugin data serialised whole"]
-    db.save_trace_in_sqlite(tmp_path / DEFAULT_DB, "trc_old", timeout=5,
+    store.save_trace_in_sqlite(tmp_path / DEFAULT_DB, "trc_old", timeout=5,
                             msgpack=pack_with_raw(doc, b"\x81\xa4name\xa2\xc3\x28", b"\x91" * 2000 + b"\xc0"))
 
     show, export, listed = zelm("show", "trc_old"), zelm("export", "trc_old", "--format", "json"), zelm("list")
@@ -703,7 +704,7 @@ MiB = 1024 * 1024
      {"filters": {"include_frames": ["frag", os.path.join(os.path.dirname(json.__file__), "")], "ignore_frames": ["noise"]}}),
 ], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
 def test_run_options_reach_the_profiler_config(tmp_path, monkeypatch, capsys, started_configs, options, expected):
-    from zelm.__main__ import main
+    from zelm.cli.main import main
 
     monkeypatch.chdir(tmp_path)
     write(tmp_path / "prog.py", "print('ran')\n")
@@ -761,8 +762,8 @@ def test_list_marks_traces_cut_by_their_budget(zelm, tmp_path):
     def document(*records):
         return msgpack.packb({"frames": {}, "frames_of_interest": [{"type": "frame"}, *records], "meta": {"source": "s"}})
 
-    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_whole", timeout=5, msgpack=document())
-    db.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_cut", timeout=5,
+    store.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_whole", timeout=5, msgpack=document())
+    store.save_trace_in_sqlite(str(tmp_path / "t.sqlite3"), "trc_cut", timeout=5,
                             msgpack=document({"type": "trace_cut", "dropped_events": 1234}))
 
     result = zelm("list", "--db", "t.sqlite3")

@@ -6,8 +6,8 @@ import threading
 import msgpack
 import pytest
 
-from zelm import db
-from zelm.db import (
+from zelm.store import sqlite as sqlite_store
+from zelm.store import (
     StoredTrace,
     TraceStoreError,
     list_traces,
@@ -229,8 +229,8 @@ def test_documents_are_stored_compressed(db_path):
 
 
 def test_a_document_larger_than_a_chunk_is_stored_in_chunks(db_path, monkeypatch):
-    monkeypatch.setattr(db, "CHUNK_BYTES", 1000)
-    monkeypatch.setattr(db, "_FEED_BYTES", 777)
+    monkeypatch.setattr(sqlite_store, "CHUNK_BYTES", 1000)
+    monkeypatch.setattr(sqlite_store, "_FEED_BYTES", 777)
     # Random bytes do not compress: the stored value takes about 100 chunks.
     records = [{"type": "frame", "noise": os.urandom(50_000)} for _ in range(2)]
     records.append({"type": "trace_cut", "dropped_events": 12})
@@ -296,7 +296,7 @@ def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch,
         def fail(document):
             raise OverflowError("BLOB longer than INT_MAX bytes")
             yield
-        monkeypatch.setattr(db, "_compressed_chunks", fail)
+        monkeypatch.setattr(sqlite_store, "_compressed_chunks", fail)
         expected_error = "BLOB longer than INT_MAX bytes"
     else:
         (tmp_path / "plain_file").write_text("")
@@ -356,7 +356,7 @@ def test_a_failed_batch_writes_every_trace_to_its_own_file(corrupt_db):
     documents = [("trc_first", trace_document(main_records=1)), ("trc_second", trace_document(main_records=2))]
 
     with pytest.raises(TraceStoreError, match="2 of the 2 traces were written to .*trc_first.*trc_second.* instead$") as raised:
-        db.save_traces_in_sqlite(corrupt_db, documents, timeout=5)
+        sqlite_store.save_traces_in_sqlite(corrupt_db, documents, timeout=5)
 
     assert [open(path, "rb").read() for path in raised.value.fallback_paths] == [document for _, document in documents]
     assert raised.value.fallback_path is None

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import all_records, run_python
 from zelm import export, trace
-from zelm.values import Repr
+from zelm.serialize.values import Repr
 
 
 class Unprintable(Exception):

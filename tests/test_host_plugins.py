@@ -15,7 +15,7 @@ import pytest
 from conftest import all_records, decode, frame_records, local_http_server, plugin_records, run_python
 
 from zelm import plugins
-from zelm.db import list_traces, load_trace_documents
+from zelm.store import list_traces, load_trace_documents
 
 PLUGIN_FUNCTIONS = {
     "test_markers": {"pytest_runtest_protocol", "runtestprotocol"},

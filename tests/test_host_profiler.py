@@ -10,8 +10,9 @@ from conftest import decode, frame_records, run_python
 
 import zelm
 from zelm import Profiler, git, serialize
-from zelm.db import list_traces, load_trace
-from zelm.utils import CROCKFORD_BASE32, new_trace_id, new_ulid
+from zelm.ids import CROCKFORD_BASE32, new_trace_id, new_ulid
+from zelm.serialize import reference
+from zelm.store import list_traces, load_trace
 
 TRACE_ID_PATTERN = re.compile(r"trc_[0-7][0-9A-HJKMNP-TV-Z]{25}")
 
@@ -78,7 +79,8 @@ def test_using_the_trace_before_start_is_a_clear_error(method):
 
 
 def test_importing_zelm_does_not_load_the_native_module():
-    code = "import sys, zelm, zelm.profiler, zelm.serialize, zelm.db; print('zelm._zelm' in sys.modules)"
+    code = ("import sys, zelm, zelm.profiler, zelm.serialize, zelm.db, zelm.trace, zelm.values; "
+            "print('zelm._zelm' in sys.modules)")
     result = run_python("-c", code, env={"PYTHONPATH": os.pathsep.join(sys.path)}, check=True)
 
     assert result.stdout.strip() == "False"
@@ -202,7 +204,7 @@ def run_traced_code(profiler):
 
 @pytest.mark.parametrize(
     "lightweight, expected_label",
-    [(False, "x" * 300), (True, "x" * serialize.LIGHTWEIGHT_MAX_TEXT + serialize.TRUNCATION_MARKER)],
+    [(False, "x" * 300), (True, "x" * reference.LIGHTWEIGHT_MAX_TEXT + serialize.TRUNCATION_MARKER)],
     ids=["full", "lightweight"],
 )
 def test_native_trace_holds_calls_serialised_by_the_host(native, tmp_path, lightweight, expected_label):

@@ -466,7 +466,7 @@ def test_context_is_one_dict_passed_to_call_and_process(plugin_definitions, prof
 
 @pytest.mark.parametrize("lightweight", [False, True])
 def test_lightweight_repr_chooses_the_serialiser(plugin_definitions, profile, lightweight):
-    from zelm.serialize import LIGHTWEIGHT_MAX_TEXT, TRUNCATION_MARKER
+    from zelm.serialize.reference import LIGHTWEIGHT_MAX_TEXT, TRUNCATION_MARKER
 
     text = "x" * (LIGHTWEIGHT_MAX_TEXT * 3)
     plugin_definitions(definition(events=["call"], process=lambda *args: {"text": text}))

@@ -12,7 +12,7 @@ from importlib import metadata
 import pytest
 from conftest import run_python
 
-from zelm import db, trace
+from zelm import store, trace
 
 SUITE = """\
 import logging
@@ -71,7 +71,7 @@ def test_one_trace_per_test_is_saved(suite):
     summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
     assert summary == [f"zelm: 4 test traces saved in {db_path}"]
 
-    stored = db.list_traces(db_path)
+    stored = store.list_traces(db_path)
     assert len({entry.trace_id for entry in stored}) == len(stored) == 4
     assert {entry.source for entry in stored} == {"pytest"}
     traces = {}
@@ -105,7 +105,7 @@ def test_default_database_is_under_the_current_directory(suite):
     assert result.returncode == 0, result.stdout + result.stderr
     default_db = suite / ".zelm" / "traces.sqlite3"
     assert f"zelm: 1 test traces saved in {default_db}" in result.stdout
-    (stored,) = db.list_traces(default_db)
+    (stored,) = store.list_traces(default_db)
     assert stored.source == "pytest"
 
 
@@ -256,7 +256,7 @@ def test_a_failing_test_function_shows_that_it_raised(suite):
     run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", "-k", "fails or double")
 
     raised = {}
-    for entry in db.list_traces(db_path):
+    for entry in store.list_traces(db_path):
         for _, node in trace.load(db_path, entry.trace_id).threads[0].walk():
             if isinstance(node, trace.Call) and node.name.startswith("test_suite.test_"):
                 raised[node.name] = node.raised

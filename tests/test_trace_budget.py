@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import all_records, decode, frame_records, plugin_definition, traced
-from zelm import values
+from zelm.serialize import values
 
 _built = []
 

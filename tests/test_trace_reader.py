@@ -3,14 +3,16 @@ records in place, cut and odd records, loading, exports."""
 
 import json
 import math
+import sqlite3
 
 import msgpack
 import pytest
 from conftest import pack_with_raw, raw_slot
 
-from zelm import db, export, trace
+from zelm import export, trace
+from zelm.store import save_trace_in_sqlite
 from zelm.trace import Call, PluginRecord, Trace
-from zelm.values import Repr
+from zelm.serialize.values import Repr
 
 MAIN = 100
 WORKER = 200
@@ -273,7 +275,7 @@ def test_bytes_that_are_no_trace_document_give_a_one_line_error(data, message):
 
 
 def store(db_path, doc, trace_id=TRACE_ID):
-    db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=msgpack.packb(doc))
+    save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=msgpack.packb(doc))
 
 
 def test_load_joins_the_parts_of_a_trace_saved_several_times(db_path):
@@ -302,7 +304,7 @@ def test_load_finds_the_latest_trace_and_reports_unknown_ids(db_path):
 
 
 def test_load_of_a_stored_document_that_does_not_decode_names_the_trace(db_path):
-    db.save_trace_in_sqlite(db_path, "trc_broken", timeout=5, msgpack=b"\x93\x01")
+    save_trace_in_sqlite(db_path, "trc_broken", timeout=5, msgpack=b"\x93\x01")
 
     with pytest.raises(trace.TraceFormatError, match=f"^trace trc_broken in {db_path} does not decode"):
         trace.load(db_path, "trc_broken")
@@ -310,7 +312,7 @@ def test_load_of_a_stored_document_that_does_not_decode_names_the_trace(db_path)
 
 def test_latest_of_a_database_without_traces_is_not_found(db_path):
     store(db_path, document(), "trc_x")
-    with db.sqlite3.connect(db_path) as connection:
+    with sqlite3.connect(db_path) as connection:
         connection.execute("DELETE FROM traces")
 
     with pytest.raises(trace.TraceNotFoundError, match="no traces stored in"):
@@ -332,7 +334,7 @@ def test_a_record_no_reader_loads_becomes_a_placeholder_in_place(db_path, raw, e
         [call("main", "frm_a", 2.0), raw_slot(0), plugin("log_message", 2.5, message="kept"), ret("main", "frm_a", 3.0)],
         {WORKER: [call("work", "frm_w", 2.2, thread=WORKER), raw_slot(1), ret("work", "frm_w", 2.8, thread=WORKER)]},
     )
-    db.save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=pack_with_raw(doc, raw, raw))
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=pack_with_raw(doc, raw, raw))
 
     loaded = trace.load(db_path, TRACE_ID)
 

@@ -10,17 +10,10 @@ import msgpack
 import pytest
 
 from zelm import serialize
-from zelm.serialize import (
-    LEFT_OUT_KEY,
-    LIGHTWEIGHT_MAX_DEPTH,
-    LIGHTWEIGHT_MAX_ITEMS,
-    LIGHTWEIGHT_MAX_TEXT,
-    TRUNCATION_MARKER,
-    dump_msgpack,
-    dump_msgpack_lightweight_repr,
-)
-from zelm.values import ObjectKeyDict, Repr
-from zelm.values import unpackb as read
+from zelm.serialize import LEFT_OUT_KEY, TRUNCATION_MARKER, dump_msgpack, dump_msgpack_lightweight_repr, reference
+from zelm.serialize.reference import LIGHTWEIGHT_MAX_DEPTH, LIGHTWEIGHT_MAX_ITEMS, LIGHTWEIGHT_MAX_TEXT
+from zelm.serialize.values import ObjectKeyDict, Repr
+from zelm.serialize.values import unpackb as read
 
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
 
@@ -189,8 +182,8 @@ def test_every_value_becomes_exactly_one_loadable_msgpack_value(dump, value):
         ({"a": [1, {"b": None}], b"raw": 2}, {"a": [1, {"b": None}], b"raw": 2}),
         (bytearray(b"ba"), b"ba"),
         (memoryview(b"mv"), b"mv"),
-        (list(range(serialize.MAX_ITEMS)), list(range(serialize.MAX_ITEMS))),
-        ("x" * serialize.MAX_TEXT, "x" * serialize.MAX_TEXT),
+        (list(range(reference.MAX_ITEMS)), list(range(reference.MAX_ITEMS))),
+        ("x" * reference.MAX_TEXT, "x" * reference.MAX_TEXT),
         (msgpack.Timestamp(1, 2), msgpack.Timestamp(1, 2)),
     ],
     ids=case_id,
@@ -251,7 +244,7 @@ def test_full_dump_bounds_nesting_deeper_than_msgpack_allows():
     while isinstance(decoded, list):
         (decoded,) = decoded
         depth += 1
-    assert depth == serialize.MAX_DEPTH
+    assert depth == reference.MAX_DEPTH
     assert decoded == Repr("<list of 1 item>")
 
 
@@ -391,8 +384,8 @@ def test_full_dump_packer_is_clean_after_a_failed_pack():
 ], ids=repr)
 def test_lightweight_shortcut_gives_the_summary_itself(value):
     # Small flat values skip building the summary; the bytes must be the same.
-    summary = serialize._lightweight(value, 0, set())
-    assert dump_msgpack_lightweight_repr(value) == msgpack.packb(summary, default=serialize._fallback_for_packer,
+    summary = reference._lightweight(value, 0, set())
+    assert dump_msgpack_lightweight_repr(value) == msgpack.packb(summary, default=reference._fallback_for_packer,
                                                                  strict_types=True)
 
 
@@ -442,11 +435,11 @@ def test_huge_containers_cost_only_the_items_kept(counted, dump, limits, make):
 
 
 @pytest.mark.parametrize("value, kept, marker", [
-    ("x" * 50_000_000, "x" * serialize.MAX_TEXT, TRUNCATION_MARKER),
-    (b"y" * 50_000_000, b"y" * serialize.MAX_TEXT, TRUNCATION_MARKER.encode()),
-    (bytearray(50_000_000), bytes(serialize.MAX_TEXT), TRUNCATION_MARKER.encode()),
-    (memoryview(b"z" * 50_000_000), b"z" * serialize.MAX_TEXT, TRUNCATION_MARKER.encode()),
-    (memoryview(bytes(8 * 10_000)).cast("q"), bytes(serialize.MAX_TEXT), TRUNCATION_MARKER.encode()),
+    ("x" * 50_000_000, "x" * reference.MAX_TEXT, TRUNCATION_MARKER),
+    (b"y" * 50_000_000, b"y" * reference.MAX_TEXT, TRUNCATION_MARKER.encode()),
+    (bytearray(50_000_000), bytes(reference.MAX_TEXT), TRUNCATION_MARKER.encode()),
+    (memoryview(b"z" * 50_000_000), b"z" * reference.MAX_TEXT, TRUNCATION_MARKER.encode()),
+    (memoryview(bytes(8 * 10_000)).cast("q"), bytes(reference.MAX_TEXT), TRUNCATION_MARKER.encode()),
 ], ids=["str", "bytes", "bytearray", "memoryview", "memoryview of int64"])
 def test_full_dump_cuts_long_text_and_bytes(value, kept, marker):
     assert read(dump_msgpack(value)) == kept + marker
@@ -454,7 +447,7 @@ def test_full_dump_cuts_long_text_and_bytes(value, kept, marker):
 
 
 def test_full_dump_cuts_long_containers_and_counts_the_rest():
-    items = serialize.MAX_ITEMS
+    items = reference.MAX_ITEMS
     value = {"numbers": list(range(items + 7)), "table": {f"k{n}": n for n in range(items + 1)}}
 
     decoded = read(dump_msgpack(value))
@@ -484,7 +477,7 @@ def test_full_dump_shows_huge_unloadable_containers_as_a_cut_text(value):
     decoded = read(dump_msgpack(value))
 
     assert decoded.endswith(TRUNCATION_MARKER) or decoded.endswith(f"{TRUNCATION_MARKER} 99744 items left out}}")
-    assert len(decoded) <= serialize.MAX_TEXT + 1
+    assert len(decoded) <= reference.MAX_TEXT + 1
     assert repr(value).startswith(decoded[:100])
 
 
@@ -503,7 +496,7 @@ def test_huge_dicts_with_keys_other_than_text_keep_their_first_entries(dump, lim
 
 
 def test_full_dump_stays_under_the_byte_cap():
-    cap = serialize.MAX_VALUE_BYTES
+    cap = reference.MAX_VALUE_BYTES
     value = {f"k{n}": ["t" * 4000, {"inner": "é" * 3000}] for n in range(200)}
 
     packed = dump_msgpack(value)

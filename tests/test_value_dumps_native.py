@@ -12,8 +12,9 @@ from hypothesis import strategies as st
 
 from conftest import Colour, Number, Point, Text, frame_records, run_python
 from zelm import serialize
+from zelm.serialize import reference as serialize_reference
 
-pytestmark = pytest.mark.skipif(serialize._native is None, reason="zelm._serialize is not built")
+pytestmark = pytest.mark.skipif(serialize_reference._native is None, reason="zelm._serialize is not built")
 
 MODES = [
     (serialize.dump_msgpack, serialize.reference_dump_msgpack),
@@ -360,7 +361,7 @@ def _through_python_calls(patch):
     """Puts Python functions calling the native encoders in zelm.serialize's
     place: the profiler then calls them as it calls any host's function."""
     for name in ("dump_msgpack", "dump_msgpack_lightweight_repr"):
-        native = getattr(serialize._native, name)
+        native = getattr(serialize_reference._native, name)
         patch.setattr(serialize, name, lambda value, native=native: native(value))
 
 
@@ -431,7 +432,7 @@ def test_native_output_a_reader_may_refuse_is_still_checked(
         profile_raw, zelm_warnings, monkeypatch, make, refused, lightweight):
     if make is _deepest:
         # Deeper than zelm.serialize allows: set on the native module itself.
-        serialize._native.set_limits(serialize.FULL_LIMITS._replace(max_depth=2000),
+        serialize_reference._native.set_limits(serialize.FULL_LIMITS._replace(max_depth=2000),
                                      serialize.LIGHTWEIGHT_LIMITS._replace(max_depth=2000))
     # Room for the repr of the deepest value in the message of its failure.
     limit = sys.getrecursionlimit()
@@ -454,7 +455,7 @@ def test_native_output_a_reader_may_refuse_is_still_checked(
 def test_a_replaced_serializer_is_called_for_every_value(profile_raw, zelm_warnings, monkeypatch, lightweight,
                                                          replacement):
     name, other = MODES_BY_NAME[lightweight]
-    own = getattr(serialize._native, name)
+    own = getattr(serialize_reference._native, name)
     calls = []
 
     def counting(value):
@@ -462,11 +463,11 @@ def test_a_replaced_serializer_is_called_for_every_value(profile_raw, zelm_warni
         return own(value)
 
     monkeypatch.setattr(serialize, name, counting if replacement == "python-function" else
-                        getattr(serialize._native, other))
+                        getattr(serialize_reference._native, other))
     taken = ["text", (1, 2), {"k": [None, 2.5]}, Shown("shown")]
     records, failures = _recorded(profile_raw, zelm_warnings, taken, lightweight)
 
-    answered_by = own if replacement == "python-function" else getattr(serialize._native, other)
+    answered_by = own if replacement == "python-function" else getattr(serialize_reference._native, other)
     assert failures == []
     assert [arg for event, arg, _ in records if event == "return"] == [_shown(answered_by(value)) for value in taken]
     assert [locals_ for _, _, locals_ in records] == [_shown(answered_by({"value": value})) for value in taken

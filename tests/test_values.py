@@ -8,10 +8,11 @@ import msgpack
 import pytest
 
 from conftest import Colour, Number, Point, Text
-from zelm import serialize, trace, values
+from zelm import serialize, trace
+from zelm.cli.render import short_value
 from zelm.export import to_json_safe
-from zelm.render import short_value
-from zelm.values import ObjectKeyDict, Repr
+from zelm.serialize import values
+from zelm.serialize.values import ObjectKeyDict, Repr
 
 DUMPERS = [serialize.dump_msgpack, serialize.dump_msgpack_lightweight_repr]
 

@@ -20,8 +20,9 @@ EXAMPLE = os.path.join(ROOT, "examples", "shop_app.py")
 # Runs in each interpreter: profile the example, print its records normalised.
 NORMALISE = r"""
 import json, runpy, sys, threading
-from zelm import _zelm, values
+from zelm import _zelm
 from zelm.export import to_json_safe
+from zelm.serialize import values
 
 class Host:
     config = {"threading": True}

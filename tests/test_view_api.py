@@ -13,7 +13,7 @@ import pytest
 
 from conftest import record_example, run_python, running_viewer, start_python
 from test_trace_reader import call, document, plugin, ret
-from zelm import db
+from zelm import store
 from zelm.view import export
 
 HOSTILE = [
@@ -24,7 +24,7 @@ HOSTILE = [
 
 
 def save(db_path, doc):
-    db.save_trace_in_sqlite(db_path, doc["trace_id"], timeout=5, msgpack=msgpack.packb(doc))
+    store.save_trace_in_sqlite(db_path, doc["trace_id"], timeout=5, msgpack=msgpack.packb(doc))
     return doc["trace_id"]
 
 
@@ -371,7 +371,7 @@ def test_html_export_embeds_the_trace_as_inert_text(viewer, tmp_path):
 
 def test_html_export_refuses_a_trace_over_its_limit(viewer, tmp_path, monkeypatch):
     monkeypatch.setattr(export, "MAX_NODES", 100)
-    from zelm.__main__ import main
+    from zelm.cli.main import main
 
     output = tmp_path / "trace.html"
     status = main(["export", "--db", str(viewer.db_path), viewer.ids["flat"], "--format", "html", "-o", str(output)])

@@ -10,7 +10,8 @@ import pytest
 from conftest import record_example, running_viewer
 from test_trace_reader import call, document, ret
 from test_view_api import HOSTILE, hostile_document, save
-from zelm import db, values
+from zelm import store
+from zelm.serialize import values
 
 # `make test` sets this: there the browser tests run or fail, never skip.
 REQUIRED = bool(os.environ.get("ZELM_REQUIRE_BROWSER"))
@@ -211,7 +212,7 @@ def test_markup_in_a_trace_shows_as_text(browser, viewer):
 
 def test_details_print_strings_reprs_tuples_and_odd_keys_as_python_does(browser, tmp_path):
     db_path, trace_id = tmp_path / "traces.sqlite3", "trc_01HZX3Q5R8W6N2K9F4T7B1VA1S"
-    db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=values.packb(document([
+    store.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=values.packb(document([
         call("take", "f1", 1.0, locals_=VALUES_SHOWN),
         ret("take", "f1", 2.0, arg=(values.Repr("<b>"), "<b>")),
     ], trace_id=trace_id)))
@@ -229,7 +230,7 @@ def test_details_print_strings_reprs_tuples_and_odd_keys_as_python_does(browser,
 
 
 def test_exported_html_opens_from_disk(browser, viewer, tmp_path):
-    from zelm.__main__ import main
+    from zelm.cli.main import main
 
     output = tmp_path / "hostile.html"
     assert main(["export", "--db", str(viewer.db_path), viewer.ids["hostile"], "--format", "html",

@@ -11,7 +11,7 @@ import pytest
 
 from conftest import pack_with_raw, raw_slot, record_example, run_python
 from test_trace_reader import MAIN, WORKER, call, document, plugin, ret
-from zelm import db
+from zelm import store
 from zelm import trace as trace_reader
 from zelm.view import lazy, model
 
@@ -79,7 +79,7 @@ def packed(doc):
 def test_a_real_trace(db_path):
     trace_id = record_example(db_path)
 
-    fast = assert_same_index(db.load_trace_documents(db_path, trace_id))
+    fast = assert_same_index(store.load_trace_documents(db_path, trace_id))
 
     assert fast.record_count == trace_reader.load(db_path, trace_id).record_count > 20
 

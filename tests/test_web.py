@@ -16,8 +16,8 @@ from typing import NamedTuple
 import pytest
 from conftest import TESTS_DIR, all_records, decode, frame_records, start_python
 
-from zelm import db
-from zelm.__main__ import main as zelm_main
+from zelm import store
+from zelm.cli.main import main as zelm_main
 from zelm.web import ASGIMiddleware, WSGIMiddleware, flush
 
 SERVERS = {"flask": ["flask", "waitress"], "django": ["django", "waitress"], "starlette": ["starlette", "uvicorn"]}
@@ -73,7 +73,7 @@ def wait_for_traces(db_path, count, timeout=30):
     """Traces are stored after their response is sent: wait until ``count`` are."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if os.path.exists(db_path) and len(db.list_traces(db_path)) >= count:
+        if os.path.exists(db_path) and len(store.list_traces(db_path)) >= count:
             return
         time.sleep(0.05)
 
@@ -126,7 +126,7 @@ def test_responses_are_those_of_the_app_without_middleware(served):
 
 def test_counts_match_the_marked_responses_and_the_stored_traces(served):
     marks = [exchange.trace for exchange in served.exchanges]
-    stored = db.list_traces(served.db_path)
+    stored = store.list_traces(served.db_path)
     assert served.stats == {"traced": len(traced(served)), "skipped": marks.count("skipped")}
     assert sorted(entry.trace_id for entry in stored) == sorted(exchange.trace for exchange in traced(served))
     assert {entry.trace_id: entry.source for entry in stored} == {
@@ -141,7 +141,7 @@ def test_counts_match_the_marked_responses_and_the_stored_traces(served):
 
 def test_each_trace_holds_its_own_request_between_inbound_records(served):
     for exchange in traced(served):
-        [document] = db.load_trace_documents(served.db_path, exchange.trace)
+        [document] = store.load_trace_documents(served.db_path, exchange.trace)
         records = all_records(decode(document))
         types = [record["type"] for record in records]
         assert types[0] == "inbound_request" and types[-1] == "inbound_response", types
@@ -167,7 +167,7 @@ def test_each_trace_holds_its_own_request_between_inbound_records(served):
 
 def test_credentials_are_masked_in_the_request_record(served):
     exchange = traced(served)[0]
-    [document] = db.load_trace_documents(served.db_path, exchange.trace)
+    [document] = store.load_trace_documents(served.db_path, exchange.trace)
     headers = all_records(decode(document))[0]["headers"]
     assert ["authorization", "Bearer ***"] in headers and ["cookie", "***"] in headers
     assert ["x-request-path", exchange.path] in headers
@@ -257,8 +257,8 @@ def test_an_application_exception_propagates_and_its_trace_is_saved(kind, db_pat
     flush()
 
     assert sys.getprofile() is None
-    [stored] = db.list_traces(db_path)
-    records = all_records(decode(db.load_trace(db_path, stored.trace_id)))
+    [stored] = store.list_traces(db_path)
+    records = all_records(decode(store.load_trace(db_path, stored.trace_id)))
     assert (records[0]["type"], records[-1]["type"]) == ("inbound_request", "inbound_response")
     assert records[-1]["error"] == "LookupError: from the app"
     # The session the application hands out is a credential too.
@@ -300,7 +300,7 @@ def test_sampling_and_path_prefixes_choose_the_traced_requests(kind, options, tr
     marks = {path: header(call(middleware, path)[1]) for path in ["/api/a", "/api/static/b", "/home", "/static/c"]}
 
     assert sorted(path for path, mark in marks.items() if mark is not None) == sorted(traced_paths)
-    sources = sorted(entry.source for entry in db.list_traces(db_path)) if traced_paths else []
+    sources = sorted(entry.source for entry in store.list_traces(db_path)) if traced_paths else []
     assert sources == sorted(f"GET {path}" for path in traced_paths)
 
 
@@ -367,7 +367,7 @@ def test_asgi_request_arriving_during_a_traced_one_is_skipped_and_recorded_apart
 
     assert (first[:4], second, third[:4]) == ("trc_", "skipped", "trc_")
     assert (middleware.traced_requests, middleware.skipped_requests) == (2, 1)
-    assert sorted(entry.source for entry in db.list_traces(db_path)) == ["GET /first", "GET /third"]
+    assert sorted(entry.source for entry in store.list_traces(db_path)) == ["GET /first", "GET /third"]
 
 
 async def child_work(n):
@@ -385,7 +385,7 @@ def test_asgi_tasks_started_by_a_traced_request_are_in_its_trace(db_path):
     status, headers, body = call_asgi(ASGIMiddleware(app, db=db_path), "/child")
 
     assert (status, body) == (200, b"42")
-    frames = frame_records(decode(db.load_trace(db_path, header(headers))))
+    frames = frame_records(decode(store.load_trace(db_path, header(headers))))
     # Called, suspended at the sleep, resumed, returned: each step inside the trace.
     child_frames = [frame for frame in frames if frame["co_name"] == "child_work"]
     assert [frame["event"] for frame in child_frames] == ["call", "return"] * 2

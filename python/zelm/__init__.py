@@ -2,7 +2,7 @@
 
 The compiled module zelm._zelm does the recording; this package configures
 it (Profiler, enabled), serialises values for it (zelm.serialize), stores the
-traces it produces (zelm.db) and reads them back (zelm.trace). Importing zelm
+traces it produces (zelm.store) and reads them back (zelm.trace). Importing zelm
 does not load zelm._zelm.
 """
 

@@ -125,9 +125,9 @@ def recording_config(get_option, prefix=""):
         limits["max_value_bytes"] = None
     # Checked now, for a usage error before anything runs (imported here:
     # the serializer needs msgpack).
-    from zelm import serialize
+    from zelm.serialize import limits_from_config
 
-    serialize.limits_from_config(limits, lightweight=bool(get("lightweight-repr")))
+    limits_from_config(limits, lightweight=bool(get("lightweight-repr")))
     return {
         "lightweight_repr": bool(get("lightweight-repr")),
         "filters": {"include_frames": include, "ignore_frames": list(get("ignore"))},

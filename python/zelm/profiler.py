@@ -22,7 +22,7 @@ import importlib
 import os
 import threading
 
-from zelm.utils import new_trace_id
+from zelm.ids import new_trace_id
 
 __all__ = ["Profiler", "DEFAULT_CONFIG", "DEFAULT_DB_PATH", "DEFAULT_SOURCE", "DEFAULT_SQLITE_BUSY_TIMEOUT"]
 
@@ -75,13 +75,13 @@ class Profiler:
     def start(self):
         """Start recording on the calling thread (and on threads started
         later, when config "threading" is true)."""
-        from zelm import serialize
+        from zelm.serialize import set_limits
 
-        previous = serialize.set_limits(**{self._limits_mode(): self._value_limits()})
+        previous = set_limits(**{self._limits_mode(): self._value_limits()})
         try:
             _native_module().register_profiler(self)
         except BaseException:
-            serialize.set_limits(*previous)
+            set_limits(*previous)
             raise
         if self._limits_before_start is None:
             self._limits_before_start = previous
@@ -94,9 +94,9 @@ class Profiler:
         if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
             threading.setprofile(None)
         if self._limits_before_start is not None:
-            from zelm import serialize
+            from zelm.serialize import set_limits
 
-            serialize.set_limits(*self._limits_before_start)
+            set_limits(*self._limits_before_start)
             self._limits_before_start = None
 
     @property
@@ -114,9 +114,9 @@ class Profiler:
 
     def _value_limits(self):
         # Imported here: the pytest plugin imports this module in every run.
-        from zelm import serialize
+        from zelm.serialize import limits_from_config
 
-        return serialize.limits_from_config(self.config.get("value_limits"), lightweight=self._limits_mode() == "lightweight")
+        return limits_from_config(self.config.get("value_limits"), lightweight=self._limits_mode() == "lightweight")
 
     def build_trace(self):
         """Return the trace document recorded since the last build or save

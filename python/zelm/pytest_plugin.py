@@ -75,11 +75,11 @@ class _TestRecorder:
         # Imported only here: sqlite3 and msgpack stay unloaded without --zelm.
         import sqlite3
 
-        from zelm import db
+        from zelm import store
 
         try:
-            stored = db.list_traces(self.db_path) if os.path.exists(self.db_path) else []
-        except (db.TraceStoreError, sqlite3.Error) as error:
+            stored = store.list_traces(self.db_path) if os.path.exists(self.db_path) else []
+        except (store.TraceStoreError, sqlite3.Error) as error:
             terminalreporter.write_line(f"zelm: cannot count the saved test traces: {error}")
             return
         saved = [trace for trace in stored if trace.source == SOURCE and trace.saved_at >= self.started_at]

@@ -1,9 +1,9 @@
 """How zelm's one-line displays write numbers and long texts: durations,
 sizes, counts, times and texts clipped to a width.
 
-Shared by the `zelm show` and `zelm list` lines (zelm.render), the `zelm run`
-summary and the plugins' descriptions of their records (zelm.plugins), so it
-imports nothing of zelm's own.
+Shared by the `zelm show` and `zelm list` lines (zelm.cli.render), the
+`zelm run` summary and the plugins' descriptions of their records
+(zelm.plugins), so it imports nothing of zelm's own.
 """
 
 import datetime

@@ -24,9 +24,8 @@ records filed before, and one "trace_cut" record as the last element of
 them happened. The reader keeps it out of the threads and offers it as
 Trace.cuts (one per stored part of the trace).
 
-Values are decoded by zelm.values: a repr reads as zelm.values.Repr, a
-tuple as a tuple, a dict whose keys were not all text as
-zelm.values.ObjectKeyDict.
+Values are decoded by zelm.serialize.values: a repr reads as Repr, a
+tuple as a tuple, a dict whose keys were not all text as ObjectKeyDict.
 
 Times in the tree never run backwards: a thread's frame timestamps are read
 as a running maximum, so every call lies within its caller and after its
@@ -36,8 +35,9 @@ previous sibling even if the system clock stepped back.
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Union
 
-from zelm import db, values
-from zelm.salvage import UNDECODABLE_RECORD, decode_by_record
+from zelm import store
+from zelm.serialize import values
+from zelm.store.salvage import UNDECODABLE_RECORD, decode_by_record
 
 __all__ = [
     "LATEST",
@@ -327,7 +327,7 @@ def decode_document(data, name="the trace document"):
     TraceFormatError naming ``name``.
 
     A record that does not decode (from a trace recorded before values were
-    checked) costs only itself: see zelm.salvage for what replaces it.
+    checked) costs only itself: see zelm.store.salvage for what replaces it.
     """
     try:
         document = values.unpackb(data)
@@ -365,16 +365,16 @@ def load(db_path, trace_id):
     """Load the trace ``trace_id`` (or LATEST, the newest) from the trace
     database at ``db_path``.
 
-    Raises db.TraceStoreError for a database that cannot be read,
+    Raises store.TraceStoreError for a database that cannot be read,
     TraceNotFoundError for an unknown id and TraceFormatError for stored
     bytes that are not a trace document.
     """
     if trace_id == LATEST:
-        stored = db.list_traces(db_path)
+        stored = store.list_traces(db_path)
         if not stored:
             raise TraceNotFoundError(f"no traces stored in {db_path}")
         trace_id = stored[0].trace_id
-    data = db.load_trace_documents(db_path, trace_id)
+    data = store.load_trace_documents(db_path, trace_id)
     if not data:
         raise TraceNotFoundError(f"no trace {trace_id} in {db_path}")
     name = f"trace {trace_id} in {db_path}"

@@ -10,7 +10,7 @@ import threading
 import urllib.parse
 import webbrowser
 
-from zelm import db
+from zelm import store
 from zelm import trace as trace_reader
 
 
@@ -24,7 +24,7 @@ def page_url(base_url, trace_id=None):
 def resolve_trace_id(db_path, trace_id):
     """The stored trace id ``trace_id`` names ("latest": the newest), or
     raise trace.TraceNotFoundError."""
-    stored = db.list_traces(db_path)
+    stored = store.list_traces(db_path)
     if trace_id == trace_reader.LATEST:
         if not stored:
             raise trace_reader.TraceNotFoundError(f"no traces stored in {db_path}")
@@ -38,7 +38,7 @@ def serve(db_path, trace_id=None, port=0, open_browser=True, out=sys.stdout):
     """Serve the viewer until interrupted (Ctrl-C); return the exit status."""
     from zelm.view.server import ViewerServer
 
-    db.list_traces(db_path)  # a database that cannot be read fails here, not in the page
+    store.list_traces(db_path)  # a database that cannot be read fails here, not in the page
     if trace_id is not None:
         trace_id = resolve_trace_id(db_path, trace_id)
     server = ViewerServer(db_path, port)

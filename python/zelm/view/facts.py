@@ -4,7 +4,7 @@ one-trace-per-test trace holds), computed on request and kept."""
 
 import threading
 
-from zelm import db
+from zelm import store
 from zelm import trace as trace_reader
 from zelm.export import to_json_safe
 from zelm.view import model
@@ -17,7 +17,7 @@ def listing(db_path):
     """One entry per trace id, newest first; a trace saved in several parts
     counts all of them."""
     traces = {}
-    for stored in db.list_traces(db_path):  # newest first
+    for stored in store.list_traces(db_path):  # newest first
         entry = traces.get(stored.trace_id)
         if entry is None:
             traces[stored.trace_id] = {
@@ -71,7 +71,7 @@ class FactsCache:
         self._facts = {}  # (trace id, parts) -> facts
 
     def get(self, trace_id):
-        stored = [entry for entry in db.list_traces(self.db_path) if entry.trace_id == trace_id]
+        stored = [entry for entry in store.list_traces(self.db_path) if entry.trace_id == trace_id]
         if not stored:
             raise trace_reader.TraceNotFoundError(f"no trace {trace_id} in {self.db_path}")
         key = (trace_id, len(stored))

@@ -17,9 +17,9 @@ import functools
 
 import msgpack
 
-from zelm import _fastread, db
+from zelm import _fastread, store
 from zelm import trace as trace_reader
-from zelm.salvage import decode_record
+from zelm.store.salvage import decode_record
 
 # Decoded records kept per loaded trace: what a page of rows and a few
 # details ask for again.
@@ -159,11 +159,11 @@ def load_documents(db_path, trace_id):
     """(trace id, its stored documents oldest first) for ``trace_id`` or
     LATEST; raises trace.TraceNotFoundError."""
     if trace_id == trace_reader.LATEST:
-        stored = db.list_traces(db_path)
+        stored = store.list_traces(db_path)
         if not stored:
             raise trace_reader.TraceNotFoundError(f"no traces stored in {db_path}")
         trace_id = stored[0].trace_id
-    documents = db.load_trace_documents(db_path, trace_id)
+    documents = store.load_trace_documents(db_path, trace_id)
     if not documents:
         raise trace_reader.TraceNotFoundError(f"no trace {trace_id} in {db_path}")
     return trace_id, documents

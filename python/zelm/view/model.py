@@ -24,7 +24,7 @@ from array import array
 
 from zelm import trace as trace_reader
 from zelm.export import to_json_safe
-from zelm.render import plugin_line, short_arguments, short_value
+from zelm.cli.render import plugin_line, short_arguments, short_value
 from zelm.view import lazy
 
 # Rows of a children page, matches answered per search: bounded replies.

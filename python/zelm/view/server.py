@@ -18,7 +18,7 @@ import threading
 import urllib.parse
 from importlib import resources
 
-from zelm import db
+from zelm import store
 from zelm import trace as trace_reader
 from zelm.view import facts, lazy, model
 
@@ -177,7 +177,7 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
             self._send_json(404, {"error": f"no node {error.args[0]} in this trace"})
         except trace_reader.TraceNotFoundError as error:
             self._send_json(404, {"error": str(error)})
-        except (trace_reader.TraceError, db.TraceStoreError) as error:
+        except (trace_reader.TraceError, store.TraceStoreError) as error:
             self._send_json(500, {"error": str(error)})
         except Exception as error:  # one request's failure must not end the server
             self._send_json(500, {"error": f"{type(error).__name__}: {error}"})

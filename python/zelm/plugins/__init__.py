@@ -736,7 +736,7 @@ def _inbound_http(config):
     return [
         {
             "co_names": ["_inbound_request"],
-            "path_fragment": "/zelm/web.py",
+            "path_fragment": "/zelm/web/__init__.py",
             "call_type": "inbound_request",
             "return_type": "inbound_request",
             "events": ["call"],
@@ -744,7 +744,7 @@ def _inbound_http(config):
         },
         {
             "co_names": ["_inbound_response"],
-            "path_fragment": "/zelm/web.py",
+            "path_fragment": "/zelm/web/__init__.py",
             "call_type": "inbound_response",
             "return_type": "inbound_response",
             "events": ["call"],

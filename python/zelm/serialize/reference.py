@@ -1,11 +1,11 @@
 """Turn arbitrary Python values into MessagePack for trace records.
 
-The native profiler calls these two functions from inside its profile hook,
-once for an event's argument and once for the frame's locals, so they run on
-every traced call and return. Both accept any Python value and return the
-bytes of exactly ONE complete MessagePack value; they never raise (short of
-KeyboardInterrupt and the like), because an exception here would cost the
-event its record.
+The native profiler calls these two functions (as zelm.serialize's) from
+inside its profile hook, once for an event's argument and once for the
+frame's locals, so they run on every traced call and return. Both accept
+any Python value and return the bytes of exactly ONE complete MessagePack
+value; they never raise (short of KeyboardInterrupt and the like), because
+an exception here would cost the event its record.
 
 Every output decodes with a plain ``msgpack.unpackb(data)``: maps only have
 str or bytes keys and every str is valid UTF-8. Values of the exact types
@@ -13,7 +13,7 @@ None, bool, int (64-bit), float, str, bytes, list and dict are encoded as
 themselves, bytearray and memoryview as bytes, and msgpack's own Timestamp
 and ExtType as the extension values they stand for. Three things are stored
 as extension values of zelm's own, so that a reader can tell them apart
-(zelm.values reads them back):
+(zelm.serialize.values reads them back):
 
 - ext 1, a repr: anything else is stored as the text that stands for it, its
   ``repr()`` or "<unrepresentable TYPE object>" when ``repr()`` raises, as
@@ -70,7 +70,7 @@ from typing import NamedTuple, Optional
 
 import msgpack
 
-from zelm.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
+from zelm.serialize.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
 
 __all__ = [
     "dump_msgpack",

@@ -10,7 +10,7 @@ to_json_safe too.
 
 import math
 
-from zelm import values
+from zelm.serialize import values
 from zelm.trace import Call
 
 __all__ = ["to_chrome_trace", "to_json_safe", "JSON_REPR_KEY", "JSON_TUPLE_KEY", "JSON_DICT_KEY"]

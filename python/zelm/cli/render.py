@@ -155,7 +155,7 @@ def _nested_call_count(call):
 
 def listing_lines(stored):
     """Lines of `zelm list`: a table of the stored traces ``stored``
-    (db.StoredTrace, in the order given) with a header row."""
+    (store.StoredTrace, in the order given) with a header row."""
     # Test traces are listed under their test's node id, with its outcome.
     tests = any(entry.test is not None for entry in stored)
     # A trace cut short by its budget says so, and how many events it lost.

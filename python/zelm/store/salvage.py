@@ -9,13 +9,13 @@ hold the records) is walked without decoding, and every record is decoded
 on its own, so one bad record costs only itself:
 
 - a map record keeps every entry that decodes; a value that does not is
-  replaced by the repr (zelm.values.Repr) "<undecodable value: REASON>";
+  replaced by the repr (zelm.serialize.values.Repr) "<undecodable value: REASON>";
 - any other record that does not decode becomes the placeholder
   {"type": UNDECODABLE_RECORD, "error": REASON, "size": BYTES}.
 """
 
-from zelm.values import Repr
-from zelm.values import unpackb as _unpack
+from zelm.serialize.values import Repr
+from zelm.serialize.values import unpackb as _unpack
 
 __all__ = ["UNDECODABLE_RECORD", "decode_by_record", "decode_record", "value_end"]
 

@@ -4,14 +4,15 @@ that returns the exit status; and the error every command reports in one
 line.
 
 None of this runs while the profiler is on: `zelm run` lives beside the
-parser in zelm.__main__.
+parser in zelm.cli.main.
 """
 
 import json
 import sys
 
-from zelm import db, export, render
+from zelm import export, store
 from zelm import trace as trace_reader
+from zelm.cli import render
 from zelm.text import plural, size_text
 
 # Exit statuses.
@@ -30,7 +31,7 @@ class CommandError(Exception):
 
 
 def list_command(args):
-    stored = db.list_traces(args.db)
+    stored = store.list_traces(args.db)
     if not stored:
         print(f"no traces in {args.db}")
         return SUCCESS

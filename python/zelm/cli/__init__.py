@@ -1,0 +1,6 @@
+"""zelm's command line.
+
+main.py holds the parser and `zelm run` (the part that runs while the
+profiler records a program), commands.py the commands that read stored
+traces (list, show, export, view) and render.py the lines they print.
+"""

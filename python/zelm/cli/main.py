@@ -1,0 +1,377 @@
+"""zelm's command line: run a program under the profiler, list the stored
+traces, show one as a call tree, export one for other tools.
+
+    zelm run [options] script.py [args ...]
+    zelm run [options] -m module [args ...]
+    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME]
+    zelm show TRACE_ID [--depth N] [--thread NAME]
+    zelm export TRACE_ID --format chrome|json|html [-o FILE]
+    zelm view [TRACE_ID] [--port N] [--no-browser]
+
+TRACE_ID "latest" names the newest stored trace. Errors that are not the
+profiled program's own are reported as one line "zelm: error: ..." with
+exit status 1 (2 for bad usage and for a script that does not exist, as
+python itself does).
+
+This module holds the parser and `zelm run`: its frames are on the stack,
+or run, while the profiler records the program, so the built-in filter
+leaves it out by name and it stays small. The other commands are
+zelm.cli.commands, their lines zelm.cli.render.
+"""
+
+import argparse
+import os
+import runpy
+import signal
+import sqlite3
+import sys
+import traceback
+
+from zelm import store
+from zelm import trace as trace_reader
+from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command, list_command,
+                               show_command, view_command)
+from zelm.cli.render import cut_summary
+from zelm.config import add_recording_options, positive_int, recording_config
+from zelm.plugins import TEST_OUTCOMES
+from zelm.profiler import DEFAULT_CONFIG, DEFAULT_DB_PATH, Profiler
+from zelm.text import plural
+
+
+# ---- zelm run ----
+
+
+def _run(args):
+    parser = args.command_parser
+    if args.module is not None:
+        if not args.module:
+            parser.error("argument -m: expected a module name")
+        module, program_args = args.module[0], args.module[1:]
+        argv = [module, *program_args]
+        main_path = os.getcwd()
+        source = args.source or f"-m {module}"
+
+        def run_program():
+            runpy.run_module(module, run_name="__main__", alter_sys=True)
+
+    else:
+        if not args.program:
+            parser.error("the script to run is missing (script.py or -m module)")
+        script = args.program[0]
+        if not os.path.exists(script):
+            raise CommandError(f"cannot run script {script!r}: no such file", BAD_USAGE)
+        argv = list(args.program)
+        main_path = os.path.dirname(os.path.abspath(script))
+        source = args.source or script
+
+        def run_program():
+            runpy.run_path(script, run_name="__main__")
+
+    # Packages are looked up on the path the program will have.
+    saved_main_path = sys.path[0]
+    sys.path[0] = main_path
+    try:
+        config = {"threading": args.threading, **recording_config(lambda name: getattr(args, name))}
+    except ValueError as error:
+        raise CommandError(str(error), BAD_USAGE) from None
+    finally:
+        sys.path[0] = saved_main_path
+    # Absolute, so that a program that changes directory saves in the same place.
+    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source))
+
+    # The program sees the argv and sys.path[0] that python itself would have
+    # given it; the trace document records that argv too.
+    saved_argv = sys.argv[:]
+    sys.argv[:], sys.path[0] = argv, main_path
+    stop_signals = _StopSignals()
+    try:
+        with stop_signals:
+            status, failure = _run_profiled(profiler, run_program, stop_signals)
+            document = profiler.build_trace()
+            _flush_output()
+            if failure is not None and not isinstance(failure, _StoppedBySignal):
+                if isinstance(failure, ImportError) and _program_traceback(failure) is None:
+                    # runpy found nothing to run (no such module, a directory
+                    # without __main__.py): none of the program ran.
+                    raise CommandError(str(failure))
+                _print_program_traceback(failure)
+            hint = f"--include-package {args.module[0].split('.')[0]}" if args.module else None
+            _save(profiler, document, args.db, hint)
+    finally:
+        sys.argv[:], sys.path[0] = saved_argv, saved_main_path
+    if stop_signals.received is not None:
+        _stop_as_by(stop_signals.received)
+    return status
+
+
+def _escape_surrogates(text):
+    """``text`` as valid UTF-8: the undecodable bytes of a file name or an
+    argument (lone surrogates, as Python decodes them) become backslash
+    escapes, as the trace records them in the command line and in values."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+class _StoppedBySignal(BaseException):
+    """Raised in the program when SIGTERM or SIGHUP arrives, so that it
+    unwinds (its finally blocks run) as on Ctrl-C and its trace is saved."""
+
+    def __init__(self, signum):
+        super().__init__(f"stopped by {signal.Signals(signum).name}")
+        self.signum = signum
+
+
+class _StopSignals:
+    """While entered, SIGTERM and SIGHUP (where their action is the default
+    one, so not under nohup) stop the program with _StoppedBySignal; once
+    ``raising`` is false (the program has ended) they are only noted in
+    ``received``, to be acted on after the trace is saved."""
+
+    NAMES = ("SIGTERM", "SIGHUP")
+
+    def __init__(self):
+        self.raising = True
+        self.received = None
+        self._previous = {}
+
+    def __enter__(self):
+        for name in self.NAMES:
+            signum = getattr(signal, name, None)
+            if signum is not None and signal.getsignal(signum) == signal.SIG_DFL:
+                try:
+                    self._previous[signum] = signal.signal(signum, self._on_signal)
+                except ValueError:
+                    break  # not the main thread: signals stay as they are
+        return self
+
+    def __exit__(self, *exc_info):
+        for signum, previous in self._previous.items():
+            signal.signal(signum, previous)
+
+    def _on_signal(self, signum, frame):
+        self.received = signum
+        if self.raising:
+            # Each one while the program runs, as each Ctrl-C does: a program
+            # that takes the first for its own still stops at the next.
+            raise _StoppedBySignal(signum)
+
+
+def _stop_as_by(signum):
+    """End the process as ``signum`` would have, so that the caller sees
+    the status the signal gives."""
+    _flush_output()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    # Only reached where the signal cannot end the process.
+    sys.exit(128 + signum)
+
+
+def _run_profiled(profiler, run_program, stop_signals):
+    """Run the program with the profiler started; return its exit status
+    and the exception that ended it, if any (kept to be shown after the
+    trace is taken). Once the program has ended, a stop signal waits for
+    the trace to be saved."""
+    profiler.start()
+    try:
+        run_program()
+    except SystemExit as exit_request:
+        return _exit_status(exit_request.code), None
+    except KeyboardInterrupt as interrupt:
+        return INTERRUPTED, interrupt
+    except _StoppedBySignal as stop:
+        return 128 + stop.signum, stop
+    except Exception as error:
+        return FAILURE, error
+    finally:
+        stop_signals.raising = False
+        profiler.stop()
+    return SUCCESS, None
+
+
+def _exit_status(code):
+    """The exit status of SystemExit(code), as the interpreter computes it."""
+    if code is None:
+        return SUCCESS
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return FAILURE
+
+
+def _flush_output():
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+
+
+def _program_traceback(error):
+    """The traceback of the program's exception from the program's first
+    frame on, without the frames of zelm and runpy that ran it; None when
+    the error came from them alone."""
+    # As the frames name them ("<frozen runpy>" where runpy is frozen).
+    runner_files = {_program_traceback.__code__.co_filename, runpy.run_path.__code__.co_filename}
+    tb = error.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename in runner_files:
+        tb = tb.tb_next
+    return tb
+
+
+def _print_program_traceback(error):
+    traceback.print_exception(type(error), error, _program_traceback(error))
+
+
+def _save(profiler, document, shown_db_path, hint=None):
+    """Store the trace and report it in one line on stderr; a failure is
+    one "zelm: error:" line naming the file the trace went to instead (the
+    program's exit status stays as it was). ``hint`` is an option to
+    suggest when no frame was recorded."""
+    try:
+        store.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
+                                   msgpack=document)
+    except Exception as error:
+        reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
+        written = getattr(error, "fallback_path", None)
+        where = f"the trace was written to {written} instead" if written else "the trace could not be written anywhere"
+        print(f"zelm: error: cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}; {where}",
+              file=sys.stderr)
+        return
+    trace = trace_reader.Trace.from_bytes(document, f"trace {profiler.trace_id}")
+    frames = trace.frame_record_count
+    plugins = trace.record_count - frames
+    threads = len(trace.threads)
+    if frames == 0:
+        options = f"{hint}, " if hint else ""
+        print(
+            "zelm: no frame was recorded: the standard library, installed packages (site-packages) and "
+            "generated code are left out by default, and the program ran no other Python code; record "
+            f"them with {options}--include-package NAME or --include PATH_FRAGMENT",
+            file=sys.stderr,
+        )
+    print(
+        f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
+        f"({frames} frame, {plugins} plugin) from {plural(threads, 'thread')} in {shown_db_path}"
+        + (f"; {cut_summary(trace)} (raise the budget with --trace-budget SIZE)" if trace.cuts else ""),
+        file=sys.stderr,
+    )
+
+
+# ---- the parser ----
+
+
+# What --failed and the other shorthands of `zelm list` select.
+_OUTCOME_SHORTHANDS = {
+    "failed": ("failed", "errored"),
+    "passed": ("passed",),
+    "skipped": ("skipped",),
+    "errored": ("errored",),
+}
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="zelm",
+        description="Record every Python call and return of a program, and read the traces back.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    database = argparse.ArgumentParser(add_help=False)
+    database.add_argument(
+        "--db", metavar="PATH", default=DEFAULT_DB_PATH,
+        help=f"the trace database (default: {DEFAULT_DB_PATH} under the current directory)",
+    )
+
+    run = commands.add_parser(
+        "run", parents=[database], help="run a Python program under the profiler and save its trace",
+        usage="zelm run [options] (script.py | -m module) [args ...]",
+        description="Run a Python script or module under the profiler, as python would run it, "
+        "save its trace and print the trace id. The program's exit status is kept.",
+    )
+    add_recording_options(run.add_argument)
+    run.add_argument(
+        "--threading", action=argparse.BooleanOptionalAction, default=DEFAULT_CONFIG["threading"],
+        help="also record threads the program starts",
+    )
+    run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
+    run.add_argument(
+        "-m", dest="module", nargs=argparse.REMAINDER, metavar="module [args]",
+        help="run a library module as a script; the rest of the command line goes to it",
+    )
+    run.add_argument("program", nargs=argparse.REMAINDER, metavar="script.py [args ...]",
+                     help="the script and its arguments")
+    run.set_defaults(handler=_run, command_parser=run)
+
+    list_parser = commands.add_parser(
+        "list", parents=[database], help="list the stored traces, newest first",
+        description="List the stored traces, newest first: id, time saved, source, number of records, size "
+        "(before compression) and, for a trace cut by its budget, how many events it dropped. "
+        "The trace of a test (pytest --zelm) is listed under its test's node id, with the test's outcome.",
+    )
+    outcomes = list_parser.add_mutually_exclusive_group()
+    for shorthand, selected in _OUTCOME_SHORTHANDS.items():
+        outcomes.add_argument(
+            f"--{shorthand}", dest="outcomes", action="store_const", const=selected,
+            help=f"only the traces of tests that {' or '.join(selected)}",
+        )
+    outcomes.add_argument(
+        "--outcome", dest="outcomes", action="append", choices=TEST_OUTCOMES, metavar="OUTCOME",
+        help=f"only the traces of tests with this outcome (repeatable): {', '.join(TEST_OUTCOMES)}",
+    )
+    list_parser.set_defaults(handler=list_command, command_parser=list_parser)
+
+    trace_id_help = 'the trace id, or "latest" for the newest trace'
+    show = commands.add_parser(
+        "show", parents=[database], help="show a trace as a call tree per thread",
+        description="Show a stored trace as a call tree per thread: each call's duration, name, "
+        "arguments, return value and location, with log messages, HTTP requests and test markers in place.",
+    )
+    show.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
+    show.add_argument("--depth", metavar="N", type=positive_int, help="show calls nested at most N deep")
+    show.add_argument("--thread", metavar="NAME", help="show only the threads of this name (or native id)")
+    show.set_defaults(handler=show_command, command_parser=show)
+
+    export = commands.add_parser(
+        "export", parents=[database], help="export a trace as Chrome trace events or JSON",
+        description="Export a stored trace: --format chrome writes Chrome trace event JSON for Perfetto "
+        "(ui.perfetto.dev) and chrome://tracing; --format json writes the decoded trace document.",
+    )
+    export.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
+    export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome",
+                        help="chrome (default), json, or html (the viewer and the trace in one file)")
+    export.add_argument("-o", "--output", metavar="FILE", default="-", help="the file to write (default: stdout)")
+    export.set_defaults(handler=export_command, command_parser=export)
+
+    view = commands.add_parser(
+        "view", parents=[database], help="explore traces in the browser",
+        description="Serve the trace viewer on 127.0.0.1 and open it in the browser: the list of "
+        "traces, or one trace's timeline, call tree and details. Ctrl-C ends it.",
+    )
+    view.add_argument("trace_id", metavar="TRACE_ID", nargs="?", help=trace_id_help + " (default: the list)")
+    view.add_argument("--port", metavar="N", type=int, default=0, help="the port to listen on (default: a free one)")
+    view.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
+    view.set_defaults(handler=view_command, command_parser=view)
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return BAD_USAGE
+    try:
+        return args.handler(args)
+    except CommandError as error:
+        print(f"zelm: error: {error}", file=sys.stderr)
+        return error.status
+    except (store.TraceStoreError, trace_reader.TraceError, sqlite3.Error) as error:
+        print(f"zelm: error: {error}", file=sys.stderr)
+        return FAILURE
+    except BrokenPipeError:
+        if args.command == "run":
+            raise
+        # The reader of our output (`zelm show ... | head`) has gone: say
+        # nothing more, and keep the interpreter's final flush quiet too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return FAILURE
+

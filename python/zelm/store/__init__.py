@@ -1,0 +1,27 @@
+"""Where trace documents are kept, and how a damaged one is read back.
+
+sqlite.py stores documents in a SQLite database, compressed and in chunks,
+and lists and loads them again; salvage.py decodes, record by record, a
+document that does not decode as a whole. The native profiler saves through
+zelm.db, which names the same functions.
+"""
+
+from zelm.store.sqlite import (
+    StoredTrace,
+    TraceStoreError,
+    list_traces,
+    load_trace,
+    load_trace_documents,
+    save_trace_in_sqlite,
+    save_traces_in_sqlite,
+)
+
+__all__ = [
+    "TraceStoreError",
+    "StoredTrace",
+    "save_trace_in_sqlite",
+    "save_traces_in_sqlite",
+    "list_traces",
+    "load_trace",
+    "load_trace_documents",
+]

@@ -1,0 +1,524 @@
+"""Storage of trace documents in a SQLite database.
+
+The native profiler hands every finished trace document (MessagePack bytes)
+to save_trace_in_sqlite. Each save adds a row; nothing is ever overwritten,
+so repeated saves under one trace id (a request saved in parts, a test trace
+saved twice) are all kept, in the order they were saved. Beside the document
+itself a row holds a few columns decoded from it for listing; a document
+that does not decode is stored all the same, with those columns NULL.
+
+The column "test" holds, for the trace of one test, a JSON object with the
+test's "nodeid" and "outcome", read from the "end_test" record that closes
+the trace.
+
+Documents are stored compressed with zstd (column "compression" 'zstd';
+rows written before it was there hold the plain document and read as
+before). A compressed document larger than CHUNK_BYTES is split: its first
+chunk is the row's own "msgpack" value and the rest are rows of the table
+"trace_chunks", so a document of any size is stored, beyond SQLite's limit
+on one value, and read back byte for byte. Compression is streamed: saving
+holds the document and one chunk, never a second copy of the document.
+
+A save that fails for any reason but bad arguments writes the document to a
+file beside the database (see fallback_path) before raising, so a trace is
+never lost to its store; the error message names that file.
+"""
+
+import contextlib
+import json
+import os
+import pathlib
+import sqlite3
+import time
+from typing import NamedTuple, Optional
+
+import zstandard
+from msgpack import Unpacker
+
+from zelm import _fastread
+
+__all__ = [
+    "TraceStoreError",
+    "StoredTrace",
+    "save_trace_in_sqlite",
+    "save_traces_in_sqlite",
+    "list_traces",
+    "load_trace",
+    "load_trace_documents",
+]
+
+_SCHEMA = (
+    """CREATE TABLE IF NOT EXISTS traces (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        trace_id TEXT NOT NULL,
+        saved_at REAL NOT NULL,
+        timestamp REAL,
+        source TEXT,
+        record_count INTEGER,
+        size_bytes INTEGER NOT NULL,
+        msgpack BLOB NOT NULL,
+        test TEXT
+    )""",
+    "CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id, id)",
+    """CREATE TABLE IF NOT EXISTS trace_chunks (
+        trace_row INTEGER NOT NULL,
+        seq INTEGER NOT NULL,
+        data BLOB NOT NULL,
+        PRIMARY KEY (trace_row, seq)
+    )""",
+)
+
+# Columns added after the first release, NULL in older rows; a database
+# written before them gains them at its next save. "test" is the test
+# summary as JSON, "chunk_count" is the
+# number of chunks of the stored value (NULL: one), "stored_bytes" its
+# size as stored, "dropped_events" the count of the trace's "trace_cut"
+# record (NULL: the trace was not cut).
+_ADDED_COLUMNS = {
+    "test": "TEXT",
+    "compression": "TEXT",
+    "chunk_count": "INTEGER",
+    "stored_bytes": "INTEGER",
+    "dropped_events": "INTEGER",
+}
+
+_SUMMARY_COLUMNS = ("id", "trace_id", "saved_at", "timestamp", "source", "record_count", "size_bytes",
+                    "test", "dropped_events")
+
+COMPRESSION = "zstd"
+_COMPRESSION_LEVEL = 3
+# Largest stored chunk of a compressed document, well under SQLite's default
+# limit of 1,000,000,000 bytes for one value; also what a save holds beside
+# the document.
+CHUNK_BYTES = 64 * 1024 * 1024
+# How much of the document the compressor is given at a time.
+_FEED_BYTES = 4 * 1024 * 1024
+
+# Seconds a reader waits for a writer to let go of the database.
+READ_TIMEOUT = 5.0
+
+# Primary result codes of sqlite's "database is locked" errors.
+_SQLITE_BUSY = 5
+_SQLITE_LOCKED = 6
+
+
+class TraceStoreError(Exception):
+    """The trace database cannot be used: missing, unreadable or not a
+    database with the expected table. The message names the file."""
+
+
+class StoredTrace(NamedTuple):
+    """One stored document, without its bytes, as listed by list_traces.
+
+    ``test`` is, for the trace of one test, {"nodeid": ..., "outcome": ...}.
+    """
+
+    id: int
+    trace_id: str
+    saved_at: float
+    timestamp: Optional[float]
+    source: Optional[str]
+    record_count: Optional[int]
+    size_bytes: int
+    test: Optional[dict] = None
+    # Events the profiler dropped once the trace reached its budget; None
+    # when the trace was not cut.
+    dropped_events: Optional[int] = None
+
+
+def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
+    """Store the trace document ``msgpack`` under ``trace_id`` in ``db_path``.
+
+    ``timeout`` is sqlite's busy timeout in seconds: how long to wait for
+    another connection's lock before failing with sqlite3.OperationalError
+    ("database is locked"). The database and its parent directory are
+    created when missing. Raises TraceStoreError for a file that is not a
+    usable trace database. Whatever the failure (other than arguments of
+    the wrong type), the document is first written to a file beside the
+    database (fallback_path), which the exception's message names and its
+    attribute "fallback_path" holds (None if even that failed); its
+    attribute "reason" says what failed, without the database's path.
+    """
+    save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
+
+
+def save_traces_in_sqlite(db_path, traces, *, timeout):
+    """Store several (trace_id, msgpack) documents in one transaction, in
+    order: all of them or, on failure, none, each then written to its file
+    beside the database (the exception's attribute "fallback_paths" lists
+    them). As save_trace_in_sqlite otherwise."""
+    traces = list(traces)
+    for trace_id, msgpack in traces:
+        if not isinstance(trace_id, str):
+            raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+        if not isinstance(msgpack, (bytes, bytearray, memoryview)):
+            raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
+    db_path = os.fspath(db_path)
+    try:
+        _store(db_path, traces, timeout)
+    except Exception as error:
+        raise _saved_beside(error, db_path, traces) from error
+
+
+def _store(db_path, traces, timeout):
+    os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
+    with _store_errors("cannot store trace in", db_path):
+        with contextlib.closing(sqlite3.connect(db_path, timeout=timeout, isolation_level=None)) as connection:
+            # Take the write lock up front, so that waiting for it is governed
+            # by the busy timeout alone. Closing without COMMIT rolls back.
+            connection.execute("BEGIN IMMEDIATE")
+            for statement in _SCHEMA:
+                connection.execute(statement)
+            _add_missing_columns(connection)
+            saved_at = time.time()
+            for trace_id, document in traces:
+                _insert(connection, trace_id, memoryview(document).cast("B"), saved_at)
+            connection.execute("COMMIT")
+
+
+def _insert(connection, trace_id, document, saved_at):
+    """Add one document's row (and its chunks) to the open transaction."""
+    timestamp, source, record_count, test, dropped_events = _summarise(document)
+    chunks = _compressed_chunks(document)
+    first = next(chunks)
+    row = connection.execute(
+        "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack,"
+        " test, compression, dropped_events) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (trace_id, saved_at, timestamp, source, record_count, len(document), first,
+         None if test is None else json.dumps(test), COMPRESSION, dropped_events),
+    ).lastrowid
+    stored_bytes, chunk_count = len(first), 1
+    del first
+    for chunk in chunks:
+        connection.execute("INSERT INTO trace_chunks (trace_row, seq, data) VALUES (?, ?, ?)",
+                           (row, chunk_count, chunk))
+        stored_bytes += len(chunk)
+        chunk_count += 1
+    connection.execute("UPDATE traces SET stored_bytes = ?, chunk_count = ? WHERE id = ?",
+                       (stored_bytes, chunk_count if chunk_count > 1 else None, row))
+
+
+def _compressed_chunks(document):
+    """The zstd frame of ``document`` (a memoryview of bytes) in chunks of
+    CHUNK_BYTES (the last one shorter, at least one chunk). The frame holds
+    the document's size, so that it decompresses in one allocation."""
+    compressor = zstandard.ZstdCompressor(level=_COMPRESSION_LEVEL).compressobj(size=len(document))
+    pending = bytearray()
+    for start in range(0, len(document), _FEED_BYTES):
+        pending += compressor.compress(document[start:start + _FEED_BYTES])
+        while len(pending) >= CHUNK_BYTES:
+            yield bytes(pending[:CHUNK_BYTES])
+            del pending[:CHUNK_BYTES]
+    pending += compressor.flush()
+    while len(pending) > CHUNK_BYTES:
+        yield bytes(pending[:CHUNK_BYTES])
+        del pending[:CHUNK_BYTES]
+    yield bytes(pending)
+
+
+def _columns(connection):
+    return {row[1] for row in connection.execute("PRAGMA table_info(traces)")}
+
+
+def _add_missing_columns(connection):
+    present = _columns(connection)
+    for name, kind in _ADDED_COLUMNS.items():
+        if name not in present:
+            connection.execute(f"ALTER TABLE traces ADD COLUMN {name} {kind}")
+
+
+def fallback_path(db_path, trace_id):
+    """Where a document that could not be stored in ``db_path`` is written:
+    "<database file name>.<trace id>.msgpack" in the database's directory,
+    with ".1", ".2", ... added before ".msgpack" if that file exists. The
+    file holds the plain MessagePack trace document."""
+    directory, name = os.path.split(os.path.abspath(db_path))
+    return os.path.join(directory, f"{name}.{trace_id}.msgpack")
+
+
+def _saved_beside(error, db_path, traces):
+    """Write each (trace id, document) of ``traces`` beside the database
+    (or, failing that, in the current and then the temporary directory)
+    and return the exception to raise for ``error``: its type kept where
+    callers tell lock timeouts apart, its message naming the files."""
+    import tempfile
+
+    written = []
+    for trace_id, document in traces:
+        candidates = [fallback_path(db_path, trace_id)]
+        name = os.path.basename(candidates[0])
+        candidates += [os.path.join(os.getcwd(), name), os.path.join(tempfile.gettempdir(), name)]
+        for candidate in candidates:
+            path = _write_new_file(candidate, document)
+            if path is not None:
+                written.append(path)
+                break
+    reason = _one_line(error)
+    if len(traces) == 1 and written:
+        reason += f"; the trace was written to {written[0]} instead"
+    elif written:
+        reason += f"; {len(written)} of the {len(traces)} traces were written to {', '.join(written)} instead"
+    else:
+        reason += "; the trace could not be written to a file either"
+    if isinstance(error, sqlite3.OperationalError) and _is_lock_timeout(error):
+        raised = sqlite3.OperationalError(reason)
+    elif isinstance(error, TraceStoreError):
+        raised = TraceStoreError(reason)
+    else:
+        raised = TraceStoreError(f"cannot store trace in {db_path}: {reason}")
+    # What went wrong, without the database's name, for callers that name
+    # it their own way.
+    root = error.__cause__ if isinstance(error, TraceStoreError) and error.__cause__ is not None else error
+    raised.reason = _one_line(root)
+    raised.fallback_paths = written
+    raised.fallback_path = written[0] if len(traces) == 1 and written else None
+    return raised
+
+
+def _write_new_file(path, document):
+    """Write ``document`` to ``path``, or to the first of "path.1", ...
+    (before the extension) that does not exist; the path written, or None."""
+    stem, extension = os.path.splitext(path)
+    for attempt in range(100):
+        candidate = path if attempt == 0 else f"{stem}.{attempt}{extension}"
+        try:
+            with open(candidate, "xb") as output:
+                output.write(document)
+        except FileExistsError:
+            continue
+        except OSError:
+            with contextlib.suppress(OSError):
+                os.remove(candidate)
+            return None
+        return candidate
+    return None
+
+
+def _one_line(error):
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())
+
+
+def list_traces(db_path, *, timeout=READ_TIMEOUT):
+    """Return a StoredTrace for every stored document, newest first."""
+    with _reading(db_path, timeout) as connection:
+        columns = ", ".join(_columns_or_null(connection, _SUMMARY_COLUMNS))
+        rows = connection.execute(f"SELECT {columns} FROM traces ORDER BY id DESC").fetchall()
+    return [StoredTrace(*row[:7], _test_summary(row[7]), row[8]) for row in rows]
+
+
+def _test_summary(text):
+    try:
+        test = json.loads(text) if text is not None else None
+    except ValueError:
+        return None
+    return test if isinstance(test, dict) else None
+
+
+def load_trace(db_path, trace_id, *, timeout=READ_TIMEOUT):
+    """Return the latest document stored under ``trace_id``, or None."""
+    with _reading(db_path, timeout) as connection:
+        rows = _stored_rows(connection, "WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,))
+        return None if not rows else _document(connection, rows[0], db_path)
+
+
+def load_trace_documents(db_path, trace_id, *, timeout=READ_TIMEOUT):
+    """Return every document stored under ``trace_id``, oldest first."""
+    with _reading(db_path, timeout) as connection:
+        rows = _stored_rows(connection, "WHERE trace_id = ? ORDER BY id", (trace_id,))
+        return [_document(connection, row, db_path) for row in rows]
+
+
+_DOCUMENT_COLUMNS = ("id", "size_bytes", "compression", "chunk_count")
+
+
+def _stored_rows(connection, condition, parameters):
+    columns = ", ".join(_columns_or_null(connection, _DOCUMENT_COLUMNS))
+    return connection.execute(f"SELECT {columns} FROM traces {condition}", parameters).fetchall()
+
+
+def _columns_or_null(connection, names):
+    """``names`` as select expressions, NULL for a column an older
+    database lacks."""
+    present = _columns(connection)
+    if not present:
+        connection.execute("SELECT 1 FROM traces")  # raises "no such table"
+    return [name if name in present else f"NULL AS {name}" for name in names]
+
+
+def _document(connection, row, db_path):
+    """The document of the stored row (id, size, compression, chunk count),
+    decompressed."""
+    row_id, size, compression, chunk_count = row
+    (first,) = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
+    if compression is None:
+        return first
+    if compression != COMPRESSION:
+        raise TraceStoreError(f"cannot read trace database {db_path}: unknown compression {compression!r}")
+    chunks = [first]
+    if chunk_count is not None and chunk_count > 1:
+        cursor = connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq", (row_id,))
+        chunks = _ChunkReader(first, cursor)
+    else:
+        chunks = _ChunkReader(first, ())
+    try:
+        with zstandard.ZstdDecompressor().stream_reader(chunks, read_size=_FEED_BYTES) as reader:
+            document = reader.read(size)
+            rest = reader.read()
+    except zstandard.ZstdError as error:
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace does not decompress: "
+                              f"{_one_line(error)}") from None
+    if rest:
+        document += rest
+    if len(document) != size:
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is incomplete "
+                              f"({len(document)} of {size} bytes)")
+    return document
+
+
+class _ChunkReader:
+    """A file-like reader over a buffer and the chunks that follow it (rows
+    of one bytes value from a cursor), fetching each chunk only when the
+    previous one is used up; no copy is made beyond the pieces read."""
+
+    def __init__(self, first, cursor):
+        self._chunks = iter(cursor)
+        self._current = memoryview(first)
+
+    def read(self, size=-1):
+        while not self._current:
+            following = next(self._chunks, None)
+            if following is None:
+                return b""
+            self._current = memoryview(following[0])
+        if size < 0 or size >= len(self._current):
+            piece, self._current = self._current, memoryview(b"")
+        else:
+            piece, self._current = self._current[:size], self._current[size:]
+        return piece.tobytes()
+
+
+@contextlib.contextmanager
+def _reading(db_path, timeout):
+    """A read-only connection to an existing trace database."""
+    db_path = os.fspath(db_path)
+    if not os.path.isfile(db_path):
+        raise TraceStoreError(f"cannot read trace database {db_path}: no such file")
+    uri = pathlib.Path(db_path).absolute().as_uri() + "?mode=ro"
+    with _store_errors("cannot read trace database", db_path):
+        with contextlib.closing(sqlite3.connect(uri, uri=True, timeout=timeout)) as connection:
+            yield connection
+
+
+@contextlib.contextmanager
+def _store_errors(action, db_path):
+    """Turn sqlite errors other than lock timeouts into TraceStoreError.
+
+    A lock timeout stays sqlite3.OperationalError: the file is fine and a
+    later attempt may succeed.
+    """
+    try:
+        yield
+    except sqlite3.DatabaseError as error:
+        if _is_lock_timeout(error):
+            raise
+        raise TraceStoreError(f"{action} {db_path}: {error}") from error
+
+
+def _is_lock_timeout(error):
+    code = getattr(error, "sqlite_errorcode", None)  # Python 3.11 and later
+    if code is not None:
+        return code & 0xFF in (_SQLITE_BUSY, _SQLITE_LOCKED)
+    return isinstance(error, sqlite3.OperationalError) and "locked" in str(error)
+
+
+def _summarise(document):
+    """Return (timestamp, source, record count, test, dropped events) read
+    from a trace document, each None when it cannot be read.
+
+    The records are skipped, not decoded (natively, by zelm._fastread), so
+    this stays cheap for long traces; only the last record of each thread
+    is decoded, to find the "end_test" record that closes a test's trace
+    and the "trace_cut" record that ends a trace cut by its budget. A
+    document that is not a single map with well-formed "frames" and
+    "frames_of_interest" entries gives no summary at all.
+    """
+    view = memoryview(document).cast("B")
+    # The reader buffers one value at a time: up to the whole document.
+    buffer_limit = max(1, min(len(view), _MAX_BUFFER_BYTES))
+
+    def reader_at(offset):
+        return Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
+
+    def read(offset, how):
+        """What `how` reads at `offset`, and the offset after it."""
+        unpacker = reader_at(offset)
+        return how(unpacker), offset + unpacker.tell()
+
+    last_records = []
+
+    def records_at(offset):
+        """Skips a record array, decoding only its last record into
+        last_records; returns the count and the offset after the array."""
+        count, offset = read(offset, Unpacker.read_array_header)
+        if count:
+            offset = _fastread.skip(view, offset, count - 1)
+            last, offset = read(offset, Unpacker.unpack)
+            last_records.append(last)
+        return count, offset
+
+    fields = {}
+    record_count = 0
+    try:
+        entries, offset = read(0, Unpacker.read_map_header)
+        for _ in range(entries):
+            key, offset = read(offset, Unpacker.unpack)
+            if key == "frames_of_interest":
+                count, offset = records_at(offset)
+                record_count += count
+            elif key == "frames":
+                threads, offset = read(offset, Unpacker.read_map_header)
+                for _ in range(threads):
+                    offset = _fastread.skip(view, offset, 1)  # the thread id
+                    count, offset = records_at(offset)
+                    record_count += count
+            elif key in ("timestamp", "meta"):
+                fields[key], offset = read(offset, Unpacker.unpack)
+            else:
+                offset = _fastread.skip(view, offset, 1)
+        if offset != len(view):
+            return None, None, None, None, None  # data after the document
+    except Exception:
+        return None, None, None, None, None
+
+    timestamp = fields.get("timestamp")
+    timestamp = float(timestamp) if type(timestamp) in (int, float) else None
+    meta = fields.get("meta")
+    source = meta.get("source") if isinstance(meta, dict) else None
+    if not isinstance(source, str):
+        source = None
+    return timestamp, source, record_count, _test_of(last_records), _dropped_events(last_records)
+
+
+# The most msgpack's reader can buffer.
+_MAX_BUFFER_BYTES = 2**31 - 1
+
+
+def _test_of(last_records):
+    for record in last_records:
+        if isinstance(record, dict) and record.get("type") == "end_test":
+            nodeid, outcome = record.get("nodeid"), record.get("outcome")
+            return {
+                "nodeid": nodeid if isinstance(nodeid, str) else None,
+                "outcome": outcome if isinstance(outcome, str) else None,
+            }
+    return None
+
+
+def _dropped_events(last_records):
+    for record in last_records:
+        if isinstance(record, dict) and record.get("type") == "trace_cut":
+            dropped = record.get("dropped_events")
+            if type(dropped) is int and dropped >= 0:
+                return dropped
+    return None
