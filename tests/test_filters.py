@@ -17,7 +17,7 @@ import pytest
 from conftest import decode, frame_records, recorded_events, run_python
 
 import zelm
-from zelm import db, trace
+from zelm import store, trace
 
 OWN_PACKAGE_NEEDLES = [
     "/zelm/config.py",
@@ -34,8 +34,13 @@ OWN_PACKAGE_NEEDLES = [
     "/zelm/serialize.py",
     "/zelm/utils.py",
     "/zelm/version.py",
-    "/zelm/web.py",
-    "/zelm/plugins.py",
+    "/zelm/cli/",
+    "/zelm/ids.py",
+    "/zelm/plugins/",
+    "/zelm/serialize/",
+    "/zelm/store/",
+    "/zelm/text.py",
+    "/zelm/web/",
 ]
 
 
@@ -93,7 +98,7 @@ RECORDED_FILE_NAMES = [
     "<stringio>",
     "<strin>",
     "/srv/app/zelm/profiler_extra.py",  # the needle ends with ".py"
-    "/srv/app/zelm/render.py",  # in zelm's directory, but not one of its ignored files
+    "/srv/app/zelm/trace.py",  # in zelm's directory, but not one of its ignored files
     "/srv/app/zelm/views.py",
     "/srv/app/zelm_filters/views.py",
     "/srv/app/zelm/profiler.p",
@@ -117,6 +122,29 @@ def test_builtin_filters_decide_by_file_name(profile, filename, recorded):
     doc, _ = profile(probe)
 
     assert recorded_events(doc, "probe") == (["call", "return"] if recorded else [])
+
+
+# The modules of zelm that never run while the profiler records: they read,
+# show and export stored traces. Every other module is left out by the
+# built-in filter, so a module added, or moved out of a left-out folder,
+# has to be named either there or here.
+READING_MODULES = ("trace.py", "values.py", "export/", "view/")
+
+
+def package_modules():
+    """The Python files of the zelm package under test, relative to it."""
+    root = os.path.dirname(zelm.__file__)
+    return sorted(os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
+                  for directory, _, names in os.walk(root) for name in names if name.endswith(".py"))
+
+
+@pytest.mark.parametrize("module", package_modules())
+def test_every_module_of_zelm_but_the_readers_is_left_out(profile, module):
+    probe = function_in_file(f"/srv/app/zelm/{module}")
+
+    doc, _ = profile(probe)
+
+    assert recorded_events(doc, "probe") == (["call", "return"] if module.startswith(READING_MODULES) else [])
 
 
 @pytest.mark.parametrize(
@@ -446,7 +474,7 @@ OWN_MODULE_PROGRAMS = {
         sys.exit(3)
     """,
     "api.py": """
-        import zelm, zelm.web
+        import asyncio, zelm, zelm.web
 
         @zelm.enabled(db_path="t.sqlite3")
         def countdown(n):
@@ -466,6 +494,19 @@ OWN_MODULE_PROGRAMS = {
         body = zelm.web.WSGIMiddleware(app, db="t.sqlite3")(environ, lambda status, headers: None)
         list(body)
         body.close()
+
+        async def asgi_app(scope, receive, send):
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b"ok"})
+
+        async def receive():
+            return {"type": "http.request", "body": b"", "more_body": False}
+
+        async def send(message):
+            pass
+
+        scope = {"type": "http", "method": "GET", "path": "/", "query_string": b"", "headers": []}
+        asyncio.run(zelm.web.ASGIMiddleware(asgi_app, db="t.sqlite3")(scope, receive, send))
         assert zelm.web.flush(60)
     """,
     "test_probe.py": """
@@ -498,7 +539,7 @@ def test_no_module_of_zelm_is_recorded_while_it_runs(package_copy, tmp_path, com
 
     assert "zelm: error" not in result.stderr and "Traceback" not in result.stderr, result.stderr
     assert result.returncode in (0, 3, -signal.SIGTERM), result.stderr
-    stored = db.list_traces(str(tmp_path / "t.sqlite3"))
+    stored = store.list_traces(str(tmp_path / "t.sqlite3"))
     frames = [record for entry in stored
               for thread in trace.load(str(tmp_path / "t.sqlite3"), entry.trace_id).threads
               for record in thread.records if record.get("type") == "frame"]

@@ -12,7 +12,7 @@ struct BuiltinFinders {
     Finder frozen{"<frozen "};
     // Every own-package needle contains it: one search rules them all out.
     Finder own_package_gate{"/zelm/"};
-    std::array<Finder, 16> own_package{
+    std::array<Finder, 21> own_package{
         Finder("/zelm/config.py"),        Finder("/zelm/db.py"),
         Finder("/zelm/django_schema.py"), Finder("/zelm/filters/"),
         Finder("/zelm/generate_tests/"),  Finder("/zelm/git.py"),
@@ -20,7 +20,10 @@ struct BuiltinFinders {
         Finder("/zelm/middleware.py"),    Finder("/zelm/profiler.py"),
         Finder("/zelm/pytest_plugin.py"), Finder("/zelm/serialize.py"),
         Finder("/zelm/utils.py"),         Finder("/zelm/version.py"),
-        Finder("/zelm/web.py"),           Finder("/zelm/plugins.py"),
+        Finder("/zelm/cli/"),             Finder("/zelm/ids.py"),
+        Finder("/zelm/plugins/"),         Finder("/zelm/serialize/"),
+        Finder("/zelm/store/"),           Finder("/zelm/text.py"),
+        Finder("/zelm/web/"),
     };
     Finder exec{"<string>"};
 };
