@@ -12,7 +12,7 @@ import httpx
 import pytest
 from conftest import HTTP_EXCHANGES, SECRET_HEADERS, all_records, local_http_server, refused_url, run_python
 
-from zelm import plugins
+from zelm.plugins.outbound_http.exchange import header_pairs, with_masked_password
 
 # The client named in the records of an exchange through each client.
 RECORDED_CLIENT = {
@@ -89,7 +89,7 @@ def test_each_exchange_is_one_request_and_one_response_or_error(profile, server_
     ],
 )
 def test_credential_headers_are_masked(headers, expected):
-    assert plugins._header_pairs(headers) == expected
+    assert header_pairs(headers) == expected
 
 
 @pytest.mark.parametrize(
@@ -102,7 +102,7 @@ def test_credential_headers_are_masked(headers, expected):
     ],
 )
 def test_passwords_in_urls_are_masked(url, expected):
-    assert plugins._with_masked_password(url) == expected
+    assert with_masked_password(url) == expected
 
 
 SESSION_SCRIPT = """\

@@ -1,0 +1,47 @@
+"""What the two HTTP plugins (outbound_http, inbound_http) share: header
+values that carry credentials masked, an exception as one bounded line, a
+duration as its records read.
+"""
+
+from zelm.plugins.frames import bounded
+from zelm.text import duration_text
+
+__all__ = ["MASK", "masked", "latin1_text", "error_text", "took"]
+
+_MASKED_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
+MASK = "***"
+_MAX_ERROR_TEXT = 500
+
+
+def masked(name, value):
+    if not (isinstance(name, (str, bytes)) and latin1_text(name).lower() in _MASKED_HEADERS):
+        return value
+    # "Basic ***": the scheme says how the client authenticated, and is no secret.
+    scheme, space, _ = latin1_text(value).partition(" ") if isinstance(value, (str, bytes)) else ("", "", "")
+    if space and latin1_text(name).lower() != "cookie":
+        return f"{scheme} {MASK}"
+    return MASK
+
+
+def latin1_text(value):
+    return value.decode("latin-1") if isinstance(value, bytes) else value
+
+
+def error_text(error):
+    """"Type: message" of an exception, bounded; builtin types unqualified."""
+    if error is None:
+        return None
+    try:
+        kind = type(error)
+        name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+        try:
+            message = str(error)
+        except Exception:
+            message = "<unprintable>"
+    except Exception:
+        return None
+    return bounded(f"{name}: {message}" if message else name, _MAX_ERROR_TEXT)
+
+
+def took(duration):
+    return f" in {duration_text(duration)}" if isinstance(duration, (int, float)) and duration >= 0 else ""
