@@ -43,7 +43,7 @@ def definitions(config):
     return [
         {
             "co_names": ["_inbound_request"],
-            "path_fragment": "/zelm/web/__init__.py",
+            "path_fragment": "/zelm/web/tracing.py",
             "call_type": "inbound_request",
             "return_type": "inbound_request",
             "events": ["call"],
@@ -51,7 +51,7 @@ def definitions(config):
         },
         {
             "co_names": ["_inbound_response"],
-            "path_fragment": "/zelm/web/__init__.py",
+            "path_fragment": "/zelm/web/tracing.py",
             "call_type": "inbound_response",
             "return_type": "inbound_response",
             "events": ["call"],
