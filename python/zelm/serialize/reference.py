@@ -785,7 +785,7 @@ def _lightweight_key(key):
 
 
 try:
-    from zelm import _serialize as _native
+    import zelm._serialize as _native
 except ImportError:  # a build without the native module
     _native = None
 
