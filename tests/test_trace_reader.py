@@ -10,9 +10,9 @@ import pytest
 from conftest import pack_with_raw, raw_slot
 
 from zelm import export, trace
+from zelm.serialize.values import Repr
 from zelm.store import save_trace_in_sqlite
 from zelm.trace import Call, PluginRecord, Trace
-from zelm.serialize.values import Repr
 
 MAIN = 100
 WORKER = 200
