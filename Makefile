@@ -29,7 +29,7 @@ PIP_FLAGS ?= -q
 
 .PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) \
 	$(addprefix soak-,$(PYTHON_VERSIONS)) $(addprefix bench-venv-,$(PYTHON_VERSIONS)) $(addprefix bench-,$(PYTHON_VERSIONS)) \
-	$(addprefix bench-suite-,$(PYTHON_VERSIONS))
+	$(addprefix bench-suite-,$(PYTHON_VERSIONS)) $(addprefix bench-real-suites-,$(PYTHON_VERSIONS))
 
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
@@ -51,7 +51,7 @@ venv-$(1): deps
 	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack zstandard pytest hypothesis requests "urllib3>=2" httpx selenium \
-		flask waitress django starlette uvicorn
+		flask waitress django starlette uvicorn jinja2 attrs trio
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"
 	$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation .
@@ -73,6 +73,12 @@ bench-$(1): bench-venv-$(1)
 
 bench-suite-$(1): bench-venv-$(1)
 	$(call run_suite,$(1))
+
+# Jinja2's and attrs' own test suites (source releases from PyPI) untraced and
+# under pytest --zelm: the same outcomes or a failed run; and a dataclass-heavy
+# workload's cost per event; bench/results/real_suites-3.X.json.
+bench-real-suites-$(1): bench-venv-$(1)
+	cd bench && $(call BENCH_PYTHON,$(1)) real_suites.py $(if $(BENCH_QUICK),--rounds 1 --workload-rounds 3)
 endef
 $(foreach v,$(PYTHON_VERSIONS),$(eval $(call VENV_RULES,$(v))))
 
@@ -97,7 +103,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 # growing), a trace over 2 GiB stored and read back, web requests per second,
 # the viewer on a million records, then one table and one chart of the event
 # costs and the suite (bench/results/results.md and ratios.png).
-bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
+bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix bench-real-suites-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python web_overhead.py
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python view_scale.py
 	cd bench && $(call BENCH_PYTHON,$(MAIN_VERSION)) report.py
