@@ -148,30 +148,26 @@ bool is_mapping(PyObject* object) {
     }
 }
 
-}  // namespace
-
-std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
-                                          const std::vector<CallFrame>& call_frames, LineCache& lines,
-                                          std::mutex& frame_ids_mutex) {
-    const Names& n = names();
-    if (!processor.path_fragment.matches(code.filename)) return std::nullopt;
-    PyObject* event_object = code.event == Event::call ? n.event_call : n.event_return;
+// Whether the processor takes this event: its path fragment, the verdict
+// of its "call" (when it has one) and its "events".
+bool accepts(const PluginProcessor& processor, const EventCode& code, PyObject* event_object) {
+    if (!processor.path_fragment.matches(code.filename)) return false;
     if (processor.call) {
         PyRef verdict = require(PyObject_CallFunctionObjArgs(
             processor.call.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
         std::optional<bool> accepted = as_bool(verdict.get());
         if (!accepted) raise_conversion_error(verdict.get(), "PyBool");
-        if (!*accepted) return std::nullopt;
+        if (!*accepted) return false;
     }
-    if (!takes_event(processor, code.event)) return std::nullopt;
+    return takes_event(processor, code.event);
+}
 
-    std::optional<FrameId> frame_id;
-    {
-        // No Python code runs under this lock, so it is never held by a
-        // thread waiting for the GIL (nor across a fork).
-        std::lock_guard lock(frame_ids_mutex);
-        frame_id = plugin_frame_id(processor, code);
-    }
+// The fields every plugin record has: its frame id, time, thread, call site,
+// and the type and subtype the definition gives the event.
+PyRef common_fields(const PluginProcessor& processor, const EventCode& code,
+                    const std::optional<FrameId>& frame_id, const std::vector<CallFrame>& call_frames,
+                    LineCache& lines) {
+    const Names& n = names();
     PyRef data = require(PyDict_New());
     set_item(data.get(), n.frame_id,
              frame_id ? text(frame_id->view()).get() : Py_None);
@@ -189,18 +185,45 @@ std::optional<PluginRecord> run_processor(PluginProcessor& processor, const Even
         set_item(data.get(), n.type, text(processor.return_type).get());
     }
     if (processor.subtype) set_item(data.get(), n.subtype, text(*processor.subtype).get());
+    return data;
+}
 
-    if (processor.process) {
-        PyRef extra = require(PyObject_CallFunctionObjArgs(
-            processor.process.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
-        if (!is_mapping(extra.get())) raise_conversion_error(extra.get(), "Mapping");
-        require_status(PyDict_Update(data.get(), extra.get()));
-    }
+// The mapping the processor's "process" returns, merged into `data`.
+void add_processed(const PluginProcessor& processor, const EventCode& code, PyObject* event_object,
+                   PyObject* data) {
+    PyRef extra = require(PyObject_CallFunctionObjArgs(
+        processor.process.get(), code.frame, event_object, code.arg, processor.context.get(), nullptr));
+    if (!is_mapping(extra.get())) raise_conversion_error(extra.get(), "Mapping");
+    require_status(PyDict_Update(data, extra.get()));
+}
 
+// data["type"], which a record must have as a str.
+std::string record_type(PyObject* data) {
     PyObject* type =
-        infallible_lookup(PyDict_GetItemWithError(data.get(), n.type), "data[\"type\"] should not raise.");
+        infallible_lookup(PyDict_GetItemWithError(data, names().type), "data[\"type\"] should not raise.");
     if (type == nullptr) throw InternalError("data[\"type\"] should not be missing.");
-    std::string type_text = extract_str(type);
+    return extract_str(type);
+}
+
+}  // namespace
+
+std::optional<PluginRecord> run_processor(PluginProcessor& processor, const EventCode& code,
+                                          const std::vector<CallFrame>& call_frames, LineCache& lines,
+                                          std::mutex& frame_ids_mutex) {
+    const Names& n = names();
+    PyObject* event_object = code.event == Event::call ? n.event_call : n.event_return;
+    if (!accepts(processor, code, event_object)) return std::nullopt;
+
+    std::optional<FrameId> frame_id;
+    {
+        // No Python code runs under this lock, so it is never held by a
+        // thread waiting for the GIL (nor across a fork).
+        std::lock_guard lock(frame_ids_mutex);
+        frame_id = plugin_frame_id(processor, code);
+    }
+    PyRef data = common_fields(processor, code, frame_id, call_frames, lines);
+    if (processor.process) add_processed(processor, code, event_object, data.get());
+    std::string type_text = record_type(data.get());
     return PluginRecord{std::move(data), std::move(type_text), frame_id};
 }
 

@@ -1,4 +1,5 @@
-// Python values to MessagePack through the host's serializer module.
+// Python values to MessagePack through the host's serializer module: the
+// profiler's side (built into zelm._zelm) of what zelm._serialize offers.
 #pragma once
 
 #include "format/msgpack.hpp"
