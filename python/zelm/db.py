@@ -5,22 +5,5 @@ Profiler.save()). The store itself is zelm.store.
 Imported while the profiler records, and left out of traces by name.
 """
 
-from zelm.store import (
-    StoredTrace,
-    TraceStoreError,
-    list_traces,
-    load_trace,
-    load_trace_documents,
-    save_trace_in_sqlite,
-    save_traces_in_sqlite,
-)
-
-__all__ = [
-    "TraceStoreError",
-    "StoredTrace",
-    "save_trace_in_sqlite",
-    "save_traces_in_sqlite",
-    "list_traces",
-    "load_trace",
-    "load_trace_documents",
-]
+from zelm.store import *  # noqa: F401,F403
+from zelm.store import __all__  # noqa: F401

@@ -6,22 +6,5 @@ document that does not decode as a whole. The native profiler saves through
 zelm.db, which names the same functions.
 """
 
-from zelm.store.sqlite import (
-    StoredTrace,
-    TraceStoreError,
-    list_traces,
-    load_trace,
-    load_trace_documents,
-    save_trace_in_sqlite,
-    save_traces_in_sqlite,
-)
-
-__all__ = [
-    "TraceStoreError",
-    "StoredTrace",
-    "save_trace_in_sqlite",
-    "save_traces_in_sqlite",
-    "list_traces",
-    "load_trace",
-    "load_trace_documents",
-]
+from zelm.store.sqlite import *  # noqa: F401,F403
+from zelm.store.sqlite import __all__  # noqa: F401
