@@ -139,7 +139,7 @@ def test_list_shows_the_stored_traces_newest_first(zelm, tmp_path):
     header, *rows = result.stdout.splitlines()
     assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE"]
     assert [row.split()[0] for row in rows] == [second, first]
-    assert re.fullmatch(rf"{second}  \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d  second run\s+2\s+\d+ B", rows[0])
+    assert re.fullmatch(rf"{second}  \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d  second run\s+2\s+\d+(\.\d)? (B|KiB)", rows[0])
     assert "hello.py" in rows[1]
 
 
@@ -360,6 +360,32 @@ def test_run_gives_the_program_its_argv_main_and_path(zelm, tmp_path):
     assert calls_by_name(loaded)["helper.answer"][0][1].return_value == 42
 
 
+WHERE_PROGRAM = """\
+import os
+import sys
+print(__file__, sys.argv[0], sys.path[0])
+os.chdir(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+print(open(__file__).read() == open(os.path.realpath(__file__)).read())
+"""
+
+
+@pytest.mark.parametrize("script", ["where.py", "sub/where.py", "./sub/../sub/where.py", "link.py"],
+                         ids=["working-directory", "subdirectory", "dot-segments", "symlink"])
+def test_run_gives_the_script_the_file_and_path_python_gives(zelm, tmp_path, script):
+    (tmp_path / "sub").mkdir()
+    write(tmp_path / "sub" / "where.py", WHERE_PROGRAM)
+    write(tmp_path / "where.py", WHERE_PROGRAM)
+    (tmp_path / "link.py").symlink_to(tmp_path / "sub" / "where.py")
+    python = run_python(script, cwd=tmp_path)
+
+    result = zelm("run", "--db", "t.sqlite3", script)
+
+    assert python.returncode == 0, python.stderr
+    # __file__ absolute (it still names the script after the chdir), argv[0] as typed.
+    assert python.stdout.split()[:2] == [os.path.join(str(tmp_path), script), script]
+    assert (result.returncode, result.stdout) == (0, python.stdout), result.stderr
+
+
 @pytest.mark.parametrize("options, script, arguments", [
     ([], b"caf\xe9.py", [b"plain"]),
     ([], b"prog.py", [b"\xff", b"na\xefve", b"ok"]),
@@ -429,8 +455,9 @@ def test_run_keeps_the_program_exit_status_and_still_saves(zelm, tmp_path, body,
     *before, _ = result.stderr.splitlines(keepends=True)
     assert "".join(before).endswith(stderr_before_summary)
     if "Traceback" in result.stderr:
-        # The traceback starts at the program: none of zelm's or runpy's frames.
-        assert before[:2] == ["Traceback (most recent call last):\n", '  File "prog.py", line 5, in <module>\n']
+        # The traceback starts at the program, named as python names it: none of zelm's or runpy's frames.
+        assert before[:2] == ["Traceback (most recent call last):\n",
+                              f'  File "{tmp_path / "prog.py"}", line 5, in <module>\n']
         assert "zelm" not in "".join(before) and "runpy" not in "".join(before)
     loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(result))
     (module,) = loaded.threads[0].roots

@@ -20,12 +20,17 @@ zelm.cli.commands, their lines zelm.cli.render.
 """
 
 import argparse
+import builtins
+import importlib.machinery
+import io
 import os
+import pkgutil
 import runpy
 import signal
 import sqlite3
 import sys
 import traceback
+import types
 
 from zelm import store
 from zelm import trace as trace_reader
@@ -61,11 +66,15 @@ def _run(args):
         if not os.path.exists(script):
             raise CommandError(f"cannot run script {script!r}: no such file", BAD_USAGE)
         argv = list(args.program)
-        main_path = os.path.dirname(os.path.abspath(script))
+        main_path = os.path.dirname(os.path.realpath(script))
         source = args.source or script
 
         def run_program():
-            runpy.run_path(script, run_name="__main__")
+            if pkgutil.get_importer(script) is None:
+                _run_script(os.path.join(os.getcwd(), script))
+            else:
+                # A directory or zip file with a __main__ module.
+                runpy.run_path(script, run_name="__main__")
 
     # Packages are looked up on the path the program will have.
     saved_main_path = sys.path[0]
@@ -102,6 +111,27 @@ def _run(args):
     if stop_signals.received is not None:
         _stop_as_by(stop_signals.received)
     return status
+
+
+def _run_script(path):
+    """Runs the script file at ``path`` as module __main__ the way python
+    does, which runpy.run_path does not: ``__file__`` is the path as given
+    (python joins the working directory to the path typed, so that it
+    still holds after a chdir) while sys.argv[0] stays as typed."""
+    with io.open_code(path) as file:
+        code = pkgutil.read_code(file)  # a compiled file, as python runs one too
+    if code is None:
+        with io.open_code(path) as file:
+            code = compile(file.read(), path, "exec")
+    main = types.ModuleType("__main__")
+    main.__file__, main.__cached__, main.__builtins__ = path, None, builtins
+    main.__loader__ = importlib.machinery.SourceFileLoader("__main__", path)
+    saved_main = sys.modules["__main__"]
+    sys.modules["__main__"] = main
+    try:
+        exec(code, vars(main))
+    finally:
+        sys.modules["__main__"] = saved_main
 
 
 def _escape_surrogates(text):
