@@ -352,6 +352,46 @@ def test_test_traces_are_summarised_and_older_databases_gain_the_column(db_path)
     ]
 
 
+END_TEST = {"type": "end_test", "nodeid": "t.py::test_a", "outcome": "failed", "message": "boom"}
+START_TEST = {"type": "start_test", "nodeid": "t.py::test_a"}
+TRACE_CUT = {"type": "trace_cut", "dropped_events": 40}
+
+
+def cut_test_trace(**buffers):
+    """A test's trace from pytest --zelm that its budget cut: the "trace_cut"
+    record follows the test's "end_test" record."""
+    return msgpack.packb({**msgpack.unpackb(trace_document(source="pytest"), strict_map_key=False), **buffers})
+
+
+@pytest.mark.parametrize("document", [
+    cut_test_trace(frames_of_interest=[START_TEST, {"type": "frame"}, END_TEST, TRACE_CUT]),
+    cut_test_trace(frames_of_interest=[END_TEST, TRACE_CUT]),
+    # The test ended in another thread's buffer.
+    cut_test_trace(frames={7: [START_TEST, END_TEST]}, frames_of_interest=[TRACE_CUT]),
+], ids=["main-thread", "end-and-cut-only", "other-thread"])
+def test_a_cut_test_trace_keeps_its_test(db_path, document):
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    (stored,) = list_traces(db_path)
+    assert (stored.test, stored.dropped_events) == ({"nodeid": "t.py::test_a", "outcome": "failed"}, 40)
+
+
+def test_a_cut_test_trace_stored_without_its_test_lists_with_it(db_path):
+    # The rows of cut test traces saved before their summaries read past the
+    # cut record: no test, the cut's count. Only the test traces are re-read.
+    test_trace = cut_test_trace(frames_of_interest=[START_TEST, END_TEST, TRACE_CUT])
+    run_trace = msgpack.packb({**msgpack.unpackb(trace_document(source="app.py")), "frames_of_interest": [TRACE_CUT]})
+    for document in (test_trace, run_trace):
+        save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+    with sqlite3.connect(db_path) as connection:
+        connection.execute("UPDATE traces SET test = NULL")
+
+    assert [(entry.source, entry.test, entry.dropped_events) for entry in list_traces(db_path)] == [
+        ("app.py", None, 40),
+        ("pytest", {"nodeid": "t.py::test_a", "outcome": "failed"}, 40),
+    ]
+
+
 def test_a_failed_batch_writes_every_trace_to_its_own_file(corrupt_db):
     documents = [("trc_first", trace_document(main_records=1)), ("trc_second", trace_document(main_records=2))]
 

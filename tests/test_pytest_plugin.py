@@ -264,6 +264,41 @@ def test_a_failing_test_function_shows_that_it_raised(suite):
     assert raised["test_suite.test_fails"].startswith("AssertionError(")
 
 
+LONG_FAILING_SUITE = """\
+def step(number):
+    return number + 1
+
+
+def test_counts_far():
+    total = 0
+    for number in range(2000):
+        total = step(total)
+    assert total == 0
+
+
+def test_passes():
+    assert step(1) == 2
+"""
+
+
+def test_a_failing_test_cut_by_its_budget_is_listed_as_failed(tmp_path):
+    from zelm.view import facts
+
+    (tmp_path / "test_long.py").write_text(LONG_FAILING_SUITE)
+    run_pytest(tmp_path, "--zelm", "-q", "--zelm-trace-budget", "8KiB")
+
+    output = zelm(tmp_path, "list", "--failed")
+
+    header, *rows = output.splitlines()
+    assert header.split()[3:5] == ["SOURCE", "OUTCOME"] and header.split()[-1] == "CUT"
+    (row,) = rows
+    assert row.split()[3:5] == ["test_long.py::test_counts_far", "failed"] and "CUT" in row
+    # The viewer's list too.
+    tests = [entry["test"] for entry in facts.listing(tmp_path / ".zelm" / "traces.sqlite3")]
+    assert sorted(tests, key=str) == [{"nodeid": "test_long.py::test_counts_far", "outcome": "failed"},
+                                      {"nodeid": "test_long.py::test_passes", "outcome": "passed"}]
+
+
 CONFIG_SPY = """\
 import json
 

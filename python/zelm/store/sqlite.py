@@ -9,7 +9,7 @@ that does not decode is stored all the same, with those columns NULL.
 
 The column "test" holds, for the trace of one test, a JSON object with the
 test's "nodeid" and "outcome", read from the "end_test" record that closes
-the trace.
+the trace (followed by the "trace_cut" record in a trace its budget cut).
 
 Documents are stored compressed with zstd (column "compression" 'zstd';
 rows written before it was there hold the plain document and read as
@@ -304,7 +304,27 @@ def list_traces(db_path, *, timeout=READ_TIMEOUT):
     with _reading(db_path, timeout) as connection:
         columns = ", ".join(_columns_or_null(connection, _SUMMARY_COLUMNS))
         rows = connection.execute(f"SELECT {columns} FROM traces ORDER BY id DESC").fetchall()
-    return [StoredTrace(*row[:7], _test_summary(row[7]), row[8]) for row in rows]
+        stored = [StoredTrace(*row[:7], _test_summary(row[7]), row[8]) for row in rows]
+        return [_with_test_of_cut_trace(connection, entry, db_path) for entry in stored]
+
+
+# The source label of the traces `pytest --zelm` saves (zelm.pytest_plugin.SOURCE).
+_TEST_SOURCE = "pytest"
+
+
+def _with_test_of_cut_trace(connection, entry, db_path):
+    """``entry`` with its test, for a test trace cut by its budget that was
+    stored without one: its summary then read only the "trace_cut" record
+    that follows the "end_test" one. Such a document is read again, each
+    time it is listed (the listing never writes); every other row as it is."""
+    if entry.test is not None or entry.dropped_events is None or entry.source != _TEST_SOURCE:
+        return entry
+    try:
+        (row,) = _stored_rows(connection, "WHERE id = ?", (entry.id,))
+        test = _summarise(_document(connection, row, db_path))[3]
+    except TraceStoreError:
+        return entry  # listed as stored; loading it reports the fault
+    return entry._replace(test=test)
 
 
 def _test_summary(text):
@@ -438,8 +458,9 @@ def _summarise(document):
 
     The records are skipped, not decoded (natively, by zelm._fastread), so
     this stays cheap for long traces; only the last record of each thread
-    is decoded, to find the "end_test" record that closes a test's trace
-    and the "trace_cut" record that ends a trace cut by its budget. A
+    is decoded (two where a "trace_cut" record is last), to find the
+    "end_test" record that closes a test's trace and the "trace_cut"
+    record that ends a trace cut by its budget. A
     document that is not a single map with well-formed "frames" and
     "frames_of_interest" entries gives no summary at all.
     """
@@ -459,11 +480,16 @@ def _summarise(document):
 
     def records_at(offset):
         """Skips a record array, decoding only its last record into
-        last_records; returns the count and the offset after the array."""
+        last_records, and the one before when the last is a "trace_cut"
+        record (written after the "end_test" record of a cut test trace);
+        returns the count and the offset after the array."""
         count, offset = read(offset, Unpacker.read_array_header)
         if count:
-            offset = _fastread.skip(view, offset, count - 1)
-            last, offset = read(offset, Unpacker.unpack)
+            before_last = _fastread.skip(view, offset, count - 2) if count > 1 else None
+            last_start = offset if before_last is None else _fastread.skip(view, before_last, 1)
+            last, offset = read(last_start, Unpacker.unpack)
+            if before_last is not None and _is_record_of(last, "trace_cut"):
+                last_records.append(read(before_last, Unpacker.unpack)[0])
             last_records.append(last)
         return count, offset
 
@@ -504,9 +530,13 @@ def _summarise(document):
 _MAX_BUFFER_BYTES = 2**31 - 1
 
 
+def _is_record_of(record, record_type):
+    return isinstance(record, dict) and record.get("type") == record_type
+
+
 def _test_of(last_records):
     for record in last_records:
-        if isinstance(record, dict) and record.get("type") == "end_test":
+        if _is_record_of(record, "end_test"):
             nodeid, outcome = record.get("nodeid"), record.get("outcome")
             return {
                 "nodeid": nodeid if isinstance(nodeid, str) else None,
@@ -517,7 +547,7 @@ def _test_of(last_records):
 
 def _dropped_events(last_records):
     for record in last_records:
-        if isinstance(record, dict) and record.get("type") == "trace_cut":
+        if _is_record_of(record, "trace_cut"):
             dropped = record.get("dropped_events")
             if type(dropped) is int and dropped >= 0:
                 return dropped
