@@ -2,6 +2,7 @@
 the ZelmProfiler type, and how the profile hook reaches the calling thread
 and threads started later."""
 
+import _thread
 import gc
 import importlib
 import inspect
@@ -370,6 +371,42 @@ def test_new_thread_first_event_installs_the_hook_unrecorded(native, make_host):
     assert records[0]["frame_id"] == records[1]["frame_id"] is not None
 
 
+def join_through_setprofile(profiler, fail):
+    sys.setprofile(profiler.register_threading_profiler)
+    if fail:
+        raise LookupError("left by raising")
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["returns", "raises"])
+def test_a_thread_joining_through_its_profile_function_records_from_its_next_python_event(native, make_host, fail):
+    # As threading's hook joins a new thread, but on a thread without any
+    # hook before: from 3.12 on the join comes with the return of the
+    # sys.setprofile call, earlier with the next Python event; either way
+    # the thread records from the Python event after that one.
+    registered_host = make_host(config={"threading": False})
+    native.register_profiler(registered_host)
+    profiler = registered_host.rust_profiler
+
+    def body():
+        try:
+            join_through_setprofile(profiler, fail)
+        except LookupError:
+            pass
+        marker_in_thread()
+
+    finished = threading.Event()
+    _thread.start_new_thread(lambda: (body(), finished.set()), ())
+    assert finished.wait(10)
+    native.register_noop_profiler()
+    records = [r for r in frame_records(build(registered_host))
+               if r["co_name"] in ("body", "join_through_setprofile", "marker_in_thread")]
+    assert [(r["co_name"], r["event"]) for r in records] == [
+        ("marker_in_thread", "call"),
+        ("marker_in_thread", "return"),
+        ("body", "return"),
+    ]
+
+
 def test_noop_profiler_stops_only_the_calling_thread(native, make_host):
     host = make_host(config={"threading": True})
     native.register_profiler(host)
@@ -404,11 +441,14 @@ def test_noop_profiler_stops_only_the_calling_thread(native, make_host):
     "args, kwargs",
     [
         ((None, "call", None), {}),
+        # The event text does not matter, that of a C function's event neither.
+        ((None, "c_call", None), {}),
+        ((None, "c_return", None), {}),
         ((object(), 1, [2]), {}),
         ((), {"_frame": 1, "_event": 2, "_arg": 3}),
         ((1,), {"_arg": 3, "_event": 2}),
     ],
-    ids=["profile-shape", "arbitrary", "keywords", "mixed"],
+    ids=["profile-shape", "c-call-event", "c-return-event", "arbitrary", "keywords", "mixed"],
 )
 def test_register_threading_profiler_installs_the_hook(native, registered, args, kwargs):
     assert sys.getprofile() is None

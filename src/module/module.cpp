@@ -81,6 +81,12 @@ ZelmProfiler* profiler_of(PyObject* object) {
 // ---- the profile hooks -------------------------------------------------------
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+int join_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+void install_hook(Py_tracefunc function, PyObject* object);
+
+// From 3.12 on, a Python-level profile function also sees the return of the
+// sys.setprofile call that set it.
+constexpr bool kProfileFunctionSeesItsOwnSetting = PY_VERSION_HEX >= 0x030C0000;
 
 // The last guard of a callback the interpreter calls with the GIL held: a
 // failure that got this far (a bug: the event path logs its own) is
@@ -275,6 +281,27 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
+// Whether the calling thread's Python-level profile function (as
+// sys.setprofile sets it) is a method of `profiler`: the interpreter is
+// calling register_threading_profiler for one of the thread's events.
+bool called_as_profile_function(PyObject* profiler) {
+    compat::ProfileHook current = compat::current_profile_hook();
+    return current.function != profile_callback && current.function != join_callback &&
+           current.object != nullptr && PyCFunction_Check(current.object) &&
+           PyCFunction_GET_SELF(current.object) == profiler;
+}
+
+// The hook of a thread that joined one event before its first Python event
+// (see register_threading_profiler): that event is let pass unrecorded and
+// the recording hook takes over from the next one.
+int join_callback(PyObject* obj, PyFrameObject*, int what, PyObject*) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+    // A return may come with an exception in flight: it stays for the program.
+    PendingExceptionGuard pending;
+    reporting_failures([&] { install_hook(profile_callback, obj); });
+    return 0;
+}
+
 // Installs a profile hook on the calling thread. A zelm profiler that it
 // replaces is unregistered from this thread: the frames of the calls still
 // on its stack here are let go now rather than when the thread ends.
@@ -347,15 +374,16 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
         return nullptr;
     }
     if (profiler_of(self) == nullptr) return nullptr;
-    // From 3.12 on, the Python-level hook also sees the return of the C
-    // function that installed it (threading's own sys.setprofile call).
-    // Joining on the first Python event keeps a new thread's records the
-    // same on every version: its first Python call is never recorded.
-    if (PyUnicode_Check(bound[1]) && PyUnicode_Tailmatch(bound[1], names().c_event_prefix, 0, 2, -1) == 1) {
-        Py_RETURN_NONE;
-    }
     return at_boundary<PyObject*>(nullptr, [&] {
-        install_hook(profile_callback, self);
+        // From 3.12 on, a Python-level profile function is first called for
+        // the return of the C call that set it (threading's own
+        // sys.setprofile in a new thread), one event before the thread's
+        // first Python event, which on earlier versions is the one that
+        // arrives here. The joining hook lets that Python event pass
+        // unrecorded too, so that a new thread's records are the same on
+        // every version: the call of its run() is never recorded.
+        bool joins_early = kProfileFunctionSeesItsOwnSetting && called_as_profile_function(self);
+        install_hook(joins_early ? join_callback : profile_callback, self);
         Py_RETURN_NONE;
     });
 }

@@ -204,8 +204,7 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(collections_abc, "collections.abc")                                    \
     X(mapping, "Mapping")                                                    \
     X(event_call, "call")                                                    \
-    X(event_return, "return")                                                \
-    X(c_event_prefix, "c_") /* as in "c_call", "c_return", "c_exception" */
+    X(event_return, "return")
 
 struct Names {
 #define ZELM_NAME_MEMBER(member, text) PyObject* member;
