@@ -20,7 +20,7 @@ from zelm.profiler import Profiler
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "shop_app.py"
 DEFAULT_DB = Path(".zelm") / "traces.sqlite3"
 SAVED_LINE = re.compile(
-    r"zelm: saved trace (trc_[0-9A-Z]{26}): (\d+) records \((\d+) frame, (\d+) plugin\) "
+    r"zelm: saved trace (trc_[0-9A-Z]{26}): (\d+) records \((\d+) frame, (?:(\d+) exception, )?(\d+) plugin\) "
     r"from (\d+) threads? in (.+)"
 )
 
@@ -80,7 +80,7 @@ def saved_trace_id(result, db_path=DEFAULT_DB):
     last_line = result.stderr.splitlines()[-1]
     match = SAVED_LINE.fullmatch(last_line)
     assert match, result.stderr
-    assert match.group(6) == str(db_path)
+    assert match.group(7) == str(db_path)
     return match.group(1)
 
 
@@ -110,7 +110,7 @@ def test_run_profiles_the_shipped_example(zelm, tmp_path):
     *program_lines, saved_line = result.stderr.splitlines()
     assert program_lines == ["INFO shop: order for ada: 2 items", "INFO shop: order for bob: 1 items"]
     trace_id = saved_trace_id(result)
-    records, frames, plugins, threads = map(int, SAVED_LINE.fullmatch(saved_line).group(2, 3, 4, 5))
+    records, frames, plugins, threads = map(int, SAVED_LINE.fullmatch(saved_line).group(2, 3, 5, 6))
     assert plugins == 2  # one log_message record per log line
 
     loaded = trace.load(tmp_path / DEFAULT_DB, trace_id)
@@ -227,6 +227,61 @@ def test_run_summary_says_the_trace_was_cut(tmp_path, capsys):
     assert line.endswith(
         f"in cut.sqlite3; cut at its size budget of 1000 B, {dropped} events dropped "
         "(raise the budget with --trace-budget SIZE)"
+    )
+
+
+def test_run_summary_counts_exception_records_apart(zelm, tmp_path):
+    write(tmp_path / "prog.py", """\
+        import logging
+
+        def parse(text):
+            raise ValueError("bad input")
+
+        def load(text):
+            return parse(text)
+
+        for text in "xyz":
+            try:
+                load(text)
+            except ValueError:
+                logging.warning("bad %s", text)
+        """)
+
+    result = zelm("run", "prog.py")
+
+    trace_id = saved_trace_id(result)
+    records = trace.load(tmp_path / DEFAULT_DB, trace_id).threads[0].records
+    kinds = [record["type"] for record in records]
+    frames = kinds.count("frame")
+    # parse and load left by raising, three times; a log record each time
+    assert (kinds.count("exception"), len(kinds) - frames - kinds.count("exception")) == (6, 3)
+    assert f": {len(kinds)} records ({frames} frame, 6 exception, 3 plugin) from 1 thread in " in result.stderr
+
+
+def test_run_summary_counts_each_kind_of_record(tmp_path, capsys):
+    from types import SimpleNamespace
+
+    from zelm.cli.main import _save
+
+    def frame(event, frame_id):
+        return {"type": "frame", "event": event, "frame_id": frame_id, "co_name": "f", "timestamp": 1.0}
+
+    records = [
+        frame("call", "frm_a"), frame("return", "frm_a"), {"type": "exception", "frame_id": "frm_a"},
+        # an exception record that follows no return of its frame
+        {"type": "exception", "frame_id": "frm_gone"},
+        {"type": "log_message", "timestamp": 1.0},
+        {"type": "trace_cut", "dropped_events": 7, "budget_bytes": 1000},
+    ]
+    document = msgpack.packb({"frames": {}, "frames_of_interest": records, "main_thread_id": 1,
+                              "meta": {"source": "s"}, "timestamp": 1.0})
+    profiler = SimpleNamespace(db_path=str(tmp_path / "t.sqlite3"), trace_id="trc_counted", sqlite_busy_timeout=5)
+
+    _save(profiler, document, "t.sqlite3")
+
+    assert capsys.readouterr().err == (
+        "zelm: saved trace trc_counted: 5 records (2 frame, 2 exception, 1 plugin) from 1 thread in t.sqlite3; "
+        "cut at its size budget of 1000 B, 7 events dropped (raise the budget with --trace-budget SIZE)\n"
     )
 
 

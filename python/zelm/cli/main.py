@@ -31,6 +31,7 @@ import sqlite3
 import sys
 import traceback
 import types
+from typing import NamedTuple
 
 from zelm import store
 from zelm import trace as trace_reader
@@ -266,10 +267,8 @@ def _save(profiler, document, shown_db_path, hint=None):
         print(f"zelm: error: cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}; {where}",
               file=sys.stderr)
         return
-    trace = trace_reader.Trace.from_bytes(document, f"trace {profiler.trace_id}")
-    frames = trace.frame_record_count
-    plugins = trace.record_count - frames
-    threads = len(trace.threads)
+    counts = _RecordCounts.of(document, f"trace {profiler.trace_id}")
+    frames, exceptions, plugins = counts.frames, counts.exceptions, counts.plugins
     if frames == 0:
         options = f"{hint}, " if hint else ""
         print(
@@ -278,12 +277,49 @@ def _save(profiler, document, shown_db_path, hint=None):
             f"them with {options}--include-package NAME or --include PATH_FRAGMENT",
             file=sys.stderr,
         )
+    kinds = f"{frames} frame, " + (f"{exceptions} exception, " if exceptions else "") + f"{plugins} plugin"
+    cuts = counts.trace.cuts
     print(
-        f"zelm: saved trace {profiler.trace_id}: {trace.record_count} records "
-        f"({frames} frame, {plugins} plugin) from {plural(threads, 'thread')} in {shown_db_path}"
-        + (f"; {cut_summary(trace)} (raise the budget with --trace-budget SIZE)" if trace.cuts else ""),
+        f"zelm: saved trace {profiler.trace_id}: {frames + exceptions + plugins} records ({kinds}) "
+        f"from {plural(counts.threads, 'thread')} in {shown_db_path}"
+        + (f"; {cut_summary(counts.trace)} (raise the budget with --trace-budget SIZE)" if cuts else ""),
         file=sys.stderr,
     )
+
+
+class _RecordCounts(NamedTuple):
+    """What the summary line of `zelm run` says of a trace's records."""
+
+    frames: int  # "frame" records: calls and returns
+    exceptions: int  # "exception" records: how the frames left by raising ended
+    plugins: int  # the other records, but the cut ones
+    threads: int
+    trace: trace_reader.Trace  # the run's facts and the trace's cuts, without threads
+
+    @classmethod
+    def of(cls, document, name):
+        """The counts of ``document``, from the call tree the native reader
+        builds of the records' bytes: only the cut records are decoded."""
+        # Only once the program has run: the viewer's package is not the program's business.
+        from zelm.view import lazy
+
+        documents = [document]
+        tree = lazy.index_documents(documents)
+        nodes = lazy.Nodes(documents, tree)
+        is_plugin, names = lazy.column(tree, "kind", "b"), lazy.column(tree, "name", "i")
+        # A call's exception record: the return before it was left by raising.
+        raised = sum(1 for record in lazy.column(tree, "exception_record", "q") if record >= 0)
+        plugin_types = [names[node] for node, plugin in enumerate(is_plugin) if plugin]
+        # An exception record that follows no return of its frame stands alone, as a plugin record does.
+        objects = tree["objects"]
+        loose_exceptions = plugin_types.count(objects.index("exception")) if "exception" in objects else 0
+        return cls(
+            frames=tree["record_count"] - len(plugin_types) - raised,
+            exceptions=raised + loose_exceptions,
+            plugins=len(plugin_types) - loose_exceptions,
+            threads=len(tree["threads"]),
+            trace=lazy.trace_facts(documents, tree, nodes, name),
+        )
 
 
 # ---- the parser ----
