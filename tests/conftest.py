@@ -223,6 +223,16 @@ def saved_traces(monkeypatch):
 
 
 @pytest.fixture
+def full_repr():
+    """Every object's __repr__ is called during the test, as with `--repr full`."""
+    from zelm.serialize import set_repr_mode
+
+    previous = set_repr_mode("full")
+    yield
+    set_repr_mode(previous)
+
+
+@pytest.fixture
 def zelm_warnings(caplog):
     """zelm_warnings() lists the log records written to logger "zelm" so far."""
     caplog.set_level(logging.WARNING, logger="zelm")

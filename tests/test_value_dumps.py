@@ -209,6 +209,7 @@ def test_full_dump_keeps_encodable_values(value, expected):
     ],
     ids=case_id,
 )
+@pytest.mark.usefixtures("full_repr")
 def test_full_dump_shows_other_values_as_their_repr(value, expected):
     decoded = read(dump_msgpack(value))
     assert type(decoded) is Repr and decoded.startswith(expected)
@@ -227,6 +228,7 @@ def test_full_dump_shows_other_values_as_their_repr(value, expected):
     ],
     ids=case_id,
 )
+@pytest.mark.usefixtures("full_repr")
 def test_full_dump_keeps_structure_around_values_it_cannot_encode(value, expected):
     assert read(dump_msgpack(value)) == expected
 
@@ -269,6 +271,7 @@ def test_lightweight_dump_keeps_small_values(value):
     ],
     ids=["text", "long text", "bytes", "bytearray", "repr", "surrogates"],
 )
+@pytest.mark.usefixtures("full_repr")
 def test_lightweight_dump_truncates_long_text_and_bytes(value, kept, left_out):
     expected = Repr(kept + left_out) if type(kept) is Repr else kept + left_out
     assert read(dump_msgpack_lightweight_repr(value)) == expected
@@ -329,6 +332,7 @@ def test_lightweight_dump_stays_small_for_huge_values():
 
 
 @pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
+@pytest.mark.usefixtures("full_repr")
 def test_threads_interleaving_inside_repr_do_not_mix_outputs(dump):
     class Yielding:
         def __init__(self, label):
@@ -358,6 +362,7 @@ def test_threads_interleaving_inside_repr_do_not_mix_outputs(dump):
 
 
 @pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
+@pytest.mark.usefixtures("full_repr")
 def test_repr_that_serialises_again_does_not_corrupt_the_outer_value(dump):
     class Reentrant:
         def __repr__(self):
@@ -420,6 +425,7 @@ BIG = 100_000
     lambda: frozenset(CountsRepr() for _ in range(BIG)),
     lambda: [[CountsRepr() for _ in range(1000)] for _ in range(1000)],
 ], ids=["list", "tuple", "dict", "int-keyed dict", "set", "frozenset", "nested lists"])
+@pytest.mark.usefixtures("full_repr")
 def test_huge_containers_cost_only_the_items_kept(counted, dump, limits, make):
     value = make()
     nested = isinstance(value, list) and isinstance(value[0], list)

@@ -2,6 +2,9 @@
 reference implementation in zelm.serialize, for every value and every
 limit: random values and limits from hypothesis, then the edges of each limit."""
 
+import collections
+import dataclasses
+import enum
 import sys
 import types
 
@@ -28,9 +31,10 @@ MODES_BY_NAME = {False: ("dump_msgpack", "dump_msgpack_lightweight_repr"),
 
 @pytest.fixture(autouse=True)
 def restore_limits():
-    previous = serialize.current_limits()
+    previous, previous_mode = serialize.current_limits(), serialize.current_repr_mode()
     yield
     serialize.set_limits(*previous)
+    serialize.set_repr_mode(previous_mode)
 
 
 def assert_same_bytes(value):
@@ -60,6 +64,32 @@ PLAIN_OBJECTS = [Plain(), type("Plain" + "Long" * 30, (Plain,), {})(), type("Pla
 
 
 class ListSubclass(list):
+    pass
+
+
+# Shown from their fields and items by the walk, in the safe repr mode.
+@dataclasses.dataclass
+class Pair:
+    left: object
+    right: object = None
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class SlottedPair:
+    left: object
+    right: object = dataclasses.field(default=None, repr=False)
+
+
+class Permission(enum.Flag):
+    READ = 1
+    WRITE = 2
+
+
+class SetSubclass(frozenset):
+    pass
+
+
+class ErrorWithArgs(Exception):
     pass
 
 
@@ -122,6 +152,8 @@ scalars = st.one_of(
     st.builds(_weird_ext, st.sampled_from([1, 5, 200, True, "x"]), st.sampled_from([b"d", "text", 3])),
     st.builds(_timestamp_with, st.sampled_from([1, 2**70, "x"]), st.sampled_from([0, -1, 2**40])),
     st.builds(Shown, reprs), st.sampled_from(PLAIN_OBJECTS),
+    st.sampled_from([Permission.READ, Permission.READ | Permission.WRITE, Permission(0)]),
+    st.frozensets(st.integers(), max_size=4).map(SetSubclass),
     texts.map(Text), big_ints.map(Number), st.just(Colour.RED), st.just(object),
     st.frozensets(st.integers(), max_size=5), st.sets(st.one_of(st.integers(), texts), max_size=12),
 )
@@ -137,6 +169,13 @@ def _containers(children):
         st.lists(children, max_size=4).map(ListSubclass), st.dictionaries(keys, children, max_size=3).map(DictSubclass),
         st.lists(children, max_size=4).map(TupleSubclass), st.builds(Point, children, children),
         st.sets(st.tuples(st.integers(), texts), max_size=6), st.frozensets(st.frozensets(st.integers()), max_size=4),
+        st.builds(Pair, children, children), st.builds(SlottedPair, children, children),
+        st.builds(collections.deque, st.lists(children, max_size=5), st.sampled_from([None, 3])),
+        st.dictionaries(keys, children, max_size=4).map(collections.OrderedDict),
+        st.dictionaries(odd_keys, children, max_size=4).map(lambda items: collections.defaultdict(list, items)),
+        st.dictionaries(keys, children, max_size=4).map(collections.Counter),
+        st.lists(children, max_size=3).map(lambda args: ErrorWithArgs(*args)),
+        st.builds(lambda value: Pair(value).__eq__, children),
     )
 
 
@@ -166,9 +205,10 @@ def test_native_encoders_write_the_reference_bytes(value):
 
 
 @SETTINGS
-@given(values, limits, limits)
-def test_native_encoders_write_the_reference_bytes_under_any_limits(value, full, lightweight):
+@given(values, limits, limits, st.sampled_from(serialize.REPR_MODES))
+def test_native_encoders_write_the_reference_bytes_under_any_limits(value, full, lightweight, repr_mode):
     serialize.set_limits(full=full, lightweight=lightweight)
+    serialize.set_repr_mode(repr_mode)
     assert_same_bytes(value)
 
 
@@ -211,10 +251,32 @@ def test_an_instance_shows_its_class_as_named_now():
         assert_same_bytes(value)
 
 
+class Registered:
+    """Shown by the function registered for it (see registered_raising)."""
+
+
+@pytest.fixture
+def registered_raising():
+    def raising(value):
+        raise value.error
+
+    serialize.register_repr(Registered, raising)
+    yield
+    serialize.unregister_repr(Registered)
+
+
+def _raising_registered(error):
+    value = Registered()
+    value.error = error
+    return value
+
+
 @pytest.mark.parametrize("native, reference", MODES, ids=MODE_IDS)
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
-def test_base_exceptions_from_repr_pass_through_both(native, reference, error):
-    value = {"ok": 1, "bad": Shown(error("stop"))}
+@pytest.mark.parametrize("raising", [Shown, _raising_registered], ids=["repr in full mode", "registered function"])
+def test_base_exceptions_from_repr_pass_through_both(native, reference, error, raising, registered_raising):
+    serialize.set_repr_mode("full" if raising is Shown else "safe")
+    value = {"ok": 1, "bad": raising(error("stop"))}
     for dump in (native, reference):
         with pytest.raises(error):
             dump(value)
@@ -270,11 +332,16 @@ class WithRepr:
     _class_named(base=ValueError),
     _class_named(__repr__=object.__repr__, qualname="Restored"),
 ], ids=lambda cls: f"{cls.__dict__.get('__module__', '-')}:{cls.__qualname__}:{cls.__mro__[1].__name__}")
-def test_instances_of_classes_show_the_repr_python_gives(cls):
+@pytest.mark.parametrize("repr_mode", serialize.REPR_MODES)
+def test_instances_of_classes_show_the_repr_python_gives(cls, repr_mode):
+    """object.__repr__'s text, or the class's own repr where it is called:
+    a C one (ValueError's), or any in the full mode."""
+    serialize.set_repr_mode(repr_mode)
     instance = cls()
     assert_same_bytes([instance, {"self": instance}])
     shown = msgpack.unpackb(serialize.dump_msgpack(instance), ext_hook=lambda code, data: data)
-    assert shown.decode("utf-8", "surrogatepass") == repr(instance)
+    python_repr = WithRepr in cls.__mro__ and repr_mode == "safe"
+    assert shown.decode("utf-8", "surrogatepass") == (object.__repr__(instance) if python_repr else repr(instance))
 
 
 # ---- the profiler's direct calls of the native encoders ----
@@ -428,6 +495,7 @@ UNVOUCHED = {
 
 @pytest.mark.parametrize("lightweight", [False, True], ids=MODE_IDS)
 @pytest.mark.parametrize("make, refused", list(UNVOUCHED.values()), ids=list(UNVOUCHED))
+@pytest.mark.usefixtures("full_repr")  # a repr that grows the list it is in
 def test_native_output_a_reader_may_refuse_is_still_checked(
         profile_raw, zelm_warnings, monkeypatch, make, refused, lightweight):
     if make is _deepest:

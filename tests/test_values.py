@@ -100,6 +100,7 @@ VALUES = {
 
 @pytest.mark.parametrize("dump", DUMPERS, ids=lambda dump: dump.__name__)
 @pytest.mark.parametrize("value, expected, shown", VALUES.values(), ids=VALUES.keys())
+@pytest.mark.usefixtures("full_repr")
 def test_reader_tells_reprs_tuples_and_odd_keys_apart(dump, value, expected, shown):
     decoded = read_back(dump, value)
 

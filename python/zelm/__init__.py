@@ -13,7 +13,26 @@ from zelm.config import DEFAULT_TRACE_BUDGET_BYTES
 from zelm.profiler import DEFAULT_SOURCE, Profiler
 from zelm.version import __version__
 
-__all__ = ["Profiler", "enabled", "DEFAULT_TRACE_BUDGET_BYTES", "__version__"]
+__all__ = ["Profiler", "enabled", "register_repr", "unregister_repr", "DEFAULT_TRACE_BUDGET_BYTES", "__version__"]
+
+
+def register_repr(cls, function=None):
+    """Show values of ``cls`` (and of its subclasses without a ``__repr__``
+    of their own) in traces by ``repr()``, declaring it free of side
+    effects, or by ``function(value)``, which returns a str. Without a
+    registration zelm calls no Python-level ``__repr__`` of the program (see
+    zelm.serialize.plans)."""
+    # Imported here: the serializer needs msgpack, and importing zelm must not.
+    from zelm.serialize import plans
+
+    plans.register_repr(cls, function)
+
+
+def unregister_repr(cls):
+    """Forget the registration of ``cls``; returns whether there was one."""
+    from zelm.serialize import plans
+
+    return plans.unregister_repr(cls)
 
 
 def enabled(db_path=None, *, config=None, source=DEFAULT_SOURCE, trace_id=None):

@@ -18,6 +18,13 @@ def set_limits(full: Limits, lightweight: Limits) -> None:
     """The limits in force."""
 
 def configure(ext_type: type, timestamp_type: type, reference_dump: Callable[[Any], bytes],
-              reference_dump_lightweight: Callable[[Any], bytes]) -> None:
-    """msgpack's ExtType and Timestamp, and the reference encoders for the
-    values only they encode."""
+              reference_dump_lightweight: Callable[[Any], bytes], plan_for: Callable[[type, bool], tuple]) -> None:
+    """msgpack's ExtType and Timestamp, the reference encoders for the
+    values only they encode, and zelm.serialize.plans.plan_for, asked once
+    per type how its values are shown."""
+
+def set_repr_mode(full: bool) -> None:
+    """The repr mode: True for "full", False for "safe"."""
+
+def forget_plans() -> None:
+    """Ask every type for its plan anew (the registry of reprs changed)."""

@@ -1,9 +1,10 @@
 """The recording options that `zelm run` and `pytest --zelm` share.
 
 Both commands take the same options (pytest's with the prefix "zelm-"):
-what to record (--include, --ignore, --include-package), how much of each
-value (--lightweight-repr, --max-text, --max-items, --max-depth,
---max-value-bytes) and how large a trace may grow (--trace-budget). This
+what to record (--include, --ignore, --include-package), how values are
+shown (--repr) and how much of each (--lightweight-repr, --max-text,
+--max-items, --max-depth, --max-value-bytes) and how large a trace may grow
+(--trace-budget). This
 module defines them once, parses sizes such as "64MiB", and turns the
 parsed values into the profiler's config dict.
 
@@ -83,6 +84,11 @@ _OPTIONS = [
     ("include-package", dict(metavar="NAME", action="append", default=[],
                              help="record the installed package NAME (its directory), which is left out by "
                                   "default (repeatable)")),
+    ("repr", dict(choices=("safe", "full"), default="safe",
+                  help="how objects are shown: 'safe' (default) runs none of the program's code to show a value "
+                       "(objects whose __repr__ is Python code are shown as <module.Class object at 0x…>, "
+                       "dataclasses, attrs classes, named tuples and enums from their fields); 'full' calls every "
+                       "__repr__, which may run queries, consume iterators or start coroutines")),
     ("lightweight-repr", dict(action="store_true", default=False,
                               help="store short summaries of arguments, locals and return values")),
     ("max-text", dict(metavar="N", type=positive_int, default=None,
@@ -129,6 +135,7 @@ def recording_config(get_option, prefix=""):
 
     limits_from_config(limits, lightweight=bool(get("lightweight-repr")))
     return {
+        "repr": get("repr"),
         "lightweight_repr": bool(get("lightweight-repr")),
         "filters": {"include_frames": include, "ignore_frames": list(get("ignore"))},
         "value_limits": limits,

@@ -8,10 +8,11 @@ on threads started afterwards) and leaves the native profiler in the
 attribute "rust_profiler"; build_trace() and save() then take the recorded
 trace from there.
 
-Two config keys are the host's own: "value_limits" (a dict of some of
+Three config keys are the host's own: "value_limits" (a dict of some of
 max_text, max_items, max_depth, max_value_bytes) sets how much of each value
 the serializer keeps in the mode "lightweight_repr" selects, missing entries
-keeping that mode's defaults (zelm.serialize); the profiler applies them,
+keeping that mode's defaults (zelm.serialize), and "repr" ("safe", the
+default, or "full") how it shows objects; the profiler applies both,
 process-wide, when it starts and puts the previous ones back when it stops.
 "trace_budget_bytes" (an int, or None for no budget) is read by the native
 profiler: a trace stops taking frame records once they fill that many bytes.
@@ -63,7 +64,9 @@ class Profiler:
                              f"not {budget!r}")
         # Checked now, so that a bad entry fails here rather than at start().
         self._value_limits()
+        self._repr_mode()
         self._limits_before_start = None
+        self._repr_mode_before_start = None
         self.db_path = os.path.abspath(DEFAULT_DB_PATH) if db_path is None else db_path
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
@@ -75,16 +78,19 @@ class Profiler:
     def start(self):
         """Start recording on the calling thread (and on threads started
         later, when config "threading" is true)."""
-        from zelm.serialize import set_limits
+        from zelm.serialize import set_limits, set_repr_mode
 
         previous = set_limits(**{self._limits_mode(): self._value_limits()})
+        previous_repr_mode = set_repr_mode(self._repr_mode())
         try:
             _native_module().register_profiler(self)
         except BaseException:
             set_limits(*previous)
+            set_repr_mode(previous_repr_mode)
             raise
         if self._limits_before_start is None:
             self._limits_before_start = previous
+            self._repr_mode_before_start = previous_repr_mode
 
     def stop(self):
         """Stop recording on the calling thread and stop new threads from
@@ -94,9 +100,10 @@ class Profiler:
         if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
             threading.setprofile(None)
         if self._limits_before_start is not None:
-            from zelm.serialize import set_limits
+            from zelm.serialize import set_limits, set_repr_mode
 
             set_limits(*self._limits_before_start)
+            set_repr_mode(self._repr_mode_before_start)
             self._limits_before_start = None
 
     @property
@@ -111,6 +118,15 @@ class Profiler:
 
     def _limits_mode(self):
         return "lightweight" if self.config.get("lightweight_repr") else "full"
+
+    def _repr_mode(self):
+        # Imported here, as below.
+        from zelm.serialize import checked_repr_mode
+
+        try:
+            return checked_repr_mode(self.config.get("repr", "safe"))
+        except ValueError:
+            raise ValueError(f"config repr must be 'safe' or 'full', not {self.config['repr']!r}") from None
 
     def _value_limits(self):
         # Imported here: the pytest plugin imports this module in every run.

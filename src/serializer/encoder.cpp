@@ -459,10 +459,7 @@ private:
             finish_ext(out_, start, kExtTuple);
             return;
         }
-        PyTypeObject* type = Py_TYPE(value);
-        const bool built = type == &PySet_Type || type == &PyFrozenSet_Type || type == &PyLong_Type ||
-                           type == &PyList_Type || type == &PyDict_Type;
-        if (const std::optional<PlainRepr> plain = built ? std::nullopt : plain_object_repr(value);
+        if (const std::optional<PlainRepr> plain = plain_object_repr(value);
             plain && static_cast<std::int64_t>(plain->size()) <= full_.max_text) {
             // The repr kept whole, written where it goes.
             msgpack::write_ext_header(out_, kExtRepr, plain->size());
@@ -471,8 +468,7 @@ private:
             plain->write_to(reinterpret_cast<char*>(out_.data() + at));
             return;
         }
-        PyRef text = built ? repr_text(value, full_.max_text, full_.max_items, full_.max_depth)
-                           : readable_text(value);
+        PyRef text = repr_text(value, full_.max_text, full_.max_items, full_.max_depth);
         if (PyUnicode_GET_LENGTH(text.get()) <= full_.max_text && PyUnicode_IS_ASCII(text.get())) {
             write_repr(out_, ascii_text(text.get()));
             return;
@@ -662,7 +658,7 @@ public:
             if (size > limits_.max_text) {
                 add_summary("<ExtType " + std::to_string(ext.code) + " of " + std::to_string(size) + " bytes>");
             } else if (is_own_code(ext.code)) {
-                add_kept_repr(readable_text(value));
+                add_kept_repr(repr_text(value, limits_.max_text, full_.max_items, full_.max_depth));
             } else {
                 room_ -= size + kScalarBytes;
                 doubtful_ = true;
@@ -885,7 +881,7 @@ public:
         } else if (type == reinterpret_cast<PyTypeObject*>(g_ext_type)) {
             const ExtFields ext = ext_fields(value);
             if (is_own_code(ext.code)) {
-                write_repr(out_, cut_text(readable_text(value).get(), limits_.max_text));
+                add_repr(value);
             } else {
                 doubtful_ = true;
                 write_ext_value(out_, ext);

@@ -1,7 +1,7 @@
 // The two encoders of zelm.serialize, written natively: dump_full is
 // dump_msgpack, dump_lightweight is dump_msgpack_lightweight_repr.
 //
-// python/zelm/serialize.py holds the reference implementation and its
+// python/zelm/serialize/reference.py holds the reference implementation and its
 // documentation (what is kept, what is cut, the extension values); these
 // mirror it step by step and write exactly the same bytes for every value:
 // the same checks in the same order, the same reprs taken in the same
@@ -9,9 +9,11 @@
 // Where the reference packs with msgpack's packer, Packer here writes what
 // that packer writes.
 //
-// Called with the GIL held. Both may run arbitrary Python code (__repr__)
-// and throw PyErrorSet when a BaseException that is not an Exception (a
-// KeyboardInterrupt) comes out of it, as the reference lets it through.
+// Called with the GIL held. Both run zelm's plan lookup for objects of
+// other types, and the program's code only where a plan says so (a C repr,
+// a registered repr, the repr mode "full"); they throw PyErrorSet when a
+// BaseException that is not an Exception (a KeyboardInterrupt) comes out
+// of it, as the reference lets it through.
 #pragma once
 
 #include <cstdint>

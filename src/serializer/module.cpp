@@ -7,6 +7,7 @@
 
 #include "serializer/encoder.hpp"
 #include "serializer/native_api.hpp"
+#include "serializer/text.hpp"
 
 namespace zelm::serializer {
 namespace {
@@ -109,10 +110,10 @@ PyObject* set_limits_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
 }
 
 PyObject* configure_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-    if (count != 4 || !PyType_Check(args[0]) || !PyType_Check(args[1]) || !PyCallable_Check(args[2]) ||
-        !PyCallable_Check(args[3])) {
+    if (count != 5 || !PyType_Check(args[0]) || !PyType_Check(args[1]) || !PyCallable_Check(args[2]) ||
+        !PyCallable_Check(args[3]) || !PyCallable_Check(args[4])) {
         PyErr_SetString(PyExc_TypeError,
-                        "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight)");
+                        "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight, plan_for)");
         return nullptr;
     }
     set_msgpack_types(args[0], args[1]);
@@ -120,6 +121,17 @@ PyObject* configure_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
     Py_INCREF(args[3]);
     Py_XSETREF(g_reference_full, args[2]);
     Py_XSETREF(g_reference_lightweight, args[3]);
+    set_plan_source(args[4]);
+    Py_RETURN_NONE;
+}
+
+PyObject* set_repr_mode_entry(PyObject*, PyObject* full) {
+    set_full_repr(full == Py_True);
+    Py_RETURN_NONE;
+}
+
+PyObject* forget_plans_entry(PyObject*, PyObject*) {
+    forget_plans();
     Py_RETURN_NONE;
 }
 
@@ -132,8 +144,13 @@ PyMethodDef functions[] = {
     {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_limits_entry)), METH_FASTCALL,
      "set_limits(full, lightweight)\n--\n\nThe limits in force (two zelm.serialize.Limits)."},
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_entry)), METH_FASTCALL,
-     "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight)\n--\n\n"
-     "msgpack's ExtType and Timestamp, and the reference encoders for the values only they encode."},
+     "configure(ext_type, timestamp_type, reference_dump, reference_dump_lightweight, plan_for)\n--\n\n"
+     "msgpack's ExtType and Timestamp, the reference encoders for the values only they encode, and "
+     "zelm.serialize.plans.plan_for, asked once per type how its values are shown."},
+    {"set_repr_mode", set_repr_mode_entry, METH_O,
+     "set_repr_mode(full)\n--\n\nThe repr mode: True for \"full\", False for \"safe\"."},
+    {"forget_plans", forget_plans_entry, METH_NOARGS,
+     "forget_plans()\n--\n\nAsk every type for its plan anew (the registry of reprs changed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

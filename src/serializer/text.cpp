@@ -74,11 +74,96 @@ PyObject* plain_module_name(PyTypeObject* type) {
     return module;
 }
 
+// The kinds of plan and of WALK step, as zelm.serialize.plans numbers them.
+enum PlanKind : long { kRepr = 0, kObject = 1, kCall = 2, kWalk = 3 };
+enum StepKind : long { kText = 0, kValue = 1, kName = 2, kQualname = 3, kItems = 4, kOptional = 5 };
+enum ItemForm : long { kItem = 0, kPair = 1, kTuplePair = 2 };
+
+PyObject* g_plan_for = nullptr;
+bool g_full_repr = false;
+
+// The plan of a type, for its version tag (see TypeModule), asked of
+// g_plan_for once. Touched only with the GIL held.
+struct KnownPlan {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* plan = nullptr;  // owned
+    long kind = kRepr;
+};
+std::array<KnownPlan, 256> g_plans;
+
+KnownPlan& plan_slot(PyTypeObject* type) {
+    return g_plans[(reinterpret_cast<std::uintptr_t>(type) >> 4) % g_plans.size()];
+}
+
+// The kind of the type's plan when it is known; nullopt otherwise. Runs no code.
+std::optional<long> known_plan_kind(PyTypeObject* type) {
+    const std::optional<unsigned int> version = compat::type_version(type);
+    const KnownPlan& known = plan_slot(type);
+    if (version && known.type == type && known.version == *version) return known.kind;
+    return std::nullopt;
+}
+
+struct Plan {
+    PyRef plan;
+    long kind;
+};
+
+long small_number(PyObject* number) {
+    const long value = PyLong_AsLong(number);
+    if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    return value;
+}
+
+// The type's plan: (kind, recursion_text, steps or function, dict_reader).
+Plan plan_of(PyTypeObject* type) {
+    // A lookup gives the type a version tag when it has none yet.
+    compat::type_lookup(type, names().dunder_module);
+    const std::optional<unsigned int> version = compat::type_version(type);
+    KnownPlan& known = plan_slot(type);
+    if (version && known.type == type && known.version == *version) {
+        return {PyRef::from_borrowed(known.plan), known.kind};
+    }
+    if (g_plan_for == nullptr) raise_error(PyExc_RuntimeError, "zelm._serialize has no plans to show objects by");
+    PyRef plan = require(PyObject_CallFunctionObjArgs(g_plan_for, reinterpret_cast<PyObject*>(type),
+                                                      g_full_repr ? Py_True : Py_False, nullptr));
+    if (!PyTuple_CheckExact(plan.get()) || PyTuple_GET_SIZE(plan.get()) != 4) {
+        raise_error(PyExc_TypeError, "a plan must be a tuple of four entries");
+    }
+    const long kind = small_number(PyTuple_GET_ITEM(plan.get(), 0));
+    // Kept only when finding it changed nothing of the type.
+    if (version && compat::type_version(type) == version) {
+        PyObject* previous = known.plan;
+        known = {type, *version, Py_NewRef(plan.get()), kind};
+        Py_XDECREF(previous);
+    }
+    return {std::move(plan), kind};
+}
+
 }  // namespace
+
+void set_plan_source(PyObject* plan_for) {
+    Py_INCREF(plan_for);
+    Py_XSETREF(g_plan_for, plan_for);
+    forget_plans();
+}
+
+void set_full_repr(bool full) {
+    g_full_repr = full;
+    forget_plans();
+}
+
+void forget_plans() {
+    for (KnownPlan& known : g_plans) {
+        PyObject* plan = known.plan;
+        known = KnownPlan{};
+        Py_XDECREF(plan);
+    }
+}
 
 std::optional<PlainRepr> plain_object_repr(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type->tp_repr != PyBaseObject_Type.tp_repr || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    if (known_plan_kind(type) != kObject || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         return std::nullopt;
     }
     PyObject* module = plain_module_name(type);
@@ -114,11 +199,6 @@ void PlainRepr::write_to(char* out) const {
 }
 
 PyRef readable_text(PyObject* value) {
-    if (const std::optional<PlainRepr> plain = plain_object_repr(value)) {
-        PyRef text = require(PyUnicode_New(static_cast<Py_ssize_t>(plain->size()), 127));
-        plain->write_to(static_cast<char*>(PyUnicode_DATA(text.get())));
-        return text;
-    }
     PyRef text = PyRef::steal(PyObject_Repr(value));
     if (!text) {
         if (!clear_ordinary_error()) throw PyErrorSet{};
@@ -131,13 +211,16 @@ PyRef readable_text(PyObject* value) {
 }
 
 std::string shown_type_name(PyObject* value) {
-    PyRef name = require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-    if (!PyUnicode_Check(name.get())) {
-        raise_format(PyExc_TypeError, "descriptor '__str__' requires a 'str' object but received a '%s'",
-                     Py_TYPE(name.get())->tp_name);
+    // As type.__name__ reads it, past any metaclass: a heap type's own
+    // name, a static type's tp_name after its last dot.
+    PyTypeObject* type = Py_TYPE(value);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        std::string escaped;
+        return std::string(safe_utf8(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name, escaped));
     }
-    std::string escaped;
-    return std::string(safe_utf8(name.get(), escaped));
+    const std::string_view name = type->tp_name;
+    const std::size_t dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos ? name : name.substr(dot + 1));
 }
 
 // Converting an int to decimal text costs time quadratic in its digits; an
@@ -213,6 +296,97 @@ PyRef str_object(std::string_view text) {
     return require(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+// Shown by their C repr, whatever the repr mode (_C_SCALARS).
+bool is_c_scalar(PyTypeObject* type) {
+    return type == &PyFloat_Type || type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyComplex_Type;
+}
+
+// _object_form: what object.__repr__ writes, which runs no code of the value's.
+PyRef object_form(PyObject* value) { return require(PyBaseObject_Type.tp_repr(value)); }
+
+PyRef unrepresentable(PyObject* value) {
+    std::string shown = "<unrepresentable " + shown_type_name(value) + " object>";
+    return require(PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size())));
+}
+
+// _called_text: what a registered function makes of the value, as an exact str.
+PyRef called_text(PyObject* function, PyObject* value) {
+    PyRef text = PyRef::steal(PyObject_CallOneArg(function, value));
+    if (!text) {
+        if (!clear_ordinary_error()) throw PyErrorSet{};
+        return unrepresentable(value);
+    }
+    if (PyUnicode_CheckExact(text.get())) return text;
+    if (PyUnicode_Check(text.get())) return require(PyUnicode_FromObject(text.get()));
+    return unrepresentable(value);
+}
+
+// The text of an object whose plan is not WALK.
+PyRef direct_text(PyObject* value, const Plan& plan) {
+    if (plan.kind == kRepr) return readable_text(value);
+    if (plan.kind == kCall) return called_text(PyTuple_GET_ITEM(plan.plan.get(), 2), value);
+    return object_form(value);
+}
+
+// A descriptor's __get__ for the value (a C member or getset descriptor,
+// or the instance __dict__'s): null, with no error set, when it fails with
+// an Exception.
+PyRef read_with(PyObject* descriptor, PyObject* value) {
+    PyRef read = PyRef::steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, value,
+                                                                reinterpret_cast<PyObject*>(Py_TYPE(value))));
+    if (!read && !clear_ordinary_error()) throw PyErrorSet{};
+    return read;
+}
+
+// _read_parts: what each step of a WALK plan reads from the value (null for
+// a text); false when a part cannot be read without running the program's code.
+bool read_parts(PyObject* value, PyObject* plan, std::vector<PyRef>& read) {
+    PyObject* steps = PyTuple_GET_ITEM(plan, 2);
+    PyObject* dict_reader = PyTuple_GET_ITEM(plan, 3);
+    PyRef instance_dict;
+    if (dict_reader != Py_None) {
+        instance_dict = read_with(dict_reader, value);
+        if (!instance_dict || !PyDict_CheckExact(instance_dict.get())) return false;
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(steps); ++index) {
+        PyObject* step = PyTuple_GET_ITEM(steps, index);
+        const long kind = small_number(PyTuple_GET_ITEM(step, 0));
+        if (kind == kText) {
+            read.emplace_back();
+            continue;
+        }
+        PyObject* reader = PyTuple_GET_ITEM(step, kind == kItems ? 1 : 2);
+        PyRef item;
+        if (reader == Py_None) {
+            item = PyRef::from_borrowed(value);
+        } else if (PyUnicode_CheckExact(reader)) {
+            PyObject* found = PyDict_GetItemWithError(instance_dict.get(), reader);
+            if (found == nullptr) {
+                if (PyErr_Occurred()) throw PyErrorSet{};
+                return false;
+            }
+            item = PyRef::from_borrowed(found);
+        } else if (PyLong_CheckExact(reader)) {
+            const long position = small_number(reader);
+            if (position >= PyTuple_GET_SIZE(value)) return false;
+            item = PyRef::from_borrowed(PyTuple_GET_ITEM(value, position));
+        } else {
+            item = read_with(reader, value);
+            if (!item) return false;
+        }
+        if (kind == kName) {
+            if (!PyUnicode_CheckExact(item.get()) && !(item.get() == Py_None && PyTuple_GET_ITEM(step, 3) == Py_True)) {
+                return false;
+            }
+        } else if (kind == kQualname) {
+            if (!Py_IS_TYPE(item.get(), &PyFunction_Type)) return false;
+            item = PyRef::from_borrowed(reinterpret_cast<PyFunctionObject*>(item.get())->func_qualname);
+        }
+        read.push_back(std::move(item));
+    }
+    return true;
+}
+
 // _add_repr and _add_container_repr: the parts of the text, and the
 // characters still wanted (shared by the whole walk, which stops adding once
 // they are used up).
@@ -232,7 +406,8 @@ public:
             return append(require(PyObject_Repr(value)), true);
         }
         if (type == &PyLong_Type) return append(int_text(value), true);
-        if (!is_shown_container(type)) return append(readable_text(value), true);
+        if (is_c_scalar(type)) return append(readable_text(value), true);
+        if (!is_shown_container(type)) return add_object(value, depth);
         const ContainerTexts texts = container_texts(type);
         if (std::find(open_.begin(), open_.end(), value) != open_.end()) {
             return append(str_object(recursion_marker(type)), true);
@@ -241,6 +416,19 @@ public:
         if (depth >= max_depth_) return append(str_object(depth_summary(value)), true);
         if (size == 0) return append(str_object(texts.empty), true);
         add_container(value, type, texts, depth);
+    }
+
+    // _add_object: an object of any other type, as its type's plan says.
+    void add_object(PyObject* value, Py_ssize_t depth) {
+        const Plan plan = plan_of(Py_TYPE(value));
+        if (plan.kind != kWalk) return append(direct_text(value, plan), true);
+        if (depth >= max_depth_) return append(object_form(value), true);
+        if (std::find(open_.begin(), open_.end(), value) != open_.end()) {
+            return append(PyRef::from_borrowed(PyTuple_GET_ITEM(plan.plan.get(), 1)), true);
+        }
+        std::vector<PyRef> read;
+        if (!read_parts(value, plan.plan.get(), read)) return append(object_form(value), true);
+        add_walked(value, PyTuple_GET_ITEM(plan.plan.get(), 2), read, depth);
     }
 
     PyRef join() {
@@ -307,6 +495,77 @@ private:
         open_.pop_back();
     }
 
+    // _add_walked: the steps of a WALK plan with the parts read for them.
+    void add_walked(PyObject* value, PyObject* steps, const std::vector<PyRef>& read, Py_ssize_t depth) {
+        open_.push_back(value);
+        ++depth;
+        for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(steps); ++index) {
+            PyObject* step = PyTuple_GET_ITEM(steps, index);
+            PyObject* item = read[static_cast<std::size_t>(index)].get();
+            const long kind = small_number(PyTuple_GET_ITEM(step, 0));
+            if (kind == kText) {
+                append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
+            } else if (room_ <= 0) {
+                append(str_object(kMarker), false);
+                break;
+            } else if (kind == kItems) {
+                add_items(item, step, depth);
+            } else if (kind == kName || kind == kQualname) {
+                if (item != Py_None) {
+                    append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
+                    append(PyRef::from_borrowed(item), true);
+                }
+            } else if (kind != kOptional || item != Py_None) {
+                append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
+                add(item, depth);
+            }
+        }
+        open_.pop_back();
+    }
+
+    // _add_items: an ITEMS step, the items of `container` as its C iteration gives them.
+    void add_items(PyObject* container, PyObject* step, Py_ssize_t depth) {
+        PyRef length = require(PyObject_CallOneArg(PyTuple_GET_ITEM(step, 2), container));
+        const Py_ssize_t count = PyLong_AsSsize_t(length.get());
+        if (count == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        if (count == 0) return append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 7)), true);
+        const long form = small_number(PyTuple_GET_ITEM(step, 4));
+        append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 5)), true);
+        PyRef iterable = require(PyObject_CallOneArg(PyTuple_GET_ITEM(step, 3), container));
+        PyRef iterator = require(PyObject_GetIter(iterable.get()));
+        Py_ssize_t shown = 0;
+        for (Py_ssize_t index = 0; index < max_items_; ++index) {
+            PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                if (PyErr_Occurred()) throw PyErrorSet{};
+                break;
+            }
+            if (room_ <= 0) break;
+            if (shown) append(str_object(", "), true);
+            if (form == kItem) {
+                add(item.get(), depth);
+            } else {
+                if (!PyTuple_CheckExact(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+                    raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+                }
+                if (form == kTuplePair) append(str_object("("), true);
+                add(PyTuple_GET_ITEM(item.get(), 0), depth);
+                append(str_object(form == kPair ? ": " : ", "), true);
+                add(PyTuple_GET_ITEM(item.get(), 1), depth);
+                if (form == kTuplePair) append(str_object(")"), true);
+            }
+            ++shown;
+        }
+        const Py_ssize_t left_out = count - shown;
+        PyObject* one_item_suffix = PyTuple_GET_ITEM(step, 8);
+        if (left_out > 0) {
+            append(str_object(", " + left_out_text(left_out, true)), false);
+        } else if (shown == 1 && PyUnicode_GET_LENGTH(one_item_suffix) > 0) {
+            append(PyRef::from_borrowed(one_item_suffix), false);
+        }
+        append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 6)), true);
+    }
+
     PyRef parts_;
     Py_ssize_t room_;
     Py_ssize_t max_items_;
@@ -317,12 +576,14 @@ private:
 }  // namespace
 
 PyRef repr_text(PyObject* value, Py_ssize_t limit, Py_ssize_t max_items, Py_ssize_t max_depth) {
-    // The common case, an object of a class, is its repr alone.
+    // The common case, an object of a class, is one text alone.
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyLong_Type) return int_text(value);
+    if (is_c_scalar(type)) return readable_text(value);
     if (!is_shown_container(type) && type != &PyUnicode_Type && type != &PyBytes_Type &&
         type != &PyByteArray_Type) {
-        return readable_text(value);
+        const Plan plan = plan_of(type);
+        if (plan.kind != kWalk) return direct_text(value, plan);
     }
     ReprBuilder builder(limit, max_items, max_depth);
     builder.add(value, 0);

@@ -2,11 +2,14 @@
 // reprs, reprs of containers built from their first items, cut text.
 //
 // Every function mirrors a helper of the reference implementation in
-// python/zelm/serialize.py (named beside it) character for character, so
-// that both write the same bytes. Lengths and limits count characters (code
-// points), as Python's len() does, until a text is turned into UTF-8.
-// Called with the GIL held; functions that take a repr may run arbitrary
-// Python code. Throws PyErrorSet.
+// python/zelm/serialize/reference.py (named beside it) character for
+// character, so that both write the same bytes. Lengths and limits count
+// characters (code points), as Python's len() does, until a text is turned
+// into UTF-8. Objects of other types are shown by their type's plan
+// (python/zelm/serialize/plans.py), asked for once per type version.
+// Called with the GIL held; functions that show an object run zelm's plan
+// lookup, and the program's code only where a plan says so (a C repr, a
+// registered repr, the repr mode "full"). Throws PyErrorSet.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +38,17 @@ std::string_view safe_utf8(PyObject* text, std::string& escaped);
 // kMarker when anything was left out.
 std::string cut_text(PyObject* text, Py_ssize_t limit);
 
+// zelm.serialize.plans.plan_for, which gives each type's plan; set once by
+// zelm.serialize before any call.
+void set_plan_source(PyObject* plan_for);
+
+// The repr mode: "full" (true) repr()s every object that has no registered
+// function. Forgets the plans known, which depend on it.
+void set_full_repr(bool full);
+
+// Forgets every plan known (the registry of reprs changed).
+void forget_plans();
+
 // What object.__repr__ makes of an instance of a class written in Python,
 // "<module.QualName object at 0x7f…>", in pieces, so that it can be written
 // without the formatting machinery or a str in between. The names view the
@@ -48,12 +62,15 @@ struct PlainRepr {
     std::size_t size() const;
     void write_to(char* out) const;  // size() bytes, all ASCII
 };
-// Only for ASCII names held as exact str, and a class outside builtins;
-// nullopt for any other value (its type's own repr then decides).
+// Only for a value whose type's plan is known to be OBJECT (known without
+// running any code: nullopt while it is not asked for yet), ASCII names
+// held as exact str, and a class outside builtins; nullopt for any other
+// value (repr_text then decides).
 std::optional<PlainRepr> plain_object_repr(PyObject* value);
 
 // _readable_text: repr(value) as an exact str, or "<unrepresentable T
 // object>" when repr raises an Exception (a BaseException propagates).
+// Runs the value's repr: only for a value whose plan says so.
 PyRef readable_text(PyObject* value);
 
 // _type_name: type(value).__name__ as safe UTF-8.
@@ -65,7 +82,8 @@ PyRef int_text(PyObject* value);
 
 // _repr_text: repr(value), built from at most about `limit` characters'
 // worth of the items of an exact list, tuple, dict, set or frozenset (at
-// most `max_items` of each, `max_depth` levels); other values cost their repr.
+// most `max_items` of each, `max_depth` levels); other objects shown by
+// their type's plan, the walked ones within the same bounds.
 PyRef repr_text(PyObject* value, Py_ssize_t limit, Py_ssize_t max_items, Py_ssize_t max_depth);
 
 // _items: "1 item", "12 items".

@@ -4,9 +4,12 @@ calling dump_msgpack or dump_msgpack_lightweight_repr of this package,
 looked up on every call (a host may replace them).
 
 reference.py is the Python reference implementation and holds the limits
-in force (set_limits); the native module zelm._serialize's encoders, which
-write the same bytes, stand in for it when built. values.py defines the
-extension values the serializer writes and reads them back.
+and the repr mode in force (set_limits, set_repr_mode); the native module
+zelm._serialize's encoders, which write the same bytes, stand in for it
+when built. plans.py decides how objects of other types are shown without
+running the program's code, and holds the registry of reprs declared safe
+(register_repr). values.py defines the extension values the serializer
+writes and reads them back.
 
 Imported while the profiler records, and left out of traces by name.
 """
@@ -15,16 +18,21 @@ from zelm.serialize.reference import (
     FULL_LIMITS,
     LEFT_OUT_KEY,
     LIGHTWEIGHT_LIMITS,
+    REPR_MODES,
     TRUNCATION_MARKER,
     Limits,
+    checked_repr_mode,
     current_limits,
+    current_repr_mode,
     dump_msgpack,
     dump_msgpack_lightweight_repr,
     limits_from_config,
     reference_dump_msgpack,
     reference_dump_msgpack_lightweight_repr,
     set_limits,
+    set_repr_mode,
 )
+from zelm.serialize.plans import register_repr, registered_reprs, unregister_repr
 
 __all__ = [
     "dump_msgpack",
@@ -39,4 +47,11 @@ __all__ = [
     "limits_from_config",
     "TRUNCATION_MARKER",
     "LEFT_OUT_KEY",
+    "REPR_MODES",
+    "set_repr_mode",
+    "current_repr_mode",
+    "checked_repr_mode",
+    "register_repr",
+    "unregister_repr",
+    "registered_reprs",
 ]

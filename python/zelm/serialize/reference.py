@@ -70,6 +70,7 @@ from typing import NamedTuple, Optional
 
 import msgpack
 
+from zelm.serialize import plans
 from zelm.serialize.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
 
 __all__ = [
@@ -83,6 +84,10 @@ __all__ = [
     "set_limits",
     "current_limits",
     "limits_from_config",
+    "REPR_MODES",
+    "set_repr_mode",
+    "current_repr_mode",
+    "checked_repr_mode",
     "LIGHTWEIGHT_MAX_TEXT",
     "LIGHTWEIGHT_MAX_ITEMS",
     "LIGHTWEIGHT_MAX_DEPTH",
@@ -205,8 +210,43 @@ def set_limits(full=None, lightweight=None):
     return previous
 
 
+# The repr mode in force: "safe" shows other objects by their plans
+# (zelm.serialize.plans), "full" calls every __repr__. Read by every
+# object's text; set_repr_mode() replaces it.
+REPR_MODES = ("safe", "full")
+_FULL_REPR = False
+
+
+def checked_repr_mode(mode):
+    """``mode`` when it is one of REPR_MODES; raises ValueError otherwise."""
+    if type(mode) is not str or mode not in REPR_MODES:
+        raise ValueError(f"the repr mode must be 'safe' or 'full', not {mode!r}")
+    return mode
+
+
+def current_repr_mode():
+    """The repr mode in force: "safe" or "full"."""
+    return "full" if _FULL_REPR else "safe"
+
+
+def set_repr_mode(mode):
+    """Make every later call show objects in the repr mode ``mode``, in the
+    whole process: "safe" (the default) runs none of the program's code to
+    show a value, "full" calls every object's ``__repr__``. Returns the mode
+    in force before."""
+    global _FULL_REPR
+    previous = current_repr_mode()
+    _FULL_REPR = checked_repr_mode(mode) == "full"
+    if _native is not None:
+        _native.set_repr_mode(_FULL_REPR)
+    return previous
+
+
+_name_of_type = type.__dict__["__name__"].__get__
+
+
 def _type_name(value):
-    return _utf8_safe(type(value).__name__)
+    return _utf8_safe(_name_of_type(type(value)))
 
 
 def _utf8_safe(text):
@@ -268,10 +308,7 @@ def _fallback_for_packer(value):
     value_type = type(value)
     if value_type is tuple:
         return _packed_ext(EXT_TUPLE, list(value))
-    if value_type in _REPR_OPENERS or value_type is int:
-        text = _repr_text(value, MAX_TEXT)
-    else:
-        text = _readable_text(value)
+    text = _repr_text(value, MAX_TEXT)
     if len(text) <= MAX_TEXT and text.isascii():
         return _repr_ext(text)
     return _repr_ext(_cut_text(text, MAX_TEXT))
@@ -441,7 +478,7 @@ def _bounded(value, depth, walk):
         return value
     if value_type is msgpack.ExtType and type(value.data) is bytes and len(value.data) <= walk.max_text:
         if value.code in _OWN_EXTENSION_CODES:
-            return _kept_repr(_readable_text(value), walk)
+            return _kept_repr(_repr_text(value, walk.max_text), walk)
         walk.room -= len(value.data) + _SCALAR_BYTES
         return value
     if value_type is msgpack.ExtType:
@@ -574,10 +611,10 @@ _REPR_OPENERS = {list: ("[", "]"), tuple: ("(", ")"), dict: ("{", "}"), set: ("{
 
 
 def _repr_text(value, limit):
-    """repr() of ``value``, built from at most about ``limit`` characters'
-    worth of its items when it is an exact list, tuple, dict, set or
-    frozenset, or a str, bytes or int; the same text as repr() when that is
-    short. Other objects cost their repr()."""
+    """The text that stands for ``value``: repr() of a str, bytes, int or
+    exact list, tuple, dict, set or frozenset, built from at most about
+    ``limit`` characters' worth of its items, the same text as repr() when
+    that is short; any other object shown by its plan (_add_object)."""
     parts = []
     _add_repr(value, parts, [limit], 0, set())
     return "".join(parts)
@@ -601,10 +638,171 @@ def _add_repr(value, parts, room, depth, open_containers):
         else:
             _add_container_repr(value, value_type, parts, room, depth, open_containers)
             return
-    else:
+    elif value_type in _C_SCALARS:
         text = _readable_text(value)
+    else:
+        _add_object(value, parts, room, depth, open_containers)
+        return
     parts.append(text)
     room[0] -= len(text)
+
+
+# Shown by their C repr, whatever the repr mode (the most frequent values
+# inside a set, spared a plan).
+_C_SCALARS = frozenset({float, bool, type(None), complex})
+_object_form = object.__repr__
+
+
+def _add_object(value, parts, room, depth, open_containers):
+    """The text of an object of any other type, as its type's plan says."""
+    plan = plans.plan_for(type(value), _FULL_REPR)
+    kind = plan[0]
+    if kind == plans.REPR:
+        text = _readable_text(value)
+    elif kind == plans.CALL:
+        text = _called_text(plan[2], value)
+    elif kind == plans.OBJECT or depth >= MAX_DEPTH:
+        text = _object_form(value)
+    elif id(value) in open_containers:
+        text = plan[1]
+    else:
+        read = _read_parts(value, plan)
+        if read is None:
+            text = _object_form(value)
+        else:
+            _add_walked(value, plan[2], read, parts, room, depth, open_containers)
+            return
+    parts.append(text)
+    room[0] -= len(text)
+
+
+def _called_text(function, value):
+    """What a registered function makes of ``value``, as an exact str."""
+    try:
+        text = function(value)
+    except Exception:
+        return f"<unrepresentable {_type_name(value)} object>"
+    if type(text) is str:
+        return text
+    if issubclass(type(text), str):
+        return str.__str__(text)
+    return f"<unrepresentable {_type_name(value)} object>"
+
+
+def _read_parts(value, plan):
+    """What each step of a WALK plan reads from ``value`` (None for a text),
+    or None when a part cannot be read without running the program's code."""
+    value_type = type(value)
+    instance_dict = None
+    if plan[3] is not None:
+        try:
+            instance_dict = plan[3].__get__(value, value_type)
+        except Exception:
+            return None
+        if type(instance_dict) is not dict:
+            return None
+    read = []
+    for step in plan[2]:
+        kind = step[0]
+        if kind == plans.TEXT:
+            read.append(None)
+            continue
+        reader = step[1] if kind == plans.ITEMS else step[2]
+        if reader is None:
+            item = value
+        elif type(reader) is str:
+            item = instance_dict.get(reader, _ABSENT)
+            if item is _ABSENT:
+                return None
+        elif type(reader) is int:
+            if reader >= tuple.__len__(value):
+                return None
+            item = tuple.__getitem__(value, reader)
+        else:
+            try:
+                item = reader.__get__(value, value_type)
+            except Exception:
+                return None
+        if kind == plans.NAME:
+            if type(item) is not str and not (item is None and step[3]):
+                return None
+        elif kind == plans.QUALNAME:
+            if type(item) is not _FunctionType:
+                return None
+            item = item.__qualname__
+        read.append(item)
+    return read
+
+
+_ABSENT = object()
+_FunctionType = type(_add_object)
+
+
+def _add_walked(value, steps, read, parts, room, depth, open_containers):
+    open_containers.add(id(value))
+    depth += 1
+    for step, item in zip(steps, read):
+        kind = step[0]
+        if kind == plans.TEXT:
+            text = step[1]
+        elif room[0] <= 0:
+            parts.append(TRUNCATION_MARKER)
+            break
+        elif kind == plans.ITEMS:
+            _add_items(item, step, parts, room, depth, open_containers)
+            continue
+        elif kind == plans.NAME or kind == plans.QUALNAME:
+            text = "" if item is None else step[1] + item
+        elif kind == plans.OPTIONAL and item is None:
+            continue
+        else:
+            parts.append(step[1])
+            room[0] -= len(step[1])
+            _add_repr(item, parts, room, depth, open_containers)
+            continue
+        parts.append(text)
+        room[0] -= len(text)
+    open_containers.discard(id(value))
+
+
+def _add_items(container, step, parts, room, depth, open_containers):
+    _, _, length, iterate, form, opener, closer, empty, one_item_suffix = step
+    count = length(container)
+    if count == 0:
+        parts.append(empty)
+        room[0] -= len(empty)
+        return
+    parts.append(opener)
+    room[0] -= len(opener)
+    shown = 0
+    for item in islice(iterate(container), MAX_ITEMS):
+        if room[0] <= 0:
+            break
+        if shown:
+            parts.append(", ")
+            room[0] -= 2
+        if form == plans.ITEM:
+            _add_repr(item, parts, room, depth, open_containers)
+        else:
+            key, entry = item
+            if form == plans.TUPLE_PAIR:
+                parts.append("(")
+                room[0] -= 1
+            _add_repr(key, parts, room, depth, open_containers)
+            parts.append(": " if form == plans.PAIR else ", ")
+            room[0] -= 2
+            _add_repr(entry, parts, room, depth, open_containers)
+            if form == plans.TUPLE_PAIR:
+                parts.append(")")
+                room[0] -= 1
+        shown += 1
+    left_out = count - shown
+    if left_out > 0:
+        parts.append(f", {TRUNCATION_MARKER} {_items(left_out)} left out")
+    elif shown == 1 and one_item_suffix:
+        parts.append(one_item_suffix)
+    parts.append(closer)
+    room[0] -= len(closer)
 
 
 def _add_container_repr(value, value_type, parts, room, depth, open_containers):
@@ -741,7 +939,7 @@ def _lightweight(value, depth, open_containers):
         return value
     if value_type in _MSGPACK_EXTENSION_TYPES:
         if value_type is msgpack.ExtType and value.code in _OWN_EXTENSION_CODES:
-            return _repr_ext(_short_text(_readable_text(value)))
+            return _repr_ext(_short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT)))
         return value
     return _repr_ext(_short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT)))
 
@@ -794,7 +992,10 @@ if _native is None:
     dump_msgpack_lightweight_repr = reference_dump_msgpack_lightweight_repr
 else:
     _native.configure(msgpack.ExtType, msgpack.Timestamp, reference_dump_msgpack,
-                      reference_dump_msgpack_lightweight_repr)
+                      reference_dump_msgpack_lightweight_repr, plans.plan_for)
     _native.set_limits(*current_limits())
+    _native.set_repr_mode(_FULL_REPR)
+    # The native encoders keep each type's plan until the registry changes.
+    plans.add_listener(_native.forget_plans)
     dump_msgpack = _native.dump_msgpack
     dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr
