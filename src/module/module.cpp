@@ -81,7 +81,6 @@ ZelmProfiler* profiler_of(PyObject* object) {
 // ---- the profile hooks -------------------------------------------------------
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
-int join_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 void install_hook(Py_tracefunc function, PyObject* object);
 
 // From 3.12 on, a Python-level profile function also sees the return of the
@@ -285,10 +284,8 @@ int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 // sys.setprofile sets it) is a method of `profiler`: the interpreter is
 // calling register_threading_profiler for one of the thread's events.
 bool called_as_profile_function(PyObject* profiler) {
-    compat::ProfileHook current = compat::current_profile_hook();
-    return current.function != profile_callback && current.function != join_callback &&
-           current.object != nullptr && PyCFunction_Check(current.object) &&
-           PyCFunction_GET_SELF(current.object) == profiler;
+    PyObject* function = compat::current_profile_hook().object;
+    return function != nullptr && PyCFunction_Check(function) && PyCFunction_GET_SELF(function) == profiler;
 }
 
 // The hook of a thread that joined one event before its first Python event
