@@ -968,7 +968,8 @@ keyed(2**70)
 
 def test_show_and_export_tell_strings_reprs_tuples_and_odd_keys_apart(zelm, tmp_path):
     write(tmp_path / "values.py", VALUES_PROGRAM)
-    trace_id = saved_trace_id(zelm("run", "values.py"))
+    # Bee's own repr, called with --repr full, stands for it.
+    trace_id = saved_trace_id(zelm("run", "--repr", "full", "values.py"))
 
     show = zelm("show", trace_id)
     export = zelm("export", trace_id, "--format", "json")

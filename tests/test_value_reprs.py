@@ -4,6 +4,7 @@ itself, the object form of any other Python-level repr, the registry of
 reprs, and the repr mode "full" that calls every __repr__ again. Every case
 is written alike by the native encoders and the reference."""
 
+import argparse
 import collections
 import dataclasses
 import enum
@@ -17,6 +18,7 @@ import pytest
 
 import zelm
 from zelm import serialize
+from zelm.config import add_recording_options, recording_config
 from zelm.serialize import reference
 from zelm.serialize.values import Repr
 from zelm.serialize.values import unpackb as read
@@ -429,3 +431,22 @@ def test_the_profiler_applies_its_repr_mode_while_it_records(tmp_path, config, c
     assert document and SideEffects.calls == calls  # the arg of a return, the locals of a call and a return
     assert serialize.current_repr_mode() == "safe"
     SideEffects.calls = []
+
+
+@pytest.mark.parametrize("arguments, expected", [([], "safe"), (["--repr", "full"], "full")], ids=["default", "full"])
+def test_the_repr_option_reaches_the_config(arguments, expected):
+    parser = argparse.ArgumentParser()
+    add_recording_options(parser.add_argument)
+
+    options = parser.parse_args(arguments)
+
+    assert recording_config(lambda name: getattr(options, name))["repr"] == expected
+
+
+def test_an_unknown_repr_option_is_a_usage_error(capsys):
+    parser = argparse.ArgumentParser()
+    add_recording_options(parser.add_argument)
+
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--repr", "fast"])
+    assert "--repr: invalid choice: 'fast'" in capsys.readouterr().err

@@ -15,20 +15,30 @@ and ExtType as the extension values they stand for. Three things are stored
 as extension values of zelm's own, so that a reader can tell them apart
 (zelm.serialize.values reads them back):
 
-- ext 1, a repr: anything else is stored as the text that stands for it, its
-  ``repr()`` or "<unrepresentable TYPE object>" when ``repr()`` raises, as
-  UTF-8 text, never as a str; so are the walk's own summaries such as
-  "<list of 12 items>" and "[...]" (a container met again inside itself),
-  and ints beyond 64 bits (their decimal text);
+- ext 1, a repr: anything else is stored as the text that stands for it
+  (below), or "<unrepresentable TYPE object>" when a repr that is called
+  raises, as UTF-8 text, never as a str; so are the walk's own summaries
+  such as "<list of 12 items>" and "[...]" (a container met again inside
+  itself), and ints beyond 64 bits (their decimal text);
 - ext 2, a tuple: the payload is the MessagePack array of its items;
 - ext 3, a dict whose keys are not all str or bytes: the payload is the
   MessagePack array of its [key, value] pairs, keys and values encoded like
   any value.
 
 An ExtType of the program's own with code 1, 2 or 3 is stored as its repr.
-The only foreign code ever run is ``__repr__``: subclasses of the built-in
-containers are shown by their repr too, because iterating them could run
-arbitrary methods.
+
+No Python code of the program runs to show a value, in the default repr
+mode "safe": an object of any other type is shown by its type's plan
+(zelm.serialize.plans), worked out once per type from its exact type and
+the dicts of its classes. Dataclasses, attrs classes, named tuples, enums,
+exceptions, bound methods, subclasses of the built-in containers, deque,
+OrderedDict, defaultdict and Counter are shown as their repr reads, rebuilt
+from what the instance stores, within the limits below; any other object
+whose ``__repr__`` is Python code as object.__repr__ shows it,
+"<module.QualName object at 0x…>"; one whose ``__repr__`` is C code by that
+repr. The foreign code that does run: C reprs (an extension type's may call
+Python), the reprs and functions registered with plans.register_repr, and
+in the repr mode "full" (set_repr_mode) every object's ``__repr__``.
 
 Both modes keep only a bounded part of each value, so that neither the time
 spent nor the record written grows with the size of the value:
@@ -50,9 +60,10 @@ max_value_bytes    65536        none         about how many encoded bytes one va
 =================  ===========  ===========  ==========================================
 
 Cutting is done by slicing, so a 50 MB string or a dict of millions of
-entries costs no more than the part kept. Exact sets and frozensets are
-shown as a repr built from their first items. Only the ``repr()`` of an
-arbitrary object costs what it costs; its text is cut afterwards.
+entries costs no more than the part kept. Exact sets and frozensets, and
+the objects the walk rebuilds, are shown as a repr built from their first
+items or fields. Only a repr that is called costs what it costs; its text
+is cut afterwards.
 
 The limits are process-wide settings: ``set_limits(full=..., lightweight=...)``
 replaces them (the host profiler does so when it starts, from its config key
