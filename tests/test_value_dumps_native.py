@@ -176,7 +176,16 @@ def _containers(children):
         st.dictionaries(keys, children, max_size=4).map(collections.Counter),
         st.lists(children, max_size=3).map(lambda args: ErrorWithArgs(*args)),
         st.builds(lambda value: Pair(value).__eq__, children),
+        st.dictionaries(odd_keys, children, max_size=4).map(_namespace),
+        st.dictionaries(odd_keys, children, max_size=4).map(lambda items: items.items()),
     )
+
+
+def _namespace(items):
+    """A SimpleNamespace holding ``items``, keys that are not text included."""
+    namespace = types.SimpleNamespace()
+    namespace.__dict__.update(items)
+    return namespace
 
 
 def _with_loops(value):

@@ -10,6 +10,7 @@ import dataclasses
 import enum
 import fractions
 import pathlib
+import types
 import typing
 import uuid
 
@@ -199,6 +200,11 @@ class Failure(Exception):
     pass
 
 
+def _moved_to_end(ordered):
+    ordered.move_to_end("a")
+    return ordered
+
+
 def _flag_cases():
     cases = {"flag": Permission.READ, "int enum": Level.HIGH, "enum": Colour.RED}
     if Permission(0)._name_ is not None or hasattr(enum, "ReprEnum"):  # named combinations from 3.11 on
@@ -228,6 +234,10 @@ GENERATED = {
     "exception": Failure("boom", Point(1)),
     "exception of one arg": KeyError("k"),
     "bound method of a dataclass": Point(1).__eq__,
+    "SimpleNamespace": types.SimpleNamespace(a=1, point=Point(2)),
+    "argparse.Namespace": argparse.Namespace(verbose=True, point=Point(3)),
+    "dict items view": {"a": Point(1)}.items(),
+    "OrderedDict keys view, in its order": _moved_to_end(collections.OrderedDict(a=1, b=2)).keys(),
 }
 
 

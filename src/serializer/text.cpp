@@ -77,7 +77,7 @@ PyObject* plain_module_name(PyTypeObject* type) {
 // The kinds of plan and of WALK step, as zelm.serialize.plans numbers them.
 enum PlanKind : long { kRepr = 0, kObject = 1, kCall = 2, kWalk = 3 };
 enum StepKind : long { kText = 0, kValue = 1, kName = 2, kQualname = 3, kItems = 4, kOptional = 5 };
-enum ItemForm : long { kItem = 0, kPair = 1, kTuplePair = 2 };
+enum ItemForm : long { kItem = 0, kPair = 1, kTuplePair = 2, kKeyword = 3 };
 
 PyObject* g_plan_for = nullptr;
 bool g_full_repr = false;
@@ -541,13 +541,19 @@ private:
                 break;
             }
             if (room_ <= 0) break;
+            const bool is_pair = form != kItem;
+            if (is_pair && (!PyTuple_CheckExact(item.get()) || PyTuple_GET_SIZE(item.get()) != 2)) {
+                raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+            }
+            if (form == kKeyword && !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0))) continue;
             if (shown) append(str_object(", "), true);
             if (form == kItem) {
                 add(item.get(), depth);
+            } else if (form == kKeyword) {
+                append(PyRef::from_borrowed(PyTuple_GET_ITEM(item.get(), 0)), true);
+                append(str_object("="), true);
+                add(PyTuple_GET_ITEM(item.get(), 1), depth);
             } else {
-                if (!PyTuple_CheckExact(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-                    raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
-                }
                 if (form == kTuplePair) append(str_object("("), true);
                 add(PyTuple_GET_ITEM(item.get(), 0), depth);
                 append(str_object(form == kPair ? ": " : ", "), true);

@@ -21,7 +21,8 @@ CALL      the str a function registered with register_repr(type, function)
 WALK      the text the type's generated or C repr would give, built by the
           walk from the value's own storage: dataclasses, attrs classes,
           named tuples, enums, bound methods, exceptions, subclasses of the
-          built-in containers, deque, OrderedDict, defaultdict, Counter
+          built-in containers, deque, OrderedDict, defaultdict, Counter,
+          dict views, SimpleNamespace, argparse.Namespace
 ========  ===================================================================
 
 A WALK plan is a tuple of steps (below), each reading one part of the
@@ -47,7 +48,7 @@ import types
 __all__ = [
     "REPR", "OBJECT", "CALL", "WALK",
     "TEXT", "VALUE", "NAME", "QUALNAME", "ITEMS", "OPTIONAL",
-    "ITEM", "PAIR", "TUPLE_PAIR",
+    "ITEM", "PAIR", "TUPLE_PAIR", "KEYWORD",
     "plan_for", "register_repr", "unregister_repr", "registered_reprs", "add_listener",
 ]
 
@@ -62,12 +63,14 @@ REPR, OBJECT, CALL, WALK = range(4)
 #   (QUALNAME, label, reader): label and the __qualname__ of the Python
 #       function read (anything else makes the value OBJECT)
 #   (ITEMS, reader, length, iterate, form, opener, closer, empty, one_item_suffix):
+#       (the reader may also be the instance __dict__'s descriptor)
 #       the container read: `empty` when length(container) is 0, else opener,
 #       the items iterate(container) yields shown in `form`, closer
 #   (OPTIONAL, label, reader): nothing when the value read is None, else as VALUE
 TEXT, VALUE, NAME, QUALNAME, ITEMS, OPTIONAL = range(6)
-# Item forms: an item; a (key, value) pair as "key: value" or "(key, value)".
-ITEM, PAIR, TUPLE_PAIR = range(3)
+# Item forms: an item; a (key, value) pair as "key: value", "(key, value)",
+# or "key=value" (a pair whose key is not an exact str is not shown).
+ITEM, PAIR, TUPLE_PAIR, KEYWORD = range(4)
 
 _mro_of = type.__dict__["__mro__"].__get__
 _dict_of = type.__dict__["__dict__"].__get__
@@ -200,6 +203,8 @@ _exception_args = BaseException.__dict__["args"]
 _method_function = types.MethodType.__dict__["__func__"]
 _method_self = types.MethodType.__dict__["__self__"]
 _DICT_ITEMS = (dict.__len__, dict.items)
+_DICT_VIEWS = frozenset({type({}.keys()), type({}.values()), type({}.items())})
+_namespace_dict = types.SimpleNamespace.__dict__["__dict__"]
 # OrderedDict shows its items as a dict from 3.12 on, as pairs before.
 _ORDERED_DICT_AS_DICT = sys.version_info >= (3, 12)
 
@@ -228,6 +233,15 @@ def _c_repr_plan(cls, owner):
     if owner is collections.defaultdict:
         return _walk("...", [(TEXT, f"{name}("), (VALUE, "", _default_factory),
                              _items(None, *_DICT_ITEMS, PAIR, ", {", "}", ", {}"), (TEXT, ")")])
+    if owner in _DICT_VIEWS:
+        # Iterated by the view type's own C iterator (an OrderedDict's views keep its order).
+        length, iterate = _lookup(cls, "__len__")[1], _lookup(cls, "__iter__")[1]
+        if type(length) not in _C_CALLABLES or type(iterate) not in _C_CALLABLES:
+            return _REPR_PLAN
+        return _walk("...", [_items(None, length, iterate, ITEM, f"{name}([", "])", f"{name}([])")])
+    if owner is types.SimpleNamespace:
+        name = "namespace" if cls is types.SimpleNamespace else name
+        return _walk(f"{name}(...)", [_items(_namespace_dict, *_DICT_ITEMS, KEYWORD, f"{name}(", ")", f"{name}()")])
     if owner is BaseException:
         return _walk("...", [_items(_exception_args, tuple.__len__, tuple.__iter__, ITEM, f"{name}(", ")",
                                     f"{name}()")])
@@ -251,6 +265,12 @@ def _python_repr_plan(cls, owner, shown_by):
     if shown_by is _COUNTER_REPR:
         name = _name_of(cls)
         return _walk("...", [_items(None, *_DICT_ITEMS, PAIR, f"{name}({{", "})", f"{name}()")])
+    if _is_argparse_namespace_repr(cls, shown_by):
+        dict_reader = _instance_dict_reader(cls)
+        if dict_reader is None:
+            return _OBJECT_PLAN
+        name = _name_of(cls)
+        return _walk("...", [_items(dict_reader, *_DICT_ITEMS, KEYWORD, f"{name}(", ")", f"{name}()")])
     if _is_dataclass_repr(owner_dict, shown_by):
         names = [field.name for field in owner_dict["__dataclass_fields__"].values()
                  if field._field_type is dataclasses._FIELD and field.repr]
@@ -337,6 +357,16 @@ def _is_dataclass_repr(owner_dict, function):
         return False
     wrapped = function.__dict__.get("__wrapped__")
     return type(wrapped) is types.FunctionType and wrapped.__code__.co_filename == _DATACLASS_GENERATED_FILE
+
+
+def _is_argparse_namespace_repr(cls, function):
+    # argparse.Namespace: "Namespace(a=1, b='x')", from the instance dict
+    # (argparse is not imported for it: a program that has a Namespace has).
+    argparse = sys.modules.get("argparse")
+    holder = getattr(argparse, "_AttributeHolder", None)
+    if holder is None or function is not holder.__dict__.get("__repr__"):
+        return False
+    return _lookup(cls, "_get_kwargs")[0] is holder and _lookup(cls, "_get_args")[0] is holder
 
 
 def _is_attrs_repr(function):

@@ -32,7 +32,8 @@ mode "safe": an object of any other type is shown by its type's plan
 (zelm.serialize.plans), worked out once per type from its exact type and
 the dicts of its classes. Dataclasses, attrs classes, named tuples, enums,
 exceptions, bound methods, subclasses of the built-in containers, deque,
-OrderedDict, defaultdict and Counter are shown as their repr reads, rebuilt
+OrderedDict, defaultdict, Counter, dict views, SimpleNamespace and
+argparse.Namespace are shown as their repr reads, rebuilt
 from what the instance stores, within the limits below; any other object
 whose ``__repr__`` is Python code as object.__repr__ shows it,
 "<module.QualName object at 0x…>"; one whose ``__repr__`` is C code by that
@@ -789,11 +790,17 @@ def _add_items(container, step, parts, room, depth, open_containers):
     for item in islice(iterate(container), MAX_ITEMS):
         if room[0] <= 0:
             break
+        if form == plans.KEYWORD and type(item[0]) is not str:
+            continue
         if shown:
             parts.append(", ")
             room[0] -= 2
         if form == plans.ITEM:
             _add_repr(item, parts, room, depth, open_containers)
+        elif form == plans.KEYWORD:
+            parts.append(item[0] + "=")
+            room[0] -= len(item[0]) + 1
+            _add_repr(item[1], parts, room, depth, open_containers)
         else:
             key, entry = item
             if form == plans.TUPLE_PAIR:
