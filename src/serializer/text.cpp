@@ -228,10 +228,15 @@ std::string shown_type_name(PyObject* value) {
 constexpr long long kMaxIntBits = 50'000;
 
 PyRef int_text(PyObject* value) {
-    PyRef bits_object = require(PyObject_CallMethod(value, "bit_length", nullptr));
-    long long bits = PyLong_AsLongLong(bits_object.get());
-    if (bits == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    if (bits > kMaxIntBits) return require(PyUnicode_FromFormat("<int of %lld bits>", bits));
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) {  // only an int beyond 64 bits may be too long
+        const std::size_t bits = _PyLong_NumBits(value);
+        if (bits == static_cast<std::size_t>(-1)) throw PyErrorSet{};
+        if (bits > static_cast<std::size_t>(kMaxIntBits)) {
+            return require(PyUnicode_FromFormat("<int of %zu bits>", bits));
+        }
+    }
     return readable_text(value);
 }
 
@@ -294,6 +299,22 @@ ContainerTexts container_texts(PyTypeObject* type) {
 
 PyRef str_object(std::string_view text) {
     return require(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// The short texts a repr is joined with, made once (interned) and shared.
+enum class Joiner : std::size_t { comma, colon, equals, open_paren, close_paren, marker, count };
+std::array<PyObject*, static_cast<std::size_t>(Joiner::count)> g_joiners{};
+
+PyObject* joiner(Joiner which) {
+    static constexpr std::array<std::string_view, static_cast<std::size_t>(Joiner::count)> texts{
+        ", ", ": ", "=", "(", ")", kMarker};
+    PyObject*& made = g_joiners[static_cast<std::size_t>(which)];
+    if (made == nullptr) {
+        PyObject* text = str_object(texts[static_cast<std::size_t>(which)]).release();
+        PyUnicode_InternInPlace(&text);
+        made = text;
+    }
+    return made;
 }
 
 // Shown by their C repr, whatever the repr mode (_C_SCALARS).
@@ -424,7 +445,7 @@ public:
         if (plan.kind != kWalk) return append(direct_text(value, plan), true);
         if (depth >= max_depth_) return append(object_form(value), true);
         if (std::find(open_.begin(), open_.end(), value) != open_.end()) {
-            return append(PyRef::from_borrowed(PyTuple_GET_ITEM(plan.plan.get(), 1)), true);
+            return append(PyTuple_GET_ITEM(plan.plan.get(), 1), true);
         }
         std::vector<PyRef> read;
         if (!read_parts(value, plan.plan.get(), read)) return append(object_form(value), true);
@@ -437,9 +458,11 @@ public:
     }
 
 private:
-    void append(PyRef text, bool counted) {
-        if (counted) room_ -= PyUnicode_GET_LENGTH(text.get());
-        require_status(PyList_Append(parts_.get(), text.get()));
+    void append(const PyRef& text, bool counted) { append(text.get(), counted); }
+    // `text` is borrowed: the list takes a reference of its own.
+    void append(PyObject* text, bool counted) {
+        if (counted) room_ -= PyUnicode_GET_LENGTH(text);
+        require_status(PyList_Append(parts_.get(), text));
     }
 
     void add_container(PyObject* value, PyTypeObject* type, const ContainerTexts& texts, Py_ssize_t depth) {
@@ -477,10 +500,10 @@ private:
                 item = PyRef::from_borrowed(PyTuple_GET_ITEM(value, index));
             }
             if (room_ <= 0) break;
-            if (shown) append(str_object(", "), true);
+            if (shown) append(joiner(Joiner::comma), true);
             if (is_dict) {
                 add(key, depth + 1);
-                append(str_object(": "), true);
+                append(joiner(Joiner::colon), true);
             }
             add(item.get(), depth + 1);
             ++shown;
@@ -504,19 +527,19 @@ private:
             PyObject* item = read[static_cast<std::size_t>(index)].get();
             const long kind = small_number(PyTuple_GET_ITEM(step, 0));
             if (kind == kText) {
-                append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
+                append(PyTuple_GET_ITEM(step, 1), true);
             } else if (room_ <= 0) {
-                append(str_object(kMarker), false);
+                append(joiner(Joiner::marker), false);
                 break;
             } else if (kind == kItems) {
                 add_items(item, step, depth);
             } else if (kind == kName || kind == kQualname) {
                 if (item != Py_None) {
-                    append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
-                    append(PyRef::from_borrowed(item), true);
+                    append(PyTuple_GET_ITEM(step, 1), true);
+                    append(item, true);
                 }
             } else if (kind != kOptional || item != Py_None) {
-                append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 1)), true);
+                append(PyTuple_GET_ITEM(step, 1), true);
                 add(item, depth);
             }
         }
@@ -528,9 +551,9 @@ private:
         PyRef length = require(PyObject_CallOneArg(PyTuple_GET_ITEM(step, 2), container));
         const Py_ssize_t count = PyLong_AsSsize_t(length.get());
         if (count == -1 && PyErr_Occurred()) throw PyErrorSet{};
-        if (count == 0) return append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 7)), true);
+        if (count == 0) return append(PyTuple_GET_ITEM(step, 7), true);
         const long form = small_number(PyTuple_GET_ITEM(step, 4));
-        append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 5)), true);
+        append(PyTuple_GET_ITEM(step, 5), true);
         PyRef iterable = require(PyObject_CallOneArg(PyTuple_GET_ITEM(step, 3), container));
         PyRef iterator = require(PyObject_GetIter(iterable.get()));
         Py_ssize_t shown = 0;
@@ -546,19 +569,19 @@ private:
                 raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
             }
             if (form == kKeyword && !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0))) continue;
-            if (shown) append(str_object(", "), true);
+            if (shown) append(joiner(Joiner::comma), true);
             if (form == kItem) {
                 add(item.get(), depth);
             } else if (form == kKeyword) {
-                append(PyRef::from_borrowed(PyTuple_GET_ITEM(item.get(), 0)), true);
-                append(str_object("="), true);
+                append(PyTuple_GET_ITEM(item.get(), 0), true);
+                append(joiner(Joiner::equals), true);
                 add(PyTuple_GET_ITEM(item.get(), 1), depth);
             } else {
-                if (form == kTuplePair) append(str_object("("), true);
+                if (form == kTuplePair) append(joiner(Joiner::open_paren), true);
                 add(PyTuple_GET_ITEM(item.get(), 0), depth);
-                append(str_object(form == kPair ? ": " : ", "), true);
+                append(joiner(form == kPair ? Joiner::colon : Joiner::comma), true);
                 add(PyTuple_GET_ITEM(item.get(), 1), depth);
-                if (form == kTuplePair) append(str_object(")"), true);
+                if (form == kTuplePair) append(joiner(Joiner::close_paren), true);
             }
             ++shown;
         }
@@ -567,9 +590,9 @@ private:
         if (left_out > 0) {
             append(str_object(", " + left_out_text(left_out, true)), false);
         } else if (shown == 1 && PyUnicode_GET_LENGTH(one_item_suffix) > 0) {
-            append(PyRef::from_borrowed(one_item_suffix), false);
+            append(one_item_suffix, false);
         }
-        append(PyRef::from_borrowed(PyTuple_GET_ITEM(step, 6)), true);
+        append(PyTuple_GET_ITEM(step, 6), true);
     }
 
     PyRef parts_;
