@@ -556,3 +556,27 @@ def test_a_replaced_serializer_is_called_for_every_value(profile_raw, zelm_warni
         assert [value for value in calls if any(value is item for item in taken)] == taken
         assert [value["value"] for value in calls if type(value) is dict and list(value) == ["value"]] == [
             item for item in taken for _ in ("call", "return")]
+
+
+@pytest.fixture
+def plan_source():
+    """Gives the native encoders another plan source for the test."""
+    def configure(plan_for):
+        serialize_reference._native.configure(msgpack.ExtType, msgpack.Timestamp, serialize.reference_dump_msgpack,
+                                              serialize.reference_dump_msgpack_lightweight_repr, plan_for)
+
+    yield configure
+    configure(serialize_reference.plans.plan_for)
+
+
+@pytest.mark.parametrize("plan", [
+    None, (5, "", None, None), (1, 5, None, None), (2, "", "not callable", None),
+    (3, "", ((9, "x"),), None), (3, "", ((1, "label", object()),), None),
+    (3, "", ((4, None, len, iter, 0, "[", "]", "[]"),), None), (3, "", [(0, "x")], None),
+], ids=repr)
+def test_a_plan_the_encoders_cannot_read_fails_the_value_not_the_process(plan_source, plan):
+    plan_source(lambda cls, full: plan)
+
+    for native in (serialize_reference._native.dump_msgpack, serialize_reference._native.dump_msgpack_lightweight_repr):
+        shown = msgpack.unpackb(native(["kept", Plain()]), ext_hook=lambda code, data: (code, data))
+        assert shown == (1, b"<unserialisable list object>")

@@ -115,6 +115,60 @@ long small_number(PyObject* number) {
     return value;
 }
 
+// Whether `reader` is one a step may read with: None, a str (a key of the
+// instance dict), an int (a tuple item) or a descriptor.
+bool is_reader(PyObject* reader) {
+    return reader == Py_None || PyUnicode_CheckExact(reader) || PyLong_CheckExact(reader) ||
+           Py_TYPE(reader)->tp_descr_get != nullptr;
+}
+
+// Whether a WALK step has the entries its kind reads (see zelm.serialize.plans).
+bool is_step(PyObject* step) {
+    if (!PyTuple_CheckExact(step) || PyTuple_GET_SIZE(step) < 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(step, 0))) {
+        return false;
+    }
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(step, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(step);
+    auto text_at = [step](Py_ssize_t index) { return PyUnicode_CheckExact(PyTuple_GET_ITEM(step, index)); };
+    switch (kind) {
+        case kText:
+            return size == 2 && text_at(1);
+        case kValue:
+        case kQualname:
+        case kOptional:
+            return size == 3 && text_at(1) && is_reader(PyTuple_GET_ITEM(step, 2));
+        case kName:
+            return size == 4 && text_at(1) && is_reader(PyTuple_GET_ITEM(step, 2));
+        case kItems:
+            return size == 9 && is_reader(PyTuple_GET_ITEM(step, 1)) && PyCallable_Check(PyTuple_GET_ITEM(step, 2)) &&
+                   PyCallable_Check(PyTuple_GET_ITEM(step, 3)) && PyLong_CheckExact(PyTuple_GET_ITEM(step, 4)) &&
+                   text_at(5) && text_at(6) && text_at(7) && text_at(8);
+        default:
+            return false;
+    }
+}
+
+// Whether `plan` is (kind, recursion_text, steps or function, dict_reader)
+// as the walk reads it without checking again.
+bool is_plan(PyObject* plan, long& kind) {
+    if (!PyTuple_CheckExact(plan) || PyTuple_GET_SIZE(plan) != 4 || !PyLong_CheckExact(PyTuple_GET_ITEM(plan, 0)) ||
+        !PyUnicode_CheckExact(PyTuple_GET_ITEM(plan, 1))) {
+        return false;
+    }
+    kind = PyLong_AsLong(PyTuple_GET_ITEM(plan, 0));
+    PyObject* steps = PyTuple_GET_ITEM(plan, 2);
+    PyObject* dict_reader = PyTuple_GET_ITEM(plan, 3);
+    if (kind == kCall) return PyCallable_Check(steps);
+    if (kind != kWalk) return kind == kRepr || kind == kObject;
+    if (!PyTuple_CheckExact(steps) || (dict_reader != Py_None && Py_TYPE(dict_reader)->tp_descr_get == nullptr)) {
+        return false;
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(steps); ++index) {
+        if (!is_step(PyTuple_GET_ITEM(steps, index))) return false;
+    }
+    return true;
+}
+
 // The type's plan: (kind, recursion_text, steps or function, dict_reader).
 Plan plan_of(PyTypeObject* type) {
     // A lookup gives the type a version tag when it has none yet.
@@ -127,10 +181,11 @@ Plan plan_of(PyTypeObject* type) {
     if (g_plan_for == nullptr) raise_error(PyExc_RuntimeError, "zelm._serialize has no plans to show objects by");
     PyRef plan = require(PyObject_CallFunctionObjArgs(g_plan_for, reinterpret_cast<PyObject*>(type),
                                                       g_full_repr ? Py_True : Py_False, nullptr));
-    if (!PyTuple_CheckExact(plan.get()) || PyTuple_GET_SIZE(plan.get()) != 4) {
-        raise_error(PyExc_TypeError, "a plan must be a tuple of four entries");
+    long kind = kRepr;
+    if (!is_plan(plan.get(), kind)) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        raise_error(PyExc_TypeError, "zelm.serialize.plans gave a plan the encoders cannot read");
     }
-    const long kind = small_number(PyTuple_GET_ITEM(plan.get(), 0));
     // Kept only when finding it changed nothing of the type.
     if (version && compat::type_version(type) == version) {
         PyObject* previous = known.plan;
@@ -389,7 +444,7 @@ bool read_parts(PyObject* value, PyObject* plan, std::vector<PyRef>& read) {
             item = PyRef::from_borrowed(found);
         } else if (PyLong_CheckExact(reader)) {
             const long position = small_number(reader);
-            if (position >= PyTuple_GET_SIZE(value)) return false;
+            if (!PyTuple_Check(value) || position < 0 || position >= PyTuple_GET_SIZE(value)) return false;
             item = PyRef::from_borrowed(PyTuple_GET_ITEM(value, position));
         } else {
             item = read_with(reader, value);

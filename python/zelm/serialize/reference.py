@@ -727,7 +727,7 @@ def _read_parts(value, plan):
             if item is _ABSENT:
                 return None
         elif type(reader) is int:
-            if reader >= tuple.__len__(value):
+            if not issubclass(value_type, tuple) or not 0 <= reader < tuple.__len__(value):
                 return None
             item = tuple.__getitem__(value, reader)
         else:
