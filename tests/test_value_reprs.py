@@ -87,6 +87,26 @@ def no_side_effects():
     assert SideEffects.calls == []
 
 
+class LoudMeta(type):
+    """A metaclass whose hash, equality and repr are the program's code."""
+
+    def __hash__(cls):
+        SideEffects.calls.append("__hash__")
+        return 1
+
+    def __eq__(cls, other):
+        SideEffects.calls.append("__eq__")
+        return False
+
+    def __repr__(cls):
+        SideEffects.calls.append("__repr__")
+        return "Loud"
+
+
+class Loud(metaclass=LoudMeta):
+    pass
+
+
 @dataclasses.dataclass
 class Point:
     x: int
@@ -274,6 +294,8 @@ NOT_CALLED = {
     "dataclass with its own __repr__": WithOwnRepr(1),
     "dataclass field behind a property": Shadowed(),
     "proxy whose __class__ is a property": Proxy(),
+    "instance of a class with a Python metaclass": Loud(),
+    "class with a Python metaclass": Loud,
 }
 
 
@@ -291,15 +313,15 @@ def test_container_subclasses_are_read_without_their_python_methods(value, expec
     assert shown(value) == expected
 
 
-@pytest.mark.parametrize("make", [Items, tuple, lambda items: Point(x=items), lambda items: {"k": items},
+@pytest.mark.parametrize("make", [Items, tuple, list, lambda items: Point(x=items), lambda items: {"k": items},
                                   lambda items: collections.deque(items), lambda items: Failure(*items)],
-                         ids=["list subclass", "tuple", "dataclass field", "dict", "deque", "exception args"])
+                         ids=["list subclass", "tuple", "list", "dataclass field", "dict", "deque", "exception args"])
 def test_objects_inside_containers_are_shown_by_the_same_rules(make):
-    noisy, proxy = Noisy(), Proxy()
+    noisy, proxy, loud = Noisy(), Proxy(), Loud()
 
-    text = shown(make([noisy, proxy]))
+    text = shown(make([noisy, proxy, loud]))
 
-    assert object.__repr__(noisy) in text and object.__repr__(proxy) in text
+    assert all(object.__repr__(value) in text for value in (noisy, proxy, loud))
 
 
 def test_a_dataclass_inside_itself_is_marked_as_python_marks_it():

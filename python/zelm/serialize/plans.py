@@ -63,9 +63,9 @@ REPR, OBJECT, CALL, WALK = range(4)
 #   (QUALNAME, label, reader): label and the __qualname__ of the Python
 #       function read (anything else makes the value OBJECT)
 #   (ITEMS, reader, length, iterate, form, opener, closer, empty, one_item_suffix):
-#       (the reader may also be the instance __dict__'s descriptor)
-#       the container read: `empty` when length(container) is 0, else opener,
-#       the items iterate(container) yields shown in `form`, closer
+#       the container read (the reader may also be the instance __dict__'s
+#       descriptor): `empty` when length(container) is 0, else opener, the
+#       items iterate(container) yields shown in `form`, closer
 #   (OPTIONAL, label, reader): nothing when the value read is None, else as VALUE
 TEXT, VALUE, NAME, QUALNAME, ITEMS, OPTIONAL = range(6)
 # Item forms: an item; a (key, value) pair as "key: value", "(key, value)",
@@ -79,10 +79,8 @@ _qualname_of = type.__dict__["__qualname__"].__get__
 
 # Objects in a class dict that are C code: a __repr__ of this kind is the
 # type's own C repr.
-# Compared by exact type: isinstance() would ask a non-matching object
-# for its __class__, which may be a property.
-_C_CALLABLES = frozenset({types.WrapperDescriptorType, types.BuiltinFunctionType, types.MethodDescriptorType,
-                          types.MethodWrapperType, types.ClassMethodDescriptorType})
+_C_CALLABLES = (types.WrapperDescriptorType, types.BuiltinFunctionType, types.MethodDescriptorType,
+                types.MethodWrapperType, types.ClassMethodDescriptorType)
 _MISSING = object()
 
 
@@ -94,6 +92,12 @@ def _lookup(cls, name):
         if found is not _MISSING:
             return base, found
     return None, None
+
+
+def _is_one_of(cls, classes):
+    # By identity: isinstance() would ask a non-matching object for its
+    # __class__ (maybe a property), `in` would hash a class through its metaclass.
+    return any(cls is candidate for candidate in classes)
 
 
 def _is_data_descriptor(attribute):
@@ -132,7 +136,7 @@ def register_repr(cls, function=None):
     if function is not None and not callable(function):
         raise TypeError(f"the repr function of {_qualname_of(cls)} must be callable or None, "
                         f"not {type(function).__name__}")
-    if cls in _WRITTEN_AS_THEMSELVES:
+    if _is_one_of(cls, _WRITTEN_AS_THEMSELVES):
         raise ValueError(f"{_name_of(cls)} values are written as themselves; a repr of them is never taken")
     _registered[id(cls)] = (cls, function)
     _changed()
@@ -180,7 +184,7 @@ def plan_for(cls, full):
         return _OBJECT_PLAN
     if full:
         return _REPR_PLAN
-    if type(shown_by) in _C_CALLABLES:
+    if _is_one_of(type(shown_by), _C_CALLABLES):
         return _c_repr_plan(cls, owner)
     return _python_repr_plan(cls, owner, shown_by)
 
@@ -203,7 +207,7 @@ _exception_args = BaseException.__dict__["args"]
 _method_function = types.MethodType.__dict__["__func__"]
 _method_self = types.MethodType.__dict__["__self__"]
 _DICT_ITEMS = (dict.__len__, dict.items)
-_DICT_VIEWS = frozenset({type({}.keys()), type({}.values()), type({}.items())})
+_DICT_VIEWS = (type({}.keys()), type({}.values()), type({}.items()))
 _namespace_dict = types.SimpleNamespace.__dict__["__dict__"]
 # OrderedDict shows its items as a dict from 3.12 on, as pairs before.
 _ORDERED_DICT_AS_DICT = sys.version_info >= (3, 12)
@@ -233,10 +237,10 @@ def _c_repr_plan(cls, owner):
     if owner is collections.defaultdict:
         return _walk("...", [(TEXT, f"{name}("), (VALUE, "", _default_factory),
                              _items(None, *_DICT_ITEMS, PAIR, ", {", "}", ", {}"), (TEXT, ")")])
-    if owner in _DICT_VIEWS:
+    if _is_one_of(owner, _DICT_VIEWS):
         # Iterated by the view type's own C iterator (an OrderedDict's views keep its order).
         length, iterate = _lookup(cls, "__len__")[1], _lookup(cls, "__iter__")[1]
-        if type(length) not in _C_CALLABLES or type(iterate) not in _C_CALLABLES:
+        if not _is_one_of(type(length), _C_CALLABLES) or not _is_one_of(type(iterate), _C_CALLABLES):
             return _REPR_PLAN
         return _walk("...", [_items(None, length, iterate, ITEM, f"{name}([", "])", f"{name}([])")])
     if owner is types.SimpleNamespace:
@@ -320,7 +324,7 @@ def _enum_plan(cls, is_flag):
     # "<Perm: 0>" from 3.11 on, and decomposed into names before, which is
     # left to the OBJECT form.
     _, value_repr = _lookup(cls, "_value_repr_")
-    if value_repr is not None and type(value_repr) not in _C_CALLABLES:
+    if value_repr is not None and not _is_one_of(type(value_repr), _C_CALLABLES):
         return _OBJECT_PLAN  # the value is shown by a function of the program's
     dict_reader = _instance_dict_reader(cls)
     if dict_reader is None:
@@ -376,8 +380,8 @@ def _is_attrs_repr(function):
 
 
 # The exact types the walks write themselves, whose repr is never taken.
-_WRITTEN_AS_THEMSELVES = frozenset({type(None), bool, int, float, str, bytes, bytearray, memoryview, list, tuple,
-                                    dict, set, frozenset})
+_WRITTEN_AS_THEMSELVES = (type(None), bool, int, float, str, bytes, bytearray, memoryview, list, tuple, dict, set,
+                          frozenset)
 
 
 def _register_standard_library():

@@ -154,12 +154,15 @@ _OBJECT_BYTES = 64
 _RECURSION_MARKERS = {list: "[...]", tuple: "(...)", dict: "{...}", set: "{...}", frozenset: "{...}"}
 # Packed as themselves by msgpack and always loadable again.
 _MSGPACK_EXTENSION_TYPES = (msgpack.ExtType, msgpack.Timestamp)
+# A program's class is looked up among these by its id: `in` would hash it
+# or compare it through its metaclass, which may be Python code.
+_MSGPACK_EXTENSION_TYPE_IDS = frozenset(map(id, _MSGPACK_EXTENSION_TYPES))
 # Extension codes of zelm's own: a program's ExtType with one of them is
 # stored as its repr, so that it is not read back as something else.
 _OWN_EXTENSION_CODES = frozenset({EXT_REPR, EXT_TUPLE, EXT_PAIRS})
 # Encoded size counted for an extension value's header.
 _EXT_HEADER_BYTES = _HEADER_BYTES + 1
-_SCALAR_TYPES = frozenset({int, float, bool, type(None)})
+_SCALAR_TYPE_IDS = frozenset(map(id, (int, float, bool, type(None))))
 
 
 def limits_from_config(settings, lightweight=False):
@@ -377,7 +380,7 @@ def reference_dump_msgpack(value):
         else:
             # Numbers and bools pack as themselves, other objects as their cut
             # repr (the packer's fallback); these the packer would copy whole.
-            fits = value_type is not memoryview and value_type not in _MSGPACK_EXTENSION_TYPES
+            fits = value_type is not memoryview and id(value_type) not in _MSGPACK_EXTENSION_TYPE_IDS
         if fits:
             try:
                 packed = packer.pack(value)
@@ -424,7 +427,7 @@ def _room_left(value, depth, room):
         if len(value) > MAX_ITEMS or depth >= MAX_DEPTH:
             return -1
         room -= _HEADER_BYTES
-        if _SCALAR_TYPES.issuperset(map(type, value)):
+        if _SCALAR_TYPE_IDS.issuperset(map(id, map(type, value))):
             # Numbers, None and bools only (a common case, checked in C); an
             # int too large for MessagePack makes the packer fail instead.
             return room - _SCALAR_BYTES * len(value)
@@ -438,7 +441,7 @@ def _room_left(value, depth, room):
     if value_type is int or value_type is float or value is None or value_type is bool:
         # An int too large for MessagePack makes the packer fail.
         return room - _SCALAR_BYTES
-    if value_type is memoryview or value_type in _MSGPACK_EXTENSION_TYPES:
+    if value_type is memoryview or id(value_type) in _MSGPACK_EXTENSION_TYPE_IDS:
         return -1  # the packer would copy them whole
     # Anything else reaches the packer's fallback, which cuts its repr.
     return room - _OBJECT_BYTES
@@ -620,6 +623,7 @@ def _int_text(value):
 
 
 _REPR_OPENERS = {list: ("[", "]"), tuple: ("(", ")"), dict: ("{", "}"), set: ("{", "}"), frozenset: ("frozenset({", "})")}
+_REPR_OPENER_IDS = frozenset(map(id, _REPR_OPENERS))
 
 
 def _repr_text(value, limit):
@@ -640,7 +644,7 @@ def _add_repr(value, parts, room, depth, open_containers):
         text = repr(value[: room[0] + 1]) if len(value) > room[0] else repr(value)
     elif value_type is int:
         text = _int_text(value)
-    elif value_type in _REPR_OPENERS:
+    elif id(value_type) in _REPR_OPENER_IDS:
         if id(value) in open_containers:
             text = _RECURSION_MARKERS[value_type]
         elif depth >= MAX_DEPTH:
@@ -650,7 +654,7 @@ def _add_repr(value, parts, room, depth, open_containers):
         else:
             _add_container_repr(value, value_type, parts, room, depth, open_containers)
             return
-    elif value_type in _C_SCALARS:
+    elif id(value_type) in _C_SCALAR_IDS:
         text = _readable_text(value)
     else:
         _add_object(value, parts, room, depth, open_containers)
@@ -661,7 +665,7 @@ def _add_repr(value, parts, room, depth, open_containers):
 
 # Shown by their C repr, whatever the repr mode (the most frequent values
 # inside a set, spared a plan).
-_C_SCALARS = frozenset({float, bool, type(None), complex})
+_C_SCALAR_IDS = frozenset(map(id, (float, bool, type(None), complex)))
 _object_form = object.__repr__
 
 
@@ -955,7 +959,7 @@ def _lightweight(value, depth, open_containers):
         if len(value) > LIGHTWEIGHT_MAX_TEXT:
             return value[:LIGHTWEIGHT_MAX_TEXT] + _TRUNCATION_MARKER_BYTES
         return value
-    if value_type in _MSGPACK_EXTENSION_TYPES:
+    if id(value_type) in _MSGPACK_EXTENSION_TYPE_IDS:
         if value_type is msgpack.ExtType and value.code in _OWN_EXTENSION_CODES:
             return _repr_ext(_short_text(_repr_text(value, LIGHTWEIGHT_MAX_TEXT)))
         return value
