@@ -1,6 +1,8 @@
 import os
 import pathlib
 import sqlite3
+import stat
+import tempfile
 import threading
 
 import msgpack
@@ -285,8 +287,16 @@ def fallback_files(directory):
     return sorted(path.name for path in directory.iterdir() if path.name.endswith(".msgpack"))
 
 
-@pytest.mark.parametrize("break_store", ["not a database", "failing write", "parent is a file"])
-def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch, break_store):
+@pytest.fixture
+def usual_umask():
+    """The common umask, under which new files are readable by everyone."""
+    previous = os.umask(0o022)
+    yield
+    os.umask(previous)
+
+
+@pytest.mark.parametrize("break_store", ["not a database", "failing write", "parent is a file", "only the temp dir"])
+def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch, usual_umask, break_store):
     db_path = tmp_path / "traces.sqlite3"
     shown_directory = tmp_path
     if break_store == "not a database":
@@ -305,6 +315,13 @@ def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch,
         shown_directory.mkdir()
         monkeypatch.chdir(shown_directory)
         expected_error = "File exists"
+        if break_store == "only the temp dir":
+            # No working directory to write to either: the file lands where
+            # every user of the machine can look.
+            shown_directory.rmdir()
+            shown_directory = tmp_path / "tmp"
+            shown_directory.mkdir()
+            monkeypatch.setattr(tempfile, "tempdir", str(shown_directory))
     document = trace_document(main_records=2)
 
     with pytest.raises(TraceStoreError) as raised:
@@ -316,6 +333,7 @@ def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch,
     assert expected_error in message and str(db_path) in message
     assert message.endswith(f"; the trace was written to {written} instead")
     assert written.read_bytes() == document
+    assert stat.S_IMODE(written.stat().st_mode) == 0o600  # readable by its owner alone
     # A second failure under the same id keeps the first file.
     with pytest.raises(TraceStoreError):
         save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)

@@ -247,7 +247,9 @@ def _saved_beside(error, db_path, traces):
     for trace_id, document in traces:
         candidates = [fallback_path(db_path, trace_id)]
         name = os.path.basename(candidates[0])
-        candidates += [os.path.join(os.getcwd(), name), os.path.join(tempfile.gettempdir(), name)]
+        with contextlib.suppress(OSError):  # a working directory since removed
+            candidates.append(os.path.join(os.getcwd(), name))
+        candidates.append(os.path.join(tempfile.gettempdir(), name))
         for candidate in candidates:
             path = _write_new_file(candidate, document)
             if path is not None:
@@ -277,15 +279,22 @@ def _saved_beside(error, db_path, traces):
 
 def _write_new_file(path, document):
     """Write ``document`` to ``path``, or to the first of "path.1", ...
-    (before the extension) that does not exist; the path written, or None."""
+    (before the extension) that does not exist; the path written, or None.
+
+    The file is made readable by its owner alone from the start: it may
+    land in the temporary directory, which every user of the machine reads."""
     stem, extension = os.path.splitext(path)
     for attempt in range(100):
         candidate = path if attempt == 0 else f"{stem}.{attempt}{extension}"
         try:
-            with open(candidate, "xb") as output:
-                output.write(document)
+            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         except FileExistsError:
             continue
+        except OSError:
+            return None
+        try:
+            with open(descriptor, "wb") as output:
+                output.write(document)
         except OSError:
             with contextlib.suppress(OSError):
                 os.remove(candidate)
