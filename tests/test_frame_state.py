@@ -1,6 +1,7 @@
 """Lines and locals in frame records: what Python itself shows for the frame
 at that moment, for every kind of frame and whatever happened to it before."""
 
+import asyncio
 import builtins
 import inspect
 import sys
@@ -218,6 +219,116 @@ def test_recording_leaves_the_programs_view_of_its_locals_as_it_is(profile):
     assert list(last["locals"]) == ["first", "second"]
 
 
+# ---- reading never changes the program ---------------------------------------------
+
+
+def class_assigning_its_class():
+    """Django's LazyObject: zero-argument super() gives the class body a
+    __class__ cell, still empty while the body runs."""
+    class Proxy:
+        __class__ = property(lambda self: int)
+
+        def describe(self):
+            return super().__repr__()
+    return "__class__" in vars(Proxy), isinstance(Proxy(), int), list(vars(Proxy))
+
+
+class CountingNamespace(dict):
+    """A class namespace whose reads through Python code are counted."""
+    reads = 0
+
+    def __getitem__(self, key):
+        CountingNamespace.reads += 1
+        return super().__getitem__(key)
+
+    def __iter__(self):
+        CountingNamespace.reads += 1
+        return super().__iter__()
+
+    def keys(self):
+        CountingNamespace.reads += 1
+        return super().keys()
+
+
+class Counted(type):
+    @classmethod
+    def __prepare__(mcs, name, bases):
+        return CountingNamespace()
+
+    def __new__(mcs, name, bases, namespace):
+        return super().__new__(mcs, name, bases, dict(dict.items(namespace)))
+
+
+def class_in_counting_namespace():
+    CountingNamespace.reads = 0
+
+    class Tallied(metaclass=Counted):
+        size = 3
+        doubled = size * 2
+    return CountingNamespace.reads, Tallied.doubled
+
+
+def holds_its_locals_dict():
+    """Keeps the mapping `f_locals` gave it (its own dict before 3.13, which
+    nothing but the program's own reads refreshes) across the recorded yield."""
+    mine = sys._getframe().f_locals
+    later = 1
+    yield
+    yield sorted(mine), later
+
+
+def captures(value):
+    def read():
+        return value
+    return read
+
+
+def free_variable_user(value):
+    def inner(extra):
+        return value + extra
+    return inner
+
+
+PROGRAM_VIEWS = {
+    "class-assigning-__class__": class_assigning_its_class,
+    "class-namespace-dict-subclass": class_in_counting_namespace,
+    "function-holding-its-locals-dict": lambda: list(holds_its_locals_dict()),
+    "closure-cell": lambda: captures(1)(),
+    "free-variable": lambda: free_variable_user(5)(1),
+}
+
+
+@pytest.mark.parametrize("run", PROGRAM_VIEWS.values(), ids=PROGRAM_VIEWS)
+def test_recording_locals_leaves_the_program_as_it_runs_untraced(profile, run):
+    untraced = run()
+    traced = []
+    profile(lambda: traced.append(run()))
+    assert traced == [untraced]
+
+
+# name: (what to run, co_name, the recorded call's locals, the recorded return's locals as names)
+RECORDED_AT_BOTH_ENDS = {
+    "class-body-with-a-__class__-cell": (class_assigning_its_class, "Proxy", [],
+                                         ["__module__", "__qualname__", "__class__", "describe", "__classcell__"]),
+    "class-body-in-a-dict-subclass": (class_in_counting_namespace, "Tallied", [],
+                                      ["__module__", "__qualname__", "size", "doubled"]),
+    # 3.11 calls the hook before the frame has made its cells or copied its free variables.
+    "argument-in-a-cell": (lambda: captures(1), "captures", [("value", 1)], None),
+    "free-variable": (lambda: free_variable_user(5)(1), "inner", [("extra", 1), ("value", 5)],
+                      ["extra", "value"]),
+}
+
+
+@pytest.mark.parametrize("run, co_name, at_call, names_at_return", RECORDED_AT_BOTH_ENDS.values(),
+                         ids=RECORDED_AT_BOTH_ENDS)
+def test_locals_of_cells_free_variables_and_class_bodies(profile, run, co_name, at_call, names_at_return):
+    doc, _ = profile(run)
+    call, returned = frame_records(doc, co_name)
+    assert recorded_locals(call) == [(name, value) for name, value in at_call if name not in CLASS_BODY_EXTRAS]
+    if names_at_return is not None:
+        assert [name for name, _ in recorded_locals(returned)] == names_at_return
+
+
 # ---- lines ---------------------------------------------------------------------------
 
 
@@ -303,3 +414,42 @@ def test_lines_of_code_made_and_dropped_one_after_another(profile):
     doc, _ = profile(run)
     returns = [r for r in frame_records(doc, "made") if r["event"] == "return"]
     assert [record_line(r) for r in returns] == [blank_lines + 2 for blank_lines in range(6)]
+
+
+async def numbers(count):
+    for number in range(count):
+        yield number
+
+
+# The instructions that close these `async for` loops carry no line number on 3.12.
+async def evens_if(count, wanted):
+    if wanted:
+        async for number in numbers(count):
+            if number % 2 == 0:
+                yield number
+
+
+async def evens_while(count, wanted):
+    while wanted:
+        async for number in numbers(count):
+            if number % 2 == 0:
+                yield number
+        wanted = False
+
+
+@pytest.mark.parametrize("generator", [evens_if, evens_while], ids=["async-for-in-if", "async-for-in-while"])
+def test_frames_at_an_instruction_without_a_line_are_recorded(profile, zelm_warnings, generator):
+    async def collect():
+        return [number async for number in generator(5, True)]
+
+    result = []
+    doc, _ = profile(lambda: result.append(asyncio.run(collect())))
+
+    assert result == [[0, 2, 4]]
+    assert zelm_warnings() == []
+    records = frame_records(doc, generator.__name__)
+    events = [r["event"] for r in records]
+    assert events.count("call") == events.count("return") == 4  # three yields and the end
+    # A record's line is one of the function's own, its first (the def line) where the instruction has none.
+    lines, first = inspect.getsourcelines(generator)
+    assert {record_line(r) for r in records} <= set(range(first, first + len(lines)))

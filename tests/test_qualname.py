@@ -427,20 +427,48 @@ def test_unprintable_module_name_is_reported_and_named_by_type(profile, monkeypa
     assert all(isinstance(u.exc_value, RuntimeError) and isinstance(u.object, Unprintable) for u in unraisable)
 
 
-def test_unprintable_module_name_fails_the_event(profile, tmp_path, monkeypatch, zelm_warnings):
-    # The module's own name is part of every qualified name from 3.11 on and
-    # of module code's on 3.10: a failing str() of it drops the event with a
-    # warning, like any other unreadable part of the record.
+# Code compiled under a pseudo file name, run in globals of its own the way a
+# template engine runs a template (Jinja2 compiles every one as "<template>").
+TEMPLATE = "def root(context):\n    return context * 2\n\nrendered = root('ab')\n"
+
+
+@pytest.mark.parametrize("filename, make_globals, function_module", [
+    ("<template>", dict, "<template>"),
+    # 3.10 names a function after its own __module__ (set from the globals' name when it was made).
+    ("<template>", lambda: {"__name__": Unprintable()}, by_version("<unprintable Unprintable object>", "<template>")),
+    ("/srv/page.py", lambda: {"__name__": Unprintable()}, by_version("<unprintable Unprintable object>", "/srv/page.py")),
+], ids=["no-module-name", "unprintable-module-name", "unprintable-module-name-of-a-file"])
+def test_code_without_a_printable_module_name_is_named_after_its_file(
+        profile, monkeypatch, zelm_warnings, filename, make_globals, function_module):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-    code = compile("size = 1\n", str(tmp_path / "unprintable_module.py"), "exec")
+    code = compile(TEMPLATE, filename, "exec")
+    namespace = make_globals()
 
-    doc, _ = profile(lambda: exec(code, {"__name__": Unprintable()}))
-    assert frame_records(doc, "<module>") == []
-    assert unraisable == []
-    warnings = zelm_warnings()
-    assert [(w.args[1], w.args[2]) for w in warnings] == [("<module>", "call"), ("<module>", "return")]
-    assert all(str(w.exc_info[1]) == "no text" for w in warnings)
+    doc, _ = profile(lambda: exec(code, namespace))
+
+    assert namespace["rendered"] == "abab"
+    assert [(r["event"], r["qualname"]) for r in frame_records(doc) if r["path"].startswith(filename)] == [
+        ("call", f"{filename}.<module>"), ("call", f"{function_module}.root"),
+        ("return", f"{function_module}.root"), ("return", f"{filename}.<module>"),
+    ]
+    assert zelm_warnings() == []
+    # Only a function's own unprintable __module__ is reported, as any unprintable part of a name is.
+    assert len(unraisable) == (2 if function_module.startswith("<unprintable") else 0)
+
+
+def test_jinja2_template_frames_are_recorded_without_warnings(profile, zelm_warnings):
+    jinja2 = pytest.importorskip("jinja2")
+    template = jinja2.Environment().from_string("{% for x in items %}{{ x }}{% endfor %}")
+
+    rendered = []
+    doc, _ = profile(lambda: rendered.append(template.render(items=[1, 2], secret="s3cret-token")))
+
+    assert rendered == ["12"]
+    assert zelm_warnings() == []
+    assert {(r["event"], r["qualname"]) for r in frame_records(doc, "root")} == {
+        ("call", "<template>.root"), ("return", "<template>.root"),
+    }
 
 
 class Payload:

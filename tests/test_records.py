@@ -28,7 +28,7 @@ FRAME_KEYS = [
 FRAME_ID = re.compile(r"frm_[0-9A-HJKMNP-TV-Z]{26}")
 LOG_MESSAGE = (
     "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
-    "    event: %s\n    frame locals: %s\n"
+    "    event: %s\n    line: %s\n"
 )
 HERE = os.path.abspath(__file__)
 
@@ -499,12 +499,15 @@ def poisoned_serializer(monkeypatch):
 
 
 def check_warning(record, co_name, event):
+    first_line = globals()[co_name].__code__.co_firstlineno
     assert record.levelno == logging.WARNING
     assert record.msg == LOG_MESSAGE
-    assert record.args[:3] == (HERE, co_name, event)
-    assert isinstance(record.args[3], dict)
+    assert record.args == (HERE, co_name, event, first_line)
+    assert (record.pathname, record.lineno, record.funcName) == (HERE, first_line, co_name)
     assert isinstance(record.exc_info[1], ValueError) and str(record.exc_info[1]) == "poisoned"
     assert record.getMessage().startswith(f"Unexpected exception in Rust.\n    co_filename: {HERE}\n")
+    # The frame's values stay out of it.
+    assert "Poison()" not in logging.Formatter().format(record)
 
 
 def test_failing_return_value_serialisation_drops_the_event(
@@ -514,7 +517,6 @@ def test_failing_return_value_serialisation_drops_the_event(
 
     [warning] = zelm_warnings()
     check_warning(warning, "returns_poison", "return")
-    assert warning.args[3] == {}
     [call] = frame_records(doc, "returns_poison")
     assert call["event"] == "call"
     # the plugin record of the failed event went with it
@@ -553,10 +555,9 @@ def test_failing_locals_serialisation_drops_call_and_return(
     plugin_definitions(plugin_definition("takes_poison"))
     doc, _ = profile(run_taking_poison)
 
-    first, second = zelm_warnings()
-    check_warning(first, "takes_poison", "call")
-    check_warning(second, "takes_poison", "return")
-    assert isinstance(first.args[3]["value"], Poison)
+    # Once for the code, though its return fails too.
+    [warning] = zelm_warnings()
+    check_warning(warning, "takes_poison", "call")
     assert frame_records(doc, "takes_poison") == []
     assert [r for r in doc["frames_of_interest"] if r["type"] != "frame"] == []
     # nothing was pushed for takes_poison: its callee's caller is the run frame
@@ -566,6 +567,61 @@ def test_failing_locals_serialisation_drops_call_and_return(
             run_call["frame_id"],
         }
     assert frame_records(doc, "run_taking_poison")[-1]["frame_id"] == run_call["frame_id"]
+
+
+def test_failures_are_logged_once_per_code_object(profile, poisoned_serializer, zelm_warnings):
+    def run():
+        for _ in range(3):
+            takes_poison(Poison())
+        # Two codes of the same text, each freed before the next is made
+        # (perhaps at the same address): each is a code of its own.
+        for _ in range(2):
+            namespace = {}
+            exec(compile("def made(value):\n    return value\n", HERE, "exec"), namespace)
+            namespace["made"](Poison())
+            del namespace
+
+    profile(run)
+
+    assert [(w.args[1], w.args[2]) for w in zelm_warnings()] == [
+        ("takes_poison", "call"), ("made", "call"), ("made", "call"),
+    ]
+
+
+class Collected(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@pytest.mark.parametrize("quiet, expected", [
+    (lambda logger: None, 1),
+    (lambda logger: logger.setLevel(logging.ERROR), 0),
+    (lambda logger: setattr(logger, "disabled", True), 0),
+    (lambda logger: logger.addFilter(lambda record: False), 0),
+], ids=["enabled", "level-above-warning", "disabled", "filtered-out"])
+def test_failure_warning_goes_through_the_loggers_own_checks(profile, poisoned_serializer, monkeypatch,
+                                                             quiet, expected):
+    logger = logging.getLogger("zelm")
+    collected = Collected()
+    monkeypatch.setattr(logger, "handlers", [collected])
+    monkeypatch.setattr(logger, "filters", [])
+    monkeypatch.setattr(logger, "level", logging.NOTSET)
+    monkeypatch.setattr(logger, "disabled", False)
+    quiet(logger)
+    try:
+        profile(lambda: takes_poison(Poison()))
+    finally:
+        logger.manager._clear_cache()
+
+    assert len(collected.records) == expected
+    for record in collected.records:
+        check_warning(record, "takes_poison", "call")
+        # What a handler's formatter reads is all there.
+        logging.Formatter("%(pathname)s:%(lineno)d %(funcName)s %(levelname)s %(message)s").format(record)
 
 
 # ---- programs that must keep running (each in its own interpreter) ------------------
@@ -652,21 +708,30 @@ def test_lone_surrogate_function_name_is_converted_lossily(tmp_path):
 
 
 def test_class_body_with_a_mapping_namespace_is_recorded(tmp_path):
+    # A namespace that is no dict is recorded as a value, without its methods
+    # running: they are the program's code, and may change what it does.
     reported = run_isolated(tmp_path, '''
         import collections.abc
+
+        used = []
 
         class Namespace(collections.abc.MutableMapping):
             def __init__(self):
                 self.data = {}
             def __getitem__(self, key):
+                used.append(("get", key))
                 return self.data[key]
             def __setitem__(self, key, value):
+                used.append(("set", key))
                 self.data[key] = value
             def __delitem__(self, key):
+                used.append(("del", key))
                 del self.data[key]
             def __iter__(self):
+                used.append(("iter",))
                 return iter(self.data)
             def __len__(self):
+                used.append(("len",))
                 return len(self.data)
 
         class Meta(type):
@@ -683,16 +748,19 @@ def test_class_body_with_a_mapping_namespace_is_recorded(tmp_path):
                 size = 3
             sizes.append(Shaped.size)
 
+        build()
+        untraced, used[:] = used[:], []
         records = profiled(build)
-        report(sizes=sizes, shaped=[[r["event"], r["locals"]] for r in records if r["co_name"] == "Shaped"])
+        report(sizes=sizes, used=[used, untraced],
+               shaped=[[r["event"], r["locals"]] for r in records if r["co_name"] == "Shaped"])
     ''')
     assert reported["warnings"] == []
-    assert reported["sizes"] == [3]
-    (call_event, call_locals), (return_event, return_locals) = reported["shaped"]
-    assert (call_event, return_event) == ("call", "return")
-    assert "size" not in call_locals
-    assert return_locals["size"] == 3
-    assert return_locals["__qualname__"].endswith("Shaped")
+    assert reported["sizes"] == [3, 3]
+    traced_uses, untraced_uses = reported["used"]
+    assert traced_uses == untraced_uses
+    assert [event for event, _ in reported["shaped"]] == ["call", "return"]
+    for _, shown in reported["shaped"]:
+        assert isinstance(shown, str) and "Namespace object" in shown
 
 
 def test_removed_working_directory_keeps_the_file_name(tmp_path):

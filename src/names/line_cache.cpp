@@ -1,5 +1,6 @@
 #include "names/line_cache.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "python/compat.hpp"
@@ -19,6 +20,13 @@ int LineCache::line(PyObject* frame) {
         entry.code = PyRef::from_borrowed(position.code);
     }
     return entry.line;
+}
+
+int LineCache::location_line(PyObject* frame) {
+    const int found = line(frame);
+    if (found >= 0) return found;
+    // Never negative, even for a code object made by hand.
+    return std::max(0, reinterpret_cast<PyCodeObject*>(compat::running_code(frame))->co_firstlineno);
 }
 
 }  // namespace zelm

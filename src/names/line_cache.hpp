@@ -14,8 +14,13 @@ namespace zelm {
 // exists. Used by one thread, with the GIL held.
 class LineCache {
 public:
-    // What PyFrame_GetLineNumber gives for the frame.
+    // What PyFrame_GetLineNumber gives for the frame: -1 where its
+    // instruction has no line (3.12 gives none to those that close an
+    // `async for` in an async generator), as a call site records it.
     int line(PyObject* frame);
+    // The line a frame record's location shows: the frame's line, or its
+    // code's first line where the instruction has none.
+    int location_line(PyObject* frame);
 
 private:
     struct Entry {

@@ -38,15 +38,17 @@ private:
 
 // F's name, F.__module__ + "." + F.__qualname__, into `text`; false when F
 // lacks either, as when the caller's variable of that name is no function. A
-// plain function's two attributes are fields of its own (a missing module
-// reads as None), read without a lookup. Both are held while str() of the
-// first may run code that replaces the second.
+// plain function's two attributes are fields of its own, read without a
+// lookup; one made in globals without "__name__" (a template's) has no
+// module, and is named after its code's file as its frames are. Both are
+// held while str() of the first may run code that replaces the second.
 bool function_name(PyObject* function, DottedNameCache& dotted_names, std::string& text) {
     PyRef module;
     PyRef qualname;
     if (Py_IS_TYPE(function, &PyFunction_Type)) {
         auto* plain = reinterpret_cast<PyFunctionObject*>(function);
-        module = PyRef::from_borrowed(plain->func_module != nullptr ? plain->func_module : Py_None);
+        module = PyRef::from_borrowed(plain->func_module != nullptr ? plain->func_module
+                                                                    : compat::code_filename(plain->func_code));
         qualname = PyRef::from_borrowed(plain->func_qualname);
     } else {
         module = compat::optional_attr(function, names().dunder_module);
@@ -64,20 +66,24 @@ ModuleAttribute builtins_property;
 
 enum class Lookup { found, missing, failed };
 
+// A lookup among a dict's own items (of a subclass too, whose methods do
+// not run): a failure (a key's equality raising) means "no answer".
+Lookup dict_lookup(PyObject* dict, PyObject* key, PyRef& value) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found != nullptr) {
+        value = PyRef::from_borrowed(found);
+        return Lookup::found;
+    }
+    if (!PyErr_Occurred()) return Lookup::missing;
+    discard_error();
+    return Lookup::failed;
+}
+
 // A lookup by the item protocol: KeyError means "try the next source",
 // any other failure means "no answer".
 Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
-    if (PyDict_CheckExact(mapping)) {
-        // Same answer as the item protocol without making a KeyError to discard.
-        PyObject* found = PyDict_GetItemWithError(mapping, key);
-        if (found != nullptr) {
-            value = PyRef::from_borrowed(found);
-            return Lookup::found;
-        }
-        if (!PyErr_Occurred()) return Lookup::missing;
-        discard_error();
-        return Lookup::failed;
-    }
+    // Same answer as the item protocol without making a KeyError to discard.
+    if (PyDict_CheckExact(mapping)) return dict_lookup(mapping, key, value);
     value = PyRef::steal(PyObject_GetItem(mapping, key));
     if (value) return Lookup::found;
     bool key_error = PyErr_ExceptionMatches(PyExc_KeyError);
@@ -85,7 +91,10 @@ Lookup lookup(PyObject* mapping, PyObject* key, PyRef& value) {
     return key_error ? Lookup::missing : Lookup::failed;
 }
 
-// A variable of the frame, as a lookup in its `f_locals` would find it.
+// A variable of the frame, as a lookup in its `f_locals` would find it,
+// without running the program's code: a class body's namespace that is a
+// dict subclass is read at C level, and one that is no dict is taken not
+// to hold the name.
 Lookup frame_lookup(PyObject* frame, PyObject* name, PyRef& value) {
     compat::FrameVariable variable = compat::frame_variable(frame, name);
     switch (variable.where) {
@@ -93,7 +102,8 @@ Lookup frame_lookup(PyObject* frame, PyObject* name, PyRef& value) {
         case compat::FrameVariable::Where::missing: return Lookup::missing;
         case compat::FrameVariable::Where::in_namespace: break;
     }
-    return lookup(variable.namespace_.get(), name, value);
+    if (!PyDict_Check(variable.namespace_.get())) return Lookup::missing;
+    return dict_lookup(variable.namespace_.get(), name, value);
 }
 
 PyTypeObject* class_of(PyObject* object) {
@@ -151,6 +161,17 @@ PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObj
 }
 
 }  // namespace
+
+PyRef module_name_text(PyObject* module_name, PyObject* code) {
+    if (module_name != nullptr) {
+        if (PyUnicode_CheckExact(module_name)) return PyRef::from_borrowed(module_name);
+        // Held: str() may run code that takes the name out of the globals.
+        PyRef held = PyRef::from_borrowed(module_name);
+        if (PyRef text = PyRef::steal(PyObject_Str(module_name)); text && PyUnicode_Check(text.get())) return text;
+        discard_error();
+    }
+    return PyRef::from_borrowed(compat::code_filename(code));
+}
 
 void dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names, std::string& text) {
     if (const std::string* known = dotted_names.find(a, b)) {
@@ -315,8 +336,10 @@ bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cach
     // 4. A class body has its qualified name as a local.
     switch (frame_lookup(frame, n.dunder_qualname, value)) {
         case Lookup::found: {
-            PyRef module_name = require(PyObject_GetItem(globals.get(), n.dunder_name));
-            dotted_text(module_name.get(), value.get(), dotted_names, text);
+            PyRef module_name;
+            if (lookup(globals.get(), n.dunder_name, module_name) != Lookup::found) module_name = PyRef();
+            PyRef module_text = module_name_text(module_name.get(), compat::running_code(frame));
+            dotted_text(module_text.get(), value.get(), dotted_names, text);
             return true;
         }
         case Lookup::failed: return false;

@@ -1,34 +1,49 @@
 #include "profiler/error_log.hpp"
 
-#include "python/compat.hpp"
-
 namespace zelm {
 
-void log_error(PyObject* error, PyObject* frame, Event event, PyObject* co_filename,
-               PyObject* co_name) {
+bool LoggedCodes::first_time(PyObject* code) {
+    if (!addresses_.insert(code).second) return false;
+    if (code != nullptr) held_.push_back(PyRef::from_borrowed(code));
+    return true;
+}
+
+void log_error(PyObject* error, PyObject* code, Event event, PyObject* co_filename, PyObject* co_name) {
     bool logged = run_or_set_error([&] {
         const Names& n = names();
         PyRef logging = import_module(n.logging);
         PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
         PyRef logger = require(PyObject_CallOneArg(get_logger.get(), n.zelm));
-        PyRef locals = compat::frame_locals_dict(frame).dict;
-        PyRef kwargs = require(PyDict_New());
-        require_status(PyDict_SetItem(kwargs.get(), n.exc_info, error));
-        PyRef warning = require(PyObject_GetAttr(logger.get(), n.warning));
+        PyRef level = require(PyObject_GetAttr(logging.get(), n.warning_level));
+        PyRef enabled = require(PyObject_CallMethodOneArg(logger.get(), n.is_enabled_for, level.get()));
+        if (!require_status(PyObject_IsTrue(enabled.get()))) return;
         PyRef message = require(PyUnicode_FromString(
             "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
-            "    event: %s\n    frame locals: %s\n"));
+            "    event: %s\n    line: %s\n"));
         std::string_view name = event_name(event);
         PyRef event_text = require(
             PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        PyRef args = require(PyTuple_Pack(5, message.get(), co_filename, co_name, event_text.get(),
-                                          locals.get()));
-        require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+        // The code's first line: the frame's own may be unknown, and its
+        // locals and arguments are the program's values.
+        int first_line = code != nullptr ? reinterpret_cast<PyCodeObject*>(code)->co_firstlineno : 0;
+        PyRef line = require(PyLong_FromLong(first_line));
+        PyRef args = require(PyTuple_Pack(4, co_filename, co_name, event_text.get(), line.get()));
+        PyRef traceback = PyRef::steal(PyException_GetTraceback(error));
+        PyRef exc_info = require(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(error)), error,
+                                              traceback ? traceback.get() : Py_None));
+        // Made here rather than by logger.warning, whose caller lookup would
+        // take the profiled frame for the record's origin (and its line,
+        // which may be unknown, for an int).
+        PyRef make_record = require(PyObject_GetAttr(logger.get(), n.make_record));
+        PyRef record = require(PyObject_CallFunctionObjArgs(make_record.get(), n.zelm, level.get(), co_filename,
+                                                            line.get(), message.get(), args.get(),
+                                                            exc_info.get(), co_name, nullptr));
+        require(PyObject_CallMethodOneArg(logger.get(), n.handle, record.get()));
     });
-    if (!logged) report_unraisable(error);
+    if (!logged) report_unraisable(nullptr);
 }
 
-void log_pending_error(const EventCode& code) {
+void log_pending_error(const EventCode& code, LoggedCodes& logged) {
     // Ctrl-C that landed in Python code the hook ran (the serializer, a
     // plugin) is not a failure of ours and goes back to the program.
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
@@ -36,7 +51,8 @@ void log_pending_error(const EventCode& code) {
         return;
     }
     PyRef error = fetch_exception();
-    log_error(error.get(), code.frame, code.event, code.filename_object, code.name_object);
+    if (!logged.first_time(code.code)) return;
+    log_error(error.get(), code.code, code.event, code.filename_object, code.name_object);
 }
 
 }  // namespace zelm

@@ -14,10 +14,11 @@ namespace {
 
 // Defined at the end of this file.
 
-// Runs one event's work; a failure is logged once with `code` as it stands
-// then, and the event's records are dropped. Never raises.
+// Runs one event's work; a failure is logged with `code` as it stands then
+// (the first time for its code object), and the event's records are
+// dropped. Never raises.
 template <typename Body>
-void logging_failures(const EventCode& code, Body&& body);
+void logging_failures(const EventCode& code, LoggedCodes& logged, Body&& body);
 // The event's frame id: a new one at a call, remembered for its return; the
 // remembered one at a return (none when its call was not seen). `defer`: a
 // call's id is a deferred one (a call dropped by the budget, whose id is
@@ -28,8 +29,8 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
                                                StaticLookupCache& static_lookups);
 // Locals as recorded: the bound fast slots where they are the locals dict,
-// else a dict without "__builtins__", never written back into the frame's
-// own dict.
+// else a dict without "__builtins__" (or a namespace that is no dict), read
+// without writing to the frame.
 struct RecordedLocals {
     compat::LocalSlots slots;
     PyRef dict;  // null when the slots are the locals
@@ -50,7 +51,7 @@ bool resumable_code(PyObject* code);
 
 void ZelmProfiler::profile(PyObject* frame, PyObject* arg, Event event, bool may_unwind) {
     EventCode code{frame, nullptr, arg, event, {}, {}, Py_None, Py_None};
-    logging_failures(code, [&] {
+    logging_failures(code, logged_failures, [&] {
         if (!PyFrame_Check(frame)) throw InternalError("Python gives us a PyFrame");
         // The frame of the event runs: it holds its code (and the code its
         // names, with which a failure is logged) beyond this call.
@@ -140,7 +141,7 @@ void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, con
             msgpack::write_raw(batch.bytes, value.bytes());
             batch.close_record(marker);
         } catch (const PyErrorSet&) {
-            log_pending_error(code);
+            log_pending_error(code, logged_failures);
         }
     }
 }
@@ -182,8 +183,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     if (state.deferred_ids) settle_frame_ids(state);
     const ThreadIdentity& thread = identity(state);
 
-    int line = state.lines.line(frame);
-    if (line < 0) raise_error(PyExc_OverflowError, "can't convert negative int to unsigned");
+    int line = state.lines.location_line(frame);
     // The working directory as the event found it. The text stays in the
     // thread's cache until its next use, which only this thread's next event
     // makes: the hook is not called for the Python code it runs itself.
@@ -235,8 +235,9 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     PyObject* arg = exception ? exception : Py_None;
     EventCode code{frame, nullptr, arg, Event::exception, {}, {}, Py_None, Py_None};
     PyRef code_object;
-    logging_failures(code, [&] {
+    logging_failures(code, logged_failures, [&] {
         code_object = compat::frame_code(frame);
+        code.code = code_object.get();
         code.filename_object = compat::code_filename(code_object.get());
         code.name_object = compat::code_name(code_object.get());
         const ThreadIdentity& thread = identity(state);
@@ -276,9 +277,8 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state, std::op
         const ThreadIdentity& thread = identity(state);
         cut.thread = thread.name;
         cut.thread_native_id = thread.native_id;
-        int line = state.lines.line(code.frame);
-        cut.path = state.locations.location(code.filename_object, code.filename,
-                                            static_cast<std::uint64_t>(line < 0 ? 0 : line));
+        int line = state.lines.location_line(code.frame);
+        cut.path = state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
         if (auto qualname = qualified_name(code.frame, code.code, state, static_lookups)) {
             cut.qualname = std::string(*qualname);
         }
@@ -296,8 +296,8 @@ void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state, std::op
 namespace {
 
 template <typename Body>
-void logging_failures(const EventCode& code, Body&& body) {
-    if (!run_or_set_error(body)) log_pending_error(code);
+void logging_failures(const EventCode& code, LoggedCodes& logged, Body&& body) {
+    if (!run_or_set_error(body)) log_pending_error(code, logged);
 }
 
 std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event, bool defer) {
@@ -313,43 +313,37 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
     return std::nullopt;
 }
 
-// str() of the frame's module name, "." and the text of `qualname`, into
-// `text`. A name that cannot be printed fails the event like any other
-// unreadable part of the record.
-void module_dotted_name(PyObject* frame, PyObject* qualname, ThreadState& state, std::string& text) {
+// The frame's module name, "." and the text of `qualname`, into `text`.
+// The name is the one module_name_text gives: a template's code, whose
+// globals have no "__name__", is named after its file.
+void module_dotted_name(PyObject* frame, PyObject* code, PyObject* qualname, ThreadState& state,
+                        std::string& text) {
     PyObject* const key = names().dunder_name;
     PyObject* globals = compat::running_globals(frame);
-    // Borrowed from a plain dict while no code runs; held otherwise.
+    // Borrowed from a plain dict while no code runs; held otherwise. Null
+    // when the globals have none.
     PyObject* module_name = nullptr;
     PyRef held_name;
-    // What the subscription finds in a plain dict; a miss raises from it.
     if (PyDict_CheckExact(globals)) {
         GlobalsModuleName& known = cache_slot(state.module_names, globals);
         const std::uint64_t version = compat::dict_version(globals);
         if (known.globals == globals && known.version == version) {
             module_name = known.name;
-        } else if (PyObject* found = PyDict_GetItemWithError(globals, key)) {
-            module_name = found;
-            known = {globals, version, found};
-        } else if (PyErr_Occurred()) {
-            throw PyErrorSet{};
+        } else {
+            module_name = PyDict_GetItemWithError(globals, key);
+            if (module_name == nullptr && PyErr_Occurred()) {
+                discard_error();
+            } else {
+                known = {globals, version, module_name};
+            }
         }
-    }
-    if (module_name == nullptr) {
-        held_name = require(PyObject_GetItem(globals, key));
+    } else {
+        held_name = PyRef::steal(PyObject_GetItem(globals, key));
+        if (!held_name) discard_error();
         module_name = held_name.get();
     }
-    if (const std::string* known = state.dotted_names.find(module_name, qualname)) {
-        text = *known;
-        return;
-    }
-    // str() may run code that takes the name out of the globals.
-    if (!held_name) held_name = PyRef::from_borrowed(module_name);
-    PyRef module_text = require(PyObject_Str(module_name));
-    text = Utf8(module_text.get()).view();
-    text.push_back('.');
-    text.append(Utf8(qualname).view());
-    state.dotted_names.remember(module_name, qualname, text);
+    PyRef module_text = module_name_text(module_name, code);
+    dotted_text(module_text.get(), qualname, state.dotted_names, text);
 }
 
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
@@ -357,12 +351,12 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
     const Names& n = names();
     std::string& text = state.qualname;
     if (PyObject* qualname = compat::code_qualname(code)) {
-        module_dotted_name(frame, qualname, state, text);
+        module_dotted_name(frame, code, qualname, state, text);
         return text;
     }
     PyObject* name = compat::code_name(code);
     if (PyUnicode_Compare(name, n.module_code_name) == 0) {
-        module_dotted_name(frame, n.module_code_name, state, text);
+        module_dotted_name(frame, code, n.module_code_name, state, text);
         return text;
     }
     try {
@@ -377,14 +371,18 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
 
 void take_recorded_locals(PyObject* frame, RecordedLocals& recorded) {
     if (compat::bound_local_slots(frame, recorded.slots)) return;
-    compat::LocalsDict locals = compat::frame_locals_dict(frame);
-    PyObject* builtins = infallible_lookup(PyDict_GetItemWithError(locals.dict.get(), names().builtins_key),
-                                           "locals.get(\"__builtins__\") should not raise.");
+    compat::FrameLocals locals = compat::frame_locals(frame);
+    // A class body's namespace that is no dict is recorded as a value as it
+    // is: looking into it would run the program's code.
+    PyObject* builtins = PyDict_Check(locals.mapping.get())
+                             ? infallible_lookup(PyDict_GetItemWithError(locals.mapping.get(), names().builtins_key),
+                                                 "locals.get(\"__builtins__\") should not raise.")
+                             : nullptr;
     if (builtins == nullptr) {
-        recorded.dict = std::move(locals.dict);
+        recorded.dict = std::move(locals.mapping);
         return;
     }
-    recorded.dict = locals.snapshot ? std::move(locals.dict) : require(PyDict_Copy(locals.dict.get()));
+    recorded.dict = locals.copy ? std::move(locals.mapping) : require(PyDict_Copy(locals.mapping.get()));
     require_status(PyDict_DelItem(recorded.dict.get(), names().builtins_key));
 }
 

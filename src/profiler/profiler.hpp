@@ -14,6 +14,7 @@
 #include "names/event_code.hpp"
 #include "names/qualname.hpp"
 #include "plugins/plugins.hpp"
+#include "profiler/error_log.hpp"
 #include "profiler/record_arena.hpp"
 #include "profiler/thread_state.hpp"
 #include "python/python.hpp"
@@ -153,6 +154,8 @@ private:
 
     // Where 3.10's qualified names find methods (see qualname.hpp); with the GIL held.
     StaticLookupCache static_lookups;
+    // The codes whose failure has been logged; with the GIL held.
+    LoggedCodes logged_failures;
 
     std::string source;
     std::optional<std::uint64_t> main_thread_id;

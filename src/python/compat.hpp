@@ -61,37 +61,22 @@ inline PyRef frame_globals(PyObject* frame) {
 #endif
 }
 
-// What Python code sees as `frame.f_locals`: the frame's own dict after a
-// refresh from the fast locals, a write-through proxy for function frames
-// from 3.13 on, or a class body's namespace mapping.
-inline PyRef frame_locals(PyObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000
-    return require(PyFrame_GetLocals(as_frame(frame)));
-#else
-    require_status(PyFrame_FastToLocalsWithError(as_frame(frame)));
-    return PyRef::from_borrowed(as_frame(frame)->f_locals);
-#endif
-}
-
-// The frame's locals as a dict: the frame's own dict where it has one,
-// otherwise a snapshot of the mapping (3.13's write-through proxy, a class
-// body's custom namespace), so nothing later reads or writes the live frame.
-struct LocalsDict {
-    PyRef dict;
-    bool snapshot;
+// The frame's locals, read without changing the frame or anything else:
+// the interpreter's own refresh (PyFrame_FastToLocals, which reading
+// `f_locals` runs before 3.13) writes into the frame's dict and, for a class
+// body with a `__class__` cell, deletes that name from the class namespace.
+// A function frame's locals come as a dict made from its fast slots (over a
+// copy of the dict a refresh left on the frame, if any), or from 3.13 on as
+// a copy of the interpreter's write-through proxy; a class or module body's
+// as its namespace mapping as it is (cells are never merged into it, as
+// 3.13 does), a dict subclass copied item by item at C level, and a mapping
+// that is no dict given as it is, for the caller to record as a value
+// without running its methods.
+struct FrameLocals {
+    PyRef mapping;
+    bool copy;  // a dict made for the caller, free to change
 };
-// frame_locals_dict of a function frame whose fast slots are all plain
-// locals, read from the slots without the interpreter's generic path;
-// nullopt for any other frame.
-std::optional<LocalsDict> plain_function_locals(PyObject* frame);
-inline LocalsDict frame_locals_dict(PyObject* frame) {
-    if (std::optional<LocalsDict> plain = plain_function_locals(frame)) return std::move(*plain);
-    PyRef locals = frame_locals(frame);
-    if (PyDict_Check(locals.get())) return {std::move(locals), false};
-    PyRef copy = require(PyDict_New());
-    require_status(PyDict_Merge(copy.get(), locals.get(), 1));
-    return {std::move(copy), true};
-}
+FrameLocals frame_locals(PyObject* frame);
 
 // A function frame's bound fast slots, when they are exactly its locals as
 // a dict with no "__builtins__" key: names borrowed from the frame's code,
@@ -102,9 +87,11 @@ struct LocalSlots {
     std::array<PyRef, kCapacity> values;
     std::size_t count = 0;
 };
-// Fills `slots` and answers true where the locals dict would be made from
-// the slots afresh: a function with few plain locals, and (before 3.13) no
-// locals dict of its own yet. False, and `slots` untouched, otherwise.
+// Fills `slots` (a cell's or free variable's content in its place) and
+// answers true where the locals dict would be made from the slots afresh: a
+// function frame with few slots, each with a name of its own (before 3.13
+// cells and free variables too, from 3.13 on plain locals only), and no
+// locals mapping of its own. False, and `slots` untouched, otherwise.
 bool bound_local_slots(PyObject* frame, LocalSlots& slots);
 
 // One variable of a frame, as `frame.f_locals[name]` would show it.
@@ -121,7 +108,8 @@ struct FrameVariable {
 // locals, the cells and (for optimised code) the free variables decides, an
 // unset slot meaning missing; a name in no slot is looked up in the frame's
 // own namespace (a class body's or module's, or the dict a refresh left).
-// From 3.11 on the frame's `f_locals` is used as it is.
+// From 3.11 on (where code carries its qualified name) the frame's locals as
+// frame_locals reads them.
 inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
 #if PY_VERSION_HEX < 0x030B0000
     PyFrameObject* f = as_frame(frame);
@@ -161,7 +149,7 @@ inline FrameVariable frame_variable(PyObject* frame, PyObject* name) {
     return {FrameVariable::Where::in_namespace, {}, PyRef::from_borrowed(f->f_locals)};
 #else
     (void)name;
-    return {FrameVariable::Where::in_namespace, {}, frame_locals(frame)};
+    return {FrameVariable::Where::in_namespace, {}, frame_locals(frame).mapping};
 #endif
 }
 

@@ -13,13 +13,12 @@
 namespace zelm::compat {
 namespace {
 
-// A frame's fast slots: its code, the slots' names and values, and whether
-// the frame holds a locals mapping of its own besides them (the dict the
-// interpreter keeps refreshing before 3.13, the names written through the
+// A frame's fast slots: its code, the values of its locals, cells and free
+// variables, and whether the frame holds a locals mapping of its own besides
+// them (the dict a refresh left before 3.13, the names written through the
 // proxy from 3.13 on).
 struct FastSlots {
     PyCodeObject* code;
-    PyObject* names;
     PyObject** values;
     Py_ssize_t count;
     bool own_mapping;
@@ -29,55 +28,120 @@ FastSlots fast_slots(PyObject* frame) {
     PyFrameObject* f = as_frame(frame);
 #if PY_VERSION_HEX >= 0x030D0000
     auto* code = reinterpret_cast<PyCodeObject*>(f->f_frame->f_executable);
-    return {code, code->co_localsplusnames, f->f_frame->localsplus, code->co_nlocalsplus, f->f_extra_locals != nullptr};
+    return {code, f->f_frame->localsplus, code->co_nlocalsplus, f->f_extra_locals != nullptr};
 #elif PY_VERSION_HEX >= 0x030B0000
     PyCodeObject* code = f->f_frame->f_code;
-    return {code, code->co_localsplusnames, f->f_frame->localsplus, code->co_nlocalsplus, f->f_frame->f_locals != nullptr};
+    return {code, f->f_frame->localsplus, code->co_nlocalsplus, f->f_frame->f_locals != nullptr};
 #else
     PyCodeObject* code = f->f_code;
-    return {code, code->co_varnames, f->f_localsplus,
-            std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals), f->f_locals != nullptr};
+    // What a refresh reads: co_varnames up to co_nlocals, then the cells,
+    // then the free variables.
+    const Py_ssize_t locals = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+    const Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    const Py_ssize_t free = PyTuple_GET_SIZE(code->co_freevars);
+    if (locals != code->co_nlocals) {
+        // Slots past the names (only a code object made by hand has them):
+        // no cell or free variable is then where a refresh would look.
+        return {code, f->f_localsplus, locals, f->f_locals != nullptr};
+    }
+    return {code, f->f_localsplus, locals + cells + free, f->f_locals != nullptr};
 #endif
 }
 
-// Whether the code is a function's whose fast slots are all plain locals:
-// no cell, free or hidden variable, each of which the interpreter reads in
-// a way of its own.
-bool plain_function_code(PyCodeObject* code) {
-    if (!(code->co_flags & CO_OPTIMIZED)) return false;
+// The name of fast slot `i`.
+PyObject* slot_name(PyCodeObject* code, Py_ssize_t i) {
 #if PY_VERSION_HEX >= 0x030B0000
-    const char* kinds = PyBytes_AS_STRING(code->co_localspluskinds);
-    return std::all_of(kinds, kinds + code->co_nlocalsplus, [](char kind) { return kind == CO_FAST_LOCAL; });
+    return PyTuple_GET_ITEM(code->co_localsplusnames, i);
 #else
-    return PyTuple_GET_SIZE(code->co_cellvars) == 0 && PyTuple_GET_SIZE(code->co_freevars) == 0;
+    if (i < code->co_nlocals) return PyTuple_GET_ITEM(code->co_varnames, i);
+    i -= code->co_nlocals;
+    const Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    return i < cells ? PyTuple_GET_ITEM(code->co_cellvars, i) : PyTuple_GET_ITEM(code->co_freevars, i - cells);
 #endif
 }
 
-// How the locals of the code's frames are read: the interpreter's way; as
-// a dict of the bound slots in slot order, which is what the interpreter
-// makes afresh (from 3.13 on, what copying its proxy gives) when every slot
-// is a plain local with a name of its own; or as the bound slots
-// themselves, which also needs them to fit LocalSlots and no "__builtins__"
-// among them (the recorded locals leave it out).
+// Whether fast slot `i` holds one of the hidden locals of a comprehension
+// inlined in the function: shown after every other name while bound.
+bool hidden_slot([[maybe_unused]] PyCodeObject* code, [[maybe_unused]] Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return (PyBytes_AS_STRING(code->co_localspluskinds)[i] & CO_FAST_HIDDEN) != 0;
+#else
+    return false;
+#endif
+}
+
+// The value of fast slot `i` as `frame.f_locals` shows it (borrowed, null
+// while unbound), read as the interpreter reads it, without its writes: a
+// cell's content once the cell is made, a free variable's from the
+// function's closure where the frame has not copied it in yet.
+PyObject* slot_value(PyObject* frame, const FastSlots& fast, Py_ssize_t i) {
+    PyObject* value = fast.values[i];
+#if PY_VERSION_HEX >= 0x030B0000
+    const char kind = PyBytes_AS_STRING(fast.code->co_localspluskinds)[i];
+    if (!(kind & (CO_FAST_CELL | CO_FAST_FREE))) return value;
+#if PY_VERSION_HEX < 0x030D0000
+    _PyInterpreterFrame* interpreter_frame = as_frame(frame)->f_frame;
+    // Before its first instruction (where 3.11 calls the profile hook) a
+    // frame has made no cell yet, a cell slot of an argument holding the
+    // argument itself, and has not copied its free variables.
+    const bool started = _PyInterpreterFrame_LASTI(interpreter_frame) >= 0;
+    if ((kind & CO_FAST_FREE) && value == nullptr && !started) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* function = interpreter_frame->f_funcobj;
+#else
+        auto* function = reinterpret_cast<PyObject*>(interpreter_frame->f_func);
+#endif
+        PyObject* closure = PyFunction_Check(function) ? PyFunction_GET_CLOSURE(function) : nullptr;
+        const Py_ssize_t first_free = fast.code->co_nlocalsplus - fast.code->co_nfreevars;
+        if (closure != nullptr && i - first_free < PyTuple_GET_SIZE(closure)) {
+            value = PyTuple_GET_ITEM(closure, i - first_free);
+        }
+    }
+    if ((kind & CO_FAST_CELL) && !(kind & CO_FAST_FREE) && !started) return value;
+#else
+    (void)frame;
+#endif
+#else
+    (void)frame;
+    if (i < fast.code->co_nlocals) return value;
+#endif
+    return value != nullptr && PyCell_Check(value) ? PyCell_GET(value) : value;
+}
+
+// How the locals of the code's function frames are read: as a dict made
+// from the slots, over a copy of the frame's own dict if it has one, in the
+// order of the interpreter's refresh (the interpreter's write-through proxy
+// from 3.13 on, for code that has more than plain locals); as a dict of the
+// bound slots in slot order, which is what the interpreter makes afresh
+// (from 3.13 on, what copying its proxy gives) when every slot has a name
+// of its own; or as the bound slots themselves, which also needs them to
+// fit LocalSlots and no "__builtins__" or hidden local among them (the
+// recorded locals leave "__builtins__" out).
 enum class LocalsSource : std::uintptr_t { undecided = 0, interpreter, slots_dict, slots };
 
 LocalsSource decide_locals_source(const FastSlots& frame) {
-    if (!plain_function_code(frame.code)) return LocalsSource::interpreter;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Cells and free variables are the proxy's to read.
+    const char* kinds = PyBytes_AS_STRING(frame.code->co_localspluskinds);
+    if (!std::all_of(kinds, kinds + frame.count, [](char kind) { return kind == CO_FAST_LOCAL; })) {
+        return LocalsSource::interpreter;
+    }
+#endif
     bool builtins_named = false;
+    bool hidden = false;
     for (Py_ssize_t i = 0; i < frame.count; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(frame.names, i);
-        // A name given twice (only a code object made by hand has one) is
-        // read from its first slot by the 3.13 proxy, from its last by a
-        // refresh: either way not one entry per slot.
+        PyObject* name = slot_name(frame.code, i);
+        // A name given twice (a 3.10 argument that is also a cell, a code
+        // object made by hand) is read from its first slot by the 3.13
+        // proxy, from its last by a refresh: either way not one entry per slot.
         if (!PyUnicode_CheckExact(name)) return LocalsSource::interpreter;
         for (Py_ssize_t earlier = 0; earlier < i; ++earlier) {
-            if (PyUnicode_Compare(name, PyTuple_GET_ITEM(frame.names, earlier)) == 0) {
-                return LocalsSource::interpreter;
-            }
+            if (PyUnicode_Compare(name, slot_name(frame.code, earlier)) == 0) return LocalsSource::interpreter;
         }
         builtins_named = builtins_named || PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
+        hidden = hidden || hidden_slot(frame.code, i);
     }
-    if (builtins_named || frame.count > LocalSlots::kCapacity) return LocalsSource::slots_dict;
+    if (builtins_named || hidden || frame.count > LocalSlots::kCapacity) return LocalsSource::slots_dict;
     return LocalsSource::slots;
 }
 
@@ -109,24 +173,79 @@ LocalsSource locals_source(const FastSlots& frame) {
     return source;
 }
 
-#if PY_VERSION_HEX < 0x030D0000
-// One name of the interpreter's refresh of a frame's locals dict: the value
-// stored, or the name dropped when its slot is unbound. Popping keeps the
-// refresh from making, and then clearing, a KeyError for every unbound name
-// that is not in the dict (most of them, at a call).
-void refresh_name(PyObject* locals, PyObject* name, PyObject* value) {
-    if (value != nullptr) {
-        require_status(PyDict_SetItem(locals, name, value));
-    } else {
-        require(_PyDict_Pop(locals, name, Py_None));
-    }
+// A new dict of the dict's items, read at C level: a subclass's own
+// methods (keys, __getitem__, __iter__) never run.
+PyRef copy_dict_items(PyObject* dict) {
+    if (PyDict_CheckExact(dict)) return require(PyDict_Copy(dict));
+    PyRef copy = require(PyDict_New());
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) require_status(PyDict_SetItem(copy.get(), key, value));
+    return copy;
 }
 
-// The frame's own locals dict, made and stored on the frame when it has
-// none yet; null when it holds something other than a dict.
-PyObject* own_locals_dict(PyObject*& slot) {
-    if (slot == nullptr) slot = require(PyDict_New()).release();
-    return PyDict_CheckExact(slot) ? slot : nullptr;
+// A class or module body's (or exec's) namespace, as it is.
+FrameLocals namespace_locals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* mapping = as_frame(frame)->f_frame->f_locals;
+#else
+    PyObject* mapping = as_frame(frame)->f_locals;
+#endif
+    if (mapping == nullptr) return {require(PyDict_New()), true};
+    if (PyDict_CheckExact(mapping)) return {PyRef::from_borrowed(mapping), false};
+    if (PyDict_Check(mapping)) return {copy_dict_items(mapping), true};
+    return {PyRef::from_borrowed(mapping), false};
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// A function frame's locals as a new dict of its bound slots where that is
+// what copying the interpreter's proxy gives; nullopt where the proxy is to
+// be copied. The write-through proxy lists the bound slots in order, then
+// the names written through it that are no local (kept on the frame).
+std::optional<PyRef> plain_function_locals(PyObject* frame) {
+    const FastSlots fast = fast_slots(frame);
+    if (fast.own_mapping || locals_source(fast) == LocalsSource::interpreter) return std::nullopt;
+    PyRef locals = require(PyDict_New());
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        if (PyObject* value = fast.values[i]) require_status(PyDict_SetItem(locals.get(), slot_name(fast.code, i), value));
+    }
+    return locals;
+}
+#else
+// A function frame's locals as a new dict: what the interpreter's refresh
+// makes, in its order, without its writes. The frame's own dict (which the
+// refresh would update in place, and whose order depends on every refresh
+// before) is copied, never written.
+PyRef function_locals(PyObject* frame) {
+    const FastSlots fast = fast_slots(frame);
+    const LocalsSource source = locals_source(fast);
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* own = as_frame(frame)->f_frame->f_locals;
+#else
+    PyObject* own = as_frame(frame)->f_locals;
+#endif
+    PyRef locals = own != nullptr && PyDict_Check(own) ? copy_dict_items(own) : require(PyDict_New());
+    const bool fresh = own == nullptr;
+    PyRef hidden;
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        PyObject* name = slot_name(fast.code, i);
+        PyObject* value = slot_value(frame, fast, i);
+        if (hidden_slot(fast.code, i)) {
+            // Shown after the others while bound, never kept in the frame's dict.
+            if (value == nullptr) continue;
+            if (!hidden) hidden = require(PyDict_New());
+            require_status(PyDict_SetItem(hidden.get(), name, value));
+        } else if (value != nullptr) {
+            require_status(PyDict_SetItem(locals.get(), name, value));
+        } else if (!fresh || source == LocalsSource::interpreter) {
+            // Popping keeps the refresh from making, and then clearing, a
+            // KeyError for every unbound name not in the dict.
+            require(_PyDict_Pop(locals.get(), name, Py_None));
+        }
+    }
+    if (hidden) require_status(PyDict_Update(locals.get(), hidden.get()));
+    return locals;
 }
 #endif
 
@@ -188,49 +307,32 @@ FramePosition frame_position(PyObject* frame) {
 #endif
 }
 
-std::optional<LocalsDict> plain_function_locals(PyObject* frame) {
-    const FastSlots fast = fast_slots(frame);
-#if PY_VERSION_HEX >= 0x030D0000
-    // The write-through proxy lists the bound slots in order, then the names
-    // written through it that are no local (kept on the frame): without
-    // those, a dict of the bound slots is what copying the proxy gives.
-    if (fast.own_mapping || locals_source(fast) == LocalsSource::interpreter) return std::nullopt;
-    PyRef locals = require(PyDict_New());
-    for (Py_ssize_t i = 0; i < fast.count; ++i) {
-        if (PyObject* value = fast.values[i]) {
-            require_status(PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(fast.names, i), value));
-        }
+FrameLocals frame_locals(PyObject* frame) {
+    if (!(reinterpret_cast<PyCodeObject*>(running_code(frame))->co_flags & CO_OPTIMIZED)) {
+        return namespace_locals(frame);
     }
-    return LocalsDict{std::move(locals), true};
+#if PY_VERSION_HEX >= 0x030D0000
+    if (std::optional<PyRef> locals = plain_function_locals(frame)) return {std::move(*locals), true};
+    // Reading through the proxy writes nothing.
+    PyRef proxy = require(PyFrame_GetLocals(as_frame(frame)));
+    PyRef copy = require(PyDict_New());
+    require_status(PyDict_Merge(copy.get(), proxy.get(), 1));
+    return {std::move(copy), true};
 #else
-    // The frame's dict is refreshed in place, as reading `f_locals` does: its
-    // order depends on every refresh before, so it is never rebuilt.
-    if (locals_source(fast) == LocalsSource::interpreter) return std::nullopt;
-#if PY_VERSION_HEX >= 0x030B0000
-    PyObject*& own = as_frame(frame)->f_frame->f_locals;
-#else
-    PyObject*& own = as_frame(frame)->f_locals;
-#endif
-    PyObject* locals = own_locals_dict(own);
-    if (locals == nullptr) return std::nullopt;
-    for (Py_ssize_t i = 0; i < fast.count; ++i) refresh_name(locals, PyTuple_GET_ITEM(fast.names, i), fast.values[i]);
-#if PY_VERSION_HEX >= 0x030B0000
-    as_frame(frame)->f_fast_as_locals = 1;
-#endif
-    return LocalsDict{PyRef::from_borrowed(locals), false};
+    return {function_locals(frame), true};
 #endif
 }
 
 bool bound_local_slots(PyObject* frame, LocalSlots& slots) {
-    // Before 3.13 this is what the interpreter's refresh makes of a frame
-    // with no dict yet, which is left without one: the dict's order would
-    // depend on every refresh that follows (and the program would see it).
+    // What the interpreter's refresh makes of a function frame with no dict
+    // yet, which is left without one.
+    if (!(reinterpret_cast<PyCodeObject*>(running_code(frame))->co_flags & CO_OPTIMIZED)) return false;
     const FastSlots fast = fast_slots(frame);
     if (fast.own_mapping || locals_source(fast) != LocalsSource::slots) return false;
     std::size_t count = 0;
     for (Py_ssize_t i = 0; i < fast.count; ++i) {
-        if (PyObject* value = fast.values[i]) {
-            slots.names[count] = PyTuple_GET_ITEM(fast.names, i);
+        if (PyObject* value = slot_value(frame, fast, i)) {
+            slots.names[count] = slot_name(fast.code, i);
             slots.values[count] = PyRef::from_borrowed(value);
             ++count;
         }

@@ -167,8 +167,10 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(logging, "logging")                                                    \
     X(get_logger, "getLogger")                                               \
     X(zelm, "zelm")                                                          \
-    X(warning, "warning")                                                    \
-    X(exc_info, "exc_info")                                                  \
+    X(warning_level, "WARNING")                                              \
+    X(is_enabled_for, "isEnabledFor")                                        \
+    X(make_record, "makeRecord")                                             \
+    X(handle, "handle")                                                      \
     X(builtins_key, "__builtins__")                                          \
     X(dunder_name, "__name__")                                               \
     X(dunder_module, "__module__")                                           \

@@ -27,7 +27,9 @@ def _user_location(frame):
             caller = caller.f_back
         if caller is None:
             return None
-        return location(caller.f_code.co_filename, caller.f_lineno)
+        # An instruction without a line shows its code's first line, as frame records do.
+        line = caller.f_lineno if caller.f_lineno is not None else caller.f_code.co_firstlineno
+        return location(caller.f_code.co_filename, line)
     except Exception:
         return None
 
