@@ -5,6 +5,7 @@ shipped example and on programs written for the test."""
 import json
 import os
 import re
+import signal
 import sqlite3
 import subprocess
 import textwrap
@@ -213,15 +214,16 @@ def test_show_and_exports_say_the_trace_was_cut(zelm, tmp_path):
     assert json.loads(document.stdout)["frames_of_interest"][-1]["type"] == "trace_cut"
 
 
-def test_run_summary_says_the_trace_was_cut(tmp_path, capsys):
-    from zelm.cli.main import _save
+def test_run_summary_says_the_trace_was_cut(tmp_path):
+    from zelm.cli.main import _saved_report, _store
 
     profiler = Profiler(config={"trace_budget_bytes": 1000}, db_path=str(tmp_path / "cut.sqlite3"))
     with profiler:
         [square(number) for number in range(100)]
-    _save(profiler, profiler.build_trace(), "cut.sqlite3")
+    document = profiler.build_trace()
+    assert _store(profiler, document, "cut.sqlite3") is None
 
-    [line] = capsys.readouterr().err.splitlines()
+    [line] = _saved_report(profiler, document, "cut.sqlite3")
     dropped = trace.load(tmp_path / "cut.sqlite3", profiler.trace_id).dropped_events
     assert SAVED_LINE.match(line) and dropped > 100
     assert line.endswith(
@@ -258,10 +260,10 @@ def test_run_summary_counts_exception_records_apart(zelm, tmp_path):
     assert f": {len(kinds)} records ({frames} frame, 6 exception, 3 plugin) from 1 thread in " in result.stderr
 
 
-def test_run_summary_counts_each_kind_of_record(tmp_path, capsys):
+def test_run_summary_counts_each_kind_of_record(tmp_path):
     from types import SimpleNamespace
 
-    from zelm.cli.main import _save
+    from zelm.cli.main import _saved_report, _store
 
     def frame(event, frame_id):
         return {"type": "frame", "event": event, "frame_id": frame_id, "co_name": "f", "timestamp": 1.0}
@@ -277,12 +279,12 @@ def test_run_summary_counts_each_kind_of_record(tmp_path, capsys):
                               "meta": {"source": "s"}, "timestamp": 1.0})
     profiler = SimpleNamespace(db_path=str(tmp_path / "t.sqlite3"), trace_id="trc_counted", sqlite_busy_timeout=5)
 
-    _save(profiler, document, "t.sqlite3")
+    assert _store(profiler, document, "t.sqlite3") is None
 
-    assert capsys.readouterr().err == (
+    assert _saved_report(profiler, document, "t.sqlite3") == [
         "zelm: saved trace trc_counted: 5 records (2 frame, 2 exception, 1 plugin) from 1 thread in t.sqlite3; "
-        "cut at its size budget of 1000 B, 7 events dropped (raise the budget with --trace-budget SIZE)\n"
-    )
+        "cut at its size budget of 1000 B, 7 events dropped (raise the budget with --trace-budget SIZE)"
+    ]
 
 
 def test_show_narrows_by_depth_and_thread(zelm):
@@ -497,7 +499,8 @@ def test_run_module_like_python_dash_m(zelm, tmp_path):
         ("sys.exit('bye')", 1, "bye\n"),
         ("sys.exit()", 0, ""),
         ("fail()", 1, "ValueError: boom\n"),
-        ("raise KeyboardInterrupt", 130, "KeyboardInterrupt\n"),
+        # python ends by SIGINT on an uncaught KeyboardInterrupt, however raised
+        ("raise KeyboardInterrupt", -signal.SIGINT, "KeyboardInterrupt\n"),
     ],
 )
 def test_run_keeps_the_program_exit_status_and_still_saves(zelm, tmp_path, body, status, stderr_before_summary):
@@ -897,16 +900,15 @@ def stop_with_signals(tmp_path, program, signum, times=1):
     return process.returncode, "".join(lines) + stdout, stderr
 
 
-@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP", "SIGINT"])
 def test_a_program_stopped_by_a_signal_has_its_trace_saved(tmp_path, signal_name):
-    import signal
-
     signum = getattr(signal, signal_name)
     status, stdout, stderr = stop_with_signals(tmp_path, STOPPABLE_PROGRAM, signum)
 
     assert status == -signum
     assert stdout == "ready\ncleanup ran\n"
-    assert "Traceback" not in stderr
+    # Ctrl-C shows the program's KeyboardInterrupt, as python shows it.
+    assert ("Traceback" in stderr) == (signum == signal.SIGINT)
     loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr)))
     names = calls_by_name(loaded)
     assert len(names["__main__.tick"]) >= 1
@@ -915,8 +917,6 @@ def test_a_program_stopped_by_a_signal_has_its_trace_saved(tmp_path, signal_name
 
 
 def test_a_program_that_takes_the_first_stop_signal_ends_at_the_second(tmp_path):
-    import signal
-
     program = """\
         import time
 
@@ -934,6 +934,84 @@ def test_a_program_that_takes_the_first_stop_signal_ends_at_the_second(tmp_path)
     assert status == -signal.SIGTERM
     assert stdout == "running\nkept running\n"
     saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr))
+
+
+
+# The program slows down one step of zelm's own work on its trace, saying
+# when that step starts.
+SLOWED_SAVE_PROGRAM = """\
+import time
+import {module} as slowed
+
+real_step = slowed.{attribute}
+
+
+def slow_step(*args, **kwargs):
+    print("{step}", flush=True)
+    time.sleep(0.5)
+    return real_step(*args, **kwargs)
+
+
+def tick(number):
+    return number + 1
+
+
+slowed.{attribute} = slow_step
+for number in range(500):
+    tick(number)
+print("ready", flush=True)
+while True:
+    time.sleep(0.01)
+"""
+
+
+@pytest.mark.parametrize("module, attribute, step", [
+    ("zelm.profiler", "Profiler.build_trace", "building"),
+    ("zelm.store", "save_trace_in_sqlite", "saving"),
+])
+def test_a_second_ctrl_c_waits_for_the_trace_to_be_saved(tmp_path, module, attribute, step):
+    program = SLOWED_SAVE_PROGRAM.format(module=module, attribute=attribute, step=step)
+    status, stdout, stderr = stop_with_signals(tmp_path, program, signal.SIGINT, times=2)
+
+    assert status == -signal.SIGINT
+    assert stdout == f"ready\n{step}\n"
+    assert stderr.count("Traceback") == 1, stderr  # the program's KeyboardInterrupt alone
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(subprocess.CompletedProcess([], 0, stdout, stderr)))
+    assert len(calls_by_name(loaded)["__main__.tick"]) == 500
+
+
+ENDINGS = {
+    # The program takes its output streams away before it ends.
+    "streams set to None, then raises": ("sys.stdout = sys.stderr = None\nraise ValueError('boom')", True),
+    "descriptors 1 and 2 closed, then raises": ("os.close(1)\nos.close(2)\nraise ValueError('boom')", True),
+    "descriptors 1 and 2 closed, then exits 3": ("os.close(1)\nos.close(2)\nsys.exit(3)", True),
+    "streams closed, then exits 3": ("sys.stdout.close()\nsys.stderr.close()\nsys.exit(3)", True),
+    "stderr set to None, then exits with a text": ("sys.stderr = None\nsys.exit('bye')", True),
+    # The interpreter's own leftovers on stderr differ by version here
+    # (3.12 on), so only the status is compared.
+    "exit with a code whose __str__ raises": (
+        "class Unprintable:\n    def __str__(self):\n        raise RuntimeError('no text')\nsys.exit(Unprintable())",
+        False),
+    "exit with an int beyond a C long": ("sys.exit(2**70)", False),
+}
+
+
+@pytest.mark.parametrize("ending, same_stderr", ENDINGS.values(), ids=ENDINGS.keys())
+def test_run_ends_as_python_does_and_saves_first(zelm, tmp_path, ending, same_stderr):
+    write(tmp_path / "prog.py", f"import os, sys\ndef work():\n    return 1\nwork()\nprint('started')\n{ending}\n")
+
+    by_python = run_python("prog.py", cwd=tmp_path)
+    result = zelm("run", "prog.py")
+
+    assert result.returncode == by_python.returncode
+    assert result.stdout == by_python.stdout
+    before_summary = "".join(line for line in result.stderr.splitlines(keepends=True)
+                             if not line.startswith("zelm: saved trace "))
+    assert "SystemError" not in before_summary and "zelm" not in before_summary, result.stderr
+    if same_stderr:
+        assert before_summary == by_python.stderr
+    (stored,) = store.list_traces(tmp_path / DEFAULT_DB)
+    assert len(calls_by_name(trace.load(tmp_path / DEFAULT_DB, stored.trace_id))["__main__.work"]) == 1
 
 
 

@@ -23,6 +23,7 @@ import argparse
 import builtins
 import importlib.machinery
 import io
+import mmap
 import os
 import pkgutil
 import runpy
@@ -96,21 +97,28 @@ def _run(args):
     stop_signals = _StopSignals()
     try:
         with stop_signals:
-            status, failure = _run_profiled(profiler, run_program, stop_signals)
+            exit_code, failure = _run_profiled(profiler, run_program, stop_signals, _MemoryReserve())
+            if isinstance(failure, ImportError) and _program_traceback(failure) is None:
+                # runpy found nothing to run (no such module, a directory
+                # without __main__.py): none of the program ran.
+                raise CommandError(str(failure))
+            _release_program_frames(failure)
             document = profiler.build_trace()
-            _flush_output()
-            if failure is not None and not isinstance(failure, _StoppedBySignal):
-                if isinstance(failure, ImportError) and _program_traceback(failure) is None:
-                    # runpy found nothing to run (no such module, a directory
-                    # without __main__.py): none of the program ran.
-                    raise CommandError(str(failure))
-                _print_program_traceback(failure)
+            store_error = _store(profiler, document, args.db)
+            # The trace is safe: what follows writes to the program's own
+            # stderr, which it may have closed or replaced.
             hint = f"--include-package {args.module[0].split('.')[0]}" if args.module else None
-            _save(profiler, document, args.db, hint)
+
+            def report():
+                return [store_error] if store_error else _saved_report(profiler, document, args.db, hint)
+
+            status = _tell_how_it_ended(exit_code, failure, report)
     finally:
         sys.argv[:], sys.path[0] = saved_argv, saved_main_path
     if stop_signals.received is not None:
         _stop_as_by(stop_signals.received)
+    if isinstance(failure, KeyboardInterrupt):
+        _stop_as_by(signal.SIGINT)  # as python ends on an uncaught KeyboardInterrupt
     return status
 
 
@@ -153,9 +161,11 @@ class _StoppedBySignal(BaseException):
 
 class _StopSignals:
     """While entered, SIGTERM and SIGHUP (where their action is the default
-    one, so not under nohup) stop the program with _StoppedBySignal; once
-    ``raising`` is false (the program has ended) they are only noted in
-    ``received``, to be acted on after the trace is saved."""
+    one, so not under nohup) stop the program with _StoppedBySignal, as
+    Ctrl-C stops it with KeyboardInterrupt. Once ``defer`` is called (the
+    program has ended) these three, where their action is still the
+    default one, are only noted in ``received``, to be acted on after the
+    trace is saved: a second Ctrl-C cannot cut the save short."""
 
     NAMES = ("SIGTERM", "SIGHUP")
 
@@ -168,15 +178,26 @@ class _StopSignals:
         for name in self.NAMES:
             signum = getattr(signal, name, None)
             if signum is not None and signal.getsignal(signum) == signal.SIG_DFL:
-                try:
-                    self._previous[signum] = signal.signal(signum, self._on_signal)
-                except ValueError:
-                    break  # not the main thread: signals stay as they are
+                self._take(signum)
         return self
+
+    def defer(self):
+        self.raising = False
+        # SIGINT keeps python's own handler while the program runs: the
+        # program (asyncio.run, for one) checks for it.
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self._take(signal.SIGINT)
 
     def __exit__(self, *exc_info):
         for signum, previous in self._previous.items():
             signal.signal(signum, previous)
+
+    def _take(self, signum):
+        try:
+            previous = signal.signal(signum, self._on_signal)
+        except ValueError:
+            return  # not the main thread: signals stay as they are
+        self._previous.setdefault(signum, previous)
 
     def _on_signal(self, signum, frame):
         self.received = signum
@@ -196,43 +217,118 @@ def _stop_as_by(signum):
     sys.exit(128 + signum)
 
 
-def _run_profiled(profiler, run_program, stop_signals):
-    """Run the program with the profiler started; return its exit status
-    and the exception that ended it, if any (kept to be shown after the
-    trace is taken). Once the program has ended, a stop signal waits for
-    the trace to be saved."""
+class _MemoryReserve:
+    """Address space taken before the program runs and given back when it
+    ends, so that a program that dies of memory exhaustion leaves room to
+    build and save its trace. Its pages are never touched: it costs no
+    resident memory."""
+
+    SIZE = 64 * 2**20
+
+    def __init__(self):
+        try:
+            self._block = mmap.mmap(-1, self.SIZE)
+        except OSError:
+            self._block = None  # already short of memory: run without one
+
+    def release(self):
+        if self._block is not None:
+            self._block.close()
+            self._block = None
+
+
+def _run_profiled(profiler, run_program, stop_signals, reserve):
+    """Run the program with the profiler started; return the code of the
+    SystemExit that ended it (None if none did) and the exception that
+    ended it otherwise, kept to be shown after the trace is saved. Once the
+    program has ended, stop signals wait for the trace to be saved, and the
+    memory reserve is given back for saving it."""
     profiler.start()
     try:
         run_program()
     except SystemExit as exit_request:
-        return _exit_status(exit_request.code), None
-    except KeyboardInterrupt as interrupt:
-        return INTERRUPTED, interrupt
-    except _StoppedBySignal as stop:
-        return 128 + stop.signum, stop
-    except Exception as error:
-        return FAILURE, error
+        return exit_request.code, None
+    except BaseException as failure:  # KeyboardInterrupt and _StoppedBySignal too
+        return None, failure
     finally:
-        stop_signals.raising = False
+        stop_signals.defer()
+        reserve.release()
         profiler.stop()
-    return SUCCESS, None
+    return None, None
+
+
+def _release_program_frames(failure):
+    """Let go of the locals of the frames ``failure`` (and the exceptions
+    chained to it) left: they may hold most of the program's memory, and
+    its traceback prints from the frames' code and lines alone."""
+    pending, seen = [failure], set()
+    while pending:
+        error = pending.pop()
+        if error is not None and id(error) not in seen:
+            seen.add(id(error))
+            traceback.clear_frames(error.__traceback__)
+            pending += [error.__cause__, error.__context__]
+
+
+def _tell_how_it_ended(exit_code, failure, report):
+    """Show on stderr what python would have shown of the program's end,
+    then the lines ``report()`` gives; return the exit status python would
+    have given. Showing nothing, or less, where the program closed or
+    replaced its stderr changes neither the status nor the saved trace."""
+    _flush_output()
+    if failure is None:
+        status = _exit_status(exit_code)
+    elif isinstance(failure, _StoppedBySignal):
+        status = 128 + failure.signum
+    else:
+        status = INTERRUPTED if isinstance(failure, KeyboardInterrupt) else FAILURE
+        _write_to_stderr(lambda stderr: _print_program_traceback(failure, stderr))
+    _write_to_stderr(lambda stderr: print(*report(), sep="\n", file=stderr))
+    return status
 
 
 def _exit_status(code):
-    """The exit status of SystemExit(code), as the interpreter computes it."""
+    """The exit status of SystemExit(code), as the interpreter computes it,
+    after showing a code that is not a number on stderr as it does."""
     if code is None:
         return SUCCESS
     if isinstance(code, int):
-        return code
-    print(code, file=sys.stderr)
+        # The interpreter takes a C long, and -1 for any int beyond one.
+        return code if -sys.maxsize - 1 <= code <= sys.maxsize else -1
+    try:
+        message = str(code)
+    except Exception as error:
+        # The interpreter still ends the line, and shows (3.12 on) why it is empty.
+        _write_to_stderr(lambda stderr: (print(file=stderr), _print_program_traceback(error, stderr)))
+        return FAILURE
+    if sys.stderr is None:
+        # The interpreter then writes the code to its own standard error.
+        try:
+            os.write(2, f"{message}\n".encode(errors="backslashreplace"))
+        except OSError:
+            pass
+    _write_to_stderr(lambda stderr: print(message, file=stderr))
     return FAILURE
+
+
+def _write_to_stderr(write):
+    """Call ``write(sys.stderr)`` unless the program has set sys.stderr to
+    None; a stream it closed, or one of its own that fails, shows nothing."""
+    stderr = sys.stderr
+    if stderr is None:
+        return
+    try:
+        write(stderr)
+        stderr.flush()
+    except Exception:
+        pass
 
 
 def _flush_output():
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
-        except (OSError, ValueError):
+        except Exception:  # closed, replaced by None or by an object of the program's
             pass
 
 
@@ -248,15 +344,14 @@ def _program_traceback(error):
     return tb
 
 
-def _print_program_traceback(error):
-    traceback.print_exception(type(error), error, _program_traceback(error))
+def _print_program_traceback(error, stderr):
+    traceback.print_exception(type(error), error, _program_traceback(error), file=stderr)
 
 
-def _save(profiler, document, shown_db_path, hint=None):
-    """Store the trace and report it in one line on stderr; a failure is
-    one "zelm: error:" line naming the file the trace went to instead (the
-    program's exit status stays as it was). ``hint`` is an option to
-    suggest when no frame was recorded."""
+def _store(profiler, document, shown_db_path):
+    """Store the trace; on failure return the one "zelm: error:" line that
+    says so, naming the file the trace went to instead (the program's exit
+    status stays as it was)."""
     try:
         store.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
                                    msgpack=document)
@@ -264,27 +359,32 @@ def _save(profiler, document, shown_db_path, hint=None):
         reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
         written = getattr(error, "fallback_path", None)
         where = f"the trace was written to {written} instead" if written else "the trace could not be written anywhere"
-        print(f"zelm: error: cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}; {where}",
-              file=sys.stderr)
-        return
+        return f"zelm: error: cannot store trace {profiler.trace_id} in {shown_db_path}: {reason}; {where}"
+    return None
+
+
+def _saved_report(profiler, document, shown_db_path, hint=None):
+    """The lines that report a stored trace: its counts of records in one
+    line, after a line saying why when no frame was recorded. ``hint`` is
+    an option to suggest then."""
+    lines = []
     counts = _RecordCounts.of(document, f"trace {profiler.trace_id}")
     frames, exceptions, plugins = counts.frames, counts.exceptions, counts.plugins
     if frames == 0:
         options = f"{hint}, " if hint else ""
-        print(
+        lines.append(
             "zelm: no frame was recorded: the standard library, installed packages (site-packages) and "
             "generated code are left out by default, and the program ran no other Python code; record "
-            f"them with {options}--include-package NAME or --include PATH_FRAGMENT",
-            file=sys.stderr,
+            f"them with {options}--include-package NAME or --include PATH_FRAGMENT"
         )
     kinds = f"{frames} frame, " + (f"{exceptions} exception, " if exceptions else "") + f"{plugins} plugin"
     cuts = counts.trace.cuts
-    print(
+    lines.append(
         f"zelm: saved trace {profiler.trace_id}: {frames + exceptions + plugins} records ({kinds}) "
         f"from {plural(counts.threads, 'thread')} in {shown_db_path}"
-        + (f"; {cut_summary(counts.trace)} (raise the budget with --trace-budget SIZE)" if cuts else ""),
-        file=sys.stderr,
+        + (f"; {cut_summary(counts.trace)} (raise the budget with --trace-budget SIZE)" if cuts else "")
     )
+    return lines
 
 
 class _RecordCounts(NamedTuple):
