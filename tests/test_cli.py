@@ -13,7 +13,7 @@ from pathlib import Path
 
 import msgpack
 import pytest
-from conftest import pack_with_raw, raw_slot, run_python, start_python
+from conftest import UNDER_ASAN, pack_with_raw, raw_slot, run_python, start_python
 
 from zelm import store, trace
 from zelm.profiler import Profiler
@@ -1012,6 +1012,45 @@ def test_run_ends_as_python_does_and_saves_first(zelm, tmp_path, ending, same_st
         assert before_summary == by_python.stderr
     (stored,) = store.list_traces(tmp_path / DEFAULT_DB)
     assert len(calls_by_name(trace.load(tmp_path / DEFAULT_DB, stored.trace_id))["__main__.work"]) == 1
+
+
+
+# 500 calls, then the program's address space is capped a little above what
+# it uses and it fills it until a MemoryError ends it.
+MEMORY_EXHAUSTION_PROGRAM = """\
+import os, resource
+
+
+def tick(number):
+    return number + 1
+
+
+def grow(kept):
+    while True:
+        kept.append(" " * 10_000 + str(len(kept)))
+
+
+for number in range(500):
+    tick(number)
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (used + 256 * 2**20, resource.RLIM_INFINITY))
+{grow}
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer needs far more address space than it is given here")
+@pytest.mark.parametrize("grow", ["grow([])", "held = []\ngrow(held)"], ids=["in a local", "in a global"])
+def test_a_program_dying_of_memory_exhaustion_has_its_trace_saved(zelm, tmp_path, grow):
+    write(tmp_path / "prog.py", MEMORY_EXHAUSTION_PROGRAM.format(grow=grow))
+
+    result = zelm("run", "prog.py")
+
+    assert result.returncode == 1
+    assert "\nMemoryError\n" in result.stderr
+    loaded = trace.load(tmp_path / DEFAULT_DB, saved_trace_id(result))
+    names = calls_by_name(loaded)
+    assert (len(names["__main__.tick"]), len(names["__main__.grow"])) == (500, 1)
 
 
 
