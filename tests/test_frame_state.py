@@ -289,6 +289,15 @@ def free_variable_user(value):
     return inner
 
 
+def class_with_a_classdict_cell():
+    """3.12 gives a class body with a generic method a __classdict__ cell,
+    which holds the namespace itself once the body has started."""
+    namespace = {"__name__": "generic"}
+    exec(compile("class Box:\n    def get[T](self, item: T) -> T:\n        return item\n", "<generic>", "exec"),
+         namespace)
+    return sorted(vars(namespace["Box"]))
+
+
 PROGRAM_VIEWS = {
     "class-assigning-__class__": class_assigning_its_class,
     "class-namespace-dict-subclass": class_in_counting_namespace,
@@ -296,6 +305,8 @@ PROGRAM_VIEWS = {
     "closure-cell": lambda: captures(1)(),
     "free-variable": lambda: free_variable_user(5)(1),
 }
+if sys.version_info >= (3, 12):
+    PROGRAM_VIEWS["class-with-a-__classdict__-cell"] = class_with_a_classdict_cell
 
 
 @pytest.mark.parametrize("run", PROGRAM_VIEWS.values(), ids=PROGRAM_VIEWS)
