@@ -98,12 +98,13 @@ def build_document(frame_records):
 
 
 class Client:
-    def __init__(self, port):
+    def __init__(self, port, page_path):
         self.port = port
+        self.page_path = page_path  # "/TOKEN/", the viewer's pages are under it
 
     def get(self, endpoint, **params):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=600)
-        connection.request("GET", f"/api/{endpoint}?" + urllib.parse.urlencode(params))
+        connection.request("GET", f"{self.page_path}api/{endpoint}?" + urllib.parse.urlencode(params))
         reply = connection.getresponse()
         body = reply.read()
         connection.close()
@@ -131,8 +132,8 @@ def start_server(db_path, *trace_id):
     process = subprocess.Popen([sys.executable, "-m", "zelm", "view", "--db", db_path, "--no-browser", *trace_id],
                                stdout=subprocess.PIPE, text=True)
     line = process.stdout.readline()
-    port = int(re.search(r"127\.0\.0\.1:(\d+)/", line).group(1))
-    return process, port
+    address = re.search(r"127\.0\.0\.1:(\d+)(/[^#\s]*)", line)
+    return process, int(address.group(1)), address.group(2)
 
 
 def first_screen(client, width=1400):
@@ -161,8 +162,8 @@ def browser_first_screen(db_path):
     driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
     try:
         began = time.perf_counter()
-        process, port = start_server(db_path, TRACE_ID)
-        driver.get(f"http://127.0.0.1:{port}/#trace={TRACE_ID}")
+        process, port, page_path = start_server(db_path, TRACE_ID)
+        driver.get(f"http://127.0.0.1:{port}{page_path}#trace={TRACE_ID}")
         while not driver.execute_script(
                 "return document.querySelectorAll('#tree .row').length > 0 && state.lanes.length > 0"
                 " && state.lanes.every(lane => lane.reply)"):
@@ -186,9 +187,9 @@ def main():
               f"(built in {build_time:.1f} s)")
         del document
 
-        process, port = start_server(db_path)
+        process, port, page_path = start_server(db_path)
         try:
-            client = Client(port)
+            client = Client(port, page_path)
             idle_rss, _ = memory_kib(process.pid)
             cold, summary = timed(lambda: first_screen(client))
             rss, peak = memory_kib(process.pid)

@@ -15,6 +15,7 @@ from conftest import record_example, run_python, running_viewer, start_python
 from test_trace_reader import call, document, plugin, ret
 from zelm import store
 from zelm.view import export
+from zelm.view.server import ViewerServer
 
 HOSTILE = [
     "<script>window.__xss = 1</script>",
@@ -58,8 +59,12 @@ def viewer(tmp_path_factory):
         yield server
 
 
-def request(server, path, host=None, method="GET"):
-    """(status, headers, body) of one request; ``host`` replaces the Host header."""
+def request(server, path, host=None, method="GET", token=True):
+    """(status, headers, body) of one request for ``path`` under the
+    server's token (``token`` False: as given; a text: under that one);
+    ``host`` replaces the Host header."""
+    if token:
+        path = f"/{server.token if token is True else token}{path}"
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
     try:
         connection.putrequest(method, path, skip_host=True)
@@ -105,6 +110,23 @@ def test_refuses_requests_for_other_hosts(viewer, host):
 def test_answers_requests_for_itself(viewer, host):
     status, _, _ = request(viewer, "/", host=host.format(port=viewer.port))
     assert status == 200
+
+
+def test_prints_an_address_with_a_random_token(viewer):
+    other = ViewerServer(viewer.db_path)
+    other.server_close()
+    assert viewer.url == f"http://127.0.0.1:{viewer.port}/{viewer.token}/"
+    assert len(viewer.token) >= 32 and other.token != viewer.token
+
+
+@pytest.mark.parametrize("path, token", [
+    ("/", False), ("/api/traces", False), ("/static/viewer.js", False), ("/api/traces", "guessed"),
+    ("/api/traces", "x" * 43), ("", True),
+])
+def test_refuses_requests_without_its_token(viewer, path, token):
+    status, _, body = request(viewer, path, token=token)
+    assert status == 403
+    assert "token" in json.loads(body)["error"]
 
 
 @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "HEAD"])
@@ -222,14 +244,63 @@ def test_source_of_what_is_not_a_regular_file_is_not_read(tmp_path, kind):
         os.mkfifo(target)  # opening it for reading would block
     elif kind == "directory":
         target.mkdir()
-    doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0)])
-    for record in doc["frames_of_interest"]:
-        record["path"] = f"{target}:1"
     db_path = tmp_path / "traces.sqlite3"
-    trace_id = save(db_path, doc)
+    trace_id = save_one_call_at(db_path, f"{target}:1")
     with running_viewer(db_path) as server:
         source = get(server, "source", trace=trace_id, node=0)
     assert source["available"] is False and str(target) in source["reason"]
+
+
+def save_one_call_at(db_path, location):
+    """Save a trace of one call whose records name ``location``; its id."""
+    doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0)])
+    for record in doc["frames_of_interest"]:
+        record["path"] = location
+    return save(db_path, doc)
+
+
+SECRET = "zelm-test-secret-b1e7"
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch):
+    """A program's directory, the working directory, with its source app.py;
+    beside it files that are no source of it: secret.py one level up,
+    secret.txt and a link.py to it inside."""
+    project = tmp_path / "project"
+    (project / "sub").mkdir(parents=True)
+    (project / "app.py").write_text("def app():\n    pass\n")
+    (project / "secret.txt").write_text(SECRET + "\n")
+    (project / "link.py").symlink_to(project / "secret.txt")
+    (tmp_path / "secret.py").write_text(SECRET + " = 1\n")
+    monkeypatch.chdir(project)
+    return project
+
+
+@pytest.mark.parametrize("location, shown", [
+    ("app.py:1", True),
+    ("{project}/app.py:1", True),
+    ("sub/../app.py:1", True),
+    ("/etc/passwd:1", False),
+    ("/proc/self/environ:1", False),
+    ("/proc/self/root{project}/app.py:1", False),  # source, but seen through the kernel's files
+    ("../secret.py:1", False),
+    ("{project}/../secret.py:1", False),
+    ("secret.txt:1", False),
+    ("link.py:1", False),
+])
+def test_source_is_read_only_from_the_programs_python_files(project, location, shown):
+    location = location.format(project=project)
+    db_path = project.parent / "traces.sqlite3"
+    trace_id = save_one_call_at(db_path, location)
+    with running_viewer(db_path) as server:
+        source = get(server, "source", trace=trace_id, node=0)
+    assert source["available"] is shown, source
+    if shown:
+        assert [line["text"] for line in source["lines"]] == ["def app():", "    pass"]
+    else:
+        assert source["reason"].startswith(location.rpartition(":")[0] + " ")
+        assert SECRET not in json.dumps(source) and "PATH=" not in json.dumps(source)
 
 
 def test_children_come_in_pages(viewer):
@@ -318,13 +389,15 @@ def test_view_command_serves_until_interrupted(viewer):
     process = start_python("-m", "zelm", "view", "--db", viewer.db_path, "latest", "--no-browser")
     try:
         line = process.stdout.readline()
-        match = re.fullmatch(r"zelm: viewer at (http://127\.0\.0\.1:(\d+)/)#trace=(\S+) \(Ctrl-C ends it\)\n", line)
-        assert match, line + process.stderr.read()
+        match = re.fullmatch(r"zelm: viewer at http://127\.0\.0\.1:(\d+)(/[\w-]{32,}/)#trace=(\S+) \(Ctrl-C ends it\)\n",
+                             line)
+        assert match, line  # (the process serves on: its stderr would never end)
         assert match.group(3) == viewer.ids["hostile"]
-        connection = http.client.HTTPConnection("127.0.0.1", int(match.group(2)), timeout=30)
-        connection.request("GET", "/api/traces")
-        assert connection.getresponse().status == 200
-        connection.close()
+        for path, status in ((match.group(2) + "api/traces", 200), ("/api/traces", 403)):
+            connection = http.client.HTTPConnection("127.0.0.1", int(match.group(1)), timeout=30)
+            connection.request("GET", path)
+            assert connection.getresponse().status == status
+            connection.close()
         process.send_signal(signal.SIGINT)
         stdout, stderr = process.communicate(timeout=30)
     finally:
@@ -367,6 +440,17 @@ def test_html_export_embeds_the_trace_as_inert_text(viewer, tmp_path):
     embedded = json.loads(data)
     assert embedded["nodes"]["0"]["return_value"] == HOSTILE[2]
     assert page.count("</script>") == 2
+
+
+def test_html_export_embeds_no_file_but_python_source(project):
+    from zelm.cli.main import main
+
+    db_path = project.parent / "traces.sqlite3"
+    trace_id = save_one_call_at(db_path, f"{project}/secret.txt:1")
+    output = project / "trace.html"
+    assert main(["export", "--db", str(db_path), trace_id, "--format", "html", "-o", str(output)]) == 0
+    page = output.read_text()
+    assert "is not a Python source file" in page and SECRET not in page
 
 
 def test_html_export_refuses_a_trace_over_its_limit(viewer, tmp_path, monkeypatch):

@@ -84,9 +84,9 @@ def render_html(data):
     payload = payload.replace("<", "\\u003c").replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
     script = files["viewer.js"].decode().replace("</", "<\\/")
     style = files["viewer.css"].decode().replace("</", "<\\/")
-    page = page.replace('<link rel="stylesheet" href="/static/viewer.css">',
+    page = page.replace('<link rel="stylesheet" href="static/viewer.css">',
                         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n<style>{style}</style>')
-    page = page.replace('<script src="/static/viewer.js"></script>',
+    page = page.replace('<script src="static/viewer.js"></script>',
                         f'<script type="application/json" id="zelm-data">{payload}</script>\n<script>{script}</script>')
     return page
 

@@ -18,22 +18,20 @@ import contextlib
 import gc
 import math
 import os
-import stat
 import threading
 from array import array
 
 from zelm import trace as trace_reader
 from zelm.export import to_json_safe
 from zelm.cli.render import plugin_line, short_arguments, short_value
-from zelm.view import lazy
+from zelm.view import lazy, sources
 
 # Rows of a children page, matches answered per search: bounded replies.
 PAGE_SIZE = 200
 # The most timeline boxes one reply holds, whatever the window.
 MAX_BOXES = 20000
-# Source lines shown around a call, and the largest file read for them.
+# Source lines shown around a call.
 SOURCE_CONTEXT = 6
-MAX_SOURCE_BYTES = 4 * 1024 * 1024
 # Text of a value in a tree row, and of one value in the details.
 ROW_TEXT = 160
 DETAIL_TEXT = 20000
@@ -353,16 +351,17 @@ class TraceIndex:
 
     def source(self, node_id):
         """The lines around the node's location, read from the file the
-        trace names for it, when that is a readable regular file here."""
+        trace names for it when that is Python source readable here (see
+        zelm.view.sources)."""
         node = self.node(node_id)
         if not isinstance(node, trace_reader.Call):
             return {"available": False, "reason": "not a call"}
         file, line = split_location(node.location)
         if not file or line is None:
             return {"available": False, "reason": "the trace holds no file and line for this call"}
-        text = read_regular_file(file)
+        text, refusal = sources.read_source(file)
         if text is None:
-            return {"available": False, "reason": f"{file} is not a readable file on this machine"}
+            return {"available": False, "reason": refusal}
         lines = text.splitlines()
         line = max(line, 1)  # module bodies start at line 0
         first = max(1, line - SOURCE_CONTEXT)
@@ -530,30 +529,6 @@ def split_location(location):
         return file, int(line)
     except ValueError:
         return location, None
-
-
-def read_regular_file(file):
-    """The text of ``file`` if it is a regular file of a sane size, else None.
-
-    Checked before opening (opening a FIFO would block) and again on the
-    opened file (the path may have been swapped meanwhile)."""
-    try:
-        if not stat.S_ISREG(os.stat(file).st_mode):
-            return None
-        descriptor = os.open(file, os.O_RDONLY | os.O_NONBLOCK)
-    except (OSError, ValueError):
-        return None
-    try:
-        info = os.fstat(descriptor)
-        if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_SOURCE_BYTES:
-            return None
-        with open(descriptor, "rb", closefd=False) as handle:
-            data = handle.read(MAX_SOURCE_BYTES + 1)
-    except OSError:
-        return None
-    finally:
-        os.close(descriptor)
-    return data.decode("utf-8", errors="replace")
 
 
 def clip(text, limit):

@@ -3,17 +3,22 @@ database, for one user on this machine.
 
 It listens on 127.0.0.1 only and answers only requests addressed to
 127.0.0.1 or localhost at its own port, so that a web page elsewhere cannot
-reach it through a DNS name that points here. It only reads: the database
-is opened read-only, and the one file it reads besides is the source file
-a trace names for a call (see model.TraceIndex.source). The pages take
-every value as text.
+reach it through a DNS name that points here. Every address it serves
+starts with a random token made at launch (the printed address carries
+it), so that the other users of this machine, who can reach the port too,
+cannot read the traces. It only reads: the database is opened read-only,
+and the only files it reads besides are the Python sources a trace names
+for its calls (see zelm.view.sources). The pages take every value as text,
+and ask for their files and the API relative to their own address.
 """
 
 import gc
+import hmac
 import http.server
 import json
 import math
 import os
+import secrets
 import threading
 import urllib.parse
 from importlib import resources
@@ -91,6 +96,7 @@ class ViewerServer(http.server.ThreadingHTTPServer):
         self.traces = TraceCache(db_path)
         self.facts = facts.FactsCache(db_path)
         self.files = static_files()
+        self.token = secrets.token_urlsafe(32)
         super().__init__(("127.0.0.1", port), RequestHandler)
 
     def preload(self, trace_id):
@@ -107,7 +113,16 @@ class ViewerServer(http.server.ThreadingHTTPServer):
 
     @property
     def url(self):
-        return f"http://127.0.0.1:{self.port}/"
+        return f"http://127.0.0.1:{self.port}/{self.token}/"
+
+    def page_path(self, path):
+        """``path`` (a request's path) without the token that starts it, or
+        None when it does not start with the token."""
+        prefix = f"/{self.token}/".encode()
+        given = path.encode()
+        if not hmac.compare_digest(given[:len(prefix)], prefix):
+            return None
+        return path[len(prefix) - 1:]
 
     def allowed_hosts(self):
         return {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}
@@ -157,12 +172,16 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
             self._refuse(403, "this server answers only requests to 127.0.0.1 or localhost at its port")
             return
         url = urllib.parse.urlsplit(self.path)
-        params = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-        if url.path.startswith("/api/"):
-            self._api(url.path[len("/api/"):], params)
+        path = self.server.page_path(url.path)
+        if path is None:
+            self._refuse(403, "open the viewer at the address `zelm view` printed: it holds the viewer's token")
             return
-        name = "index.html" if url.path == "/" else url.path.rpartition("/static/")[2]
-        body = self.server.files.get(name) if url.path in ("/", "/static/" + name) else None
+        params = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        if path.startswith("/api/"):
+            self._api(path[len("/api/"):], params)
+            return
+        name = "index.html" if path == "/" else path.rpartition("/static/")[2]
+        body = self.server.files.get(name) if path in ("/", "/static/" + name) else None
         if body is None:
             self._refuse(404, "no such page")
             return

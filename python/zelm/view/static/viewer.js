@@ -14,7 +14,8 @@ async function serverApi(endpoint, params) {
   for (const [key, value] of Object.entries(params || {})) {
     if (value !== null && value !== undefined) query.set(key, String(value));
   }
-  const reply = await fetch("/api/" + endpoint + "?" + query.toString());
+  // Relative to the page, so under the address's token like the page itself.
+  const reply = await fetch("api/" + endpoint + "?" + query.toString());
   const body = await reply.json();
   if (!reply.ok) throw new Error(body.error || reply.statusText);
   return body;

@@ -1,0 +1,95 @@
+"""The source lines the viewer shows beside a call, and which files it
+reads for them.
+
+A trace names a file for every call, and traces are passed from one person
+to another: the name is a claim, not a permission. So only what looks like
+the program's own source is read: a regular file with a Python source
+suffix, outside the kernel's file systems (/proc, /sys, /dev), whose real
+path (symbolic links followed) is such a file too, and whose name has no
+".." that climbs out of where it starts. A relative name is relative to the
+working directory the program ran in; a trace does not record it, so the
+viewer's own working directory stands in for it.
+"""
+
+import os
+import stat
+
+__all__ = ["SOURCE_SUFFIXES", "MAX_SOURCE_BYTES", "read_source"]
+
+SOURCE_SUFFIXES = (".py", ".pyw", ".pyi")
+# The largest file read for its lines.
+MAX_SOURCE_BYTES = 4 * 1024 * 1024
+# Files there are views of processes and devices, never a program's source.
+_KERNEL_DIRECTORIES = ("/proc", "/sys", "/dev")
+
+
+def read_source(name, directory=None):
+    """(text, None) of the source file a trace ``name``s, a relative name
+    taken from ``directory`` (default: the current one); (None, the reason
+    in a few words) when it is not read."""
+    path, refusal = _source_path(name, os.getcwd() if directory is None else directory)
+    if path is None:
+        return None, f"{name} {refusal}"
+    text = _read_regular_file(path)
+    if text is None:
+        return None, f"{name} is not a readable file on this machine"
+    return text, None
+
+
+def _source_path(name, directory):
+    """(the real path to read, None) or (None, why ``name`` is not read)."""
+    if not _is_source_name(name):
+        return None, "is not a Python source file"
+    if os.path.isabs(name):
+        # An absolute name is taken as written: its ".." could only step
+        # around the directories it names.
+        if ".." in name.split("/"):
+            return None, "climbs out of its directory with .."
+        path = os.path.normpath(name)
+    else:
+        relative = os.path.normpath(name)
+        if relative == ".." or relative.startswith("../"):
+            return None, "climbs out of the working directory with .."
+        path = os.path.join(directory, relative)
+    try:
+        real = os.path.realpath(path)
+    except (OSError, ValueError):
+        return None, "is not a readable file on this machine"
+    if _in_kernel_directory(path) or _in_kernel_directory(real):
+        return None, "is not a Python source file"
+    if not _is_source_name(real):
+        return None, "links to a file that is not Python source"
+    return real, None
+
+
+def _is_source_name(path):
+    return os.path.splitext(path)[1] in SOURCE_SUFFIXES
+
+
+def _in_kernel_directory(path):
+    return any(path == directory or path.startswith(directory + "/") for directory in _KERNEL_DIRECTORIES)
+
+
+def _read_regular_file(path):
+    """The text of ``path`` if it is a regular file of a sane size, else None.
+
+    Checked before opening (opening a FIFO would block) and again on the
+    opened file, which must not be a link (the path may have been swapped
+    meanwhile)."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_SOURCE_BYTES:
+            return None
+        with open(descriptor, "rb", closefd=False) as handle:
+            data = handle.read(MAX_SOURCE_BYTES + 1)
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
+    return data.decode("utf-8", errors="replace")
