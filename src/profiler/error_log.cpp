@@ -34,8 +34,11 @@ void log_error(PyObject* error, PyObject* code, Event event, PyObject* co_filena
         // Made here rather than by logger.warning, whose caller lookup would
         // take the profiled frame for the record's origin (and its line,
         // which may be unknown, for an int).
+        // The record takes its path apart, so it gets a str whatever the code held.
+        PyRef pathname = PyUnicode_Check(co_filename) ? PyRef::from_borrowed(co_filename)
+                                                      : require(PyUnicode_FromString("<unknown>"));
         PyRef make_record = require(PyObject_GetAttr(logger.get(), n.make_record));
-        PyRef record = require(PyObject_CallFunctionObjArgs(make_record.get(), n.zelm, level.get(), co_filename,
+        PyRef record = require(PyObject_CallFunctionObjArgs(make_record.get(), n.zelm, level.get(), pathname.get(),
                                                             line.get(), message.get(), args.get(),
                                                             exc_info.get(), co_name, nullptr));
         require(PyObject_CallMethodOneArg(logger.get(), n.handle, record.get()));
