@@ -8,12 +8,13 @@ import re
 import signal
 import sqlite3
 import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
 import msgpack
 import pytest
-from conftest import UNDER_ASAN, pack_with_raw, raw_slot, run_python, start_python
+from conftest import UNDER_ASAN, pack_with_raw, python_environment, raw_slot, run_python, start_python
 
 from zelm import store, trace
 from zelm.profiler import Profiler
@@ -611,6 +612,83 @@ def test_bad_input_is_a_one_line_error_naming_it(zelm, broken_stores, args, stat
     assert re.match(message, error_line(result))
     if args[0] != "run":
         assert result.stdout == ""
+
+
+def store_with_a_crafted_row(db_path, column=None, value=None, timestamps=None):
+    """A database holding trc_good and trc_bad, one call each; trc_bad's
+    row has ``value`` in ``column`` (the table rebuilt without its
+    constraints, as another program could write it), or its document has
+    the document and record ``timestamps`` given."""
+    from test_trace_reader import call, document, ret
+
+    for trace_id, times in (("trc_good", None), ("trc_bad", timestamps)):
+        start, first, last = times or (1.0, 1.0, 2.0)
+        doc = document([call("f", "f1", first), ret("f", "f1", last)], timestamp=start, trace_id=trace_id)
+        store.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=msgpack.packb(doc))
+    if column is not None:
+        with sqlite3.connect(db_path) as connection:
+            connection.execute("CREATE TABLE loose AS SELECT * FROM traces")
+            connection.execute("DROP TABLE traces")
+            connection.execute("ALTER TABLE loose RENAME TO traces")
+            connection.execute(f"UPDATE traces SET {column} = ? WHERE trace_id = 'trc_bad'", (value,))
+
+
+@pytest.mark.parametrize("crafted, loads", [
+    ({"column": "size_bytes", "value": 2**62}, "a stored trace is damaged: its row says 4611686018427387904 bytes"),
+    ({"column": "size_bytes", "value": -5}, "a stored trace has no valid size (-5)"),
+    ({"column": "size_bytes", "value": "big"}, "a stored trace has no valid size ('big')"),
+    ({"column": "msgpack", "value": "not bytes"}, "a stored trace is text, not bytes"),
+    ({"column": "msgpack", "value": None}, "a stored trace is missing"),
+    ({"column": "saved_at", "value": "yesterday"}, True),
+    ({"column": "saved_at", "value": 1e300}, True),
+    ({"column": "test", "value": '{"nodeid": 5, "outcome": [1]}'}, True),
+    ({"column": "test", "value": "[1, 2]"}, True),
+    ({"column": "record_count", "value": "many"}, True),
+    ({"timestamps": (float("inf"), 1.0, 2.0)}, True),
+    ({"timestamps": (1.0, float("nan"), 2.0)}, True),
+    ({"timestamps": (1.0, 1.0, float("-inf"))}, True),
+], ids=["size-huge", "size-negative", "size-text", "msgpack-text", "msgpack-null", "saved_at-text",
+        "saved_at-far", "test-odd", "test-list", "records-text", "start-inf", "call-nan", "return-inf"])
+def test_crafted_rows_are_one_line_errors_and_the_other_traces_still_read(tmp_path, capsys, crafted, loads):
+    from zelm.cli.main import main
+    from zelm.view import facts
+
+    db_path = str(tmp_path / "crafted.sqlite3")
+    store_with_a_crafted_row(db_path, **crafted)
+
+    def zelm(*args):
+        status = main([*args, "--db", db_path])
+        return status, *capsys.readouterr()
+
+    status, listed, errors = zelm("list")
+    assert (status, errors) == (0, "")
+    assert [line.split()[0] for line in listed.splitlines()] == ["TRACE", "trc_bad", "trc_good"]
+    # The viewer's list as well, as JSON the page reads.
+    json.dumps(facts.listing(db_path), allow_nan=False)
+
+    for command in (["show"], ["export", "--format", "chrome"], ["export", "--format", "json"]):
+        status, out, errors = zelm(command[0], "trc_bad", *command[1:])
+        if loads is True:
+            assert (status, errors) == (0, "")
+            if command[0] == "export":
+                json.loads(out, parse_constant=lambda name: pytest.fail(f"{name} in the export"))
+        else:
+            assert (status, out) == (1, "")
+            assert errors.startswith(f"zelm: error: cannot read trace database {db_path}: {loads}")
+            assert errors.count("\n") == 1
+        status, out, errors = zelm(command[0], "trc_good", *command[1:])
+        assert (status, errors) == (0, "") and "trc_good" in out
+
+
+@pytest.mark.parametrize("command", [["list"], ["show", "latest"], ["export", "latest"]])
+def test_output_to_a_full_disk_is_a_one_line_error(tmp_path, command):
+    store_with_a_crafted_row(str(tmp_path / "traces.sqlite3"))
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "zelm", *command, "--db", "traces.sqlite3"], cwd=tmp_path,
+                                env=python_environment(), stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+
+    assert result.returncode == 1
+    assert error_line(result) == "zelm: error: cannot write the output: No space left on device"
 
 
 @pytest.mark.parametrize(

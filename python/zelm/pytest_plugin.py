@@ -82,7 +82,7 @@ class _TestRecorder:
         except (store.TraceStoreError, sqlite3.Error) as error:
             terminalreporter.write_line(f"zelm: cannot count the saved test traces: {error}")
             return
-        saved = [trace for trace in stored if trace.source == SOURCE and trace.saved_at >= self.started_at]
+        saved = [trace for trace in stored if trace.source == SOURCE and (trace.saved_at or 0) >= self.started_at]
         cut = sum(1 for trace in saved if trace.dropped_events is not None)
         cut_note = f" ({cut} cut short by the trace budget)" if cut else ""
         terminalreporter.write_line(f"zelm: {len(saved)} test traces saved in {self.db_path}{cut_note}")

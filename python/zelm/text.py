@@ -42,4 +42,9 @@ def plural(count, noun):
 
 
 def local_time(timestamp):
-    return datetime.datetime.fromtimestamp(timestamp).strftime("%Y-%m-%d %H:%M:%S")
+    """The local time of a Unix ``timestamp``; "?" for what no clock shows
+    (None, or a number out of range in a damaged trace)."""
+    try:
+        return datetime.datetime.fromtimestamp(timestamp).strftime("%Y-%m-%d %H:%M:%S")
+    except (TypeError, ValueError, OverflowError, OSError):
+        return "?"

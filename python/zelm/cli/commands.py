@@ -8,6 +8,7 @@ parser in zelm.cli.main.
 """
 
 import json
+import os
 import sys
 
 from zelm import export, store
@@ -30,18 +31,41 @@ class CommandError(Exception):
         self.status = status
 
 
+def _write_out(write):
+    """Run ``write`` (which writes to stdout) and flush stdout, so that a
+    failing write is reported here: a full disk or a closed file as a
+    CommandError, stdout then silenced so that the interpreter's last flush
+    fails no more. A closed pipe stays BrokenPipeError, which ends the
+    command quietly."""
+    try:
+        write()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise CommandError(f"cannot write the output: {error.strerror or error}") from None
+
+
+def _print_lines(lines):
+    def write():
+        for line in lines:
+            print(line)
+
+    _write_out(write)
+
+
 def list_command(args):
     stored = store.list_traces(args.db)
     if not stored:
-        print(f"no traces in {args.db}")
+        _print_lines([f"no traces in {args.db}"])
         return SUCCESS
     if args.outcomes:
         stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
         if not stored:
-            print(f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}")
+            _print_lines([f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}"])
             return SUCCESS
-    for line in render.listing_lines(stored):
-        print(line)
+    _print_lines(render.listing_lines(stored))
     return SUCCESS
 
 
@@ -56,8 +80,7 @@ def show_command(args):
     # Traced values can hold any text; never fail on printing one.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
-    for line in render.trace_lines(trace, threads, args.depth):
-        print(line)
+    _print_lines(render.trace_lines(trace, threads, args.depth))
     return SUCCESS
 
 
@@ -72,8 +95,7 @@ def export_command(args):
         exported = export.to_json_safe(trace.document)
         what = f"trace {trace.trace_id}"
     if args.output == "-":
-        json.dump(exported, sys.stdout, allow_nan=False)
-        sys.stdout.write("\n")
+        _write_out(lambda: (json.dump(exported, sys.stdout, allow_nan=False), sys.stdout.write("\n")))
         return SUCCESS
     try:
         with open(args.output, "w", encoding="utf-8") as output:

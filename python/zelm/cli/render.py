@@ -174,7 +174,7 @@ def listing_lines(stored):
             source,
             *((outcome,) if tests else ()),
             str(entry.record_count) if entry.record_count is not None else "?",
-            size_text(entry.size_bytes),
+            size_text(entry.size_bytes) if entry.size_bytes is not None else "?",
         )
         if any_cut:
             row += ("" if entry.dropped_events is None else f"CUT, {entry.dropped_events} events dropped",)

@@ -26,6 +26,7 @@ never lost to its store; the error message names that file.
 
 import contextlib
 import json
+import math
 import os
 import pathlib
 import sqlite3
@@ -111,15 +112,17 @@ class StoredTrace(NamedTuple):
     """One stored document, without its bytes, as listed by list_traces.
 
     ``test`` is, for the trace of one test, {"nodeid": ..., "outcome": ...}.
+    A column that holds no value of its kind (a database edited by hand or
+    by another program) is None.
     """
 
     id: int
     trace_id: str
-    saved_at: float
+    saved_at: Optional[float]
     timestamp: Optional[float]
     source: Optional[str]
     record_count: Optional[int]
-    size_bytes: int
+    size_bytes: Optional[int]
     test: Optional[dict] = None
     # Events the profiler dropped once the trace reached its budget; None
     # when the trace was not cut.
@@ -313,8 +316,25 @@ def list_traces(db_path, *, timeout=READ_TIMEOUT):
     with _reading(db_path, timeout) as connection:
         columns = ", ".join(_columns_or_null(connection, _SUMMARY_COLUMNS))
         rows = connection.execute(f"SELECT {columns} FROM traces ORDER BY id DESC").fetchall()
-        stored = [StoredTrace(*row[:7], _test_summary(row[7]), row[8]) for row in rows]
+        stored = [_stored_trace(*row) for row in rows]
         return [_with_test_of_cut_trace(connection, entry, db_path) for entry in stored]
+
+
+def _stored_trace(row_id, trace_id, saved_at, timestamp, source, record_count, size_bytes, test, dropped_events):
+    """The StoredTrace of a row as read, each column of the wrong kind None."""
+    return StoredTrace(
+        row_id, trace_id if isinstance(trace_id, str) else str(trace_id), _time_or_none(saved_at),
+        _time_or_none(timestamp), source if isinstance(source, str) else None, _count_or_none(record_count),
+        _count_or_none(size_bytes), _test_summary(test), _count_or_none(dropped_events),
+    )
+
+
+def _time_or_none(value):
+    return float(value) if type(value) in (int, float) and math.isfinite(value) else None
+
+
+def _count_or_none(value):
+    return value if type(value) is int and value >= 0 else None
 
 
 # The source label of the traces `pytest --zelm` saves (zelm.pytest_plugin.SOURCE).
@@ -337,11 +357,15 @@ def _with_test_of_cut_trace(connection, entry, db_path):
 
 
 def _test_summary(text):
+    """The test column's {"nodeid": ..., "outcome": ...}, each a text or
+    None; None for anything else."""
     try:
-        test = json.loads(text) if text is not None else None
+        test = json.loads(text) if isinstance(text, (str, bytes)) else None
     except ValueError:
         return None
-    return test if isinstance(test, dict) else None
+    if not isinstance(test, dict):
+        return None
+    return {key: test.get(key) if isinstance(test.get(key), str) else None for key in ("nodeid", "outcome")}
 
 
 def load_trace(db_path, trace_id, *, timeout=READ_TIMEOUT):
@@ -380,23 +404,36 @@ def _document(connection, row, db_path):
     decompressed."""
     row_id, size, compression, chunk_count = row
     (first,) = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
+    if not isinstance(first, bytes):
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is "
+                              f"{'missing' if first is None else 'text, not bytes'}")
     if compression is None:
         return first
+    if type(size) is not int or size < 0:
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace has no valid size ({size!r})")
     if compression != COMPRESSION:
         raise TraceStoreError(f"cannot read trace database {db_path}: unknown compression {compression!r}")
     chunks = [first]
-    if chunk_count is not None and chunk_count > 1:
+    if type(chunk_count) is int and chunk_count > 1:
         cursor = connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq", (row_id,))
         chunks = _ChunkReader(first, cursor)
     else:
         chunks = _ChunkReader(first, ())
     try:
+        # The size the frame declares, checked before that much is taken for it.
+        declared = zstandard.frame_content_size(first)
+        if declared not in (-1, size):
+            raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is damaged: its row "
+                                  f"says {size} bytes, its data {declared}")
         with zstandard.ZstdDecompressor().stream_reader(chunks, read_size=_FEED_BYTES) as reader:
             document = reader.read(size)
             rest = reader.read()
     except zstandard.ZstdError as error:
         raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace does not decompress: "
                               f"{_one_line(error)}") from None
+    except (MemoryError, OverflowError):
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace of {size} bytes "
+                              "does not fit in memory") from None
     if rest:
         document += rest
     if len(document) != size:
@@ -417,8 +454,8 @@ class _ChunkReader:
     def read(self, size=-1):
         while not self._current:
             following = next(self._chunks, None)
-            if following is None:
-                return b""
+            if following is None or not isinstance(following[0], bytes):
+                return b""  # the end, or a damaged chunk: the document comes out incomplete
             self._current = memoryview(following[0])
         if size < 0 or size >= len(self._current):
             piece, self._current = self._current, memoryview(b"")

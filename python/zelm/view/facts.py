@@ -31,7 +31,8 @@ def listing(db_path):
                 "test": to_json_safe(stored.test),
             }
             continue
-        entry["size"] += stored.size_bytes
+        entry["size"] = None if entry["size"] is None or stored.size_bytes is None \
+            else entry["size"] + stored.size_bytes
         entry["parts"] += 1
         entry["records"] = None if entry["records"] is None or stored.record_count is None \
             else entry["records"] + stored.record_count
@@ -79,7 +80,8 @@ class FactsCache:
             known = self._facts.get(key)
         if known is not None:
             return known
-        if sum(entry.size_bytes for entry in stored) > FACTS_MAX_BYTES:
+        if any(entry.size_bytes is None for entry in stored) or \
+                sum(entry.size_bytes for entry in stored) > FACTS_MAX_BYTES:
             facts = {"threads": None, "duration": None, "test": None, "too_large": True}
         else:
             try:

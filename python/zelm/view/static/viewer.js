@@ -114,6 +114,7 @@ function duration(seconds) {
 }
 
 function size(bytes) {
+  if (bytes === null || bytes === undefined) return "?";
   if (bytes < 1024) return bytes + " B";
   if (bytes < 1024 * 1024) return (bytes / 1024).toFixed(1) + " KiB";
   return (bytes / 1024 / 1024).toFixed(1) + " MiB";
