@@ -11,6 +11,7 @@ import os
 import socket
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import urllib.request
@@ -65,6 +66,24 @@ def run_python(*args, interpreter=sys.executable, env=None, cwd=None, timeout=12
     completed process with its text output."""
     return subprocess.run([interpreter, *map(str, args)], env=python_environment(env), cwd=cwd,
                           timeout=timeout, check=check, capture_output=True, text=True)
+
+
+def run_pytest(directory, *args, timeout=300):
+    """pytest *args in a subprocess in ``directory``, as run_python runs it,
+    with plugin autoloading off and zelm's plugin named: the run does not
+    depend on which pytest plugins this machine has (pytest's own, logging
+    capture included, stay on)."""
+    return run_python("-m", "pytest", "-p", "zelm.pytest_plugin", "-p", "no:cacheprovider", *args,
+                      cwd=directory, env={"PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1"}, timeout=timeout)
+
+
+def write_files(root, files):
+    """Writes {path relative to root: text} under ``root``, each text
+    dedented, making the directories."""
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
 
 
 def start_python(*args, env=None, cwd=None, stderr=subprocess.PIPE):

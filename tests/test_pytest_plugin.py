@@ -10,7 +10,7 @@ import textwrap
 from importlib import metadata
 
 import pytest
-from conftest import run_python
+from conftest import run_pytest, run_python
 
 from zelm import store, trace
 
@@ -50,11 +50,6 @@ def test_thread():
 def test_fails():
     assert double(2) == 5
 """
-
-
-def run_pytest(directory, *args):
-    return run_python("-m", "pytest", "-p", "zelm.pytest_plugin", "-p", "no:cacheprovider", *args,
-                      cwd=directory, env={"PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1"}, timeout=300)
 
 
 @pytest.fixture
