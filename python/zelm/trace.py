@@ -32,7 +32,6 @@ as a running maximum, so every call lies within its caller and after its
 previous sibling even if the system clock stepped back.
 """
 
-import math
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Union
 
@@ -271,7 +270,8 @@ class Trace:
         main_thread_id = document.get("main_thread_id")
         if not isinstance(main_thread_id, int):
             main_thread_id = None
-        timestamp = _time(document)
+        timestamp = document.get("timestamp")
+        timestamp = float(timestamp) if isinstance(timestamp, (int, float)) else None
 
         threads = _group_by_thread(document, main_thread_id)
         all_times = [t for thread in threads.values() for t in (_time(r) for r in thread.records) if t is not None]
@@ -398,16 +398,8 @@ def _check_document(document, name):
 
 
 def _time(record):
-    """The "timestamp" of a record (or of the document) as a float; None
-    when it is no number or not finite, as if it were missing."""
     timestamp = record.get("timestamp")
-    if not isinstance(timestamp, (int, float)) or isinstance(timestamp, bool):
-        return None
-    try:
-        timestamp = float(timestamp)
-    except OverflowError:  # an int beyond any float
-        return None
-    return timestamp if math.isfinite(timestamp) else None
+    return float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None
 
 
 def _first_time(thread, default):

@@ -89,7 +89,10 @@ def export_command(args):
     if args.format == "html":
         return _export_html(trace, args)
     if args.format == "chrome":
-        exported = export.to_chrome_trace(trace)
+        try:
+            exported = export.to_chrome_trace(trace)
+        except export.NonFiniteTimeError as error:
+            raise CommandError(str(error)) from None
         what = f"{plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
     else:
         exported = export.to_json_safe(trace.document)

@@ -2,10 +2,17 @@
 Chrome trace events, which Perfetto and chrome://tracing open.
 """
 
+import math
+
 from zelm.export.json import to_json_safe
 from zelm.trace import Call
 
-__all__ = ["to_chrome_trace"]
+__all__ = ["to_chrome_trace", "NonFiniteTimeError"]
+
+
+class NonFiniteTimeError(ValueError):
+    """The trace holds a time that is not a finite number (a damaged or
+    hand-made document), which no Chrome trace event can carry."""
 
 
 def to_chrome_trace(trace):
@@ -19,12 +26,17 @@ def to_chrome_trace(trace):
     global instant event "trace cut: budget reached" carries the cut's
     details. Calls nest per thread exactly as in the tree:
     times are rounded to whole nanoseconds before they are divided, so a
-    callee never ends after its caller.
+    callee never ends after its caller. Raises NonFiniteTimeError.
     """
     pid = trace.main_thread_id if trace.main_thread_id is not None else 1
 
     def nanoseconds(timestamp):
-        return round((timestamp - trace.start) * 1e9)
+        offset = (timestamp - trace.start) * 1e9
+        if not math.isfinite(offset):
+            raise NonFiniteTimeError(
+                f"trace {trace.trace_id} holds a time that is not a finite number ({timestamp} from a start at "
+                f"{trace.start}), which Chrome trace events cannot carry; --format json exports it")
+        return round(offset)
 
     events = [{"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": trace.source or "python"}}]
     for thread in trace.threads:
