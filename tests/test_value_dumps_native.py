@@ -580,3 +580,17 @@ def test_a_plan_the_encoders_cannot_read_fails_the_value_not_the_process(plan_so
     for native in (serialize_reference._native.dump_msgpack, serialize_reference._native.dump_msgpack_lightweight_repr):
         shown = msgpack.unpackb(native(["kept", Plain()]), ext_hook=lambda code, data: (code, data))
         assert shown == (1, b"<unserialisable list object>")
+
+
+@pytest.mark.parametrize("reader", ["field", -1, 5], ids=["key without an instance dict", "negative item", "item"])
+def test_a_part_a_plan_cannot_read_shows_the_object_form(plan_source, monkeypatch, reader):
+    def plan_for(cls, full):
+        return (3, "", ((0, "Plain("), (1, "field=", reader), (0, ")")), None)
+
+    plan_source(plan_for)
+    monkeypatch.setattr(serialize_reference.plans, "plan_for", plan_for)
+    value = PLAIN_OBJECTS[0]
+
+    assert_same_bytes(value)
+    assert msgpack.unpackb(serialize.dump_msgpack(value), ext_hook=lambda code, data: data) == \
+        object.__repr__(value).encode()

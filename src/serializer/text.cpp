@@ -436,6 +436,7 @@ bool read_parts(PyObject* value, PyObject* plan, std::vector<PyRef>& read) {
         if (reader == Py_None) {
             item = PyRef::from_borrowed(value);
         } else if (PyUnicode_CheckExact(reader)) {
+            if (!instance_dict) return false;  // a plan that reads no instance dict
             PyObject* found = PyDict_GetItemWithError(instance_dict.get(), reader);
             if (found == nullptr) {
                 if (PyErr_Occurred()) throw PyErrorSet{};

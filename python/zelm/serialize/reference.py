@@ -727,6 +727,8 @@ def _read_parts(value, plan):
         if reader is None:
             item = value
         elif type(reader) is str:
+            if instance_dict is None:
+                return None  # a plan that reads no instance dict
             item = instance_dict.get(reader, _ABSENT)
             if item is _ABSENT:
                 return None
@@ -740,7 +742,7 @@ def _read_parts(value, plan):
             except Exception:
                 return None
         if kind == plans.NAME:
-            if type(item) is not str and not (item is None and step[3]):
+            if type(item) is not str and not (item is None and step[3] is True):
                 return None
         elif kind == plans.QUALNAME:
             if type(item) is not _FunctionType:
