@@ -40,6 +40,30 @@ std::string cut_text(PyObject* text, Py_ssize_t limit) {
 
 namespace {
 
+// The entry of a per-type table (entries with a `type` member) that holds
+// `type`, or else the one to fill for it: the first empty one of the few
+// its address hashes to, or one of them in turn. Heap types lie at
+// addresses a fixed stride apart, which a table indexed by the address
+// bits alone maps onto a few entries that evict one another on every value.
+template <typename Entry, std::size_t Size>
+Entry& table_entry(std::array<Entry, Size>& table, PyTypeObject* type) {
+    static_assert((Size & (Size - 1)) == 0, "a power of two");
+    constexpr std::size_t kProbes = 4;
+    static std::size_t next_victim = 0;
+    // Fibonacci hashing spreads the address bits over the index.
+    const std::size_t first =
+        static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(type) >> 4) * 0x9E3779B97F4A7C15ULL >> 40) %
+        Size;
+    Entry* empty = nullptr;
+    for (std::size_t probe = 0; probe < kProbes; ++probe) {
+        Entry& entry = table[(first + probe) % Size];
+        if (entry.type == type) return entry;
+        if (entry.type == nullptr && empty == nullptr) empty = &entry;
+    }
+    if (empty != nullptr) return *empty;
+    return table[(first + next_victim++ % kProbes) % Size];
+}
+
 // The "__module__" a heap type's dict held, when it is an ASCII str other
 // than "builtins" (null otherwise), for the type's version tag: setting an
 // attribute of a type gives it a new tag, and tags are never reused, so the
@@ -56,7 +80,7 @@ std::array<TypeModule, 64> g_type_modules;
 // it cannot (missing, not an ASCII str, "builtins").
 PyObject* plain_module_name(PyTypeObject* type) {
     const std::optional<unsigned int> version = compat::type_version(type);
-    TypeModule& known = g_type_modules[(reinterpret_cast<std::uintptr_t>(type) >> 4) % g_type_modules.size()];
+    TypeModule& known = table_entry(g_type_modules, type);
     if (version && known.type == type && known.version == *version) return known.module;
     PyObject* module = PyDict_GetItemWithError(type->tp_dict, names().dunder_module);
     if (module == nullptr) {
@@ -92,14 +116,10 @@ struct KnownPlan {
 };
 std::array<KnownPlan, 256> g_plans;
 
-KnownPlan& plan_slot(PyTypeObject* type) {
-    return g_plans[(reinterpret_cast<std::uintptr_t>(type) >> 4) % g_plans.size()];
-}
-
 // The kind of the type's plan when it is known; nullopt otherwise. Runs no code.
 std::optional<long> known_plan_kind(PyTypeObject* type) {
     const std::optional<unsigned int> version = compat::type_version(type);
-    const KnownPlan& known = plan_slot(type);
+    const KnownPlan& known = table_entry(g_plans, type);
     if (version && known.type == type && known.version == *version) return known.kind;
     return std::nullopt;
 }
@@ -174,7 +194,7 @@ Plan plan_of(PyTypeObject* type) {
     // A lookup gives the type a version tag when it has none yet.
     compat::type_lookup(type, names().dunder_module);
     const std::optional<unsigned int> version = compat::type_version(type);
-    KnownPlan& known = plan_slot(type);
+    KnownPlan& known = table_entry(g_plans, type);
     if (version && known.type == type && known.version == *version) {
         return {PyRef::from_borrowed(known.plan), known.kind};
     }
