@@ -58,42 +58,6 @@ def suite(tmp_path):
     return tmp_path
 
 
-ASYNC_GENERATOR_SUITE = """\
-import asyncio
-
-
-async def numbers(count):
-    for number in range(count):
-        yield number
-
-
-# The instructions that close this `async for` carry no line number on 3.12.
-async def evens_if(count, wanted):
-    if wanted:
-        async for number in numbers(count):
-            if number % 2 == 0:
-                yield number
-
-
-async def collect(generator):
-    return [number async for number in generator]
-
-
-def test_async_for_in_if(caplog):
-    assert asyncio.run(collect(evens_if(5, True))) == [0, 2, 4]
-    assert [record.getMessage() for record in caplog.records if record.name == "zelm"] == []
-"""
-
-
-def test_frames_without_a_line_pass_under_logging_capture_and_warnings_as_errors(tmp_path):
-    (tmp_path / "test_generators.py").write_text(ASYNC_GENERATOR_SUITE)
-
-    result = run_pytest(tmp_path, "--zelm", "--zelm-db", "t.sqlite3", "-q", "--tb=line", "-W", "error")
-
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr
-    assert result.stdout.splitlines()[-1].startswith("1 passed in "), result.stdout
-
-
 def test_one_trace_per_test_is_saved(suite):
     result = run_pytest(suite, "--zelm", "--zelm-db", "out/traces.sqlite3", "-q")
 
