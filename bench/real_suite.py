@@ -56,19 +56,20 @@ RUN_TIMEOUT = 20 * 60
 OUTCOME_WORDS = re.compile(r"(\d+) (subtests passed|subtests failed|passed|failed|skipped|errors?|xfailed|xpassed)")
 
 
-def fetch_suite(workdir):
-    """The directory of the unpacked source release, fetched once."""
-    source = os.path.join(workdir, f"{PACKAGE}-{VERSION}")
-    if os.path.isdir(os.path.join(source, SUITE)):
+def fetch_source(workdir, package, version, tests, directory=None):
+    """The directory of a package's unpacked source release (``directory``,
+    by default PACKAGE-VERSION), holding its tests, fetched once."""
+    source = os.path.join(workdir, directory or f"{package}-{version}")
+    if os.path.isdir(os.path.join(source, tests)):
         return source
     os.makedirs(workdir, exist_ok=True)
     subprocess.run(
         [sys.executable, "-m", "pip", "download", "-q", "--no-binary", ":all:", "--no-deps",
-         "-d", workdir, f"{PACKAGE}=={VERSION}"],
+         "-d", workdir, f"{package}=={version}"],
         check=True,
     )
     [archive] = [name for name in os.listdir(workdir)
-                 if name.endswith(f"-{VERSION}.tar.gz") and name.replace("_", "-").startswith(PACKAGE)]
+                 if name.endswith(f"-{version}.tar.gz") and name.lower().replace("_", "-").startswith(package.lower())]
     with tarfile.open(os.path.join(workdir, archive)) as tar:
         if hasattr(tarfile, "data_filter"):
             tar.extractall(workdir, filter="data")
@@ -199,7 +200,7 @@ def main():
     parser.add_argument("--output", default=os.path.join(
         BENCH_DIR, "results", f"suite-{sys.version_info[0]}.{sys.version_info[1]}.json"))
     args = parser.parse_args()
-    source = fetch_suite(args.workdir)
+    source = fetch_source(args.workdir, PACKAGE, VERSION, SUITE)
     limit_bytes = int(args.memory_limit * 1024 * MIB)
     version = f"{sys.version_info[0]}.{sys.version_info[1]}"
     scratch = os.path.join(args.workdir, f"scratch-{version}")

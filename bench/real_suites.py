@@ -32,13 +32,11 @@ import os
 import re
 import shutil
 import statistics
-import subprocess
 import sys
-import tarfile
 
 import workloads
 from event_cost import Untraced, Zelm, time_workload
-from real_suite import BENCH_DIR, LOG_NAME, MIB, ROOT, run_once
+from real_suite import BENCH_DIR, LOG_NAME, MIB, ROOT, fetch_source, run_once
 
 UNTRACED = "untraced"
 ZELM = "pytest --zelm"
@@ -61,25 +59,6 @@ SUITES = {
 SUMMARY_LINE = re.compile(r"^(FAILED|ERROR|XPASS) (\S+)", re.MULTILINE)
 
 
-def fetch_source(workdir, suite):
-    """The directory of the unpacked source release, fetched once."""
-    source = os.path.join(workdir, f"{suite.package.lower()}-{suite.version}")
-    if os.path.isdir(os.path.join(source, suite.tests)):
-        return source
-    os.makedirs(workdir, exist_ok=True)
-    subprocess.run(
-        [sys.executable, "-m", "pip", "download", "-q", "--no-binary", ":all:", "--no-deps",
-         "-d", workdir, f"{suite.package}=={suite.version}"],
-        check=True,
-    )
-    with tarfile.open(os.path.join(workdir, f"{suite.package.lower()}-{suite.version}.tar.gz")) as tar:
-        if hasattr(tarfile, "data_filter"):
-            tar.extractall(workdir, filter="data")
-        else:
-            tar.extractall(workdir)
-    return source
-
-
 def pytest_arguments(suite, scratch):
     """{configuration: pytest process arguments}. The package's own
     pyproject.toml is the configuration, so that pytest does not take this
@@ -96,7 +75,8 @@ def tests_not_passed(log_path):
 
 
 def run_suite(name, suite, args, limit_bytes, inherited_path):
-    source = fetch_source(args.workdir, suite)
+    source = fetch_source(args.workdir, suite.package, suite.version, suite.tests,
+                          f"{suite.package.lower()}-{suite.version}")
     version = f"{sys.version_info[0]}.{sys.version_info[1]}"
     scratch = os.path.join(args.workdir, f"scratch-{name}-{version}")
     shutil.rmtree(scratch, ignore_errors=True)
