@@ -287,6 +287,8 @@ class _BoolScalar:
 # Stands in for numpy's boolean scalar, which the native module recognises by
 # its type name alone. A BaseException as the value makes the truth test raise.
 FakeNumpyBool = type("numpy.bool_", (_BoolScalar,), {})
+# The same scalar as numpy 2 names it.
+FakeNumpy2Bool = type("numpy.bool", (_BoolScalar,), {})
 
 
 # ---- HTTP: a local server and one exchange through each client ----

@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from conftest import FakeNumpyBool, HostProfiler, decode, frame_records, run_python
+from conftest import FakeNumpy2Bool, FakeNumpyBool, HostProfiler, decode, frame_records, run_python
 
 LONG_TEXT_LENGTH = 300
 
@@ -369,8 +369,11 @@ def test_sqlite_busy_timeout_errors(construction_fails, value, expected):
         ({"lightweight_repr": FakeNumpyBool(True)}, True),
         ({"lightweight_repr": FakeNumpyBool(False)}, False),
         ({"lightweight_repr": FakeNumpyBool(RuntimeError("no truth"))}, False),
+        ({"lightweight_repr": FakeNumpy2Bool(True)}, True),
+        ({"lightweight_repr": FakeNumpy2Bool(False)}, False),
     ],
-    ids=["absent", "True", "False", "int-1", "str", "None", "numpy-true", "numpy-false", "numpy-raising"],
+    ids=["absent", "True", "False", "int-1", "str", "None", "numpy-true", "numpy-false", "numpy-raising",
+         "numpy2-true", "numpy2-false"],
 )
 def test_lightweight_repr_flag(native, make_host, config, lightweight):
     doc = record_under(native, make_host(config=config), holds_long_text)

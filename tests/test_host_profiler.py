@@ -267,6 +267,42 @@ def test_value_limits_hold_while_the_profiler_runs(native, tmp_path, lightweight
     assert ret["arg"] == (6, "x" * 7 + "…")
 
 
+def test_value_limits_are_process_wide_so_the_last_started_profiler_sets_them(native, tmp_path):
+    # Two profilers recording at once, each on its own thread: the limits
+    # are the serializer's, one set per process, so the one started last
+    # cuts the other's values too, until it stops and puts the earlier back.
+    def profiler(max_text):
+        return Profiler(config={"threading": False, "value_limits": {"max_text": max_text}},
+                        db_path=tmp_path / "t.sqlite3")
+
+    first, second = profiler(7), profiler(3)
+    second_started, second_may_stop = threading.Event(), threading.Event()
+
+    def run_second():
+        second.start()
+        second_started.set()
+        second_may_stop.wait(10)
+        second.stop()
+
+    first.start()
+    try:
+        traced_function((), "x" * 300)
+        helper = threading.Thread(target=run_second)
+        helper.start()
+        second_started.wait(10)
+        traced_function((), "x" * 300)
+        second_may_stop.set()
+        helper.join()
+        traced_function((), "x" * 300)
+    finally:
+        first.stop()
+
+    returns = [r["arg"] for r in frame_records(decode(first.build_trace()), "traced_function") if r["event"] == "return"]
+    assert [label for _, label in returns] == [
+        "x" * max_text + serialize.TRUNCATION_MARKER for max_text in (7, 3, 7)
+    ]
+
+
 @pytest.mark.parametrize("config, message", [
     ({"trace_budget_bytes": 0}, "trace_budget_bytes must be None or a whole number of bytes of at least 1, not 0"),
     ({"trace_budget_bytes": "1MiB"}, "trace_budget_bytes must be None or a whole number"),
