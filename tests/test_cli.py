@@ -862,7 +862,10 @@ MiB = 1024 * 1024
 
 
 @pytest.mark.parametrize("options, expected", [
-    ([], {"trace_budget_bytes": 256 * MiB, "value_limits": {}, "lightweight_repr": False}),
+    ([], {"trace_budget_bytes": 256 * MiB, "value_limits": {}, "lightweight_repr": False, "scrub_keys": None}),
+    (["--scrub-keys", "ssn, pin,,"], {"scrub_keys": ["ssn", "pin"]}),
+    (["--scrub-keys", ""], {"scrub_keys": []}),
+    (["--scrub-keys", "ssn", "--no-scrub"], {"scrub_keys": []}),
     (["--trace-budget", "64MiB"], {"trace_budget_bytes": 64 * MiB}),
     (["--trace-budget", "none"], {"trace_budget_bytes": None}),
     (["--trace-budget", "0"], {"trace_budget_bytes": None}),
@@ -903,6 +906,7 @@ def test_bad_recording_options_are_usage_errors(zelm, tmp_path, options, message
 @pytest.mark.parametrize("options, message", [
     (["--include-package", "no_such_package_zz"], "no installed package 'no_such_package_zz'"),
     (["--max-depth", "500"], "value limit max_depth must be at most 100, not 500"),
+    (["--scrub-keys", "ssn,_"], "the scrub key '_' has no letter or digit, and would match every key"),
 ])
 def test_recording_options_the_profiler_refuses_are_clear_errors(zelm, tmp_path, options, message):
     write(tmp_path / "prog.py", "pass\n")

@@ -250,8 +250,9 @@ def test_http_client_request_and_response_records(profile, http_port, body, head
     assert (request["method"], request["url"], request["headers"], request["body_size"]) == (
         "POST", f"http://127.0.0.1:{http_port}/items?x=1", [list(pair) for pair in headers.items()], body_size)
     assert (response["status"], response["reason"]) == (201, "Created")
-    for pair in (["X-Reply", "yes"], ["Set-Cookie", "a=1"], ["Set-Cookie", "b=2"]):
-        assert pair in response["headers"]
+    # Repeated headers stay apart; the cookies the server sets are credentials.
+    assert ["X-Reply", "yes"] in response["headers"]
+    assert response["headers"].count(["Set-Cookie", "***"]) == 2
     assert paths_containing(doc, "http/client.py") == []
 
 

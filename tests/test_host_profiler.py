@@ -308,6 +308,8 @@ def test_value_limits_are_process_wide_so_the_last_started_profiler_sets_them(na
     ({"trace_budget_bytes": "1MiB"}, "trace_budget_bytes must be None or a whole number"),
     ({"value_limits": {"max_text": -1}}, "max_text must be a whole number of at least 1, not -1"),
     ({"value_limits": {"depth": 3}}, "unknown value limit 'depth'"),
+    ({"scrub_keys": "password"}, "config scrub_keys: the scrub keys must be a list of names, not str"),
+    ({"scrub_keys": ["password", None]}, "config scrub_keys: a scrub key must be a str, not NoneType"),
 ])
 def test_bad_recording_config_is_refused_up_front(config, message):
     with pytest.raises(ValueError, match=message):

@@ -12,7 +12,7 @@ import httpx
 import pytest
 from conftest import HTTP_EXCHANGES, SECRET_HEADERS, all_records, local_http_server, refused_url, run_python
 
-from zelm.plugins.outbound_http.exchange import header_pairs, with_masked_password
+from zelm.plugins.outbound_http.exchange import header_pairs, masked_url
 
 # The client named in the records of an exchange through each client.
 RECORDED_CLIENT = {
@@ -81,7 +81,9 @@ def test_each_exchange_is_one_request_and_one_response_or_error(profile, server_
         ({"Cookie": "a=1; b=2"}, [["Cookie", "***"]]),
         ({b"Authorization": b"Bearer x"}, [[b"Authorization", "Bearer ***"]]),
         # Other headers keep their values, whatever they look like.
-        ({"X-Token-Info": "Bearer x", "Set-Cookie": "a=1"}, [["X-Token-Info", "Bearer x"], ["Set-Cookie", "a=1"]]),
+        ({"X-Request-Info": "Bearer x", "Accept": "a=1"}, [["X-Request-Info", "Bearer x"], ["Accept", "a=1"]]),
+        # Any header named as a credential is masked, its first word too.
+        ({"X-Token-Info": "Bearer x", "Set-Cookie": "a=1"}, [["X-Token-Info", "***"], ["Set-Cookie", "***"]]),
         # Repeated names stay apart, each masked (httpx gives names in lower case).
         (httpx.Headers([("Cookie", "a=1"), ("cookie", "b=2"), ("Accept", "*/*")]),
          [["cookie", "***"], ["cookie", "***"], ["accept", "*/*"]]),
@@ -102,7 +104,7 @@ def test_credential_headers_are_masked(headers, expected):
     ],
 )
 def test_passwords_in_urls_are_masked(url, expected):
-    assert with_masked_password(url) == expected
+    assert masked_url(url) == expected
 
 
 SESSION_SCRIPT = """\

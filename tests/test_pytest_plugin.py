@@ -314,10 +314,11 @@ Profiler.start = start
 
 @pytest.mark.parametrize("options, expected", [
     ([], {"trace_budget_bytes": 256 * 1024 * 1024, "lightweight_repr": False, "value_limits": {}, "repr": "safe",
-          "filters": {"include_frames": [], "ignore_frames": []}}),
+          "scrub_keys": None, "filters": {"include_frames": [], "ignore_frames": []}}),
     (["--zelm-trace-budget", "1MiB", "--zelm-lightweight-repr", "--zelm-max-text", "20", "--zelm-ignore", "x",
-      "--zelm-include-package", "json", "--zelm-repr", "full"],
+      "--zelm-include-package", "json", "--zelm-repr", "full", "--zelm-scrub-keys", "ssn,pin"],
      {"trace_budget_bytes": 1024 * 1024, "lightweight_repr": True, "value_limits": {"max_text": 20}, "repr": "full",
+      "scrub_keys": ["ssn", "pin"],
       "filters": {"include_frames": [os.path.join(os.path.dirname(__import__("json").__file__), "")],
                   "ignore_frames": ["x"]}}),
 ], ids=["defaults", "options"])

@@ -26,5 +26,9 @@ def configure(ext_type: type, timestamp_type: type, reference_dump: Callable[[An
 def set_repr_mode(full: bool) -> None:
     """The repr mode: True for "full", False for "safe"."""
 
+def set_scrub_keys(folded_keys: Tuple[str, ...]) -> None:
+    """The scrub keys in force, as zelm.serialize.scrub folds them: the
+    values under keys that contain one are masked."""
+
 def forget_plans() -> None:
     """Ask every type for its plan anew (the registry of reprs changed)."""

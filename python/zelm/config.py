@@ -3,7 +3,8 @@
 Both commands take the same options (pytest's with the prefix "zelm-"):
 what to record (--include, --ignore, --include-package), how values are
 shown (--repr) and how much of each (--lightweight-repr, --max-text,
---max-items, --max-depth, --max-value-bytes) and how large a trace may grow
+--max-items, --max-depth, --max-value-bytes), which values are masked as
+credentials (--scrub-keys, --no-scrub) and how large a trace may grow
 (--trace-budget). This
 module defines them once, parses sizes such as "64MiB", and turns the
 parsed values into the profiler's config dict.
@@ -57,6 +58,11 @@ def _cap(text):
     return 0 if size is None else size
 
 
+def _names(text):
+    """A comma-separated list of names; empty entries are dropped."""
+    return [name.strip() for name in text.split(",") if name.strip()]
+
+
 def positive_int(text):
     """argparse type: a whole number of at least 1."""
     try:
@@ -101,6 +107,13 @@ _OPTIONS = [
     ("max-value-bytes", dict(metavar="SIZE", type=_cap, default=None,
                              help="about how many encoded bytes one value may take (default 64KiB; "
                                   "none with --lightweight-repr; 0 or none: no cap)")),
+    ("scrub-keys", dict(metavar="NAMES", type=_names, default=None,
+                        help="mask the values under keys (dict keys, fields, locals, headers, URL query parameters) "
+                             "that contain one of these comma-separated names, ignoring case, '_' and '-' "
+                             "(default: password,passwd,secret,token,api_key,apikey,authorization,cookie,session,"
+                             "csrf,private_key; an empty list masks nothing)")),
+    ("no-scrub", dict(action="store_true", default=False,
+                      help="mask no values, credentials included (as --scrub-keys '')")),
     ("trace-budget", dict(metavar="SIZE", type=_size, default=DEFAULT_TRACE_BUDGET_BYTES, help=_BUDGET_HELP)),
 ]
 
@@ -129,16 +142,20 @@ def recording_config(get_option, prefix=""):
     limits = {key: get(option) for key, option in _LIMIT_OPTIONS.items() if get(option) is not None}
     if limits.get("max_value_bytes") == 0:
         limits["max_value_bytes"] = None
+    scrub_keys = [] if get("no-scrub") else get("scrub-keys")
     # Checked now, for a usage error before anything runs (imported here:
     # the serializer needs msgpack).
-    from zelm.serialize import limits_from_config
+    from zelm.serialize import checked_scrub_keys, limits_from_config
 
     limits_from_config(limits, lightweight=bool(get("lightweight-repr")))
+    if scrub_keys is not None:
+        checked_scrub_keys(scrub_keys)
     return {
         "repr": get("repr"),
         "lightweight_repr": bool(get("lightweight-repr")),
         "filters": {"include_frames": include, "ignore_frames": list(get("ignore"))},
         "value_limits": limits,
+        "scrub_keys": scrub_keys,
         "trace_budget_bytes": get("trace-budget"),
     }
 

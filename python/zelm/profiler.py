@@ -13,7 +13,10 @@ max_text, max_items, max_depth, max_value_bytes) sets how much of each value
 the serializer keeps in the mode "lightweight_repr" selects, missing entries
 keeping that mode's defaults (zelm.serialize), and "repr" ("safe", the
 default, or "full") how it shows objects; the profiler applies both,
-process-wide, when it starts and puts the previous ones back when it stops.
+process-wide, when it starts and puts the previous ones back when it stops;
+so it does with "scrub_keys", the names whose values are masked as
+credentials (a list of str; None or missing for the default names, an
+empty list for none; zelm.serialize.scrub).
 "trace_budget_bytes" (an int, or None for no budget) is read by the native
 profiler: a trace stops taking frame records once they fill that many bytes.
 """
@@ -65,8 +68,10 @@ class Profiler:
         # Checked now, so that a bad entry fails here rather than at start().
         self._value_limits()
         self._repr_mode()
+        self._scrub_keys()
         self._limits_before_start = None
         self._repr_mode_before_start = None
+        self._scrub_keys_before_start = None
         self.db_path = os.path.abspath(DEFAULT_DB_PATH) if db_path is None else db_path
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
@@ -78,19 +83,22 @@ class Profiler:
     def start(self):
         """Start recording on the calling thread (and on threads started
         later, when config "threading" is true)."""
-        from zelm.serialize import set_limits, set_repr_mode
+        from zelm.serialize import set_limits, set_repr_mode, set_scrub_keys
 
         previous = set_limits(**{self._limits_mode(): self._value_limits()})
         previous_repr_mode = set_repr_mode(self._repr_mode())
+        previous_scrub_keys = set_scrub_keys(self._scrub_keys())
         try:
             _native_module().register_profiler(self)
         except BaseException:
             set_limits(*previous)
             set_repr_mode(previous_repr_mode)
+            set_scrub_keys(previous_scrub_keys)
             raise
         if self._limits_before_start is None:
             self._limits_before_start = previous
             self._repr_mode_before_start = previous_repr_mode
+            self._scrub_keys_before_start = previous_scrub_keys
 
     def stop(self):
         """Stop recording on the calling thread and stop new threads from
@@ -100,10 +108,11 @@ class Profiler:
         if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
             threading.setprofile(None)
         if self._limits_before_start is not None:
-            from zelm.serialize import set_limits, set_repr_mode
+            from zelm.serialize import set_limits, set_repr_mode, set_scrub_keys
 
             set_limits(*self._limits_before_start)
             set_repr_mode(self._repr_mode_before_start)
+            set_scrub_keys(self._scrub_keys_before_start)
             self._limits_before_start = None
 
     @property
@@ -127,6 +136,16 @@ class Profiler:
             return checked_repr_mode(self.config.get("repr", "safe"))
         except ValueError:
             raise ValueError(f"config repr must be 'safe' or 'full', not {self.config['repr']!r}") from None
+
+    def _scrub_keys(self):
+        # Imported here, as below.
+        from zelm.serialize import DEFAULT_SCRUB_KEYS, checked_scrub_keys
+
+        keys = self.config.get("scrub_keys")
+        try:
+            return DEFAULT_SCRUB_KEYS if keys is None else checked_scrub_keys(keys)
+        except ValueError as error:
+            raise ValueError(f"config scrub_keys: {error}") from None
 
     def _value_limits(self):
         # Imported here: the pytest plugin imports this module in every run.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format/msgpack.hpp"
+#include "serializer/scrub.hpp"
 #include "serializer/text.hpp"
 
 namespace zelm::serializer {
@@ -520,6 +521,7 @@ std::int64_t map_room_left(Entries entries, Py_ssize_t size, std::int64_t depth,
     while (entries.next(key, item)) {
         std::int64_t key_size = 0;
         if (PyUnicode_CheckExact(key)) {
+            if (is_credential_key(key)) return -1;  // the walk masks its value
             key_size = PyUnicode_GET_LENGTH(key);
         } else if (PyBytes_CheckExact(key)) {
             key_size = PyBytes_GET_SIZE(key);
@@ -724,7 +726,7 @@ private:
                 throw Unmodelled{};  // a key changed by a repr while the dict was walked
             }
             const std::size_t value_begin = out_.size();
-            add(item, depth);
+            add_entry(key, item, depth);
             entries_.settle(out_, base, key_begin, value_begin);
         }
         // Counted from what was kept: two long keys cut to the same text are one entry.
@@ -751,7 +753,7 @@ private:
             HeldEntry held(key, item);
             msgpack::write_array_header(out_, 2);
             add(key, depth);
-            add(item, depth);
+            add_entry(key, item, depth);
             ++pairs;
         }
         if (count - pairs > 0) {
@@ -762,6 +764,12 @@ private:
         }
         finish_array(out_, start, static_cast<std::size_t>(pairs));
         finish_ext(out_, start, kExtPairs);
+    }
+
+    // A dict entry's value: the mask under a key that names a credential.
+    void add_entry(PyObject* key, PyObject* item, std::int64_t depth) {
+        if (is_credential_key(key)) return add_summary(kMask);
+        add(item, depth);
     }
 
     void add_bytes(const char* data, std::int64_t size) {
@@ -959,7 +967,7 @@ private:
             const std::size_t key_begin = out_.size();
             add_key(key);
             const std::size_t value_begin = out_.size();
-            add(item, depth);
+            add_entry(key, item, depth);
             entries_.settle(out_, base, key_begin, value_begin);
         }
         if (left_out > 0) {
@@ -982,7 +990,7 @@ private:
             HeldEntry held(key, item);
             msgpack::write_array_header(out_, 2);
             add(key, depth);
-            add(item, depth);
+            add_entry(key, item, depth);
             ++pairs;
         }
         if (left_out > 0) {
@@ -993,6 +1001,13 @@ private:
         }
         finish_array(out_, start, static_cast<std::size_t>(pairs));
         finish_ext(out_, start, kExtPairs);
+    }
+
+    // _lightweight_entry: a dict entry's value, the mask under a key that
+    // names a credential.
+    void add_entry(PyObject* key, PyObject* item, std::int64_t depth) {
+        if (is_credential_key(key)) return write_repr(out_, kMask);
+        add(item, depth);
     }
 
     // _lightweight_key: text cut like text, bytes cut without a marker.

@@ -7,6 +7,7 @@
 
 #include "serializer/encoder.hpp"
 #include "serializer/native_api.hpp"
+#include "serializer/scrub.hpp"
 #include "serializer/text.hpp"
 
 namespace zelm::serializer {
@@ -130,6 +131,13 @@ PyObject* set_repr_mode_entry(PyObject*, PyObject* full) {
     Py_RETURN_NONE;
 }
 
+PyObject* set_scrub_keys_entry(PyObject*, PyObject* folded_keys) {
+    return at_boundary<PyObject*>(nullptr, [folded_keys]() -> PyObject* {
+        set_scrub_keys(folded_keys);
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* forget_plans_entry(PyObject*, PyObject*) {
     forget_plans();
     Py_RETURN_NONE;
@@ -149,6 +157,9 @@ PyMethodDef functions[] = {
      "zelm.serialize.plans.plan_for, asked once per type how its values are shown."},
     {"set_repr_mode", set_repr_mode_entry, METH_O,
      "set_repr_mode(full)\n--\n\nThe repr mode: True for \"full\", False for \"safe\"."},
+    {"set_scrub_keys", set_scrub_keys_entry, METH_O,
+     "set_scrub_keys(folded_keys)\n--\n\nThe scrub keys in force, as zelm.serialize.scrub folds them (a tuple of "
+     "str): the values under keys that contain one are masked."},
     {"forget_plans", forget_plans_entry, METH_NOARGS,
      "forget_plans()\n--\n\nAsk every type for its plan anew (the registry of reprs changed)."},
     {nullptr, nullptr, 0, nullptr},

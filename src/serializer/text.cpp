@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "python/compat.hpp"
+#include "serializer/address_table.hpp"
+#include "serializer/scrub.hpp"
 
 namespace zelm::serializer {
 
@@ -40,30 +42,6 @@ std::string cut_text(PyObject* text, Py_ssize_t limit) {
 
 namespace {
 
-// The entry of a per-type table (entries with a `type` member) that holds
-// `type`, or else the one to fill for it: the first empty one of the few
-// its address hashes to, or one of them in turn. Heap types lie at
-// addresses a fixed stride apart, which a table indexed by the address
-// bits alone maps onto a few entries that evict one another on every value.
-template <typename Entry, std::size_t Size>
-Entry& table_entry(std::array<Entry, Size>& table, PyTypeObject* type) {
-    static_assert((Size & (Size - 1)) == 0, "a power of two");
-    constexpr std::size_t kProbes = 4;
-    static std::size_t next_victim = 0;
-    // Fibonacci hashing spreads the address bits over the index.
-    const std::size_t first =
-        static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(type) >> 4) * 0x9E3779B97F4A7C15ULL >> 40) %
-        Size;
-    Entry* empty = nullptr;
-    for (std::size_t probe = 0; probe < kProbes; ++probe) {
-        Entry& entry = table[(first + probe) % Size];
-        if (entry.type == type) return entry;
-        if (entry.type == nullptr && empty == nullptr) empty = &entry;
-    }
-    if (empty != nullptr) return *empty;
-    return table[(first + next_victim++ % kProbes) % Size];
-}
-
 // The "__module__" a heap type's dict held, when it is an ASCII str other
 // than "builtins" (null otherwise), for the type's version tag: setting an
 // attribute of a type gives it a new tag, and tags are never reused, so the
@@ -80,7 +58,7 @@ std::array<TypeModule, 64> g_type_modules;
 // it cannot (missing, not an ASCII str, "builtins").
 PyObject* plain_module_name(PyTypeObject* type) {
     const std::optional<unsigned int> version = compat::type_version(type);
-    TypeModule& known = table_entry(g_type_modules, type);
+    TypeModule& known = address_table_entry<&TypeModule::type>(g_type_modules, type);
     if (version && known.type == type && known.version == *version) return known.module;
     PyObject* module = PyDict_GetItemWithError(type->tp_dict, names().dunder_module);
     if (module == nullptr) {
@@ -100,7 +78,7 @@ PyObject* plain_module_name(PyTypeObject* type) {
 
 // The kinds of plan and of WALK step, as zelm.serialize.plans numbers them.
 enum PlanKind : long { kRepr = 0, kObject = 1, kCall = 2, kWalk = 3 };
-enum StepKind : long { kText = 0, kValue = 1, kName = 2, kQualname = 3, kItems = 4, kOptional = 5 };
+enum StepKind : long { kText = 0, kValue = 1, kName = 2, kQualname = 3, kItems = 4, kOptional = 5, kMasked = 6 };
 enum ItemForm : long { kItem = 0, kPair = 1, kTuplePair = 2, kKeyword = 3 };
 
 PyObject* g_plan_for = nullptr;
@@ -119,7 +97,7 @@ std::array<KnownPlan, 256> g_plans;
 // The kind of the type's plan when it is known; nullopt otherwise. Runs no code.
 std::optional<long> known_plan_kind(PyTypeObject* type) {
     const std::optional<unsigned int> version = compat::type_version(type);
-    const KnownPlan& known = table_entry(g_plans, type);
+    const KnownPlan& known = address_table_entry<&KnownPlan::type>(g_plans, type);
     if (version && known.type == type && known.version == *version) return known.kind;
     return std::nullopt;
 }
@@ -152,6 +130,7 @@ bool is_step(PyObject* step) {
     auto text_at = [step](Py_ssize_t index) { return PyUnicode_CheckExact(PyTuple_GET_ITEM(step, index)); };
     switch (kind) {
         case kText:
+        case kMasked:
             return size == 2 && text_at(1);
         case kValue:
         case kQualname:
@@ -194,7 +173,7 @@ Plan plan_of(PyTypeObject* type) {
     // A lookup gives the type a version tag when it has none yet.
     compat::type_lookup(type, names().dunder_module);
     const std::optional<unsigned int> version = compat::type_version(type);
-    KnownPlan& known = table_entry(g_plans, type);
+    KnownPlan& known = address_table_entry<&KnownPlan::type>(g_plans, type);
     if (version && known.type == type && known.version == *version) {
         return {PyRef::from_borrowed(known.plan), known.kind};
     }
@@ -377,12 +356,12 @@ PyRef str_object(std::string_view text) {
 }
 
 // The short texts a repr is joined with, made once (interned) and shared.
-enum class Joiner : std::size_t { comma, colon, equals, open_paren, close_paren, marker, count };
+enum class Joiner : std::size_t { comma, colon, equals, open_paren, close_paren, marker, mask, count };
 std::array<PyObject*, static_cast<std::size_t>(Joiner::count)> g_joiners{};
 
 PyObject* joiner(Joiner which) {
     static constexpr std::array<std::string_view, static_cast<std::size_t>(Joiner::count)> texts{
-        ", ", ": ", "=", "(", ")", kMarker};
+        ", ", ": ", "=", "(", ")", kMarker, kMask};
     PyObject*& made = g_joiners[static_cast<std::size_t>(which)];
     if (made == nullptr) {
         PyObject* text = str_object(texts[static_cast<std::size_t>(which)]).release();
@@ -447,7 +426,7 @@ bool read_parts(PyObject* value, PyObject* plan, std::vector<PyRef>& read) {
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(steps); ++index) {
         PyObject* step = PyTuple_GET_ITEM(steps, index);
         const long kind = small_number(PyTuple_GET_ITEM(step, 0));
-        if (kind == kText) {
+        if (kind == kText || kind == kMasked) {
             read.emplace_back();
             continue;
         }
@@ -580,8 +559,10 @@ private:
             if (is_dict) {
                 add(key, depth + 1);
                 append(joiner(Joiner::colon), true);
+                add_entry(key, item.get(), depth + 1);
+            } else {
+                add(item.get(), depth + 1);
             }
-            add(item.get(), depth + 1);
             ++shown;
         }
         const Py_ssize_t left_out = PyObject_Length(value) - shown;
@@ -592,6 +573,12 @@ private:
         }
         append(str_object(texts.closer), true);
         open_.pop_back();
+    }
+
+    // _add_entry_repr: a dict entry's value, the mask under a key that names a credential.
+    void add_entry(PyObject* key, PyObject* value, Py_ssize_t depth) {
+        if (is_credential_key(key)) return append(joiner(Joiner::mask), true);
+        add(value, depth);
     }
 
     // _add_walked: the steps of a WALK plan with the parts read for them.
@@ -614,6 +601,9 @@ private:
                     append(PyTuple_GET_ITEM(step, 1), true);
                     append(item, true);
                 }
+            } else if (kind == kMasked) {
+                append(PyTuple_GET_ITEM(step, 1), true);
+                append(joiner(Joiner::mask), true);
             } else if (kind != kOptional || item != Py_None) {
                 append(PyTuple_GET_ITEM(step, 1), true);
                 add(item, depth);
@@ -651,12 +641,12 @@ private:
             } else if (form == kKeyword) {
                 append(PyTuple_GET_ITEM(item.get(), 0), true);
                 append(joiner(Joiner::equals), true);
-                add(PyTuple_GET_ITEM(item.get(), 1), depth);
+                add_entry(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), depth);
             } else {
                 if (form == kTuplePair) append(joiner(Joiner::open_paren), true);
                 add(PyTuple_GET_ITEM(item.get(), 0), depth);
                 append(joiner(form == kPair ? Joiner::colon : Joiner::comma), true);
-                add(PyTuple_GET_ITEM(item.get(), 1), depth);
+                add_entry(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), depth);
                 if (form == kTuplePair) append(joiner(Joiner::close_paren), true);
             }
             ++shown;

@@ -1,24 +1,27 @@
 """What the two HTTP plugins (outbound_http, inbound_http) share: header
-values that carry credentials masked, an exception as one bounded line, a
-duration as its records read.
+values and query parameters that carry credentials masked, by the names
+the serializer masks values under (zelm.serialize.scrub), an exception as
+one bounded line, a duration as its records read.
 """
 
 from zelm.plugins.frames import bounded
+from zelm.serialize.scrub import MASK, is_credential_key, masked_query
 from zelm.text import duration_text
 
-__all__ = ["MASK", "masked", "latin1_text", "error_text", "took"]
+__all__ = ["MASK", "masked", "masked_query", "latin1_text", "error_text", "took"]
 
-_MASKED_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
-MASK = "***"
+# Headers whose value starts with the scheme of the credential that follows.
+_SCHEME_HEADERS = frozenset({"authorization", "proxy-authorization"})
 _MAX_ERROR_TEXT = 500
 
 
 def masked(name, value):
-    if not (isinstance(name, (str, bytes)) and latin1_text(name).lower() in _MASKED_HEADERS):
+    """A header's value, or the mask when its name names a credential."""
+    if not (isinstance(name, (str, bytes)) and is_credential_key(latin1_text(name))):
         return value
     # "Basic ***": the scheme says how the client authenticated, and is no secret.
     scheme, space, _ = latin1_text(value).partition(" ") if isinstance(value, (str, bytes)) else ("", "", "")
-    if space and latin1_text(name).lower() != "cookie":
+    if space and latin1_text(name).lower() in _SCHEME_HEADERS:
         return f"{scheme} {MASK}"
     return MASK
 

@@ -5,12 +5,13 @@ and at the end of each traced request; their arguments are the record:
   "inbound_request":  method, path, query_string, headers, body_size
   "inbound_response": status, headers, body_size, duration, error (the
                       application's exception as outbound_error's "error")
-Credentials are masked as in outbound records, and so are the session
-cookies the application hands out (Set-Cookie).
+Credentials are masked as in outbound records (headers and query
+parameters), and so are the session cookies the application hands out
+(Set-Cookie).
 """
 
 from zelm.plugins.frames import local
-from zelm.plugins.http import MASK, error_text, masked, took
+from zelm.plugins.http import error_text, masked, masked_query, took
 from zelm.text import RECORD_LINE, clip
 
 __all__ = ["definitions", "DESCRIBERS"]
@@ -21,10 +22,7 @@ def _inbound_header_pairs(pairs):
     if pairs is None:
         return []
     try:
-        return [
-            [name, MASK if isinstance(name, str) and name.lower() == "set-cookie" else masked(name, value)]
-            for name, value in pairs
-        ]
+        return [[name, masked(name, value)] for name, value in pairs]
     except Exception:
         return None
 
@@ -33,6 +31,8 @@ def _marker_arguments(*names):
     def data(frame, event, arg, context):
         record = {name: local(frame, name) for name in names}
         record["headers"] = _inbound_header_pairs(record.get("headers"))
+        if "query_string" in record:
+            record["query_string"] = masked_query(record["query_string"])
         if "error" in record:
             record["error"] = error_text(record["error"])
         return record

@@ -8,8 +8,9 @@ and the repr mode in force (set_limits, set_repr_mode); the native module
 zelm._serialize's encoders, which write the same bytes, stand in for it
 when built. plans.py decides how objects of other types are shown without
 running the program's code, and holds the registry of reprs declared safe
-(register_repr). values.py defines the extension values the serializer
-writes and reads them back.
+(register_repr). scrub.py holds the keys whose values are masked as
+credentials (set_scrub_keys). values.py defines the extension values the
+serializer writes and reads them back.
 
 Imported while the profiler records, and left out of traces by name.
 """
@@ -33,6 +34,13 @@ from zelm.serialize.reference import (
     set_repr_mode,
 )
 from zelm.serialize.plans import register_repr, registered_reprs, unregister_repr
+from zelm.serialize.scrub import (
+    DEFAULT_SCRUB_KEYS,
+    MASK,
+    checked_scrub_keys,
+    current_scrub_keys,
+    set_scrub_keys,
+)
 
 __all__ = [
     "dump_msgpack",
@@ -54,4 +62,9 @@ __all__ = [
     "register_repr",
     "unregister_repr",
     "registered_reprs",
+    "MASK",
+    "DEFAULT_SCRUB_KEYS",
+    "set_scrub_keys",
+    "current_scrub_keys",
+    "checked_scrub_keys",
 ]

@@ -45,9 +45,11 @@ import enum
 import sys
 import types
 
+from zelm.serialize import scrub
+
 __all__ = [
     "REPR", "OBJECT", "CALL", "WALK",
-    "TEXT", "VALUE", "NAME", "QUALNAME", "ITEMS", "OPTIONAL",
+    "TEXT", "VALUE", "NAME", "QUALNAME", "ITEMS", "OPTIONAL", "MASKED",
     "ITEM", "PAIR", "TUPLE_PAIR", "KEYWORD",
     "plan_for", "register_repr", "unregister_repr", "registered_reprs", "add_listener",
 ]
@@ -67,7 +69,9 @@ REPR, OBJECT, CALL, WALK = range(4)
 #       descriptor): `empty` when length(container) is 0, else opener, the
 #       items iterate(container) yields shown in `form`, closer
 #   (OPTIONAL, label, reader): nothing when the value read is None, else as VALUE
-TEXT, VALUE, NAME, QUALNAME, ITEMS, OPTIONAL = range(6)
+#   (MASKED, label): label and the mask, for a field whose name names a
+#       credential (zelm.serialize.scrub); the field is never read
+TEXT, VALUE, NAME, QUALNAME, ITEMS, OPTIONAL, MASKED = range(7)
 # Item forms: an item; a (key, value) pair as "key: value", "(key, value)",
 # or "key=value" (a pair whose key is not an exact str is not shown).
 ITEM, PAIR, TUPLE_PAIR, KEYWORD = range(4)
@@ -262,8 +266,8 @@ def _python_repr_plan(cls, owner, shown_by):
         return _OBJECT_PLAN
     owner_dict = _dict_of(owner)
     if shown_by.__code__ is _NAMEDTUPLE_REPR_CODE and type(owner_dict.get("_fields")) is tuple:
-        labels = [f"{name}=" for name in owner_dict["_fields"]]
-        return _fields_plan(cls, _name_of(cls), "", list(zip(labels, range(len(labels)))))
+        fields = owner_dict["_fields"]
+        return _fields_plan(cls, _name_of(cls), "", list(zip(fields, range(len(fields)))))
     if shown_by is _ENUM_REPR or shown_by is _FLAG_REPR:
         return _enum_plan(cls, shown_by is _FLAG_REPR)
     if shown_by is _COUNTER_REPR:
@@ -278,25 +282,30 @@ def _python_repr_plan(cls, owner, shown_by):
     if _is_dataclass_repr(owner_dict, shown_by):
         names = [field.name for field in owner_dict["__dataclass_fields__"].values()
                  if field._field_type is dataclasses._FIELD and field.repr]
-        return _fields_plan(cls, _qualname_of(cls), "...", [(f"{name}=", name) for name in names])
+        return _fields_plan(cls, _qualname_of(cls), "...", [(name, name) for name in names])
     attributes = owner_dict.get("__attrs_attrs__")
     if attributes is not None and _is_attrs_repr(shown_by):
         shown = [attribute for attribute in attributes if attribute.repr is not False]
         if any(attribute.repr is not True for attribute in shown):
             return _OBJECT_PLAN  # a field shown by a function of the program's
         name = _qualname_of(cls).rsplit(">.", 1)[-1]
-        return _fields_plan(cls, name, "...", [(f"{attribute.name}=", attribute.name) for attribute in shown])
+        return _fields_plan(cls, name, "...", [(attribute.name, attribute.name) for attribute in shown])
     return _OBJECT_PLAN
 
 
 def _fields_plan(cls, name, recursion_text, fields):
-    """``Name(a=…, b=…)`` from (label, reader) pairs: a str reader is
+    """``Name(a=…, b=…)`` from (field name, reader) pairs: a str reader is
     replaced by the slot's member descriptor when the MRO holds one for
     that name; a data descriptor of any other kind (a property) makes the
-    type OBJECT, as reading the field would run it."""
+    type OBJECT, as reading the field would run it. A field whose name
+    names a credential is masked, and never read."""
     steps = [(TEXT, f"{name}(")]
     dict_reader = None
-    for index, (label, reader) in enumerate(fields):
+    for index, (field, reader) in enumerate(fields):
+        label = f"{field}=" if index == 0 else f", {field}="
+        if scrub.is_credential_key(field):
+            steps.append((MASKED, label))
+            continue
         if type(reader) is str:
             _, found = _lookup(cls, reader)
             if type(found) is types.MemberDescriptorType:
@@ -307,7 +316,7 @@ def _fields_plan(cls, name, recursion_text, fields):
                 dict_reader = dict_reader or _instance_dict_reader(cls)
                 if dict_reader is None:
                     return _OBJECT_PLAN
-        steps.append((VALUE, label if index == 0 else ", " + label, reader))
+        steps.append((VALUE, label, reader))
     steps.append((TEXT, ")"))
     return _walk(recursion_text, steps, dict_reader)
 

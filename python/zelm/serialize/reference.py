@@ -82,7 +82,8 @@ from typing import NamedTuple, Optional
 
 import msgpack
 
-from zelm.serialize import plans
+from zelm.serialize import plans, scrub
+from zelm.serialize.scrub import MASK, is_credential_key
 from zelm.serialize.values import EXT_PAIRS, EXT_REPR, EXT_TUPLE
 
 __all__ = [
@@ -411,6 +412,8 @@ def _room_left(value, depth, room):
             key_type = type(key)
             if (key_type is not str and key_type is not bytes) or len(key) > MAX_TEXT:
                 return -1
+            if key_type is str and is_credential_key(key):
+                return -1  # the walk masks its value
             item_type = type(item)
             if item_type is str or item_type is bytes:
                 if len(item) > MAX_TEXT:
@@ -517,7 +520,8 @@ def _bounded_container(value, value_type, depth, walk):
         for key, item in islice(value.items(), walk.max_items):
             if walk.room <= 0:
                 break
-            pairs.append([_bounded(key, depth, walk), _bounded(item, depth, walk)])
+            shown_key = _bounded(key, depth, walk)
+            pairs.append([shown_key, _summary(MASK, walk) if is_credential_key(key) else _bounded(item, depth, walk)])
         left_out = count - len(pairs)
         if left_out > 0:
             pairs.append([LEFT_OUT_KEY, _left_out_text(left_out, walk, with_marker=False)])
@@ -529,11 +533,13 @@ def _bounded_container(value, value_type, depth, walk):
             if walk.room <= 0:
                 break
             if type(key) is str:
+                masked = is_credential_key(key)
                 key = _kept_text(key, walk)
             else:
+                masked = False
                 key = key if len(key) <= walk.max_text else key[:walk.max_text] + _TRUNCATION_MARKER_BYTES
                 walk.room -= len(key) + _HEADER_BYTES
-            summary[key] = _bounded(item, depth, walk)
+            summary[key] = _summary(MASK, walk) if masked else _bounded(item, depth, walk)
         # Counted from what was kept: two long keys cut to the same text
         # are one entry.
         left_out = count - len(summary)
@@ -720,7 +726,7 @@ def _read_parts(value, plan):
     read = []
     for step in plan[2]:
         kind = step[0]
-        if kind == plans.TEXT:
+        if kind == plans.TEXT or kind == plans.MASKED:
             read.append(None)
             continue
         reader = step[1] if kind == plans.ITEMS else step[2]
@@ -771,6 +777,8 @@ def _add_walked(value, steps, read, parts, room, depth, open_containers):
             continue
         elif kind == plans.NAME or kind == plans.QUALNAME:
             text = "" if item is None else step[1] + item
+        elif kind == plans.MASKED:
+            text = step[1] + MASK
         elif kind == plans.OPTIONAL and item is None:
             continue
         else:
@@ -806,7 +814,7 @@ def _add_items(container, step, parts, room, depth, open_containers):
         elif form == plans.KEYWORD:
             parts.append(item[0] + "=")
             room[0] -= len(item[0]) + 1
-            _add_repr(item[1], parts, room, depth, open_containers)
+            _add_entry_repr(item[0], item[1], parts, room, depth, open_containers)
         else:
             key, entry = item
             if form == plans.TUPLE_PAIR:
@@ -815,7 +823,7 @@ def _add_items(container, step, parts, room, depth, open_containers):
             _add_repr(key, parts, room, depth, open_containers)
             parts.append(": " if form == plans.PAIR else ", ")
             room[0] -= 2
-            _add_repr(entry, parts, room, depth, open_containers)
+            _add_entry_repr(key, entry, parts, room, depth, open_containers)
             if form == plans.TUPLE_PAIR:
                 parts.append(")")
                 room[0] -= 1
@@ -827,6 +835,16 @@ def _add_items(container, step, parts, room, depth, open_containers):
         parts.append(one_item_suffix)
     parts.append(closer)
     room[0] -= len(closer)
+
+
+def _add_entry_repr(key, entry, parts, room, depth, open_containers):
+    """The text of a dict entry's value: the mask under a key that names a
+    credential."""
+    if is_credential_key(key):
+        parts.append(MASK)
+        room[0] -= len(MASK)
+    else:
+        _add_repr(entry, parts, room, depth, open_containers)
 
 
 def _add_container_repr(value, value_type, parts, room, depth, open_containers):
@@ -846,7 +864,7 @@ def _add_container_repr(value, value_type, parts, room, depth, open_containers):
             _add_repr(item[0], parts, room, depth + 1, open_containers)
             parts.append(": ")
             room[0] -= 2
-            _add_repr(item[1], parts, room, depth + 1, open_containers)
+            _add_entry_repr(item[0], item[1], parts, room, depth + 1, open_containers)
         else:
             _add_repr(item, parts, room, depth + 1, open_containers)
         shown += 1
@@ -908,6 +926,8 @@ def _kept_whole(value):
             return False
         for key, item in value.items():
             if not (type(key) is str and len(key) <= LIGHTWEIGHT_MAX_TEXT and key.isascii()):
+                return False
+            if is_credential_key(key):
                 return False
             if not _is_kept_scalar(item):
                 return False
@@ -980,11 +1000,12 @@ def _lightweight_container(value, value_type, depth, open_containers):
     if value_type is dict:
         entries = value.items() if left_out <= 0 else islice(value.items(), LIGHTWEIGHT_MAX_ITEMS)
         if _text_keys(value, LIGHTWEIGHT_MAX_ITEMS):
-            summary = {_lightweight_key(key): _lightweight(item, depth, open_containers) for key, item in entries}
+            summary = {_lightweight_key(key): _lightweight_entry(key, item, depth, open_containers)
+                       for key, item in entries}
             if left_out > 0:
                 summary[LEFT_OUT_KEY] = f"{_items(left_out)} left out"
         else:
-            pairs = [[_lightweight(key, depth, open_containers), _lightweight(item, depth, open_containers)]
+            pairs = [[_lightweight(key, depth, open_containers), _lightweight_entry(key, item, depth, open_containers)]
                      for key, item in entries]
             if left_out > 0:
                 pairs.append([LEFT_OUT_KEY, f"{_items(left_out)} left out"])
@@ -998,6 +1019,14 @@ def _lightweight_container(value, value_type, depth, open_containers):
             summary = _packed_ext(EXT_TUPLE, summary)
     open_containers.discard(id(value))
     return summary
+
+
+def _lightweight_entry(key, item, depth, open_containers):
+    """The summary of a dict entry's value: the mask under a key that names
+    a credential."""
+    if is_credential_key(key):
+        return _repr_ext(MASK)
+    return _lightweight(item, depth, open_containers)
 
 
 def _lightweight_key(key):
@@ -1021,5 +1050,12 @@ else:
     _native.set_repr_mode(_FULL_REPR)
     # The native encoders keep each type's plan until the registry changes.
     plans.add_listener(_native.forget_plans)
+
+    def _push_scrub_keys():
+        # Forgets the plans too: a plan masks the fields the keys name.
+        _native.set_scrub_keys(scrub.folded_scrub_keys())
+
+    _push_scrub_keys()
+    scrub.add_listener(_push_scrub_keys)
     dump_msgpack = _native.dump_msgpack
     dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr

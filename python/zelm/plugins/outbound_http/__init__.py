@@ -7,8 +7,8 @@ Three records per exchange, whichever client made it:
   "outbound_error":    client, method, url, error, duration
 Each is made at the level of the client the program called, once: urllib3
 (and so requests) drives http.client itself, so the http.client hooks
-stand back when their caller is urllib3. Header values that carry
-credentials are masked. "duration" is seconds from the request to the
+stand back when their caller is urllib3. Header values, URL passwords
+and query parameters that carry credentials are masked. "duration" is seconds from the request to the
 response's head (or to the failure); "body_size" is None when it is not
 known without reading the body.
 

@@ -9,10 +9,11 @@ import time
 import weakref
 
 from zelm.plugins.frames import attribute
-from zelm.plugins.http import MASK, error_text, latin1_text, masked
+from zelm.plugins.http import MASK, error_text, latin1_text, masked, masked_query
+from zelm.serialize.scrub import current_scrub_keys
 
 __all__ = ["HttpState", "definition", "unwinding", "header_pairs", "header", "request_body_size",
-           "with_masked_password", "origin", "request_data", "response_data", "error_data"]
+           "masked_url", "origin", "request_data", "response_data", "error_data"]
 
 # The opcodes that end a frame by returning; a "return" event at any other
 # instruction is the frame being left by an exception.
@@ -80,10 +81,21 @@ def _response_body_size(method, status, headers):
     return size if size >= 0 else None
 
 
-def with_masked_password(url):
-    """The URL text with the password of a user:password@ part masked."""
+def masked_url(url):
+    """The URL text (absolute, or a request target) with the password of a
+    user:password@ part and the values of query parameters that name
+    credentials masked; as it is when nothing is masked (config scrub_keys
+    empty)."""
     if not isinstance(url, str):
         return None
+    if not current_scrub_keys():
+        return url
+    head, hash_sign, fragment = url.partition("#")
+    before_query, question_mark, query = head.partition("?")
+    return _masked_password(before_query) + question_mark + masked_query(query) + hash_sign + fragment
+
+
+def _masked_password(url):
     scheme, separator, rest = url.partition("://")
     if not separator:
         return url

@@ -13,8 +13,8 @@ stand back when their caller is urllib3.
 import sys
 
 from zelm.plugins.frames import attribute, caller_name, local, no_data
-from zelm.plugins.outbound_http.exchange import (definition, error_data, origin, request_body_size, request_data,
-                                                 response_data, unwinding, with_masked_password)
+from zelm.plugins.outbound_http.exchange import (definition, error_data, masked_url, origin, request_body_size,
+                                                 request_data, response_data, unwinding)
 
 __all__ = ["HttpClientHooks"]
 
@@ -27,9 +27,9 @@ def _request_url(connection, url):
         return None
     if "://" in url:
         # The absolute form, as sent to a proxy.
-        return with_masked_password(url)
+        return masked_url(url)
     scheme = "https" if attribute(connection, "default_port") == 443 else "http"
-    return origin(scheme, attribute(connection, "host"), attribute(connection, "port")) + url
+    return masked_url(origin(scheme, attribute(connection, "host"), attribute(connection, "port")) + url)
 
 
 class HttpClientHooks:

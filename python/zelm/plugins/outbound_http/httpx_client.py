@@ -9,8 +9,8 @@ the request_context that wraps the transport, reports its failure
 """
 
 from zelm.plugins.frames import attribute, caller_name, local
-from zelm.plugins.outbound_http.exchange import (definition, error_data, header, request_data, response_data,
-                                                 with_masked_password)
+from zelm.plugins.outbound_http.exchange import (definition, error_data, header, masked_url, request_data,
+                                                 response_data)
 
 __all__ = ["HttpxHooks"]
 
@@ -78,6 +78,6 @@ def _body_size(headers):
 def _url(request):
     url = attribute(request, "url")
     try:
-        return with_masked_password(str(url)) if url is not None else None
+        return masked_url(str(url)) if url is not None else None
     except Exception:
         return None

@@ -8,8 +8,8 @@ next, with the error in hand: that call is the "outbound_error".
 """
 
 from zelm.plugins.frames import attribute, local
-from zelm.plugins.outbound_http.exchange import (definition, error_data, origin, request_body_size, request_data,
-                                                 response_data, with_masked_password)
+from zelm.plugins.outbound_http.exchange import (definition, error_data, masked_url, origin, request_body_size,
+                                                 request_data, response_data)
 
 __all__ = ["Urllib3Hooks"]
 
@@ -19,8 +19,8 @@ CLIENT = "urllib3"
 def _pool_url(pool, url):
     """The absolute URL of a request target sent through a urllib3 pool."""
     if not isinstance(url, str) or "://" in url or pool is None:
-        return with_masked_password(url)
-    return origin(attribute(pool, "scheme"), attribute(pool, "host"), attribute(pool, "port")) + url
+        return masked_url(url)
+    return masked_url(origin(attribute(pool, "scheme"), attribute(pool, "host"), attribute(pool, "port")) + url)
 
 
 class Urllib3Hooks:
