@@ -94,6 +94,29 @@ def start_python(*args, env=None, cwd=None, stderr=subprocess.PIPE):
                             stdout=subprocess.PIPE, stderr=stderr, text=True)
 
 
+LOCK_HOLDER = """\
+import sqlite3, sys, time
+connection = sqlite3.connect(sys.argv[1], isolation_level=None)
+connection.execute("BEGIN EXCLUSIVE")
+print("locked", flush=True)
+time.sleep(600)
+"""
+
+
+@contextmanager
+def locked_database(db_path):
+    """Inside the block another process holds an exclusive lock on the
+    SQLite database at ``db_path`` (made if missing), as a program reading
+    or writing it at length would."""
+    holder = start_python("-c", LOCK_HOLDER, db_path)
+    try:
+        assert holder.stdout.readline() == "locked\n", holder.stderr.read()
+        yield
+    finally:
+        holder.kill()
+        holder.communicate()
+
+
 def traced(native, host, fn):
     """Runs fn with host's native profiler recording on this thread (and on
     threads it starts, when configured) and returns the trace document."""

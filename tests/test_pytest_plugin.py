@@ -5,12 +5,11 @@ this machine has installed."""
 
 import json
 import os
-import re
 import textwrap
 from importlib import metadata
 
 import pytest
-from conftest import run_pytest, run_python
+from conftest import locked_database, run_pytest, run_python
 
 from zelm import store, trace
 
@@ -140,7 +139,27 @@ def test_summary_reports_an_unreadable_database(suite):
 
     summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
     assert len(summary) == 1
-    assert re.fullmatch(r"zelm: cannot count the saved test traces: .*bad\.sqlite3: file is not a database", summary[0])
+    assert summary[0] == (f"zelm: 0 test traces saved in {suite / 'bad.sqlite3'}, 1 in fallback files under {suite} "
+                          "(file is not a database)")
+    (written,) = suite.glob("bad.sqlite3.trc_*.msgpack")
+    assert trace.Trace.from_bytes(written.read_bytes()).threads[0].roots[-1].type == "end_test"
+
+
+def test_a_locked_database_keeps_no_test_waiting_and_its_traces_go_to_fallback_files(suite):
+    db_path = suite / "traces.sqlite3"
+
+    with locked_database(str(db_path)):
+        # A test waiting for the lock would wait the busy timeout, 60 s.
+        result = run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", timeout=50)
+
+    summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
+    assert summary == [f"zelm: 0 test traces saved in {db_path}, 4 in fallback files under {suite} "
+                       "(database is locked)"], result.stdout + result.stderr
+    ended = []
+    for written in suite.glob("traces.sqlite3.trc_*.msgpack"):
+        end = trace.Trace.from_bytes(written.read_bytes()).threads[0].roots[-1]
+        ended.append((end.type, end.data["nodeid"].split("::")[1]))
+    assert sorted(ended) == [("end_test", name) for name in ["test_double", "test_fails", "test_logs", "test_thread"]]
 
 
 OUTCOMES_SUITE = """\

@@ -5,6 +5,7 @@ concurrent clients, and the middleware's rules checked in-process."""
 import asyncio
 import io
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -13,8 +14,10 @@ import wsgiref.util
 from concurrent.futures import ThreadPoolExecutor
 from typing import NamedTuple
 
+import msgpack
 import pytest
-from conftest import TESTS_DIR, all_records, decode, frame_records, start_python
+import web_servers
+from conftest import TESTS_DIR, all_records, decode, frame_records, locked_database, run_python, start_python
 
 from zelm import store
 from zelm.cli.main import main as zelm_main
@@ -390,3 +393,110 @@ def test_asgi_tasks_started_by_a_traced_request_are_in_its_trace(db_path):
     child_frames = [frame for frame in frames if frame["co_name"] == "child_work"]
     assert [frame["event"] for frame in child_frames] == ["call", "return"] * 2
     assert child_frames[-1]["arg"] == 42
+
+
+# ---- the end of the process, a locked store, threads ----
+
+SIGNALLED_REQUESTS = 200
+
+
+@pytest.mark.parametrize("kind", ["flask", "starlette"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_answered_requests_are_stored_when_a_signal_stops_the_server(kind, signum, tmp_path):
+    for module in SERVERS[kind]:
+        pytest.importorskip(module)
+    httpx = pytest.importorskip("httpx")
+    db_path = str(tmp_path / "traces.sqlite3")
+    process, base_url = start_server(kind, db_path)
+    try:
+        with httpx.Client(base_url=base_url, timeout=30) as client, ThreadPoolExecutor(CONCURRENT) as pool:
+            marks = list(pool.map(lambda n: client.get(f"/quick/{n}").headers["x-zelm-trace"],
+                                  range(SIGNALLED_REQUESTS)))
+        # Right after the last response: the traces of the last requests are still queued.
+        process.send_signal(signum)
+        returncode = process.wait(30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+
+    answered = {mark for mark in marks if mark.startswith("trc_")}
+    assert answered
+    assert {entry.trace_id for entry in store.list_traces(db_path)} == answered
+    if signum == signal.SIGTERM:
+        # Neither server handles SIGTERM's end itself: the process still ends by the signal.
+        assert returncode == -signal.SIGTERM
+
+
+LOCKED_STORE_SERVER = """\
+import io, logging, sys, wsgiref.util
+from zelm.web import WSGIMiddleware
+
+logging.basicConfig(level=logging.INFO, format="%(message)s")
+
+
+def app(environ, start_response):
+    start_response("200 OK", [])
+    return [b"ok"]
+
+
+middleware = WSGIMiddleware(app, db=sys.argv[1])
+for number in range(int(sys.argv[2])):
+    environ = {"PATH_INFO": f"/request/{number}", "wsgi.input": io.BytesIO()}
+    wsgiref.util.setup_testing_defaults(environ)
+    headers = {}
+    body = middleware(environ, lambda status, response_headers, exc_info=None: headers.update(response_headers))
+    b"".join(body)
+    body.close()
+    print(headers["X-Zelm-Trace"], flush=True)
+"""
+
+
+def test_requests_never_wait_for_a_locked_database_and_its_traces_go_to_fallback_files(tmp_path):
+    db_path = str(tmp_path / "traces.sqlite3")
+    (tmp_path / "server.py").write_text(LOCKED_STORE_SERVER)
+    # More than the saver's queue holds: the ones that find it full are not waited for either.
+    count = 300
+
+    with locked_database(db_path):
+        # One request waiting for the lock would wait the busy timeout, 60 s.
+        result = run_python(tmp_path / "server.py", db_path, count, timeout=50)
+
+    assert result.returncode == 0, result.stderr
+    marks = result.stdout.split()
+    assert len(set(marks)) == count
+    written = {msgpack.unpackb(path.read_bytes())["trace_id"] for path in tmp_path.glob("traces.sqlite3.trc_*.msgpack")}
+    assert written == set(marks)
+    summary = f"zelm.web: 0 traces stored in {db_path}, {count} in fallback files under {tmp_path}, 0 lost ("
+    assert summary in result.stderr
+    # Logged once per kind of failure (the lock, the full queue), however many traces went to files.
+    assert result.stderr.count("zelm.web: cannot store traces in") == 2
+
+
+@pytest.mark.parametrize("kind", list(CALLS))
+def test_the_threading_option_is_refused(kind):
+    middleware_type, app, _ = CALLS[kind]
+    with pytest.raises(ValueError, match="config \"threading\" cannot be used with zelm.web middleware: a thread"):
+        middleware_type(app, config={"threading": True})
+
+
+def threaded_view(environ, start_response):
+    n = int(environ["PATH_INFO"].rsplit("/", 1)[1])
+    helper = threading.Thread(target=web_servers.compute, args=(n,))
+    helper.start()
+    helper.join()
+    start_response("200 OK", [])
+    return [str(web_servers.compute(n)).encode()]
+
+
+def test_requests_served_side_by_side_starting_threads_keep_to_their_own_traces(db_path):
+    middleware = WSGIMiddleware(threaded_view, db=db_path)
+
+    with ThreadPoolExecutor(CONCURRENT) as pool:
+        marks = list(pool.map(lambda n: header(call_wsgi(middleware, f"/work/{n}")[1]), range(1, 4 * CONCURRENT + 1)))
+
+    for n, mark in enumerate(marks, start=1):
+        document = decode(store.load_trace(db_path, mark))
+        frames = frame_records(document, "compute")
+        assert frames and {frame["locals"]["n"] for frame in frames} == {n}
+        assert len(document["frames"]) <= 1  # the serving thread's records alone

@@ -7,3 +7,16 @@ Imported while the profiler records, and left out of traces by name.
 
 from zelm.store import *  # noqa: F401,F403
 from zelm.store import __all__  # noqa: F401
+from zelm.store import background, sqlite
+
+
+def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
+    """Store a finished trace: through the background saver while a tally
+    is attached to ``db_path`` (pytest --zelm, whose tests must not wait
+    for the database), except inside Profiler.save(), which has stored it
+    when it returns; otherwise at once (zelm.store.save_trace_in_sqlite)."""
+    tally = background.attached(db_path)
+    if tally is None or background.saving_in_place():
+        sqlite.save_trace_in_sqlite(db_path, trace_id, timeout=timeout, msgpack=msgpack)
+    else:
+        background.saver().put(db_path, trace_id, msgpack, timeout=timeout, tally=tally)

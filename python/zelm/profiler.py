@@ -160,8 +160,12 @@ class Profiler:
 
     def save(self):
         """Store the trace recorded since the last build or save in the
-        database at ``db_path``."""
-        self._started_native_profiler().save_request_in_db()
+        database at ``db_path``; it is there when this returns."""
+        # Imported here, as above.
+        from zelm.store import background
+
+        with background.in_place():
+            self._started_native_profiler().save_request_in_db()
 
     def __enter__(self):
         # Nested entries (a decorated function calling itself) keep the one

@@ -9,12 +9,13 @@ With --zelm, the profiler runs around the test loop in one-trace-per-test
 mode: the test_markers plugin marks the start and end of each test, and the
 native profiler saves each finished test's records as a trace of its own in
 the database (--zelm-db, default .zelm/traces.sqlite3 under the current
-directory). A summary line at the end says how many traces were saved, and
-where.
+directory). The traces are stored by a background thread (zelm.store.background),
+so that no test waits for the database, even a locked one: a trace the
+database does not take in time goes to a fallback file instead. A summary
+line at the end says how many traces went where.
 """
 
 import os
-import time
 
 import pytest
 
@@ -53,16 +54,21 @@ class _TestRecorder:
     def __init__(self, db_path, recording):
         self.db_path = db_path
         self.recording = recording
-        self.started_at = time.time()
+        self.tally = None
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session):
+        # Imported only here: sqlite3 and msgpack stay unloaded without --zelm.
+        from zelm.store import background
+
         profiler = Profiler(
             config={**self.recording, "plugins": {"test_markers": True}},
             db_path=self.db_path,
             one_trace_per_test=True,
             source=SOURCE,
         )
+        self.tally = background.Tally()
+        background.attach(self.db_path, self.tally)
         profiler.start()
         try:
             yield
@@ -70,19 +76,21 @@ class _TestRecorder:
             # Records after the last test's end belong to no test: they are
             # dropped with the profiler.
             profiler.stop()
+            background.detach(self.db_path)
 
     def pytest_terminal_summary(self, terminalreporter):
-        # Imported only here: sqlite3 and msgpack stay unloaded without --zelm.
-        import sqlite3
-
-        from zelm import store
-
-        try:
-            stored = store.list_traces(self.db_path) if os.path.exists(self.db_path) else []
-        except (store.TraceStoreError, sqlite3.Error) as error:
-            terminalreporter.write_line(f"zelm: cannot count the saved test traces: {error}")
+        if self.tally is None:
             return
-        saved = [trace for trace in stored if trace.source == SOURCE and (trace.saved_at or 0) >= self.started_at]
-        cut = sum(1 for trace in saved if trace.dropped_events is not None)
-        cut_note = f" ({cut} cut short by the trace budget)" if cut else ""
-        terminalreporter.write_line(f"zelm: {len(saved)} test traces saved in {self.db_path}{cut_note}")
+        from zelm.store import background
+
+        background.saver().finish()
+        tally = self.tally
+        cut_note = f" ({tally.cut} cut short by the trace budget)" if tally.cut else ""
+        line = f"zelm: {tally.stored} test traces saved in {self.db_path}{cut_note}"
+        if tally.fallback_paths:
+            line += f", {len(tally.fallback_paths)} in fallback files under {', '.join(tally.fallback_directories())}"
+        if tally.lost:
+            line += f", {tally.lost} lost"
+        if tally.failure is not None:
+            line += f" ({tally.failure})"
+        terminalreporter.write_line(line)

@@ -46,6 +46,8 @@ __all__ = [
     "list_traces",
     "load_trace",
     "load_trace_documents",
+    "write_fallback_files",
+    "is_lock_timeout",
 ]
 
 _SCHEMA = (
@@ -145,11 +147,16 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
 
 
-def save_traces_in_sqlite(db_path, traces, *, timeout):
+def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True):
     """Store several (trace_id, msgpack) documents in one transaction, in
     order: all of them or, on failure, none, each then written to its file
     beside the database (the exception's attribute "fallback_paths" lists
-    them). As save_trace_in_sqlite otherwise."""
+    them). Return the StoredTrace of each row added, in order. As
+    save_trace_in_sqlite otherwise.
+
+    With ``fallback`` false a failure writes no file and raises as
+    save_trace_in_sqlite would before writing one: the caller keeps the
+    documents, to try again or to hand to write_fallback_files."""
     traces = list(traces)
     for trace_id, msgpack in traces:
         if not isinstance(trace_id, str):
@@ -158,9 +165,11 @@ def save_traces_in_sqlite(db_path, traces, *, timeout):
             raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
     db_path = os.fspath(db_path)
     try:
-        _store(db_path, traces, timeout)
+        return _store(db_path, traces, timeout)
     except Exception as error:
-        raise _saved_beside(error, db_path, traces) from error
+        if not fallback:
+            raise
+        raise write_fallback_files(db_path, traces, error) from error
 
 
 def _store(db_path, traces, timeout):
@@ -174,13 +183,15 @@ def _store(db_path, traces, timeout):
                 connection.execute(statement)
             _add_missing_columns(connection)
             saved_at = time.time()
-            for trace_id, document in traces:
-                _insert(connection, trace_id, memoryview(document).cast("B"), saved_at)
+            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), saved_at)
+                      for trace_id, document in traces]
             connection.execute("COMMIT")
+            return stored
 
 
 def _insert(connection, trace_id, document, saved_at):
-    """Add one document's row (and its chunks) to the open transaction."""
+    """Add one document's row (and its chunks) to the open transaction;
+    return its StoredTrace."""
     timestamp, source, record_count, test, dropped_events = _summarise(document)
     chunks = _compressed_chunks(document)
     first = next(chunks)
@@ -199,6 +210,7 @@ def _insert(connection, trace_id, document, saved_at):
         chunk_count += 1
     connection.execute("UPDATE traces SET stored_bytes = ?, chunk_count = ? WHERE id = ?",
                        (stored_bytes, chunk_count if chunk_count > 1 else None, row))
+    return StoredTrace(row, trace_id, saved_at, timestamp, source, record_count, len(document), test, dropped_events)
 
 
 def _compressed_chunks(document):
@@ -239,11 +251,12 @@ def fallback_path(db_path, trace_id):
     return os.path.join(directory, f"{name}.{trace_id}.msgpack")
 
 
-def _saved_beside(error, db_path, traces):
+def write_fallback_files(db_path, traces, error):
     """Write each (trace id, document) of ``traces`` beside the database
     (or, failing that, in the current and then the temporary directory)
-    and return the exception to raise for ``error``: its type kept where
-    callers tell lock timeouts apart, its message naming the files."""
+    and return the exception to raise for ``error``, the failure to store
+    them: its type kept where callers tell lock timeouts apart, its message
+    naming the files."""
     import tempfile
 
     written = []
@@ -265,7 +278,7 @@ def _saved_beside(error, db_path, traces):
         reason += f"; {len(written)} of the {len(traces)} traces were written to {', '.join(written)} instead"
     else:
         reason += "; the trace could not be written to a file either"
-    if isinstance(error, sqlite3.OperationalError) and _is_lock_timeout(error):
+    if isinstance(error, sqlite3.OperationalError) and is_lock_timeout(error):
         raised = sqlite3.OperationalError(reason)
     elif isinstance(error, TraceStoreError):
         raised = TraceStoreError(reason)
@@ -486,12 +499,14 @@ def _store_errors(action, db_path):
     try:
         yield
     except sqlite3.DatabaseError as error:
-        if _is_lock_timeout(error):
+        if is_lock_timeout(error):
             raise
         raise TraceStoreError(f"{action} {db_path}: {error}") from error
 
 
-def _is_lock_timeout(error):
+def is_lock_timeout(error):
+    """Whether ``error`` is sqlite's "database is locked": another
+    connection held the lock longer than the busy timeout."""
     code = getattr(error, "sqlite_errorcode", None)  # Python 3.11 and later
     if code is not None:
         return code & 0xFF in (_SQLITE_BUSY, _SQLITE_LOCKED)

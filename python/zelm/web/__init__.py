@@ -4,8 +4,10 @@
     app = zelm.web.ASGIMiddleware(app)                       # Starlette, FastAPI
 
 Each traced request becomes one trace, complete when its response is
-finished and then stored by a background thread (flush() waits for it, and
-the traces still queued are stored at exit). The trace starts with an
+finished and then stored by a background thread (flush() waits for it;
+the traces still queued are stored at exit and when SIGTERM or SIGINT ends
+the process; a trace the database does not take in time, locked by another
+program, goes to a fallback file). The trace starts with an
 "inbound_request" record and ends with an "inbound_response" record; both
 are made by the "inbound_http" plugin from the calls of the two marker
 functions in tracing.py. Responses of traced requests carry the header
@@ -15,7 +17,9 @@ The profile hook is per thread, and it is installed on the serving thread
 only while the request's own code runs: for WSGI while the application is
 called, each body chunk is produced and the body is closed; for ASGI at every
 step of the request's coroutine and of the tasks it starts. Other requests
-served on the same thread in between are never recorded in its trace. At
+served on the same thread in between are never recorded in its trace. The
+configuration "threading" is refused: a new thread cannot be told which of
+the requests in progress started it. At
 most one traced request is in progress per thread: a request that arrives
 on a thread while one is traced there (requests interleaving on an event
 loop) is served untraced, counted in ``skipped_requests``, and answered with

@@ -4,10 +4,9 @@ under the request's hook."""
 
 import asyncio
 import contextvars
-import queue
 from collections.abc import Coroutine
 
-from zelm.web.writer import enqueue
+from zelm.web import writer
 from zelm.web.tracing import SKIPPED, TRACE_HEADER, Middleware, content_length
 
 __all__ = ["ASGIMiddleware"]
@@ -53,25 +52,7 @@ class ASGIMiddleware(Middleware):
             raise
         finally:
             _request_of_task.reset(request_token)
-            document = tracing.finish()
-            if document is not None:
-                await _store_off_loop(tracing, document)
-
-
-async def _store_off_loop(tracing, document):
-    """Hand the trace to the writer without blocking the event loop."""
-    try:
-        enqueue(tracing, document, block=False)
-        return
-    except queue.Full:
-        pass
-    try:
-        loop = asyncio.get_running_loop()
-    except RuntimeError:
-        # Not an asyncio loop: wait here for room.
-        enqueue(tracing, document)
-        return
-    await loop.run_in_executor(None, enqueue, tracing, document)
+            writer.store(tracing, tracing.finish())
 
 
 def _latin1(value):

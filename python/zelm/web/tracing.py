@@ -18,13 +18,15 @@ from collections.abc import Mapping
 # side by side, would lose records to a module still being imported.
 from zelm import db, git, plugins, serialize, version  # noqa: F401
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
+from zelm.web import writer
 
 __all__ = ["Tracing", "Middleware", "content_length", "TRACE_HEADER", "SKIPPED"]
 
 TRACE_HEADER = "X-Zelm-Trace"
 SKIPPED = "skipped"
-# Threads started by a request would join its profiler, and the hook that
-# makes them join is process-wide: off unless the configuration asks for it.
+# The hook that makes new threads join a profiler is process-wide, and a
+# thread cannot be told which request started it: with requests served side
+# by side, a request's trace would take in the calls of the others' threads.
 DEFAULT_CONFIG = {"threading": False}
 
 _logger = logging.getLogger("zelm")
@@ -151,6 +153,10 @@ class Middleware:
         self.app = app
         self.db_path = os.path.abspath(DEFAULT_DB_PATH if db is None else os.fspath(db))
         self.config = {**DEFAULT_CONFIG, **(config or {})}
+        if self.config["threading"]:
+            raise ValueError('config "threading" cannot be used with zelm.web middleware: a thread cannot be told '
+                             "which of the requests served side by side started it, so a request's trace would "
+                             "hold other requests' calls")
         if isinstance(sample, bool) or not isinstance(sample, (int, float)) or not 0 <= sample <= 1:
             raise ValueError(f"sample must be a rate between 0 and 1, not {sample!r}")
         self.sample = float(sample)
@@ -159,6 +165,7 @@ class Middleware:
         self.skipped_requests = 0
         self._lock = threading.Lock()
         self._failures_logged = set()
+        writer.drain_on_termination()
 
     def wants(self, path):
         """Whether a request for ``path`` is to be traced."""
@@ -184,6 +191,7 @@ class Middleware:
             return None
         if not tracing.begin(method, path, query_string, headers, body_size):
             return None
+        writer.trace_opened()
         with self._lock:
             self.traced_requests += 1
         return tracing

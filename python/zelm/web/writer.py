@@ -1,107 +1,136 @@
-"""Storing finished traces off the request's path: one thread per process
-stores them in the order they end, several per transaction, so that no
-response waits for the database.
+"""Storing finished traces off the request's path, through the process's
+background saver (zelm.store.background): no response waits for the
+database, and a trace it does not take in time goes to a fallback file.
+
+The traces of requests already answered are stored when the process ends:
+at exit, and on SIGTERM or SIGINT where the application left the signal's
+default action (waitress does): the handler waits a bounded time for the
+traced requests still in progress and for the saver, then ends the process
+by the signal as it would have ended. At the end one line on the "zelm"
+logger says how many traces went where.
 """
 
 import atexit
-import os
-import queue
-import sys
+import logging
+import signal
 import threading
 import time
 
-from zelm import store
+from zelm.store import background
 
-__all__ = ["enqueue", "flush"]
+__all__ = ["trace_opened", "store", "flush", "drain_on_termination"]
 
-# Finished traces waiting to be stored; when this many wait, requests that
-# end wait for room instead of piling up memory.
-QUEUE_LIMIT = 256
-BATCH_LIMIT = 64
-FLUSH_AT_EXIT_SECONDS = 10
+# How long a process ending by a signal waits for its traces.
+STOP_SECONDS = 5
+
+_logger = logging.getLogger("zelm")
 
 
-class _Writer:
-    """One thread per process storing finished traces in the order they
-    end, so that no response waits for the database."""
+class _OpenTraces:
+    """How many traces have begun and are not yet handed to the saver: the
+    requests in progress, which a process ending by a signal waits for."""
 
     def __init__(self):
-        self._queue = queue.Queue(QUEUE_LIMIT)
-        self._thread = None
-        self._lock = threading.Lock()
+        self._count = 0
+        self._changed = threading.Condition()
 
-    def put(self, tracing, document, block=True):
-        """Queue a trace; raises queue.Full when not ``block`` and full."""
-        with self._lock:
-            if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=self._run, name="zelm-web-writer", daemon=True)
-                self._thread.start()
-        self._queue.put((tracing, document), block=block)
+    def opened(self):
+        with self._changed:
+            self._count += 1
 
-    def _run(self):
-        # A profiler started with "threading" elsewhere must not take this thread in.
-        sys.setprofile(None)
-        while True:
-            # Whatever is waiting goes in one transaction: one disk sync for many traces.
-            batch = [self._queue.get()]
-            while len(batch) < BATCH_LIMIT:
-                try:
-                    batch.append(self._queue.get_nowait())
-                except queue.Empty:
-                    break
-            try:
-                _store(batch)
-            finally:
-                for _ in batch:
-                    self._queue.task_done()
+    def closed(self):
+        with self._changed:
+            self._count -= 1
+            self._changed.notify_all()
 
-    def flush(self, timeout=None):
-        """Wait until every queued trace is stored; False on timeout."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._queue.all_tasks_done:
-            while self._queue.unfinished_tasks:
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    return False
-                self._queue.all_tasks_done.wait(remaining)
-        return True
+    def wait_closed(self, timeout):
+        with self._changed:
+            return self._changed.wait_for(lambda: self._count <= 0, timeout)
 
 
-def _store(batch):
-    """Store (tracing, document) pairs, one transaction per database."""
-    by_database = {}
-    for tracing, document in batch:
-        by_database.setdefault(tracing.store_key(), []).append((tracing, document))
-    for (db_path, timeout), stored in by_database.items():
-        try:
-            store.save_traces_in_sqlite(db_path, [(tracing.trace_id, document) for tracing, document in stored],
-                                        timeout=timeout)
-        except Exception as error:
-            for middleware in {id(tracing.middleware): tracing.middleware for tracing, _ in stored}.values():
-                middleware.failed(f"store traces in {db_path}", error)
+_open_traces = _OpenTraces()
+# One tally per database of the middleware in this process.
+_tallies = {}
+_tallies_lock = threading.Lock()
 
 
-_writer = _Writer()
+def trace_opened():
+    """Note a traced request that has begun; store() ends it."""
+    _open_traces.opened()
 
 
-def enqueue(tracing, document, block=True):
-    """Queue a finished trace to be stored; raises queue.Full when not
-    ``block`` and full."""
-    _writer.put(tracing, document, block)
+def store(tracing, document):
+    """Hand a finished trace (None when it could not be built) to the saver."""
+    try:
+        if document is not None:
+            db_path, timeout = tracing.store_key()
+            background.saver().put(db_path, tracing.trace_id, document, timeout=timeout, tally=_tally(db_path),
+                                   on_failure=lambda error: tracing.middleware.failed(f"store traces in {db_path}",
+                                                                                      error))
+    finally:
+        _open_traces.closed()
+
+
+def _tally(db_path):
+    with _tallies_lock:
+        return _tallies.setdefault(db_path, background.Tally())
 
 
 def flush(timeout=None):
     """Wait until the traces of the requests finished so far are stored
     (at most ``timeout`` seconds); return whether they all are."""
-    return _writer.flush(timeout)
+    return background.saver().flush(timeout)
 
 
-def _forget_parent_writer():
-    # A forked worker (gunicorn, uWSGI) has none of its parent's threads.
-    global _writer
-    _writer = _Writer()
+def _finish(timeout):
+    """Store what is queued (writing to fallback files what the database
+    does not take within ``timeout`` seconds) and log where it all went."""
+    background.saver().finish(timeout)
+    with _tallies_lock:
+        tallies = list(_tallies.items())
+        _tallies.clear()
+    for db_path, tally in tallies:
+        if not tally.fallback_paths and not tally.lost:
+            _logger.info("zelm.web: %d traces stored in %s", tally.stored, db_path)
+            continue
+        _logger.warning("zelm.web: %d traces stored in %s, %d in fallback files under %s, %d lost (%s)",
+                        tally.stored, db_path, len(tally.fallback_paths),
+                        ", ".join(tally.fallback_directories()) or "-", tally.lost, tally.failure)
 
 
-atexit.register(lambda: _writer.flush(FLUSH_AT_EXIT_SECONDS))
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forget_parent_writer)
+_TERMINATING_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+_installed = False
+
+
+def drain_on_termination():
+    """Store the traces before the process ends by SIGTERM or SIGINT, for
+    each of them whose action is still the default one (killing the
+    process with none of Python's exit steps). Does nothing off the main
+    thread, where handlers cannot be installed, and after its first call."""
+    global _installed
+    if _installed or threading.current_thread() is not threading.main_thread():
+        return
+    _installed = True
+    for signum in _TERMINATING_SIGNALS:
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            signal.signal(signum, _drain_then_end)
+
+
+def _drain_then_end(signum, frame):
+    """Wait for the traces, then end by the signal as its default action does."""
+    deadline = time.monotonic() + STOP_SECONDS
+
+    def drain():
+        _open_traces.wait_closed(max(0.0, deadline - time.monotonic()))
+        _finish(max(0.0, deadline - time.monotonic()))
+
+    # On its own thread: this handler may have interrupted the main thread
+    # holding a lock the saver needs, and must not wait on it forever.
+    drainer = threading.Thread(target=drain, name="zelm-drain", daemon=True)
+    drainer.start()
+    drainer.join(STOP_SECONDS + 2 * background.ATTEMPT_SECONDS + 1)
+    signal.signal(signum, signal.SIG_DFL)
+    signal.raise_signal(signum)
+
+
+atexit.register(lambda: _finish(background.FINISH_SECONDS))

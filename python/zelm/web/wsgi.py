@@ -1,6 +1,6 @@
 """The WSGI middleware: one trace per request of a WSGI application."""
 
-from zelm.web.writer import enqueue
+from zelm.web import writer
 from zelm.web.tracing import SKIPPED, TRACE_HEADER, Middleware, content_length
 
 __all__ = ["WSGIMiddleware"]
@@ -11,7 +11,7 @@ class WSGIMiddleware(Middleware):
 
     ``db``: the trace database (default .zelm/traces.sqlite3 under the
     current directory); ``config``: the profiler configuration (see
-    zelm.Profiler; "threading" is off unless given); ``sample``: the share
+    zelm.Profiler; "threading" is refused, see tracing.py); ``sample``: the share
     of requests traced, 0 to 1; ``paths``: {"include": [prefixes],
     "exclude": [prefixes]} on the request path (excluding wins).
 
@@ -47,9 +47,7 @@ class WSGIMiddleware(Middleware):
         return _TracedBody(body, tracing, self)
 
     def _finish(self, tracing):
-        document = tracing.finish()
-        if document is not None:
-            enqueue(tracing, document)
+        writer.store(tracing, tracing.finish())
 
 
 def _wsgi_text(text):
