@@ -575,6 +575,8 @@ def broken_stores(tmp_path):
     store.save_trace_in_sqlite(str(good), "trc_garbled", timeout=5, msgpack=b"\xc1\xc1")
     (tmp_path / "corrupt.sqlite3").write_bytes(b"this is not an sqlite database, not at all" * 50)
     (tmp_path / "empty_dir").mkdir()
+    written = msgpack.packb({"trace_id": "trc_x", "frames_of_interest": [], "frames": {}})
+    (tmp_path / "written.msgpack").write_bytes(written)
 
 
 UNREADABLE = "zelm: error: cannot read trace database"
@@ -599,6 +601,12 @@ GARBLED = "does not decode as MessagePack"
         (["show", "trc_good", "--db", "good.sqlite3", "--thread", "nope"], 1, "zelm: error: no thread 'nope' in trace"),
         (["export", "trc_good", "--db", "good.sqlite3", "-o", "no/such/dir/x.json"], 1,
          "zelm: error: cannot write no/such/dir/x.json: No such file or directory"),
+        (["import", "--db", "good.sqlite3", "absent.msgpack"], 1,
+         "zelm: error: cannot read absent.msgpack: No such file or directory$"),
+        (["import", "--db", "good.sqlite3", "written.msgpack", "corrupt.sqlite3"], 1,
+         r'zelm: error: corrupt.sqlite3 is not a trace document \(a MessagePack map with a "trace_id" text\)$'),
+        (["import", "--db", "corrupt.sqlite3", "written.msgpack"], 1,
+         f"zelm: error: cannot store the traces in corrupt.sqlite3: {NOT_A_DATABASE}; the files are kept$"),
         # The program's own status is kept, and the trace goes to a file instead.
         (["run", "--db", "corrupt.sqlite3", "-m", "this"], 0,
          rf"zelm: error: cannot store trace (trc_\w{{26}}) in corrupt\.sqlite3: {NOT_A_DATABASE}; "

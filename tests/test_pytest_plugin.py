@@ -155,11 +155,19 @@ def test_a_locked_database_keeps_no_test_waiting_and_its_traces_go_to_fallback_f
     summary = [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
     assert summary == [f"zelm: 0 test traces saved in {db_path}, 4 in fallback files under {suite} "
                        "(database is locked)"], result.stdout + result.stderr
+    written = list(suite.glob("traces.sqlite3.trc_*.msgpack"))
     ended = []
-    for written in suite.glob("traces.sqlite3.trc_*.msgpack"):
-        end = trace.Trace.from_bytes(written.read_bytes()).threads[0].roots[-1]
+    for path in written:
+        end = trace.Trace.from_bytes(path.read_bytes()).threads[0].roots[-1]
         ended.append((end.type, end.data["nodeid"].split("::")[1]))
     assert sorted(ended) == [("end_test", name) for name in ["test_double", "test_fails", "test_logs", "test_thread"]]
+
+    # Once the lock is gone, the files go into the database.
+    zelm(suite, "import", "--db", db_path, *written)
+    outcomes = {nodeid: outcome for nodeid, (_, outcome) in listed(zelm(suite, "list", "--db", db_path)).items()}
+    assert outcomes == {"test_suite.py::test_double": "passed", "test_suite.py::test_logs": "passed",
+                        "test_suite.py::test_thread": "passed", "test_suite.py::test_fails": "failed"}
+    assert not list(suite.glob("*.msgpack"))
 
 
 OUTCOMES_SUITE = """\

@@ -1,7 +1,7 @@
 """The commands that read stored traces, `zelm list`, `zelm show`,
-`zelm export` and `zelm view`, each a function of the parsed arguments
-that returns the exit status; and the error every command reports in one
-line.
+`zelm export` and `zelm view`, and `zelm import`, which stores the traces
+written to fallback files; each a function of the parsed arguments that
+returns the exit status; and the error every command reports in one line.
 
 None of this runs while the profiler is on: `zelm run` lives beside the
 parser in zelm.cli.main.
@@ -9,11 +9,15 @@ parser in zelm.cli.main.
 
 import json
 import os
+import sqlite3
 import sys
+
+import msgpack
 
 from zelm import export, store
 from zelm import trace as trace_reader
 from zelm.cli import render
+from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
 from zelm.text import plural, size_text
 
 # Exit statuses.
@@ -123,6 +127,54 @@ def _export_html(trace, args):
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
     print(f"zelm: wrote trace {trace.trace_id} as a viewer page of {size_text(size)} to {args.output}", file=sys.stderr)
     return SUCCESS
+
+
+def import_command(args):
+    """Store the trace documents of fallback files (written where a trace
+    could not be stored) in the database, all in one transaction, then
+    remove the files; on any failure nothing is stored or removed."""
+    traces = []
+    for path in args.files:
+        try:
+            with open(path, "rb") as file:
+                document = file.read()
+        except OSError as error:
+            raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+        trace_id = _trace_id_of(document)
+        if trace_id is None:
+            raise CommandError(f"{path} is not a trace document (a MessagePack map with a \"trace_id\" text)")
+        traces.append((trace_id, document))
+    try:
+        store.save_traces_in_sqlite(args.db, traces, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT, fallback=False)
+    except (store.TraceStoreError, sqlite3.Error) as error:
+        # What failed, without the database's name, which the line gives.
+        root = error.__cause__ if isinstance(error, store.TraceStoreError) and error.__cause__ else error
+        reason = " ".join(str(root).split()) or type(root).__name__
+        raise CommandError(f"cannot store the traces in {args.db}: {reason}; the files are kept") from None
+    for path in args.files:
+        try:
+            os.remove(path)
+        except OSError as error:
+            raise CommandError(f"imported {plural(len(traces), 'trace')} into {args.db}, but cannot remove {path}: "
+                               f"{error.strerror or error}") from None
+    print(f"zelm: imported {plural(len(traces), 'trace')} into {args.db} and removed their files", file=sys.stderr)
+    return SUCCESS
+
+
+def _trace_id_of(document):
+    """The "trace_id" entry of a trace document, read without decoding the
+    other entries; None when ``document`` is not a map holding one as text."""
+    unpacker = msgpack.Unpacker(max_buffer_size=max(1, len(document)))
+    unpacker.feed(document)
+    try:
+        for _ in range(unpacker.read_map_header()):
+            if unpacker.unpack() == "trace_id":
+                trace_id = unpacker.unpack()
+                return trace_id if isinstance(trace_id, str) else None
+            unpacker.skip()
+    except Exception:
+        return None
+    return None
 
 
 def view_command(args):

@@ -36,8 +36,8 @@ from typing import NamedTuple
 
 from zelm import store
 from zelm import trace as trace_reader
-from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command, list_command,
-                               show_command, view_command)
+from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
+                               import_command, list_command, show_command, view_command)
 from zelm.cli.render import cut_summary
 from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.plugins import TEST_OUTCOMES
@@ -516,6 +516,15 @@ def build_parser():
     view.add_argument("--port", metavar="N", type=int, default=0, help="the port to listen on (default: a free one)")
     view.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
     view.set_defaults(handler=view_command, command_parser=view)
+
+    import_parser = commands.add_parser(
+        "import", parents=[database], help="store the traces written to fallback files",
+        description="Store in the database the traces that were written to files because they could not be "
+        "stored (a locked or damaged database): <database file>.<trace id>.msgpack beside the database, "
+        "or in the current or the temporary directory. The files are removed once their traces are stored.",
+    )
+    import_parser.add_argument("files", metavar="FILE", nargs="+", help="a trace document written instead of stored")
+    import_parser.set_defaults(handler=import_command, command_parser=import_parser)
     return parser
 
 
