@@ -278,18 +278,23 @@ def test_failing_process_costs_only_its_record(plugin_definitions, profile, zelm
     assert text.startswith(warning)
 
 
-def test_mapping_check_that_raises_is_unraisable_and_counts_as_no_mapping(
+def test_mapping_check_that_raises_is_logged_once_and_counts_as_no_mapping(
         plugin_definitions, profile, zelm_warnings, monkeypatch):
     unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda report: unraisable.append(report.exc_value))
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     plugin_definitions(definition(events=["call"], process=lambda *args: BrokenClass()))
 
-    doc, _ = profile(lambda: plugged(1))
+    doc, _ = profile(lambda: [plugged(1) for _ in range(3)])
 
     assert plugin_records(doc) == []
-    assert [str(error) for error in unraisable] == ["no class today"]
-    [warning] = zelm_warnings()
-    assert "Mapping" in str(warning.exc_info[1])
+    # The unraisable hook would have printed the program's object.
+    assert unraisable == []
+    check, *failures = zelm_warnings()
+    assert check.getMessage() == ("the Mapping check of a plugin's result of type BrokenClass raised RuntimeError; "
+                                  "the result is taken for no mapping")
+    assert check.exc_info is None
+    # The plugin's own failure is still logged, once per code as any event failure.
+    assert ["Mapping" in str(warning.exc_info[1]) for warning in failures] == [True]
 
 
 def test_failure_warning_names_the_frame_and_event(plugin_definitions, profile, zelm_warnings):

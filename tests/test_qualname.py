@@ -415,16 +415,38 @@ def labelled():
     return "labelled"
 
 
+def unraisable_reports(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    return reports
+
+
+def refusal(name, base=RuntimeError):
+    """An exception type of its own for each case: zelm warns once per cause
+    in a process, and the cause names the exception's type."""
+    return type(name, (base,), {})
+
+
+def warning_messages(zelm_warnings):
+    return [record.getMessage() for record in zelm_warnings()]
+
+
 @pytest.mark.skipif(HAS_CO_QUALNAME, reason="the module name comes from the globals, not the function")
-def test_unprintable_module_name_is_reported_and_named_by_type(profile, monkeypatch):
-    unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+def test_unprintable_function_module_is_named_by_type_and_logged_once(profile, monkeypatch, zelm_warnings):
+    unraisable = unraisable_reports(monkeypatch)
+    refused = refusal("FunctionModuleRefused")
+
+    class Unprintable:
+        def __str__(self):
+            raise refused("no text")
+
     monkeypatch.setattr(labelled, "__module__", Unprintable())
 
-    doc, _ = profile(lambda: labelled())
-    assert [r["qualname"] for r in frame_records(doc, "labelled")] == ["<unprintable Unprintable object>.labelled"] * 2
-    assert len(unraisable) == 2
-    assert all(isinstance(u.exc_value, RuntimeError) and isinstance(u.object, Unprintable) for u in unraisable)
+    doc, _ = profile(lambda: [labelled() for _ in range(3)])
+    assert [r["qualname"] for r in frame_records(doc, "labelled")] == ["<unprintable Unprintable object>.labelled"] * 6
+    assert unraisable == []
+    assert warning_messages(zelm_warnings) == [
+        "str() of a name of type Unprintable raised FunctionModuleRefused; the name is shown as <unprintable ...>"]
 
 
 # Code compiled under a pseudo file name, run in globals of its own the way a
@@ -432,29 +454,81 @@ def test_unprintable_module_name_is_reported_and_named_by_type(profile, monkeypa
 TEMPLATE = "def root(context):\n    return context * 2\n\nrendered = root('ab')\n"
 
 
-@pytest.mark.parametrize("filename, make_globals, function_module", [
-    ("<template>", dict, "<template>"),
-    # 3.10 names a function after its own __module__ (set from the globals' name when it was made).
-    ("<template>", lambda: {"__name__": Unprintable()}, by_version("<unprintable Unprintable object>", "<template>")),
-    ("/srv/page.py", lambda: {"__name__": Unprintable()}, by_version("<unprintable Unprintable object>", "/srv/page.py")),
-], ids=["no-module-name", "unprintable-module-name", "unprintable-module-name-of-a-file"])
-def test_code_without_a_printable_module_name_is_named_after_its_file(
-        profile, monkeypatch, zelm_warnings, filename, make_globals, function_module):
-    unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+def template_qualnames(doc, filename):
+    return [(r["event"], r["qualname"]) for r in frame_records(doc) if r["path"].startswith(filename)]
+
+
+@pytest.mark.parametrize("filename", ["<template>", "/srv/page.py"])
+def test_code_without_a_module_name_is_named_after_its_file(profile, monkeypatch, zelm_warnings, filename):
+    unraisable = unraisable_reports(monkeypatch)
     code = compile(TEMPLATE, filename, "exec")
-    namespace = make_globals()
+    namespace = {}
 
     doc, _ = profile(lambda: exec(code, namespace))
 
     assert namespace["rendered"] == "abab"
-    assert [(r["event"], r["qualname"]) for r in frame_records(doc) if r["path"].startswith(filename)] == [
-        ("call", f"{filename}.<module>"), ("call", f"{function_module}.root"),
-        ("return", f"{function_module}.root"), ("return", f"{filename}.<module>"),
+    assert template_qualnames(doc, filename) == [
+        ("call", f"{filename}.<module>"), ("call", f"{filename}.root"),
+        ("return", f"{filename}.root"), ("return", f"{filename}.<module>"),
     ]
     assert zelm_warnings() == []
-    # Only a function's own unprintable __module__ is reported, as any unprintable part of a name is.
-    assert len(unraisable) == (2 if function_module.startswith("<unprintable") else 0)
+    assert unraisable == []
+
+
+def shouting_str(refused):
+    class ShoutingName(str):
+        def __str__(self):
+            raise refused("no text")
+    return ShoutingName("pages")
+
+
+def unprintable_object(refused):
+    class UnprintableName:
+        def __str__(self):
+            raise refused("no text")
+    return UnprintableName()
+
+
+def nameless_unprintable(refused):
+    # Its type's __name__ cannot be read either.
+    class Nameless(type):
+        @property
+        def __name__(cls):
+            raise refused("no name")
+
+    class UnprintableName(metaclass=Nameless):
+        def __str__(self):
+            raise refused("no text")
+    return UnprintableName()
+
+
+@pytest.mark.parametrize("make_name, base, shown, type_name", [
+    (shouting_str, RuntimeError, "<unprintable ShoutingName object>", "ShoutingName"),
+    (unprintable_object, RuntimeError, "<unprintable UnprintableName object>", "UnprintableName"),
+    # No exception of the program's ends the program from inside the hook.
+    (unprintable_object, SystemExit, "<unprintable UnprintableName object>", "UnprintableName"),
+    (unprintable_object, GeneratorExit, "<unprintable UnprintableName object>", "UnprintableName"),
+    (nameless_unprintable, RuntimeError, "<unprintable object>", "UnprintableName"),
+], ids=["str-subclass", "object", "system-exit", "generator-exit", "nameless-type"])
+def test_unprintable_module_name_is_shown_by_type_and_logged_once(
+        profile, monkeypatch, zelm_warnings, request, make_name, base, shown, type_name):
+    unraisable = unraisable_reports(monkeypatch)
+    refused = refusal(f"Refused_{request.node.callspec.id.replace('-', '_')}", base)
+    code = compile(TEMPLATE + "rendered = root(rendered)\n", "/srv/page.py", "exec")
+    namespace = {"__name__": make_name(refused)}
+
+    doc, _ = profile(lambda: exec(code, namespace))
+
+    assert namespace["rendered"] == "abababab"
+    # Every frame is recorded, with the same name on every version (3.10
+    # names a function after its own __module__, taken from the globals).
+    assert template_qualnames(doc, "/srv/page.py") == [
+        ("call", f"{shown}.<module>"), ("call", f"{shown}.root"), ("return", f"{shown}.root"),
+        ("call", f"{shown}.root"), ("return", f"{shown}.root"), ("return", f"{shown}.<module>"),
+    ]
+    assert unraisable == []
+    assert warning_messages(zelm_warnings) == [
+        f"str() of a name of type {type_name} raised {refused.__name__}; the name is shown as <unprintable ...>"]
 
 
 def test_jinja2_template_frames_are_recorded_without_warnings(profile, zelm_warnings):

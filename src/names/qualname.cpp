@@ -3,9 +3,18 @@
 #include <utility>
 
 #include "python/compat.hpp"
+#include "python/logger.hpp"
 
 namespace zelm {
 namespace {
+
+// The type name an unprintable object is shown by: its type's __name__.
+std::string shown_type_name(PyObject* object) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names().dunder_name));
+    if (name && PyUnicode_Check(name.get())) return std::string(Utf8(name.get()).view());
+    discard_error();
+    return {};
+}
 
 // str() of an object as UTF-8, borrowed from the resulting str when possible.
 class Printable {
@@ -18,15 +27,13 @@ public:
             utf8_.emplace(text_.get());
             return;
         }
-        report_unraisable(object);
-        PyRef type_name_object = PyRef::steal(
-            PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names().dunder_name));
-        if (type_name_object && PyUnicode_Check(type_name_object.get())) {
-            fallback_ = "<unprintable " + std::string(Utf8(type_name_object.get()).view()) + " object>";
-        } else {
-            PyErr_Clear();
-            fallback_ = "<unprintable object>";
-        }
+        // Reported as text of zelm's own: the interpreter's unraisable hook
+        // would print the object's repr, the program's code again.
+        std::string_view c_name = Py_TYPE(object)->tp_name;
+        warn_once_of_pending_error("str() of a name of type " + std::string(c_name),
+                                   "the name is shown as <unprintable ...>");
+        std::string type_name = shown_type_name(object);
+        fallback_ = type_name.empty() ? "<unprintable object>" : "<unprintable " + type_name + " object>";
     }
     std::string_view view() const { return utf8_ ? utf8_->view() : std::string_view(fallback_); }
 
@@ -162,15 +169,9 @@ PyRef static_attribute(StaticLookupCache& cache, PyObject* getattr_static, PyObj
 
 }  // namespace
 
-PyRef module_name_text(PyObject* module_name, PyObject* code) {
-    if (module_name != nullptr) {
-        if (PyUnicode_CheckExact(module_name)) return PyRef::from_borrowed(module_name);
-        // Held: str() may run code that takes the name out of the globals.
-        PyRef held = PyRef::from_borrowed(module_name);
-        if (PyRef text = PyRef::steal(PyObject_Str(module_name)); text && PyUnicode_Check(text.get())) return text;
-        discard_error();
-    }
-    return PyRef::from_borrowed(compat::code_filename(code));
+PyRef module_name_or_file(PyObject* module_name, PyObject* code) {
+    // Held: str() of it may run code that takes the name out of the globals.
+    return PyRef::from_borrowed(module_name != nullptr ? module_name : compat::code_filename(code));
 }
 
 void dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names, std::string& text) {
@@ -338,7 +339,7 @@ bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cach
         case Lookup::found: {
             PyRef module_name;
             if (lookup(globals.get(), n.dunder_name, module_name) != Lookup::found) module_name = PyRef();
-            PyRef module_text = module_name_text(module_name.get(), compat::running_code(frame));
+            PyRef module_text = module_name_or_file(module_name.get(), compat::running_code(frame));
             dotted_text(module_text.get(), value.get(), dotted_names, text);
             return true;
         }

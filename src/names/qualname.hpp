@@ -77,14 +77,14 @@ private:
 bool get_qualname_inner(PyObject* frame, PyObject* name, StaticLookupCache& cache, DottedNameCache& dotted_names,
                         std::string& text);
 
-// The module name a qualified name starts with, as a str: str() of the
-// frame's module name (null when its globals have none), or the code's file
-// name where there is none or str() of it fails, as for a template compiled
-// under a pseudo file name with globals of its own ("<template>.root").
-PyRef module_name_text(PyObject* module_name, PyObject* code);
+// The module name a qualified name starts with: the frame's module name
+// (null when its globals have none) or, where there is none, the code's
+// file name, as for a template compiled under a pseudo file name with
+// globals of its own ("<template>.root").
+PyRef module_name_or_file(PyObject* module_name, PyObject* code);
 
-// str(a) + "." + str(b) into `text`; an unprintable object is reported as
-// unraisable and shown as "<unprintable TYPE object>".
+// str(a) + "." + str(b) into `text`; an object whose str() raises is shown
+// as "<unprintable TYPE object>", and its failure logged once per cause.
 void dotted_text(PyObject* a, PyObject* b, DottedNameCache& dotted_names, std::string& text);
 
 }  // namespace zelm

@@ -1,6 +1,9 @@
 #include "plugins/plugins.hpp"
 
 #include <algorithm>
+#include <string>
+
+#include "python/logger.hpp"
 
 namespace zelm {
 namespace {
@@ -143,7 +146,11 @@ bool is_mapping(PyObject* object) {
         PyRef mapping = require(PyObject_GetAttr(abc.get(), names().mapping));
         return require_status(PyObject_IsInstance(object, mapping.get())) == 1;
     } catch (const PyErrorSet&) {
-        report_unraisable(object);
+        // Logged as zelm's own text: the unraisable hook would print the
+        // object's repr, running the program's code again.
+        warn_once_of_pending_error("the Mapping check of a plugin's result of type " +
+                                       std::string(Py_TYPE(object)->tp_name),
+                                   "the result is taken for no mapping");
         return false;
     }
 }

@@ -1,5 +1,7 @@
 #include "profiler/error_log.hpp"
 
+#include "python/logger.hpp"
+
 namespace zelm {
 
 bool LoggedCodes::first_time(PyObject* code) {
@@ -10,13 +12,6 @@ bool LoggedCodes::first_time(PyObject* code) {
 
 void log_error(PyObject* error, PyObject* code, Event event, PyObject* co_filename, PyObject* co_name) {
     bool logged = run_or_set_error([&] {
-        const Names& n = names();
-        PyRef logging = import_module(n.logging);
-        PyRef get_logger = require(PyObject_GetAttr(logging.get(), n.get_logger));
-        PyRef logger = require(PyObject_CallOneArg(get_logger.get(), n.zelm));
-        PyRef level = require(PyObject_GetAttr(logging.get(), n.warning_level));
-        PyRef enabled = require(PyObject_CallMethodOneArg(logger.get(), n.is_enabled_for, level.get()));
-        if (!require_status(PyObject_IsTrue(enabled.get()))) return;
         PyRef message = require(PyUnicode_FromString(
             "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
             "    event: %s\n    line: %s\n"));
@@ -31,17 +26,10 @@ void log_error(PyObject* error, PyObject* code, Event event, PyObject* co_filena
         PyRef traceback = PyRef::steal(PyException_GetTraceback(error));
         PyRef exc_info = require(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(error)), error,
                                               traceback ? traceback.get() : Py_None));
-        // Made here rather than by logger.warning, whose caller lookup would
-        // take the profiled frame for the record's origin (and its line,
-        // which may be unknown, for an int).
         // The record takes its path apart, so it gets a str whatever the code held.
         PyRef pathname = PyUnicode_Check(co_filename) ? PyRef::from_borrowed(co_filename)
                                                       : require(PyUnicode_FromString("<unknown>"));
-        PyRef make_record = require(PyObject_GetAttr(logger.get(), n.make_record));
-        PyRef record = require(PyObject_CallFunctionObjArgs(make_record.get(), n.zelm, level.get(), pathname.get(),
-                                                            line.get(), message.get(), args.get(),
-                                                            exc_info.get(), co_name, nullptr));
-        require(PyObject_CallMethodOneArg(logger.get(), n.handle, record.get()));
+        log_warning_record(message.get(), args.get(), pathname.get(), line.get(), exc_info.get(), co_name);
     });
     if (!logged) report_unraisable(nullptr);
 }

@@ -314,7 +314,7 @@ std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event
 }
 
 // The frame's module name, "." and the text of `qualname`, into `text`.
-// The name is the one module_name_text gives: a template's code, whose
+// The name is the one module_name_or_file gives: a template's code, whose
 // globals have no "__name__", is named after its file.
 void module_dotted_name(PyObject* frame, PyObject* code, PyObject* qualname, ThreadState& state,
                         std::string& text) {
@@ -342,7 +342,7 @@ void module_dotted_name(PyObject* frame, PyObject* code, PyObject* qualname, Thr
         if (!held_name) discard_error();
         module_name = held_name.get();
     }
-    PyRef module_text = module_name_text(module_name, code);
+    PyRef module_text = module_name_or_file(module_name, code);
     dotted_text(module_text.get(), qualname, state.dotted_names, text);
 }
 
