@@ -39,8 +39,10 @@ class Tally:
     """Where the documents handed over with this tally went: ``stored`` in
     the database (``cut`` of them cut short by their trace budget), written
     to the files ``fallback_paths``, or ``lost`` (no file could be written
-    either); ``failure`` is the last reason a document was not stored. The
-    saver updates it under its lock; read it once the saver has finished."""
+    either); ``failure`` is the last reason the database gave for not
+    storing one (else why one was not tried: the queue was full, the
+    process was ending). The saver updates it under its lock; read it once
+    the saver has finished."""
 
     def __init__(self):
         self.stored = 0
@@ -175,14 +177,17 @@ class BackgroundSaver:
         """Write the documents of ``jobs`` (all of one database) to their
         fallback files, count them and tell who asked to be told."""
         raised = sqlite.write_fallback_files(jobs[0].db_path, [(job.trace_id, job.document) for job in jobs], error)
+        # The files written, in the order of the jobs, each named after its trace.
         written = list(raised.fallback_paths)
         with self._lock:
             for job in jobs:
-                if written:
+                if written and f".{job.trace_id}." in os.path.basename(written[0]):
                     job.tally.fallback_paths.append(written.pop(0))
                 else:
                     job.tally.lost += 1
-                job.tally.failure = raised.reason
+                # What the database said explains the rest: it is kept over a full queue or a hurried end.
+                if job.tally.failure is None or not isinstance(error, _NotWaitedFor):
+                    job.tally.failure = raised.reason
         for on_failure in {job.on_failure for job in jobs if job.on_failure is not None}:
             on_failure(raised)
 
