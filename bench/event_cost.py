@@ -3,9 +3,9 @@
     python bench/event_cost.py [--quick] [--rounds N] [--workloads a,b] [--output FILE]
 
 Runs every workload of workloads.py in every configuration (untraced, the
-do-nothing C hook, zelm recorded, with "lightweight_repr" and with every
-frame filtered out, cProfile, VizTracer default and with log_func_args +
-log_func_retval). Within a round the configurations run one after the other,
+do-nothing C hook, zelm recorded, with "lightweight_repr", with every
+frame filtered out and past a small trace budget, cProfile, VizTracer
+default and with log_func_args + log_func_retval). Within a round the configurations run one after the other,
 in an order rotated from round to round; the median of the rounds is kept.
 Also measured, each in a fresh process: the memory zelm holds per recorded
 event against the record's encoded size, build_trace's speed and its peak
@@ -149,6 +149,8 @@ def configurations(available_viztracer):
         Zelm("zelm"),
         Zelm("zelm lightweight_repr", lightweight_repr=True),
         Zelm("zelm, all frames filtered out", filters={"ignore_frames": [BENCH_DIR]}),
+        # Past three quarters of it, every record goes through the tail that keeps the newest.
+        Zelm("zelm past a 1 MiB budget", trace_budget_bytes=MIB),
         CProfile(),
     ]
     if available_viztracer:

@@ -484,9 +484,9 @@ def test_a_cut_trace_says_how_much_it_left_out_and_where(where):
     position = (the_cut.timestamp, the_cut.thread, the_cut.path, the_cut.qualname, the_cut.event, the_cut.frame_id)
     assert position == ((3.5, "MainThread", "app.py:7", "app.step", "return", "frm_b") if where else (None,) * 6)
     assert loaded.dropped_events == 41
-    # the cut is about the trace, no record of a thread
+    # the cut is no record of the run, but the tree shows where the records stopped
     assert loaded.record_count == 2
-    assert [tree(thread.roots) for thread in loaded.threads] == [[("app.main", [("app.step", [])])]]
+    assert [tree(thread.roots) for thread in loaded.threads] == [[("app.main", [("app.step", ["trace_cut"])])]]
 
     exported = export.to_chrome_trace(loaded)
     [marker] = [event for event in exported["traceEvents"] if event.get("cat") == "trace_cut"]
@@ -502,12 +502,12 @@ def test_complete_traces_have_no_cut():
     assert "dropped_events" not in export.to_chrome_trace(loaded)["otherData"]
 
 
-def test_cuts_of_a_trace_saved_several_times_add_up_and_stay_last(db_path):
+def test_cuts_of_a_trace_saved_several_times_add_up_and_keep_their_place(db_path):
     store(db_path, document([call("main", "frm_a", 2.0), cut(5, 2.5)]))
     store(db_path, document([ret("main", "frm_a", 4.0), cut(7, 4.5)]))
 
     loaded = trace.load(db_path, TRACE_ID)
 
     assert [c.dropped_events for c in loaded.cuts] == [5, 7] and loaded.dropped_events == 12
-    assert [r["type"] for r in loaded.document["frames_of_interest"]] == ["frame", "frame", "trace_cut", "trace_cut"]
+    assert [r["type"] for r in loaded.document["frames_of_interest"]] == ["frame", "trace_cut", "frame", "trace_cut"]
     assert loaded.threads[0].roots[0].finished

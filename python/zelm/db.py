@@ -7,6 +7,7 @@ Imported while the profiler records, and left out of traces by name.
 
 from zelm.store import *  # noqa: F401,F403
 from zelm.store import __all__  # noqa: F401
+from zelm.profiler import saving_in_place
 from zelm.store import background, sqlite
 
 
@@ -16,7 +17,7 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     for the database), except inside Profiler.save(), which has stored it
     when it returns; otherwise at once (zelm.store.save_trace_in_sqlite)."""
     tally = background.attached(db_path)
-    if tally is None or background.saving_in_place():
+    if tally is None or saving_in_place():
         sqlite.save_trace_in_sqlite(db_path, trace_id, timeout=timeout, msgpack=msgpack)
     else:
         background.saver().put(db_path, trace_id, msgpack, timeout=timeout, tally=tally)

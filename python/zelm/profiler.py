@@ -44,6 +44,17 @@ def _native_module():
     return importlib.import_module("zelm._zelm")
 
 
+# Marks the thread inside Profiler.save(): a save it makes is stored before
+# save() returns, even into a database whose saves go through the background
+# saver (zelm.db).
+_saving_in_place = threading.local()
+
+
+def saving_in_place():
+    """Whether the calling thread is inside Profiler.save()."""
+    return getattr(_saving_in_place, "active", False)
+
+
 class Profiler:
     """Configuration and handle of one profiling session.
 
@@ -161,11 +172,11 @@ class Profiler:
     def save(self):
         """Store the trace recorded since the last build or save in the
         database at ``db_path``; it is there when this returns."""
-        # Imported here, as above.
-        from zelm.store import background
-
-        with background.in_place():
+        _saving_in_place.active = True
+        try:
             self._started_native_profiler().save_request_in_db()
+        finally:
+            _saving_in_place.active = False
 
     def __enter__(self):
         # Nested entries (a decorated function calling itself) keep the one

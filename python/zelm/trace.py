@@ -18,11 +18,15 @@ whose call is not in the trace (frame id nil or unknown: the profiler was
 started inside that function), which become calls enclosing everything the
 thread recorded before them.
 
-A trace that reached its size budget ("trace_budget_bytes") holds only the
-records filed before, and one "trace_cut" record as the last element of
-"frames_of_interest": how many events were dropped and where the first of
-them happened. The reader keeps it out of the threads and offers it as
-Trace.cuts (one per stored part of the trace).
+A trace that reached its size budget ("trace_budget_bytes") keeps its
+first part and its last: in each record array that lost records between
+them, a "trace_cut" record stands where they were (how many, from when to
+when, where the first of them happened). The records of calls still open
+after the gap, and the returns of calls made before it, are kept, so calls
+and returns pair across it. The reader places a cut record in its thread's
+tree as a plugin record, leaves it out of the record counts, and offers the
+cuts as Trace.cuts. (Traces written before the tail was kept have one cut
+record, last in "frames_of_interest", after the records filed before it.)
 
 Values are decoded by zelm.serialize.values: a repr reads as Repr, a
 tuple as a tuple, a dict whose keys were not all text as ObjectKeyDict.
@@ -100,11 +104,13 @@ class PluginRecord:
 
 @dataclass(eq=False)
 class TraceCut:
-    """Where a trace's size budget cut it: ``dropped_events`` calls and
-    returns (and plugin records) were left out from the first dropped event
-    on, which happened at ``timestamp`` in ``thread``, at the frame
-    ``qualname`` (``path`` as "file:line"). The fields of the first event
-    are None when the profiler could not note it."""
+    """Where a trace's size budget cut it: ``dropped_events`` records
+    (calls, returns, exceptions and plugin records) were left out, the
+    first of them at ``timestamp`` in ``thread``, at the frame ``qualname``
+    (``path`` as "file:line"), the last at ``dropped_until``. The fields of
+    the first record are None when the profiler could not note it;
+    ``dropped_until`` is None in traces written before the end of a trace
+    was kept, which dropped everything after the cut."""
 
     dropped_events: int
     budget_bytes: Optional[int]
@@ -116,6 +122,7 @@ class TraceCut:
     qualname: Optional[str]
     event: Optional[str]
     frame_id: Optional[str]
+    dropped_until: Optional[float] = None
 
     @classmethod
     def from_record(cls, record):
@@ -138,6 +145,7 @@ class TraceCut:
             qualname=text("qualname") or text("co_name"),
             event=text("event"),
             frame_id=text("frame_id"),
+            dropped_until=_seconds(record.get("dropped_until")),
         )
 
 
@@ -244,8 +252,8 @@ class Trace:
     ``timestamp`` is the time the profiler was made; ``start`` and ``end``
     span it and every record. ``document`` is the decoded document (the
     parts of a trace saved several times joined into one). ``cuts`` says
-    where the size budget cut the trace, once per stored part it cut, in
-    order; it is empty for a complete trace.
+    where the size budget cut the trace, once per gap, in document order;
+    it is empty for a complete trace.
     """
 
     trace_id: str
@@ -297,7 +305,8 @@ class Trace:
             threads=ordered,
             end=end,
             document=document,
-            cuts=[TraceCut.from_record(record) for record in document["frames_of_interest"] if _is_cut(record)],
+            cuts=[TraceCut.from_record(record) for records in _buffers(document) for record in records
+                  if _is_cut(record)],
         )
 
     @classmethod
@@ -306,7 +315,8 @@ class Trace:
 
     @property
     def record_count(self):
-        return sum(len(thread.records) for thread in self.threads)
+        """The run's records: the cut records are the profiler's note on them."""
+        return sum(1 for thread in self.threads for record in thread.records if not _is_cut(record))
 
     @property
     def dropped_events(self):
@@ -345,19 +355,16 @@ def merge_documents(documents):
 
     A trace saved several times is stored as several documents, each holding
     the records filed since the previous save; their records are appended
-    per buffer, and the facts about the run come from the first document.
-    The parts' "trace_cut" records go last, as in one document.
+    per buffer, each "trace_cut" record staying where its gap is, and the
+    facts about the run come from the first document.
     """
     merged = dict(documents[0])
     merged["frames"] = {key: list(records) for key, records in merged["frames"].items()}
-    merged["frames_of_interest"], cuts = [], []
-    for index, document in enumerate(documents):
-        for record in document["frames_of_interest"]:
-            (cuts if _is_cut(record) else merged["frames_of_interest"]).append(record)
-        if index:
-            for key, records in document["frames"].items():
-                merged["frames"].setdefault(key, []).extend(records)
-    merged["frames_of_interest"].extend(cuts)
+    merged["frames_of_interest"] = list(merged["frames_of_interest"])
+    for document in documents[1:]:
+        merged["frames_of_interest"].extend(document["frames_of_interest"])
+        for key, records in document["frames"].items():
+            merged["frames"].setdefault(key, []).extend(records)
     return merged
 
 
@@ -398,12 +405,20 @@ def _check_document(document, name):
 
 
 def _time(record):
-    timestamp = record.get("timestamp")
-    return float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None
+    return _seconds(record.get("timestamp"))
+
+
+def _seconds(value):
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
 def _first_time(thread, default):
     return next((t for t in map(_time, thread.records) if t is not None), default)
+
+
+def _buffers(document):
+    """The record arrays of ``document``, "frames_of_interest" first."""
+    return [document["frames_of_interest"], *document["frames"].values()]
 
 
 def _group_by_thread(document, main_thread_id):
@@ -415,8 +430,6 @@ def _group_by_thread(document, main_thread_id):
     buffers.extend(document["frames"].items())
     for buffer_thread_id, records in buffers:
         for record in records:
-            if _is_cut(record):
-                continue
             if not isinstance(record, dict):
                 record = {"type": UNTYPED_RECORD, "value": record}
             thread_id = record.get("thread_native_id")

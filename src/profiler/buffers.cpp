@@ -10,6 +10,13 @@ namespace zelm {
 
 void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id, const RecordBatch& batch,
                                    std::size_t first, std::size_t last) {
+    const BufferKey key = thread_id && threading && main_thread_id != thread_id ? thread_id : std::nullopt;
+    if (tail && trace_bytes.load(std::memory_order_relaxed) >= head_budget_bytes) {
+        // Past the first part of the budget: the tail keeps the newest records.
+        std::lock_guard lock(tail_mutex);
+        for (std::size_t k = first; k < last; ++k) tail->file(key, batch.bytes_of(batch.records[k]));
+        return;
+    }
     std::uint64_t bytes = 0;
     for (std::size_t k = first; k < last; ++k) bytes += batch.records[k].end - batch.records[k].begin;
     // All or none: the room is made before any record is copied. Counted
@@ -20,9 +27,9 @@ void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id, const
         for (std::size_t k = first; k < last; ++k) buffer.append(batch.bytes_of(batch.records[k]));
         trace_bytes.fetch_add(bytes, std::memory_order_relaxed);
     };
-    if (thread_id && threading && main_thread_id != thread_id) {
+    if (key) {
         std::lock_guard lock(frames_mutex);
-        file(frames[*thread_id]);
+        file(frames[*key]);
     } else {
         std::lock_guard lock(frames_of_interest_mutex);
         file(frames_of_interest);
@@ -31,28 +38,16 @@ void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id, const
 
 void ZelmProfiler::open_test_trace() {
     std::string new_trace_id = zelm::trace_id();
-    // Always trace_id, frames_of_interest, frames; the GIL is held throughout.
+    // Always trace_id, frames_of_interest, frames, the tail; the GIL is held throughout.
     std::lock_guard trace_id_lock(trace_id_mutex);
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
     trace_id = std::move(new_trace_id);
+    std::lock_guard tail_lock(tail_mutex);
     frames_of_interest = RecordArena();
     frames.clear();
-    reset_budget();
-}
-
-TakenRecords ZelmProfiler::reset_budget() {
-    TakenRecords account;
-    account.recorded_bytes = trace_bytes.exchange(0, std::memory_order_relaxed);
-    account.dropped_events = dropped_events.exchange(0, std::memory_order_relaxed);
-    account.cut = std::exchange(trace_cut, std::nullopt);
-    trace_generation.fetch_add(1, std::memory_order_release);
-    return account;
-}
-
-bool ZelmProfiler::batch_opens_test(const RecordBatch& batch) {
-    return std::any_of(batch.records.begin(), batch.records.end(),
-                       [](const BatchRecord& record) { return record.marker == Marker::start_test; });
+    trace_bytes.store(0, std::memory_order_relaxed);
+    if (tail) tail->clear();
 }
 
 void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& state) {

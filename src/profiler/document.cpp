@@ -58,13 +58,33 @@ struct DocumentWriter {
     }
 };
 
-// array header with the record count, then each record's bytes unchanged,
-// then `last`'s bytes when there is one
-void write_raw_frames(DocumentWriter& out, RecordArena& records, const Record* last = nullptr) {
-    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(records.records() + (last ? 1 : 0)));
+// What every cut record of a document says of the whole trace.
+struct TraceTotals {
+    std::uint64_t budget_bytes;
+    std::uint64_t recorded_bytes;
+};
+
+// One buffer's record array: the array header with the record count, then
+// each record's bytes unchanged: the buffer's first part, and when it has a
+// tail, the cut record (if the tail let records go) and the tail's records.
+void write_raw_frames(DocumentWriter& out, RecordArena& records, TakenTail* tail, const TraceTotals& totals) {
+    Record cut;
+    if (tail && tail->gap.dropped_records > 0) {
+        write_cut_record(cut, tail->gap, totals.budget_bytes, totals.recorded_bytes);
+    }
+    const std::size_t count = records.records() + (cut.empty() ? 0 : 1) + (tail ? tail->records.records() : 0);
+    msgpack::write_array_header(out.head, static_cast<std::uint32_t>(count));
     out.splices.push_back({out.head.size(), &records});
     out.records_size += records.bytes();
-    if (last) out.head.insert(out.head.end(), last->begin(), last->end());
+    if (!tail) return;
+    out.head.insert(out.head.end(), cut.begin(), cut.end());
+    out.splices.push_back({out.head.size(), &tail->records});
+    out.records_size += tail->records.bytes();
+}
+
+TakenTail* tail_of(TakenRecords& taken, BufferKey key) {
+    auto found = taken.tails.find(key);
+    return found == taken.tails.end() ? nullptr : &found->second;
 }
 
 // "command_line_args": [str, ...]
@@ -75,60 +95,23 @@ void write_argv(msgpack::Buffer& out, const std::vector<std::string>& argv) {
 }
 
 // "frames": {native thread id (uint): [record, ...], ...}
-void write_frames(DocumentWriter& out, ThreadBuffers& frames) {
+void write_frames(DocumentWriter& out, TakenRecords& taken, const TraceTotals& totals) {
+    // A thread whose records all went to the tail has an entry too.
+    for (auto& [key, tail] : taken.tails) {
+        if (key) taken.frames.try_emplace(*key);
+    }
     msgpack::write_str(out.head, "frames");
-    msgpack::write_map_header(out.head, static_cast<std::uint32_t>(frames.size()));
-    for (auto& [thread_id, records] : frames) {
+    msgpack::write_map_header(out.head, static_cast<std::uint32_t>(taken.frames.size()));
+    for (auto& [thread_id, records] : taken.frames) {
         msgpack::write_uint(out.head, thread_id);
-        write_raw_frames(out, records);
+        write_raw_frames(out, records, tail_of(taken, thread_id), totals);
     }
 }
 
-// "frames_of_interest": [record, ..., cut record?]
-// The cut record of a trace the budget cut comes last, after the filed ones.
-void write_frames_of_interest(DocumentWriter& out, RecordArena& records,
-                              const std::optional<Record>& cut_record) {
+// "frames_of_interest": [record, ...]
+void write_frames_of_interest(DocumentWriter& out, TakenRecords& taken, const TraceTotals& totals) {
     msgpack::write_str(out.head, "frames_of_interest");
-    write_raw_frames(out, records, cut_record ? &*cut_record : nullptr);
-}
-
-std::optional<std::string_view> view(const std::optional<std::string>& text) {
-    return text ? std::optional<std::string_view>(*text) : std::nullopt;
-}
-
-// The record saying that the budget cut the trace; shaped like a plugin
-// record, with the frame record's names for where the first dropped event was.
-//   fixmap(13) "type" "trace_cut" | "dropped_events" uint | "budget_bytes" uint |
-//   "recorded_bytes" uint | "timestamp" f64/nil | "thread" str/nil |
-//   "thread_native_id" uint/nil | "path" str/nil | "co_name" str/nil |
-//   "qualname" str/nil | "event" str/nil | "frame_id" str/nil |
-//   "user_code_call_site" nil
-Record write_cut_record(const TakenRecords& taken, std::uint64_t budget_bytes) {
-    using namespace msgpack;
-    TraceCut cut = taken.cut.value_or(TraceCut{});
-    Record record;
-    write_map_header(record, 13);
-    write_str_pair(record, "type", "trace_cut");
-    write_int_pair(record, "dropped_events", taken.dropped_events);
-    write_int_pair(record, "budget_bytes", budget_bytes);
-    write_int_pair(record, "recorded_bytes", taken.recorded_bytes);
-    if (cut.timestamp) {
-        write_f64_pair(record, "timestamp", *cut.timestamp);
-    } else {
-        write_str(record, "timestamp");
-        write_nil(record);
-    }
-    write_str_pair(record, "thread", view(cut.thread));
-    write_int_pair(record, "thread_native_id", cut.thread_native_id);
-    write_str_pair(record, "path", view(cut.path));
-    write_str_pair(record, "co_name", view(cut.co_name));
-    write_str_pair(record, "qualname", view(cut.qualname));
-    write_str_pair(record, "event", cut.event ? std::optional(event_name(*cut.event)) : std::nullopt);
-    write_str_pair(record, "frame_id",
-                   cut.frame_id ? std::optional<std::string_view>(cut.frame_id->view()) : std::nullopt);
-    write_str(record, "user_code_call_site");
-    write_nil(record);
-    return record;
+    write_raw_frames(out, taken.frames_of_interest, tail_of(taken, std::nullopt), totals);
 }
 
 // "meta": {"version": str, "source": str, "use_frame_boundaries": true}
@@ -148,7 +131,13 @@ void write_meta(msgpack::Buffer& out, std::string_view version, std::string_view
 TakenRecords ZelmProfiler::take_records() {
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
-    TakenRecords taken = reset_budget();
+    std::lock_guard tail_lock(tail_mutex);
+    TakenRecords taken;
+    taken.recorded_bytes = trace_bytes.exchange(0, std::memory_order_relaxed);
+    if (tail) {
+        taken.recorded_bytes += tail->bytes();
+        taken.tails = tail->take();
+    }
     taken.frames_of_interest = std::exchange(frames_of_interest, {});
     taken.frames = std::exchange(frames, {});
     return taken;
@@ -157,13 +146,29 @@ TakenRecords ZelmProfiler::take_records() {
 void ZelmProfiler::restore_records(TakenRecords taken) {
     std::lock_guard frames_of_interest_lock(frames_of_interest_mutex);
     std::lock_guard frames_lock(frames_mutex);
-    // Records filed meanwhile came later: the taken ones go back ahead of them.
-    frames_of_interest.prepend(std::move(taken.frames_of_interest));
-    for (auto& [thread_id, records] : taken.frames) frames[thread_id].prepend(std::move(records));
-    // The account goes back too; the taken trace's cut came first.
-    trace_bytes.fetch_add(taken.recorded_bytes, std::memory_order_relaxed);
-    dropped_events.fetch_add(taken.dropped_events, std::memory_order_relaxed);
-    if (taken.cut) trace_cut = std::move(taken.cut);
+    for (auto& [key, tail] : taken.tails) {
+        if (key) taken.frames.try_emplace(*key);
+    }
+    const TraceTotals totals{trace_budget_bytes.value_or(0), taken.recorded_bytes};
+    std::uint64_t restored = 0;
+    // Records filed meanwhile came later: the taken ones go back ahead of
+    // them, a buffer's tail as part of its records, after its cut record.
+    auto restore = [&](RecordArena& into, RecordArena& records, BufferKey key) {
+        if (TakenTail* tail = tail_of(taken, key)) {
+            if (tail->gap.dropped_records > 0) {
+                Record cut;
+                write_cut_record(cut, tail->gap, totals.budget_bytes, totals.recorded_bytes);
+                records.append(cut);
+            }
+            tail->records.prepend(std::move(records));
+            records = std::move(tail->records);
+        }
+        restored += records.bytes();
+        into.prepend(std::move(records));
+    };
+    restore(frames_of_interest, taken.frames_of_interest, std::nullopt);
+    for (auto& [thread_id, records] : taken.frames) restore(frames[thread_id], records, thread_id);
+    trace_bytes.fetch_add(restored, std::memory_order_relaxed);
 }
 
 // fixmap(8): command_line_args, current_commit_sha, frames,
@@ -181,10 +186,9 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
     msgpack::write_str_pair(out.head, "current_commit_sha",
                             facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
                                              : std::nullopt);
-    write_frames(out, taken.frames);
-    std::optional<Record> cut_record;
-    if (taken.dropped_events > 0 && trace_budget_bytes) cut_record = write_cut_record(taken, *trace_budget_bytes);
-    write_frames_of_interest(out, taken.frames_of_interest, cut_record);
+    const TraceTotals totals{trace_budget_bytes.value_or(0), taken.recorded_bytes};
+    write_frames(out, taken, totals);
+    write_frames_of_interest(out, taken, totals);
     msgpack::write_int_pair(out.head, "main_thread_id", main_thread_id);
     write_meta(out.head, facts.version, source);
     msgpack::write_f64_pair(out.head, "timestamp", timestamp);

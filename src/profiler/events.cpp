@@ -20,10 +20,8 @@ namespace {
 template <typename Body>
 void logging_failures(const EventCode& code, LoggedCodes& logged, Body&& body);
 // The event's frame id: a new one at a call, remembered for its return; the
-// remembered one at a return (none when its call was not seen). `defer`: a
-// call's id is a deferred one (a call dropped by the budget, whose id is
-// shown only if it is still open when the next trace begins).
-std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event, bool defer = false);
+// remembered one at a return (none when its call was not seen).
+std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event);
 // "module.qualname" of the running function, nullopt when it cannot be
 // inferred. The text is kept in the thread's state until its next event.
 std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, ThreadState& state,
@@ -123,23 +121,14 @@ std::vector<PluginProcessor>* ZelmProfiler::processors_for(PyObject* name_object
 
 void ZelmProfiler::process_plugins(std::vector<PluginProcessor>& processors, const EventCode& code,
                                    ThreadState& state, RecordBatch& batch) {
-    // A plugin record's call site names the caller's id.
-    if (state.deferred_ids) settle_frame_ids(state);
     for (PluginProcessor& processor : processors) {
         try {
             std::optional<PluginRecord> record =
                 run_processor(processor, code, state.call_frames, state.lines, plugins_mutex);
             if (!record) continue;
-            // Past the trace's budget only the test markers are still filed,
-            // and the others are not even serialised.
-            const Marker marker = marker_of(record->type);
-            if (marker == Marker::none && drops_records(batch, code.event)) {
-                drop_event(code, state, record->frame_id);
-                continue;
-            }
             EncodedValue value = dump_value(record->data.get(), lightweight_repr);
             msgpack::write_raw(batch.bytes, value.bytes());
-            batch.close_record(marker);
+            batch.close_record(marker_of(record->type));
         } catch (const PyErrorSet&) {
             log_pending_error(code, logged_failures);
         }
@@ -167,20 +156,6 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     bool is_return = code.event == Event::return_;
     LeaveOnReturn leave(state, frame, is_return);
 
-    if (drops_records(batch, code.event)) {
-        // Nothing of the frame is read or serialised, but its call stays on
-        // the stack with its id, so that calls and returns still pair up
-        // (also in the next trace, where the budget starts afresh).
-        std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event, /*defer=*/true);
-        if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
-        drop_event(code, state, frame_id);
-        if (is_return && may_unwind) {
-            // So that the exception record it may raise is counted as dropped too.
-            state.unwound = UnwoundFrame{frame_key(frame), frame_id, {}, std::string(code.name), resumable_code(code.code)};
-        }
-        return;
-    }
-    if (state.deferred_ids) settle_frame_ids(state);
     const ThreadIdentity& thread = identity(state);
 
     int line = state.lines.location_line(frame);
@@ -217,19 +192,12 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     if (!state.unwound || state.unwound->frame != left) return;
     UnwoundFrame unwound = std::move(*state.unwound);
     state.unwound.reset();
-    // The id of a frame whose return was dropped is shown now, if at all.
-    if (unwound.frame_id) unwound.frame_id = settled(*unwound.frame_id);
     // A suspended generator or coroutine that is closed (GeneratorExit
     // thrown in at its yield) ends normally, as one that runs to its end
     // does: neither is reported as raising. Without the exception (before
     // 3.12, when no Python caller saw it) a generator's unwind is such a
     // close: the one that raises into a Python caller is seen there.
     if (unwound.generator && (exception == nullptr || PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit))) {
-        return;
-    }
-    if (trace_budget_bytes && trace_bytes.load(std::memory_order_relaxed) >= *trace_budget_bytes) {
-        // Past the trace's budget: counted, never serialised.
-        dropped_events.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     PyObject* arg = exception ? exception : Py_None;
@@ -255,44 +223,6 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     });
 }
 
-void ZelmProfiler::drop_event(const EventCode& code, ThreadState& state, std::optional<FrameId>& frame_id) {
-    // Read first: a build that takes the trace from here on makes the note stale.
-    std::uint64_t generation = trace_generation.load(std::memory_order_acquire);
-    dropped_events.fetch_add(1, std::memory_order_relaxed);
-    if (noted_generation.load(std::memory_order_relaxed) == generation + 1) return;
-
-    // The trace's first dropped event: where the trace was cut.
-    TraceCut cut;
-    cut.timestamp = zelm::timestamp();
-    cut.event = code.event;
-    cut.co_name = std::string(code.name);
-    if (frame_id && frame_id->deferred()) {
-        // Shown in the note: settled as the stack's and the map's copies are.
-        settle_frame_ids(state);
-        const FrameId* kept = state.frame_ids.find(frame_key(code.frame));
-        frame_id = kept != nullptr ? *kept : settled(*frame_id);
-    }
-    cut.frame_id = frame_id;
-    try {
-        const ThreadIdentity& thread = identity(state);
-        cut.thread = thread.name;
-        cut.thread_native_id = thread.native_id;
-        int line = state.lines.location_line(code.frame);
-        cut.path = state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
-        if (auto qualname = qualified_name(code.frame, code.code, state, static_lookups)) {
-            cut.qualname = std::string(*qualname);
-        }
-    } catch (const PyErrorSet&) {
-        // The note keeps what could be read; the event is dropped either way.
-        discard_error();
-    }
-    std::lock_guard lock(frames_of_interest_mutex);
-    if (trace_generation.load(std::memory_order_acquire) == generation && !trace_cut) {
-        trace_cut = std::move(cut);
-    }
-    noted_generation.store(generation + 1, std::memory_order_relaxed);
-}
-
 namespace {
 
 template <typename Body>
@@ -300,10 +230,9 @@ void logging_failures(const EventCode& code, LoggedCodes& logged, Body&& body) {
     if (!run_or_set_error(body)) log_pending_error(code, logged);
 }
 
-std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event, bool defer) {
+std::optional<FrameId> event_frame_id(ThreadState& state, PyObject* frame, Event event) {
     if (event == Event::call) {
-        FrameId id = defer ? deferred_frame_id() : zelm::frame_id();
-        state.deferred_ids |= defer;
+        FrameId id = zelm::frame_id();
         state.frame_ids.insert_or_assign(frame_key(frame), id);
         return id;
     }

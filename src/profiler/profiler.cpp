@@ -105,6 +105,13 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
                                              "config.get(\"lightweight_repr\" should not raise.");
 
     profiler->trace_budget_bytes = read_trace_budget(config.get());
+    if (const std::optional<std::uint64_t> budget = profiler->trace_budget_bytes) {
+        // The tail's quarter: room for the end of a long run (its last
+        // calls, the error and the log before it) beside its beginning.
+        const std::uint64_t tail_bytes = *budget / 4;
+        profiler->head_budget_bytes = *budget - tail_bytes;
+        profiler->tail.emplace(tail_bytes);
+    }
 
     profiler->plugins = load_plugins(config.get());
 
@@ -176,12 +183,13 @@ const ThreadIdentity& ZelmProfiler::identity(ThreadState& state) {
 }
 
 void ZelmProfiler::lock_for_fork() {
-    std::lock(trace_id_mutex, frames_of_interest_mutex, frames_mutex, plugins_mutex, threads.mutex());
+    std::lock(trace_id_mutex, frames_of_interest_mutex, frames_mutex, tail_mutex, plugins_mutex, threads.mutex());
 }
 
 void ZelmProfiler::unlock_after_fork() {
     threads.mutex().unlock();
     plugins_mutex.unlock();
+    tail_mutex.unlock();
     frames_mutex.unlock();
     frames_of_interest_mutex.unlock();
     trace_id_mutex.unlock();

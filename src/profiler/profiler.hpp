@@ -17,6 +17,7 @@
 #include "profiler/error_log.hpp"
 #include "profiler/record_arena.hpp"
 #include "profiler/thread_state.hpp"
+#include "profiler/trace_tail.hpp"
 #include "python/python.hpp"
 
 namespace zelm {
@@ -25,28 +26,15 @@ using ThreadBuffers = std::unordered_map<std::uint64_t, RecordArena>;
 
 struct HostFacts;
 
-// Where a trace stopped taking records: the first event the budget dropped.
-// Every field is empty when that event could not be noted (a build took the
-// trace between counting the event and noting it).
-struct TraceCut {
-    std::optional<double> timestamp;
-    std::optional<std::string> thread;
-    std::optional<std::uint64_t> thread_native_id;
-    std::optional<std::string> path;
-    std::optional<std::string> co_name;
-    std::optional<std::string> qualname;
-    std::optional<Event> event;
-    std::optional<FrameId> frame_id;
-};
-
 // What a document build took out of the buffers; handed back on a failed save.
 struct TakenRecords {
+    // The first part of each buffer.
     RecordArena frames_of_interest;
     ThreadBuffers frames;
-    // The budget's account of the taken trace.
+    // The last part of each buffer that has one, with what was dropped before it.
+    std::unordered_map<BufferKey, TakenTail> tails;
+    // The bytes of every taken record.
     std::uint64_t recorded_bytes = 0;
-    std::uint64_t dropped_events = 0;
-    std::optional<TraceCut> cut;
 };
 
 // Made by new_from_python and owned by the Python ZelmProfiler object; every
@@ -125,21 +113,16 @@ private:
     ThreadBuffers frames;
 
     // The budget of one trace, in encoded bytes of filed records (nullopt:
-    // none). Once the filed bytes reach it, the trace takes no more frame
-    // records and no plugin records but the test markers.
+    // none). A quarter of it is the tail's: once the other three quarters
+    // are filed, records go to the tail, which keeps the newest of them.
     std::optional<std::uint64_t> trace_budget_bytes;
-    // The current trace's account: the bytes filed and the records dropped
-    // (a call's or a return's frame record, a plugin record). Changed with
-    // the records: added to while one buffer lock is held, reset with both
-    // held; read without a lock by the event path's budget check.
+    std::uint64_t head_budget_bytes = 0;
+    // The bytes filed before the tail took over. Added to while one buffer
+    // lock is held, reset with both held; read without a lock at filing.
     std::atomic<std::uint64_t> trace_bytes{0};
-    std::atomic<std::uint64_t> dropped_events{0};
-    // Counts the resets, so that a cut noted late never lands in a later trace.
-    std::atomic<std::uint64_t> trace_generation{0};
-    // One past the generation whose cut was noted: each trace notes only its
-    // first dropped frame or plugin record.
-    std::atomic<std::uint64_t> noted_generation{0};
-    std::optional<TraceCut> trace_cut;  // guarded by frames_of_interest_mutex
+    // Set with a budget; guarded by tail_mutex, taken after the buffer locks.
+    std::mutex tail_mutex;
+    std::optional<TraceTail> tail;
 
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
@@ -170,25 +153,6 @@ private:
 
     const ThreadIdentity& identity(ThreadState& state);
 
-    // True when the event's next record is to be dropped for the budget. A
-    // call whose batch already holds a "start_test" marker files the rest
-    // of the batch into the fresh trace the marker opens, so it is not.
-    // No lock: one relaxed atomic load when a budget is set.
-    bool drops_records(const RecordBatch& batch, Event event) const {
-        if (!trace_budget_bytes || trace_bytes.load(std::memory_order_relaxed) < *trace_budget_bytes) {
-            return false;
-        }
-        return !(one_trace_per_test && event == Event::call && batch_opens_test(batch));
-    }
-    // Counts one dropped event; the first of a trace also notes where the
-    // trace was cut. Never raises.
-    // A deferred `frame_id` that the note shows is settled in place.
-    void drop_event(const EventCode& code, ThreadState& state, std::optional<FrameId>& frame_id);
-
-    static bool batch_opens_test(const RecordBatch& batch);
-    // Empties the budget's account for a new trace and returns the old one.
-    // Called with both buffer locks held.
-    TakenRecords reset_budget();
     // Files the batch's records [first, last) in one go.
     void push_frame_data(std::optional<std::uint64_t> thread_id, const RecordBatch& batch,
                          std::size_t first, std::size_t last);

@@ -88,22 +88,6 @@ void watch_thread_end() {
 
 }  // namespace
 
-void settle_frame_ids(ThreadState& state) {
-    if (!state.deferred_ids) return;
-    // From the top: a frame's entry in frame_ids is that of its latest call.
-    for (auto call = state.call_frames.rbegin(); call != state.call_frames.rend(); ++call) {
-        if (!call->id.deferred()) continue;
-        const std::uintptr_t key = frame_key(call->frame.get());
-        const FrameId* in_map = state.frame_ids.find(key);
-        const bool same_call = in_map != nullptr && *in_map == call->id;
-        call->id = settled(call->id);
-        if (same_call) state.frame_ids.insert_or_assign(key, call->id);
-    }
-    // Ids of calls no longer on the stack (a stack taken at unregistration).
-    state.frame_ids.for_each_id([](FrameId& id) { id = settled(id); });
-    state.deferred_ids = false;
-}
-
 std::uint64_t this_thread_serial() {
     thread_local const std::uint64_t serial = g_next_thread_serial.fetch_add(1);
     return serial;

@@ -123,10 +123,6 @@ struct UnwoundFrame {
 
 struct ThreadState {
     std::vector<CallFrame> call_frames;
-    // Set when a call dropped by the budget was given a deferred id (on the
-    // stack and in frame_ids): before any id is written into a record, they
-    // are settled (see settle_frame_ids).
-    bool deferred_ids = false;
     std::optional<UnwoundFrame> unwound;
     FrameIdMap frame_ids;
     std::optional<ThreadIdentity> identity;
@@ -166,11 +162,6 @@ private:
     PyObject* frame_;
     bool active_;
 };
-
-// Turns the deferred ids of dropped calls into real ones, each the same on
-// the stack and in frame_ids, so that a record written from here on shows
-// an open call's id the same wherever it names it.
-void settle_frame_ids(ThreadState& state);
 
 // This thread's serial number: unique in the process, never reused.
 std::uint64_t this_thread_serial();

@@ -21,6 +21,7 @@
 // unless it is held by a PyRef.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -1015,7 +1016,7 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
     std::vector<Thread> threads;
     std::unordered_map<std::int64_t, std::size_t> thread_of_id;
     std::ptrdiff_t no_id_thread = -1;
-    std::vector<std::int64_t> cuts;  // of "frames_of_interest", in order
+    std::vector<std::int64_t> cuts;  // in document order
     std::size_t cut_records = 0;
     FrameIdSet excepted;
     std::int64_t last_id = 0;
@@ -1025,11 +1026,11 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
         std::int64_t buffer_id = buffer.is_main ? indexer.main_thread_id_ : buffer.key;
         for (std::int64_t index : buffer.records) {
             const Record& record = records[index];
-            // The budget's cut records stand apart from the threads.
+            // A cut record stands in its thread where the budget's gap lies,
+            // as a plugin record would; it counts as no record of the run.
             if (record.type == indexer.type_cut_) {
-                if (buffer.is_main) cuts.push_back(index);
+                cuts.push_back(index);
                 ++cut_records;
-                continue;
             }
             if (record.type == indexer.type_exception_ && !record.frame_id.none()) excepted.insert(record.frame_id);
             bool has_id = record.has_thread_id ? true : buffer_has_id;
@@ -1164,6 +1165,74 @@ PyObject* skip_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromSize_t(pos);
 }
 
+// Whether the value at pos is a map whose first entry is "type" with the
+// text `type`, as the profiler writes its own records (the cut record).
+bool opens_with_type(const Cursor& cursor, std::size_t pos, std::string_view type) {
+    std::size_t at = pos;
+    if (cursor.container(at, true) <= 0) return false;
+    static constexpr std::string_view kKey = "\xa4type";
+    if (type.size() > 31 || at + kKey.size() + 1 + type.size() > cursor.size()) return false;
+    const auto* bytes = reinterpret_cast<const char*>(cursor.at(at, kKey.size() + 1 + type.size()));
+    return std::string_view(bytes, kKey.size()) == kKey &&
+           static_cast<std::uint8_t>(bytes[kKey.size()]) == 0xa0 + type.size() &&
+           std::string_view(bytes + kKey.size() + 1, type.size()) == type;
+}
+
+PyObject* scan_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyUnicode_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "scan(buffer, offset, count, type) takes 4 arguments, the last a str");
+        return nullptr;
+    }
+    const Py_ssize_t offset = PyLong_AsSsize_t(args[1]);
+    if (offset == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t count = PyLong_AsSsize_t(args[2]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Py_ssize_t type_size = 0;
+    const char* type_text = PyUnicode_AsUTF8AndSize(args[3], &type_size);
+    if (type_text == nullptr) return nullptr;
+    if (offset < 0 || count < 0) {
+        PyErr_SetString(PyExc_ValueError, "scan() takes an offset and a count of at least 0");
+        return nullptr;
+    }
+    const std::string_view type(type_text, static_cast<std::size_t>(type_size));
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const Cursor cursor(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+    std::size_t pos = static_cast<std::size_t>(offset);
+    std::vector<std::size_t> matches;
+    std::array<std::size_t, 2> last_two{};  // the offsets of the last two values, the last one last
+    const char* failure = pos > cursor.size() ? "the offset is past the end" : nullptr;
+    try {
+        for (Py_ssize_t done = 0; failure == nullptr && done < count; ++done) {
+            if (opens_with_type(cursor, pos, type)) matches.push_back(pos);
+            last_two = {last_two[1], pos};
+            pos = cursor.skip(pos);
+        }
+    } catch (const Unreadable& unreadable) {
+        failure = unreadable.reason;
+    }
+    PyBuffer_Release(&view);
+    if (failure != nullptr) {
+        PyErr_Format(PyExc_ValueError, "the values cannot be scanned: %s", failure);
+        return nullptr;
+    }
+    auto offsets = [](auto first, auto last) {
+        PyRef list = require(PyList_New(0));
+        for (; first != last; ++first) {
+            PyRef number = require(PyLong_FromSize_t(*first));
+            require_status(PyList_Append(list.get(), number.get()));
+        }
+        return list;
+    };
+    try {
+        PyRef found = offsets(matches.begin(), matches.end());
+        PyRef last = offsets(last_two.end() - std::min<Py_ssize_t>(count, 2), last_two.end());
+        return Py_BuildValue("nOO", static_cast<Py_ssize_t>(pos), found.get(), last.get());
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    }
+}
+
 PyMethodDef functions[] = {
     {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_entry)), METH_FASTCALL,
      "index(documents, record_fields)\n--\n\n"
@@ -1171,6 +1240,10 @@ PyMethodDef functions[] = {
     {"skip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skip_entry)), METH_FASTCALL,
      "skip(buffer, offset, count)\n--\n\n"
      "The offset just past `count` MessagePack values from `offset` on; ValueError when they are cut short."},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_entry)), METH_FASTCALL,
+     "scan(buffer, offset, count, type)\n--\n\n"
+     "Skips `count` MessagePack values from `offset` on, as skip() does: (the offset past them, the offsets "
+     "of those that are maps opening with the entry \"type\": `type`, the offsets of the last two of them)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -409,9 +409,11 @@ class _RecordCounts(NamedTuple):
         is_plugin, names = lazy.column(tree, "kind", "b"), lazy.column(tree, "name", "i")
         # A call's exception record: the return before it was left by raising.
         raised = sum(1 for record in lazy.column(tree, "exception_record", "q") if record >= 0)
-        plugin_types = [names[node] for node, plugin in enumerate(is_plugin) if plugin]
-        # An exception record that follows no return of its frame stands alone, as a plugin record does.
         objects = tree["objects"]
+        # The cut records are the profiler's note on the records, not records of the run.
+        cut_type = objects.index(trace_reader.TRACE_CUT) if trace_reader.TRACE_CUT in objects else None
+        plugin_types = [names[node] for node, plugin in enumerate(is_plugin) if plugin and names[node] != cut_type]
+        # An exception record that follows no return of its frame stands alone, as a plugin record does.
         loose_exceptions = plugin_types.count(objects.index("exception")) if "exception" in objects else 0
         return cls(
             frames=tree["record_count"] - len(plugin_types) - raised,

@@ -71,6 +71,8 @@ def plugin_line(record):
         return clip(f"plugin record {value if isinstance(value, str) else short_value(value)}", RECORD_LINE)
     if record.type == trace_reader.UNDECODABLE_RECORD:
         return f"[undecodable record of {data.get('size')} bytes: {data.get('error')}]"
+    if record.type == trace_reader.TRACE_CUT:
+        return _gap_line(trace_reader.TraceCut.from_record(record.record))
     described = plugins.describe(record.type, data)
     if described is not None:
         return described
@@ -113,6 +115,12 @@ def cut_summary(trace):
     budget = trace.cuts[0].budget_bytes
     budget_text = f" of {size_text(budget)}" if budget is not None else ""
     return f"cut at its size budget{budget_text}, {plural(trace.dropped_events, 'event')} dropped"
+
+
+def _gap_line(cut):
+    """Where the size budget dropped a thread's records, in its call tree."""
+    until = f" until {local_time(cut.dropped_until)}" if cut.dropped_until is not None else ""
+    return f"… {plural(cut.dropped_events, 'record')} dropped here by the size budget{until} …"
 
 
 def _cut_position(cut):

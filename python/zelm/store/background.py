@@ -14,7 +14,6 @@ the native profiler makes into that database come here (see zelm.db).
 """
 
 import atexit
-import contextlib
 import os
 import queue
 import sys
@@ -24,7 +23,7 @@ from typing import Callable, NamedTuple, Optional
 
 from zelm.store import sqlite
 
-__all__ = ["Tally", "saver", "attach", "detach", "attached", "saving_in_place", "in_place"]
+__all__ = ["Tally", "BackgroundSaver", "saver", "attach", "detach", "attached"]
 
 QUEUE_LIMIT = 256
 BATCH_LIMIT = 64
@@ -194,7 +193,6 @@ class BackgroundSaver:
 
 _saver = BackgroundSaver()
 _attached = {}
-_in_place = threading.local()
 
 
 def saver():
@@ -215,21 +213,6 @@ def detach(db_path):
 def attached(db_path):
     """The tally attached to ``db_path``, or None."""
     return _attached.get(os.fspath(db_path))
-
-
-@contextlib.contextmanager
-def in_place():
-    """Saves made on this thread inside the block are stored before they
-    return (Profiler.save()), attached database or not."""
-    _in_place.active = True
-    try:
-        yield
-    finally:
-        _in_place.active = False
-
-
-def saving_in_place():
-    return getattr(_in_place, "active", False)
 
 
 def _forget_parent_saver():

@@ -9,7 +9,8 @@ that does not decode is stored all the same, with those columns NULL.
 
 The column "test" holds, for the trace of one test, a JSON object with the
 test's "nodeid" and "outcome", read from the "end_test" record that closes
-the trace (followed by the "trace_cut" record in a trace its budget cut).
+the trace (in traces written before the end of a trace was kept, followed
+by the "trace_cut" record in a trace its budget cut).
 
 Documents are stored compressed with zstd (column "compression" 'zstd';
 rows written before it was there hold the plain document and read as
@@ -75,8 +76,8 @@ _SCHEMA = (
 # written before them gains them at its next save. "test" is the test
 # summary as JSON, "chunk_count" is the
 # number of chunks of the stored value (NULL: one), "stored_bytes" its
-# size as stored, "dropped_events" the count of the trace's "trace_cut"
-# record (NULL: the trace was not cut).
+# size as stored, "dropped_events" the sum of the counts of the trace's
+# "trace_cut" records (NULL: the trace was not cut).
 _ADDED_COLUMNS = {
     "test": "TEXT",
     "compression": "TEXT",
@@ -520,8 +521,8 @@ def _summarise(document):
     The records are skipped, not decoded (natively, by zelm._fastread), so
     this stays cheap for long traces; only the last record of each thread
     is decoded (two where a "trace_cut" record is last), to find the
-    "end_test" record that closes a test's trace and the "trace_cut"
-    record that ends a trace cut by its budget. A
+    "end_test" record that closes a test's trace, and the "trace_cut"
+    records where a trace cut by its budget dropped records. A
     document that is not a single map with well-formed "frames" and
     "frames_of_interest" entries gives no summary at all.
     """
@@ -538,21 +539,23 @@ def _summarise(document):
         return how(unpacker), offset + unpacker.tell()
 
     last_records = []
+    cut_records = []
 
     def records_at(offset):
-        """Skips a record array, decoding only its last record into
-        last_records, and the one before when the last is a "trace_cut"
-        record (written after the "end_test" record of a cut test trace);
-        returns the count and the offset after the array."""
+        """Skips a record array, decoding only its "trace_cut" records into
+        cut_records and its last record into last_records, and the one
+        before when the last is a "trace_cut" record (written after the
+        "end_test" record of a cut test trace before the end of a trace was
+        kept); returns the count and the offset after the array."""
         count, offset = read(offset, Unpacker.read_array_header)
+        end, cuts, last_two = _fastread.scan(view, offset, count, "trace_cut")
+        cut_records.extend(read(cut, Unpacker.unpack)[0] for cut in cuts)
         if count:
-            before_last = _fastread.skip(view, offset, count - 2) if count > 1 else None
-            last_start = offset if before_last is None else _fastread.skip(view, before_last, 1)
-            last, offset = read(last_start, Unpacker.unpack)
-            if before_last is not None and _is_record_of(last, "trace_cut"):
-                last_records.append(read(before_last, Unpacker.unpack)[0])
+            last = read(last_two[-1], Unpacker.unpack)[0]
+            if len(last_two) == 2 and _is_record_of(last, "trace_cut"):
+                last_records.append(read(last_two[0], Unpacker.unpack)[0])
             last_records.append(last)
-        return count, offset
+        return count, end
 
     fields = {}
     record_count = 0
@@ -584,7 +587,7 @@ def _summarise(document):
     source = meta.get("source") if isinstance(meta, dict) else None
     if not isinstance(source, str):
         source = None
-    return timestamp, source, record_count, _test_of(last_records), _dropped_events(last_records)
+    return timestamp, source, record_count, _test_of(last_records), _dropped_events(cut_records)
 
 
 # The most msgpack's reader can buffer.
@@ -606,10 +609,8 @@ def _test_of(last_records):
     return None
 
 
-def _dropped_events(last_records):
-    for record in last_records:
-        if _is_record_of(record, "trace_cut"):
-            dropped = record.get("dropped_events")
-            if type(dropped) is int and dropped >= 0:
-                return dropped
-    return None
+def _dropped_events(cut_records):
+    """The events the trace's cut records say were dropped; None without one that says it."""
+    counts = [record.get("dropped_events") for record in cut_records]
+    counts = [count for count in counts if type(count) is int and count >= 0]
+    return sum(counts) if counts else None
