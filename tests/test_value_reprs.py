@@ -25,6 +25,8 @@ from zelm.serialize import reference
 from zelm.serialize.values import Repr
 from zelm.serialize.values import unpackb as read
 
+from conftest import run_python
+
 try:
     import attrs
 except ImportError:  # attrs is a test dependency, but an optional one
@@ -483,3 +485,107 @@ def test_an_unknown_repr_option_is_a_usage_error(capsys):
     with pytest.raises(SystemExit):
         parser.parse_args(["--repr", "fast"])
     assert "--repr: invalid choice: 'fast'" in capsys.readouterr().err
+
+
+# ---- reprs that raise more than an Exception ----
+
+
+class OwnBaseError(BaseException):
+    pass
+
+
+def raising_repr(error_type):
+    class Hostile:
+        def __repr__(self):
+            raise error_type(self)
+    return Hostile()
+
+
+@pytest.fixture
+def refusal(request):
+    """An exception type of its own for each case: zelm warns once per cause
+    in a process, and the cause names the exception's type."""
+    def make(base):
+        return type(f"{base.__name__}_{request.node.callspec.id.replace('-', '_')}", (base,), {})
+    return make
+
+
+@pytest.mark.parametrize("base", [SystemExit, GeneratorExit, OwnBaseError])
+@pytest.mark.parametrize("source", ["full repr mode", "registered function"])
+def test_a_repr_raising_beyond_exception_shows_the_value_as_unrepresentable_and_is_logged_once(
+        request, zelm_warnings, refusal, base, source):
+    error_type = refusal(base)
+    value = raising_repr(error_type)
+    if source == "full repr mode":
+        serialize.set_repr_mode("full")
+        made_by = "the repr"
+    else:
+        zelm.register_repr(type(value), lambda value: repr(value))
+        request.addfinalizer(lambda: zelm.unregister_repr(type(value)))
+        made_by = "the registered repr function"
+
+    for _ in range(3):
+        assert shown(value) == "<unrepresentable Hostile object>"
+
+    # Once per cause in each serializer, never the value.
+    assert {record.getMessage() for record in zelm_warnings()} == {
+        f"{made_by} of a traced value of type Hostile raised {error_type.__name__}; "
+        "the value is shown as <unrepresentable ...>"}
+    assert len(zelm_warnings()) == 2
+
+
+@pytest.mark.parametrize("dump", [dump for pair in DUMPS for dump in pair],
+                         ids=["native", "reference", "native-lightweight", "reference-lightweight"])
+def test_a_repr_raising_keyboard_interrupt_reaches_the_caller_as_ctrl_c(dump, zelm_warnings):
+    serialize.set_repr_mode("full")
+
+    with pytest.raises(KeyboardInterrupt):
+        dump(raising_repr(KeyboardInterrupt))
+    assert zelm_warnings() == []
+
+
+HOSTILE_PROGRAM = """\
+import sys
+
+class OwnBaseError(BaseException):
+    pass
+
+class Hostile:
+    def __repr__(self):
+        raise {error}(self)
+
+def takes(value):
+    return value
+
+def main():
+    for _ in range(3):
+        takes(Hostile())
+    print("done")
+
+if sys.argv[1:] == ["api"]:
+    import zelm
+    with zelm.enabled(db_path="t.sqlite3", config={{"repr": "full"}}):
+        main()
+else:
+    main()
+"""
+
+
+@pytest.mark.parametrize("error", ["SystemExit", "GeneratorExit", "OwnBaseError"])
+@pytest.mark.parametrize("how", ["zelm run", "api"])
+def test_a_program_whose_repr_raises_beyond_exception_runs_on_with_one_warning(tmp_path, error, how):
+    (tmp_path / "program.py").write_text(HOSTILE_PROGRAM.format(error=error))
+    if how == "zelm run":
+        command = ["-m", "zelm", "run", "--repr", "full", "--db", "t.sqlite3", "program.py"]
+    else:
+        command = ["program.py", "api"]
+
+    completed = run_python(*command, cwd=tmp_path)
+
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout == "done\n"
+    lines = [line for line in completed.stderr.splitlines() if not line.startswith("zelm: saved trace")]
+    assert lines == [f"the repr of a traced value of type Hostile raised {error}; "
+                     "the value is shown as <unrepresentable ...>"]
+    shown_values = run_python("-m", "zelm", "show", "--db", "t.sqlite3", "latest", cwd=tmp_path).stdout
+    assert shown_values.count("takes(value=<unrepresentable Hostile object>) -> <unrepresentable Hostile object>") == 3

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/compat.hpp"
+#include "python/logger.hpp"
 #include "serializer/address_table.hpp"
 #include "serializer/scrub.hpp"
 
@@ -252,12 +253,34 @@ void PlainRepr::write_to(char* out) const {
     put(">");
 }
 
+namespace {
+
+PyRef unrepresentable(PyObject* value) {
+    std::string shown = "<unrepresentable " + shown_type_name(value) + " object>";
+    return require(PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size())));
+}
+
+// _clear_program_error: what the program's code raised while it made the
+// text of `value` (`made_by`, its repr or the function registered for it).
+// An Exception is dropped: the value is shown as unrepresentable. So is any
+// other BaseException but Ctrl-C (SystemExit, GeneratorExit, the program's
+// own), which must not end the program from inside the hook; that one is
+// logged once per cause, naming the types only. A KeyboardInterrupt stays
+// set and is thrown, to reach the program.
+void clear_program_error(std::string_view made_by, PyObject* value) {
+    if (clear_ordinary_error()) return;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw PyErrorSet{};
+    warn_once_of_pending_error(std::string(made_by) + " of a traced value of type " + shown_type_name(value),
+                               "the value is shown as <unrepresentable ...>");
+}
+
+}  // namespace
+
 PyRef readable_text(PyObject* value) {
     PyRef text = PyRef::steal(PyObject_Repr(value));
     if (!text) {
-        if (!clear_ordinary_error()) throw PyErrorSet{};
-        std::string shown = "<unrepresentable " + shown_type_name(value) + " object>";
-        return require(PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size())));
+        clear_program_error("the repr", value);
+        return unrepresentable(value);
     }
     // A str subclass could override anything: keep a plain copy.
     if (!PyUnicode_CheckExact(text.get())) return require(PyUnicode_FromObject(text.get()));
@@ -379,16 +402,11 @@ bool is_c_scalar(PyTypeObject* type) {
 // _object_form: what object.__repr__ writes, which runs no code of the value's.
 PyRef object_form(PyObject* value) { return require(PyBaseObject_Type.tp_repr(value)); }
 
-PyRef unrepresentable(PyObject* value) {
-    std::string shown = "<unrepresentable " + shown_type_name(value) + " object>";
-    return require(PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size())));
-}
-
 // _called_text: what a registered function makes of the value, as an exact str.
 PyRef called_text(PyObject* function, PyObject* value) {
     PyRef text = PyRef::steal(PyObject_CallOneArg(function, value));
     if (!text) {
-        if (!clear_ordinary_error()) throw PyErrorSet{};
+        clear_program_error("the registered repr function", value);
         return unrepresentable(value);
     }
     if (PyUnicode_CheckExact(text.get())) return text;

@@ -4,8 +4,8 @@ The native profiler calls these two functions (as zelm.serialize's) from
 inside its profile hook, once for an event's argument and once for the
 frame's locals, so they run on every traced call and return. Both accept
 any Python value and return the bytes of exactly ONE complete MessagePack
-value; they never raise (short of KeyboardInterrupt and the like), because
-an exception here would cost the event its record.
+value; they never raise (short of KeyboardInterrupt, which is Ctrl-C),
+because an exception here would cost the event its record.
 
 Every output decodes with a plain ``msgpack.unpackb(data)``: maps only have
 str or bytes keys and every str is valid UTF-8. Values of the exact types
@@ -17,7 +17,8 @@ as extension values of zelm's own, so that a reader can tell them apart
 
 - ext 1, a repr: anything else is stored as the text that stands for it
   (below), or "<unrepresentable TYPE object>" when a repr that is called
-  raises, as UTF-8 text, never as a str; so are the walk's own summaries
+  raises (anything beyond an Exception, such as SystemExit, is logged once
+  on logger "zelm"), as UTF-8 text, never as a str; so are the walk's own summaries
   such as "<list of 12 items>" and "[...]" (a container met again inside
   itself), and ints beyond 64 bits (their decimal text);
 - ext 2, a tuple: the payload is the MessagePack array of its items;
@@ -77,6 +78,7 @@ module zelm._serialize's, which write exactly the same bytes for every value
 much faster (the tests compare the two), or these when it cannot be imported.
 """
 
+import logging
 from itertools import islice
 from typing import NamedTuple, Optional
 
@@ -284,12 +286,33 @@ def _utf8_safe(text):
 
 
 def _readable_text(value):
-    """repr() of ``value`` as an exact str, never raising."""
+    """repr() of ``value`` as an exact str, never raising but Ctrl-C."""
     try:
         text = repr(value)
     except Exception:
         return f"<unrepresentable {_type_name(value)} object>"
+    except BaseException as error:
+        _clear_program_error(error, "the repr", value)
+        return f"<unrepresentable {_type_name(value)} object>"
     return text if type(text) is str else str.__str__(text)
+
+
+_warned_causes = set()
+
+
+def _clear_program_error(error, made_by, value):
+    """Take what the program's code raised beyond Exception while it made
+    the text of ``value``: SystemExit, GeneratorExit or the program's own
+    BaseException must not end the program from inside the profile hook, and
+    are logged once per cause, naming the types only (the value's repr is
+    what failed). KeyboardInterrupt is Ctrl-C, and goes on to the program."""
+    if isinstance(error, KeyboardInterrupt):
+        raise error
+    text = (f"{made_by} of a traced value of type {_type_name(value)} raised {_name_of_type(type(error))}; "
+            "the value is shown as <unrepresentable ...>")
+    if text not in _warned_causes:
+        _warned_causes.add(text)
+        logging.getLogger("zelm").warning("%s", text)
 
 
 def _items(count):
@@ -703,6 +726,9 @@ def _called_text(function, value):
     try:
         text = function(value)
     except Exception:
+        return f"<unrepresentable {_type_name(value)} object>"
+    except BaseException as error:
+        _clear_program_error(error, "the registered repr function", value)
         return f"<unrepresentable {_type_name(value)} object>"
     if type(text) is str:
         return text
