@@ -1,33 +1,29 @@
 #include "serializer/scrub.hpp"
 
-#include <array>
 #include <string>
 #include <vector>
 
 #include "python/python.hpp"
-#include "serializer/address_table.hpp"
 #include "serializer/text.hpp"
 
 namespace zelm::serializer {
+
+namespace scrub_detail {
+std::array<Verdict, kVerdicts> verdicts;
+bool scrubbing = false;
+}  // namespace scrub_detail
+
 namespace {
+
+using scrub_detail::Verdict;
 
 // The folded scrub keys, as code points.
 std::vector<std::u32string> g_keys;
-
-// The verdict on an exact str key, by its address. The key is held while
-// its verdict is kept, so that the address names the same text: the names
-// of locals and of a program's dict keys come back on every event, and
-// folding them anew each time would cost more than encoding their values.
-struct Verdict {
-    PyObject* key = nullptr;  // owned
-    bool credential = false;
-};
-std::array<Verdict, 1024> g_verdicts;
 // Longer keys are rare, and are not kept alive for a verdict.
 constexpr Py_ssize_t kLongestKept = 64;
 
 void forget_verdicts() {
-    for (Verdict& verdict : g_verdicts) {
+    for (Verdict& verdict : scrub_detail::verdicts) {
         PyObject* key = verdict.key;
         verdict = Verdict{};
         Py_XDECREF(key);
@@ -68,14 +64,15 @@ void set_scrub_keys(PyObject* folded_keys) {
         keys.push_back(std::move(points));
     }
     g_keys = std::move(keys);
+    scrub_detail::scrubbing = !g_keys.empty();
     forget_verdicts();
     forget_plans();
 }
 
-bool is_credential_key(PyObject* key) {
-    if (g_keys.empty() || !PyUnicode_Check(key)) return false;
+bool scrub_detail::look_up(PyObject* key) {
+    if (!PyUnicode_Check(key)) return false;
     if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) > kLongestKept) return names_credential(key);
-    Verdict& verdict = address_table_entry<&Verdict::key>(g_verdicts, key);
+    Verdict& verdict = address_table_entry<&Verdict::key>(verdicts, key);
     if (verdict.key == key) return verdict.credential;
     const bool credential = names_credential(key);
     PyObject* evicted = verdict.key;
