@@ -41,6 +41,7 @@ OWN_PACKAGE_NEEDLES = [
     "/zelm/store/",
     "/zelm/text.py",
     "/zelm/web/",
+    "/zelm/children/",
 ]
 
 

@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from conftest import FakeNumpyBool, HostProfiler, decode, frame_records, plugin_definition, recorded_events
+from conftest import FakeNumpyBool, HostProfiler, decode, frame_records, plugin_definition, recorded_events, run_python
 
 MODULE_FUNCTIONS = [
     ("register_noop_profiler", "()"),
@@ -129,6 +129,53 @@ def test_import_again_gives_the_same_module(native, monkeypatch):
     monkeypatch.delitem(sys.modules, "zelm._zelm")
     monkeypatch.setattr(sys.modules["zelm"], "_zelm", native)
     assert importlib.import_module("zelm._zelm") is native
+
+
+# An isolated sub-interpreter refused `import zelm._zelm`, then the main
+# interpreter imports it and records a call; argv[1] says which goes first.
+SUB_INTERPRETER_PROGRAM = """\
+import sys
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+import zelm
+
+def refused_in_isolated_interpreter():
+    isolated = interpreters.create() if sys.version_info >= (3, 13) else interpreters.create(isolated=True)
+    interpreters.run_string(isolated, (
+        "try:\\n    import zelm._zelm\\n"
+        "except ImportError as error:\\n    print('refused:', error)\\n"
+        "else:\\n    print('imported')\\n"))
+    interpreters.destroy(isolated)
+
+def works_here():
+    profiler = zelm.Profiler(db_path="unused.sqlite3")
+    with profiler:
+        sum(range(3))
+    print("recorded", len(profiler.build_trace()) > 0)
+
+if sys.argv[1] == "isolated-first":
+    refused_in_isolated_interpreter()
+    works_here()
+else:
+    works_here()
+    refused_in_isolated_interpreter()
+    works_here()
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated sub-interpreters come with 3.12")
+@pytest.mark.parametrize("order", ["isolated-first", "main-first"])
+def test_an_isolated_sub_interpreter_is_refused_and_leaves_the_main_one_working(tmp_path, order):
+    completed = run_python("-c", SUB_INTERPRETER_PROGRAM, order, cwd=tmp_path, timeout=60)
+
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    refusals = [line for line in lines if line.startswith("refused:")]
+    assert len(refusals) == 1 and "interpreters" in refusals[0], completed.stdout
+    assert [line for line in lines if not line.startswith("refused:")] == ["recorded True"] * (
+        1 if order == "isolated-first" else 2)
 
 
 def test_register_noop_profiler_takes_no_arguments(native):

@@ -19,12 +19,20 @@ credentials (a list of str; None or missing for the default names, an
 empty list for none; zelm.serialize.scrub).
 "trace_budget_bytes" (an int, or None for no budget) is read by the native
 profiler: a trace stops taking frame records once they fill that many bytes.
+
+A process forked while a profiler records goes on with a trace of its own:
+in the child, every started profiler takes a new trace id and keeps the old
+one as its parent_trace_id, and the one recording on the forking thread
+starts a new native profiler, so the child's trace holds only what the
+child did from the fork on (the parent's records stay with the parent).
 """
 
 import functools
 import importlib
 import os
+import sys
 import threading
+import weakref
 
 from zelm.ids import new_trace_id
 
@@ -70,7 +78,8 @@ class Profiler:
     done.
     """
 
-    def __init__(self, config=None, db_path=None, one_trace_per_test=False, source=DEFAULT_SOURCE, trace_id=None):
+    def __init__(self, config=None, db_path=None, one_trace_per_test=False, source=DEFAULT_SOURCE, trace_id=None,
+                 parent_trace_id=None):
         self.config = {**DEFAULT_CONFIG, **(config or {})}
         budget = self.config.get("trace_budget_bytes")
         if budget is not None and (type(budget) is not int or budget < 1):
@@ -87,6 +96,8 @@ class Profiler:
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
         self.trace_id = new_trace_id() if trace_id is None else trace_id
+        # The trace of the process this one is a child of, stored with the trace.
+        self.parent_trace_id = parent_trace_id
         # Set by zelm._zelm.register_profiler to the native profiler.
         self.rust_profiler = None
         self._active_entries = 0
@@ -110,6 +121,7 @@ class Profiler:
             self._limits_before_start = previous
             self._repr_mode_before_start = previous_repr_mode
             self._scrub_keys_before_start = previous_scrub_keys
+        _started_profilers.add(self)
 
     def stop(self):
         """Stop recording on the calling thread and stop new threads from
@@ -205,3 +217,33 @@ class Profiler:
         if self.rust_profiler is None:
             raise RuntimeError("the profiler has not been started; call start() first")
         return self.rust_profiler
+
+
+# Every profiler started in this process, for the fork handler below.
+_started_profilers = weakref.WeakSet()
+
+
+def _continue_in_child():
+    """In a forked child: each started profiler goes on with a new trace,
+    the parent's trace as its parent. The one recording on this thread
+    (the child's only thread) gets a new native profiler, which drops the
+    parent's records; the others record nothing more here and let go of
+    theirs, so that a save in the child stores nothing of the parent."""
+    for profiler in list(_started_profilers):
+        parent_native = profiler.rust_profiler
+        if parent_native is None:
+            continue
+        profiler.parent_trace_id, profiler.trace_id = profiler.trace_id, new_trace_id()
+        if sys.getprofile() is parent_native:
+            try:
+                _native_module().register_profiler(profiler)
+                continue
+            except Exception:
+                # The child runs on untraced rather than fail in the fork.
+                _native_module().register_noop_profiler()
+        profiler.rust_profiler = None
+        if threading.getprofile() == parent_native.register_threading_profiler:
+            threading.setprofile(None)
+
+
+os.register_at_fork(after_in_child=_continue_in_child)

@@ -253,7 +253,8 @@ class Trace:
     span it and every record. ``document`` is the decoded document (the
     parts of a trace saved several times joined into one). ``cuts`` says
     where the size budget cut the trace, once per gap, in document order;
-    it is empty for a complete trace.
+    it is empty for a complete trace. ``parent_trace_id`` names the
+    trace of the process that started this one (a child process's trace).
     """
 
     trace_id: str
@@ -268,6 +269,7 @@ class Trace:
     end: float
     document: Dict[str, Any] = field(repr=False)
     cuts: List[TraceCut] = field(default_factory=list, repr=False)
+    parent_trace_id: Optional[str] = None
 
     @classmethod
     def from_document(cls, document, name="the trace document"):
@@ -293,6 +295,7 @@ class Trace:
             key=lambda thread: (thread.thread_id != main_thread_id, _first_time(thread, end)),
         )
         args = document.get("command_line_args")
+        parent_trace_id = document.get("parent_trace_id")
         return cls(
             trace_id=str(document.get("trace_id", "")),
             timestamp=start if timestamp is None else timestamp,
@@ -307,6 +310,7 @@ class Trace:
             document=document,
             cuts=[TraceCut.from_record(record) for records in _buffers(document) for record in records
                   if _is_cut(record)],
+            parent_trace_id=parent_trace_id if isinstance(parent_trace_id, str) else None,
         )
 
     @classmethod

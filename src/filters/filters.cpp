@@ -12,7 +12,7 @@ struct BuiltinFinders {
     Finder frozen{"<frozen "};
     // Every own-package needle contains it: one search rules them all out.
     Finder own_package_gate{"/zelm/"};
-    std::array<Finder, 21> own_package{
+    std::array<Finder, 22> own_package{
         Finder("/zelm/config.py"),        Finder("/zelm/db.py"),
         Finder("/zelm/django_schema.py"), Finder("/zelm/filters/"),
         Finder("/zelm/generate_tests/"),  Finder("/zelm/git.py"),
@@ -23,7 +23,7 @@ struct BuiltinFinders {
         Finder("/zelm/cli/"),             Finder("/zelm/ids.py"),
         Finder("/zelm/plugins/"),         Finder("/zelm/serialize/"),
         Finder("/zelm/store/"),           Finder("/zelm/text.py"),
-        Finder("/zelm/web/"),
+        Finder("/zelm/web/"),             Finder("/zelm/children/"),
     };
     Finder exec{"<string>"};
 };

@@ -132,6 +132,15 @@ std::unique_ptr<ZelmProfiler> ZelmProfiler::new_from_python(PyObject* host) {
     PyRef source = require(PyObject_GetAttr(host, n.source));
     profiler->source = extract_str(source.get());
 
+    // Optional: a host without the attribute, or with None, starts no child trace.
+    PyRef parent = PyRef::steal(PyObject_GetAttr(host, n.parent_trace_id));
+    if (!parent) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+        PyErr_Clear();
+    } else if (parent.get() != Py_None) {
+        profiler->parent_trace_id = extract_str(parent.get());
+    }
+
     profiler->timestamp = zelm::timestamp();
     return profiler;
 }

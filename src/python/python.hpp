@@ -140,6 +140,7 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(db_path, "db_path")                                                    \
     X(one_trace_per_test, "one_trace_per_test")                              \
     X(trace_id, "trace_id")                                                  \
+    X(parent_trace_id, "parent_trace_id")                                    \
     X(source, "source")                                                      \
     X(filters, "filters")                                                    \
     X(include_frames, "include_frames")                                      \

@@ -11,6 +11,9 @@ The column "test" holds, for the trace of one test, a JSON object with the
 test's "nodeid" and "outcome", read from the "end_test" record that closes
 the trace (in traces written before the end of a trace was kept, followed
 by the "trace_cut" record in a trace its budget cut).
+The column "parent_trace_id" holds, for the trace of a child process (forked
+or started by a traced program), the trace id of the process that started
+it, from the document's entry of that name.
 
 Documents are stored compressed with zstd (column "compression" 'zstd';
 rows written before it was there hold the plain document and read as
@@ -84,10 +87,11 @@ _ADDED_COLUMNS = {
     "chunk_count": "INTEGER",
     "stored_bytes": "INTEGER",
     "dropped_events": "INTEGER",
+    "parent_trace_id": "TEXT",
 }
 
 _SUMMARY_COLUMNS = ("id", "trace_id", "saved_at", "timestamp", "source", "record_count", "size_bytes",
-                    "test", "dropped_events")
+                    "test", "dropped_events", "parent_trace_id")
 
 COMPRESSION = "zstd"
 _COMPRESSION_LEVEL = 3
@@ -130,6 +134,9 @@ class StoredTrace(NamedTuple):
     # Events the profiler dropped once the trace reached its budget; None
     # when the trace was not cut.
     dropped_events: Optional[int] = None
+    # The trace of the process that started this trace's process; None for
+    # a trace of its own.
+    parent_trace_id: Optional[str] = None
 
 
 def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
@@ -193,14 +200,14 @@ def _store(db_path, traces, timeout):
 def _insert(connection, trace_id, document, saved_at):
     """Add one document's row (and its chunks) to the open transaction;
     return its StoredTrace."""
-    timestamp, source, record_count, test, dropped_events = _summarise(document)
+    timestamp, source, record_count, test, dropped_events, parent_trace_id = _summarise(document)
     chunks = _compressed_chunks(document)
     first = next(chunks)
     row = connection.execute(
         "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack,"
-        " test, compression, dropped_events) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " test, compression, dropped_events, parent_trace_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (trace_id, saved_at, timestamp, source, record_count, len(document), first,
-         None if test is None else json.dumps(test), COMPRESSION, dropped_events),
+         None if test is None else json.dumps(test), COMPRESSION, dropped_events, parent_trace_id),
     ).lastrowid
     stored_bytes, chunk_count = len(first), 1
     del first
@@ -211,7 +218,8 @@ def _insert(connection, trace_id, document, saved_at):
         chunk_count += 1
     connection.execute("UPDATE traces SET stored_bytes = ?, chunk_count = ? WHERE id = ?",
                        (stored_bytes, chunk_count if chunk_count > 1 else None, row))
-    return StoredTrace(row, trace_id, saved_at, timestamp, source, record_count, len(document), test, dropped_events)
+    return StoredTrace(row, trace_id, saved_at, timestamp, source, record_count, len(document), test, dropped_events,
+                       parent_trace_id)
 
 
 def _compressed_chunks(document):
@@ -334,12 +342,14 @@ def list_traces(db_path, *, timeout=READ_TIMEOUT):
         return [_with_test_of_cut_trace(connection, entry, db_path) for entry in stored]
 
 
-def _stored_trace(row_id, trace_id, saved_at, timestamp, source, record_count, size_bytes, test, dropped_events):
+def _stored_trace(row_id, trace_id, saved_at, timestamp, source, record_count, size_bytes, test, dropped_events,
+                  parent_trace_id):
     """The StoredTrace of a row as read, each column of the wrong kind None."""
     return StoredTrace(
         row_id, trace_id if isinstance(trace_id, str) else str(trace_id), _time_or_none(saved_at),
         _time_or_none(timestamp), source if isinstance(source, str) else None, _count_or_none(record_count),
         _count_or_none(size_bytes), _test_summary(test), _count_or_none(dropped_events),
+        parent_trace_id if isinstance(parent_trace_id, str) else None,
     )
 
 
@@ -515,8 +525,8 @@ def is_lock_timeout(error):
 
 
 def _summarise(document):
-    """Return (timestamp, source, record count, test, dropped events) read
-    from a trace document, each None when it cannot be read.
+    """Return (timestamp, source, record count, test, dropped events, parent
+    trace id) read from a trace document, each None when it cannot be read.
 
     The records are skipped, not decoded (natively, by zelm._fastread), so
     this stays cheap for long traces; only the last record of each thread
@@ -572,14 +582,14 @@ def _summarise(document):
                     offset = _fastread.skip(view, offset, 1)  # the thread id
                     count, offset = records_at(offset)
                     record_count += count
-            elif key in ("timestamp", "meta"):
+            elif key in ("timestamp", "meta", "parent_trace_id"):
                 fields[key], offset = read(offset, Unpacker.unpack)
             else:
                 offset = _fastread.skip(view, offset, 1)
         if offset != len(view):
-            return None, None, None, None, None  # data after the document
+            return (None,) * 6  # data after the document
     except Exception:
-        return None, None, None, None, None
+        return (None,) * 6
 
     timestamp = fields.get("timestamp")
     timestamp = float(timestamp) if type(timestamp) in (int, float) else None
@@ -587,7 +597,10 @@ def _summarise(document):
     source = meta.get("source") if isinstance(meta, dict) else None
     if not isinstance(source, str):
         source = None
-    return timestamp, source, record_count, _test_of(last_records), _dropped_events(cut_records)
+    parent_trace_id = fields.get("parent_trace_id")
+    if not isinstance(parent_trace_id, str):
+        parent_trace_id = None
+    return timestamp, source, record_count, _test_of(last_records), _dropped_events(cut_records), parent_trace_id
 
 
 # The most msgpack's reader can buffer.

@@ -29,6 +29,7 @@ def listing(db_path):
                 "size": stored.size_bytes,
                 "parts": 1,
                 "test": to_json_safe(stored.test),
+                "parent_trace_id": stored.parent_trace_id,
             }
             continue
         entry["size"] = None if entry["size"] is None or stored.size_bytes is None \

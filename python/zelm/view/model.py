@@ -465,6 +465,7 @@ class TraceIndex:
         trace = self.trace
         return {
             "trace_id": trace.trace_id,
+            "parent_trace_id": trace.parent_trace_id,
             "source": trace.source,
             "timestamp": trace.timestamp,
             "duration": trace.end - trace.start,

@@ -195,7 +195,9 @@ async function showList() {
     idCell.appendChild(link);
     tr.appendChild(idCell);
     tr.appendChild(el("td", null, localTime(entry.saved_at)));
-    tr.appendChild(el("td", null, entry.source === null ? "?" : entry.source));
+    const sourceCell = el("td", null, entry.source === null ? "?" : entry.source);
+    if (entry.parent_trace_id) sourceCell.appendChild(childOf(entry.parent_trace_id));
+    tr.appendChild(sourceCell);
     const test = el("td", "mono test", entry.test ? testText(entry.test) : "");
     const threads = el("td", "num", "\u2026");
     tr.appendChild(test);
@@ -228,6 +230,16 @@ async function showList() {
     }
   };
   await Promise.all([worker(), worker(), worker()]);
+}
+
+// " (child process of trc_...)", linking to the parent's trace.
+function childOf(parentId) {
+  const note = el("span", "hint", " (child process of ");
+  const link = el("a", "mono", parentId);
+  link.href = "#trace=" + encodeURIComponent(parentId);
+  note.appendChild(link);
+  note.appendChild(document.createTextNode(")"));
+  return note;
 }
 
 function testText(test) {
@@ -281,8 +293,10 @@ async function showTrace(traceId) {
   state.summary = summary;
   state.view = { begin: 0, finish: Math.max(summary.duration, 1e-6) };
   document.getElementById("heading").textContent = summary.trace_id + "  " + (summary.source || "");
-  document.getElementById("trace-facts").textContent =
+  const facts = document.getElementById("trace-facts");
+  facts.textContent =
     summary.records + " records, " + summary.threads.length + " threads, " + duration(summary.duration);
+  if (summary.parent_trace_id) facts.appendChild(childOf(summary.parent_trace_id));
   const select = document.getElementById("thread-filter");
   clear(select);
   select.appendChild(el("option", null, "all threads")).value = "";
