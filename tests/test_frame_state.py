@@ -3,8 +3,14 @@ at that moment, for every kind of frame and whatever happened to it before."""
 
 import asyncio
 import builtins
+import ctypes
+import difflib
 import inspect
+import json
+import os
 import sys
+import textwrap
+import threading
 
 import pytest
 
@@ -217,6 +223,233 @@ def test_recording_leaves_the_programs_view_of_its_locals_as_it_is(profile):
     assert traced == untraced == [None, None, ["first", "second"]]
     last = [r for r in frame_records(doc, "generator_rebinding_an_argument") if r["event"] == "return"][-1]
     assert list(last["locals"]) == ["first", "second"]
+
+
+# ---- the order of the locals across a frame's events ---------------------------------
+#
+# Before 3.13 a frame's locals dict is refreshed in place each time its locals
+# are read, so the order of its names depends on the reads before. Recorded
+# locals are in the order reading them at each recorded event would give
+# (and on 3.10 also at each recorded event of a function the frame calls,
+# whose qualified name is looked up in its caller's locals), though the
+# profiler never writes the frame's dict.
+
+PROFILE_FUNCTION = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
+set_profile = ctypes.pythonapi.PyEval_SetProfile
+set_profile.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+set_profile.restype = None
+TRACE_CALL, TRACE_RETURN = 0, 3
+
+
+def locals_read_at_each_event(run, recorded):
+    """Runs ``run`` under a C-level profile function that reads the locals
+    of each frame ``recorded`` accepts at its calls and returns (3.10: and
+    its caller's), as reading them in the hook itself would: a Python one
+    (sys.setprofile) reads them at every event and writes them back after.
+    Returns [(co_filename, co_name, event, names)] of those frames."""
+    seen = []
+
+    def hook(_, frame_address, what, __):
+        if what in (TRACE_CALL, TRACE_RETURN):
+            frame = ctypes.cast(frame_address, ctypes.py_object).value
+            if recorded(frame):
+                if sys.version_info < (3, 11) and frame.f_code.co_name != "<module>" and frame.f_back is not None:
+                    frame.f_back.f_locals
+                names = [name for name in frame.f_locals if name != "__builtins__"]
+                event = "call" if what == TRACE_CALL else "return"
+                seen.append((frame.f_code.co_filename, frame.f_code.co_name, event, names))
+        return 0
+
+    function = PROFILE_FUNCTION(hook)
+    set_profile(ctypes.cast(function, ctypes.c_void_p).value, None)
+    try:
+        run()
+    finally:
+        set_profile(None, None)
+    return seen
+
+
+def recorded_names(doc, co_names):
+    return [(r["co_name"], r["event"], list(r["locals"])) for r in frame_records(doc) if r["co_name"] in co_names]
+
+
+def names_read_here(run, co_names):
+    """locals_read_at_each_event for this file's frames, of functions named in co_names."""
+    seen = locals_read_at_each_event(run, lambda frame: frame.f_code.co_filename == __file__)
+    return [(co_name, event, names) for _, co_name, event, names in seen if co_name in co_names]
+
+
+def binds_out_of_slot_order():
+    for i in range(2):
+        if i:
+            a = 1
+        b = 2
+        yield
+
+
+def callee():
+    return 1
+
+
+def binds_after_a_call(flag):
+    if not flag:
+        x = 0
+    y = 1
+    callee()
+    x = 2
+    return x
+
+
+def closure_binding_late():
+    captured = 1
+
+    def inner(argument):
+        late = argument
+        return captured + late
+    return inner(2)
+
+
+def argument_in_a_cell(first, kept, second):
+    def reader():
+        return kept, helper
+    late = first
+
+    def helper():
+        return second
+    return reader
+
+
+def deletes_and_rebinds_between_yields(a):
+    b = 1
+    yield
+    del a
+    c = 2
+    yield
+    a = 3
+    d = 4
+    yield
+
+
+def reads_its_own_locals():
+    """Its own dict, made by the program, keeps its order; the names it
+    lacks follow in the order reads at each event would give."""
+    first = 1
+    locals()
+    for step in range(2):
+        if step:
+            a = 1
+        b = 2
+        yield
+
+
+def comprehension_between_yields(n):
+    """3.12 runs the comprehension in this frame, its variable a hidden local."""
+    for step in range(2):
+        if step:
+            early = [item * item for item in range(n)]
+        late = step
+        yield
+
+
+# More locals than are read without a dict; the odd ones bound first.
+exec(compile("def many_bound_late():\n    for step in range(2):\n        if step:\n" +
+             "".join(f"            v{index} = {index}\n" for index in range(20)) +
+             "        else:\n" + "".join(f"            v{index} = None\n" for index in range(19, 0, -2)) +
+             "        yield\n", __file__, "exec"))
+
+ORDER_CASES = {
+    "generator-binding-out-of-slot-order": (lambda: list(binds_out_of_slot_order()), {"binds_out_of_slot_order"}),
+    "caller-binding-after-a-recorded-call": (lambda: binds_after_a_call(True), {"binds_after_a_call"}),
+    "free-variable-and-a-late-local": (closure_binding_late, {"inner"}),
+    "argument-in-a-cell": (lambda: argument_in_a_cell(1, 2, 3), {"argument_in_a_cell"}),
+    "generator-deleting-and-rebinding": (lambda: list(deletes_and_rebinds_between_yields(0)),
+                                         {"deletes_and_rebinds_between_yields"}),
+    "generator-reading-its-own-locals": (lambda: list(reads_its_own_locals()), {"reads_its_own_locals"}),
+    "comprehension-between-yields": (lambda: list(comprehension_between_yields(3)), {"comprehension_between_yields"}),
+    "many-locals-bound-late": (lambda: list(many_bound_late()), {"many_bound_late"}),
+}
+
+
+@pytest.mark.parametrize("run, co_names", ORDER_CASES.values(), ids=ORDER_CASES)
+def test_locals_order_is_that_of_a_read_at_each_event(profile, run, co_names):
+    expected = names_read_here(run, co_names)
+    doc, _ = profile(run)
+    assert recorded_names(doc, co_names) == expected
+
+
+# (what to run, co_name, the names of its last recorded return before 3.13, from 3.13 on)
+ISSUE_ORDERS = {
+    "generator": (lambda: list(binds_out_of_slot_order()), "binds_out_of_slot_order", ["i", "b", "a"], ["i", "a", "b"]),
+    # Only 3.10 reads the caller's locals at its callee's events.
+    "caller": (lambda: binds_after_a_call(True), "binds_after_a_call",
+               ["flag", "y", "x"] if sys.version_info < (3, 11) else ["flag", "x", "y"], ["flag", "x", "y"]),
+}
+
+
+@pytest.mark.parametrize("run, co_name, before_3_13, from_3_13", ISSUE_ORDERS.values(), ids=ISSUE_ORDERS)
+def test_names_bound_after_an_earlier_event_come_last(profile, run, co_name, before_3_13, from_3_13):
+    doc, _ = profile(run)
+    last_return = [r for r in frame_records(doc, co_name) if r["event"] == "return"][-1]
+    assert list(last_return["locals"]) == (before_3_13 if sys.version_info < (3, 13) else from_3_13)
+
+
+def standard_library_work():
+    data = {"name": "zelm", "items": [{"id": i, "tags": ["a", "b"][: i % 3], "ratio": i / 7} for i in range(8)],
+            "nested": {"deep": [[1, 2], {"x": None, "y": True}]}}
+    text = json.dumps(data, indent=2, sort_keys=True)
+    json.loads(text)
+    wrapped = textwrap.fill("lorem ipsum dolor sit amet " * 12, width=30)
+    textwrap.shorten(wrapped, 40)
+    textwrap.dedent("    a\n      b\n    c\n")
+    before = text.splitlines()
+    after = [line.replace("a", "o") for line in before]
+    list(difflib.unified_diff(before, after, lineterm=""))
+    difflib.SequenceMatcher(None, wrapped, text[:200]).ratio()
+    list(difflib.ndiff(before[:10], after[:10]))
+
+
+def test_locals_order_over_standard_library_code(profile):
+    """json's encoder (nested generators over closures), textwrap and
+    difflib, recorded with everything they call."""
+    library = os.path.dirname(os.path.dirname(json.__file__)) + os.sep
+    files = {json.encoder.__file__, json.decoder.__file__, json.__file__, textwrap.__file__, difflib.__file__}
+    seen = locals_read_at_each_event(standard_library_work, lambda frame: frame.f_code.co_filename.startswith(library))
+    expected = [(co_name, event, names) for filename, co_name, event, names in seen if filename in files]
+    doc, _ = profile(standard_library_work, config={"filters": {"include_frames": [library]}})
+    recorded = [(r["co_name"], r["event"], list(r["locals"])) for r in frame_records(doc)
+                if os.path.abspath(r["path"].rsplit(":", 1)[0]) in files]
+    assert len(recorded) > 1000
+    assert recorded == expected
+
+
+def abandoned_generators():
+    """Generators dropped or closed while suspended and made again, whose
+    frames may take the addresses of earlier ones; and one resumed once on a
+    thread that is not recorded. Only a list holds them: a 3.10 read of this
+    frame's locals would keep a generator held by a local alive in its dict."""
+    suspended = []
+    for count in range(30):
+        suspended.append(binds_out_of_slot_order())
+        next(suspended[-1])
+        if count % 2:
+            next(suspended[-1])
+        if count % 3 == 0:
+            suspended.pop().close()
+        elif count % 5 == 0:
+            suspended.clear()
+    suspended.clear()
+    suspended.append(binds_out_of_slot_order())
+    next(suspended[-1])
+    elsewhere = threading.Thread(target=lambda: next(suspended[-1]))
+    elsewhere.start()
+    elsewhere.join()
+    list(suspended.pop())
+
+
+def test_locals_order_of_generators_dropped_suspended_or_moved(profile):
+    expected = names_read_here(abandoned_generators, {"binds_out_of_slot_order"})
+    doc, _ = profile(abandoned_generators)
+    assert recorded_names(doc, {"binds_out_of_slot_order"}) == expected
 
 
 # ---- reading never changes the program ---------------------------------------------

@@ -1,33 +1,43 @@
-// Frame ids by frame address: set at a frame's call, read and dropped at its
-// return, so one insertion and one removal per recorded call. An open
-// addressing table (linear probing, removal by shifting the entries that
-// follow back), so that neither allocates once the table has grown to the
-// deepest stack seen.
+// Values by frame address, such as frame ids: set at a frame's call, read
+// and dropped at its return, so one insertion and one removal per recorded
+// call. An open addressing table (linear probing, removal by shifting the
+// entries that follow back), so that neither allocates once the table has
+// grown to the deepest stack seen. A slot let go keeps its value, whose room
+// (a vector's) the next entry made there reuses.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "format/ulid.hpp"
 
 namespace zelm {
 
-class FrameIdMap {
+template <typename Value>
+class FrameMap {
 public:
     // Keys are frame addresses: never 0, which marks a free slot.
-    void insert_or_assign(std::uintptr_t key, const FrameId& id) {
+    void insert_or_assign(std::uintptr_t key, const Value& value) { entry(key) = value; }
+
+    // The key's value, made (holding whatever its slot last held) if missing.
+    Value& entry(std::uintptr_t key) {
         if (2 * (size_ + 1) > slots_.size()) grow();
         Slot& slot = slots_[probe(key)];
         if (slot.key == 0) ++size_;
-        slot = {key, id};
+        slot.key = key;
+        return slot.value;
     }
 
-    const FrameId* find(std::uintptr_t key) const {
+    const Value* find(std::uintptr_t key) const {
         if (size_ == 0) return nullptr;
         const Slot& slot = slots_[probe(key)];
-        return slot.key == 0 ? nullptr : &slot.id;
+        return slot.key == 0 ? nullptr : &slot.value;
+    }
+    Value* find(std::uintptr_t key) {
+        return const_cast<Value*>(static_cast<const FrameMap&>(*this).find(key));
     }
 
     void erase(std::uintptr_t key) {
@@ -42,7 +52,7 @@ public:
             // Whether `home` lies cyclically in (hole, next]: then the entry stays.
             const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
             if (stays) continue;
-            slots_[hole] = slots_[next];
+            std::swap(slots_[hole], slots_[next]);
             hole = next;
         }
         slots_[hole].key = 0;
@@ -50,18 +60,10 @@ public:
 
     std::size_t size() const { return size_; }
 
-    // Calls `visit` with every id, which it may change in place.
-    template <typename Visit>
-    void for_each_id(Visit&& visit) {
-        for (Slot& slot : slots_) {
-            if (slot.key != 0) visit(slot.id);
-        }
-    }
-
 private:
     struct Slot {
         std::uintptr_t key = 0;
-        FrameId id{};
+        Value value{};
     };
 
     std::size_t home_of(std::uintptr_t key) const {
@@ -83,8 +85,8 @@ private:
         slots_.assign(capacity, Slot{});
         shift_ = 64 - std::countr_zero(capacity);
         size_ = 0;
-        for (const Slot& slot : old) {
-            if (slot.key != 0) insert_or_assign(slot.key, slot.id);
+        for (Slot& slot : old) {
+            if (slot.key != 0) entry(slot.key) = std::move(slot.value);
         }
     }
 
@@ -92,5 +94,7 @@ private:
     std::size_t size_ = 0;
     int shift_ = 64;
 };
+
+using FrameIdMap = FrameMap<FrameId>;
 
 }  // namespace zelm

@@ -38,7 +38,13 @@ struct RecordedLocals {
         return dump_map({slots.names.data(), slots.values.data(), slots.count}, lightweight);
     }
 };
-void take_recorded_locals(PyObject* frame, RecordedLocals& locals);
+void take_recorded_locals(PyObject* frame, PyObject* code, Event event, ThreadState& state, RecordedLocals& locals);
+// Reading the caller's locals, as the 3.10 qualified name inference does,
+// refreshes its dict: the order of a recorded caller's locals is brought up
+// to this event.
+void refresh_caller_locals_order(PyObject* frame, ThreadState& state);
+// The locals mapping without "__builtins__" (copied if it has the key).
+PyRef without_builtins(compat::FrameLocals locals);
 // "module.QualName" of the exception's type, the module left out for
 // builtins; the C type name when the attributes cannot be read as text.
 std::string exception_type_name(PyObject* exception);
@@ -166,7 +172,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
         state.locations.location(code.filename_object, code.filename, static_cast<std::uint64_t>(line));
     std::optional<std::string_view> qualname = qualified_name(frame, code.code, state, static_lookups);
     RecordedLocals locals;
-    take_recorded_locals(frame, locals);
+    take_recorded_locals(frame, code.code, code.event, state, locals);
 
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
 
@@ -288,6 +294,7 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
         module_dotted_name(frame, code, n.module_code_name, state, text);
         return text;
     }
+    refresh_caller_locals_order(frame, state);
     try {
         if (!get_qualname_inner(frame, name, static_lookups, state.dotted_names, text)) return std::nullopt;
         return text;
@@ -298,21 +305,45 @@ std::optional<std::string_view> qualified_name(PyObject* frame, PyObject* code, 
     }
 }
 
-void take_recorded_locals(PyObject* frame, RecordedLocals& recorded) {
-    if (compat::bound_local_slots(frame, recorded.slots)) return;
-    compat::FrameLocals locals = compat::frame_locals(frame);
+void take_recorded_locals(PyObject* frame, PyObject* code, Event event, ThreadState& state,
+                          RecordedLocals& recorded) {
+    const bool resumable = resumable_code(code);
+    // A call starts a frame, unless it resumes a generator or coroutine.
+    const bool starting = event == Event::call && !(resumable && compat::frame_resumed(frame));
+    compat::LocalsOrder& order = state.locals_orders.take(frame, code, starting);
+    if (!compat::bound_local_slots(frame, recorded.slots, order)) {
+        recorded.dict = without_builtins(compat::frame_locals(frame, &order));
+    }
+    const bool again = event == Event::call || (resumable && compat::frame_suspended(frame));
+    state.locals_orders.put_back(frame, code, again);
+}
+
+void refresh_caller_locals_order(PyObject* frame, ThreadState& state) {
+    PyObject* caller = compat::running_caller(frame);
+    if (caller == nullptr) return;
+    // Only a recorded caller's order is ever shown: it is the open call on
+    // top of the stack, under the frame's own at its return.
+    const std::vector<CallFrame>& calls = state.call_frames;
+    std::size_t below = calls.size();
+    if (below > 0 && calls[below - 1].frame.get() == frame) --below;
+    if (below == 0 || calls[below - 1].frame.get() != caller) return;
+    PyObject* caller_code = compat::running_code(caller);
+    compat::LocalsOrder& order = state.locals_orders.take(caller, caller_code, /*starting=*/false);
+    compat::refresh_locals_order(caller, order);
+    state.locals_orders.put_back(caller, caller_code, /*again=*/true);
+}
+
+PyRef without_builtins(compat::FrameLocals locals) {
     // A class body's namespace that is no dict is recorded as a value as it
     // is: looking into it would run the program's code.
     PyObject* builtins = PyDict_Check(locals.mapping.get())
                              ? infallible_lookup(PyDict_GetItemWithError(locals.mapping.get(), names().builtins_key),
                                                  "locals.get(\"__builtins__\") should not raise.")
                              : nullptr;
-    if (builtins == nullptr) {
-        recorded.dict = std::move(locals.mapping);
-        return;
-    }
-    recorded.dict = locals.copy ? std::move(locals.mapping) : require(PyDict_Copy(locals.mapping.get()));
-    require_status(PyDict_DelItem(recorded.dict.get(), names().builtins_key));
+    if (builtins == nullptr) return std::move(locals.mapping);
+    PyRef dict = locals.copy ? std::move(locals.mapping) : require(PyDict_Copy(locals.mapping.get()));
+    require_status(PyDict_DelItem(dict.get(), names().builtins_key));
+    return dict;
 }
 
 std::string exception_type_name(PyObject* exception) {

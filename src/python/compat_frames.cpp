@@ -4,6 +4,8 @@
 // unit alone includes.
 #include "python/compat.hpp"
 
+#include <bitset>
+
 #if PY_VERSION_HEX >= 0x030B0000
 #define Py_BUILD_CORE
 #include "internal/pycore_code.h"  // the kinds of fast slots
@@ -111,13 +113,13 @@ PyObject* slot_value(PyObject* frame, const FastSlots& fast, Py_ssize_t i) {
 // How the locals of the code's function frames are read: as a dict made
 // from the slots, over a copy of the frame's own dict if it has one, in the
 // order of the interpreter's refresh (the interpreter's write-through proxy
-// from 3.13 on, for code that has more than plain locals); as a dict of the
-// bound slots in slot order, which is what the interpreter makes afresh
-// (from 3.13 on, what copying its proxy gives) when every slot has a name
-// of its own; or as the bound slots themselves, which also needs them to
-// fit LocalSlots and no "__builtins__" or hidden local among them (the
-// recorded locals leave "__builtins__" out).
-enum class LocalsSource : std::uintptr_t { undecided = 0, interpreter, slots_dict, slots };
+// from 3.13 on, for code that has more than plain locals, a name that is no
+// str, or a name given to two slots); as a dict of the bound slots, which is
+// what the interpreter makes afresh (from 3.13 on, what copying its proxy
+// gives) when every slot has a name of its own; or as the bound slots
+// themselves, which also needs them to fit LocalSlots and no "__builtins__"
+// or hidden local among them (the recorded locals leave "__builtins__" out).
+enum class LocalsSource : std::uintptr_t { undecided = 0, interpreter, shared_names, slots_dict, slots };
 
 LocalsSource decide_locals_source(const FastSlots& frame) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -129,18 +131,20 @@ LocalsSource decide_locals_source(const FastSlots& frame) {
 #endif
     bool builtins_named = false;
     bool hidden = false;
+    bool shared = false;
     for (Py_ssize_t i = 0; i < frame.count; ++i) {
         PyObject* name = slot_name(frame.code, i);
+        if (!PyUnicode_CheckExact(name)) return LocalsSource::interpreter;
         // A name given twice (a 3.10 argument that is also a cell, a code
         // object made by hand) is read from its first slot by the 3.13
         // proxy, from its last by a refresh: either way not one entry per slot.
-        if (!PyUnicode_CheckExact(name)) return LocalsSource::interpreter;
-        for (Py_ssize_t earlier = 0; earlier < i; ++earlier) {
-            if (PyUnicode_Compare(name, slot_name(frame.code, earlier)) == 0) return LocalsSource::interpreter;
+        for (Py_ssize_t earlier = 0; earlier < i && !shared; ++earlier) {
+            shared = PyUnicode_Compare(name, slot_name(frame.code, earlier)) == 0;
         }
         builtins_named = builtins_named || PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
         hidden = hidden || hidden_slot(frame.code, i);
     }
+    if (shared) return PY_VERSION_HEX >= 0x030D0000 ? LocalsSource::interpreter : LocalsSource::shared_names;
     if (builtins_named || hidden || frame.count > LocalSlots::kCapacity) return LocalsSource::slots_dict;
     return LocalsSource::slots;
 }
@@ -213,13 +217,97 @@ std::optional<PyRef> plain_function_locals(PyObject* frame) {
     return locals;
 }
 #else
+// Slots a locals order can name: a refresh's scratch set of names is this
+// big. A frame with more is shown in slot order.
+constexpr Py_ssize_t kOrderedSlots = 1024;
+
+// The slot whose value a refresh leaves in the dict under slot `i`'s name:
+// the last one with that name.
+Py_ssize_t last_slot_named_as(const FastSlots& fast, Py_ssize_t i) {
+    PyObject* name = slot_name(fast.code, i);
+    for (Py_ssize_t later = fast.count - 1; later > i; --later) {
+        if (PyUnicode_Compare(slot_name(fast.code, later), name) == 0) return later;
+    }
+    return i;
+}
+
+// Whether `slots` holds each slot that is no hidden one from the first on,
+// in order: the order of a frame whose names were bound in slot order.
+bool slot_order_from_first(const FastSlots& fast, const std::vector<std::uint16_t>& slots) {
+    Py_ssize_t next = 0;
+    for (std::uint16_t slot : slots) {
+        while (next < fast.count && hidden_slot(fast.code, next)) ++next;
+        if (slot != next) return false;
+        ++next;
+    }
+    return true;
+}
+
+// Brings `order` up to a refresh at this event, made as the interpreter
+// makes it: slot by slot, a bound slot's name added at the end when the
+// dict lacks it, an unbound one's name taken out. Hidden locals never enter
+// the dict.
+void advance_order(PyObject* frame, const FastSlots& fast, LocalsSource source, LocalsOrder& order) {
+    std::vector<std::uint16_t>& slots = order.slots;
+    const bool shared = source == LocalsSource::shared_names;
+    if (source == LocalsSource::interpreter || fast.count > kOrderedSlots) {
+        // Names that are no str (only in a code object made by hand), or too
+        // many slots: shown in slot order.
+        order.listed = false;
+        return;
+    }
+    if (!order.listed) {
+        slots.clear();
+        if (!shared) {
+            // The names bound at the frame's previous event were in slot
+            // order with no unbound slot among them: those still bound keep
+            // their places and the ones bound since, all in later slots,
+            // follow them. That is the slot order again, listed from here on
+            // if an unbound slot lies among the bound ones.
+            bool gap = false;
+            bool listed = false;
+            for (Py_ssize_t i = 0; i < fast.count; ++i) {
+                if (hidden_slot(fast.code, i)) continue;
+                if (slot_value(frame, fast, i) != nullptr) {
+                    slots.push_back(static_cast<std::uint16_t>(i));
+                    listed = listed || gap;
+                } else {
+                    gap = true;
+                }
+            }
+            order.listed = listed;
+            return;
+        }
+    }
+    std::bitset<kOrderedSlots> present;
+    for (std::uint16_t slot : slots) present.set(slot);
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        if (hidden_slot(fast.code, i)) continue;
+        const auto key = static_cast<std::uint16_t>(shared ? last_slot_named_as(fast, i) : i);
+        if (slot_value(frame, fast, i) != nullptr) {
+            if (present[key]) continue;
+            present.set(key);
+            slots.push_back(key);
+        } else if (present[key]) {
+            present.reset(key);
+            slots.erase(std::find(slots.begin(), slots.end(), key));
+        }
+    }
+    // A name with two slots moves at each refresh (taken out at its unbound
+    // first slot, added again at its last): its frame's order is always listed.
+    order.listed = shared || !slot_order_from_first(fast, slots);
+}
+
 // A function frame's locals as a new dict: what the interpreter's refresh
 // makes, in its order, without its writes. The frame's own dict (which the
 // refresh would update in place, and whose order depends on every refresh
-// before) is copied, never written.
-PyRef function_locals(PyObject* frame) {
+// before) is copied, never written; the names it lacks come after its own
+// in `order` when one is given and listed, else in slot order.
+PyRef function_locals(PyObject* frame, LocalsOrder* order) {
     const FastSlots fast = fast_slots(frame);
     const LocalsSource source = locals_source(fast);
+    if (order != nullptr) advance_order(frame, fast, source, *order);
+    const bool listed = order != nullptr && order->listed;
 #if PY_VERSION_HEX >= 0x030B0000
     PyObject* own = as_frame(frame)->f_frame->f_locals;
 #else
@@ -237,11 +325,16 @@ PyRef function_locals(PyObject* frame) {
             if (!hidden) hidden = require(PyDict_New());
             require_status(PyDict_SetItem(hidden.get(), name, value));
         } else if (value != nullptr) {
-            require_status(PyDict_SetItem(locals.get(), name, value));
-        } else if (!fresh || source == LocalsSource::interpreter) {
+            if (!listed) require_status(PyDict_SetItem(locals.get(), name, value));
+        } else if (!fresh || source == LocalsSource::interpreter || source == LocalsSource::shared_names) {
             // Popping keeps the refresh from making, and then clearing, a
             // KeyError for every unbound name not in the dict.
             require(_PyDict_Pop(locals.get(), name, Py_None));
+        }
+    }
+    if (listed) {
+        for (std::uint16_t slot : order->slots) {
+            require_status(PyDict_SetItem(locals.get(), slot_name(fast.code, slot), slot_value(frame, fast, slot)));
         }
     }
     if (hidden) require_status(PyDict_Update(locals.get(), hidden.get()));
@@ -307,7 +400,7 @@ FramePosition frame_position(PyObject* frame) {
 #endif
 }
 
-FrameLocals frame_locals(PyObject* frame) {
+FrameLocals frame_locals(PyObject* frame, [[maybe_unused]] LocalsOrder* order) {
     if (!(reinterpret_cast<PyCodeObject*>(running_code(frame))->co_flags & CO_OPTIMIZED)) {
         return namespace_locals(frame);
     }
@@ -319,25 +412,85 @@ FrameLocals frame_locals(PyObject* frame) {
     require_status(PyDict_Merge(copy.get(), proxy.get(), 1));
     return {std::move(copy), true};
 #else
-    return {function_locals(frame), true};
+    return {function_locals(frame, order), true};
 #endif
 }
 
-bool bound_local_slots(PyObject* frame, LocalSlots& slots) {
+void refresh_locals_order([[maybe_unused]] PyObject* frame, [[maybe_unused]] LocalsOrder& order) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!(reinterpret_cast<PyCodeObject*>(running_code(frame))->co_flags & CO_OPTIMIZED)) return;
+    const FastSlots fast = fast_slots(frame);
+    advance_order(frame, fast, locals_source(fast), order);
+#endif
+}
+
+bool frame_resumed(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // The first instruction that can be traced is the RESUME that starts the
+    // body, past any prologue that makes the cells and copies free variables.
+    auto* code = reinterpret_cast<PyCodeObject*>(running_code(frame));
+    return _PyInterpreterFrame_LASTI(as_frame(frame)->f_frame) > code->_co_firsttraceable;
+#else
+    return as_frame(frame)->f_lasti >= 0;
+#endif
+}
+
+bool frame_suspended(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    _PyInterpreterFrame* interpreter_frame = as_frame(frame)->f_frame;
+    if (interpreter_frame->owner != FRAME_OWNED_BY_GENERATOR) return false;
+    // Coroutines and async generators start with the same fields.
+    const auto state = _PyFrame_GetGenerator(interpreter_frame)->gi_frame_state;
+#if PY_VERSION_HEX >= 0x030D0000
+    return FRAME_STATE_SUSPENDED(state);
+#else
+    return state == FRAME_SUSPENDED;
+#endif
+#else
+    return as_frame(frame)->f_state == FRAME_SUSPENDED;
+#endif
+}
+
+bool bound_local_slots(PyObject* frame, LocalSlots& slots, LocalsOrder& order) {
     // What the interpreter's refresh makes of a function frame with no dict
     // yet, which is left without one.
     if (!(reinterpret_cast<PyCodeObject*>(running_code(frame))->co_flags & CO_OPTIMIZED)) return false;
     const FastSlots fast = fast_slots(frame);
     if (fast.own_mapping || locals_source(fast) != LocalsSource::slots) return false;
-    std::size_t count = 0;
-    for (Py_ssize_t i = 0; i < fast.count; ++i) {
-        if (PyObject* value = slot_value(frame, fast, i)) {
-            slots.names[count] = slot_name(fast.code, i);
-            slots.values[count] = PyRef::from_borrowed(value);
-            ++count;
+#if PY_VERSION_HEX < 0x030D0000
+    if (order.listed) {
+        advance_order(frame, fast, LocalsSource::slots, order);
+        if (order.listed) {
+            slots.count = order.slots.size();
+            for (std::size_t i = 0; i < slots.count; ++i) {
+                slots.names[i] = slot_name(fast.code, order.slots[i]);
+                slots.values[i] = PyRef::from_borrowed(slot_value(frame, fast, order.slots[i]));
+            }
+            return true;
         }
     }
+#endif
+    // Otherwise the slot order (see advance_order).
+    std::array<std::uint16_t, LocalSlots::kCapacity> bound;
+    bool gap = false;
+    bool listed = false;
+    std::size_t count = 0;
+    for (Py_ssize_t i = 0; i < fast.count; ++i) {
+        PyObject* value = slot_value(frame, fast, i);
+        if (value == nullptr) {
+            gap = true;
+            continue;
+        }
+        slots.names[count] = slot_name(fast.code, i);
+        slots.values[count] = PyRef::from_borrowed(value);
+        bound[count] = static_cast<std::uint16_t>(i);
+        listed = listed || gap;
+        ++count;
+    }
     slots.count = count;
+    // Listed from here on if an unbound slot lies among the bound ones.
+    order.listed = kLocalsOrderHasHistory && listed;
+    if (order.listed) order.slots.assign(bound.begin(), bound.begin() + count);
     return true;
 }
 
