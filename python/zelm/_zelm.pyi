@@ -36,3 +36,8 @@ class ZelmProfiler:
     def register_threading_profiler(self, _frame: FrameType, _event: str, _arg: Any) -> None:
         """The threading.setprofile hook: installs the native hook on the
         thread that calls it."""
+    def __call__(self, frame: FrameType, event: str, arg: Any, /) -> None:
+        """What sys.getprofile() gives while the native hook is on. Handed
+        back to sys.setprofile (or threading.setprofile), it installs the
+        native hook again on the thread whose next event it gets, that event
+        recorded; called any other way it does nothing."""

@@ -281,11 +281,12 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
 // Whether the calling thread's Python-level profile function (as
-// sys.setprofile sets it) is a method of `profiler`: the interpreter is
-// calling register_threading_profiler for one of the thread's events.
+// sys.setprofile sets it) is `profiler` or a method of it: the interpreter
+// is calling it for one of the thread's events.
 bool called_as_profile_function(PyObject* profiler) {
     PyObject* function = compat::current_profile_hook().object;
-    return function != nullptr && PyCFunction_Check(function) && PyCFunction_GET_SELF(function) == profiler;
+    return function == profiler ||
+           (function != nullptr && PyCFunction_Check(function) && PyCFunction_GET_SELF(function) == profiler);
 }
 
 // The hook of a thread that joined one event before its first Python event
@@ -310,6 +311,9 @@ void install_hook(Py_tracefunc function, PyObject* object) {
         previous = PyRef::from_borrowed(current.object);
     }
     PyEval_SetProfile(function, object);
+    if (function == profile_callback || function == join_callback) {
+        if (ZelmProfiler* profiler = hooked_profiler(object)) profiler->hook_installed();
+    }
     if (previous) {
         // Released here, with the hook gone and the profiler still held.
         std::vector<CallFrame> calls =
@@ -351,6 +355,7 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
     if (profiler == nullptr) return nullptr;
     PyRef keep_alive = PyRef::from_borrowed(self);
     return at_boundary<PyObject*>(nullptr, [&] {
+        profiler->note_replaced_hooks();
         profiler->save_in_db();
         Py_RETURN_NONE;
     });
@@ -363,6 +368,20 @@ PyObject* build_trace(PyObject* self, PyObject*) {
     return at_boundary<PyObject*>(nullptr, [&] { return profiler->build_trace_inner().release(); });
 }
 
+// Installs the hook of `profiler` on a thread that joins it from a
+// Python-level profile function's call.
+void join_thread(PyObject* profiler) {
+    // From 3.12 on, a Python-level profile function is first called for
+    // the return of the C call that set it (threading's own
+    // sys.setprofile in a new thread), one event before the thread's
+    // first Python event, which on earlier versions is the one that
+    // arrives here. The joining hook lets that Python event pass
+    // unrecorded too, so that a new thread's records are the same on
+    // every version: the call of its run() is never recorded.
+    bool joins_early = kProfileFunctionSeesItsOwnSetting && called_as_profile_function(profiler);
+    install_hook(joins_early ? join_callback : profile_callback, profiler);
+}
+
 PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                       PyObject* kwnames) {
     std::array<PyObject*, 3> bound;
@@ -372,17 +391,68 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     }
     if (profiler_of(self) == nullptr) return nullptr;
     return at_boundary<PyObject*>(nullptr, [&] {
-        // From 3.12 on, a Python-level profile function is first called for
-        // the return of the C call that set it (threading's own
-        // sys.setprofile in a new thread), one event before the thread's
-        // first Python event, which on earlier versions is the one that
-        // arrives here. The joining hook lets that Python event pass
-        // unrecorded too, so that a new thread's records are the same on
-        // every version: the call of its run() is never recorded.
-        bool joins_early = kProfileFunctionSeesItsOwnSetting && called_as_profile_function(self);
-        install_hook(joins_early ? join_callback : profile_callback, self);
+        join_thread(self);
         Py_RETURN_NONE;
     });
+}
+
+// The event code of a Python-level profile function's call or return event.
+std::optional<int> python_level_event(PyObject* event) {
+    if (!PyUnicode_Check(event)) return std::nullopt;
+    if (PyUnicode_CompareWithASCIIString(event, "call") == 0) return PyTrace_CALL;
+    if (PyUnicode_CompareWithASCIIString(event, "return") == 0) return PyTrace_RETURN;
+    return std::nullopt;
+}
+
+// While zelm's hook is on, sys.getprofile() gives the profiler object. A
+// program that saves it, sets a profile function of its own and later sets
+// the saved one back (sys.setprofile, threading.setprofile and, from 3.12
+// on, threading.setprofile_all_threads) makes it the thread's Python-level
+// profile function: it is called for the thread's next event, and zelm's
+// native hook takes over from there, that event recorded. Called any other
+// way (by another profile function passing its events on, or while the
+// native hook is on) it does nothing. Never raises into the program.
+PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* frame = nullptr;
+    PyObject* event = nullptr;
+    PyObject* arg = nullptr;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "ZelmProfiler() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_UnpackTuple(args, "ZelmProfiler", 3, 3, &frame, &event, &arg)) return nullptr;
+    ZelmProfiler* profiler = profiler_of(self);
+    if (profiler == nullptr) return nullptr;
+    compat::ProfileHook hook = compat::current_profile_hook();
+    if (hook.object != self || hook.function == profile_callback || hook.function == join_callback) Py_RETURN_NONE;
+    // Installing a hook drops the interpreter's reference to self.
+    PyRef keep_alive = PyRef::from_borrowed(self);
+    bool resumed = false;
+    {
+        PendingExceptionGuard pending;
+        reporting_failures([&] {
+            switch (profiler->hand_back()) {
+                case ZelmProfiler::HandBack::resume:
+                    install_hook(profile_callback, self);
+                    resumed = true;
+                    break;
+                case ZelmProfiler::HandBack::join:
+                    join_thread(self);
+                    break;
+                case ZelmProfiler::HandBack::refuse:
+                    install_hook(nullptr, nullptr);
+                    break;
+            }
+        });
+    }
+    std::optional<int> what = python_level_event(event);
+    if (resumed && what && PyFrame_Check(frame)) {
+        // The Python-level hook sees None where the native one sees no
+        // value: a frame left by an exception (as may be a None returned).
+        PyObject* native_arg = *what == PyTrace_RETURN && arg == Py_None ? nullptr : arg;
+        profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), *what, native_arg);
+    }
+    Py_RETURN_NONE;
 }
 
 PyMethodDef profiler_methods[] = {
@@ -399,6 +469,7 @@ PyType_Slot profiler_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(profiler_call)},
     {Py_tp_methods, profiler_methods},
     {0, nullptr},
 };
@@ -438,6 +509,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         auto* object = PyObject_GC_New(ProfilerObject, g_profiler_type);
         if (object == nullptr) throw PyErrorSet{};
         object->profiler = value.release();
+        object->profiler->set_python_object(reinterpret_cast<PyObject*>(object));
         PyObject_GC_Track(reinterpret_cast<PyObject*>(object));
         PyRef profiler = PyRef::steal(reinterpret_cast<PyObject*>(object));
 
@@ -499,12 +571,6 @@ void add_function(PyObject* module, PyMethodDef* definition) {
 }
 
 PyObject* init_module() {
-    // Refused before anything below is made or remembered: the interpreter
-    // that imports this module next (the main one) must find it untouched.
-    if (compat::interpreter_is_isolated()) {
-        PyErr_SetString(PyExc_ImportError, "zelm._zelm does not support isolated sub-interpreters");
-        return nullptr;
-    }
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return nullptr;

@@ -60,6 +60,8 @@ void ZelmProfiler::push_frames(Event event, RecordBatch& batch, ThreadState& sta
     if (one_trace_per_test) {
         for (std::size_t k = 0; k < batch.records.size(); ++k) {
             if (batch.records[k].marker == Marker::end_test) {
+                // Ahead of the marker, which stays the test's last record.
+                note_replaced_hooks();
                 push_frame_data(thread_id, batch, filed, k + 1);
                 filed = k + 1;
                 save_in_db();

@@ -172,8 +172,7 @@ void ZelmProfiler::restore_records(TakenRecords taken) {
 }
 
 // fixmap(8): command_line_args, current_commit_sha, frames,
-// frames_of_interest, main_thread_id, meta, timestamp, trace_id; a child
-// process's trace has a ninth entry, parent_trace_id, after meta.
+// frames_of_interest, main_thread_id, meta, timestamp, trace_id
 PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, bool release) {
     std::string current_trace_id;
     {
@@ -182,7 +181,7 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
     }
     DocumentWriter out;
     out.head.reserve(1024 + 16 * taken.frames.size());
-    msgpack::write_map_header(out.head, parent_trace_id ? 9 : 8);
+    msgpack::write_map_header(out.head, 8);
     write_argv(out.head, facts.argv);
     msgpack::write_str_pair(out.head, "current_commit_sha",
                             facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
@@ -192,7 +191,6 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
     write_frames_of_interest(out, taken, totals);
     msgpack::write_int_pair(out.head, "main_thread_id", main_thread_id);
     write_meta(out.head, facts.version, source);
-    if (parent_trace_id) msgpack::write_str_pair(out.head, "parent_trace_id", *parent_trace_id);
     msgpack::write_f64_pair(out.head, "timestamp", timestamp);
     msgpack::write_str(out.head, "trace_id");
     msgpack::write_str(out.head, current_trace_id);
@@ -200,6 +198,7 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
 }
 
 PyRef ZelmProfiler::build_trace_inner() {
+    note_replaced_hooks();
     HostFacts facts = read_host_facts();
     TakenRecords taken = take_records();
     try {

@@ -86,8 +86,32 @@ public:
     // The calling thread's call stack, for a thread the profiler is
     // unregistered from (see PerThreadStates::take_call_stack).
     std::vector<CallFrame> take_call_stack() { return threads.take_call_stack(); }
-    // Thread `serial`'s slot, taken out as its thread ends (null: none).
-    std::unique_ptr<ThreadState> take_thread_slot(std::uint64_t serial) { return threads.take(serial); }
+    // Thread `serial`'s slot, taken out as its thread ends (null: none). On
+    // the ending thread itself, a hook found replaced is noted first: the
+    // thread's last chance to say why its records stop.
+    std::unique_ptr<ThreadState> take_thread_slot(std::uint64_t serial);
+
+    // ---- the hook changing hands (hook_changes.cpp) ----
+    // Another profile function may take the place of zelm's on a thread
+    // (sys.setprofile, cProfile before 3.12); zelm gets no event then. It
+    // says so at the next build or save, and again at each one after that,
+    // until the profiler object is handed back to sys.setprofile.
+
+    // The Python object that owns this profiler (borrowed), the object a
+    // thread's profile hook holds while it is zelm's.
+    void set_python_object(PyObject* object) { python_object = object; }
+    // The calling thread's hook has just been made this profiler's.
+    void hook_installed();
+    // What a thread does when the profiler object, given to sys.setprofile,
+    // gets its next event: take up recording again where its hook was
+    // replaced (the hand-back is noted), join as a new thread (only with
+    // "threading"), or stay unrecorded (zelm let go of the thread itself).
+    enum class HandBack { resume, join, refuse };
+    HandBack hand_back();
+    // Notes every thread that recorded something and whose hook is no
+    // longer zelm's, in its own records. With the GIL held; runs no Python
+    // code and never fails short of memory.
+    void note_replaced_hooks();
 
     // Every lock of the profiler, taken before a fork (in a deadlock-free
     // way, whatever order their holders use) and let go on both sides.
@@ -101,6 +125,7 @@ public:
     void clear_references();
 
 private:
+    PyObject* python_object = nullptr;
     std::string db_path;
 
     std::mutex trace_id_mutex;
@@ -141,9 +166,6 @@ private:
     LoggedCodes logged_failures;
 
     std::string source;
-    // The trace of the process that started this one (a forked or spawned
-    // child's), written into every document; none for a trace of its own.
-    std::optional<std::string> parent_trace_id;
     std::optional<std::uint64_t> main_thread_id;
     double timestamp = 0;
     std::uint64_t sqlite_busy_timeout = 60;
@@ -178,6 +200,12 @@ private:
     void process_plugins(std::vector<PluginProcessor>& processors, const EventCode& code,
                          ThreadState& state, RecordBatch& batch);
     void record_frame(const EventCode& code, RecordBatch& batch, ThreadState& state, bool may_unwind);
+
+    // Whether a thread's profile hook object is this profiler's: the object
+    // itself, or its register_threading_profiler method.
+    bool is_own_hook(PyObject* hook_object) const;
+    // Files one "profile_hook" record in the thread's records, outside the budget.
+    void file_hook_note(const ThreadIdentity& thread, const Record& record);
 };
 
 }  // namespace zelm

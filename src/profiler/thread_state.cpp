@@ -108,7 +108,10 @@ ThreadState* PerThreadStates::get_slow() {
     {
         std::lock_guard lock(mutex_);
         auto& slot = states_[this_thread_serial()];
-        if (!slot) slot = std::make_unique<ThreadState>();
+        if (!slot) {
+            slot = std::make_unique<ThreadState>();
+            slot->thread_state_id = compat::thread_state_id();
+        }
         state = slot.get();
         cache_ = Cache{owner_serial_, state};
     }
@@ -117,6 +120,13 @@ ThreadState* PerThreadStates::get_slow() {
 }
 
 void PerThreadStates::forget_this_thread() { cache_ = Cache{}; }
+
+ThreadState* PerThreadStates::find() {
+    if (ThreadState* state = known()) return state;
+    std::lock_guard lock(mutex_);
+    auto found = states_.find(this_thread_serial());
+    return found == states_.end() ? nullptr : found->second.get();
+}
 
 std::unique_ptr<ThreadState> PerThreadStates::take(std::uint64_t serial) {
     std::lock_guard lock(mutex_);
@@ -132,6 +142,7 @@ std::vector<CallFrame> PerThreadStates::take_call_stack() {
     auto found = states_.find(this_thread_serial());
     if (found == states_.end()) return {};
     ThreadState& state = *found->second;
+    state.hook = HookState::let_go;
     // Their ids go too: a later frame at one of these addresses is another call.
     for (const CallFrame& call : state.call_frames) state.frame_ids.erase(frame_key(call.frame.get()));
     return std::exchange(state.call_frames, {});

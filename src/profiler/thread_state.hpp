@@ -29,7 +29,6 @@
 #include "names/paths.hpp"
 #include "names/qualname.hpp"
 #include "names/thread_info.hpp"
-#include "profiler/locals_orders.hpp"
 #include "python/object_cache.hpp"
 #include "python/python.hpp"
 
@@ -122,11 +121,22 @@ struct UnwoundFrame {
     bool generator = false;  // a generator's, coroutine's or async generator's frame
 };
 
+// Whether the profiler's hook is on the slot's thread, as far as the
+// profiler knows without looking (see hook_changes.cpp).
+enum class HookState : std::uint8_t {
+    installed,  // installed by zelm, or events came through it
+    replaced,   // found replaced by someone else's profile function (or none)
+    let_go,     // zelm itself put another hook in its place: not recorded on purpose
+};
+
 struct ThreadState {
+    // The Python thread state the slot was made on (its id), where the
+    // thread's hook is found.
+    std::uint64_t thread_state_id = 0;
+    HookState hook = HookState::installed;
     std::vector<CallFrame> call_frames;
     std::optional<UnwoundFrame> unwound;
     FrameIdMap frame_ids;
-    LocalsOrders locals_orders;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
     CallerFiles caller_files;  // for the attrs test, keyed by the caller's file name object
@@ -180,6 +190,8 @@ public:
     // The calling thread's slot when the cache already knows it, else null;
     // never creates one and touches nothing of Python's.
     ThreadState* known() const { return cache_.owner == owner_serial_ ? cache_.state : nullptr; }
+    // The calling thread's slot if it has one (null: none); never creates one.
+    ThreadState* find();
 
     // Guards the map of slots (never a slot itself).
     std::mutex& mutex() { return mutex_; }
@@ -190,8 +202,8 @@ public:
     // Drops the calling thread's cached slot, which is being released.
     static void forget_this_thread();
     // The calling thread's call stack, taken out of its slot with the ids
-    // of those calls, for a thread the profiler is unregistered from. The
-    // caller lets the frames go outside any lock.
+    // of those calls, for a thread the profiler is unregistered from (its
+    // hook is then let go). The caller lets the frames go outside any lock.
     std::vector<CallFrame> take_call_stack();
     // Every thread's call stack, taken out the same way.
     std::vector<std::vector<CallFrame>> take_call_stacks();

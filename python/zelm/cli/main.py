@@ -34,11 +34,11 @@ import traceback
 import types
 from typing import NamedTuple
 
-from zelm import children, store
+from zelm import store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
-from zelm.cli.render import cut_summary
+from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
 from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.plugins import TEST_OUTCOMES
 from zelm.profiler import DEFAULT_CONFIG, DEFAULT_DB_PATH, Profiler
@@ -87,19 +87,14 @@ def _run(args):
         raise CommandError(str(error), BAD_USAGE) from None
     finally:
         sys.path[0] = saved_main_path
-    # Run as a child of a traced program, this run's trace takes the place
-    # of the one the interpreter started at start-up.
-    parent_trace_id = children.take_over_startup_profiler()
     # Absolute, so that a program that changes directory saves in the same place.
-    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source),
-                        parent_trace_id=parent_trace_id)
+    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source))
 
     # The program sees the argv and sys.path[0] that python itself would have
     # given it; the trace document records that argv too.
     saved_argv = sys.argv[:]
     sys.argv[:], sys.path[0] = argv, main_path
     stop_signals = _StopSignals()
-    restore_environment = children.trace_children(profiler, args.trace_children)
     try:
         with stop_signals:
             exit_code, failure = _run_profiled(profiler, run_program, stop_signals, _MemoryReserve())
@@ -120,7 +115,6 @@ def _run(args):
             status = _tell_how_it_ended(exit_code, failure, report)
     finally:
         sys.argv[:], sys.path[0] = saved_argv, saved_main_path
-        restore_environment()
     if stop_signals.received is not None:
         _stop_as_by(stop_signals.received)
     if isinstance(failure, KeyboardInterrupt):
@@ -171,9 +165,7 @@ class _StopSignals:
     Ctrl-C stops it with KeyboardInterrupt. Once ``defer`` is called (the
     program has ended) these three, where their action is still the
     default one, are only noted in ``received``, to be acted on after the
-    trace is saved: a second Ctrl-C cannot cut the save short. A forked
-    child of the program, which inherits the handler, ends by the signal
-    instead, after saving its own trace (zelm.children)."""
+    trace is saved: a second Ctrl-C cannot cut the save short."""
 
     NAMES = ("SIGTERM", "SIGHUP")
 
@@ -181,7 +173,6 @@ class _StopSignals:
         self.raising = True
         self.received = None
         self._previous = {}
-        self._pid = os.getpid()
 
     def __enter__(self):
         for name in self.NAMES:
@@ -209,9 +200,6 @@ class _StopSignals:
         self._previous.setdefault(signum, previous)
 
     def _on_signal(self, signum, frame):
-        if os.getpid() != self._pid:
-            children.save_and_end(signum)
-            return
         self.received = signum
         if self.raising:
             # Each one while the program runs, as each Ctrl-C does: a program
@@ -389,6 +377,9 @@ def _saved_report(profiler, document, shown_db_path, hint=None):
             "generated code are left out by default, and the program ran no other Python code; record "
             f"them with {options}--include-package NAME or --include PATH_FRAGMENT"
         )
+    hook_line = hook_summary(counts.hook_changes)
+    if hook_line:
+        lines.append(f"zelm: {hook_line}")
     kinds = f"{frames} frame, " + (f"{exceptions} exception, " if exceptions else "") + f"{plugins} plugin"
     cuts = counts.trace.cuts
     lines.append(
@@ -404,8 +395,9 @@ class _RecordCounts(NamedTuple):
 
     frames: int  # "frame" records: calls and returns
     exceptions: int  # "exception" records: how the frames left by raising ended
-    plugins: int  # the other records, but the cut ones
+    plugins: int  # the other records, but the cut ones and the profile hook's
     threads: int
+    hook_changes: list  # the profile hook's records (zelm.trace.PluginRecord), in trace order
     trace: trace_reader.Trace  # the run's facts and the trace's cuts, without threads
 
     @classmethod
@@ -427,11 +419,14 @@ class _RecordCounts(NamedTuple):
         plugin_types = [names[node] for node, plugin in enumerate(is_plugin) if plugin and names[node] != cut_type]
         # An exception record that follows no return of its frame stands alone, as a plugin record does.
         loose_exceptions = plugin_types.count(objects.index("exception")) if "exception" in objects else 0
+        hook_type = objects.index(PROFILE_HOOK) if PROFILE_HOOK in objects else None
+        hook_changes = [nodes[node] for node, plugin in enumerate(is_plugin) if plugin and names[node] == hook_type]
         return cls(
             frames=tree["record_count"] - len(plugin_types) - raised,
             exceptions=raised + loose_exceptions,
-            plugins=len(plugin_types) - loose_exceptions,
+            plugins=len(plugin_types) - loose_exceptions - len(hook_changes),
             threads=len(tree["threads"]),
+            hook_changes=hook_changes,
             trace=lazy.trace_facts(documents, tree, nodes, name),
         )
 
@@ -471,12 +466,6 @@ def build_parser():
     run.add_argument(
         "--threading", action=argparse.BooleanOptionalAction, default=DEFAULT_CONFIG["threading"],
         help="also record threads the program starts",
-    )
-    run.add_argument(
-        "--trace-children", action=argparse.BooleanOptionalAction, default=True,
-        help="also trace the processes the program starts (forked ones, multiprocessing workers, python run by "
-             "subprocess), each in a trace of its own in the same database, naming the program's trace as its "
-             "parent (default: on)",
     )
     run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
     run.add_argument(
