@@ -571,6 +571,12 @@ void add_function(PyObject* module, PyMethodDef* definition) {
 }
 
 PyObject* init_module() {
+    // Refused before anything below is made or remembered: the interpreter
+    // that imports this module next (the main one) must find it untouched.
+    if (compat::interpreter_is_isolated()) {
+        PyErr_SetString(PyExc_ImportError, "zelm._zelm does not support isolated sub-interpreters");
+        return nullptr;
+    }
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return nullptr;

@@ -172,7 +172,8 @@ void ZelmProfiler::restore_records(TakenRecords taken) {
 }
 
 // fixmap(8): command_line_args, current_commit_sha, frames,
-// frames_of_interest, main_thread_id, meta, timestamp, trace_id
+// frames_of_interest, main_thread_id, meta, timestamp, trace_id; a child
+// process's trace has a ninth entry, parent_trace_id, after meta.
 PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, bool release) {
     std::string current_trace_id;
     {
@@ -181,7 +182,7 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
     }
     DocumentWriter out;
     out.head.reserve(1024 + 16 * taken.frames.size());
-    msgpack::write_map_header(out.head, 8);
+    msgpack::write_map_header(out.head, parent_trace_id ? 9 : 8);
     write_argv(out.head, facts.argv);
     msgpack::write_str_pair(out.head, "current_commit_sha",
                             facts.commit_sha ? std::optional<std::string_view>(*facts.commit_sha)
@@ -191,6 +192,7 @@ PyRef ZelmProfiler::write_document(TakenRecords& taken, const HostFacts& facts, 
     write_frames_of_interest(out, taken, totals);
     msgpack::write_int_pair(out.head, "main_thread_id", main_thread_id);
     write_meta(out.head, facts.version, source);
+    if (parent_trace_id) msgpack::write_str_pair(out.head, "parent_trace_id", *parent_trace_id);
     msgpack::write_f64_pair(out.head, "timestamp", timestamp);
     msgpack::write_str(out.head, "trace_id");
     msgpack::write_str(out.head, current_trace_id);

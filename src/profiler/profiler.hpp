@@ -166,6 +166,9 @@ private:
     LoggedCodes logged_failures;
 
     std::string source;
+    // The trace of the process that started this one (a forked or spawned
+    // child's), written into every document; none for a trace of its own.
+    std::optional<std::string> parent_trace_id;
     std::optional<std::uint64_t> main_thread_id;
     double timestamp = 0;
     std::uint64_t sqlite_busy_timeout = 60;

@@ -29,6 +29,7 @@
 #include "names/paths.hpp"
 #include "names/qualname.hpp"
 #include "names/thread_info.hpp"
+#include "profiler/locals_orders.hpp"
 #include "python/object_cache.hpp"
 #include "python/python.hpp"
 
@@ -137,6 +138,7 @@ struct ThreadState {
     std::vector<CallFrame> call_frames;
     std::optional<UnwoundFrame> unwound;
     FrameIdMap frame_ids;
+    LocalsOrders locals_orders;
     std::optional<ThreadIdentity> identity;
     ObjectCache<FileFilterDecision> filter_cache;
     CallerFiles caller_files;  // for the attrs test, keyed by the caller's file name object

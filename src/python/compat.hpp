@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "python/python.hpp"
 
@@ -76,7 +78,45 @@ struct FrameLocals {
     PyRef mapping;
     bool copy;  // a dict made for the caller, free to change
 };
-FrameLocals frame_locals(PyObject* frame);
+
+// Before 3.13 the interpreter refreshes a function frame's locals dict in
+// place each time `f_locals` is read: a name keeps its place while it stays
+// bound, an unbound one leaves, and the names bound since the last refresh
+// come after the others in slot order. So the order of the names depends on
+// when the dict was refreshed before. A LocalsOrder is that order as it
+// would be had the dict been refreshed at each event recorded for the frame
+// (and, on 3.10, at each recorded event of a function it calls, whose
+// qualified name is looked up in its caller's locals), which the profiler
+// keeps without refreshing the frame's own dict. From 3.13 on, reading the
+// locals lists the bound slots in slot order whatever happened before.
+inline constexpr bool kLocalsOrderHasHistory = PY_VERSION_HEX < 0x030D0000;
+
+// The order of the names is written out only where it is not the slot order
+// of the names bound at that event with no unbound slot among them: a frame
+// whose names came in slot order keeps nothing, and a new frame (or one seen
+// for the first time) is taken to be such a frame.
+struct LocalsOrder {
+    PyObject* code = nullptr;  // the code it was made for, only compared: another frame may reuse the address
+    bool listed = false;       // `slots` holds the order (else it is the slot order, as above)
+    std::vector<std::uint16_t> slots;  // each name's last slot (where its value is), in the dict's order
+};
+
+// The frame's locals as frame_locals reads them, a function frame's in the
+// order `order` had after its previous recorded event, brought up to this
+// one (a refresh at this event); any other frame leaves `order` unlisted.
+FrameLocals frame_locals(PyObject* frame, LocalsOrder* order = nullptr);
+
+// Brings a function frame's `order` up to this event, as frame_locals would,
+// without reading the locals into a dict.
+void refresh_locals_order(PyObject* frame, LocalsOrder& order);
+
+// Whether the frame has run past its first instruction: a frame resumed
+// (a generator's after a yield) rather than one starting.
+bool frame_resumed(PyObject* frame);
+
+// Whether a returning frame is a generator's or coroutine's suspended at a
+// yield or await, which it will be resumed from.
+bool frame_suspended(PyObject* frame);
 
 // A function frame's bound fast slots, when they are exactly its locals as
 // a dict with no "__builtins__" key: names borrowed from the frame's code,
@@ -87,12 +127,14 @@ struct LocalSlots {
     std::array<PyRef, kCapacity> values;
     std::size_t count = 0;
 };
-// Fills `slots` (a cell's or free variable's content in its place) and
-// answers true where the locals dict would be made from the slots afresh: a
-// function frame with few slots, each with a name of its own (before 3.13
-// cells and free variables too, from 3.13 on plain locals only), and no
-// locals mapping of its own. False, and `slots` untouched, otherwise.
-bool bound_local_slots(PyObject* frame, LocalSlots& slots);
+// Fills `slots` (a cell's or free variable's content in its place), in the
+// order `order` had after the frame's previous recorded event brought up to
+// this one, and answers true where the locals dict would be made from the
+// slots: a function frame with few slots, each with a name of its own
+// (before 3.13 cells and free variables too, from 3.13 on plain locals
+// only), and no locals mapping of its own. False, with `slots` and `order`
+// untouched, otherwise.
+bool bound_local_slots(PyObject* frame, LocalSlots& slots, LocalsOrder& order);
 
 // One variable of a frame, as `frame.f_locals[name]` would show it.
 struct FrameVariable {

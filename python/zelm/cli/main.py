@@ -34,7 +34,7 @@ import traceback
 import types
 from typing import NamedTuple
 
-from zelm import store
+from zelm import children, store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
@@ -87,14 +87,19 @@ def _run(args):
         raise CommandError(str(error), BAD_USAGE) from None
     finally:
         sys.path[0] = saved_main_path
+    # Run as a child of a traced program, this run's trace takes the place
+    # of the one the interpreter started at start-up.
+    parent_trace_id = children.take_over_startup_profiler()
     # Absolute, so that a program that changes directory saves in the same place.
-    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source))
+    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source),
+                        parent_trace_id=parent_trace_id)
 
     # The program sees the argv and sys.path[0] that python itself would have
     # given it; the trace document records that argv too.
     saved_argv = sys.argv[:]
     sys.argv[:], sys.path[0] = argv, main_path
     stop_signals = _StopSignals()
+    restore_environment = children.trace_children(profiler, args.trace_children)
     try:
         with stop_signals:
             exit_code, failure = _run_profiled(profiler, run_program, stop_signals, _MemoryReserve())
@@ -115,6 +120,7 @@ def _run(args):
             status = _tell_how_it_ended(exit_code, failure, report)
     finally:
         sys.argv[:], sys.path[0] = saved_argv, saved_main_path
+        restore_environment()
     if stop_signals.received is not None:
         _stop_as_by(stop_signals.received)
     if isinstance(failure, KeyboardInterrupt):
@@ -165,7 +171,9 @@ class _StopSignals:
     Ctrl-C stops it with KeyboardInterrupt. Once ``defer`` is called (the
     program has ended) these three, where their action is still the
     default one, are only noted in ``received``, to be acted on after the
-    trace is saved: a second Ctrl-C cannot cut the save short."""
+    trace is saved: a second Ctrl-C cannot cut the save short. A forked
+    child of the program, which inherits the handler, ends by the signal
+    instead, after saving its own trace (zelm.children)."""
 
     NAMES = ("SIGTERM", "SIGHUP")
 
@@ -173,6 +181,7 @@ class _StopSignals:
         self.raising = True
         self.received = None
         self._previous = {}
+        self._pid = os.getpid()
 
     def __enter__(self):
         for name in self.NAMES:
@@ -200,6 +209,9 @@ class _StopSignals:
         self._previous.setdefault(signum, previous)
 
     def _on_signal(self, signum, frame):
+        if os.getpid() != self._pid:
+            children.save_and_end(signum)
+            return
         self.received = signum
         if self.raising:
             # Each one while the program runs, as each Ctrl-C does: a program
@@ -466,6 +478,12 @@ def build_parser():
     run.add_argument(
         "--threading", action=argparse.BooleanOptionalAction, default=DEFAULT_CONFIG["threading"],
         help="also record threads the program starts",
+    )
+    run.add_argument(
+        "--trace-children", action=argparse.BooleanOptionalAction, default=True,
+        help="also trace the processes the program starts (forked ones, multiprocessing workers, python run by "
+             "subprocess), each in a trace of its own in the same database, naming the program's trace as its "
+             "parent (default: on)",
     )
     run.add_argument("--source", metavar="LABEL", help="the trace's source label (default: the script or module)")
     run.add_argument(

@@ -92,6 +92,8 @@ def trace_lines(trace, threads, max_depth=None):
     location) and per plugin record, indented by nesting depth; calls nested
     ``max_depth`` deep or deeper are left out."""
     yield f"trace {trace.trace_id}  source {trace.source}  started {local_time(trace.timestamp)}"
+    if trace.parent_trace_id is not None:
+        yield f"child process of trace {trace.parent_trace_id}"
     if trace.command_line_args:
         yield "command line: " + " ".join(trace.command_line_args)
     yield f"{plural(trace.record_count, 'record')}, {plural(len(trace.threads), 'thread')}"
@@ -193,21 +195,22 @@ def _nested_call_count(call):
 
 def listing_lines(stored):
     """Lines of `zelm list`: a table of the stored traces ``stored``
-    (store.StoredTrace, in the order given) with a header row."""
+    (store.StoredTrace, in the order given, but each child process's trace
+    right under its parent's, indented) with a header row."""
     # Test traces are listed under their test's node id, with its outcome.
     tests = any(entry.test is not None for entry in stored)
     # A trace cut short by its budget says so, and how many events it lost.
     any_cut = any(entry.dropped_events is not None for entry in stored)
     header = ("TRACE ID", "SAVED", "SOURCE", *(("OUTCOME",) if tests else ()), "RECORDS", "SIZE")
     rows = [header + (("CUT",) if any_cut else ())]
-    for entry in stored:
+    for depth, entry in _process_tree(stored):
         source = entry.source if entry.source is not None else "?"
         outcome = ""
         if entry.test is not None:
             source = entry.test.get("nodeid") or source
             outcome = entry.test.get("outcome") or "?"
         row = (
-            entry.trace_id,
+            "  " * depth + entry.trace_id,
             local_time(entry.saved_at),
             source,
             *((outcome,) if tests else ()),
@@ -225,3 +228,31 @@ def listing_lines(stored):
             for column, (cell, width) in enumerate(zip(row, widths))
         ]
         yield "  ".join(cells).rstrip()
+
+
+def _process_tree(stored):
+    """(depth, entry) of each of ``stored`` in its order, but with the
+    traces of child processes right after their parent's first listed row
+    (depth one more), in their own order. A child whose parent is not
+    listed stays where it is."""
+    first_row = {}
+    for entry in stored:
+        first_row.setdefault(entry.trace_id, entry)
+    children = {}
+    for entry in stored:
+        parent = first_row.get(entry.parent_trace_id)
+        if parent is not None and parent is not entry:
+            children.setdefault(id(parent), []).append(entry)
+    placed = {id(child) for listed in children.values() for child in listed}
+    seen = set()
+    # Rows that name each other as parents (a damaged database) have no
+    # root: the first of them is taken for one.
+    for start in [entry for entry in stored if id(entry) not in placed] + stored:
+        pending = [(0, start)]
+        while pending:
+            depth, entry = pending.pop()
+            if id(entry) in seen:
+                continue
+            seen.add(id(entry))
+            yield depth, entry
+            pending.extend((depth + 1, child) for child in reversed(children.get(id(entry), [])))
