@@ -3,6 +3,7 @@ workers and Python interpreters started by subprocess each get a trace of
 their own in the same database, naming the trace of the process that
 started them as its parent."""
 
+import json
 import os
 import re
 import shutil
@@ -29,9 +30,11 @@ def startup_env(tmp_path):
     site_dir = tmp_path / "startup-site"
     site_dir.mkdir()
     shutil.copy(STARTUP_FILE, site_dir)
-    (tmp_path / "startup-path").mkdir()
-    (tmp_path / "startup-path" / "sitecustomize.py").write_text(f"import site\nsite.addsitedir({str(site_dir)!r})\n")
-    return {"PYTHONPATH": str(tmp_path / "startup-path"), VARIABLE: None}
+    # Named so that the filters leave it out, as they leave out site.py.
+    customize_dir = tmp_path / "startup-path" / "site-packages"
+    customize_dir.mkdir(parents=True)
+    (customize_dir / "sitecustomize.py").write_text(f"import site\nsite.addsitedir({str(site_dir)!r})\n")
+    return {"PYTHONPATH": str(customize_dir), VARIABLE: None}
 
 
 def zelm_run(tmp_path, env, *args, timeout=120):
@@ -169,7 +172,9 @@ def test_multiprocessing_workers_are_traced_under_the_run(tmp_path, startup_env,
     result = zelm_run(tmp_path, startup_env, "pool.py", method)
     assert result.returncode == 0, result.stderr
     assert "[0, 1, 4, 9, 16, 25, 36, 49]" in result.stdout
-    stored = wait_for(tmp_path, lambda stored: sorted(_squared(tmp_path, stored)) == list(range(8)))
+    # The forkserver saves its trace once the program has ended.
+    stored = wait_for(tmp_path, lambda stored: sorted(_squared(tmp_path, stored)) == list(range(8)) and
+                      {entry.parent_trace_id for entry in stored} <= {entry.trace_id for entry in stored} | {None})
 
     assert sorted(_squared(tmp_path, stored)) == list(range(8))
     (run,) = [entry for entry in stored if entry.parent_trace_id is None]
@@ -223,16 +228,28 @@ def test_python_run_by_subprocess_is_traced_as_a_child_of_its_starter(tmp_path, 
     assert by_source["child.py 2"].parent_trace_id == by_source["main.py"].trace_id
     assert by_source["child.py 1"].parent_trace_id == by_source["child.py 2"].trace_id
     assert calls(tmp_path, by_source["child.py 1"].trace_id) == ["__main__.<module>", "__main__.child_work"]
+    # A child that runs no recorded code (a "-c" program is generated code)
+    # saves an empty trace, on one line of the listing.
+    assert run_python("-c", "import sys\nsys.exit(0)", cwd=tmp_path,
+                      env=zelm_child_env(tmp_path, by_source["main.py"], startup_env)).returncode == 0
+    (empty,) = [entry for entry in traces(tmp_path) if entry.source == "-c import sys sys.exit(0)"]
+    assert (empty.parent_trace_id, empty.record_count) == (by_source["main.py"].trace_id, 0)
 
     listing = run_python("-m", "zelm", "list", "--db", "traces.sqlite3", cwd=tmp_path).stdout.splitlines()
     ids = [line.split()[0] for line in listing[1:]]
     indents = [len(line) - len(line.lstrip()) for line in listing[1:]]
-    assert ids == [by_source[name].trace_id for name in ("main.py", "child.py 2", "child.py 1")]
-    assert indents == [0, 2, 4]
+    assert ids == [by_source["main.py"].trace_id, empty.trace_id, by_source["child.py 2"].trace_id,
+                   by_source["child.py 1"].trace_id]
+    assert indents == [0, 2, 2, 4]
 
     shown = run_python("-m", "zelm", "show", "--db", "traces.sqlite3", by_source["child.py 1"].trace_id,
                        cwd=tmp_path).stdout.splitlines()
     assert shown[1] == f"child process of trace {by_source['child.py 2'].trace_id}"
+
+
+def zelm_child_env(tmp_path, parent, startup_env):
+    settings = {"db": str(tmp_path / "traces.sqlite3"), "parent": parent.trace_id, "config": {}}
+    return {**startup_env, VARIABLE: json.dumps(settings)}
 
 
 def test_no_trace_children_records_the_program_alone(tmp_path, startup_env):

@@ -15,8 +15,8 @@ parent_trace_id names the trace of the process that started it:
 
 A child saves its trace when it ends: at exit, at os._exit (multiprocessing's
 forked workers end with it) and at SIGTERM (Pool.terminate() ends its
-workers with it); see ending.py. A child that recorded nothing saves
-nothing.
+workers with it); see ending.py. A child that ran no recorded code
+saves an empty trace all the same: its children's traces name it.
 """
 
 import os

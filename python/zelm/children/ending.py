@@ -19,14 +19,11 @@ The process's state is module state: it is what a forked child inherits.
 
 import atexit
 import functools
-import io
 import os
 import signal
 import sys
 import threading
 import time
-
-import msgpack
 
 from zelm.children.settings import VARIABLE, decode, encode
 
@@ -108,10 +105,9 @@ def _store(profiler):
     from zelm import store
 
     try:
-        document = profiler.build_trace()
-        if _has_records(document):
-            store.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
-                                       msgpack=document)
+        # Saved even when empty: the traces of its children name it as their parent.
+        store.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
+                                   msgpack=profiler.build_trace())
     except Exception as error:
         reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
         written = getattr(error, "fallback_path", None)
@@ -121,23 +117,6 @@ def _store(profiler):
                   f"{profiler.db_path}: {reason}{where}", file=sys.stderr, flush=True)
         except Exception:
             pass  # the child closed its stderr
-
-
-def _has_records(document):
-    """Whether the trace document holds any record; one that does not (a
-    child that ran only library code) is not worth a row."""
-    unpacker = msgpack.Unpacker(io.BytesIO(document))
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "frames_of_interest":
-            if unpacker.read_array_header():
-                return True
-        elif key == "frames":
-            if unpacker.read_map_header():
-                return True
-        else:
-            unpacker.skip()
-    return False
 
 
 @functools.wraps(_real_exit)

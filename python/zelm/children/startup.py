@@ -36,7 +36,7 @@ def start():
 
 def _source_label():
     """The command line after the interpreter's name ("child.py 3",
-    "-m pkg.tool", "-c ..."), its undecodable bytes escaped as the trace
-    escapes them."""
+    "-m pkg.tool", "-c ..."), on one line (a "-c" program's lines joined),
+    its undecodable bytes escaped as the trace escapes them."""
     words = getattr(sys, "orig_argv", sys.argv)[1:] or ["python"]
-    return " ".join(words).encode("utf-8", "backslashreplace").decode("utf-8")
+    return " ".join(" ".join(words).split()).encode("utf-8", "backslashreplace").decode("utf-8")
