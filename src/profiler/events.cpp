@@ -322,11 +322,10 @@ void refresh_caller_locals_order(PyObject* frame, ThreadState& state) {
     PyObject* caller = compat::running_caller(frame);
     if (caller == nullptr) return;
     // Only a recorded caller's order is ever shown: it is the open call on
-    // top of the stack, under the frame's own at its return.
+    // top of the stack. The frame's own call on top instead means its return:
+    // the caller, waiting for it since that call, was refreshed then.
     const std::vector<CallFrame>& calls = state.call_frames;
-    std::size_t below = calls.size();
-    if (below > 0 && calls[below - 1].frame.get() == frame) --below;
-    if (below == 0 || calls[below - 1].frame.get() != caller) return;
+    if (calls.empty() || calls.back().frame.get() != caller) return;
     PyObject* caller_code = compat::running_code(caller);
     compat::LocalsOrder& order = state.locals_orders.take(caller, caller_code, /*starting=*/false);
     compat::refresh_locals_order(caller, order);

@@ -256,6 +256,19 @@ void advance_order(PyObject* frame, const FastSlots& fast, LocalsSource source, 
         order.listed = false;
         return;
     }
+    std::bitset<kOrderedSlots> present;
+    if (order.listed) {
+        for (std::uint16_t slot : slots) {
+            // An order kept for a frame that ended unseen, whose address and
+            // code's address were both taken again since, may not fit this code.
+            if (slot >= fast.count || present[slot]) {
+                order.listed = false;
+                present.reset();
+                break;
+            }
+            present.set(slot);
+        }
+    }
     if (!order.listed) {
         slots.clear();
         if (!shared) {
@@ -265,22 +278,21 @@ void advance_order(PyObject* frame, const FastSlots& fast, LocalsSource source, 
             // follow them. That is the slot order again, listed from here on
             // if an unbound slot lies among the bound ones.
             bool gap = false;
-            bool listed = false;
-            for (Py_ssize_t i = 0; i < fast.count; ++i) {
+            for (Py_ssize_t i = 0; i < fast.count && !order.listed; ++i) {
                 if (hidden_slot(fast.code, i)) continue;
-                if (slot_value(frame, fast, i) != nullptr) {
+                const bool bound = slot_value(frame, fast, i) != nullptr;
+                order.listed = bound && gap;
+                gap = gap || !bound;
+            }
+            if (!order.listed) return;
+            for (Py_ssize_t i = 0; i < fast.count; ++i) {
+                if (!hidden_slot(fast.code, i) && slot_value(frame, fast, i) != nullptr) {
                     slots.push_back(static_cast<std::uint16_t>(i));
-                    listed = listed || gap;
-                } else {
-                    gap = true;
                 }
             }
-            order.listed = listed;
             return;
         }
     }
-    std::bitset<kOrderedSlots> present;
-    for (std::uint16_t slot : slots) present.set(slot);
     for (Py_ssize_t i = 0; i < fast.count; ++i) {
         if (hidden_slot(fast.code, i)) continue;
         const auto key = static_cast<std::uint16_t>(shared ? last_slot_named_as(fast, i) : i);
@@ -293,7 +305,7 @@ void advance_order(PyObject* frame, const FastSlots& fast, LocalsSource source, 
             slots.erase(std::find(slots.begin(), slots.end(), key));
         }
     }
-    // A name with two slots moves at each refresh (taken out at its unbound
+    // A name with two slots can move at any refresh (taken out at an unbound
     // first slot, added again at its last): its frame's order is always listed.
     order.listed = shared || !slot_order_from_first(fast, slots);
 }

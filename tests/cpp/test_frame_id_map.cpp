@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace zelm {
 namespace {
@@ -77,6 +78,28 @@ TEST(FrameIdMap, AStackUnwoundInAnyOrderLeavesItEmpty) {
     }
     EXPECT_EQ(map.size(), 0u);
     EXPECT_EQ(map.find(0x200), nullptr);
+}
+
+// Values that own memory move with their keys when removals shift the
+// colliding entries that follow, and entry() finds or makes a key's value.
+TEST(FrameMap, ValuesFollowTheirKeysThroughRemovals) {
+    FrameMap<std::vector<std::uint16_t>> map;
+    const auto key_of = [](std::uintptr_t index) { return 0x7f0000001000 + index; };  // all collide
+    for (std::uintptr_t index = 0; index < 16; ++index) {
+        map.entry(key_of(index)).assign(index + 1, static_cast<std::uint16_t>(index));
+    }
+    for (std::uintptr_t index = 0; index < 16; index += 3) map.erase(key_of(index));
+    for (std::uintptr_t index = 0; index < 16; ++index) {
+        const std::vector<std::uint16_t>* found = map.find(key_of(index));
+        if (index % 3 == 0) {
+            EXPECT_EQ(found, nullptr);
+            continue;
+        }
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(*found, std::vector<std::uint16_t>(index + 1, static_cast<std::uint16_t>(index)));
+        EXPECT_EQ(&map.entry(key_of(index)), found);
+    }
+    EXPECT_EQ(map.size(), 10u);
 }
 
 }  // namespace
