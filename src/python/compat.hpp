@@ -315,4 +315,17 @@ inline bool may_be_unwind(PyObject* arg) {
 // The thread's trace function slot is free (nobody called sys.settrace).
 inline bool trace_slot_free() { return PyThreadState_Get()->c_tracefunc == nullptr; }
 
+// Whether the calling interpreter refuses extension modules that keep
+// process-wide state, as an isolated sub-interpreter does. 3.12's import
+// asks only after it has run such a module's init function, which must not
+// touch that state first; 3.13's asks before, and earlier versions have no
+// isolated interpreters.
+inline bool interpreter_is_isolated() {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    return _PyInterpreterState_HasFeature(PyInterpreterState_Get(), Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+    return false;
+#endif
+}
+
 }  // namespace zelm::compat
