@@ -293,6 +293,7 @@ def step(number):
 
 def test_counts_far():
     total = 0
+    kept = LOCALS
     for number in range(2000):
         total = step(total)
     assert total == 0
@@ -303,10 +304,14 @@ def test_passes():
 """
 
 
-def test_a_failing_test_cut_by_its_budget_is_listed_as_failed(tmp_path):
+# The failing test's locals, small or larger than the end a budget of
+# 8 KiB keeps, whose records its return and exception fill alone.
+@pytest.mark.parametrize("kept_locals", ["None", "[str(n) * 20 for n in range(400)]"],
+                         ids=["small-locals", "locals-beyond-the-kept-end"])
+def test_a_failing_test_cut_by_its_budget_is_listed_as_failed(tmp_path, kept_locals):
     from zelm.view import facts
 
-    (tmp_path / "test_long.py").write_text(LONG_FAILING_SUITE)
+    (tmp_path / "test_long.py").write_text(LONG_FAILING_SUITE.replace("LOCALS", kept_locals))
     run_pytest(tmp_path, "--zelm", "-q", "--zelm-trace-budget", "8KiB")
 
     output = zelm(tmp_path, "list", "--failed")

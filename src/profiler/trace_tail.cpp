@@ -143,6 +143,7 @@ void TraceTail::let_go(BufferKey key, std::span<const std::uint8_t> record) {
     const RecordFacts facts = read_facts(record);
     Part& part = parts_[key];
     Kind kind = Kind::other;
+    if (facts.type == "start_test" || facts.type == "end_test") kind = Kind::test_marker;
     if (facts.type == "frame" && facts.event == "call") kind = Kind::call;
     if (facts.type == "frame" && facts.event == "return") kind = Kind::return_;
     if (facts.type == "exception") kind = Kind::exception;
@@ -151,7 +152,11 @@ void TraceTail::let_go(BufferKey key, std::span<const std::uint8_t> record) {
                                  facts.time});
         held_bytes_ += record.size();
     };
-    if (facts.frame_id.empty() || kind == Kind::other) {
+    if (kind == Kind::test_marker) {
+        // A test's start and end say which test the trace is and how it
+        // ended: never dropped, however little room is left.
+        hold();
+    } else if (facts.frame_id.empty() || kind == Kind::other) {
         drop(part, record, facts.time);
     } else if (kind == Kind::call) {
         // Open, as far as the kept records show: its return may be kept.
@@ -166,13 +171,16 @@ void TraceTail::let_go(BufferKey key, std::span<const std::uint8_t> record) {
             return;
         }
         // The call and its return both go, and whatever the held records
-        // show of it since (a call left without a return).
+        // show of it since (a call left without a return), test markers apart.
         const auto first = std::prev(call.base());
-        for (auto held = first; held != part.held.end(); ++held) {
+        const auto kept_end = std::stable_partition(first, part.held.end(), [](const Held& held) {
+            return held.kind == Kind::test_marker;
+        });
+        for (auto held = kept_end; held != part.held.end(); ++held) {
             held_bytes_ -= held->record.size();
             drop(part, held->record, held->time);
         }
-        part.held.erase(first, part.held.end());
+        part.held.erase(kept_end, part.held.end());
         drop(part, record, facts.time);
     } else if (part.held.empty() ? part.gap.dropped_records == 0
                                  : part.held.back().kind == Kind::return_ && part.held.back().frame_id == facts.frame_id) {

@@ -10,7 +10,8 @@
 // The calls and returns the ring lets go of are followed so that a reader
 // still pairs them: the record of a call still open where the kept records
 // begin is held (its return may be kept), and so is the return of a call
-// whose record came before the gap, and the exception record of a kept return. A held
+// whose record came before the gap, the exception record of a kept return,
+// and a test's start and end markers, which are never dropped. A held
 // record counts against the ring's bytes; it is dropped once its pair is
 // dropped too. No Python here: the records are read only for their "type",
 // "event", "frame_id" and "timestamp".
@@ -80,7 +81,7 @@ public:
     void clear();
 
 private:
-    enum class Kind : std::uint8_t { call, return_, exception, other };
+    enum class Kind : std::uint8_t { call, return_, exception, test_marker, other };
     struct Entry {
         std::size_t offset;
         std::size_t size;

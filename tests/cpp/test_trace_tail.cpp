@@ -62,6 +62,22 @@ TEST(TraceTail, KeepsTheNewestWholeRecordsWithinItsBudget) {
     EXPECT_EQ(tail.bytes(), 0u);
 }
 
+TEST(TraceTail, KeepsATestsMarkersWhenItsLastRecordsFillTheTail) {
+    const Bytes open = call("frm_outer", 0);
+    const Bytes start = record("start_test", "", "", 1);
+    const Bytes inner = call("frm_inner", 2);
+    const Bytes inner_return = ret("frm_inner", 3);
+    const Bytes big_return = record("frame", "return", "frm_outer", 4, 400);
+    const Bytes end = record("end_test", "", "", 5);
+    TraceTail tail(200);
+    for (const Bytes& filed : {open, start, inner, inner_return, big_return, end}) tail.file(std::nullopt, filed);
+    auto taken = tail.take();
+    // Every call goes with its return, the last one too large for the
+    // tail; the markers between them stay, in their order.
+    EXPECT_EQ(copied(taken.at(std::nullopt).records), joined({start, end}));
+    EXPECT_EQ(taken.at(std::nullopt).gap.dropped_records, 4u);
+}
+
 TEST(TraceTail, RecordsOfDifferentSizesWrapAroundWhole) {
     TraceTail tail(1000);
     std::vector<Bytes> filed;
