@@ -270,6 +270,27 @@ def test_failing_save_puts_the_records_back_ahead_of_newer_ones(native, make_hos
     ]]
 
 
+@pytest.mark.parametrize("fallback_path, kept_in_buffers", [
+    ("/var/tmp/traces.sqlite3.01ID.msgpack", False),
+    (None, True),
+], ids=["written-to-a-file", "no-file-either"])
+def test_a_failed_save_whose_document_went_to_a_file_is_not_saved_again(
+        native, make_host, saved_traces, fallback_path, kept_in_buffers):
+    failure = RuntimeError("database is locked")
+    failure.fallback_path = fallback_path
+    saved_traces.error = failure
+    host = make_host()
+    native.register_profiler(host)
+    echo("once")
+    native.register_noop_profiler()
+
+    with pytest.raises(RuntimeError) as raised:
+        host.rust_profiler.save_request_in_db()
+    assert raised.value is failure
+    records = frame_records(decode(host.rust_profiler.build_trace()), "echo")
+    assert [r["arg"] for r in records] == ([None, "once"] if kept_in_buffers else [])
+
+
 @pytest.mark.parametrize("breaks, error_type", [
     (lambda mp: mp.setattr(zelm.db, "save_trace_in_sqlite", None), TypeError),
     (lambda mp: mp.delattr(zelm.db, "save_trace_in_sqlite"), AttributeError),

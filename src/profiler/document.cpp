@@ -247,10 +247,28 @@ void ZelmProfiler::save_in_db() {
         PyRef args = require(PyTuple_Pack(2, path.get(), id.get()));
         require(PyObject_Call(save.get(), args.get(), kwargs.get()));
     } catch (const PyErrorSet&) {
-        // Nothing is lost: the records go back ahead of any filed meanwhile.
-        restore_records_keeping_error(std::move(taken));
+        // Nothing is lost: the records go back ahead of any filed meanwhile,
+        // unless the store wrote the document to a file of its own instead;
+        // then a later save would store them a second time.
+        if (!store_kept_document()) restore_records_keeping_error(std::move(taken));
         throw;
     }
+}
+
+bool ZelmProfiler::store_kept_document() {
+    // The host's store raises with attribute "fallback_path" naming the
+    // file the document went to (None when none could be written).
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    bool kept = false;
+    if (value != nullptr) {
+        PyRef path = PyRef::steal(PyObject_GetAttr(value, names().fallback_path));
+        kept = path && PyUnicode_Check(path.get());
+        if (!path) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+    return kept;
 }
 
 }  // namespace zelm

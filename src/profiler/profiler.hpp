@@ -189,6 +189,9 @@ private:
     void restore_records(TakenRecords taken);
     // restore_records with the pending Python error kept as it is.
     void restore_records_keeping_error(TakenRecords taken);
+    // Whether the pending save failure says the store wrote the document
+    // to a file instead of the database.
+    bool store_kept_document();
     // `release`: each block of records is let go once copied into the
     // document, which then holds the only copy of them.
     PyRef write_document(TakenRecords& taken, const HostFacts& facts, bool release);

@@ -163,6 +163,7 @@ inline PyRef infallible(PyObject* result, const char* invariant) {
     X(save_trace_in_sqlite, "save_trace_in_sqlite")                          \
     X(timeout, "timeout")                                                    \
     X(msgpack, "msgpack")                                                    \
+    X(fallback_path, "fallback_path")                                        \
     X(sys, "sys")                                                            \
     X(argv, "argv")                                                          \
     X(logging, "logging")                                                    \
