@@ -240,23 +240,6 @@ FrameId frame_id() {
     return id;
 }
 
-// A deferred id: a NUL where the prefix starts, then the milliseconds.
-FrameId deferred_frame_id() {
-    FrameId id{};
-    const std::uint64_t millis = ulid_millis();
-    std::memcpy(id.chars.data() + 1, &millis, sizeof millis);
-    return id;
-}
-
-FrameId settled(const FrameId& id) {
-    if (!id.deferred()) return id;
-    std::uint64_t millis;
-    std::memcpy(&millis, id.chars.data() + 1, sizeof millis);
-    FrameId real;
-    write_prefixed_ulid("frm_", ulid_at(millis), real.chars.data());
-    return real;
-}
-
 std::string trace_id() {
     std::string id(30, '\0');
     write_prefixed_ulid("trc_", new_ulid(), id.data());

@@ -31,24 +31,14 @@ Ulid new_ulid();
 std::array<char, 26> ulid_text(const Ulid& ulid);
 
 // "frm_" + ULID text, 30 characters, held inline so that making one never allocates.
-// A deferred id holds only the time of its making, until `settled` turns it
-// into the id it stands for (see deferred_frame_id).
 struct FrameId {
     std::array<char, 30> chars;
 
     std::string_view view() const { return {chars.data(), chars.size()}; }
-    bool deferred() const { return chars[0] == '\0'; }
     bool operator==(const FrameId&) const = default;
 };
 
 FrameId frame_id();
-// A frame id whose time is read now and whose random part is drawn when
-// `settled` is called, for an id that is most likely never shown: its
-// text is then that of an id made now. Never shown as it is.
-FrameId deferred_frame_id();
-// The id a deferred one stands for (each call draws anew: settle it once
-// and keep the result); any other id unchanged.
-FrameId settled(const FrameId& id);
 // "trc_" + ULID text, 30 characters.
 std::string trace_id();
 

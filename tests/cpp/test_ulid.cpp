@@ -435,30 +435,8 @@ TEST_P(Identifiers, SameMillisecondSharesTimePrefix) {
     FAIL() << "never made two ids within one millisecond";
 }
 
-TEST(DeferredFrameId, IsSettledOnlyOnceAndKeepsItsTime) {
-    const FrameId real = frame_id();
-    EXPECT_FALSE(real.deferred());
-    EXPECT_EQ(settled(real), real);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const std::uint64_t before = clock_millis();
-        const FrameId deferred = deferred_frame_id();
-        const FrameId made_now = frame_id();
-        if (clock_millis() != before) continue;
-        ASSERT_TRUE(deferred.deferred());
-        const FrameId settled_id = settled(deferred);
-        EXPECT_FALSE(settled_id.deferred());
-        EXPECT_EQ(settled_id.view().substr(0, 14), made_now.view().substr(0, 14));
-        EXPECT_NE(settled_id, settled(deferred));  // each settling draws anew
-        return;
-    }
-    FAIL() << "never made two ids within one millisecond";
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, Identifiers,
                          testing::Values(IdCase{"frame", [] { return std::string(frame_id().view()); }, "frm_"},
-                                         IdCase{"settled_deferred_frame",
-                                                [] { return std::string(settled(deferred_frame_id()).view()); },
-                                                "frm_"},
                                          IdCase{"trace", trace_id, "trc_"}),
                          [](const testing::TestParamInfo<IdCase>& info) {
                              return info.param.name;
