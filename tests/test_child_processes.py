@@ -33,6 +33,7 @@ def startup_env(tmp_path):
     # Named so that the filters leave it out, as they leave out site.py.
     customize_dir = tmp_path / "startup-path" / "site-packages"
     customize_dir.mkdir(parents=True)
+    # Where zelm is installed, its own copy runs as well: the start-up acts once.
     (customize_dir / "sitecustomize.py").write_text(f"import site\nsite.addsitedir({str(site_dir)!r})\n")
     return {"PYTHONPATH": str(customize_dir), VARIABLE: None}
 

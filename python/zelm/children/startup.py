@@ -13,10 +13,17 @@ from zelm.children import ending
 from zelm.children.settings import VARIABLE, decode, encode
 
 
+_started = False
+
+
 def start():
+    global _started
     text = os.environ.get(VARIABLE)
-    if not text or ending.watching():
+    # Once per process, however many start-up files call it (a second
+    # copy on sys.path, a site directory added again).
+    if not text or _started or ending.watching():
         return
+    _started = True
     try:
         settings = decode(text)
         # Imported here: an interpreter that is not traced never loads it.
