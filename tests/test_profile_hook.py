@@ -323,8 +323,13 @@ def test_after():
 """
 
 
-def test_pytest_zelm_records_a_test_that_hands_the_hook_back_and_the_tests_after_it(tmp_path):
-    write_files(tmp_path, {"test_suite.py": PYTEST_SUITE})
+# The first test takes the hook and never hands it back.
+PYTEST_SUITE_KEEPING_THE_HOOK = PYTEST_SUITE.replace("    sys.setprofile(saved)\n", "")
+
+
+@pytest.mark.parametrize("suite", [PYTEST_SUITE, PYTEST_SUITE_KEEPING_THE_HOOK], ids=["handed-back", "kept"])
+def test_pytest_zelm_records_a_test_that_takes_the_hook_and_the_tests_after_it(tmp_path, suite):
+    write_files(tmp_path, {"test_suite.py": suite})
     result = run_pytest(tmp_path, "--zelm", "--zelm-db", "t.sqlite3", "-q")
 
     assert result.returncode == 0, result.stdout + result.stderr
@@ -333,9 +338,14 @@ def test_pytest_zelm_records_a_test_that_hands_the_hook_back_and_the_tests_after
         assert entry.test["outcome"] == "passed"
         traces[entry.test["nodeid"].split("::")[1]] = trace.load(tmp_path / "t.sqlite3", entry.trace_id)
     assert set(traces) == {"test_hands_the_hook_back", "test_after"}
-    for name, loaded in traces.items():
-        start, *_, end = loaded.threads[0].roots
-        assert (start.type, end.type) == ("start_test", "end_test")
-        assert ("MainThread", "test_suite.double") in called(loaded)
+    # Each test's trace has its own outcome (above) and start; the test
+    # after it is recorded whole. A hook kept past its test's teardown is
+    # handed back there, before the test's end is recorded.
+    for loaded in traces.values():
+        assert loaded.threads[0].roots[0].type == "start_test"
+    start, *_, end = traces["test_after"].threads[0].roots
+    assert end.type == "end_test"
+    assert ("MainThread", "test_suite.double") in called(traces["test_after"])
+    assert (("MainThread", "test_suite.double") in called(traces["test_hands_the_hook_back"])) == (suite is PYTEST_SUITE)
     assert hook_records(traces["test_hands_the_hook_back"]) == [("MainThread", "restored")]
     assert hook_records(traces["test_after"]) == []

@@ -16,6 +16,7 @@ line at the end says how many traces went where.
 """
 
 import os
+import sys
 
 import pytest
 
@@ -55,6 +56,26 @@ class _TestRecorder:
         self.db_path = db_path
         self.recording = recording
         self.tally = None
+        self.profiler = None
+
+    # A test that takes the profile hook (sys.setprofile) and never hands
+    # it back would lose its own outcome and end marker, and every later
+    # test would go unrecorded: zelm's hook is handed back on the main
+    # thread after each test's teardown and before each test starts. The test's trace
+    # says when the hook was taken.
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_protocol(self, item, nextitem):
+        self._hand_back_the_hook()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_teardown(self, item, nextitem):
+        yield
+        self._hand_back_the_hook()
+
+    def _hand_back_the_hook(self):
+        native = self.profiler.rust_profiler if self.profiler is not None else None
+        if native is not None and sys.getprofile() is not native:
+            sys.setprofile(native)
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session):
@@ -70,9 +91,11 @@ class _TestRecorder:
         self.tally = background.Tally()
         background.attach(self.db_path, self.tally)
         profiler.start()
+        self.profiler = profiler
         try:
             yield
         finally:
+            self.profiler = None
             # Records after the last test's end belong to no test: they are
             # dropped with the profiler.
             profiler.stop()
