@@ -27,7 +27,7 @@ BENCH_PYTHON = PYTHONPATH=$(call BENCH_PACKAGES,$(1)) $(CURDIR)/$(call VENV,$(1)
 run_suite = cd bench && $(call BENCH_PYTHON,$(1)) real_suite.py $(if $(BENCH_QUICK),--rounds 1)
 PIP_FLAGS ?= -q
 
-.PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) \
+.PHONY: test run bench bench-suite cpp-test pytest-sanitized valgrind bench-store deps build-deps $(addprefix venv-,$(PYTHON_VERSIONS)) $(addprefix venv-base-,$(PYTHON_VERSIONS)) $(addprefix pytest-,$(PYTHON_VERSIONS)) \
 	$(addprefix soak-,$(PYTHON_VERSIONS)) $(addprefix bench-venv-,$(PYTHON_VERSIONS)) $(addprefix bench-,$(PYTHON_VERSIONS)) \
 	$(addprefix bench-suite-,$(PYTHON_VERSIONS)) $(addprefix bench-real-suites-,$(PYTHON_VERSIONS))
 
@@ -35,9 +35,9 @@ test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
 # Debian packages the build and the tests need (chromium and its driver for the
 # viewer's browser tests), installed only when missing.
-deps:
-	@missing=""; \
-	for pkg in g++ googletest libgtest-dev valgrind chromium chromium-driver; do \
+# Installs the Debian packages named in $(1) that are missing.
+apt_install = @missing=""; \
+	for pkg in $(1); do \
 	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -45,16 +45,28 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# What building zelm needs.
+build-deps:
+	$(call apt_install,g++)
+
+deps: build-deps
+	$(call apt_install,googletest libgtest-dev valgrind chromium chromium-driver)
+
 define VENV_RULES
-venv-$(1): deps
+# The venv with zelm built and installed, and nothing else: what `make run` needs.
+venv-base-$(1): build-deps
 	@test -n "$(call python_for,$(1))" || { echo "CPython $(1) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	@test -x $(call VENV,$(1))/bin/python || $(call python_for,$(1)) -m venv $(call VENV,$(1))
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
-	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack zstandard pytest hypothesis requests "urllib3>=2" httpx selenium \
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja msgpack zstandard
+	$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation .
+
+# The same venv with what the tests use besides.
+venv-$(1): deps venv-base-$(1)
+	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) pytest hypothesis requests "urllib3>=2" httpx selenium \
 		flask waitress django starlette uvicorn jinja2 attrs trio
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"
-	$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation .
 
 pytest-$(1): venv-$(1)
 	cd tests && ZELM_REQUIRE_BROWSER=1 ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
@@ -118,7 +130,7 @@ VALGRIND_FLAGS = --tool=memcheck --error-exitcode=99 --leak-check=no --num-calle
 valgrind: venv-$(MAIN_VERSION)
 	cd tests/valgrind && PYTHONMALLOC=malloc timeout 300 valgrind $(VALGRIND_FLAGS) ../../$(call VENV,$(MAIN_VERSION))/bin/python workload.py
 
-run: venv-$(MAIN_VERSION)
+run: venv-base-$(MAIN_VERSION)
 	$(call VENV,$(MAIN_VERSION))/bin/zelm run --db .zelm/traces.sqlite3 examples/shop_app.py
 	$(call VENV,$(MAIN_VERSION))/bin/zelm show --db .zelm/traces.sqlite3 latest
 	@echo

@@ -155,6 +155,22 @@ def test_list_of_a_database_without_traces(zelm, tmp_path):
     assert (result.returncode, result.stdout) == (0, "no traces in t.sqlite3\n")
 
 
+@pytest.mark.parametrize("extra", [[], ["--failed"]], ids=["all", "failed"])
+def test_list_of_a_database_not_made_yet_says_there_are_no_traces_yet(zelm, tmp_path, extra):
+    result = zelm("list", "--db", "absent.sqlite3", *extra)
+
+    assert (result.returncode, result.stdout, result.stderr) == (0, "no traces yet: absent.sqlite3 does not exist\n", "")
+    assert not (tmp_path / "absent.sqlite3").exists()
+
+
+def test_version_is_printed(zelm):
+    from zelm.version import __version__
+
+    result = zelm("--version")
+
+    assert (result.returncode, result.stdout) == (0, f"zelm {__version__}\n")
+
+
 def test_show_draws_each_thread_as_an_indented_call_tree(zelm):
     trace_id = saved_trace_id(zelm("run", EXAMPLE))
 
@@ -593,7 +609,7 @@ GARBLED = "does not decode as MessagePack"
         (["run", "missing.py"], 2, "zelm: error: cannot run script 'missing.py': no such file"),
         (["run", "-m", "no_such_module_here"], 1, "zelm: error: No module named no_such_module_here"),
         (["run", "empty_dir"], 1, "zelm: error: can't find '__main__' module in 'empty_dir'"),
-        (["list", "--db", "absent.sqlite3"], 1, f"{UNREADABLE} absent.sqlite3: no such file"),
+        (["show", "latest", "--db", "absent.sqlite3"], 1, f"{UNREADABLE} absent.sqlite3: no such file"),
         (["list", "--db", "corrupt.sqlite3"], 1, f"{UNREADABLE} corrupt.sqlite3: {NOT_A_DATABASE}"),
         (["show", "trc_good", "--db", "corrupt.sqlite3"], 1, f"{UNREADABLE} corrupt.sqlite3: {NOT_A_DATABASE}"),
         (["show", "trc_nope", "--db", "good.sqlite3"], 1, "zelm: error: no trace trc_nope in good.sqlite3"),

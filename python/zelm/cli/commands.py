@@ -60,6 +60,9 @@ def _print_lines(lines):
 
 
 def list_command(args):
+    if not os.path.lexists(args.db):
+        _print_lines([f"no traces yet: {args.db} does not exist"])
+        return SUCCESS
     stored = store.list_traces(args.db)
     if not stored:
         _print_lines([f"no traces in {args.db}"])

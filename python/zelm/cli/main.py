@@ -41,6 +41,7 @@ from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, Command
 from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
 from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.plugins import TEST_OUTCOMES
+from zelm.version import __version__
 from zelm.profiler import DEFAULT_CONFIG, DEFAULT_DB_PATH, Profiler
 from zelm.text import plural
 
@@ -460,6 +461,7 @@ def build_parser():
         prog="zelm",
         description="Record every Python call and return of a program, and read the traces back.",
     )
+    parser.add_argument("--version", action="version", version=f"zelm {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     database = argparse.ArgumentParser(add_help=False)
