@@ -73,6 +73,18 @@ def test_the_saved_hook_handed_back_takes_the_thread_up_again(native, make_host,
     assert set(hook_changes(doc)) == {("restored", None, "MainThread")}
 
 
+def recorded_with_threads(native, make_host, run):
+    """The trace of run(), recorded with config "threading" on."""
+    host = make_host(config={"threading": True})
+    native.register_profiler(host)
+    try:
+        run()
+    finally:
+        native.register_noop_profiler()
+        threading.setprofile(None)
+    return decode(host.rust_profiler.build_trace())
+
+
 def test_a_thread_hands_its_saved_hook_back(native, make_host):
     def worker():
         saved = sys.getprofile()
@@ -81,14 +93,7 @@ def test_a_thread_hands_its_saved_hook_back(native, make_host):
         sys.setprofile(saved)
         echo("after")
 
-    host = make_host(config={"threading": True})
-    native.register_profiler(host)
-    try:
-        run_in_thread(worker)
-    finally:
-        native.register_noop_profiler()
-        threading.setprofile(None)
-    doc = decode(host.rust_profiler.build_trace())
+    doc = recorded_with_threads(native, make_host, lambda: run_in_thread(worker))
 
     assert echoed(doc) == ["after"]
     assert hook_changes(doc) == [("restored", None, "worker")]
@@ -96,18 +101,14 @@ def test_a_thread_hands_its_saved_hook_back(native, make_host):
 
 @pytest.mark.parametrize("saved_from", [threading.getprofile, sys.getprofile])
 def test_threads_started_after_the_threading_hook_is_handed_back_are_recorded(native, make_host, saved_from):
-    host = make_host(config={"threading": True})
-    native.register_profiler(host)
-    try:
+    def run():
         saved = saved_from()
         threading.setprofile(other_profiler)
         run_in_thread(echo, "unseen")
         threading.setprofile(saved)
         run_in_thread(echo, "seen")
-    finally:
-        native.register_noop_profiler()
-        threading.setprofile(None)
-    doc = decode(host.rust_profiler.build_trace())
+
+    doc = recorded_with_threads(native, make_host, run)
 
     assert echoed(doc) == ["seen"]
     # The unseen thread never had zelm's hook to lose.
@@ -142,14 +143,7 @@ def test_a_thread_that_ends_with_its_hook_replaced_says_so(native, make_host):
         sys.setprofile(None)
         echo("while replaced")
 
-    host = make_host(config={"threading": True})
-    native.register_profiler(host)
-    try:
-        run_in_thread(worker)
-    finally:
-        native.register_noop_profiler()
-        threading.setprofile(None)
-    doc = decode(host.rust_profiler.build_trace())
+    doc = recorded_with_threads(native, make_host, lambda: run_in_thread(worker))
 
     assert echoed(doc) == ["before"]
     assert hook_changes(doc) == [("replaced", None, "worker")]
