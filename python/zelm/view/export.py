@@ -9,6 +9,7 @@ security policy lets it load nothing from anywhere.
 """
 
 import json
+import re
 
 from zelm.view import facts, model, server
 
@@ -16,6 +17,8 @@ from zelm.view import facts, model, server
 # trace instead.
 MAX_NODES = 50_000
 MAX_BYTES = 32 * 1024 * 1024
+
+_SCRIPT_TAG = re.compile(r'<script src="static/([a-z]+\.js)"></script>')
 
 _POLICY = ("default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
            "img-src data:; base-uri 'none'; form-action 'none'")
@@ -82,13 +85,21 @@ def render_html(data):
     # In a script element only "</script" and "<!--" end or change the
     # text; with every "<" escaped neither can occur. JSON reads \u003c back.
     payload = payload.replace("<", "\\u003c").replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
-    script = files["viewer.js"].decode().replace("</", "<\\/")
     style = files["viewer.css"].decode().replace("</", "<\\/")
     page = page.replace('<link rel="stylesheet" href="static/viewer.css">',
                         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">\n<style>{style}</style>')
-    page = page.replace('<script src="static/viewer.js"></script>',
-                        f'<script type="application/json" id="zelm-data">{payload}</script>\n<script>{script}</script>')
-    return page
+    # The data goes before the first script; each script goes inline where
+    # the page loads it, in the same order.
+    first = True
+
+    def inline(match):
+        nonlocal first
+        script = files[match.group(1)].decode().replace("</", "<\\/")
+        data = f'<script type="application/json" id="zelm-data">{payload}</script>\n' if first else ""
+        first = False
+        return f"{data}<script>{script}</script>"
+
+    return _SCRIPT_TAG.sub(inline, page)
 
 
 def export_html(trace, db_path, output):

@@ -1,0 +1,231 @@
+"use strict";
+
+// ---- one trace ----
+
+const state = {
+  traceId: null,
+  summary: null,
+  thread: null,        // the thread filter: null for all, else a thread number
+  nodes: new Map(),    // node id -> {row, element, childBox, expanded, loaded}
+  selected: null,
+  view: { begin: 0, finish: 1 },
+  lanes: [],           // {thread, top, height, reply}
+  searchStatus: null,
+};
+
+async function showTrace(traceId) {
+  document.getElementById("list-page").hidden = true;
+  document.getElementById("trace-page").hidden = false;
+  document.getElementById("heading").textContent = traceId + " (loading\u2026)";
+  state.traceId = traceId;
+  state.nodes = new Map();
+  state.selected = null;
+  state.lanes = [];
+  clear(tree);
+  tree.appendChild(el("p", "hint", "Loading the trace (a large one takes a few seconds to decode)\u2026"));
+  let summary;
+  try {
+    summary = await api("summary", { trace: traceId });
+  } catch (error) {
+    showMessage("cannot open trace " + traceId + ": " + error.message);
+    document.getElementById("heading").textContent = traceId;
+    return;
+  }
+  state.summary = summary;
+  state.view = { begin: 0, finish: Math.max(summary.duration, 1e-6) };
+  document.getElementById("heading").textContent = summary.trace_id + "  " + (summary.source || "");
+  const facts = document.getElementById("trace-facts");
+  facts.textContent =
+    summary.records + " records, " + summary.threads.length + " threads, " + duration(summary.duration);
+  if (summary.parent_trace_id) facts.appendChild(childOf(summary.parent_trace_id));
+  const select = document.getElementById("thread-filter");
+  clear(select);
+  select.appendChild(el("option", null, "all threads")).value = "";
+  for (const thread of summary.threads) {
+    select.appendChild(el("option", null, thread.name + " (" + thread.thread_id + ")")).value = String(thread.number);
+  }
+  select.value = "";
+  state.thread = null;
+  await Promise.all([buildTree(), layoutTimeline()]);
+}
+
+function shownThreads() {
+  return state.summary.threads.filter(thread => state.thread === null || thread.number === state.thread);
+}
+
+document.getElementById("thread-filter").addEventListener("change", event => {
+  state.thread = event.target.value === "" ? null : Number(event.target.value);
+  state.nodes = new Map();
+  state.selected = null;
+  buildTree();
+  layoutTimeline();
+});
+
+// ---- the call tree ----
+
+const tree = document.getElementById("tree");
+
+async function buildTree() {
+  clear(tree);
+  for (const thread of shownThreads()) {
+    const head = el("div", "thread-head", "thread " + thread.name + " (" + thread.thread_id + "): " + thread.calls + " calls");
+    tree.appendChild(head);
+    const box = el("div", "children");
+    box.dataset.thread = String(thread.number);
+    tree.appendChild(box);
+    await loadPage(box, "roots", { thread: thread.number }, 0);
+  }
+}
+
+// Loads a page of children (or of a thread's roots) into box; "containing"
+// asks for the page that holds that descendant.
+async function loadPage(box, endpoint, params, offset, containing) {
+  const reply = await api(endpoint, Object.assign({ trace: state.traceId, offset, containing }, params));
+  clear(box);
+  if (reply.offset > 0) {
+    const earlier = el("div", "more", "\u2191 " + reply.offset + " earlier");
+    earlier.addEventListener("click", () => loadPage(box, endpoint, params, Math.max(0, reply.offset - reply.rows.length)));
+    box.appendChild(earlier);
+  }
+  for (const row of reply.rows) box.appendChild(makeNode(row));
+  const after = reply.total - reply.offset - reply.rows.length;
+  if (after > 0) {
+    const more = el("div", "more", "\u2193 " + after + " more");
+    more.addEventListener("click", () => loadPage(box, endpoint, params, reply.offset + reply.rows.length));
+    box.appendChild(more);
+  }
+  return reply;
+}
+
+function makeNode(row) {
+  const wrapper = el("div", "node");
+  const line = el("div", "row " + row.kind);
+  line.setAttribute("role", "treeitem");
+  line.dataset.id = String(row.id);
+  line.style.paddingLeft = (6 + 16 * row.depth) + "px";
+  const toggle = el("span", "toggle", row.has_children ? "\u25b8" : "");
+  line.appendChild(toggle);
+  if (row.kind === "call") {
+    line.appendChild(el("span", "duration" + (row.finished ? "" : " unfinished"), (row.finished ? "" : ">=") + duration(row.duration)));
+    line.appendChild(el("span", "name", row.name));
+    if (row.arguments !== null) line.appendChild(el("span", "args", "(" + row.arguments + ")"));
+    if (row.raised) line.appendChild(el("span", "ret raised", " raised " + row.raised));
+    else if (row.return_value !== null) line.appendChild(el("span", "ret", " \u2192 " + row.return_value));
+    line.appendChild(el("span", "loc", row.location));
+  } else {
+    line.appendChild(el("span", "duration", "*"));
+    line.appendChild(el("span", "name", row.text));
+  }
+  const childBox = el("div", "children");
+  childBox.hidden = true;
+  wrapper.appendChild(line);
+  wrapper.appendChild(childBox);
+  const entry = { row, element: line, childBox, expanded: false, loaded: false };
+  state.nodes.set(row.id, entry);
+  toggle.addEventListener("click", event => { event.stopPropagation(); toggleNode(row.id); });
+  line.addEventListener("click", () => select(row.id));
+  line.addEventListener("dblclick", () => toggleNode(row.id));
+  return wrapper;
+}
+
+async function expand(id, containing) {
+  const entry = state.nodes.get(id);
+  if (!entry || !entry.row.has_children) return;
+  if (!entry.loaded || containing !== undefined) {
+    await loadPage(entry.childBox, "children", { node: id }, 0, containing);
+    entry.loaded = true;
+  }
+  entry.expanded = true;
+  entry.childBox.hidden = false;
+  entry.element.firstChild.textContent = "\u25be";
+}
+
+function collapse(id) {
+  const entry = state.nodes.get(id);
+  if (!entry || !entry.expanded) return;
+  entry.expanded = false;
+  entry.childBox.hidden = true;
+  entry.element.firstChild.textContent = "\u25b8";
+}
+
+function toggleNode(id) {
+  const entry = state.nodes.get(id);
+  if (entry && entry.expanded) collapse(id);
+  else return expand(id);
+}
+
+// Opens the tree down to node id (path: the ids from its root) and selects it.
+async function reveal(path) {
+  const id = path[path.length - 1];
+  const root = path[0];
+  if (!state.nodes.has(root) || !tree.contains(state.nodes.get(root).element)) {
+    const thread = await api("node", { trace: state.traceId, node: root }).then(details => details.thread);
+    if (state.thread !== null && state.thread !== thread) {
+      state.thread = null;
+      document.getElementById("thread-filter").value = "";
+      state.nodes = new Map();
+      await buildTree();
+      layoutTimeline();
+    }
+    const box = tree.querySelector('.children[data-thread="' + thread + '"]');
+    await loadPage(box, "roots", { thread }, 0, root);
+  }
+  for (let i = 0; i < path.length - 1; i++) {
+    const entry = state.nodes.get(path[i]);
+    const next = path[i + 1];
+    if (!entry.loaded || !state.nodes.has(next) || !entry.childBox.contains(state.nodes.get(next).element)) {
+      await expand(path[i], next);
+    } else {
+      await expand(path[i]);
+    }
+  }
+  await select(id);
+}
+
+async function select(id) {
+  const previous = state.nodes.get(state.selected);
+  if (previous) previous.element.classList.remove("selected");
+  state.selected = id;
+  const entry = state.nodes.get(id);
+  if (entry) {
+    entry.element.classList.add("selected");
+    entry.element.scrollIntoView({ block: "nearest" });
+  }
+  drawTimeline();
+  await showDetails(id);
+}
+
+function visibleRows() {
+  return Array.from(tree.querySelectorAll(".row")).filter(row => row.offsetParent !== null);
+}
+
+tree.addEventListener("keydown", async event => {
+  const rows = visibleRows();
+  if (!rows.length) return;
+  const current = state.nodes.get(state.selected);
+  const position = current ? rows.indexOf(current.element) : -1;
+  const go = index => {
+    const row = rows[Math.max(0, Math.min(rows.length - 1, index))];
+    select(Number(row.dataset.id));
+  };
+  switch (event.key) {
+    case "ArrowDown": go(position + 1); break;
+    case "ArrowUp": go(position < 0 ? 0 : position - 1); break;
+    case "ArrowRight":
+      if (current && current.row.has_children && !current.expanded) await expand(state.selected);
+      else if (current && current.expanded) go(position + 1);
+      break;
+    case "ArrowLeft":
+      if (current && current.expanded) collapse(state.selected);
+      else if (current && current.row.depth > 0) {
+        const parent = current.element.parentElement.parentElement.closest(".node");
+        if (parent) select(Number(parent.firstChild.dataset.id));
+      }
+      break;
+    case "Enter":
+      if (current) await toggleNode(state.selected);
+      break;
+    default: return;
+  }
+  event.preventDefault();
+});
