@@ -5,8 +5,9 @@ traces, show one as a call tree, export one for other tools.
     zelm run [options] -m module [args ...]
     zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME]
     zelm show TRACE_ID [--depth N] [--thread NAME]
-    zelm export TRACE_ID --format chrome|json|html [-o FILE]
+    zelm export TRACE_ID --format chrome|speedscope|json|html [-o FILE]
     zelm view [TRACE_ID] [--port N] [--no-browser]
+    zelm stats TRACE_ID [--sort total|self|calls] [--limit N] [--format text|json] [--thread NAME]
 
 TRACE_ID "latest" names the newest stored trace. Errors that are not the
 profiled program's own are reported as one line "zelm: error: ..." with
@@ -39,6 +40,7 @@ from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
 from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
+from zelm.cli.stats import SORT_KEYS, stats_command
 from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.plugins import TEST_OUTCOMES
 from zelm.version import __version__
@@ -526,14 +528,16 @@ def build_parser():
     show.set_defaults(handler=show_command, command_parser=show)
 
     export = commands.add_parser(
-        "export", parents=[database], help="export a trace as Chrome trace events or JSON",
+        "export", parents=[database], help="export a trace as Chrome trace events, for speedscope, or as JSON",
         description="Export a stored trace: --format chrome writes Chrome trace event JSON for Perfetto "
-        "(ui.perfetto.dev) and chrome://tracing; --format json writes the decoded trace document.",
+        "(ui.perfetto.dev) and chrome://tracing; --format speedscope a speedscope file (www.speedscope.app), "
+        "one profile per thread; --format json the decoded trace document.",
     )
     export.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
-    export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome",
-                        help="chrome (default), json, or html (the viewer and the trace in one file)")
-    export.add_argument("-o", "--output", metavar="FILE", default="-", help="the file to write (default: stdout)")
+    export.add_argument("--format", choices=("chrome", "speedscope", "json", "html"), default="chrome",
+                        help="chrome (default), speedscope, json, or html (the viewer and the trace in one file)")
+    export.add_argument("-o", "--output", metavar="FILE", default="-",
+                        help="the file to write, gzip-compressed if its name ends in .gz (default: stdout)")
     export.set_defaults(handler=export_command, command_parser=export)
 
     view = commands.add_parser(
@@ -545,6 +549,22 @@ def build_parser():
     view.add_argument("--port", metavar="N", type=int, default=0, help="the port to listen on (default: a free one)")
     view.add_argument("--no-browser", action="store_true", help="print the address, do not open a browser")
     view.set_defaults(handler=view_command, command_parser=view)
+
+    stats_parser = commands.add_parser(
+        "stats", parents=[database], help="show where a trace's time went, per function",
+        description="Show one line per function (qualified name and file) of a stored trace: its calls, total "
+        "time (a call inside a call of the same function counted once), self time (outside the recorded calls "
+        "it made, so including code that is not recorded: the standard library, installed packages, C "
+        "functions), mean and longest call.",
+    )
+    stats_parser.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
+    stats_parser.add_argument("--sort", choices=SORT_KEYS, default="total", help="the order, heaviest first "
+                              "(default: total)")
+    stats_parser.add_argument("--limit", metavar="N", type=positive_int, help="show the first N functions only")
+    stats_parser.add_argument("--format", choices=("text", "json"), default="text",
+                              help="text (default): an aligned table; json: a list of objects, times in seconds")
+    stats_parser.add_argument("--thread", metavar="NAME", help="only the thread of this name (or native id)")
+    stats_parser.set_defaults(handler=stats_command, command_parser=stats_parser)
 
     import_parser = commands.add_parser(
         "import", parents=[database], help="store the traces written to fallback files",
