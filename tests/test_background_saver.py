@@ -2,6 +2,7 @@
 and written to fallback files, never waited for, when the database is
 locked by another process or the queue is full."""
 
+import contextlib
 import os
 import stat
 import time
@@ -97,3 +98,23 @@ def test_saves_into_an_attached_database_go_through_the_saver_but_in_place_ones(
 
     assert len(tally.fallback_paths) == (0 if in_place else 1)
     assert background.attached(db_path) is None
+
+
+@pytest.mark.parametrize("locked", [False, True], ids=["stored", "fallback file"])
+def test_a_document_keeps_the_directory_it_was_handed_over_from(db_path, tmp_path, monkeypatch, locked):
+    saver = background.BackgroundSaver()
+    handed_from, later = tmp_path / "handed", tmp_path / "later"
+    handed_from.mkdir()
+    later.mkdir()
+
+    with locked_database(db_path) if locked else contextlib.nullcontext():
+        monkeypatch.chdir(handed_from)
+        tally, _ = handed_over(saver, db_path, 1, timeout=0)
+        monkeypatch.chdir(later)
+        saver.finish(1)
+
+    if locked:
+        (path,) = tally.fallback_paths
+        assert store.read_working_directory(path) == str(handed_from)
+    else:
+        assert [entry.working_directory for entry in store.list_traces(db_path)] == [str(handed_from)]

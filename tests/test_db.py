@@ -1,3 +1,4 @@
+import json
 import os
 import pathlib
 import sqlite3
@@ -7,7 +8,10 @@ import threading
 
 import msgpack
 import pytest
+from conftest import pack_with_raw, raw_slot
+from test_trace_reader import MAIN, WORKER, call, document, plugin, ret
 
+from zelm import trace as trace_reader
 from zelm.store import sqlite as sqlite_store
 from zelm.store import (
     StoredTrace,
@@ -52,8 +56,8 @@ def test_documents_under_one_trace_id_are_all_kept_in_order(db_path):
     newest, oldest = list_traces(db_path)
     assert newest.id > oldest.id
     assert newest.saved_at >= oldest.saved_at
-    assert newest._replace(id=0, saved_at=0) == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 8, len(second))
-    assert oldest._replace(id=0, saved_at=0) == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 2, len(first))
+    assert newest._replace(id=0, saved_at=0)[:7] == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 8, len(second))[:7]
+    assert oldest._replace(id=0, saved_at=0)[:7] == StoredTrace(0, TRACE_ID, 0, 10.0, "src", 2, len(first))[:7]
 
 
 def test_traces_are_found_by_their_own_id(db_path):
@@ -273,7 +277,7 @@ def test_a_database_of_the_first_release_still_reads_and_takes_new_traces(db_pat
         connection.execute("INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack)"
                            " VALUES (?, 1.0, 1.5, 'old', 3, ?, ?)", (TRACE_ID, len(old), old))
 
-    assert list_traces(db_path) == [StoredTrace(1, TRACE_ID, 1.0, 1.5, "old", 3, len(old))]
+    assert [entry[:7] for entry in list_traces(db_path)] == [(1, TRACE_ID, 1.0, 1.5, "old", 3, len(old))]
     assert load_trace(db_path, TRACE_ID) == old
 
     new = trace_document(main_records=1, source="new")
@@ -396,13 +400,14 @@ def test_a_cut_test_trace_keeps_its_test(db_path, document):
 
 def test_a_cut_test_trace_stored_without_its_test_lists_with_it(db_path):
     # The rows of cut test traces saved before their summaries read past the
-    # cut record: no test, the cut's count. Only the test traces are re-read.
+    # cut record: no test, the cut's count. Rows saved without a summary
+    # are read again.
     test_trace = cut_test_trace(frames_of_interest=[START_TEST, END_TEST, TRACE_CUT])
     run_trace = msgpack.packb({**msgpack.unpackb(trace_document(source="app.py")), "frames_of_interest": [TRACE_CUT]})
     for document in (test_trace, run_trace):
         save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
     with sqlite3.connect(db_path) as connection:
-        connection.execute("UPDATE traces SET test = NULL")
+        connection.execute("UPDATE traces SET test = NULL, summary = NULL")
 
     assert [(entry.source, entry.test, entry.dropped_events) for entry in list_traces(db_path)] == [
         ("app.py", None, 40),
@@ -418,3 +423,134 @@ def test_a_failed_batch_writes_every_trace_to_its_own_file(corrupt_db):
 
     assert [open(path, "rb").read() for path in raised.value.fallback_paths] == [document for _, document in documents]
     assert raised.value.fallback_path is None
+
+
+# ---- the summary a list of traces shows, and the working directory ----
+
+WEB_THREAD = 400
+
+
+def web_records(status):
+    """A request served on a thread of its own, recorded with threading off:
+    every record in "frames_of_interest"."""
+    return [
+        plugin("inbound_request", 3.0, thread=WEB_THREAD, method="POST", path="/pay", query_string="", headers=[],
+               body_size=0),
+        call("pay", "f1", 3.1, thread=WEB_THREAD), ret("pay", "f1", 3.2, thread=WEB_THREAD),
+        plugin("inbound_response", 3.4, thread=WEB_THREAD, status=status, headers=[], body_size=10, duration=0.4,
+               error=None),
+    ]
+
+
+SUMMARISED = {
+    "test": document([
+        plugin("start_test", 2.0, nodeid="t.py::test_a", file="t.py"),
+        call("f", "f1", 2.1), ret("f", "f1", 2.2),
+        plugin("end_test", 2.5, nodeid="t.py::test_a", file="t.py", outcome="failed"),
+    ], {WORKER: [call("g", "g1", 2.15, thread=WORKER), ret("g", "g1", 2.3, thread=WORKER)]}, timestamp=1.0),
+    "web": document(web_records(500)),
+    "cut": document([
+        call("f", "f1", 1.0),
+        {"type": "trace_cut", "dropped_events": 7, "timestamp": 1.2, "thread_native_id": MAIN},
+        ret("f", "f1", 2.0),
+    ], timestamp=0.5),
+    "threads": document(
+        [call("main", "m1", 1.0), ret("main", "m1", 1.5)],
+        {WORKER: [call("w", "w1", 0.5, thread=WORKER), ret("w", "w1", 3.0, thread=WORKER)], 300: []},
+        timestamp=0.1),
+}
+
+
+def expected_summary(doc):
+    """The summary's fields as the decoded trace tells them."""
+    records = [record for thread in trace_reader.Trace.from_document(doc).threads for record in thread.records]
+    times = [record["timestamp"] for record in records]
+    markers = {record["type"]: record for record in records if record["type"] not in ("frame", "trace_cut")}
+    started = markers["start_test"]["timestamp"] if "start_test" in markers else min(times)
+    ended = markers["end_test"]["timestamp"] if "end_test" in markers else max(times)
+    request = None
+    if "inbound_request" in markers:
+        request = {"method": markers["inbound_request"]["method"], "path": markers["inbound_request"]["path"],
+                   "status": markers["inbound_response"]["status"]}
+    trace = trace_reader.Trace.from_document(doc)
+    test = {"nodeid": markers["end_test"]["nodeid"], "outcome": markers["end_test"]["outcome"]} \
+        if "end_test" in markers else None
+    return (started, ended, len(trace.threads), request, test, trace.dropped_events or None)
+
+
+@pytest.mark.parametrize("kind", SUMMARISED)
+def test_the_summary_tells_what_the_decoded_trace_tells(db_path, kind):
+    doc = SUMMARISED[kind]
+    # A record no Python reader decodes (a map as a map's key) shows that
+    # the records between the first and last are skipped, not decoded.
+    records = doc["frames_of_interest"]
+    packed = pack_with_raw({**doc, "frames_of_interest": [records[0], raw_slot(0), *records[1:]]},
+                           b"\x81\x81\xa1a\x01\x01")
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=packed)
+
+    (stored,) = list_traces(db_path)
+    summary = (stored.started, stored.ended, len(stored.thread_ids), stored.request, stored.test,
+               stored.dropped_events)
+    assert summary == expected_summary(doc)
+    assert stored.record_count == sum(map(len, [records, *doc["frames"].values()])) + 1
+
+
+@pytest.mark.parametrize("status", [500, None])
+def test_a_web_trace_tells_its_request(db_path, status):
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=msgpack.packb(document(web_records(status))))
+
+    (stored,) = list_traces(db_path)
+    assert stored.request == {"method": "POST", "path": "/pay", "status": status}
+    assert stored.thread_ids == (WEB_THREAD,)
+
+
+def without_summaries(db_path):
+    """Make the rows of ``db_path`` look as a release before the summary wrote them."""
+    with sqlite3.connect(db_path) as connection:
+        connection.execute("UPDATE traces SET summary = NULL, working_directory = NULL")
+
+
+def summaries(db_path):
+    with sqlite3.connect(db_path) as connection:
+        return [row[0] for row in connection.execute("SELECT summary FROM traces ORDER BY id")]
+
+
+def test_an_older_row_gets_its_summary_on_first_read_and_the_next_save_writes_it(db_path):
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=msgpack.packb(SUMMARISED["test"]))
+    (saved,) = list_traces(db_path)
+    without_summaries(db_path)
+
+    # Read without a summary: worked out from the document, the database untouched.
+    (read,) = list_traces(db_path)
+    assert read._replace(working_directory=saved.working_directory) == saved
+    assert summaries(db_path) == [None]
+
+    save_trace_in_sqlite(db_path, OTHER_TRACE_ID, timeout=5, msgpack=trace_document(trace_id=OTHER_TRACE_ID))
+
+    assert json.loads(summaries(db_path)[0]) == {"started": 2.0, "ended": 2.5, "threads": [MAIN, WORKER],
+                                                "request": None}
+    assert list_traces(db_path)[1] == read
+
+
+def test_a_trace_keeps_the_directory_it_was_saved_from(db_path, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=trace_document())
+    sqlite_store.save_traces_in_sqlite(db_path, [(OTHER_TRACE_ID, trace_document(), None)], timeout=5)
+
+    assert [entry.working_directory for entry in list_traces(db_path)] == [None, str(tmp_path)]
+
+
+def test_a_fallback_file_keeps_the_working_directory_beside_it(corrupt_db, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    stale = pathlib.Path(sqlite_store.fallback_path(corrupt_db, TRACE_ID) + sqlite_store.WORKING_DIRECTORY_SUFFIX)
+    stale.write_text("/left/by/an/earlier/file")
+
+    with pytest.raises(TraceStoreError) as raised:
+        sqlite_store.save_traces_in_sqlite(
+            corrupt_db, [(TRACE_ID, trace_document()), (OTHER_TRACE_ID, trace_document(), None)], timeout=5)
+
+    first, second = raised.value.fallback_paths
+    assert sqlite_store.read_working_directory(first) == str(tmp_path)
+    assert sqlite_store.read_working_directory(second) is None

@@ -8,6 +8,9 @@ sqlite.write_fallback_files) instead of waiting: when it finds the queue
 full, when the database refuses its batch for longer than the busy timeout
 it was handed with, and when finish() has waited as long as it may.
 
+A document keeps the working directory of the process as it was handed
+over, which is stored with it.
+
 Each document comes with a Tally, which counts where its documents went.
 While a tally is attached to a database path (pytest --zelm), the saves
 the native profiler makes into that database come here (see zelm.db).
@@ -62,6 +65,7 @@ class _Job(NamedTuple):
     tally: Tally
     # Told the exception (naming the fallback files) when the document is not stored.
     on_failure: Optional[Callable]
+    working_directory: Optional[str]
 
 
 class _NotWaitedFor(Exception):
@@ -81,8 +85,9 @@ class BackgroundSaver:
         self._give_up_at = None
 
     def put(self, db_path, trace_id, document, *, timeout, tally, on_failure=None):
-        """Hand over a document; never waits for the database."""
-        job = _Job(os.fspath(db_path), trace_id, document, timeout, tally, on_failure)
+        """Hand over a document, saved from the current directory; never
+        waits for the database."""
+        job = _Job(os.fspath(db_path), trace_id, document, timeout, tally, on_failure, sqlite.current_directory())
         with self._lock:
             if self._thread is None or not self._thread.is_alive():
                 self._thread = threading.Thread(target=self._run, name="zelm-saver", daemon=True)
@@ -153,7 +158,7 @@ class BackgroundSaver:
     def _save(self, db_path, timeout, jobs):
         """Store ``jobs`` in one transaction, waiting for the database's lock
         up to ``timeout`` seconds in short attempts; else write them to files."""
-        traces = [(job.trace_id, job.document) for job in jobs]
+        traces = [(job.trace_id, job.document, job.working_directory) for job in jobs]
         deadline = time.monotonic() + timeout
         while True:
             give_up_at = self._give_up_at
@@ -175,7 +180,8 @@ class BackgroundSaver:
     def _spill(self, jobs, error):
         """Write the documents of ``jobs`` (all of one database) to their
         fallback files, count them and tell who asked to be told."""
-        raised = sqlite.write_fallback_files(jobs[0].db_path, [(job.trace_id, job.document) for job in jobs], error)
+        raised = sqlite.write_fallback_files(
+            jobs[0].db_path, [(job.trace_id, job.document, job.working_directory) for job in jobs], error)
         # The files written, in the order of the jobs, each named after its trace.
         written = list(raised.fallback_paths)
         with self._lock:

@@ -14,6 +14,22 @@ by the "trace_cut" record in a trace its budget cut).
 The column "parent_trace_id" holds, for the trace of a child process (forked
 or started by a traced program), the trace id of the process that started
 it, from the document's entry of that name.
+The column "summary" holds, as a JSON object, what a list of traces shows
+beyond those: "started" and "ended", the times of the trace's first and
+last records (a test's trace runs from its "start_test" record to its
+"end_test" record), "threads", the native ids of the threads it recorded,
+and "request", for the trace of a served web request, its "method", "path"
+and "status" (from the inbound_http plugin's records). All of it is read
+from a few records at save, never by decoding the whole document; an empty
+object is the summary of a document that does not decode. Rows saved before
+the column have it NULL: a reader works it out from the document and keeps
+it in memory (a reader never writes), and the next save into the database
+writes it into as many of them as a moment allows (see _fill_summaries).
+The column "working_directory" holds the directory the saving process was
+in when it saved the trace (the one the trace's relative file names are
+relative to), or NULL when unknown: a row saved before the column, a
+fallback file imported without its ".cwd" file, a removed directory. It is
+kept beside the document, whose bytes stay as the profiler made them.
 
 Documents are stored compressed with zstd (column "compression" 'zstd';
 rows written before it was there hold the plain document and read as
@@ -25,7 +41,9 @@ holds the document and one chunk, never a second copy of the document.
 
 A save that fails for any reason but bad arguments writes the document to a
 file beside the database (see fallback_path) before raising, so a trace is
-never lost to its store; the error message names that file.
+never lost to its store; the error message names that file. The working
+directory goes to a file of the same name with ".cwd" added, which
+`zelm import` reads back.
 """
 
 import contextlib
@@ -34,6 +52,7 @@ import math
 import os
 import pathlib
 import sqlite3
+import threading
 import time
 from typing import NamedTuple, Optional
 
@@ -51,6 +70,9 @@ __all__ = [
     "load_trace",
     "load_trace_documents",
     "write_fallback_files",
+    "read_working_directory",
+    "current_directory",
+    "WORKING_DIRECTORY_SUFFIX",
     "is_lock_timeout",
 ]
 
@@ -88,10 +110,18 @@ _ADDED_COLUMNS = {
     "stored_bytes": "INTEGER",
     "dropped_events": "INTEGER",
     "parent_trace_id": "TEXT",
+    "summary": "TEXT",
+    "working_directory": "TEXT",
 }
 
 _SUMMARY_COLUMNS = ("id", "trace_id", "saved_at", "timestamp", "source", "record_count", "size_bytes",
-                    "test", "dropped_events", "parent_trace_id")
+                    "test", "dropped_events", "parent_trace_id", "summary", "working_directory")
+
+# The suffix of the file beside a fallback file that holds the working
+# directory of the trace in it.
+WORKING_DIRECTORY_SUFFIX = ".cwd"
+# How long a save goes on filling in the summaries of older rows.
+_FILL_SECONDS = 0.25
 
 COMPRESSION = "zstd"
 _COMPRESSION_LEVEL = 3
@@ -137,10 +167,23 @@ class StoredTrace(NamedTuple):
     # The trace of the process that started this trace's process; None for
     # a trace of its own.
     parent_trace_id: Optional[str] = None
+    # The directory the trace was saved from; None when unknown.
+    working_directory: Optional[str] = None
+    # The times of the first and last records (of a test's trace, of its
+    # start and end markers); None when the trace holds no time.
+    started: Optional[float] = None
+    ended: Optional[float] = None
+    # The native ids of the threads that recorded (None for records of a
+    # thread without one); None when unknown.
+    thread_ids: Optional[tuple] = None
+    # The trace of a served web request: {"method": ..., "path": ...,
+    # "status": ...}, each None when its record does not say.
+    request: Optional[dict] = None
 
 
 def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
-    """Store the trace document ``msgpack`` under ``trace_id`` in ``db_path``.
+    """Store the trace document ``msgpack`` under ``trace_id`` in ``db_path``,
+    with the current directory as its working directory.
 
     ``timeout`` is sqlite's busy timeout in seconds: how long to wait for
     another connection's lock before failing with sqlite3.OperationalError
@@ -155,22 +198,34 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
 
 
+def current_directory():
+    """The working directory of this process; None when it was removed."""
+    try:
+        return os.getcwd()
+    except OSError:
+        return None
+
+
 def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True):
-    """Store several (trace_id, msgpack) documents in one transaction, in
-    order: all of them or, on failure, none, each then written to its file
-    beside the database (the exception's attribute "fallback_paths" lists
-    them). Return the StoredTrace of each row added, in order. As
+    """Store several (trace_id, msgpack) or (trace_id, msgpack, working
+    directory) documents in one transaction, in order: all of them or, on
+    failure, none, each then written to its file beside the database (the
+    exception's attribute "fallback_paths" lists them). A pair's working
+    directory is the current one; a working directory of None is unknown.
+    Return the StoredTrace of each row added, in order. As
     save_trace_in_sqlite otherwise.
 
     With ``fallback`` false a failure writes no file and raises as
     save_trace_in_sqlite would before writing one: the caller keeps the
     documents, to try again or to hand to write_fallback_files."""
-    traces = list(traces)
-    for trace_id, msgpack in traces:
+    traces = [_with_working_directory(trace) for trace in traces]
+    for trace_id, msgpack, working_directory in traces:
         if not isinstance(trace_id, str):
             raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
         if not isinstance(msgpack, (bytes, bytearray, memoryview)):
             raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
+        if not isinstance(working_directory, (str, type(None))):
+            raise TypeError(f"the working directory must be a str or None, not {type(working_directory).__name__}")
     db_path = os.fspath(db_path)
     try:
         return _store(db_path, traces, timeout)
@@ -178,6 +233,12 @@ def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True):
         if not fallback:
             raise
         raise write_fallback_files(db_path, traces, error) from error
+
+
+def _with_working_directory(trace):
+    """(trace id, document, working directory) of a pair or a triple."""
+    trace = tuple(trace)
+    return trace if len(trace) == 3 else (*trace, current_directory())
 
 
 def _store(db_path, traces, timeout):
@@ -191,23 +252,26 @@ def _store(db_path, traces, timeout):
                 connection.execute(statement)
             _add_missing_columns(connection)
             saved_at = time.time()
-            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), saved_at)
-                      for trace_id, document in traces]
+            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), working_directory, saved_at)
+                      for trace_id, document, working_directory in traces]
             connection.execute("COMMIT")
+            _fill_summaries(connection, db_path)
             return stored
 
 
-def _insert(connection, trace_id, document, saved_at):
+def _insert(connection, trace_id, document, working_directory, saved_at):
     """Add one document's row (and its chunks) to the open transaction;
     return its StoredTrace."""
-    timestamp, source, record_count, test, dropped_events, parent_trace_id = _summarise(document)
+    summary = _summarise(document)
     chunks = _compressed_chunks(document)
     first = next(chunks)
     row = connection.execute(
         "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack,"
-        " test, compression, dropped_events, parent_trace_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        (trace_id, saved_at, timestamp, source, record_count, len(document), first,
-         None if test is None else json.dumps(test), COMPRESSION, dropped_events, parent_trace_id),
+        " test, compression, dropped_events, parent_trace_id, summary, working_directory)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (trace_id, saved_at, summary.timestamp, summary.source, summary.record_count, len(document), first,
+         None if summary.test is None else json.dumps(summary.test), COMPRESSION, summary.dropped_events,
+         summary.parent_trace_id, _listing_json(summary), working_directory),
     ).lastrowid
     stored_bytes, chunk_count = len(first), 1
     del first
@@ -218,8 +282,42 @@ def _insert(connection, trace_id, document, saved_at):
         chunk_count += 1
     connection.execute("UPDATE traces SET stored_bytes = ?, chunk_count = ? WHERE id = ?",
                        (stored_bytes, chunk_count if chunk_count > 1 else None, row))
-    return StoredTrace(row, trace_id, saved_at, timestamp, source, record_count, len(document), test, dropped_events,
-                       parent_trace_id)
+    return _completed(StoredTrace(row, trace_id, saved_at, summary.timestamp, summary.source, summary.record_count,
+                                  len(document), working_directory=working_directory), summary)
+
+
+def _fill_summaries(connection, db_path):
+    """Write the summaries of rows saved before they were kept, newest
+    first, for _FILL_SECONDS at most and only while no other connection
+    holds the database: the save they follow is committed, and neither
+    waits for them nor fails by them."""
+    deadline = time.monotonic() + _FILL_SECONDS
+    try:
+        connection.execute("PRAGMA busy_timeout = 0")
+        connection.execute("BEGIN IMMEDIATE")
+        rows = _stored_rows(connection, "WHERE summary IS NULL ORDER BY id DESC", ())
+        for row in rows:
+            if time.monotonic() > deadline:
+                break
+            summary = _summary_of_row(connection, row, db_path)
+            connection.execute("UPDATE traces SET summary = ?, test = coalesce(test, ?) WHERE id = ?",
+                               (_listing_json(summary),
+                                None if summary.test is None else json.dumps(summary.test), row[0]))
+        connection.execute("COMMIT")
+    except Exception:
+        # The save is committed and must not be reported as failed (which
+        # would write its documents to files as well); closing the
+        # connection rolls this back, and a later save tries again.
+        pass
+
+
+def _summary_of_row(connection, row, db_path):
+    """The summary of a stored row's document; an empty one for a row that
+    cannot be read (loading it reports the fault)."""
+    try:
+        return _summarise(_document(connection, row, db_path))
+    except TraceStoreError:
+        return _NO_SUMMARY
 
 
 def _compressed_chunks(document):
@@ -261,15 +359,17 @@ def fallback_path(db_path, trace_id):
 
 
 def write_fallback_files(db_path, traces, error):
-    """Write each (trace id, document) of ``traces`` beside the database
-    (or, failing that, in the current and then the temporary directory)
-    and return the exception to raise for ``error``, the failure to store
-    them: its type kept where callers tell lock timeouts apart, its message
-    naming the files."""
+    """Write each (trace id, document[, working directory]) of ``traces``
+    beside the database (or, failing that, in the current and then the
+    temporary directory), its working directory, when known, in a file of
+    the same name with WORKING_DIRECTORY_SUFFIX added, and return the
+    exception to raise for ``error``, the failure to store them: its type
+    kept where callers tell lock timeouts apart, its message naming the
+    files."""
     import tempfile
 
     written = []
-    for trace_id, document in traces:
+    for trace_id, document, working_directory in map(_with_working_directory, traces):
         candidates = [fallback_path(db_path, trace_id)]
         name = os.path.basename(candidates[0])
         with contextlib.suppress(OSError):  # a working directory since removed
@@ -279,6 +379,7 @@ def write_fallback_files(db_path, traces, error):
             path = _write_new_file(candidate, document)
             if path is not None:
                 written.append(path)
+                _write_working_directory(path, working_directory)
                 break
     reason = _one_line(error)
     if len(traces) == 1 and written:
@@ -300,6 +401,27 @@ def write_fallback_files(db_path, traces, error):
     raised.fallback_paths = written
     raised.fallback_path = written[0] if len(traces) == 1 and written else None
     return raised
+
+
+def read_working_directory(fallback_file):
+    """The working directory written beside the fallback file
+    ``fallback_file``; None when there is none."""
+    try:
+        with open(os.fspath(fallback_file) + WORKING_DIRECTORY_SUFFIX, "rb") as file:
+            return os.fsdecode(file.read())
+    except OSError:
+        return None
+
+
+def _write_working_directory(fallback_file, working_directory):
+    """Write ``working_directory`` (None: unknown) beside the fallback file
+    just written; a failure only leaves it unknown."""
+    sidecar = fallback_file + WORKING_DIRECTORY_SUFFIX
+    # One left by an earlier file of this name would name the wrong directory.
+    with contextlib.suppress(OSError):
+        os.remove(sidecar)
+    if working_directory is not None:
+        _write_new_file(sidecar, os.fsencode(working_directory))
 
 
 def _write_new_file(path, document):
@@ -333,24 +455,31 @@ def _one_line(error):
     return " ".join(text.split())
 
 
-def list_traces(db_path, *, timeout=READ_TIMEOUT):
-    """Return a StoredTrace for every stored document, newest first."""
+def list_traces(db_path, *, trace_id=None, timeout=READ_TIMEOUT):
+    """Return a StoredTrace for every stored document (those of ``trace_id``
+    only, when given), newest first."""
     with _reading(db_path, timeout) as connection:
         columns = ", ".join(_columns_or_null(connection, _SUMMARY_COLUMNS))
-        rows = connection.execute(f"SELECT {columns} FROM traces ORDER BY id DESC").fetchall()
-        stored = [_stored_trace(*row) for row in rows]
-        return [_with_test_of_cut_trace(connection, entry, db_path) for entry in stored]
+        condition, parameters = ("", ()) if trace_id is None else ("WHERE trace_id = ?", (trace_id,))
+        rows = connection.execute(f"SELECT {columns} FROM traces {condition} ORDER BY id DESC", parameters).fetchall()
+        database = _identity(db_path)
+        return [_stored_trace(connection, db_path, database, *row) for row in rows]
 
 
-def _stored_trace(row_id, trace_id, saved_at, timestamp, source, record_count, size_bytes, test, dropped_events,
-                  parent_trace_id):
-    """The StoredTrace of a row as read, each column of the wrong kind None."""
-    return StoredTrace(
+def _stored_trace(connection, db_path, database, row_id, trace_id, saved_at, timestamp, source, record_count,
+                  size_bytes, test, dropped_events, parent_trace_id, summary, working_directory):
+    """The StoredTrace of a row as read, each column of the wrong kind None;
+    a row without its summary completed from its document."""
+    stored = StoredTrace(
         row_id, trace_id if isinstance(trace_id, str) else str(trace_id), _time_or_none(saved_at),
         _time_or_none(timestamp), source if isinstance(source, str) else None, _count_or_none(record_count),
         _count_or_none(size_bytes), _test_summary(test), _count_or_none(dropped_events),
         parent_trace_id if isinstance(parent_trace_id, str) else None,
+        working_directory if isinstance(working_directory, str) else None,
     )
+    if summary is not None:
+        return _with_listing(stored, summary)
+    return _completed(stored, _read_summary(connection, db_path, database, row_id))
 
 
 def _time_or_none(value):
@@ -361,23 +490,89 @@ def _count_or_none(value):
     return value if type(value) is int and value >= 0 else None
 
 
-# The source label of the traces `pytest --zelm` saves (zelm.pytest_plugin.SOURCE).
-_TEST_SOURCE = "pytest"
+# Summaries worked out for rows saved without one, by (database file, row
+# id): a reader never writes, and works each out once per process.
+_read_summaries = {}
+_read_summaries_lock = threading.Lock()
+_READ_SUMMARIES_KEPT = 100_000
 
 
-def _with_test_of_cut_trace(connection, entry, db_path):
-    """``entry`` with its test, for a test trace cut by its budget that was
-    stored without one: its summary then read only the "trace_cut" record
-    that follows the "end_test" one. Such a document is read again, each
-    time it is listed (the listing never writes); every other row as it is."""
-    if entry.test is not None or entry.dropped_events is None or entry.source != _TEST_SOURCE:
-        return entry
+def _identity(db_path):
+    """What tells the database file apart from any other, for as long as it
+    exists."""
+    info = os.stat(db_path)
+    return info.st_dev, info.st_ino
+
+
+def _read_summary(connection, db_path, database, row_id):
+    key = (database, row_id)
+    with _read_summaries_lock:
+        known = _read_summaries.get(key)
+    if known is not None:
+        return known
+    (row,) = _stored_rows(connection, "WHERE id = ?", (row_id,))
+    summary = _summary_of_row(connection, row, db_path)
+    with _read_summaries_lock:
+        if len(_read_summaries) >= _READ_SUMMARIES_KEPT:
+            _read_summaries.clear()
+        _read_summaries[key] = summary
+    return summary
+
+
+def _completed(stored, summary):
+    """``stored`` with what ``summary`` (of its document) says; the columns
+    it was stored with stay as they are where they hold a value."""
+    return stored._replace(
+        timestamp=stored.timestamp if stored.timestamp is not None else summary.timestamp,
+        source=stored.source if stored.source is not None else summary.source,
+        record_count=stored.record_count if stored.record_count is not None else summary.record_count,
+        test=stored.test if stored.test is not None else summary.test,
+        dropped_events=stored.dropped_events if stored.dropped_events is not None else summary.dropped_events,
+        parent_trace_id=stored.parent_trace_id if stored.parent_trace_id is not None else summary.parent_trace_id,
+        started=summary.started, ended=summary.ended, thread_ids=summary.thread_ids, request=summary.request,
+    )
+
+
+def _listing_json(summary):
+    """The "summary" column of a document's summary."""
+    if summary.record_count is None:
+        return "{}"  # the document does not decode
+    return json.dumps({
+        "started": summary.started,
+        "ended": summary.ended,
+        "threads": list(summary.thread_ids),
+        "request": summary.request,
+    }, allow_nan=False)
+
+
+def _with_listing(stored, text):
+    """``stored`` with the "summary" column's entries, each of the wrong kind None."""
     try:
-        (row,) = _stored_rows(connection, "WHERE id = ?", (entry.id,))
-        test = _summarise(_document(connection, row, db_path))[3]
-    except TraceStoreError:
-        return entry  # listed as stored; loading it reports the fault
-    return entry._replace(test=test)
+        summary = json.loads(text) if isinstance(text, (str, bytes)) else None
+    except ValueError:
+        summary = None
+    if not isinstance(summary, dict):
+        return stored
+    threads = summary.get("threads")
+    if isinstance(threads, list) and all(thread is None or type(thread) is int for thread in threads):
+        threads = tuple(threads)
+    else:
+        threads = None
+    return stored._replace(started=_time_or_none(summary.get("started")), ended=_time_or_none(summary.get("ended")),
+                           thread_ids=threads, request=_request_summary(summary.get("request")))
+
+
+def _request_summary(request):
+    """{"method": text, "path": text, "status": int}, each None when of the
+    wrong kind; None for anything but a dict."""
+    if not isinstance(request, dict):
+        return None
+    method, path, status = request.get("method"), request.get("path"), request.get("status")
+    return {
+        "method": method if isinstance(method, str) else None,
+        "path": path if isinstance(path, str) else None,
+        "status": status if type(status) is int else None,
+    }
 
 
 def _test_summary(text):
@@ -524,15 +719,39 @@ def is_lock_timeout(error):
     return isinstance(error, sqlite3.OperationalError) and "locked" in str(error)
 
 
+class _Summary(NamedTuple):
+    """What a document says of itself, for the row that stores it (see
+    _summarise); None where it does not say."""
+
+    timestamp: Optional[float]
+    source: Optional[str]
+    record_count: Optional[int]
+    test: Optional[dict]
+    dropped_events: Optional[int]
+    parent_trace_id: Optional[str]
+    started: Optional[float]
+    ended: Optional[float]
+    thread_ids: Optional[tuple]
+    request: Optional[dict]
+
+
+_NO_SUMMARY = _Summary(*(None,) * len(_Summary._fields))
+
+# The entries of a record the summary reads; the others are skipped.
+_SUMMARY_KEYS = frozenset({"type", "timestamp", "thread_native_id", "dropped_events", "nodeid", "outcome", "method",
+                           "path", "status"})
+
+
 def _summarise(document):
-    """Return (timestamp, source, record count, test, dropped events, parent
-    trace id) read from a trace document, each None when it cannot be read.
+    """The _Summary of a trace document.
 
     The records are skipped, not decoded (natively, by zelm._fastread), so
-    this stays cheap for long traces; only the last record of each thread
-    is decoded (two where a "trace_cut" record is last), to find the
-    "end_test" record that closes a test's trace, and the "trace_cut"
-    records where a trace cut by its budget dropped records. A
+    this stays cheap for long traces. Of the first record and the last one
+    of each record array (two where a "trace_cut" record is last), and of
+    the "trace_cut" records where a trace cut by its budget dropped records,
+    only the few entries the summary takes are decoded: their times, their
+    threads, the test markers that open and close a test's trace, the
+    inbound_http plugin's records that open and close a served request. A
     document that is not a single map with well-formed "frames" and
     "frames_of_interest" entries gives no summary at all.
     """
@@ -540,31 +759,48 @@ def _summarise(document):
     # The reader buffers one value at a time: up to the whole document.
     buffer_limit = max(1, min(len(view), _MAX_BUFFER_BYTES))
 
-    def reader_at(offset):
-        return Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
-
     def read(offset, how):
         """What `how` reads at `offset`, and the offset after it."""
-        unpacker = reader_at(offset)
+        unpacker = Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
         return how(unpacker), offset + unpacker.tell()
 
-    last_records = []
+    def entries_at(offset):
+        """The _SUMMARY_KEYS entries of the record at ``offset``; {} for a
+        record that is not a map."""
+        end = _fastread.skip(view, offset, 1)
+        unpacker = Unpacker(max_buffer_size=max(1, end - offset), strict_map_key=False)
+        unpacker.feed(view[offset:end])
+        try:
+            count = unpacker.read_map_header()
+        except ValueError:
+            return {}
+        entries = {}
+        for _ in range(count):
+            key = unpacker.unpack()
+            if isinstance(key, str) and key in _SUMMARY_KEYS:
+                entries[key] = unpacker.unpack()
+            else:
+                unpacker.skip()
+        return entries
+
+    buffers = []  # (the thread id of a "frames" entry, or None, first record, last records)
     cut_records = []
 
-    def records_at(offset):
-        """Skips a record array, decoding only its "trace_cut" records into
-        cut_records and its last record into last_records, and the one
-        before when the last is a "trace_cut" record (written after the
-        "end_test" record of a cut test trace before the end of a trace was
-        kept); returns the count and the offset after the array."""
+    def records_at(offset, thread_id):
+        """Skips a record array; notes its first and last records in
+        buffers (the one before the last too when the last is a
+        "trace_cut" record, written after the "end_test" record of a cut
+        test trace before the end of a trace was kept) and its "trace_cut"
+        records in cut_records; returns the count and the offset after it."""
         count, offset = read(offset, Unpacker.read_array_header)
         end, cuts, last_two = _fastread.scan(view, offset, count, "trace_cut")
-        cut_records.extend(read(cut, Unpacker.unpack)[0] for cut in cuts)
+        cut_records.extend(entries_at(cut) for cut in cuts)
         if count:
-            last = read(last_two[-1], Unpacker.unpack)[0]
+            last = entries_at(last_two[-1])
+            last_records = [last]
             if len(last_two) == 2 and _is_record_of(last, "trace_cut"):
-                last_records.append(read(last_two[0], Unpacker.unpack)[0])
-            last_records.append(last)
+                last_records.insert(0, entries_at(last_two[0]))
+            buffers.append((thread_id, entries_at(offset), last_records))
         return count, end
 
     fields = {}
@@ -574,22 +810,22 @@ def _summarise(document):
         for _ in range(entries):
             key, offset = read(offset, Unpacker.unpack)
             if key == "frames_of_interest":
-                count, offset = records_at(offset)
+                count, offset = records_at(offset, None)
                 record_count += count
             elif key == "frames":
                 threads, offset = read(offset, Unpacker.read_map_header)
                 for _ in range(threads):
-                    offset = _fastread.skip(view, offset, 1)  # the thread id
-                    count, offset = records_at(offset)
+                    thread_id, offset = read(offset, Unpacker.unpack)
+                    count, offset = records_at(offset, thread_id)
                     record_count += count
-            elif key in ("timestamp", "meta", "parent_trace_id"):
+            elif key in ("timestamp", "meta", "parent_trace_id", "main_thread_id"):
                 fields[key], offset = read(offset, Unpacker.unpack)
             else:
                 offset = _fastread.skip(view, offset, 1)
         if offset != len(view):
-            return (None,) * 6  # data after the document
+            return _NO_SUMMARY  # data after the document
     except Exception:
-        return (None,) * 6
+        return _NO_SUMMARY
 
     timestamp = fields.get("timestamp")
     timestamp = float(timestamp) if type(timestamp) in (int, float) else None
@@ -600,7 +836,12 @@ def _summarise(document):
     parent_trace_id = fields.get("parent_trace_id")
     if not isinstance(parent_trace_id, str):
         parent_trace_id = None
-    return timestamp, source, record_count, _test_of(last_records), _dropped_events(cut_records), parent_trace_id
+    last_records = [record for _, _, last in buffers for record in last]
+    first_records = [first for _, first, _ in buffers]
+    return _Summary(timestamp, source, record_count, _test_of(last_records), _dropped_events(cut_records),
+                    parent_trace_id, _started(first_records), _ended(last_records),
+                    _thread_ids(buffers, _thread_id_or_none(fields.get("main_thread_id"))),
+                    _request_of(first_records, last_records))
 
 
 # The most msgpack's reader can buffer.
@@ -609,6 +850,70 @@ _MAX_BUFFER_BYTES = 2**31 - 1
 
 def _is_record_of(record, record_type):
     return isinstance(record, dict) and record.get("type") == record_type
+
+
+def _record_time(record):
+    value = record.get("timestamp")
+    return float(value) if type(value) in (int, float) and math.isfinite(value) else None
+
+
+def _marked_or_all_times(records, marker):
+    """The times of the ``marker`` records among ``records`` when there are
+    any, else the times of all of them."""
+    marked = [_record_time(record) for record in records if _is_record_of(record, marker)]
+    marked = [time for time in marked if time is not None]
+    return marked or [time for time in map(_record_time, records) if time is not None]
+
+
+def _started(first_records):
+    """When the trace began: at its test's "start_test" record, else at its
+    earliest first record."""
+    return min(_marked_or_all_times(first_records, "start_test"), default=None)
+
+
+def _ended(last_records):
+    """When the trace ended: at its test's "end_test" record, else at its
+    latest last record."""
+    return max(_marked_or_all_times(last_records, "end_test"), default=None)
+
+
+def _thread_id_or_none(value):
+    return value if type(value) is int else None
+
+
+def _thread_ids(buffers, main_thread_id):
+    """The threads of the record arrays, each once: a "frames" entry's by
+    its key, those of "frames_of_interest" (the main thread's, and every
+    thread's when threads were not recorded apart) by the threads its first
+    and last records name."""
+    threads = set()
+    for thread_id, first, last_records in buffers:
+        if thread_id is not None:
+            threads.add(_thread_id_or_none(thread_id))
+            continue
+        named = {_thread_id_or_none(record.get("thread_native_id")) for record in (first, last_records[-1])}
+        threads |= {thread for thread in named if thread is not None} or {main_thread_id}
+    return tuple(sorted(threads, key=lambda thread: (thread is not None, thread or 0)))
+
+
+def _request_of(first_records, last_records):
+    """{"method", "path", "status"} of a served web request's trace, from
+    the inbound_http records that open and close it; None for any other."""
+    request = next((record for record in first_records if _is_record_of(record, "inbound_request")), None)
+    response = next((record for record in reversed(last_records) if _is_record_of(record, "inbound_response")), None)
+    if request is None and response is None:
+        return None
+    request, response = request or {}, response or {}
+    return _request_summary({"method": request.get("method"), "path": _clipped(request.get("path")),
+                             "status": response.get("status")})
+
+
+# The most of a request's path a listing keeps.
+_MAX_PATH = 1000
+
+
+def _clipped(text):
+    return text[:_MAX_PATH - 1] + "\u2026" if isinstance(text, str) and len(text) > _MAX_PATH else text
 
 
 def _test_of(last_records):
