@@ -662,7 +662,7 @@ def store_with_a_crafted_row(db_path, column=None, value=None, timestamps=None):
 
 DAMAGED = "cannot read trace database {db}: a stored trace "
 NOT_FINITE = "trace trc_bad holds a time that is not a finite number"
-ALL = ("show", "chrome", "json")
+ALL = ("show", "chrome", "speedscope", "json")
 
 
 @pytest.mark.parametrize("crafted, failing, error", [
@@ -676,11 +676,11 @@ ALL = ("show", "chrome", "json")
     ({"column": "test", "value": '{"nodeid": 5, "outcome": [1]}'}, (), None),
     ({"column": "test", "value": "[1, 2]"}, (), None),
     ({"column": "record_count", "value": "many"}, (), None),
-    ({"timestamps": (float("nan"), 1.0, 2.0)}, ("chrome",), NOT_FINITE),
+    ({"timestamps": (float("nan"), 1.0, 2.0)}, ("chrome", "speedscope"), NOT_FINITE),
     ({"timestamps": (float("inf"), 1.0, 2.0)}, (), None),
     ({"timestamps": (1.0, float("nan"), 2.0)}, (), None),
-    ({"timestamps": (1.0, float("-inf"), 2.0)}, ("chrome",), NOT_FINITE),
-    ({"timestamps": (1.0, 1.0, float("inf"))}, ("chrome",), NOT_FINITE),
+    ({"timestamps": (1.0, float("-inf"), 2.0)}, ("chrome", "speedscope"), NOT_FINITE),
+    ({"timestamps": (1.0, 1.0, float("inf"))}, ("chrome", "speedscope"), NOT_FINITE),
 ], ids=["size-huge", "size-negative", "size-text", "msgpack-text", "msgpack-null", "saved_at-text",
         "saved_at-far", "test-odd", "test-list", "records-text", "start-nan", "start-inf", "call-nan", "call-inf",
         "return-inf"])
@@ -701,7 +701,9 @@ def test_crafted_rows_are_one_line_errors_and_the_other_traces_still_read(tmp_pa
     # The viewer's list as well, as JSON the page reads.
     json.dumps(facts.listing(db_path), allow_nan=False)
 
-    for name, command in zip(ALL, (["show"], ["export", "--format", "chrome"], ["export", "--format", "json"])):
+    commands = (["show"], ["export", "--format", "chrome"], ["export", "--format", "speedscope"],
+                ["export", "--format", "json"])
+    for name, command in zip(ALL, commands):
         status, out, errors = zelm(command[0], "trc_bad", *command[1:])
         if name in failing:
             assert (status, out) == (1, "")

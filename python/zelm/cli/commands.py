@@ -7,6 +7,7 @@ None of this runs while the profiler is on: `zelm run` lives beside the
 parser in zelm.cli.main.
 """
 
+import gzip
 import json
 import os
 import sqlite3
@@ -95,25 +96,53 @@ def export_command(args):
     trace = trace_reader.load(args.db, args.trace_id)
     if args.format == "html":
         return _export_html(trace, args)
-    if args.format == "chrome":
-        try:
+    try:
+        if args.format == "chrome":
             exported = export.to_chrome_trace(trace)
-        except export.NonFiniteTimeError as error:
-            raise CommandError(str(error)) from None
-        what = f"{plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
-    else:
-        exported = export.to_json_safe(trace.document)
-        what = f"trace {trace.trace_id}"
+            what = f"{plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
+            chunks = [export.chrome_trace_json(exported)]
+        elif args.format == "speedscope":
+            exported = export.to_speedscope(trace)
+            what = f"{plural(len(exported['profiles']), 'thread profile')} of trace {trace.trace_id}"
+            chunks = json.JSONEncoder(allow_nan=False).iterencode(exported)
+        else:
+            what = f"trace {trace.trace_id}"
+            chunks = json.JSONEncoder(allow_nan=False).iterencode(export.to_json_safe(trace.document))
+    except export.NonFiniteTimeError as error:
+        raise CommandError(str(error)) from None
     if args.output == "-":
-        _write_out(lambda: (json.dump(exported, sys.stdout, allow_nan=False), sys.stdout.write("\n")))
+        _write_out(lambda: _write_json(chunks, sys.stdout))
         return SUCCESS
     try:
-        with open(args.output, "w", encoding="utf-8") as output:
-            json.dump(exported, output, allow_nan=False)
+        with _open_output(args.output) as output:
+            _write_json(chunks, output)
     except OSError as error:
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
-    print(f"zelm: wrote {what} to {args.output}", file=sys.stderr)
+    compressed = " gzip-compressed" if args.output.endswith(".gz") else ""
+    print(f"zelm: wrote {what}{compressed} to {args.output}", file=sys.stderr)
     return SUCCESS
+
+
+def _open_output(path):
+    """``path`` opened to write JSON text: UTF-8, gzip-compressed for a name
+    ending in .gz (which Perfetto and `gunzip` open as they are)."""
+    if path.endswith(".gz"):
+        return gzip.open(path, "wt", encoding="utf-8", compresslevel=6)
+    return open(path, "w", encoding="utf-8")
+
+
+def _write_json(chunks, stream):
+    """Write JSON text to ``stream``, as UTF-8 bytes where the stream has
+    them: JSON's own encoding, whatever the terminal's."""
+    binary = getattr(stream, "buffer", None)
+    if binary is None:
+        stream.writelines(chunks)
+        stream.write("\n")
+        return
+    stream.flush()
+    for chunk in chunks:
+        binary.write(chunk.encode("utf-8"))
+    binary.write(b"\n")
 
 
 def _export_html(trace, args):
@@ -122,6 +151,9 @@ def _export_html(trace, args):
 
     if args.output == "-":
         raise CommandError("--format html writes a file: name it with -o FILE")
+    if args.output.endswith(".gz"):
+        raise CommandError("--format html writes a page that browsers open from disk, which they do not "
+                           "gzip-compressed: name the file without .gz")
     try:
         size = view_export.export_html(trace, args.db, args.output)
     except view_export.ExportTooLarge as error:

@@ -1,18 +1,16 @@
 """`zelm export --format chrome`: a loaded trace (zelm.trace.Trace) as
-Chrome trace events, which Perfetto and chrome://tracing open.
+Chrome trace events, which Perfetto and chrome://tracing open, and the
+JSON text of them that Perfetto's importer reads back whole.
 """
 
-import math
+import json
+import re
 
 from zelm.export.json import to_json_safe
+from zelm.export.times import NonFiniteTimeError, nanoseconds_from_start
 from zelm.trace import Call
 
-__all__ = ["to_chrome_trace", "NonFiniteTimeError"]
-
-
-class NonFiniteTimeError(ValueError):
-    """The trace holds a time that is not a finite number (a damaged or
-    hand-made document), which no Chrome trace event can carry."""
+__all__ = ["to_chrome_trace", "chrome_trace_json", "NonFiniteTimeError"]
 
 
 def to_chrome_trace(trace):
@@ -24,19 +22,14 @@ def to_chrome_trace(trace):
     thread id and the thread of its native id; plugin records are instant
     events on their thread, and where the size budget cut the trace a
     global instant event "trace cut: budget reached" carries the cut's
-    details. Calls nest per thread exactly as in the tree:
-    times are rounded to whole nanoseconds before they are divided, so a
-    callee never ends after its caller. Raises NonFiniteTimeError.
+    details. Calls nest per thread exactly as in the tree: times are
+    whole nanoseconds (zelm.export.times) before they are divided. Raises
+    NonFiniteTimeError.
     """
     pid = trace.main_thread_id if trace.main_thread_id is not None else 1
 
     def nanoseconds(timestamp):
-        offset = (timestamp - trace.start) * 1e9
-        if not math.isfinite(offset):
-            raise NonFiniteTimeError(
-                f"trace {trace.trace_id} holds a time that is not a finite number ({timestamp} from a start at "
-                f"{trace.start}), which Chrome trace events cannot carry; --format json exports it")
-        return round(offset)
+        return nanoseconds_from_start(trace, timestamp)
 
     events = [{"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": trace.source or "python"}}]
     for thread in trace.threads:
@@ -81,3 +74,36 @@ def to_chrome_trace(trace):
     if trace.cuts:
         other["dropped_events"] = trace.dropped_events
     return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": to_json_safe(other)}
+
+
+# The escapes in json.dumps's ASCII text that Perfetto's JSON importer
+# misreads or refuses: a UTF-16 surrogate pair, a surrogate alone, and an
+# escaped backslash (a string ending in one ends in a backslash and a
+# quote, which its tokenizer takes for an escaped quote, reading on past
+# the end of the string). Every other escape is a backslash and a character
+# that is not one, or "\u" and four hex digits, so the scan for these
+# never starts a match inside another escape.
+_PERFETTO_MISREAD = re.compile(r"\\ud[89ab][0-9a-f]{2}\\ud[c-f][0-9a-f]{2}|\\ud[89a-f][0-9a-f]{2}|\\\\")
+
+
+def chrome_trace_json(chrome_trace):
+    """``chrome_trace`` (from to_chrome_trace) as JSON text that Perfetto
+    reads back as json.loads does, to be written as UTF-8.
+
+    Backslashes are written "\\u005c"; characters beyond the Basic
+    Multilingual Plane as themselves, since Perfetto refuses the escapes of
+    surrogates; a surrogate alone, which neither UTF-8 nor Perfetto can
+    carry, as the text of its backslash escape ("\\udc80"), as zelm shows
+    such text elsewhere. The rest is json.dumps's ASCII (control characters
+    escaped)."""
+    return _PERFETTO_MISREAD.sub(_perfetto_escape, json.dumps(chrome_trace, allow_nan=False))
+
+
+def _perfetto_escape(match):
+    escape = match.group()
+    if escape == "\\\\":
+        return "\\u005c"
+    if len(escape) == 12:
+        high, low = int(escape[2:6], 16), int(escape[8:12], 16)
+        return chr(0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00))
+    return "\\u005c" + escape[1:]
