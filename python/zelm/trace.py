@@ -18,6 +18,14 @@ whose call is not in the trace (frame id nil or unknown: the profiler was
 started inside that function), which become calls enclosing everything the
 thread recorded before them.
 
+A coroutine or generator is left at each await or yield and entered again
+at each resume, and the profiler gives every entry a call record with a
+frame id of its own. The reader joins the pieces of one such frame into one
+call (see _group_resumes): a resume is the call record of the same code
+whose line is the line a piece of that code was left at (a fresh call
+starts at the code's first line). Between the pieces the call was
+suspended: its ``awaited`` time.
+
 A trace that reached its size budget ("trace_budget_bytes") keeps its
 first part and its last: in each record array that lost records between
 them, a "trace_cut" record stands where they were (how many, from when to
@@ -36,8 +44,9 @@ as a running maximum, so every call lies within its caller and after its
 previous sibling even if the system clock stepped back.
 """
 
+import struct
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 from zelm import store
 from zelm.serialize import values
@@ -157,6 +166,12 @@ class Call:
     ``return_record`` is None for a call that had not returned when the trace
     was taken. ``children`` holds the nested calls and plugin records in the
     order they happened.
+
+    A coroutine or generator resumed after awaiting or yielding is one call
+    made of ``segments``: one Call per time it ran (without children), the
+    first from the call record, the last up to the final return, whose
+    records the call carries. ``segments`` is empty for a call that ran in
+    one piece.
     """
 
     frame_id: Optional[str]
@@ -166,6 +181,9 @@ class Call:
     return_record: Optional[Dict[str, Any]] = field(default=None, repr=False)
     exception_record: Optional[Dict[str, Any]] = field(default=None, repr=False)
     children: List[Union["Call", PluginRecord]] = field(default_factory=list, repr=False)
+    segments: Sequence["Call"] = field(default=(), repr=False)
+    # The seconds the segments ran, when there are several.
+    running_time: Optional[float] = None
 
     @property
     def _first_record(self):
@@ -217,6 +235,23 @@ class Call:
     @property
     def duration(self):
         return self.end - self.start
+
+    @property
+    def running(self):
+        """The seconds the call ran: its duration less the time it was
+        suspended between its segments."""
+        return self.duration if self.running_time is None else self.running_time
+
+    @property
+    def awaited(self):
+        """The seconds the call was suspended (awaiting, or a generator
+        between two values), between its first call and its final return."""
+        return max(0.0, self.duration - self.running) if self.segments else 0.0
+
+    @property
+    def resumes(self):
+        """How many times the call was resumed after awaiting or yielding."""
+        return max(0, len(self.segments) - 1)
 
     def calls(self):
         """The nested calls, without plugin records."""
@@ -288,7 +323,7 @@ class Trace:
         start = min([timestamp] + all_times) if timestamp is not None else min(all_times, default=0.0)
         end = max(all_times, default=start)
         for thread in threads.values():
-            thread.roots = _build_tree(thread.records, start, end)
+            thread.roots = _group_resumes(_build_tree(thread.records, start, end), thread.records)
 
         ordered = sorted(
             threads.values(),
@@ -532,3 +567,129 @@ def _open_position(open_calls, frame_id):
         if open_calls[position].frame_id == frame_id:
             return position
     return None
+
+
+# ---- the pieces of coroutines and generators ----
+
+# A record without "locals", told apart from one whose locals are nil.
+_NO_LOCALS = object()
+
+
+def _code_and_line(record):
+    """((name, file), line) of a frame record's code and location, or None
+    when its name or "file:line" path is missing or unusual. The name is
+    the one the tree shows (the qualified name, else co_name)."""
+    name = record.get("qualname")
+    if not name:
+        name = record.get("co_name")
+    file, colon, digits = str(record.get("path", "")).rpartition(":")
+    if not name or not colon or not 0 < len(digits) <= 9 or not (digits.isascii() and digits.isdigit()):
+        return None
+    return (str(name), file), int(digits)
+
+
+def _same_value(a, b):
+    """Whether two decoded values were encoded alike: of one type, floats
+    bit for bit, containers item by item in order (the native reader
+    compares the bytes)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(_same_value, a, b))
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(_same_value(ka, kb) and _same_value(va, vb)
+                                        for (ka, va), (kb, vb) in zip(a.items(), b.items()))
+    return a == b
+
+
+def _group_resumes(roots, records):
+    """The tree ``roots`` with the segments of each coroutine or generator
+    joined into one Call, in the place of its first segment; the children
+    of every segment become the joined call's, in order.
+
+    A call record is taken for a resume when its line lies below the first
+    line any call of its code has in this thread (``records``): a fresh
+    call starts at the code's first line, a resume at the line the frame
+    was left at. It resumes the one segment of that code left at that line
+    by a return and not resumed since; among several, the one whose locals
+    at its return are those of the resume (a suspended frame's locals
+    stay), and when that leaves none or several, none of them: such a
+    resume starts a call of its own, and those segments are never resumed
+    later, rather than guess. A segment left by raising is never resumed.
+    The first line of a one-line function is also where it suspends, so
+    its resumes (generator expressions among them) stay calls of their own.
+    """
+    first_line = {}
+    for record in records:
+        if record.get("type") == "frame" and record.get("event") == "call":
+            located = _code_and_line(record)
+            if located is not None:
+                code, line = located
+                first_line[code] = min(line, first_line.get(code, line))
+
+    head = {}  # id(segment) -> the first segment of its call
+    segments = {}  # id(first segment) -> [its segments]
+    suspended = {}  # (code, line) -> [(first segment, locals at the return)]
+    new_roots = []
+
+    def enter(node, parent):
+        if isinstance(node, Call) and node.call_record is not None:
+            located = _code_and_line(node.call_record)
+            if located is not None and located[1] > first_line[located[0]]:
+                waiting = suspended.get(located)
+                resumed = None
+                if waiting and len(waiting) == 1:
+                    resumed = waiting.pop()[0]
+                elif waiting:
+                    at_call = node.call_record.get("locals", _NO_LOCALS)
+                    same = [entry for entry in waiting if _same_value(entry[1], at_call)]
+                    if len(same) == 1:
+                        resumed = same[0][0]
+                        waiting.remove(same[0])
+                    else:
+                        waiting.clear()
+                if resumed is not None:
+                    head[id(node)] = resumed
+                    segments[id(resumed)].append(node)
+                    return
+            segments[id(node)] = [node]
+        siblings = new_roots if parent is None else head.get(id(parent), parent).children
+        siblings.append(node)
+
+    def leave(call):
+        first = head.get(id(call), call)
+        if call.return_record is None or call.exception_record is not None or id(first) not in segments:
+            return
+        code = _code_and_line(first.call_record)
+        returned_at = _code_and_line(call.return_record)
+        if code is not None and returned_at is not None:
+            suspended.setdefault((code[0], returned_at[1]), []).append(
+                (first, call.return_record.get("locals", _NO_LOCALS)))
+
+    original = {}  # id(call) -> its children as built
+    pending = [(False, node, None) for node in reversed(roots)]
+    while pending:
+        leaving, node, parent = pending.pop()
+        if leaving:
+            leave(node)
+            continue
+        enter(node, parent)
+        if isinstance(node, Call):
+            original[id(node)] = node.children
+            node.children = []
+            pending.append((True, node, parent))
+            pending.extend((False, child, node) for child in reversed(original[id(node)]))
+
+    for pieces in segments.values():
+        if len(pieces) > 1:
+            first, last = pieces[0], pieces[-1]
+            joined = [Call(frame_id=piece.frame_id, start=piece.start, end=piece.end, call_record=piece.call_record,
+                           return_record=piece.return_record, exception_record=piece.exception_record)
+                      for piece in pieces]
+            first.segments = joined
+            first.running_time = sum(piece.duration for piece in joined)
+            first.end = max(last.end, first.start)
+            first.return_record, first.exception_record = last.return_record, last.exception_record
+    return new_roots

@@ -50,6 +50,9 @@ PyRef without_builtins(compat::FrameLocals locals);
 std::string exception_type_name(PyObject* exception);
 // Whether the code is a generator's, a coroutine's or an async generator's.
 bool resumable_code(PyObject* code);
+// The value an async generator yields, for the wrapper the interpreter puts
+// around it on its way to the hook (borrowed); any other value as it is.
+PyObject* yielded_value(PyObject* code, PyObject* value);
 
 }  // namespace
 
@@ -177,7 +180,7 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     std::optional<FrameId> frame_id = event_frame_id(state, frame, code.event);
 
     std::optional<CallSite> call_site = user_code_call_site(state.call_frames, frame_id, state.lines);
-    EncodedValue arg = dump_value(code.arg, lightweight_repr);
+    EncodedValue arg = dump_value(is_return ? yielded_value(code.code, code.arg) : code.arg, lightweight_repr);
     EncodedValue locals_bytes = locals.dump(lightweight_repr);
 
     if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
@@ -366,6 +369,25 @@ std::string exception_type_name(PyObject* exception) {
 bool resumable_code(PyObject* code) {
     constexpr int flags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
     return (reinterpret_cast<PyCodeObject*>(code)->co_flags & flags) != 0;
+}
+
+// The interpreter's wrapper of a yielded value, as every supported version
+// lays it out. Its type is not exported on every version: it is known by
+// its name the first time an async generator yields, and by address after.
+struct AsyncGenWrappedValue {
+    PyObject_HEAD
+    PyObject* value;
+};
+PyTypeObject* async_gen_wrapped_value_type = nullptr;
+
+PyObject* yielded_value(PyObject* code, PyObject* value) {
+    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ASYNC_GENERATOR) == 0) return value;
+    PyTypeObject* type = Py_TYPE(value);
+    if (async_gen_wrapped_value_type == nullptr && type->tp_basicsize == sizeof(AsyncGenWrappedValue) &&
+        std::string_view(type->tp_name) == "async_generator_wrapped_value") {
+        async_gen_wrapped_value_type = type;
+    }
+    return type == async_gen_wrapped_value_type ? reinterpret_cast<AsyncGenWrappedValue*>(value)->value : value;
 }
 
 }  // namespace

@@ -5,11 +5,12 @@
 // gigabyte; the viewer's first screen needs none of the arguments and locals.
 // index() reads of each record only the entries the call tree is made of
 // (type, event, frame_id, timestamp, thread, thread_native_id, qualname,
-// co_name, path), remembers where the record's bytes are, and builds the
-// same call tree as zelm.trace (pairing calls with returns per thread,
-// unfinished calls, returns whose call the trace lacks, time as a running
-// maximum), returned as flat arrays in depth-first order. The records are
-// decoded one by one later, when a page asks for them.
+// co_name, path, and where its locals are), remembers where the record's
+// bytes are, and builds the same call tree as zelm.trace (pairing calls with
+// returns per thread, unfinished calls, returns whose call the trace lacks,
+// time as a running maximum, the segments of a coroutine or generator
+// joined into one call), returned as flat arrays in depth-first order. The
+// records are decoded one by one later, when a page asks for them.
 //
 // A record this code does not read with certainty (not a map, a key that is
 // not UTF-8 text, a tree entry of an unusual type) is handed to the Python
@@ -34,6 +35,7 @@
 
 #include "format/event_kind.hpp"
 #include "python/python.hpp"
+#include "reader/aggregate.hpp"
 
 namespace zelm::reader {
 namespace {
@@ -310,13 +312,13 @@ struct FrameId {
 };
 
 // The record entries the tree is made of.
-enum class Field { OTHER, TYPE, EVENT, FRAME_ID, TIMESTAMP, THREAD_NATIVE_ID, THREAD, QUALNAME, CO_NAME, PATH };
+enum class Field { OTHER, TYPE, EVENT, FRAME_ID, TIMESTAMP, THREAD_NATIVE_ID, THREAD, QUALNAME, CO_NAME, PATH, LOCALS };
 
 Field field_of(std::string_view key) {
     switch (key.size()) {
         case 4: return key == "type" ? Field::TYPE : key == "path" ? Field::PATH : Field::OTHER;
         case 5: return key == "event" ? Field::EVENT : Field::OTHER;
-        case 6: return key == "thread" ? Field::THREAD : Field::OTHER;
+        case 6: return key == "thread" ? Field::THREAD : key == "locals" ? Field::LOCALS : Field::OTHER;
         case 7: return key == "co_name" ? Field::CO_NAME : Field::OTHER;
         case 8: return key == "frame_id" ? Field::FRAME_ID : key == "qualname" ? Field::QUALNAME : Field::OTHER;
         case 9: return key == "timestamp" ? Field::TIMESTAMP : Field::OTHER;
@@ -355,6 +357,8 @@ struct Record {
     std::int32_t qualname = NONE;      // NONE when empty or missing
     std::int32_t co_name = NONE;
     std::int32_t path = NONE;          // the text of "path" as the reader shows it
+    bool has_locals = false;           // the bytes of "locals" in the document
+    std::uint64_t locals_begin = 0, locals_end = 0;
 };
 
 // Python's min() and max() of two floats, first argument kept on ties and
@@ -457,7 +461,56 @@ public:
 
     std::int32_t type_frame_, type_exception_, type_cut_, text_none_, text_empty_, text_question_;
 
+    // A frame record's code (its name, the one the tree shows, and its
+    // file, as two text numbers) and the line its path names; line -1 when
+    // the record has no name or its path is no "file:line".
+    struct Located {
+        std::uint64_t code = 0;
+        std::int64_t line = -1;
+    };
+
+    Located located(const Record& record) {
+        std::int32_t name = record.qualname != NONE ? record.qualname : record.co_name;
+        if (name == NONE) return {};
+        const PathLine& path = path_line(record.path);
+        if (path.line < 0) return {};
+        return {(static_cast<std::uint64_t>(static_cast<std::uint32_t>(name)) << 32) | static_cast<std::uint32_t>(path.file),
+                path.line};
+    }
+
 private:
+    struct PathLine {
+        std::int32_t file = -1;
+        std::int64_t line = -1;
+        bool parsed = false;
+    };
+
+    // The file and line of a path text: the text before the last colon,
+    // and after it one to nine ASCII digits. Parsed once per text.
+    const PathLine& path_line(std::int32_t path) {
+        if (static_cast<std::size_t>(path) >= paths_.size()) paths_.resize(static_cast<std::size_t>(path) + 1);
+        if (paths_[path].parsed) return paths_[path];
+        PathLine parsed;
+        parsed.parsed = true;
+        PyObject* text = PyList_GET_ITEM(objects_.get(), path);
+        if (PyUnicode_Check(text)) {
+            Py_ssize_t size = 0;
+            const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+            if (bytes == nullptr) throw PyErrorSet{};
+            std::string_view view(bytes, static_cast<std::size_t>(size));
+            std::size_t colon = view.rfind(':');
+            std::string_view digits = colon == std::string_view::npos ? std::string_view() : view.substr(colon + 1);
+            if (!digits.empty() && digits.size() <= 9 &&
+                std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                parsed.line = 0;
+                for (char digit : digits) parsed.line = 10 * parsed.line + (digit - '0');
+                parsed.file = intern(view.substr(0, colon));
+            }
+        }
+        paths_[path] = parsed;
+        return paths_[path];
+    }
+
     // The run's facts of the first document: the main thread id and the
     // timestamp read here; the span of every such entry for Python to decode.
     void facts(const Cursor& cursor, const std::vector<std::pair<std::string, std::pair<std::size_t, std::size_t>>>& others,
@@ -525,6 +578,12 @@ private:
             if (!cursor.text(pos, key)) throw SlowRecord{};
             std::size_t end = cursor.skip(pos);
             Field field = field_of(key);
+            if (field == Field::LOCALS) {
+                record.has_locals = true;
+                record.locals_begin = pos, record.locals_end = end;
+                pos = end;
+                continue;
+            }
             if (field == Field::OTHER) {
                 // The keys of the tree are UTF-8 by their bytes; the others are checked.
                 if (!valid_utf8(key)) throw SlowRecord{};
@@ -611,6 +670,25 @@ private:
         record.qualname = item[6] == Py_None ? NONE : intern_object(item[6]);
         record.co_name = item[7] == Py_None ? NONE : intern_object(item[7]);
         record.path = intern_object(item[8]);
+        find_locals(cursor, record);
+    }
+
+    // Where the value of the last "locals" key of a map record is, as the
+    // reader's dict keeps the last of repeated keys.
+    static void find_locals(const Cursor& cursor, Record& record) {
+        std::size_t pos = record.begin;
+        std::int64_t entries = cursor.container(pos, true);
+        for (std::int64_t i = 0; i < entries; ++i) {
+            std::string_view key;
+            bool text = cursor.text(pos, key);
+            if (!text) pos = cursor.skip(pos);
+            std::size_t end = cursor.skip(pos);
+            if (text && key == "locals") {
+                record.has_locals = true;
+                record.locals_begin = pos, record.locals_end = end;
+            }
+            pos = end;
+        }
     }
 
     static long require_long(PyObject* object) {
@@ -670,6 +748,7 @@ private:
     TextTable texts_;
     LastText last_[5];  // type, thread, qualname, co_name, path
     std::vector<PyRef> kept_;
+    std::vector<PathLine> paths_;  // by the path's text number
 };
 
 // ---- the call tree ----
@@ -682,6 +761,15 @@ struct Node {
     double start = 0.0, end = 0.0;
     FrameId frame_id;
     std::int32_t first_child = -1, last_child = -1, next = -1;
+    // A call joined from segments: where they are in the thread's list.
+    std::int32_t segment_first = -1, segment_count = 0;
+    double running = 0.0;
+};
+
+// One time a coroutine or generator ran, from a call record to a return.
+struct Segment {
+    double start = 0.0, end = 0.0;
+    std::int64_t call_record = -1, return_record = -1, exception_record = -1;
 };
 
 struct Children {
@@ -694,6 +782,7 @@ struct Thread {
     std::int32_t name = -1;
     std::vector<std::int64_t> records;
     std::vector<Node> nodes;
+    std::vector<Segment> segments;
     Children roots;
     bool not_main = true;
     double first_time = 0.0;
@@ -807,6 +896,153 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
     }
 }
 
+// Whether two records hold the same locals: the same bytes, or both none.
+bool same_locals(const std::vector<Py_buffer>& documents, const Record& a, const Record& b) {
+    if (!a.has_locals || !b.has_locals) return a.has_locals == b.has_locals;
+    std::size_t size = a.locals_end - a.locals_begin;
+    if (size != b.locals_end - b.locals_begin) return false;
+    const auto* bytes_a = static_cast<const char*>(documents[a.document].buf) + a.locals_begin;
+    const auto* bytes_b = static_cast<const char*>(documents[b.document].buf) + b.locals_begin;
+    return std::memcmp(bytes_a, bytes_b, size) == 0;
+}
+
+// The segments of each coroutine or generator joined into one call, as
+// zelm.trace._group_resumes joins them (its docstring says which call
+// record resumes which segment): the call stays where its first segment
+// is, and the children of all its segments become its own, in order.
+void group_resumes(Indexer& indexer, const std::vector<Record>& records, const std::vector<Py_buffer>& documents,
+                   Thread& thread) {
+    std::unordered_map<std::uint64_t, std::int64_t> first_line;
+    for (std::int64_t index : thread.records) {
+        const Record& record = records[index];
+        if (!record.frame || record.event != CALL) continue;
+        Indexer::Located located = indexer.located(record);
+        if (located.line < 0) continue;
+        auto [entry, added] = first_line.emplace(located.code, located.line);
+        if (!added) entry->second = std::min(entry->second, located.line);
+    }
+
+    auto& nodes = thread.nodes;
+    struct Waiting {
+        std::int32_t first;          // the first segment of the call
+        std::int64_t return_record;  // the return that left it
+    };
+    struct Place {
+        std::uint64_t code;
+        std::int64_t line;
+        bool operator==(const Place& that) const { return code == that.code && line == that.line; }
+    };
+    struct PlaceHash {
+        std::size_t operator()(const Place& place) const {
+            return static_cast<std::size_t>(place.code * 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(place.line));
+        }
+    };
+    std::unordered_map<Place, std::vector<Waiting>, PlaceHash> suspended;
+    std::vector<std::int32_t> head(nodes.size(), -1);  // -1: the node is a first segment
+    std::vector<std::vector<std::int32_t>> pieces(nodes.size());  // of first segments
+    std::vector<Children> children(nodes.size());
+    Children roots;
+    auto link = [&](Children& list, std::int32_t node) {
+        (list.last < 0 ? list.first : nodes[list.last].next) = node;
+        list.last = node;
+        nodes[node].next = -1;
+    };
+    auto first_of = [&](std::int32_t node) { return head[node] < 0 ? node : head[node]; };
+
+    auto enter = [&](std::int32_t node, std::int32_t parent) {
+        const Node& segment = nodes[node];
+        if (segment.call && segment.call_record >= 0) {
+            const Record& call = records[segment.call_record];
+            Indexer::Located located = indexer.located(call);
+            if (located.line >= 0 && located.line > first_line[located.code]) {
+                auto found = suspended.find(Place{located.code, located.line});
+                std::int32_t resumed = -1;
+                if (found != suspended.end() && found->second.size() == 1) {
+                    resumed = found->second.back().first;
+                    found->second.clear();
+                } else if (found != suspended.end() && !found->second.empty()) {
+                    auto& waiting = found->second;
+                    std::size_t same = waiting.size();
+                    std::size_t count = 0;
+                    for (std::size_t i = 0; i < waiting.size(); ++i) {
+                        if (same_locals(documents, records[waiting[i].return_record], call)) same = i, ++count;
+                    }
+                    if (count == 1) {
+                        resumed = waiting[same].first;
+                        waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(same));
+                    } else {
+                        waiting.clear();
+                    }
+                }
+                if (resumed >= 0) {
+                    head[node] = resumed;
+                    pieces[resumed].push_back(node);
+                    return;
+                }
+            }
+            pieces[node].push_back(node);
+        }
+        link(parent < 0 ? roots : children[first_of(parent)], node);
+    };
+    auto leave = [&](std::int32_t node) {
+        const Node& segment = nodes[node];
+        std::int32_t first = first_of(node);
+        if (segment.return_record < 0 || segment.exception_record >= 0 || pieces[first].empty()) return;
+        Indexer::Located code = indexer.located(records[nodes[first].call_record]);
+        Indexer::Located returned_at = indexer.located(records[segment.return_record]);
+        if (code.line >= 0 && returned_at.line >= 0) {
+            suspended[Place{code.code, returned_at.line}].push_back(Waiting{first, segment.return_record});
+        }
+    };
+
+    // Depth first over the tree as built, with each node's leaving.
+    struct Step {
+        bool leaving;
+        std::int32_t node, parent;
+    };
+    std::vector<Step> pending;
+    std::vector<std::int32_t> order;
+    for (std::int32_t root = thread.roots.first; root >= 0; root = nodes[root].next) order.push_back(root);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) pending.push_back({false, *it, -1});
+    while (!pending.empty()) {
+        Step step = pending.back();
+        pending.pop_back();
+        if (step.leaving) {
+            leave(step.node);
+            continue;
+        }
+        // The children as built, read before enter() links the node anew.
+        order.clear();
+        for (std::int32_t child = nodes[step.node].first_child; child >= 0; child = nodes[child].next) order.push_back(child);
+        enter(step.node, step.parent);
+        if (nodes[step.node].call) {
+            pending.push_back({true, step.node, step.parent});
+            for (auto it = order.rbegin(); it != order.rend(); ++it) pending.push_back({false, *it, step.node});
+        }
+    }
+
+    thread.roots = roots;
+    for (std::size_t node = 0; node < nodes.size(); ++node) {
+        nodes[node].first_child = children[node].first;
+        nodes[node].last_child = children[node].last;
+        if (pieces[node].size() < 2) continue;
+        Node& first = nodes[node];
+        first.segment_first = static_cast<std::int32_t>(thread.segments.size());
+        first.segment_count = static_cast<std::int32_t>(pieces[node].size());
+        first.running = 0.0;
+        for (std::int32_t piece : pieces[node]) {
+            const Node& segment = nodes[piece];
+            thread.segments.push_back(Segment{segment.start, segment.end, segment.call_record, segment.return_record,
+                                              segment.exception_record});
+            first.running += segment.end - segment.start;
+        }
+        const Node& last = nodes[pieces[node].back()];
+        first.end = py_max(last.end, first.start);
+        first.return_record = last.return_record;
+        first.exception_record = last.exception_record;
+    }
+}
+
 template <typename T>
 PyRef bytes_of(const std::vector<T>& values) {
     return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
@@ -822,7 +1058,12 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
     std::vector<std::int8_t> kind;
     std::vector<std::int32_t> thread_of, depth, name, path;
     std::vector<std::int64_t> parent, size, call_record, return_record, exception_record;
-    std::vector<double> start, end;
+    std::vector<double> start, end, running;
+    // The segments of joined calls: per node its first and count, then theirs.
+    std::vector<std::int64_t> segment_first;
+    std::vector<std::int32_t> segment_count;
+    std::vector<double> segment_start, segment_end;
+    std::vector<std::int64_t> segment_call, segment_return, segment_exception;
     PyRef thread_list = require(PyList_New(0));
 
     for (std::size_t number = 0; number < threads.size(); ++number) {
@@ -858,6 +1099,17 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
             size.push_back(1);
             start.push_back(node.start);
             end.push_back(node.end);
+            running.push_back(node.segment_count > 1 ? node.running : node.end - node.start);
+            segment_first.push_back(node.segment_count > 1 ? static_cast<std::int64_t>(segment_start.size()) : -1);
+            segment_count.push_back(node.segment_count > 1 ? node.segment_count : 0);
+            for (std::int32_t i = 0; i < (node.segment_count > 1 ? node.segment_count : 0); ++i) {
+                const Segment& segment = thread.segments[static_cast<std::size_t>(node.segment_first + i)];
+                segment_start.push_back(segment.start);
+                segment_end.push_back(segment.end);
+                segment_call.push_back(segment.call_record);
+                segment_return.push_back(segment.return_record);
+                segment_exception.push_back(segment.exception_record);
+            }
             call_record.push_back(node.call_record);
             return_record.push_back(node.return_record);
             exception_record.push_back(node.exception_record);
@@ -873,9 +1125,19 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
                 if (static_cast<std::int32_t>(level_ids.size()) <= current_depth) {
                     level_ids.emplace_back(), level_starts.emplace_back(), level_ends.emplace_back();
                 }
-                level_ids[current_depth].push_back(id);
-                level_starts[current_depth].push_back(node.start);
-                level_ends[current_depth].push_back(node.end);
+                // The timeline draws each time a call ran.
+                if (node.segment_count > 1) {
+                    for (std::int32_t i = 0; i < node.segment_count; ++i) {
+                        const Segment& segment = thread.segments[static_cast<std::size_t>(node.segment_first + i)];
+                        level_ids[current_depth].push_back(id);
+                        level_starts[current_depth].push_back(segment.start);
+                        level_ends[current_depth].push_back(segment.end);
+                    }
+                } else {
+                    level_ids[current_depth].push_back(id);
+                    level_starts[current_depth].push_back(node.start);
+                    level_ends[current_depth].push_back(node.end);
+                }
             } else {
                 name.push_back(records[node.call_record].type);
                 path.push_back(NONE);
@@ -910,6 +1172,25 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
         set(info.get(), "roots", bytes_of(roots));
         set(info.get(), "marks", bytes_of(sorted_marks));
         set(info.get(), "mark_times", bytes_of(sorted_times));
+        // Calls of one depth that wait overlap, and their segments follow
+        // their first: in time order for bisection.
+        for (std::size_t level = 0; level < level_ids.size(); ++level) {
+            auto& starts = level_starts[level];
+            bool sorted = true;
+            for (std::size_t i = 0; i + 1 < starts.size(); ++i) sorted = sorted && !(starts[i] > starts[i + 1]);
+            if (sorted) continue;
+            std::vector<std::size_t> by_time(starts.size());
+            for (std::size_t i = 0; i < by_time.size(); ++i) by_time[i] = i;
+            std::stable_sort(by_time.begin(), by_time.end(), [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
+            std::vector<std::int64_t> ids(by_time.size());
+            std::vector<double> begins(by_time.size()), finishes(by_time.size());
+            for (std::size_t i = 0; i < by_time.size(); ++i) {
+                ids[i] = level_ids[level][by_time[i]];
+                begins[i] = starts[by_time[i]];
+                finishes[i] = level_ends[level][by_time[i]];
+            }
+            level_ids[level].swap(ids), starts.swap(begins), level_ends[level].swap(finishes);
+        }
         PyRef levels = require(PyList_New(0));
         for (std::size_t level = 0; level < level_ids.size(); ++level) {
             PyRef entry = require(PyTuple_New(3));
@@ -922,6 +1203,8 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
         require_status(PyList_Append(thread_list.get(), info.get()));
         thread.nodes.clear();
         thread.nodes.shrink_to_fit();
+        thread.segments.clear();
+        thread.segments.shrink_to_fit();
     }
 
     // Call nodes grouped by name, ids ascending within a name, for search.
@@ -958,6 +1241,14 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
     set(result.get(), "call_record", bytes_of(call_record));
     set(result.get(), "return_record", bytes_of(return_record));
     set(result.get(), "exception_record", bytes_of(exception_record));
+    set(result.get(), "running", bytes_of(running));
+    set(result.get(), "segment_first", bytes_of(segment_first));
+    set(result.get(), "segment_count", bytes_of(segment_count));
+    set(result.get(), "segment_start", bytes_of(segment_start));
+    set(result.get(), "segment_end", bytes_of(segment_end));
+    set(result.get(), "segment_call", bytes_of(segment_call));
+    set(result.get(), "segment_return", bytes_of(segment_return));
+    set(result.get(), "segment_exception", bytes_of(segment_exception));
     set(result.get(), "name", bytes_of(name));
     set(result.get(), "path", bytes_of(path));
     set(result.get(), "by_name", bytes_of(by_name));
@@ -1078,6 +1369,7 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
 
     for (Thread& thread : threads) {
         build_tree(records, thread, start, end, indexer.type_exception_, excepted);
+        group_resumes(indexer, records, views, thread);
         thread.first_time = end;
         for (std::int64_t index : thread.records) {
             if (records[index].has_time) {
@@ -1244,6 +1536,12 @@ PyMethodDef functions[] = {
      "scan(buffer, offset, count, type)\n--\n\n"
      "Skips `count` MessagePack values from `offset` on, as skip() does: (the offset past them, the offsets "
      "of those that are maps opening with the entry \"type\": `type`, the offsets of the last two of them)."},
+    {"self_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(self_times_entry)), METH_FASTCALL,
+     self_times_doc},
+    {"function_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_table_entry)),
+     METH_FASTCALL, function_table_doc},
+    {"flame_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flame_graph_entry)), METH_FASTCALL,
+     flame_graph_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
