@@ -89,7 +89,8 @@ def plugin_line(record):
 def trace_lines(trace, threads, max_depth=None):
     """Lines of `zelm show`: a header, then per thread of ``threads`` its
     call tree, one line per call (duration, name, arguments, return value,
-    location) and per plugin record, indented by nesting depth; calls nested
+    location, and for a coroutine or generator resumed after awaiting or
+    yielding the time it ran and the time it waited) and per plugin record, indented by nesting depth; calls nested
     ``max_depth`` deep or deeper are left out."""
     yield f"trace {trace.trace_id}  source {trace.source}  started {local_time(trace.timestamp)}"
     if trace.parent_trace_id is not None:
@@ -177,6 +178,10 @@ def _call_line(call):
     elif call.finished:
         text += " -> " + clip(short_value(call.return_value))
     text += f"  {call.location}"
+    if call.segments:
+        # A coroutine or generator: the time it ran apart from the time it waited.
+        text += (f"  [ran {duration_text(call.running)}, awaited {duration_text(call.awaited)}, "
+                 f"resumed {plural(call.resumes, 'time')}]")
     if call.call_record is None:
         text += "  [call not recorded]"
     if not call.finished:

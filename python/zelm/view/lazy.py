@@ -113,6 +113,12 @@ class Nodes:
         self._call = column(tree, "call_record", "q")
         self._return = column(tree, "return_record", "q")
         self._exception = column(tree, "exception_record", "q")
+        self._running = column(tree, "running", "d")
+        self._segment_first = column(tree, "segment_first", "q")
+        self._segment_count = column(tree, "segment_count", "i")
+        self._segment_columns = tuple(column(tree, key, code) for key, code in (
+            ("segment_start", "d"), ("segment_end", "d"), ("segment_call", "q"), ("segment_return", "q"),
+            ("segment_exception", "q")))
         self._name = column(tree, "name", "i")
         self._path = column(tree, "path", "i")
         self._document = column(tree, "record_document", "i")
@@ -134,8 +140,20 @@ class Nodes:
         call_record = self.record(call) if call >= 0 else None
         return_record = self.record(returned) if returned >= 0 else None
         first = call_record if call_record is not None else return_record
+        joined = self._segment_count[node_id] > 1
         return trace_reader.Call(frame_id=first.get("frame_id"), start=self._start[node_id], end=self._end[node_id],
                                  call_record=call_record, return_record=return_record,
+                                 exception_record=self.record(raised) if raised >= 0 else None,
+                                 segments=Segments(self, node_id) if joined else (),
+                                 running_time=self._running[node_id] if joined else None)
+
+    def segment(self, number):
+        """The segment ``number`` of the tree's joined calls, as a Call
+        without children."""
+        start, end, call, returned, raised = (values[number] for values in self._segment_columns)
+        call_record = self.record(call)
+        return trace_reader.Call(frame_id=call_record.get("frame_id"), start=start, end=end, call_record=call_record,
+                                 return_record=self.record(returned) if returned >= 0 else None,
                                  exception_record=self.record(raised) if raised >= 0 else None)
 
     def name(self, node_id):
@@ -145,6 +163,30 @@ class Nodes:
     def location(self, node_id):
         """A call's "file:line"."""
         return self._objects[self._path[node_id]]
+
+
+class Segments:
+    """The segments of one joined call, each decoded when asked for."""
+
+    def __init__(self, nodes, node_id):
+        self._nodes = nodes
+        self._first = nodes._segment_first[node_id]
+        self._count = nodes._segment_count[node_id]
+
+    def __len__(self):
+        return self._count
+
+    def __getitem__(self, position):
+        if isinstance(position, slice):
+            return [self[number] for number in range(*position.indices(self._count))]
+        if position < 0:
+            position += self._count
+        if not 0 <= position < self._count:
+            raise IndexError(position)
+        return self._nodes.segment(self._first + position)
+
+    def __bool__(self):
+        return self._count > 0
 
 
 class ThreadFacts:

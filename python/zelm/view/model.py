@@ -35,6 +35,8 @@ SOURCE_CONTEXT = 6
 # Text of a value in a tree row, and of one value in the details.
 ROW_TEXT = 160
 DETAIL_TEXT = 20000
+# The segments of a joined call the details list.
+SEGMENTS_SHOWN = 100
 
 
 _collector_lock = threading.Lock()
@@ -192,9 +194,11 @@ class TraceIndex:
                     level_ids.append([])
                     level_starts.append([])
                     level_ends.append([])
-                level_ids[depth].append(node_id)
-                level_starts[depth].append(start)
-                level_ends[depth].append(end)
+                # The timeline draws each time a call ran.
+                for segment in node.segments or (node,):
+                    level_ids[depth].append(node_id)
+                    level_starts[depth].append(segment.start)
+                    level_ends[depth].append(segment.end)
                 name = node.name
                 ids = by_name.get(name)
                 if ids is None:
@@ -216,7 +220,7 @@ class TraceIndex:
         self.start.extend(array("d", starts))
         self.end.extend(array("d", ends))
         levels.extend((array("q", ids), array("d", begins), array("d", finishes))
-                      for ids, begins, finishes in zip(level_ids, level_starts, level_ends))
+                      for ids, begins, finishes in map(_in_time_order, level_ids, level_starts, level_ends))
         info.max_depth = max(0, len(levels) - 1)
         # Plugin records may carry times from another clock than the frames;
         # keep the marks sorted for bisection.
@@ -266,6 +270,11 @@ class TraceIndex:
                 return_value=clip(short_value(node.return_value), ROW_TEXT) if node.finished else None,
                 # What the call raised (its repr), in place of a return value.
                 raised=clip(node.raised, ROW_TEXT) if node.raised is not None else None,
+                # A coroutine or generator: the time it ran and the time it
+                # was suspended, over how many resumes.
+                running=node.running,
+                awaited=node.awaited,
+                resumes=node.resumes,
             )
         else:
             row.update(kind="plugin", name=node.type, text=clip(plugin_line(node), 2 * ROW_TEXT))
@@ -321,6 +330,7 @@ class TraceIndex:
                 return_value=detail_value(node.return_value) if node.finished else None,
                 raised=node.raised,
                 call_site=self.call_site(node_id),
+                segments=self.segments(node_id),
             )
             details.pop("text", None)
         else:
@@ -339,13 +349,23 @@ class TraceIndex:
             return None
         frame_id, line = site.get("call_frame_id"), site.get("line_number")
         caller = self.parent[node_id]
-        while caller >= 0 and self.nodes[caller].frame_id != frame_id:
+        while caller >= 0 and not _runs_as(self.nodes[caller], frame_id):
             caller = self.parent[caller]
         if caller < 0:
             return None
         file = split_location(self.nodes[caller].location)[0]
         return {"node": caller, "name": self.nodes[caller].name,
                 "location": f"{file}:{line}" if isinstance(line, int) else file}
+
+    def segments(self, node_id):
+        """The times a joined call ran (seconds from the trace's start) and
+        what each left with: the value it yielded or awaited, the final
+        one's return value or exception; the first SEGMENTS_SHOWN."""
+        segments = self.nodes[node_id].segments
+        return [{"start": segment.start - self.trace.start, "duration": segment.duration,
+                 "location": segment.return_record.get("path") if segment.finished else None,
+                 "value": clip(short_value(segment.return_value), ROW_TEXT) if segment.finished else None}
+                for segment in segments[:SEGMENTS_SHOWN]]
 
     # ---- source ----
 
@@ -494,6 +514,15 @@ class TraceIndex:
         return self.threads[thread_number]
 
 
+def _in_time_order(ids, starts, ends):
+    """A depth's calls by start: calls that wait overlap, and each segment
+    of a joined call follows its first."""
+    if not any(starts[i] > starts[i + 1] for i in range(len(starts) - 1)):
+        return ids, starts, ends
+    order = sorted(range(len(starts)), key=starts.__getitem__)
+    return [ids[i] for i in order], [starts[i] for i in order], [ends[i] for i in order]
+
+
 def _pixel_end(lo, pixel, time):
     """Where the pixel holding ``time`` ends, in a window from ``lo`` of
     pixels ``pixel`` wide; infinity (the rest of the window is one pixel)
@@ -504,6 +533,12 @@ def _pixel_end(lo, pixel, time):
 
 
 # ---- text of values ----
+
+
+def _runs_as(call, frame_id):
+    """Whether ``frame_id`` is the frame id of the call or of one of its
+    segments (each resume of a coroutine has its own)."""
+    return call.frame_id == frame_id or any(segment.frame_id == frame_id for segment in call.segments)
 
 
 def module_of(node):
