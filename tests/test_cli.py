@@ -1229,3 +1229,24 @@ def test_show_and_export_tell_strings_reprs_tuples_and_odd_keys_apart(zelm, tmp_
         [1, {"$repr": "[...]"}],
         {"$repr": str(2**70)},
     ]
+
+
+def test_the_working_directory_survives_a_fallback_file_and_zelm_import(zelm, tmp_path):
+    write(tmp_path / "prog.py", "def work():\n    return 1\nwork()\n")
+    (tmp_path / "corrupt.sqlite3").write_bytes(b"this is not an sqlite database, not at all" * 50)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+
+    assert "instead" in zelm("run", "--db", "corrupt.sqlite3", "prog.py").stderr
+    # The shell's glob takes the trace's file and the one beside it.
+    written = sorted(path.name for path in tmp_path.glob("corrupt.sqlite3.*"))
+    assert [name.endswith(".cwd") for name in written] == [False, True]
+    imported = run_python("-m", "zelm", "import", "--db", "../good.sqlite3", *(f"../{name}" for name in written),
+                          cwd=elsewhere)
+
+    assert imported.returncode == 0, imported.stderr
+    assert not list(tmp_path.glob("corrupt.sqlite3.*"))
+    (stored,) = store.list_traces(tmp_path / "good.sqlite3")
+    assert stored.working_directory == str(tmp_path)
+    shown = zelm("show", stored.trace_id, "--db", "good.sqlite3").stdout.splitlines()
+    assert shown[1] == f"working directory: {tmp_path}"

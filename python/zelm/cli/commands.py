@@ -7,6 +7,7 @@ None of this runs while the profiler is on: `zelm run` lives beside the
 parser in zelm.cli.main.
 """
 
+import contextlib
 import gzip
 import json
 import os
@@ -88,7 +89,9 @@ def show_command(args):
     # Traced values can hold any text; never fail on printing one.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
-    _print_lines(render.trace_lines(trace, threads, args.depth))
+    stored = store.list_traces(args.db, trace_id=trace.trace_id)
+    directories = [entry.working_directory for entry in reversed(stored) if entry.working_directory is not None]
+    _print_lines(render.trace_lines(trace, threads, args.depth, directories[0] if directories else None))
     return SUCCESS
 
 
@@ -166,10 +169,17 @@ def _export_html(trace, args):
 
 def import_command(args):
     """Store the trace documents of fallback files (written where a trace
-    could not be stored) in the database, all in one transaction, then
-    remove the files; on any failure nothing is stored or removed."""
+    could not be stored) in the database, all in one transaction, each with
+    the working directory its ".cwd" file beside it names (unknown without
+    one), then remove the files; on any failure nothing is stored or
+    removed. A ".cwd" file named beside its trace's file (a glob took both)
+    is read with it."""
+    listed = set(args.files)
+    files = [path for path in args.files
+             if not (path.endswith(store.WORKING_DIRECTORY_SUFFIX)
+                     and path[:-len(store.WORKING_DIRECTORY_SUFFIX)] in listed)]
     traces = []
-    for path in args.files:
+    for path in files:
         try:
             with open(path, "rb") as file:
                 document = file.read()
@@ -178,7 +188,7 @@ def import_command(args):
         trace_id = _trace_id_of(document)
         if trace_id is None:
             raise CommandError(f"{path} is not a trace document (a MessagePack map with a \"trace_id\" text)")
-        traces.append((trace_id, document))
+        traces.append((trace_id, document, store.read_working_directory(path)))
     try:
         store.save_traces_in_sqlite(args.db, traces, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT, fallback=False)
     except (store.TraceStoreError, sqlite3.Error) as error:
@@ -186,12 +196,14 @@ def import_command(args):
         root = error.__cause__ if isinstance(error, store.TraceStoreError) and error.__cause__ else error
         reason = " ".join(str(root).split()) or type(root).__name__
         raise CommandError(f"cannot store the traces in {args.db}: {reason}; the files are kept") from None
-    for path in args.files:
+    for path in files:
         try:
             os.remove(path)
         except OSError as error:
             raise CommandError(f"imported {plural(len(traces), 'trace')} into {args.db}, but cannot remove {path}: "
                                f"{error.strerror or error}") from None
+        with contextlib.suppress(OSError):  # one left behind is replaced by the next file of that name
+            os.remove(path + store.WORKING_DIRECTORY_SUFFIX)
     print(f"zelm: imported {plural(len(traces), 'trace')} into {args.db} and removed their files", file=sys.stderr)
     return SUCCESS
 

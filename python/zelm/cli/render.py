@@ -86,13 +86,16 @@ def plugin_line(record):
     return clip(f"{record.type} {details}".rstrip(), RECORD_LINE)
 
 
-def trace_lines(trace, threads, max_depth=None):
-    """Lines of `zelm show`: a header, then per thread of ``threads`` its
+def trace_lines(trace, threads, max_depth=None, working_directory=None):
+    """Lines of `zelm show`: a header (with the ``working_directory`` the
+    trace was saved from, when known), then per thread of ``threads`` its
     call tree, one line per call (duration, name, arguments, return value,
     location, and for a coroutine or generator resumed after awaiting or
     yielding the time it ran and the time it waited) and per plugin record, indented by nesting depth; calls nested
     ``max_depth`` deep or deeper are left out."""
     yield f"trace {trace.trace_id}  source {trace.source}  started {local_time(trace.timestamp)}"
+    if working_directory is not None:
+        yield f"working directory: {working_directory}"
     if trace.parent_trace_id is not None:
         yield f"child process of trace {trace.parent_trace_id}"
     if trace.command_line_args:
