@@ -471,9 +471,91 @@ EXAMPLE_PROGRAM = os.path.join(os.path.dirname(TESTS_DIR), "examples", "shop_app
 def record_example(db_path):
     """Runs the shipped example under `zelm run`, saving into db_path;
     returns the trace id."""
-    result = run_python("-m", "zelm", "run", "--db", db_path, EXAMPLE_PROGRAM)
+    return record_program(db_path, EXAMPLE_PROGRAM)
+
+
+def record_program(db_path, program):
+    """Runs the Python file ``program`` under `zelm run`, saving into
+    db_path; returns the trace id."""
+    result = run_python("-m", "zelm", "run", "--db", db_path, program)
     assert result.returncode == 0, result.stderr
     return result.stderr.split("zelm: saved trace ", 1)[1].split(":", 1)[0]
+
+
+# A recursive function called on two paths and a slow leaf: where the time
+# went is known in advance, the sleeps outweighing the rest (fib's 18
+# leaves sleep 18 ms in all, the slow leaf 50 ms).
+RECURSIVE_PROGRAM = """\
+import time
+
+
+def fib(n):
+    if n < 2:
+        time.sleep(0.001)
+        return n
+    return fib(n - 1) + fib(n - 2)
+
+
+def slow_leaf():
+    time.sleep(0.05)
+
+
+def main():
+    fib(6)
+    slow_leaf()
+    fib(4)
+
+
+main()
+"""
+
+
+@pytest.fixture(scope="session")
+def recursive_trace(tmp_path_factory):
+    """(database, trace id) of RECURSIVE_PROGRAM's run under `zelm run`."""
+    folder = tmp_path_factory.mktemp("recursive")
+    program = folder / "recursive.py"
+    program.write_text(RECURSIVE_PROGRAM)
+    db_path = folder / "traces.sqlite3"
+    return db_path, record_program(db_path, program)
+
+
+@pytest.fixture(scope="module")
+def recursive_viewer(recursive_trace):
+    """The viewer's server on RECURSIVE_PROGRAM's trace, ids {"recursive": its id}."""
+    db_path, trace_id = recursive_trace
+    with running_viewer(db_path) as server:
+        server.ids = {"recursive": trace_id}
+        yield server
+
+
+def function_figures(trace):
+    """The per-function figures of ``trace`` (a zelm.trace.Trace) worked
+    out from its call tree, keyed by (qualified name, file): calls, the
+    calls inside no other call of the same function, their total and
+    longest duration, and the self times (duration less the child calls')."""
+    from zelm.trace import Call
+
+    figures = {}
+
+    def visit(node, open_functions):
+        key = (node.name, node.location.rpartition(":")[0])
+        entry = figures.setdefault(key, {"calls": 0, "outermost": 0, "total": 0.0, "max": 0.0, "self": 0.0})
+        entry["calls"] += 1
+        children = [child for child in node.children if isinstance(child, Call)]
+        entry["self"] += max(0.0, node.duration - sum(child.duration for child in children))
+        if key not in open_functions:
+            entry["outermost"] += 1
+            entry["total"] += node.duration
+            entry["max"] = max(entry["max"], node.duration)
+        for child in children:
+            visit(child, open_functions | {key})
+
+    for thread in trace.threads:
+        for root in thread.roots:
+            if isinstance(root, Call):
+                visit(root, frozenset())
+    return figures
 
 
 @contextmanager

@@ -2,6 +2,7 @@
 chromedriver, driven by selenium): one server and one browser for the
 module, on the shipped example's trace and on a trace made of markup."""
 
+import json
 import os
 import shutil
 
@@ -9,7 +10,7 @@ import pytest
 
 from conftest import record_example, running_viewer
 from test_trace_reader import call, document, ret
-from test_view_api import HOSTILE, hostile_document, save
+from test_view_api import HOSTILE, get, hostile_document, save
 from zelm import store
 from zelm.serialize import values
 
@@ -243,6 +244,155 @@ def test_exported_html_opens_from_disk(browser, viewer, tmp_path):
     wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .return-value"))
     assert HOSTILE[2] in details_text(browser, ".return-value")
     assert browser.execute_script("return window.__xss") is None
+
+
+# ---- where the time went ----
+
+
+def show_view(browser, name):
+    browser.find_element(By.CSS_SELECTOR, f'#tabs [data-view="{name}"]').click()
+
+
+def function_names(browser):
+    return [tr.find_element(By.CSS_SELECTOR, ".qualname").text
+            for tr in browser.find_elements(By.CSS_SELECTOR, "#function-table tbody tr")]
+
+
+def selected_name(browser):
+    selected = browser.find_elements(By.CSS_SELECTOR, "#tree .row.selected .name")
+    return selected[0].text if selected else None
+
+
+def open_listed_call(browser, box, position):
+    """Click the call at ``position`` of a list of calls; its node id once
+    the tree has selected it."""
+    call = browser.find_elements(By.CSS_SELECTOR, f"#{box} .row")[position]
+    node_id = int(call.get_attribute("data-id"))
+    call.click()
+    wait(browser, lambda: browser.execute_script("return state.selected") == node_id)
+    assert browser.find_element(By.ID, "tree").is_displayed()
+    # The timeline's window holds the call.
+    assert browser.execute_script(
+        "const entry = state.nodes.get(state.selected).row;"
+        "return state.view.begin <= entry.start && entry.start + entry.duration <= state.view.finish")
+    return node_id
+
+
+def test_self_time_shows_on_rows_and_in_details(browser, recursive_viewer):
+    open_trace(browser, recursive_viewer, "recursive")
+    browser.find_element(By.ID, "search").send_keys("slow_leaf", Keys.ENTER)
+    wait(browser, lambda: selected_name(browser) == "__main__.slow_leaf")
+    row = browser.find_element(By.CSS_SELECTOR, "#tree .row.selected")
+    duration = row.find_element(By.CSS_SELECTOR, ".duration").text
+    # A leaf's own time is all of its time.
+    assert row.find_element(By.CSS_SELECTOR, ".self").text == "self " + duration
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .self-time"))
+    assert details_text(browser, ".self-time") == duration
+
+
+def test_function_table_sorts_and_opens_a_call_in_the_tree(browser, recursive_viewer):
+    open_trace(browser, recursive_viewer, "recursive")
+    show_view(browser, "functions")
+    wait(browser, lambda: function_names(browser))
+    assert function_names(browser)[:2] == ["__main__.<module>", "__main__.main"]  # the longest total first
+
+    def sort_by(key):
+        browser.find_element(By.CSS_SELECTOR, f'#function-table th[data-key="{key}"]').click()
+        return function_names(browser)
+
+    assert sort_by("self")[0] == "__main__.slow_leaf"
+    assert sort_by("calls")[0] == "__main__.fib"
+    first = browser.find_element(By.CSS_SELECTOR, "#function-table tbody tr")
+    assert first.find_element(By.CSS_SELECTOR, ".calls").text == "34"
+    assert sort_by("calls")[-1] == "__main__.fib"  # the same header again: the other way round
+    names = sort_by("qualname")
+    assert names == sorted(names) and len(names) == 4
+
+    first = browser.find_elements(By.CSS_SELECTOR, "#function-table tbody tr")[names.index("__main__.fib")]
+    first.click()
+    wait(browser, lambda: len(browser.find_elements(By.CSS_SELECTOR, "#function-calls .row")) == 34)
+    assert browser.find_element(By.CSS_SELECTOR, "#function-calls h3").text == "34 calls of __main__.fib"
+    open_listed_call(browser, "function-calls", 5)
+    assert selected_name(browser) == "__main__.fib"
+    wait(browser, lambda: details_text(browser, "h2") == "__main__.fib")
+
+
+def flame_box(browser, depth, qualname=None):
+    """(x, y, width) of the leftmost drawn flame graph box at ``depth`` (of
+    that function when given)."""
+    return browser.execute_script(
+        "const box = flame.boxes.find(box => box.depth === arguments[0] &&"
+        " (arguments[1] === null || box.node.qualname === arguments[1]));"
+        "return box ? [box.x, box.y, box.w] : null", depth, qualname)
+
+
+def point_at_flame_box(browser, box):
+    """An action chain with the mouse over the middle of ``box``."""
+    canvas = browser.find_element(By.ID, "flame")
+    x, y, width = box
+    return webdriver.ActionChains(browser).move_to_element_with_offset(
+        canvas, int(x + width / 2 - canvas.size["width"] / 2), int(y + 9 - canvas.size["height"] / 2))
+
+
+def test_flame_graph_shows_the_heaviest_path_first_zooms_and_lists_calls(browser, recursive_viewer):
+    open_trace(browser, recursive_viewer, "recursive")
+    show_view(browser, "flame-view")
+    wait(browser, lambda: flame_box(browser, 1))
+    tip = browser.find_element(By.ID, "flame-tip")
+    point_at_flame_box(browser, flame_box(browser, 1)).perform()
+    wait(browser, lambda: tip.is_displayed())
+    assert tip.text.split("\n")[0] == "__main__.<module>"
+    # Under main, the slow leaf outweighs both fib trees: it comes first.
+    point_at_flame_box(browser, flame_box(browser, 3)).perform()
+    wait(browser, lambda: tip.text.split("\n")[0] == "__main__.slow_leaf")
+    assert tip.text.split("\n")[2].endswith(", 1 call")
+
+    # A click on a fib box widens it and lists the calls on its path.
+    fib = flame_box(browser, 4, "__main__.fib")
+    point_at_flame_box(browser, fib).click().perform()
+    wait(browser, lambda: browser.execute_script("return flame.lanes[0].zoom.length") == 5)
+    assert flame_box(browser, 4, "__main__.fib") == [0, fib[1], browser.execute_script("return flame.boxes[0].w")]
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#flame-calls .row"))
+    heading = browser.find_element(By.CSS_SELECTOR, "#flame-calls h3").text
+    assert heading == "4 calls of __main__.<module> \u2192 __main__.main \u2192 __main__.fib \u2192 __main__.fib"
+    node_id = open_listed_call(browser, "flame-calls", 0)
+    assert selected_name(browser) == "__main__.fib"
+    assert browser.execute_script("return state.nodes.get(arguments[0]).row.depth", node_id) == 3
+
+    # Back to the whole graph.
+    show_view(browser, "flame-view")
+    browser.find_element(By.ID, "flame-reset").click()
+    wait(browser, lambda: browser.execute_script("return flame.lanes[0].zoom.length") == 1)
+    assert flame_box(browser, 4, "__main__.fib")[2] < browser.execute_script("return flame.boxes[0].w") / 2
+
+
+def test_exported_html_answers_as_the_server_does(browser, recursive_viewer, tmp_path):
+    from zelm.cli.main import main
+
+    trace_id = recursive_viewer.ids["recursive"]
+    output = tmp_path / "recursive.html"
+    assert main(["export", "--db", str(recursive_viewer.db_path), trace_id, "--format", "html", "-o", str(output)]) == 0
+    browser.get(output.as_uri())
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
+
+    def embedded(endpoint, params):
+        return browser.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "api(arguments[0], arguments[1]).then(done, error => done({error: error.message}))", endpoint, params)
+
+    graph = get(recursive_viewer, "flame", trace=trace_id, thread=0)
+    module_box = graph["children"][0]
+    main_box = module_box["children"][0]
+    call_path = json.dumps([[box["qualname"], box["path"]] for box in (module_box, main_box, main_box["children"][1])])
+    main_id = get(recursive_viewer, "search", trace=trace_id, q="__main__.main")["node"]["id"]
+    for endpoint, params in [
+        ("functions", {"thread": 0}), ("functions", {}), ("flame", {"thread": 0}),
+        ("calls", {"thread": 0, "qualname": "__main__.fib", "path": module_box["path"]}),
+        ("calls", {"qualname": "__main__.fib", "path": module_box["path"]}),
+        ("calls", {"thread": 0, "call_path": call_path}),
+        ("node", {"node": main_id}), ("children", {"node": main_id}),
+    ]:
+        assert embedded(endpoint, params) == get(recursive_viewer, endpoint, trace=trace_id, **params), endpoint
 
 
 def test_screenshot(browser, viewer, tmp_path):

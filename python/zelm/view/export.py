@@ -3,15 +3,16 @@ file that opens from disk, offline, for attaching to a bug report.
 
 The file holds the pages' script and style inline and the trace as the
 answers the server would give (every node's details, children and source
-lines), as JSON in a script element of type application/json with every
-"<" escaped, so no value of the trace can end that element. Its content
-security policy lets it load nothing from anywhere.
+lines, the function tables and flame graphs), as JSON in a script element
+of type application/json with every "<" escaped, so no value of the trace
+can end that element. Its content security policy lets it load nothing
+from anywhere.
 """
 
 import json
 import re
 
-from zelm.view import facts, model, server
+from zelm.view import aggregates, facts, model, server
 
 # What an HTML export holds at most: beyond this, `zelm view` serves the
 # trace instead.
@@ -38,10 +39,14 @@ def embedded_data(index, listing_entry):
             f"trace {index.trace.trace_id} has {count} calls and records; an HTML export holds at most "
             f"{MAX_NODES} (open it with `zelm view` instead)")
     nodes, rows, children, sources, by_location = {}, {}, {}, {}, {}
+    # A row is its node's details less what only the details hold, with
+    # its own shorter texts of the values.
+    detail_only = {"call": set(), "plugin": set()}
     for node_id in range(count):
         nodes[node_id] = index.details(node_id)
         row = index.row(node_id)
-        rows[node_id] = {key: row.get(key) for key in ("arguments", "return_value", "raised")}
+        detail_only[row["kind"]].update(nodes[node_id].keys() - row.keys())
+        rows[node_id] = {key: row[key] for key in ("arguments", "return_value", "raised") if key in row}
         child_ids = list(index.children_ids(node_id))
         if child_ids:
             children[node_id] = child_ids
@@ -62,6 +67,10 @@ def embedded_data(index, listing_entry):
         ]
         marks[info.number] = [[node_id, index.depth[node_id], index.start[node_id] - index.trace.start, 1,
                                index.nodes[node_id].type] for node_id in info.marks]
+    # The tables keep their call ids here: the page lists a function's calls itself.
+    found = aggregates.of(index)
+    functions = {"all": found.table(None)[0]}
+    functions.update((info.number, found.table(info.number)[0]) for info in index.threads)
     return {
         "page_size": model.PAGE_SIZE,
         "listing": listing_entry,
@@ -71,9 +80,12 @@ def embedded_data(index, listing_entry):
         "children": children,
         "nodes": nodes,
         "rows": rows,
+        "detail_only": {kind: sorted(keys) for kind, keys in detail_only.items()},
         "sources": sources,
         "boxes": boxes,
         "marks": marks,
+        "functions": functions,
+        "flames": {info.number: found.flame(info.number) for info in index.threads},
     }
 
 

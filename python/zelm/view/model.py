@@ -15,12 +15,14 @@ narrower than a pixel without visiting them one by one.
 
 import bisect
 import contextlib
+import functools
 import gc
 import math
 import os
 import threading
 from array import array
 
+from zelm import stats
 from zelm import trace as trace_reader
 from zelm.export import to_json_safe
 from zelm.cli.render import plugin_line, short_arguments, short_value
@@ -247,6 +249,12 @@ class TraceIndex:
     def child_count(self, node_id):
         return sum(1 for _ in self.children_ids(node_id))
 
+    @functools.cached_property
+    def self_times(self):
+        """Each node's self time by id (see zelm.stats.self_times), worked
+        out for the whole trace when a row first asks."""
+        return stats.self_times(self)
+
     def row(self, node_id):
         """What a tree row and a search result show of a node."""
         node = self.nodes[node_id]
@@ -263,6 +271,7 @@ class TraceIndex:
                 name=node.name,
                 module=module_of(node),
                 duration=node.duration,
+                self=self.self_times[node_id],
                 location=node.location,
                 finished=node.finished,
                 recorded_call=node.call_record is not None,

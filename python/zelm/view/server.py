@@ -25,7 +25,7 @@ from importlib import resources
 
 from zelm import store
 from zelm import trace as trace_reader
-from zelm.view import facts, lazy, model
+from zelm.view import aggregates, facts, lazy, model
 
 # Loaded traces kept decoded; each can take hundreds of megabytes.
 CACHED_TRACES = 2
@@ -140,6 +140,31 @@ def _integer(params, name, default=None):
         raise BadRequest(f"parameter {name} is not a whole number") from None
 
 
+def _optional_integer(params, name):
+    """The whole number ``name``, or None when it is absent or empty."""
+    return None if params.get(name) in (None, "") else _integer(params, name)
+
+
+def _text(params, name):
+    try:
+        return params[name]
+    except KeyError:
+        raise BadRequest(f"missing parameter {name}") from None
+
+
+def _call_path(params):
+    """The parameter call_path: JSON, a list of [qualified name, file] pairs."""
+    try:
+        steps = json.loads(params["call_path"])
+    except ValueError:
+        steps = None
+    if not (isinstance(steps, list) and all(
+            isinstance(step, list) and len(step) == 2 and all(isinstance(part, str) for part in step)
+            for step in steps)):
+        raise BadRequest("call_path is a JSON list of [qualified name, file] pairs")
+    return steps
+
+
 def _number(params, name):
     try:
         value = float(params[name])
@@ -194,6 +219,8 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
             self._send_json(error.status, {"error": str(error)})
         except model.NodeNotFound as error:
             self._send_json(404, {"error": f"no node {error.args[0]} in this trace"})
+        except aggregates.UnknownFunction as error:
+            self._send_json(404, {"error": str(error)})
         except trace_reader.TraceNotFoundError as error:
             self._send_json(404, {"error": str(error)})
         except (trace_reader.TraceError, store.TraceStoreError) as error:
@@ -241,6 +268,17 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
                 _integer(params, "thread"), _number(params, "begin"), _number(params, "finish"),
                 _integer(params, "width", 1000),
             )
+        if endpoint == "functions":
+            return aggregates.of(index).functions(_optional_integer(params, "thread"))
+        if endpoint == "flame":
+            return aggregates.of(index).flame(_integer(params, "thread"))
+        if endpoint == "calls":
+            found = aggregates.of(index)
+            offset = _integer(params, "offset", 0)
+            if "call_path" in params:
+                return found.path_calls(_integer(params, "thread"), _call_path(params), offset)
+            return found.function_calls(_optional_integer(params, "thread"), _text(params, "qualname"),
+                                        _text(params, "path"), offset)
         raise BadRequest(f"no API endpoint {endpoint}", 404)
 
     def _refuse(self, status, message):

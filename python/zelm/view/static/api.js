@@ -33,15 +33,41 @@ function embeddedApi(data) {
   };
   const row = id => {
     const copy = Object.assign({}, data.nodes[id]);
-    for (const key of ["path", "children", "data", "call_site", "locals_at_return", "frame_id", "thread_name", "thread_id"]) delete copy[key];
-    copy.arguments = data.rows[id].arguments;
-    copy.return_value = data.rows[id].return_value;
-    copy.raised = data.rows[id].raised;
-    return copy;
+    for (const key of data.detail_only[copy.kind]) delete copy[key];
+    return Object.assign(copy, data.rows[id]);
   };
   const known = id => {
     if (!(id in data.nodes)) throw new Error("no node " + id + " in this trace");
     return id;
+  };
+  const optionalThread = params => params.thread === undefined || params.thread === null || params.thread === "" ? null : Number(params.thread);
+  const table = thread => {
+    const found = data.functions[thread === null ? "all" : String(thread)];
+    if (!found) throw new Error("no node thread " + thread + " in this trace");
+    return found;
+  };
+  const functionCalls = params => {
+    const entry = table(optionalThread(params)).find(entry => entry.qualname === params.qualname && entry.path === params.path);
+    if (!entry) throw new Error("no function " + params.qualname + " of " + params.path + " in this table");
+    return page(entry.nodes, { offset: params.offset });
+  };
+  // The calls along a flame graph box's call path: those whose ancestors
+  // are, level by level, calls of the path's functions.
+  const pathCalls = params => {
+    const thread = Number(params.thread), functions = table(thread);
+    const wanted = JSON.parse(params.call_path).map(([qualname, path]) => {
+      const position = functions.findIndex(entry => entry.qualname === qualname && entry.path === path);
+      if (position < 0) throw new Error("no function " + qualname + " of " + path + " in this thread");
+      return position;
+    });
+    if (!wanted.length) throw new Error("an empty call path");
+    const positionOf = new Map();
+    functions.forEach((entry, position) => entry.nodes.forEach(id => positionOf.set(id, position)));
+    const ids = functions[wanted[wanted.length - 1]].nodes.filter(id => {
+      const path = data.nodes[id].path;
+      return path.length === wanted.length && wanted.every((position, level) => positionOf.get(path[level]) === position);
+    });
+    return page(ids, { offset: params.offset });
   };
   return async function (endpoint, params) {
     params = params || {};
@@ -73,6 +99,21 @@ function embeddedApi(data) {
         }
         return { count: matches.length, index, node: row(matches[index]), path: data.nodes[matches[index]].path };
       }
+      case "functions": {
+        const thread = optionalThread(params);
+        const functions = table(thread).map(entry => {
+          const copy = Object.assign({}, entry);
+          delete copy.nodes;
+          return copy;
+        });
+        return { thread, functions };
+      }
+      case "flame": {
+        const graph = data.flames[Number(params.thread)];
+        if (!graph) throw new Error("no node thread " + params.thread + " in this trace");
+        return graph;
+      }
+      case "calls": return params.call_path === undefined ? functionCalls(params) : pathCalls(params);
       case "timeline": {
         const begin = Number(params.begin), finish = Number(params.finish);
         const boxes = (data.boxes[Number(params.thread)] || []).filter(box => box[2] <= finish && box[2] + box[3] >= begin);

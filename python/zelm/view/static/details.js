@@ -47,6 +47,8 @@ async function showDetails(id) {
   if (node.kind === "call") {
     fact("location", node.location).classList.add("location");
     fact("duration", (node.finished ? "" : ">= ") + duration(node.duration) + (node.finished ? "" : " (no return recorded)"));
+    // Its duration less its recorded calls': time in its own lines and in unrecorded code.
+    fact("self time", duration(node.self)).classList.add("self-time");
   }
   fact("started", "+" + duration(node.start));
   fact("thread", node.thread_name + " (" + node.thread_id + ")");

@@ -107,6 +107,7 @@ function makeNode(row) {
   line.appendChild(toggle);
   if (row.kind === "call") {
     line.appendChild(el("span", "duration" + (row.finished ? "" : " unfinished"), (row.finished ? "" : ">=") + duration(row.duration)));
+    line.appendChild(el("span", "self", "self " + duration(row.self)));
     line.appendChild(el("span", "name", row.name));
     if (row.arguments !== null) line.appendChild(el("span", "args", "(" + row.arguments + ")"));
     if (row.raised) line.appendChild(el("span", "ret raised", " raised " + row.raised));
@@ -114,6 +115,7 @@ function makeNode(row) {
     line.appendChild(el("span", "loc", row.location));
   } else {
     line.appendChild(el("span", "duration", "*"));
+    line.appendChild(el("span", "self"));
     line.appendChild(el("span", "name", row.text));
   }
   const childBox = el("div", "children");
