@@ -3,14 +3,14 @@ aggregated flame graph, on recorded and hand-made traces, checked against
 figures worked out here from the reader's decoded call tree."""
 
 import json
-import textwrap
+from array import array
 
 import msgpack
 import pytest
 
 from conftest import run_python
 from test_trace_reader import WORKER, call, document, plugin, ret
-from zelm import stats, store
+from zelm import _fastread, stats, store
 from zelm import trace as trace_reader
 from zelm.cli.main import main as zelm_main
 from zelm.view import lazy, model
@@ -168,13 +168,24 @@ def test_recursion_counts_once_in_total_against_the_decoded_tree(recorded, index
         assert row["mean"] == pytest.approx(row["total"] / row["outermost"]) if row["outermost"] else row["mean"] == 0.0
 
 
-def test_resumptions_of_a_generator_are_one_function(recorded, index_form):
+def test_a_generator_is_one_call_per_run_across_its_resumes(recorded, index_form):
     index = index_of(recorded[2], index_form)
 
     countdown = [row for row in stats.function_table(index) if row["qualname"] == "__main__.countdown"]
 
-    # sum() resumes it six times in each of two calls of work().
-    assert [(row["path"], row["calls"]) for row in countdown] == [("prog.py", 12)]
+    # sum() resumes it six times in each of the two calls of work(), one per thread.
+    assert [(row["path"], row["calls"]) for row in countdown] == [("prog.py", 2)]
+
+
+def test_calls_of_one_function_recorded_at_other_lines_are_one_row(index_form):
+    # A generator resumed at its yield (line 7) with no recorded start, then started afresh (line 3).
+    records = [call("gen", "frm_1", 1.0), ret("gen", "frm_1", 2.0), call("gen", "frm_2", 3.0), ret("gen", "frm_2", 5.0)]
+    for record, line in zip(records, (7, 8, 3, 7)):
+        record["path"] = f"app.py:{line}"
+    index = index_of([msgpack.packb(document(records))], index_form)
+
+    assert [(row["qualname"], row["path"], row["calls"], row["total"]) for row in stats.function_table(index)] == \
+        [("app.gen", "app.py", 2, 3.0)]
 
 
 def nested_document():
@@ -313,6 +324,70 @@ def test_flame_graph_past_its_budget_keeps_the_heaviest_nodes(index_form):
 
     assert graph["truncated"] is True
     assert shape(graph) == ("all", 1, 11.0, 0.0, [("app.main", 1, 11.0, 2.5, [("app.a", 2, 4.5, 3.5, [])])])
+
+
+def test_flame_graph_stops_at_its_depth_limit(index_form):
+    levels = stats.flame.FLAME_MAX_DEPTH + 30
+    records = [call("f", f"frm_{level}", float(level)) for level in range(levels)]
+    records += [ret("f", f"frm_{level}", 2.0 * levels - level) for level in reversed(range(levels))]
+    index = index_of([msgpack.packb(document(records))], index_form)
+
+    graph = stats.flame_graph(index, 0)
+
+    depth, node = 0, graph
+    while node["children"]:
+        (node,) = node["children"]
+        depth += 1
+    assert (depth, graph["truncated"], node["total"]) == (stats.flame.FLAME_MAX_DEPTH, True, 2.0 * 30 + 2.0)
+    # What the viewer sends it as, on every Python version.
+    assert json.loads(json.dumps(graph)) == graph
+
+
+def columns(nodes=3):
+    """Valid columns of a tree of ``nodes`` calls of function 0, each the parent of the next."""
+    return {"time": array("d", [1.0] * nodes), "start": array("d", [0.0] * nodes),
+            "parent": array("q", range(-1, nodes - 1)), "size": array("q", range(nodes, 0, -1)),
+            "function": array("i", [0] * nodes), "self": array("d", [0.0] * nodes)}
+
+
+def test_the_native_aggregates_of_a_chain_of_recursive_calls():
+    tree = columns()
+
+    own = memoryview(_fastread.self_times(tree["time"], tree["parent"], tree["function"])).cast("d")
+    calls, outermost, total, self_time, longest, offsets, members = _fastread.function_table(
+        tree["time"], tree["start"], tree["size"], tree["function"], tree["self"], 0, 3, 1)
+
+    assert list(own) == [0.0, 0.0, 1.0]
+    assert [memoryview(part).cast(code).tolist() for part, code in zip(
+        (calls, outermost, total, longest, offsets, members), "qqddqq")] == [[3], [1], [1.0], [1.0], [0, 3], [0, 1, 2]]
+
+
+NATIVE_SIGNATURES = {
+    "self_times": ("time", "parent", "function"),
+    "function_table": ("time", "start", "size", "function", "self", "first", "last", "functions"),
+    "flame_graph": ("time", "size", "function", "self", "first", "last", "max_nodes", "max_depth"),
+}
+
+
+@pytest.mark.parametrize("entry, change, error", [
+    ("function_table", {"time": b"\x00" * 24}, TypeError),  # bytes, not float64 items
+    ("function_table", {"start": columns(2)["start"]}, ValueError),
+    ("function_table", {"size": array("q", [3, 3, 1])}, ValueError),
+    ("function_table", {"function": array("q", [0, 0, 0])}, TypeError),
+    ("function_table", {"function": array("i", [0, 5, 0])}, ValueError),
+    ("function_table", {"first": 2, "last": 1}, ValueError),
+    ("function_table", {"last": 4}, ValueError),
+    ("function_table", {"first": -1}, ValueError),
+    ("self_times", {"parent": array("q", [-1, 2, 1])}, ValueError),
+    ("self_times", {"function": columns(4)["function"]}, ValueError),
+    ("flame_graph", {"size": array("q", [1, 0, 1])}, ValueError),
+    ("flame_graph", {"max_nodes": -1}, ValueError),
+])
+def test_the_native_aggregates_refuse_a_broken_tree(entry, change, error):
+    arguments = {**columns(), "first": 0, "last": 3, "functions": 1, "max_nodes": 10, "max_depth": 10, **change}
+
+    with pytest.raises(error):
+        getattr(_fastread, entry)(*(arguments[key] for key in NATIVE_SIGNATURES[entry]))
 
 
 def test_the_index_forms_give_the_same_figures(recorded):

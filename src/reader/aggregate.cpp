@@ -138,11 +138,10 @@ PyObject* guarded(Body body) {
 }
 
 PyRef self_times(PyObject* const* args) {
-    Floats start = floats(args[0], "start"), end = floats(args[1], "end");
-    Ids parent = ids(args[2], "parent");
-    Functions function = functions(args[3], "function");
-    std::size_t nodes = start.size();
-    check_length(end.size(), nodes, "end");
+    Floats time = floats(args[0], "time");
+    Ids parent = ids(args[1], "parent");
+    Functions function = functions(args[2], "function");
+    std::size_t nodes = time.size();
     check_length(parent.size(), nodes, "parent");
     check_length(function.size(), nodes, "function");
     Output<double> own(nodes);
@@ -153,9 +152,8 @@ PyRef self_times(PyObject* const* args) {
         if (caller < -1 || caller >= static_cast<std::int64_t>(at)) {
             raise_error(PyExc_ValueError, "a parent is not an earlier node");
         }
-        double duration = end[at] - start[at];
-        own[at] += duration;
-        if (caller >= 0) own[static_cast<std::size_t>(caller)] -= duration;
+        own[at] += time[at];
+        if (caller >= 0) own[static_cast<std::size_t>(caller)] -= time[at];
     }
     // Rounding may leave a call whose children fill it a hair below zero.
     for (std::size_t at = 0; at < nodes; ++at) {
@@ -165,12 +163,12 @@ PyRef self_times(PyObject* const* args) {
 }
 
 PyRef function_table(PyObject* const* args) {
-    Floats start = floats(args[0], "start"), end = floats(args[1], "end");
+    Floats time = floats(args[0], "time"), start = floats(args[1], "start");
     Ids size = ids(args[2], "size");
     Functions function = functions(args[3], "function");
     Floats own = floats(args[4], "self");
-    std::size_t nodes = start.size();
-    check_length(end.size(), nodes, "end");
+    std::size_t nodes = time.size();
+    check_length(start.size(), nodes, "start");
     check_length(size.size(), nodes, "size");
     check_length(function.size(), nodes, "function");
     check_length(own.size(), nodes, "self");
@@ -195,10 +193,9 @@ PyRef function_table(PyObject* const* args) {
         self[number] += own[at];
         if (open_until[number] > at) continue;
         open_until[number] = past;
-        double duration = end[at] - start[at];
         ++outermost[number];
-        total[number] += duration;
-        if (duration > longest[number]) longest[number] = duration;
+        total[number] += time[at];
+        if (time[at] > longest[number]) longest[number] = time[at];
     }
 
     offsets[0] = 0;
@@ -233,18 +230,17 @@ struct Merged {
 };
 
 PyRef flame_graph(PyObject* const* args) {
-    Floats start = floats(args[0], "start"), end = floats(args[1], "end");
-    Ids size = ids(args[2], "size");
-    Functions function = functions(args[3], "function");
-    Floats own = floats(args[4], "self");
-    std::size_t nodes = start.size();
-    check_length(end.size(), nodes, "end");
+    Floats time = floats(args[0], "time");
+    Ids size = ids(args[1], "size");
+    Functions function = functions(args[2], "function");
+    Floats own = floats(args[3], "self");
+    std::size_t nodes = time.size();
     check_length(size.size(), nodes, "size");
     check_length(function.size(), nodes, "function");
     check_length(own.size(), nodes, "self");
-    Range range = node_range(args[5], args[6], nodes);
-    auto max_nodes = static_cast<std::size_t>(count_argument(args[7], "max_nodes"));
-    auto max_depth = static_cast<std::size_t>(count_argument(args[8], "max_depth"));
+    Range range = node_range(args[4], args[5], nodes);
+    auto max_nodes = static_cast<std::size_t>(count_argument(args[6], "max_nodes"));
+    auto max_depth = static_cast<std::size_t>(count_argument(args[7], "max_depth"));
 
     std::vector<Merged> merged{Merged{-1, -1, 0.0, 0.0, 0, -1, {}}};
     std::unordered_map<std::uint64_t, std::int64_t> child_of;  // parent << 32 | function -> merged node
@@ -270,12 +266,11 @@ PyRef flame_graph(PyObject* const* args) {
         auto [found, made] = child_of.try_emplace(key, static_cast<std::int64_t>(merged.size()));
         if (made) merged.push_back(Merged{parent, number, 0.0, 0.0, 0, static_cast<std::int64_t>(at), {}});
         Merged& node = merged[static_cast<std::size_t>(found->second)];
-        double duration = end[at] - start[at];
-        node.total += duration;
+        node.total += time[at];
         node.self += own[at];
         ++node.calls;
         if (path.empty()) {
-            merged[0].total += duration;
+            merged[0].total += time[at];
             ++merged[0].calls;
         }
         path.push_back(Open{found->second, past});
@@ -349,21 +344,21 @@ PyRef flame_graph(PyObject* const* args) {
 
 PyObject* self_times_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&] {
-        check_arguments(nargs, 4, "self_times(start, end, parent, function)");
+        check_arguments(nargs, 3, "self_times(time, parent, function)");
         return self_times(args);
     });
 }
 
 PyObject* function_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&] {
-        check_arguments(nargs, 8, "function_table(start, end, size, function, self, first, last, functions)");
+        check_arguments(nargs, 8, "function_table(time, start, size, function, self, first, last, functions)");
         return function_table(args);
     });
 }
 
 PyObject* flame_graph_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&] {
-        check_arguments(nargs, 9, "flame_graph(start, end, size, function, self, first, last, max_nodes, max_depth)");
+        check_arguments(nargs, 8, "flame_graph(time, size, function, self, first, last, max_nodes, max_depth)");
         return flame_graph(args);
     });
 }

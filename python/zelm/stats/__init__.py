@@ -8,7 +8,10 @@ minus the durations of the recorded calls it made: it includes the time
 spent in code the profiler does not record (the standard library,
 installed packages, C functions, filtered frames), which the records do
 not tell apart from the call's own lines. A call still running when the
-trace was taken ends at the trace's end, as the call tree has it.
+trace was taken ends at the trace's end, as the call tree has it. A
+coroutine or generator resumed after awaiting or yielding is one call from
+its first entry to its final return, as the call tree joins it: its time
+includes the time it was suspended.
 
 A function is a (qualified name, file) pair: the name the call tree gives
 a call and the file of its "file:line" location without the line, which

@@ -1,9 +1,11 @@
 """What the aggregates read of an index: each node's function as a number
 and each call's self time, worked out once per index."""
 
+import operator
 import weakref
 from array import array
 
+from zelm import _fastread
 from zelm.view import lazy, model
 
 # Index -> its Calls; an index is dropped with the trace it indexes.
@@ -15,14 +17,15 @@ class Calls:
 
     ``functions`` lists the (qualified name, file) pairs of the trace;
     ``function[node]`` is the node's position in it, -1 for a plugin
-    record; ``self[node]`` is the node's self time (0.0 for a plugin
-    record).
+    record; ``time[node]`` is the seconds a call counts for, its duration;
+    ``self[node]`` is the node's self time (0.0 for a plugin record).
     """
 
     def __init__(self, index):
         self.index = index
         self.functions, self.function = _functions(index)
-        self.self = _self_times(index, self.function)
+        self.time = array("d", map(operator.sub, index.end, index.start))
+        self.self = memoryview(_fastread.self_times(self.time, index.parent, self.function)).cast("d")
 
     def node_range(self, thread):
         """The node ids (first, last + 1) of thread number ``thread``, or of
@@ -70,19 +73,3 @@ def _functions(index):
             function[node_id] = number
     return functions, function
 
-
-def _self_times(index, function):
-    start, end, parent = index.start, index.end, index.parent
-    own = array("d", [0.0]) * len(function)
-    for node_id, number in enumerate(function):
-        if number < 0:
-            continue
-        duration = end[node_id] - start[node_id]
-        own[node_id] += duration
-        caller = parent[node_id]
-        if caller >= 0:
-            own[caller] -= duration
-    for node_id, value in enumerate(own):
-        if value < 0.0:
-            own[node_id] = 0.0
-    return own

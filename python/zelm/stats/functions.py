@@ -1,5 +1,6 @@
 """The table of functions: how often each ran and how long, with its calls."""
 
+from zelm import _fastread
 from zelm.stats.calls import calls_of
 
 
@@ -25,32 +26,15 @@ def function_table(index, thread=None):
     """
     calls = calls_of(index)
     first, last = calls.node_range(thread)
-    start, end, size, function, own = index.start, index.end, index.size, calls.function, calls.self
-    rows = {}
-    # Per function, the node id past the subtree of its outermost open call.
-    open_until = {}
-    for node_id in range(first, last):
-        number = function[node_id]
-        if number < 0:
-            continue
-        row = rows.get(number)
-        if row is None:
-            qualname, path = calls.functions[number]
-            row = rows[number] = {"qualname": qualname, "path": path, "calls": 0, "outermost": 0, "total": 0.0,
-                                  "self": 0.0, "mean": 0.0, "max": 0.0, "nodes": []}
-        duration = end[node_id] - start[node_id]
-        row["calls"] += 1
-        row["self"] += own[node_id]
-        row["nodes"].append(node_id)
-        if open_until.get(number, 0) <= node_id:
-            open_until[number] = node_id + size[node_id]
-            row["outermost"] += 1
-            row["total"] += duration
-            row["max"] = max(row["max"], duration)
-    table = list(rows.values())
-    for row in table:
-        row["mean"] = row["total"] / row["outermost"]
-        if thread is None and len(index.threads) > 1:
-            row["nodes"].sort(key=start.__getitem__)
+    parts = _fastread.function_table(calls.time, index.start, index.size, calls.function, calls.self, first, last,
+                                     len(calls.functions))
+    counts, outermost, total, own, longest, offsets, members = (
+        memoryview(part).cast(code) for part, code in zip(parts, "qqdddqq"))
+    table = [
+        {"qualname": qualname, "path": path, "calls": counts[number], "outermost": outermost[number],
+         "total": total[number], "self": own[number], "mean": total[number] / outermost[number],
+         "max": longest[number], "nodes": members[offsets[number]:offsets[number + 1]].tolist()}
+        for number, (qualname, path) in enumerate(calls.functions) if counts[number]
+    ]
     table.sort(key=lambda row: (-row["total"], row["nodes"][0]))
     return table
