@@ -1,12 +1,16 @@
 """What the aggregates read of an index: each node's function as a number
-and each call's self time, worked out once per index."""
+and each call's self time, worked out once per index.
+
+The index is a zelm.view.model.TraceIndex, which shows these figures and so
+imports this package: it is used here through its columns and methods
+only, never imported.
+"""
 
 import operator
 import weakref
 from array import array
 
 from zelm import _fastread
-from zelm.view import lazy, model
 
 # Index -> its Calls; an index is dropped with the trace it indexes.
 _known = weakref.WeakKeyDictionary()
@@ -29,13 +33,12 @@ class Calls:
 
     def node_range(self, thread):
         """The node ids (first, last + 1) of thread number ``thread``, or of
-        every thread for None; raises model.NodeNotFound."""
+        every thread for None; the index raises its NodeNotFound for an
+        unknown thread."""
         if thread is None:
             return 0, len(self.index.nodes)
-        threads = self.index.threads
-        if not isinstance(thread, int) or not 0 <= thread < len(threads):
-            raise model.NodeNotFound(f"thread {thread}")
-        return threads[thread].first, threads[thread].last
+        info = self.index._thread(thread)
+        return info.first, info.last
 
 
 def calls_of(index):
@@ -57,7 +60,8 @@ def self_times(index):
 def _functions(index):
     """(the (qualified name, file) pairs, each node's number among them)."""
     nodes = index.nodes
-    location = nodes.location if isinstance(nodes, lazy.Nodes) else (lambda node_id: nodes[node_id].location)
+    # The index read from the stored bytes names a node's location without making the node.
+    location = getattr(nodes, "location", None) or (lambda node_id: nodes[node_id].location)
     function = array("i", [-1]) * len(nodes)
     functions, numbers, files = [], {}, {}
     for name, ids in index.by_name.items():
@@ -65,7 +69,7 @@ def _functions(index):
             place = location(node_id)
             file = files.get(place)
             if file is None:
-                file = files[place] = model.split_location(place)[0]
+                file = files[place] = _file_of(place)
             number = numbers.get((name, file))
             if number is None:
                 number = numbers[name, file] = len(functions)
@@ -73,3 +77,9 @@ def _functions(index):
             function[node_id] = number
     return functions, function
 
+
+
+def _file_of(location):
+    """The file of a "file:line" location; the whole text when it ends in no line number."""
+    file, colon, line = location.rpartition(":")
+    return file if colon and file and line.isdigit() else location
