@@ -558,6 +558,43 @@ def function_figures(trace):
     return figures
 
 
+# A test that fails inside parse("two") (line 2), called through total();
+# before that parse("x") raised too, caught in tolerant().
+FAILING_TEST = """\
+def parse(text):
+    return int(text)
+
+
+def total(texts):
+    return parse(texts[0]) + parse(texts[1])
+
+
+def tolerant(text):
+    try:
+        return parse(text)
+    except ValueError:
+        return 0
+
+
+def test_total():
+    assert tolerant("x") == 0
+    assert total(["1", "two"]) == 3
+"""
+
+
+def record_failing_test(directory, db_path):
+    """Runs FAILING_TEST as test_total.py in ``directory`` under pytest
+    --zelm, saving into db_path; returns its trace id."""
+    (directory / "test_total.py").write_text(FAILING_TEST)
+    result = run_pytest(directory, "--zelm", "--zelm-db", db_path, "-q")
+    assert result.returncode == 1, result.stdout + result.stderr
+    from zelm import store
+
+    [trace_id] = [entry.trace_id for entry in store.list_traces(db_path)
+                  if entry.test == {"nodeid": "test_total.py::test_total", "outcome": "failed"}]
+    return trace_id
+
+
 @contextmanager
 def running_viewer(db_path):
     """The viewer's server on a free port of 127.0.0.1, serving from a thread."""

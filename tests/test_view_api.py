@@ -12,10 +12,10 @@ import msgpack
 import pytest
 
 from conftest import function_figures, record_example, run_python, running_viewer, start_python
-from test_trace_reader import call, document, plugin, ret
+from test_trace_reader import MAIN, call, document, plugin, ret
 from zelm import store
 from zelm import trace as trace_reader
-from zelm.view import export
+from zelm.view import export, model
 from zelm.view.server import ViewerServer
 
 HOSTILE = [
@@ -47,6 +47,56 @@ def flat_document(calls, trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1F1A7"):
         records += [call(f"leaf{number % 3}", f"c{number}", start), ret(f"leaf{number % 3}", f"c{number}", start + 1e-6)]
     records.append(ret("root", "root", 1.0 + calls * 2e-6))
     return document(records, trace_id=trace_id)
+
+
+def heaviest_path_document(trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1HEA7"):
+    """root holds a (with a child of its own) and the longer b; b holds c
+    and the longer d, which holds e: the longest path is root, b, d, e."""
+    return document([
+        call("root", "r", 1.0),
+        call("a", "a", 1.1), call("a_child", "a1", 1.2), ret("a_child", "a1", 1.3), ret("a", "a", 2.0),
+        call("b", "b", 2.0),
+        call("c", "c", 2.1), ret("c", "c", 3.0),
+        call("d", "d", 3.0), call("e", "e", 3.5), ret("e", "e", 8.0), ret("d", "d", 8.5),
+        ret("b", "b", 9.0),
+        ret("root", "r", 10.0),
+    ], trace_id=trace_id)
+
+
+def cut_document(trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1C077"):
+    """A trace its 1 MiB budget cut inside app.work: 1234 events dropped
+    from 2.5 s to 4.0 s."""
+    cut = {"type": "trace_cut", "dropped_events": 1234, "budget_bytes": 1024 * 1024, "recorded_bytes": 1024 * 1024,
+           "timestamp": 2.5, "dropped_until": 4.0, "thread": "MainThread", "thread_native_id": MAIN,
+           "path": "app.py:4", "qualname": "app.work", "event": "call", "frame_id": "w2"}
+    return document([
+        call("main", "m", 1.0), call("work", "w", 2.0), cut, ret("work", "w", 4.5), ret("main", "m", 5.0),
+    ], trace_id=trace_id)
+
+
+def raised(frame_id, timestamp, text, path="app.py:2"):
+    """The exception record of frame ``frame_id`` left by raising ``text``."""
+    return {"type": "exception", "frame_id": frame_id, "exception_type": text.partition("(")[0],
+            "exception": text, "path": path, "co_name": "f", "timestamp": timestamp}
+
+
+def recorded_test_document(outcome):
+    """A test's trace: parse('x') raises and is caught in tolerant; then
+    parse('two') raises through total and the test function; teardown's
+    cleanup raises and is caught; the test ends with ``outcome``."""
+    bad = "ValueError('two')"
+    return document([
+        plugin("start_test", 1.0, nodeid="test_app.py::test_total", file="test_app.py"),
+        call("test_total", "t", 1.1),
+        call("tolerant", "tol", 1.2), call("parse", "p1", 1.3), ret("parse", "p1", 1.4),
+        raised("p1", 1.4, "ValueError('x')"), ret("tolerant", "tol", 1.5),
+        call("total", "tot", 1.6), call("parse", "p2", 1.7), ret("parse", "p2", 1.8), call("parse", "p3", 1.9),
+        ret("parse", "p3", 2.0), raised("p3", 2.0, bad), ret("total", "tot", 2.1), raised("tot", 2.1, bad, "app.py:6"),
+        ret("test_total", "t", 2.2), raised("t", 2.2, bad, "app.py:19"),
+        call("teardown", "td", 3.0), call("cleanup", "cl", 3.1), ret("cleanup", "cl", 3.2),
+        raised("cl", 3.2, "KeyError('gone')"), ret("teardown", "td", 3.3),
+        plugin("end_test", 3.4, nodeid="test_app.py::test_total", file="test_app.py", outcome=outcome),
+    ], trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1TE57")
 
 
 @pytest.fixture(scope="module")
@@ -389,6 +439,180 @@ def test_a_call_left_by_raising_shows_what_it_raised_instead_of_a_return_value(d
         details = [get(server, "node", trace=trace_id, node=row["id"]) for row in rows]
     assert [(row["name"], row["raised"]) for row in rows] == [("app.f", "ValueError('bad input')"), ("app.g", None)]
     assert [node["raised"] for node in details] == ["ValueError('bad input')", None]
+    assert [row["failure"] for row in rows] == [node["failure"] for node in details] == [True, False]
+
+
+# ---- failures, and where a trace page opens ----
+
+
+def index_of(doc):
+    """The viewer's index of ``doc``, as the server builds it."""
+    return model.TraceIndex.from_documents([msgpack.packb(doc)])
+
+
+@pytest.mark.parametrize("record_type, data, failure", [
+    ("end_test", {"nodeid": "t", "outcome": "failed"}, True),
+    ("end_test", {"nodeid": "t", "outcome": "errored"}, True),
+    ("end_test", {"nodeid": "t", "outcome": "passed"}, False),
+    ("end_test", {"nodeid": "t", "outcome": "xfailed"}, False),
+    ("inbound_response", {"status": 500, "error": "RuntimeError: boom"}, True),
+    ("inbound_response", {"status": "503 Service Unavailable"}, True),
+    ("inbound_response", {"status": 404}, False),
+    ("inbound_response", {"status": True}, False),
+    ("inbound_request", {"method": "GET", "path": "/500"}, False),
+    ("log_message", {"level": "ERROR", "logger": "app", "message": "m"}, True),
+    ("log_message", {"level": "CRITICAL", "logger": "app", "message": "m"}, True),
+    ("log_message", {"level": "Level 45", "logger": "app", "message": "m"}, True),
+    ("log_message", {"level": "WARNING", "logger": "app", "message": "m"}, False),
+    ("log_message", {"level": "Level 35", "logger": "app", "message": "m"}, False),
+])
+def test_plugin_records_that_tell_of_a_failure_are_marked(record_type, data, failure):
+    index = index_of(document([call("f", "f1", 1.0), plugin(record_type, 1.5, **data), ret("f", "f1", 2.0)]))
+    assert index.row(1)["kind"] == "plugin"
+    assert index.row(1)["failure"] is index.details(1)["failure"] is failure
+
+
+@pytest.mark.parametrize("location, line, text, reason", [
+    ("{project}/app.py:2", 2, "    pass", None),
+    ("{project}/app.py:9", 9, None, "{project}/app.py has no line 9 now"),
+    ("{project}/secret.txt:1", 1, None, "{project}/secret.txt is not a Python source file"),
+    ("{project}/app.py", None, None, "the trace holds no line for it"),
+])
+def test_details_of_a_raised_call_show_the_line_it_was_left_at(project, location, line, text, reason):
+    location, reason = location.format(project=project), reason and reason.format(project=project)
+    doc = document([call("f", "f1", 1.0), ret("f", "f1", 2.0), raised("f1", 2.0, "ValueError('bad')", location),
+                    call("g", "g1", 3.0), ret("g", "g1", 4.0)])
+    index = index_of(doc)
+    assert [index.details(node_id)["raised_at"] for node_id in (0, 1)] == [
+        {"location": location, "line": line, "text": text, "reason": reason}, None]
+
+
+def opened_on(summary, index):
+    opening = summary["opening"]
+    return opening["reason"], index.name(opening["node"]), [index.name(node_id) for node_id in opening["path"]]
+
+
+@pytest.mark.parametrize("outcome", ["failed", "errored"])
+def test_a_failed_tests_trace_opens_on_the_call_its_failure_was_raised_in(outcome):
+    index = index_of(recorded_test_document(outcome))
+    opening = index.summary()["opening"]
+    # Not the parse that raised first (caught), nor teardown's cleanup:
+    # the second parse of total, whose exception left the test.
+    test_total = index.threads[0].roots[1]
+    total = list(index.children_ids(test_total))[1]
+    raising_parse = list(index.children_ids(total))[1]
+    assert opening == {"node": raising_parse, "path": [test_total, total, raising_parse], "reason": "failure"}
+
+
+@pytest.mark.parametrize("doc, path", [
+    (heaviest_path_document(), ["app.root", "app.b", "app.d", "app.e"]),
+    (recorded_test_document("passed"), ["app.test_total", "app.total", "app.parse"]),
+    # Thirty calls nested: the page opens the top ones only.
+    (document([call(f"f{depth}", f"f{depth}", 1.0 + depth) for depth in range(30)]
+              + [ret(f"f{depth}", f"f{depth}", 100.0 - depth) for depth in reversed(range(30))]),
+     [f"app.f{depth}" for depth in range(model.HEAVIEST_PATH_CALLS)]),
+])
+def test_another_trace_opens_its_longest_path_on_its_top_call(doc, path):
+    index = index_of(doc)
+    assert opened_on(index.summary(), index) == ("heaviest", path[0], path)
+
+
+def test_a_trace_without_calls_opens_on_nothing():
+    assert index_of(document([plugin("log_message", 1.0, level="INFO", logger="a", message="m")])).summary()["opening"] is None
+
+
+def test_a_cut_trace_says_where_and_how_much_it_dropped(viewer, db_path):
+    trace_id = save(db_path, cut_document())
+    with running_viewer(db_path) as server:
+        summary = get(server, "summary", trace=trace_id)
+        [work] = get(server, "children", trace=trace_id, node=0)["rows"]
+        [gap] = get(server, "children", trace=trace_id, node=work["id"])["rows"]
+    assert gap["name"] == "trace_cut"
+    assert summary["cut"] == {"dropped_events": 1234, "budget_bytes": 1024 * 1024, "gaps": [{
+        "node": gap["id"], "thread": 0, "thread_name": "MainThread", "dropped_events": 1234,
+        "from": 1.5, "until": 3.0, "qualname": "app.work", "location": "app.py:4"}]}
+    assert get(viewer, "summary", trace=viewer.ids["example"])["cut"] is None
+
+
+# ---- where the time went ----
+
+
+@pytest.mark.parametrize("thread", [0, ""])
+def test_function_table_adds_up_each_functions_calls(recursive_viewer, thread):
+    server = recursive_viewer
+    trace_id = server.ids["recursive"]
+    table = get(server, "functions", trace=trace_id, thread=thread)
+    expected = function_figures(trace_reader.load(server.db_path, trace_id))
+    shown = {(entry["qualname"], entry["path"]): entry for entry in table["functions"]}
+    assert shown.keys() == expected.keys()
+    for key, figures in expected.items():
+        entry = shown[key]
+        assert (entry["calls"], entry["outermost"]) == (figures["calls"], figures["outermost"]), key
+        for name in ("total", "self", "max"):
+            assert entry[name] == pytest.approx(figures[name], abs=1e-9), (key, name)
+        assert entry["mean"] == pytest.approx(figures["total"] / figures["outermost"], abs=1e-9)
+        assert "nodes" not in entry  # the server pages through a function's calls itself
+    names = [entry["qualname"] for entry in table["functions"]]
+    assert names[:2] == ["__main__.<module>", "__main__.main"]  # heaviest total first
+    fib = shown[next(key for key in shown if key[0] == "__main__.fib")]
+    # fib(6) and fib(4) make 25 and 9 calls; only the two outermost count towards the total.
+    assert (fib["calls"], fib["outermost"]) == (34, 2)
+    slow = shown[next(key for key in shown if key[0] == "__main__.slow_leaf")]
+    assert slow["self"] >= 0.05 and slow["self"] == max(entry["self"] for entry in shown.values())
+
+
+def test_rows_and_details_carry_self_time(recursive_viewer):
+    server = recursive_viewer
+    trace_id = server.ids["recursive"]
+    main = find(server, trace_id, "__main__.main")
+    children = get(server, "children", trace=trace_id, node=main["id"])["rows"]
+    assert [row["name"] for row in children] == ["__main__.fib", "__main__.slow_leaf", "__main__.fib"]
+    assert main["self"] == pytest.approx(main["duration"] - sum(row["duration"] for row in children), abs=1e-9)
+    slow = children[1]
+    assert slow["self"] == slow["duration"] and slow["self"] >= 0.05
+    assert get(server, "node", trace=trace_id, node=main["id"])["self"] == main["self"]
+
+
+def test_calls_of_a_function_come_in_pages(viewer):
+    trace_id = viewer.ids["flat"]
+    first = get(viewer, "calls", trace=trace_id, qualname="app.leaf1", path="app.py")
+    later = get(viewer, "calls", trace=trace_id, qualname="app.leaf1", path="app.py", offset=200)
+    assert (first["offset"], first["total"], len(first["rows"])) == (0, 333, 200)
+    assert (later["offset"], later["total"], len(later["rows"])) == (200, 333, 133)
+    # Every third leaf, in the order they ran: leaf1 is call 1, 4, 7 ... under the root.
+    assert [row["id"] for row in first["rows"] + later["rows"]] == list(range(2, 1001, 3))
+    assert {row["name"] for row in later["rows"]} == {"app.leaf1"}
+
+
+def flame_boxes(node, call_path=()):
+    """(call path, node) of every box below the root of a flame graph."""
+    for child in node["children"]:
+        child_path = call_path + ((child["qualname"], child["path"]),)
+        yield child_path, child
+        yield from flame_boxes(child, child_path)
+
+
+def test_flame_graph_boxes_list_the_calls_on_their_path(recursive_viewer):
+    server = recursive_viewer
+    trace_id = server.ids["recursive"]
+    graph = get(server, "flame", trace=trace_id, thread=0)
+    assert graph["name"] == "all" and not graph["truncated"]
+    boxes = dict(flame_boxes(graph))
+    names = {call_path: [name for name, _ in call_path] for call_path in boxes}
+    main_path = next(path for path in boxes if names[path] == ["__main__.<module>", "__main__.main"])
+    # Left-heavy: the slow leaf outweighs both fib trees under main.
+    assert [child["qualname"] for child in boxes[main_path]["children"]] == ["__main__.slow_leaf", "__main__.fib"]
+    for call_path, box in boxes.items():
+        calls = get(server, "calls", trace=trace_id, thread=0, call_path=json.dumps(call_path))
+        assert calls["total"] == box["calls"], names[call_path]
+        assert sum(row["duration"] for row in calls["rows"]) == pytest.approx(box["total"], abs=1e-9)
+        assert all(len(get(server, "node", trace=trace_id, node=row["id"])["path"]) == len(call_path)
+                   for row in calls["rows"])
+    # fib(6) and fib(4) from main call fib(5), fib(4), fib(3) and fib(2).
+    fib = ("__main__.fib", main_path[-1][1])
+    assert boxes[main_path + (fib, fib)]["calls"] == 4
+
+
 
 
 # ---- where the time went ----

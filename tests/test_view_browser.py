@@ -8,9 +8,9 @@ import shutil
 
 import pytest
 
-from conftest import record_example, running_viewer
+from conftest import record_example, record_failing_test, running_viewer
 from test_trace_reader import call, document, ret
-from test_view_api import HOSTILE, get, hostile_document, save
+from test_view_api import HOSTILE, cut_document, get, heaviest_path_document, hostile_document, save
 from zelm import store
 from zelm.serialize import values
 
@@ -79,10 +79,12 @@ def wait(browser, condition, timeout=20):
         lambda _: condition())
 
 
-def open_trace(browser, viewer, key):
-    browser.get(f"{viewer.url}#trace={viewer.ids[key]}")
+def open_trace(browser, viewer, key, address=None):
+    """Load the trace page afresh at ``address`` (default: the trace named
+    ``key``) and wait until it has opened on a call."""
+    browser.get(address or f"{viewer.url}#trace={viewer.ids[key]}")
     browser.refresh()  # a new page even when only the fragment changed
-    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row.selected"))
 
 
 def row(browser, name):
@@ -96,6 +98,16 @@ def row(browser, name):
 def details_text(browser, selector):
     return browser.find_element(By.CSS_SELECTOR, "#details " + selector).text
 
+
+def expand_row(browser, name):
+    """Open the shown row of that name, unless it is open already."""
+    toggle = row(browser, name).find_element(By.CSS_SELECTOR, ".toggle")
+    if toggle.text == "\u25b8":
+        toggle.click()
+
+
+def is_open(element):
+    return element.find_element(By.CSS_SELECTOR, ".toggle").text == "\u25be"
 
 def test_trace_list_links_each_trace(browser, viewer):
     browser.get(viewer.url)
@@ -112,9 +124,9 @@ def test_trace_list_links_each_trace(browser, viewer):
 
 def test_expand_a_call_and_see_its_details(browser, viewer):
     open_trace(browser, viewer, "example")
-    row(browser, "__main__.<module>").find_element(By.CSS_SELECTOR, ".toggle").click()
+    expand_row(browser, "__main__.<module>")
     wait(browser, lambda: row(browser, "__main__.main"))
-    row(browser, "__main__.main").find_element(By.CSS_SELECTOR, ".toggle").click()
+    expand_row(browser, "__main__.main")
     wait(browser, lambda: row(browser, "shop.services.place_order"))
     place_order = row(browser, "shop.services.place_order")
     assert "customer='ada'" in place_order.text
@@ -128,7 +140,8 @@ def test_expand_a_call_and_see_its_details(browser, viewer):
 
 
 def test_keyboard_moves_through_the_tree(browser, viewer):
-    open_trace(browser, viewer, "example")
+    # Opened on the module's call (node 0) by a link: nothing else is open.
+    open_trace(browser, viewer, "example", f"{viewer.url}#trace={viewer.ids['example']}&node=0")
     tree = browser.find_element(By.ID, "tree")
     row(browser, "__main__.<module>").click()
     tree.send_keys(Keys.ARROW_RIGHT)  # expands
@@ -186,6 +199,8 @@ def test_timeline_draws_zooms_and_selects(browser, viewer):
         canvas)
     wait(browser, lambda: browser.execute_script("return state.view.finish - state.view.begin") < before / 2)
     # A click on the top box selects the module call.
+    row(browser, "__main__.main").click()
+    wait(browser, lambda: details_text(browser, "h2") == "__main__.main")
     browser.execute_script("state.view = {begin: 0, finish: state.summary.duration}; drawTimeline()")
     box = browser.execute_script("return state.lanes[0].reply.boxes.find(box => box[1] === 0)")
     x = browser.execute_script("return toX(arguments[0] + arguments[1] / 2, canvasWidth())", box[2], box[3])
@@ -404,3 +419,123 @@ def test_screenshot(browser, viewer, tmp_path):
     assert browser.save_screenshot(path)
     with open(path, "rb") as image:
         assert image.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+# ---- failures, links to a call, where a trace opens ----
+
+
+@pytest.fixture(scope="module")
+def failures(tmp_path_factory):
+    """A viewer on a failed test's trace (made by pytest --zelm), a trace
+    whose longest path is known and a trace its budget cut."""
+    directory = tmp_path_factory.mktemp("failing")
+    db_path = directory / "traces.sqlite3"
+    failed = record_failing_test(directory, db_path)
+    heaviest, cut = save(db_path, heaviest_path_document()), save(db_path, cut_document())
+    with running_viewer(db_path) as server:
+        server.ids = {"failed": failed, "heaviest": heaviest, "cut": cut}
+        server.directory = directory
+        yield server
+
+
+def colour_of(element):
+    return element.value_of_css_property("color")
+
+
+ERROR_RGB = "rgba(214, 39, 40, 1)"  # ERROR_COLOUR, #d62728
+
+
+def test_a_failed_tests_trace_opens_on_the_call_that_raised_its_failure(browser, failures):
+    open_trace(browser, failures, "failed")
+    selected = browser.find_element(By.CSS_SELECTOR, "#tree .row.selected")
+    # parse("two"), not parse("x") whose exception tolerant() caught.
+    assert selected_name(browser).endswith("parse") and "text='two'" in selected.text
+    assert selected.is_displayed()
+    assert [is_open(row(browser, name)) for name in ("test_total.test_total", "test_total.total")] == [True, True]
+    assert not is_open(row(browser, "test_total.tolerant"))
+
+
+def test_raised_calls_and_the_failed_test_are_drawn_in_the_error_colour(browser, failures):
+    open_trace(browser, failures, "failed")
+    raised_row = browser.find_element(By.CSS_SELECTOR, "#tree .row.selected")
+    returned_row = row(browser, "test_total.tolerant")
+    end_test = [element for element in browser.find_elements(By.CSS_SELECTOR, "#tree .row.plugin")
+                if "end test" in element.text]
+    assert [colour_of(element.find_element(By.CSS_SELECTOR, ".name")) == ERROR_RGB
+            for element in (raised_row, returned_row, *end_test)] == [True, False, True]
+    assert colour_of(raised_row.find_element(By.CSS_SELECTOR, ".ret")) == ERROR_RGB
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .raised"))
+    assert colour_of(browser.find_element(By.CSS_SELECTOR, "#details h2")) == ERROR_RGB
+
+
+def test_details_of_a_raised_call_show_the_line_that_raised(browser, failures, monkeypatch):
+    monkeypatch.chdir(failures.directory)  # where pytest ran: the trace names its files relative to it
+    open_trace(browser, failures, "failed")
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .raised-at"))
+    assert details_text(browser, ".raised").startswith("ValueError(\"invalid literal for int()")
+    assert details_text(browser, ".raised-at p").endswith("test_total.py:2")
+    assert details_text(browser, ".raised-at .source .current") == "2    return int(text)"
+
+
+def test_an_ordinary_trace_opens_its_longest_path_on_its_top_call(browser, failures):
+    open_trace(browser, failures, "heaviest")
+    assert selected_name(browser) == "app.root"
+    assert [is_open(row(browser, name)) for name in ("app.root", "app.a", "app.b", "app.d")] == \
+        [True, False, True, True]
+    assert row(browser, "app.e").is_displayed() and not row(browser, "app.a_child")
+
+
+def test_arrow_right_expands_without_scrolling_the_tree_sideways(browser, viewer):
+    open_trace(browser, viewer, "example", f"{viewer.url}#trace={viewer.ids['example']}&node=0")
+    tree = browser.find_element(By.ID, "tree")
+    browser.execute_script("arguments[0].style.maxWidth = '260px'", tree)  # its rows overflow it
+    assert browser.execute_script("return arguments[0].scrollWidth > arguments[0].clientWidth", tree)
+    assert not is_open(row(browser, "__main__.<module>"))
+    tree.send_keys(Keys.ARROW_RIGHT)
+    wait(browser, lambda: row(browser, "__main__.main"))
+    assert browser.execute_script("return arguments[0].scrollLeft", tree) == 0
+
+
+@pytest.mark.parametrize("page", ["served", "exported"])
+def test_the_address_names_the_selected_call_and_opens_on_it(browser, viewer, tmp_path, page):
+    from zelm.cli.main import main
+
+    trace_id = viewer.ids["example"]
+    browser.get(viewer.url)
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#traces tbody a"))
+    [link] = [a for a in browser.find_elements(By.CSS_SELECTOR, "#traces tbody a") if a.text == trace_id]
+    link.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row.selected"))
+    browser.find_element(By.ID, "search").send_keys("final_total", Keys.ENTER)
+    wait(browser, lambda: details_text(browser, "h2") == "shop.models.DiscountedOrder.final_total")
+    node = browser.execute_script("return state.selected")
+    address = browser.execute_script("return location.hash")
+    assert address == f"#trace={trace_id}&node={node}"
+    browser.back()  # the selection replaced the address: Back leaves the trace
+    wait(browser, lambda: browser.find_element(By.ID, "list-page").is_displayed())
+
+    base = viewer.url
+    if page == "exported":
+        output = tmp_path / "example.html"
+        assert main(["export", "--db", str(viewer.db_path), trace_id, "--format", "html", "-o", str(output)]) == 0
+        base = output.as_uri()
+    open_trace(browser, viewer, "example", base + address)
+    assert selected_name(browser) == "shop.models.DiscountedOrder.final_total"
+    assert browser.execute_script("return state.selected") == node
+    wait(browser, lambda: details_text(browser, "h2") == "shop.models.DiscountedOrder.final_total")
+    # The timeline's window holds the call.
+    assert browser.execute_script(
+        "const row = state.nodes.get(state.selected).row;"
+        "return state.view.begin <= row.start && row.start + row.duration <= state.view.finish")
+
+
+def test_a_cut_trace_says_so_in_a_banner(browser, failures):
+    open_trace(browser, failures, "heaviest")
+    assert not browser.find_element(By.ID, "cut-banner").is_displayed()
+    open_trace(browser, failures, "cut")
+    banner = browser.find_element(By.ID, "cut-banner")
+    assert banner.is_displayed()
+    assert "size budget of 1.0 MiB and dropped 1,234 events" in banner.text
+    assert "from +1.500 s to +3.000 s in thread MainThread, the first in app.work (app.py:4)" in banner.text
+    banner.find_element(By.TAG_NAME, "a").click()
+    wait(browser, lambda: details_text(browser, "h2") == "trace_cut")

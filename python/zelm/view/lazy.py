@@ -160,6 +160,11 @@ class Nodes:
         """A call's qualified name, a plugin record's type."""
         return self._objects[self._name[node_id]]
 
+    def left_by_raising(self, node_id):
+        """Whether the node is a call that ended by raising, read without
+        decoding its records."""
+        return not self._kind[node_id] and self._exception[node_id] >= 0
+
     def location(self, node_id):
         """A call's "file:line"."""
         return self._objects[self._path[node_id]]

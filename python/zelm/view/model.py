@@ -17,6 +17,7 @@ import bisect
 import contextlib
 import functools
 import gc
+import logging
 import math
 import os
 import threading
@@ -37,6 +38,13 @@ SOURCE_CONTEXT = 6
 # Text of a value in a tree row, and of one value in the details.
 ROW_TEXT = 160
 DETAIL_TEXT = 20000
+# The most calls a trace page opens when it opens on the longest path.
+HEAVIEST_PATH_CALLS = 20
+# The plugin records that bracket a test, and the outcomes that are failures.
+START_TEST, END_TEST = "start_test", "end_test"
+FAILED_TEST_OUTCOMES = ("failed", "errored")
+# The names logging gives its levels from ERROR up.
+_ERROR_LEVELS = {"ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL, "FATAL": logging.FATAL}
 # The segments of a joined call the details list.
 SEGMENTS_SHOWN = 100
 
@@ -279,6 +287,7 @@ class TraceIndex:
                 return_value=clip(short_value(node.return_value), ROW_TEXT) if node.finished else None,
                 # What the call raised (its repr), in place of a return value.
                 raised=clip(node.raised, ROW_TEXT) if node.raised is not None else None,
+                failure=node.exception_record is not None,
                 # A coroutine or generator: the time it ran and the time it
                 # was suspended, over how many resumes.
                 running=node.running,
@@ -286,7 +295,8 @@ class TraceIndex:
                 resumes=node.resumes,
             )
         else:
-            row.update(kind="plugin", name=node.type, text=clip(plugin_line(node), 2 * ROW_TEXT))
+            row.update(kind="plugin", name=node.type, text=clip(plugin_line(node), 2 * ROW_TEXT),
+                       failure=failure_record(node.type, node.record))
         return row
 
     def roots(self, thread_number, offset=0, limit=PAGE_SIZE, containing=None):
@@ -338,6 +348,7 @@ class TraceIndex:
                 locals_at_return=detail_value(node.return_record.get("locals")) if node.finished else None,
                 return_value=detail_value(node.return_value) if node.finished else None,
                 raised=node.raised,
+                raised_at=self.raised_at(node),
                 call_site=self.call_site(node_id),
                 segments=self.segments(node_id),
             )
@@ -401,6 +412,27 @@ class TraceIndex:
             "line": line,
             "lines": [{"number": number, "text": lines[number - 1]} for number in range(first, last + 1)],
         }
+
+    def raised_at(self, node):
+        """Where a call (a zelm.trace.Call) was left by raising, from its
+        exception record: "file:line" (in the call the exception was raised
+        in, the raise; in its callers, the call it came out of), the line,
+        and the line's text read as source() reads it, with why there is
+        none or what to know of it. None for a call that returned or a
+        record without a location."""
+        record = node.exception_record
+        location = record.get("path") if record is not None else None
+        if not isinstance(location, str) or not location:
+            return None
+        file, line = split_location(location)
+        if line is None:
+            return {"location": location, "line": None, "text": None, "reason": "the trace holds no line for it"}
+        text, said = sources.read_source(file)
+        lines = text.splitlines() if text is not None else []
+        if text is not None and not 1 <= line <= len(lines):
+            text, said = None, f"{file} has no line {line} now"
+        return {"location": location, "line": line, "text": lines[line - 1] if text is not None else None,
+                "reason": said}
 
     # ---- search ----
 
@@ -488,6 +520,114 @@ class TraceIndex:
         return {"thread": thread_number, "begin": begin, "finish": finish, "boxes": boxes, "marks": marks,
                 "truncated": len(boxes) >= MAX_BOXES or len(marks) >= MAX_BOXES}
 
+    # ---- where a trace page opens, and what it warns of ----
+
+    def opening(self):
+        """The call a trace page opens on and the ids from its root down to
+        where the tree is opened, or None for a trace without calls.
+
+        A failed test's trace opens on the call its failure was raised in,
+        the path down to it open; any other trace opens on its longest root
+        call, with the longest call among each opened call's children
+        opened below it, HEAVIEST_PATH_CALLS calls deep at most: where the
+        time went.
+        """
+        failed = self._failure_call()
+        if failed is not None:
+            return {"node": failed, "path": self.path(failed), "reason": "failure"}
+        path = self._heaviest_path()
+        return {"node": path[0], "path": path, "reason": "heaviest"} if path else None
+
+    def left_by_raising(self, node_id):
+        """Whether the node is a call that ended by raising."""
+        nodes = self.nodes
+        if isinstance(nodes, lazy.Nodes):
+            return nodes.left_by_raising(node_id)
+        node = nodes[node_id]
+        return isinstance(node, trace_reader.Call) and node.exception_record is not None
+
+    def _failure_call(self):
+        """The call the first failed test's failure was raised in, on the
+        test's thread; None without a failed test, or when none of the
+        test's calls raised."""
+        for info in self.threads:
+            test_start = info.first
+            for mark in info.marks:
+                name = self.name(mark)
+                if name == START_TEST:
+                    test_start = mark
+                elif name == END_TEST and failure_record(END_TEST, self.nodes[mark].record):
+                    return self._raising_call(test_start, mark)
+        return None
+
+    def _raising_call(self, first, stop):
+        """Of the calls among ids first .. stop - 1 that ended by raising,
+        the first of the least depth (the exception that left the test's
+        recorded code; the others were caught on the way), then down its
+        last raising child as long as that raised the same exception: the
+        call it was raised in."""
+        raised = [node_id for node_id in range(first, stop) if self.left_by_raising(node_id)]
+        if not raised:
+            return None
+        call = min(raised, key=self.depth.__getitem__)
+        while True:
+            children = [child for child in self.children_ids(call) if self.left_by_raising(child)]
+            if not children or self.nodes[children[-1]].raised != self.nodes[call].raised:
+                return call
+            call = children[-1]
+
+    def _heaviest_path(self):
+        """The longest root call of all threads and below it, call after
+        call, the longest of its child calls."""
+        roots = ((self.end[node_id] - self.start[node_id], info, node_id)
+                 for info in self.threads if info.levels for node_id in info.levels[0][0])
+        longest = max(roots, key=lambda root: root[0], default=None)
+        if longest is None:
+            return []
+        _, info, node_id = longest
+        path = [node_id]
+        while len(path) < HEAVIEST_PATH_CALLS and len(path) < len(info.levels):
+            # The calls one level down, in id order: the children are those
+            # within the parent's subtree.
+            ids = info.levels[len(path)][0]
+            parent = path[-1]
+            children = range(bisect.bisect_right(ids, parent), bisect.bisect_left(ids, parent + self.size[parent]))
+            if not children:
+                break
+            path.append(max((ids[index] for index in children), key=lambda child: self.end[child] - self.start[child]))
+        return path
+
+    def cut_facts(self):
+        """Where the size budget cut the trace, None for a complete trace:
+        the events dropped in all, the budget, and per gap its node in the
+        tree, its thread, its count, its times (seconds, counted as the
+        rows' starts are; None when not known) and where its first dropped
+        event happened."""
+        gaps, budget = [], None
+        for info in self.threads:
+            for mark in info.marks:
+                if self.name(mark) != trace_reader.TRACE_CUT:
+                    continue
+                cut = trace_reader.TraceCut.from_record(self.nodes[mark].record)
+                budget = budget if budget is not None else cut.budget_bytes
+                # The gap's node is placed at its first dropped event: its
+                # row's start is that time as the page counts it.
+                start = self.row(mark)["start"] if cut.timestamp is not None else None
+                gaps.append({
+                    "node": mark,
+                    "thread": info.number,
+                    "thread_name": info.thread.name,
+                    "dropped_events": cut.dropped_events,
+                    "from": start,
+                    "until": None if start is None or cut.dropped_until is None
+                    else start + cut.dropped_until - cut.timestamp,
+                    "qualname": cut.qualname,
+                    "location": cut.path,
+                })
+        if not gaps:
+            return None
+        return {"dropped_events": sum(gap["dropped_events"] for gap in gaps), "budget_bytes": budget, "gaps": gaps}
+
     # ---- the whole trace ----
 
     def summary(self):
@@ -503,6 +643,8 @@ class TraceIndex:
             "command_line_args": trace.command_line_args,
             "records": self.record_count,
             "nodes": len(self.nodes),
+            "opening": self.opening(),
+            "cut": self.cut_facts(),
             "threads": [
                 {
                     "number": info.number,
@@ -539,6 +681,47 @@ def _pixel_end(lo, pixel, time):
     precision."""
     steps = (time - lo) / pixel if pixel > 0 else math.inf
     return lo + (math.floor(steps) + 1) * pixel if math.isfinite(steps) else math.inf
+
+
+# ---- failures ----
+
+
+def failure_record(record_type, record):
+    """Whether a plugin record (its type and its record) tells of a
+    failure: a failed or errored test, an inbound HTTP response with a 5xx
+    status, a log record of level ERROR or above."""
+    if not isinstance(record, dict):
+        return False
+    if record_type == END_TEST:
+        return record.get("outcome") in FAILED_TEST_OUTCOMES
+    if record_type == "inbound_response":
+        status = _status_code(record.get("status"))
+        return status is not None and 500 <= status <= 599
+    if record_type == "log_message":
+        return _log_level(record.get("level")) >= logging.ERROR
+    return False
+
+
+def _status_code(status):
+    """An HTTP status as a number: a number, or the text a WSGI application
+    gives ("500 Internal Server Error"); None for anything else."""
+    if isinstance(status, int) and not isinstance(status, bool):
+        return status
+    if isinstance(status, str):
+        words = status.split(None, 1)
+        return int(words[0]) if words and words[0].isdigit() and words[0].isascii() else None
+    return None
+
+
+def _log_level(name):
+    """The number of a log record's level name, as the logging module names
+    the levels from ERROR up ("Level 45" for a number without a name); 0
+    for any other name."""
+    if not isinstance(name, str):
+        return 0
+    if name.startswith("Level ") and name[6:].isdigit() and name[6:].isascii():
+        return int(name[6:])
+    return _ERROR_LEVELS.get(name, 0)
 
 
 # ---- text of values ----

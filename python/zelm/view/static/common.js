@@ -76,6 +76,12 @@ function pyText(value) {
   return String(value);
 }
 
+// What failed (a raised call, a failed test, a 5xx response, an error
+// logged) is drawn in this colour; the page's styles take it as
+// var(--error-colour).
+const ERROR_COLOUR = "#d62728";
+document.documentElement.style.setProperty("--error-colour", ERROR_COLOUR);
+
 // A stable colour per module.
 function colour(module) {
   let hash = 0;

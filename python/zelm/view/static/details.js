@@ -21,6 +21,22 @@ function valueTable(values) {
   return table;
 }
 
+// Where a call was left by raising: the line, with its text when its file
+// is readable here, and what to know about that text.
+function raisedAt(where) {
+  const box = el("div", "raised-at");
+  box.appendChild(el("p", null, "at " + where.location));
+  if (where.text !== null) {
+    const listing = el("div", "source");
+    const line = listing.appendChild(el("div", "current"));
+    line.appendChild(el("span", "number", where.line));
+    line.appendChild(document.createTextNode(where.text));
+    box.appendChild(listing);
+  }
+  if (where.reason) box.appendChild(el("p", "hint", where.reason));
+  return box;
+}
+
 async function showDetails(id) {
   let node;
   try {
@@ -33,7 +49,7 @@ async function showDetails(id) {
   if (state.selected !== id) return;
   clear(details);
   details.dataset.node = String(id);
-  details.appendChild(el("h2", "qualname", node.name));
+  details.appendChild(el("h2", "qualname" + (node.failure ? " failure" : ""), node.name));
   const facts = el("table", "facts");
   const fact = (key, value) => {
     const tr = el("tr");
@@ -73,7 +89,8 @@ async function showDetails(id) {
     }
     if (node.raised) {
       details.appendChild(el("h3", null, "Raised"));
-      details.appendChild(el("p", "raised", node.raised));
+      details.appendChild(el("p", "raised failure", node.raised));
+      if (node.raised_at) details.appendChild(raisedAt(node.raised_at));
     } else if (node.finished) {
       details.appendChild(el("h3", null, "Return value"));
       details.appendChild(valueTable(node.return_value)).classList.add("return-value");

@@ -13,7 +13,9 @@ const state = {
   searchStatus: null,
 };
 
-async function showTrace(traceId) {
+// Opens the trace page on trace traceId: on the call with id node when
+// given, else where the trace says to open (see openWhereTheTraceSays).
+async function showTrace(traceId, node) {
   document.getElementById("list-page").hidden = true;
   document.getElementById("trace-page").hidden = false;
   document.getElementById("heading").textContent = traceId + " (loading\u2026)";
@@ -21,6 +23,7 @@ async function showTrace(traceId) {
   state.nodes = new Map();
   state.selected = null;
   state.lanes = [];
+  showCut(null);
   clear(tree);
   tree.appendChild(el("p", "hint", "Loading the trace (a large one takes a few seconds to decode)\u2026"));
   let summary;
@@ -46,7 +49,37 @@ async function showTrace(traceId) {
   }
   select.value = "";
   state.thread = null;
+  showCut(summary.cut);
   await Promise.all([buildTree(), layoutTimeline()]);
+  if (state.traceId !== traceId) return;  // another trace was asked for meanwhile
+  if (node !== null && node !== undefined) await openNode(node);
+  else await openWhereTheTraceSays(summary.opening);
+}
+
+// A failed test's trace opens on the call its failure was raised in, the
+// path to it open; another trace opens its longest path, its top call
+// selected.
+async function openWhereTheTraceSays(opening) {
+  if (!opening) return;
+  await reveal(opening.path, opening.node);
+  if (opening.reason === "failure") {
+    const entry = state.nodes.get(opening.node);
+    if (entry) centreOn(entry.row);
+  }
+}
+
+// Opens the tree on node id (as a link to it does) and brings it into the
+// timeline's window.
+async function openNode(id) {
+  let node;
+  try {
+    node = await api("node", { trace: state.traceId, node: id });
+  } catch (error) {
+    showMessage("cannot open call " + id + ": " + error.message);
+    return;
+  }
+  await reveal(node.path);
+  centreOn(node);
 }
 
 function shownThreads() {
@@ -105,6 +138,7 @@ function makeNode(row) {
   line.style.paddingLeft = (6 + 16 * row.depth) + "px";
   const toggle = el("span", "toggle", row.has_children ? "\u25b8" : "");
   line.appendChild(toggle);
+  if (row.failure) line.classList.add("failure");
   if (row.kind === "call") {
     line.appendChild(el("span", "duration" + (row.finished ? "" : " unfinished"), (row.finished ? "" : ">=") + duration(row.duration)));
     line.appendChild(el("span", "self", "self " + duration(row.self)));
@@ -156,9 +190,10 @@ function toggleNode(id) {
   else return expand(id);
 }
 
-// Opens the tree down to node id (path: the ids from its root) and selects it.
-async function reveal(path) {
-  const id = path[path.length - 1];
+// Opens the tree down to the last node of path (the ids from its root)
+// and selects that node, or the node chosen.
+async function reveal(path, chosen) {
+  const id = chosen === undefined ? path[path.length - 1] : chosen;
   const root = path[0];
   if (!state.nodes.has(root) || !tree.contains(state.nodes.get(root).element)) {
     const thread = await api("node", { trace: state.traceId, node: root }).then(details => details.thread);
@@ -193,6 +228,10 @@ async function select(id) {
     entry.element.classList.add("selected");
     entry.element.scrollIntoView({ block: "nearest" });
   }
+  // The address names the selected call, in place of the current entry of
+  // the history: Back still leaves the trace.
+  const address = traceAddress(state.traceId, id);
+  if (location.hash !== address) history.replaceState(null, "", address);
   drawTimeline();
   await showDetails(id);
 }
@@ -201,9 +240,14 @@ function visibleRows() {
   return Array.from(tree.querySelectorAll(".row")).filter(row => row.offsetParent !== null);
 }
 
+const TREE_KEYS = new Set(["ArrowDown", "ArrowUp", "ArrowRight", "ArrowLeft", "Enter"]);
+
 tree.addEventListener("keydown", async event => {
   const rows = visibleRows();
-  if (!rows.length) return;
+  if (!rows.length || !TREE_KEYS.has(event.key)) return;
+  // Now, before anything is awaited: once the listener waits, the browser
+  // has already scrolled the tree for the key.
+  event.preventDefault();
   const current = state.nodes.get(state.selected);
   const position = current ? rows.indexOf(current.element) : -1;
   const go = index => {
@@ -227,7 +271,5 @@ tree.addEventListener("keydown", async event => {
     case "Enter":
       if (current) await toggleNode(state.selected);
       break;
-    default: return;
   }
-  event.preventDefault();
 });

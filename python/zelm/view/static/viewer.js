@@ -8,11 +8,20 @@
 
 // ---- routing ----
 
+// "#trace=ID" opens a trace, "#trace=ID&node=N" its call N.
+function traceAddress(traceId, node) {
+  return "#trace=" + encodeURIComponent(traceId) + (node === null || node === undefined ? "" : "&node=" + node);
+}
+
 function route() {
   showMessage(null);
-  const match = /^#trace=(.+)$/.exec(location.hash);
-  if (match) showTrace(decodeURIComponent(match[1]));
-  else if (embedded) location.hash = "#trace=" + encodeURIComponent(embedded.summary.trace_id);
+  const address = new URLSearchParams(location.hash.slice(1));
+  const traceId = address.get("trace");
+  const node = /^\d+$/.test(address.get("node") || "") ? Number(address.get("node")) : null;
+  const shown = !document.getElementById("trace-page").hidden && traceId === state.traceId && state.summary;
+  if (traceId && shown && node !== null) openNode(node);
+  else if (traceId) showTrace(traceId, node);
+  else if (embedded) location.hash = traceAddress(embedded.summary.trace_id);
   else showList();
 }
 
