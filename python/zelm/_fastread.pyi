@@ -2,6 +2,10 @@
 
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+# A column of a tree: an object with the buffer protocol holding items of
+# one fixed size (an array.array, a cast memoryview).
+Buffer = Any
+
 # (type text, event: 0 other / 1 call / 2 return, frame id key, time, thread
 # id, thread name, qualname, co_name, path text) of one record's bytes.
 RecordFields = Tuple[str, int, Any, Optional[float], Optional[int], Optional[str], Optional[str], Optional[str], str]
@@ -23,3 +27,26 @@ def scan(buffer: bytes, offset: int, count: int, type: str) -> Tuple[int, List[i
     whose first entry is "type" with the text `type` (the profiler's cut
     records), and the offsets of the last two values (fewer when there are
     fewer); ValueError when they are cut short or hold a reserved byte."""
+
+
+# The aggregates over index()'s tree (see src/reader/aggregate.hpp): each
+# takes per node the seconds a call counts for, its function's number (-1
+# for a plugin record) and the tree's columns; zelm.stats reads the bytes.
+
+def self_times(time: Buffer, parent: Buffer, function: Buffer) -> bytes:
+    """Each call's time minus the times of the calls it made, never below
+    0.0 (0.0 for a plugin record), as float64 bytes."""
+
+def function_table(time: Buffer, start: Buffer, size: Buffer, function: Buffer, self: Buffer, first: int, last: int,
+                   functions: int) -> Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes]:
+    """Per function number over the nodes first .. last - 1: calls and
+    outermost calls (int64), total, self and longest call (float64), then
+    offsets into the node ids of each function's calls (int64, in start
+    order)."""
+
+def flame_graph(time: Buffer, size: Buffer, function: Buffer, self: Buffer, first: int, last: int, max_nodes: int,
+                max_depth: int) -> Tuple[bytes, bytes, bytes, bytes, bytes, bytes, float, int, bool]:
+    """The calls of nodes first .. last - 1 merged by call path, kept nodes
+    in depth-first order with children heaviest first: parent positions,
+    functions, totals, self times, calls and first node ids; then the
+    root's total and calls, and whether anything was left out."""
