@@ -204,8 +204,9 @@ def test_timeline_draws_zooms_and_selects(browser, viewer):
     browser.execute_script("state.view = {begin: 0, finish: state.summary.duration}; drawTimeline()")
     box = browser.execute_script("return state.lanes[0].reply.boxes.find(box => box[1] === 0)")
     x = browser.execute_script("return toX(arguments[0] + arguments[1] / 2, canvasWidth())", box[2], box[3])
+    RULER = browser.execute_script("return RULER")  # the time ruler above the lanes
     webdriver.ActionChains(browser).move_to_element_with_offset(
-        canvas, int(x - canvas.size["width"] / 2), int(16 + 8 - canvas.size["height"] / 2)).click().perform()
+        canvas, int(x - canvas.size["width"] / 2), int(RULER + 16 + 8 - canvas.size["height"] / 2)).click().perform()
     wait(browser, lambda: details_text(browser, "h2") == "__main__.<module>")
 
 

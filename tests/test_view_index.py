@@ -28,9 +28,10 @@ def answers(index):
             "roots": index.roots(info.number),
             "levels": [(list(ids), list(starts), list(ends)) for ids, starts, ends in info.levels],
             "marks": (list(info.marks), list(info.mark_times)),
-            "timelines": [index.timeline(info.number, begin, finish, width)
-                          for begin, finish, width in ((0, duration, 1400), (0, duration, 3),
-                                                       (duration / 3, duration / 2, 50), (0, 0, 10))],
+            "timelines": [index.timeline(info.number, begin, finish, width, query)
+                          for begin, finish, width, query in ((0, duration, 1400, None), (0, duration, 3, "A"),
+                                                              (duration / 3, duration / 2, 50, "a."), (0, 0, 10, None))],
+            "whole timeline": index.whole_timeline(info.number),
         })
     for node_id in range(len(index.nodes)):
         details = index.details(node_id)
@@ -173,6 +174,18 @@ HAND_MADE = {
         {WORKER: [call("w", "frm_w", 2.0, thread=WORKER), {"type": "trace_cut", "dropped_events": 1}]}),
     "records that are not maps": document([
         call("main", "frm_a", 2.0), "{'type': 'custom'}", ["a", 1], 7, None, ret("main", "frm_a", 3.0),
+    ]),
+    "HTTP exchanges": document([
+        call("main", "frm_a", 1.0),
+        plugin("outbound_request", 1.1, client="urllib3", method="GET", url="http://a/"),
+        plugin("outbound_request", 1.15, client="urllib3", method="GET", url="http://b/"),
+        call("wait", "frm_b", 1.16),
+        plugin("outbound_response", 1.2, client="urllib3", method="GET", url="http://b/", status=200, duration=0.05),
+        ret("wait", "frm_b", 1.25),
+        plugin("outbound_error", 1.3, client="urllib3", method="GET", url="http://a/", error="timed out"),
+        plugin("outbound_request", 1.4, client="httpx", method="POST", url=["not", "text"]),
+        plugin("outbound_response", 1.45, client="http.client", method="POST", url=["not", "text"]),
+        ret("main", "frm_a", 2.0),
     ]),
     "no records": document(),
     "no records nor timestamp": document(timestamp=None),
@@ -329,3 +342,108 @@ def test_skip_refuses_what_cannot_be_skipped(buffer, offset, count):
     from zelm import _fastread
     with pytest.raises(ValueError):
         _fastread.skip(buffer, offset, count)
+
+
+# ---- the timeline ----
+
+
+def both_indexes(doc):
+    """The fast index of ``doc`` and the index of the reader's full decode."""
+    return [model.TraceIndex.from_documents([packed(doc)]),
+            model.TraceIndex(trace_reader.Trace.from_bytes(packed(doc)))]
+
+
+def depth_boxes(timeline, depth):
+    """(first id, count, name) of the timeline's boxes at ``depth``."""
+    return [(box[0], box[4], box[5]) for box in timeline["boxes"] if box[1] == depth]
+
+
+# In a window of 1 s over 100 pixels a pixel is 10 ms: the narrow calls
+# (0.1 ms) and "wide" (0.5 s) start in the window's first pixel.
+@pytest.mark.parametrize("narrow, expected", [
+    (["n1", "n2"], [(1, 2, None), (3, 1, "app.wide")]),
+    (["n1"], [(1, 1, "app.n1"), (2, 1, "app.wide")]),
+    ([], [(1, 1, "app.wide")]),
+])
+def test_a_call_wider_than_a_pixel_keeps_its_own_box(narrow, expected):
+    records = [call("root", "frm_root", 1.0)]
+    for number, name in enumerate(narrow):
+        start = 1.5 + number * 1e-3
+        records += [call(name, f"frm_{name}", start), ret(name, f"frm_{name}", start + 1e-4)]
+    records += [call("wide", "frm_wide", 1.5 + len(narrow) * 1e-3), ret("wide", "frm_wide", 2.0), ret("root", "frm_root", 2.0)]
+
+    for index in both_indexes(document(records)):
+        assert depth_boxes(index.timeline(0, 0.5, 1.5, 100), 1) == expected
+
+
+@pytest.mark.parametrize("records, threads, origin", [
+    # A test's trace from `pytest --zelm`: the profiler was made at 1.0, the test started at 100.
+    ([plugin("start_test", 100.0, nodeid="t.py::test_pay"), call("test_pay", "f1", 100.01),
+      ret("test_pay", "f1", 100.2), plugin("end_test", 100.3, nodeid="t.py::test_pay", outcome="passed")], None, 100.0),
+    ([call("main", "f1", 50.0), ret("main", "f1", 50.3)],
+     {WORKER: [call("work", "w1", 40.0, thread=WORKER), ret("work", "w1", 40.1, thread=WORKER)]}, 40.0),
+    ([plugin("log_message", 20.0), call("main", "f1", 20.1), ret("main", "f1", 20.3)], None, 20.0),
+])
+def test_times_count_from_the_first_record_not_the_profilers_making(records, threads, origin):
+    doc = document(records, threads, timestamp=1.0)
+
+    for index in both_indexes(doc):
+        first_call = min((node_id for node_id in range(len(index.nodes)) if index.row(node_id)["kind"] == "call"),
+                         key=lambda node_id: index.start[node_id])
+        assert index.summary()["duration"] == pytest.approx(max(index.end) - origin)
+        assert index.details(first_call)["start"] == pytest.approx(index.start[first_call] - origin)
+        thread = index.thread_of[first_call]
+        boxes = index.timeline(thread, 0, index.summary()["duration"], 100)["boxes"]
+        assert [box[2] for box in boxes if box[0] == first_call] == [pytest.approx(index.start[first_call] - origin)]
+
+
+def test_a_thread_has_a_timeline_row_for_the_records_in_its_deepest_call():
+    doc = document([call("a", "f1", 1.0), call("b", "f2", 1.1), plugin("log_message", 1.2),
+                    ret("b", "f2", 1.3), ret("a", "f1", 1.4)],
+                   {WORKER: [call("w", "w1", 1.0, thread=WORKER), ret("w", "w1", 1.1, thread=WORKER)]})
+
+    for index in both_indexes(doc):
+        assert [(thread["max_depth"], thread["rows"]) for thread in index.summary()["threads"]] == [(1, 3), (0, 1)]
+
+
+def test_an_outbound_http_exchange_is_one_span_from_request_to_response():
+    for index in both_indexes(HAND_MADE["HTTP exchanges"]):
+        timeline = index.timeline(0, 0, 1.0, 500)
+        names = {node_id: index.name(node_id) for node_id in range(len(index.nodes))}
+        spans = [(names[request], names[response], start, length, failed)
+                 for request, response, _, start, length, _, failed in timeline["spans"]]
+        assert spans == [("outbound_request", "outbound_error", pytest.approx(0.1), pytest.approx(0.2), True),
+                         ("outbound_request", "outbound_response", pytest.approx(0.15), pytest.approx(0.05), False)]
+        assert "timed out" in timeline["spans"][0][5] and "200" in timeline["spans"][1][5]
+        # What no exchange took stays a mark: a request and a response of other clients.
+        assert [(names[mark[0]], mark[2]) for mark in timeline["marks"]] == [
+            ("outbound_request", pytest.approx(0.4)), ("outbound_response", pytest.approx(0.45))]
+
+
+def test_timeline_boxes_say_whether_a_call_raised():
+    records = [call("main", "m", 1.0)]
+    for number in range(5):  # narrow calls, the third raising
+        start = 1.0 + number * 1e-4
+        records += [call(f"n{number}", f"n{number}", start), ret(f"n{number}", f"n{number}", start + 1e-5)]
+        if number == 2:
+            records.append(plugin("exception", start + 1e-5, frame_id="n2", exception="KeyError('x')"))
+    records += [call("bad", "b", 1.5), ret("bad", "b", 1.9), plugin("exception", 1.9, frame_id="b", exception="E"),
+                call("good", "g", 1.9), ret("good", "g", 2.0), ret("main", "m", 2.0)]
+
+    for index in both_indexes(document(records)):
+        merged = [(box[4], box[5], box[7]) for box in index.timeline(0, 0, 1.0, 100)["boxes"] if box[1] == 1]
+        alone = [(box[4], box[5], box[7]) for box in index.timeline(0, 0, 1.0, 100000)["boxes"] if box[1] == 1]
+        assert merged == [(5, None, True), (1, "app.bad", True), (1, "app.good", False)]
+        assert [raised for _, _, raised in alone] == [False, False, True, False, False, True, False]
+
+
+def test_timeline_finds_the_search_matches_in_its_window():
+    from test_view_api import flat_document
+
+    for index in both_indexes(flat_document(1000)):
+        whole = index.timeline(0, 0, 0.002, 100, "LEAF1")["matches"]
+        window = index.timeline(0, 0.0010005, 0.0010095, 1000, "leaf1")["matches"]
+        assert sum(match[4] for match in whole) == 333 and len(whole) < 333
+        # Calls 500 .. 504 are in the window, and of them leaf1 is 502 (node 503).
+        assert [(match[0], match[1], match[4]) for match in window] == [(503, 1, 1)]
+        assert index.timeline(0, 0, 0.002, 100)["matches"] == []

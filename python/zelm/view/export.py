@@ -56,17 +56,8 @@ def embedded_data(index, listing_entry):
                 by_location[location] = index.source(node_id)
             sources[node_id] = by_location[location]
     summary = index.summary()
-    boxes, marks = {}, {}
-    for info in index.threads:
-        # Every call as its own box: at this size the page filters them itself.
-        boxes[info.number] = [
-            [node_id, index.depth[node_id], index.start[node_id] - index.trace.start,
-             index.end[node_id] - index.start[node_id], 1, index.nodes[node_id].name,
-             model.module_of(index.nodes[node_id])]
-            for ids, _, _ in info.levels for node_id in ids
-        ]
-        marks[info.number] = [[node_id, index.depth[node_id], index.start[node_id] - index.trace.start, 1,
-                               index.nodes[node_id].type] for node_id in info.marks]
+    # Every call as its own box: at this size the page picks a window's itself.
+    timelines = {info.number: index.whole_timeline(info.number) for info in index.threads}
     # The tables keep their call ids here: the page lists a function's calls itself.
     found = aggregates.of(index)
     functions = {"all": found.table(None)[0]}
@@ -82,8 +73,7 @@ def embedded_data(index, listing_entry):
         "rows": rows,
         "detail_only": {kind: sorted(keys) for kind, keys in detail_only.items()},
         "sources": sources,
-        "boxes": boxes,
-        "marks": marks,
+        "timelines": timelines,
         "functions": functions,
         "flames": {info.number: found.flame(info.number) for info in index.threads},
     }

@@ -14,6 +14,8 @@ reports or salvages what is wrong with it.
 
 import dataclasses
 import functools
+import itertools
+from array import array
 
 import msgpack
 
@@ -164,6 +166,11 @@ class Nodes:
         """Whether the node is a call that ended by raising, read without
         decoding its records."""
         return not self._kind[node_id] and self._exception[node_id] >= 0
+
+    def raising_calls(self):
+        """The ids of the calls that ended by raising, in order (an array),
+        found without decoding a record."""
+        return array("q", itertools.compress(range(len(self._exception)), map((-1).__ne__, self._exception)))
 
     def location(self, node_id):
         """A call's "file:line"."""

@@ -17,6 +17,7 @@ import bisect
 import contextlib
 import functools
 import gc
+import itertools
 import logging
 import math
 import os
@@ -270,7 +271,7 @@ class TraceIndex:
             "id": node_id,
             "thread": self.thread_of[node_id],
             "depth": self.depth[node_id],
-            "start": self.start[node_id] - self.trace.start,
+            "start": self.start[node_id] - self.origin,
             "has_children": self.size[node_id] > 1,
         }
         if isinstance(node, trace_reader.Call):
@@ -469,56 +470,150 @@ class TraceIndex:
 
     # ---- timeline ----
 
-    def timeline(self, thread_number, begin, finish, width):
-        """The boxes of one thread's calls between ``begin`` and ``finish``
-        (seconds from the trace's start) drawn ``width`` pixels wide.
+    @functools.cached_property
+    def origin(self):
+        """The time the viewer counts from: the trace's first record.
 
-        A call at least a pixel wide is a box of its own; runs of narrower
-        calls at one depth are merged into one box per pixel, which says how
-        many calls it stands for. Plugin records are marks, merged the same
-        way.
+        Not the document's timestamp, which is when the profiler was made:
+        every trace one profiler saves carries that same time, so a test's
+        trace from `pytest --zelm` would open long before its "start_test"
+        marker, its first record. The roots of a thread are in time order
+        and start before their calls, and the marks are sorted: the first
+        of each thread is enough.
+        """
+        firsts = []
+        for info in self.threads:
+            if info.levels and len(info.levels[0][1]):
+                firsts.append(info.levels[0][1][0])
+            firsts.extend(itertools.islice(filter(math.isfinite, info.mark_times), 1))
+        return min(filter(math.isfinite, firsts), default=self.trace.start)
+
+    @property
+    def duration(self):
+        """From the first record to the last (a per-test trace's "end_test")."""
+        return max(self.trace.end - self.origin, 0.0)
+
+    def timeline(self, thread_number, begin, finish, width, query=None):
+        """What the timeline draws of one thread between ``begin`` and
+        ``finish`` (seconds from the trace's first record), ``width``
+        pixels wide.
+
+        "boxes": a call at least a pixel wide is a box of its own, named;
+        the narrower calls that start in one pixel at one depth are one
+        box, which says how many calls it stands for. A box's last entry
+        says whether one of its calls ended by raising. "marks": plugin
+        records, merged the same way. "spans": outbound HTTP exchanges,
+        each from its request to its response. "matches": the calls whose
+        qualified name holds ``query`` (any case), merged the same way.
         """
         info = self._thread(thread_number)
         width = max(1, min(int(width), 20000))
         if not finish > begin:
             finish = begin + 1e-9
-        origin = self.trace.start
+        origin = self.origin
         lo, hi = origin + begin, origin + finish
         pixel = (hi - lo) / width
+        raised = self._raised_levels(info)
         boxes = []
         for depth, (ids, starts, ends) in enumerate(info.levels):
-            # The first call that ends at or after lo: ends are sorted too.
-            index = bisect.bisect_left(ends, lo)
-            stop = bisect.bisect_right(starts, hi)
-            while index < stop and len(boxes) < MAX_BOXES:
-                start, end = starts[index], ends[index]
-                if end - start >= pixel:
-                    node_id = ids[index]
-                    boxes.append([node_id, depth, start - origin, end - start, 1, self.name(node_id), self.module(node_id)])
-                    index += 1
-                    continue
-                # Merge the narrow calls that start within this pixel.
-                pixel_end = _pixel_end(lo, pixel, start)
-                following = max(index + 1, bisect.bisect_left(starts, pixel_end, index, stop))
-                last_end = ends[following - 1]
-                node_id = ids[index]
-                count = following - index
-                name = self.name(node_id) if count == 1 else None
-                boxes.append([node_id, depth, start - origin, max(last_end - start, 0.0), count, name,
-                              self.module(node_id)])
-                index = following
-        marks = []
-        index = bisect.bisect_left(info.mark_times, lo)
-        stop = bisect.bisect_right(info.mark_times, hi)
+            raised_here = raised.get(depth, ())
+            for first, stop in _pixel_runs(starts, ends, lo, hi, pixel, MAX_BOXES - len(boxes)):
+                node_id, count = ids[first], stop - first
+                boxes.append([node_id, depth, starts[first] - origin, max(ends[stop - 1] - starts[first], 0.0), count,
+                              self.name(node_id) if count == 1 else None, self.module(node_id),
+                              _any_within(raised_here, node_id, ids[stop - 1])])
+        exchanges = self._exchanges(info)
+        marks, mark_ids, mark_times = [], exchanges.mark_ids, exchanges.mark_times
+        index = bisect.bisect_left(mark_times, lo)
+        stop = bisect.bisect_right(mark_times, hi)
         while index < stop and len(marks) < MAX_BOXES:
-            time = info.mark_times[index]
+            time = mark_times[index]
             pixel_end = _pixel_end(lo, pixel, time)
-            following = max(index + 1, bisect.bisect_left(info.mark_times, pixel_end, index, stop))
-            node_id = info.marks[index]
+            following = max(index + 1, bisect.bisect_left(mark_times, pixel_end, index, stop))
+            node_id = mark_ids[index]
             marks.append([node_id, self.depth[node_id], time - origin, following - index, self.name(node_id)])
             index = following
+        spans = [[request, response, depth, start - origin, end - start, label, failed]
+                 for start, end, request, response, depth, label, failed in exchanges.spans
+                 if start <= hi and end >= lo][:MAX_BOXES]
+        matches = []
+        if query:
+            for depth, (ids, starts, ends) in sorted(self._match_levels(query.lower(), info).items()):
+                for first, stop in _pixel_runs(starts, ends, lo, hi, pixel, MAX_BOXES - len(matches)):
+                    matches.append([ids[first], depth, starts[first] - origin,
+                                    max(ends[stop - 1] - starts[first], 0.0), stop - first])
         return {"thread": thread_number, "begin": begin, "finish": finish, "boxes": boxes, "marks": marks,
-                "truncated": len(boxes) >= MAX_BOXES or len(marks) >= MAX_BOXES}
+                "spans": spans, "matches": matches,
+                "truncated": max(len(boxes), len(marks), len(spans), len(matches)) >= MAX_BOXES}
+
+    def whole_timeline(self, thread_number):
+        """Every call of the thread as a box of its own, every mark and
+        span, for a page that picks a window's itself (the HTML export)."""
+        info = self._thread(thread_number)
+        origin, raised = self.origin, self._raised_levels(info)
+        boxes = [[node_id, depth, self.start[node_id] - origin, self.end[node_id] - self.start[node_id], 1,
+                  self.name(node_id), self.module(node_id), _any_within(raised.get(depth, ()), node_id, node_id)]
+                 for depth, (ids, _, _) in enumerate(info.levels) for node_id in ids]
+        exchanges = self._exchanges(info)
+        marks = [[node_id, self.depth[node_id], time - origin, 1, self.name(node_id)]
+                 for node_id, time in zip(exchanges.mark_ids, exchanges.mark_times)]
+        spans = [[request, response, depth, start - origin, end - start, label, failed]
+                 for start, end, request, response, depth, label, failed in exchanges.spans]
+        return {"boxes": boxes, "marks": marks, "spans": spans}
+
+    @functools.cached_property
+    def _timeline_cache(self):
+        """Per thread what the timeline works out at its first request
+        (raised calls by depth, HTTP exchanges), and the matches of recent
+        searches by depth."""
+        return {"raised": {}, "exchanges": {}, "matches": {}}
+
+    @functools.cached_property
+    def _raising_calls(self):
+        """The ids of the calls that ended by raising, in order."""
+        nodes = self.nodes
+        if isinstance(nodes, lazy.Nodes):
+            return nodes.raising_calls()
+        return array("q", [node_id for node_id, node in enumerate(nodes)
+                           if isinstance(node, trace_reader.Call) and node.exception_record is not None])
+
+    def _raised_levels(self, info):
+        """{depth: ids of the thread's calls at that depth that ended by
+        raising, in order}."""
+        levels = self._timeline_cache["raised"].get(info.number)
+        if levels is None:
+            raising = self._raising_calls
+            levels = {}
+            for node_id in raising[bisect.bisect_left(raising, info.first):bisect.bisect_left(raising, info.last)]:
+                levels.setdefault(self.depth[node_id], array("q")).append(node_id)
+            self._timeline_cache["raised"][info.number] = levels
+        return levels
+
+    def _exchanges(self, info):
+        """The thread's outbound HTTP exchanges as spans, each request
+        paired with the first later response or error of the same client,
+        method and URL; and the marks without the paired records."""
+        exchanges = self._timeline_cache["exchanges"].get(info.number)
+        if exchanges is None:
+            exchanges = self._timeline_cache["exchanges"][info.number] = _Exchanges(self, info)
+        return exchanges
+
+    def _match_levels(self, query, info):
+        """{depth: (ids, starts, ends)} of the thread's calls whose name
+        holds ``query`` (lower case): at one depth, id order is time order,
+        so they are bisected like the thread's levels."""
+        cache = self._timeline_cache["matches"]
+        levels = cache.get((query, info.number))
+        if levels is None:
+            by_depth = {}
+            for node_id in self._matches(query, info.number):
+                by_depth.setdefault(self.depth[node_id], array("q")).append(node_id)
+            levels = {depth: (ids, array("d", map(self.start.__getitem__, ids)), array("d", map(self.end.__getitem__, ids)))
+                      for depth, ids in by_depth.items()}
+            if len(cache) > 32:
+                cache.clear()
+            cache[(query, info.number)] = levels
+        return levels
 
     # ---- where a trace page opens, and what it warns of ----
 
@@ -637,7 +732,7 @@ class TraceIndex:
             "parent_trace_id": trace.parent_trace_id,
             "source": trace.source,
             "timestamp": trace.timestamp,
-            "duration": trace.end - trace.start,
+            "duration": self.duration,
             "version": trace.version,
             "commit_sha": trace.commit_sha,
             "command_line_args": trace.command_line_args,
@@ -653,6 +748,8 @@ class TraceIndex:
                     "calls": sum(len(level[0]) for level in info.levels),
                     "records": info.record_count,
                     "max_depth": info.max_depth,
+                    # The timeline's rows: a plugin record sits one deeper than its call.
+                    "rows": 1 + max(info.max_depth, max(map(self.depth.__getitem__, info.marks), default=0)),
                     "roots": len(info.roots),
                 }
                 for info in self.threads
@@ -681,6 +778,82 @@ def _pixel_end(lo, pixel, time):
     precision."""
     steps = (time - lo) / pixel if pixel > 0 else math.inf
     return lo + (math.floor(steps) + 1) * pixel if math.isfinite(steps) else math.inf
+
+
+def _pixel_runs(starts, ends, lo, hi, pixel, limit):
+    """The calls of one depth (in time order, never overlapping) seen in
+    the window ``lo`` .. ``hi`` as (first, stop) index ranges, ``limit`` of
+    them at most: a call at least a pixel wide alone, the narrower ones
+    that start in one pixel together.
+
+    A call as wide as a pixel that starts in one ends past it, so nothing
+    else starts in that pixel after it: it can only end a pixel's run,
+    and is taken off its end to keep a box of its own.
+    """
+    index = bisect.bisect_left(ends, lo)  # the first call that ends at or after lo: ends are sorted too
+    stop = bisect.bisect_right(starts, hi)
+    while index < stop and limit > 0:
+        limit -= 1
+        if ends[index] - starts[index] >= pixel:
+            yield index, index + 1
+            index += 1
+            continue
+        following = max(index + 1, bisect.bisect_left(starts, _pixel_end(lo, pixel, starts[index]), index, stop))
+        while following - 1 > index and ends[following - 1] - starts[following - 1] >= pixel:
+            following -= 1
+        yield index, following
+        index = following
+
+
+def _any_within(ids, low, high):
+    """Whether the sorted ``ids`` hold one from ``low`` to ``high``."""
+    position = bisect.bisect_left(ids, low)
+    return position < len(ids) and ids[position] <= high
+
+
+# The outbound_http plugin's records of one exchange: its request, then its
+# response or the error that ended it.
+HTTP_REQUEST = "outbound_request"
+HTTP_ENDS = ("outbound_response", "outbound_error")
+
+
+class _Exchanges:
+    """One thread's outbound HTTP exchanges, drawn as spans from request to
+    response: "spans" holds (start, end, request id, response id, depth,
+    text, failed) in time order; "mark_ids" and "mark_times" the plugin
+    records that stay marks, the paired ones taken out."""
+
+    def __init__(self, index, info):
+        waiting = {}  # (client, method, url) -> requests not answered yet, oldest first
+        spans, paired = [], set()
+        for node_id in info.marks:
+            kind = index.name(node_id)
+            if kind != HTTP_REQUEST and kind not in HTTP_ENDS:
+                continue
+            node = index.nodes[node_id]
+            data = node.data
+            key = tuple(repr(data.get(name)) for name in ("client", "method", "url"))
+            if kind == HTTP_REQUEST:
+                waiting.setdefault(key, []).append(node_id)
+                continue
+            requests = waiting.get(key)
+            if not requests:
+                continue
+            request = requests.pop(0)
+            start, end = index.start[request], index.start[node_id]
+            if not end >= start:  # times from another clock, or none
+                continue
+            spans.append((start, end, request, node_id, min(index.depth[request], index.depth[node_id]),
+                          clip(plugin_line(node), ROW_TEXT), kind != "outbound_response"))
+            paired.update((request, node_id))
+        spans.sort(key=lambda span: span[0])
+        self.spans = spans
+        if paired:
+            kept = [(node_id, time) for node_id, time in zip(info.marks, info.mark_times) if node_id not in paired]
+            self.mark_ids = array("q", [node_id for node_id, _ in kept])
+            self.mark_times = array("d", [time for _, time in kept])
+        else:
+            self.mark_ids, self.mark_times = info.marks, info.mark_times
 
 
 # ---- failures ----

@@ -266,7 +266,7 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
         if endpoint == "timeline":
             return index.timeline(
                 _integer(params, "thread"), _number(params, "begin"), _number(params, "finish"),
-                _integer(params, "width", 1000),
+                _integer(params, "width", 1000), params.get("q") or None,
             )
         if endpoint == "functions":
             return aggregates.of(index).functions(_optional_integer(params, "thread"))

@@ -115,10 +115,18 @@ function embeddedApi(data) {
       }
       case "calls": return params.call_path === undefined ? functionCalls(params) : pathCalls(params);
       case "timeline": {
-        const begin = Number(params.begin), finish = Number(params.finish);
-        const boxes = (data.boxes[Number(params.thread)] || []).filter(box => box[2] <= finish && box[2] + box[3] >= begin);
-        const marks = (data.marks[Number(params.thread)] || []).filter(mark => mark[2] >= begin && mark[2] <= finish);
-        return { boxes, marks, truncated: false };
+        const begin = Number(params.begin), finish = Number(params.finish), thread = Number(params.thread);
+        const timeline = data.timelines[thread] || { boxes: [], marks: [], spans: [] };
+        const within = (start, length) => start <= finish && start + length >= begin;
+        const query = String(params.q || "").toLowerCase();
+        const matches = !query ? [] : timeline.boxes.filter(box => within(box[2], box[3]) && box[5].toLowerCase().includes(query))
+          .map(box => [box[0], box[1], box[2], box[3], 1]);
+        return {
+          boxes: timeline.boxes.filter(box => within(box[2], box[3])),
+          marks: timeline.marks.filter(mark => within(mark[2], 0)),
+          spans: timeline.spans.filter(span => within(span[3], span[4])),
+          matches, truncated: false,
+        };
       }
     }
     throw new Error("no API endpoint " + endpoint);

@@ -7,6 +7,7 @@ const searchBox = document.getElementById("search");
 async function search(direction) {
   const query = searchBox.value.trim();
   const status = document.getElementById("search-status");
+  highlightMatches(query);
   if (!query) { status.textContent = ""; return; }
   let reply;
   try {
