@@ -271,7 +271,7 @@ class TraceIndex:
             "id": node_id,
             "thread": self.thread_of[node_id],
             "depth": self.depth[node_id],
-            "start": self.start[node_id] - self.origin,
+            "start": self.start[node_id] - self.time_origin,
             "has_children": self.size[node_id] > 1,
         }
         if isinstance(node, trace_reader.Call):
@@ -471,7 +471,7 @@ class TraceIndex:
     # ---- timeline ----
 
     @functools.cached_property
-    def origin(self):
+    def time_origin(self):
         """The time the viewer counts from: the trace's first record.
 
         Not the document's timestamp, which is when the profiler was made:
@@ -491,7 +491,7 @@ class TraceIndex:
     @property
     def duration(self):
         """From the first record to the last (a per-test trace's "end_test")."""
-        return max(self.trace.end - self.origin, 0.0)
+        return max(self.trace.end - self.time_origin, 0.0)
 
     def timeline(self, thread_number, begin, finish, width, query=None):
         """What the timeline draws of one thread between ``begin`` and
@@ -510,7 +510,7 @@ class TraceIndex:
         width = max(1, min(int(width), 20000))
         if not finish > begin:
             finish = begin + 1e-9
-        origin = self.origin
+        origin = self.time_origin
         lo, hi = origin + begin, origin + finish
         pixel = (hi - lo) / width
         raised = self._raised_levels(info)
@@ -550,7 +550,7 @@ class TraceIndex:
         """Every call of the thread as a box of its own, every mark and
         span, for a page that picks a window's itself (the HTML export)."""
         info = self._thread(thread_number)
-        origin, raised = self.origin, self._raised_levels(info)
+        origin, raised = self.time_origin, self._raised_levels(info)
         boxes = [[node_id, depth, self.start[node_id] - origin, self.end[node_id] - self.start[node_id], 1,
                   self.name(node_id), self.module(node_id), _any_within(raised.get(depth, ()), node_id, node_id)]
                  for depth, (ids, _, _) in enumerate(info.levels) for node_id in ids]
