@@ -44,9 +44,12 @@ as a running maximum, so every call lies within its caller and after its
 previous sibling even if the system clock stepped back.
 """
 
+import functools
 import struct
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Union
+
+import msgpack
 
 from zelm import store
 from zelm.serialize import values
@@ -571,8 +574,14 @@ def _open_position(open_calls, frame_id):
 
 # ---- the pieces of coroutines and generators ----
 
-# A record without "locals", told apart from one whose locals are nil.
-_NO_LOCALS = object()
+# What stands in a stable key for a value that may change while its frame
+# is suspended.
+_CHANGEABLE = ("changeable",)
+# The types whose values a suspended frame's locals keep: a frame rebinds
+# its own names only while it runs, and these are never changed in place.
+_SCALARS = (type(None), bool, int, float, str, bytes)
+# The scalars equal exactly when they are encoded alike.
+_EXACT_SCALARS = frozenset(_SCALARS) - {float}
 
 
 def _code_and_line(record):
@@ -582,26 +591,124 @@ def _code_and_line(record):
     name = record.get("qualname")
     if not name:
         name = record.get("co_name")
-    file, colon, digits = str(record.get("path", "")).rpartition(":")
-    if not name or not colon or not 0 < len(digits) <= 9 or not (digits.isascii() and digits.isdigit()):
+        if not name:
+            return None
+    located = _file_and_line(str(record.get("path", "")))
+    return None if located is None else ((str(name), located[0]), located[1])
+
+
+@functools.lru_cache(maxsize=4096)
+def _file_and_line(path):
+    """(file, line) of a "file:line" path whose line is one to nine ASCII
+    digits, else None; a trace repeats few paths many times."""
+    file, colon, digits = path.rpartition(":")
+    if not colon or not 0 < len(digits) <= 9 or not (digits.isascii() and digits.isdigit()):
         return None
-    return (str(name), file), int(digits)
+    return file, int(digits)
 
 
-def _same_value(a, b):
-    """Whether two decoded values were encoded alike: of one type, floats
-    bit for bit, containers item by item in order (the native reader
-    compares the bytes)."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(map(_same_value, a, b))
-    if isinstance(a, dict):
-        return len(a) == len(b) and all(_same_value(ka, kb) and _same_value(va, vb)
-                                        for (ka, va), (kb, vb) in zip(a.items(), b.items()))
-    return a == b
+def _value_key(value):
+    """A hashable key equal for two decoded values exactly when they were
+    encoded alike (the native reader compares the bytes): the type goes
+    with the value, floats bit for bit, containers item by item in order."""
+    kind = type(value)
+    if kind in _EXACT_SCALARS:
+        return kind, value
+    if kind is dict:
+        # Most locals hold only such scalars: their types and items say it all.
+        types = (*map(type, value), *map(type, value.values()))
+        if _EXACT_SCALARS.issuperset(types):
+            return dict, types, tuple(value.items())
+    if kind is float:
+        return float, struct.pack("<d", value)
+    if kind in (list, tuple):
+        return kind, tuple(map(_value_key, value))
+    if isinstance(value, dict):
+        return kind, tuple((_value_key(key), _value_key(item)) for key, item in value.items())
+    if kind is msgpack.ExtType:
+        return kind, value.code, value.data
+    if kind is msgpack.Timestamp:
+        return kind, value.seconds, value.nanoseconds
+    return kind, value
+
+
+def _stable_key(locals_):
+    """The part of locals that stays while the frame is suspended: the
+    names in order with the values of _SCALARS (a mutable object, or one
+    shown by its repr, may change meanwhile); None for locals that are no
+    dict."""
+    if type(locals_) is not dict:
+        return None
+    exact = _value_key(locals_)
+    if len(exact) == 3:
+        return exact  # nothing in them may change
+    return tuple((_value_key(name) if type(name) in _SCALARS else _CHANGEABLE,
+                  _value_key(value) if type(value) in _SCALARS else _CHANGEABLE)
+                 for name, value in locals_.items())
+
+
+class _Waiting:
+    """The segments left at one line of one code and not resumed since,
+    each the last of its call so far, indexed by its locals then."""
+
+    def __init__(self):
+        self.calls = {}  # id(first segment) -> (first segment, locals)
+        # Made when a resume has to choose, for the calls added until then:
+        # the ids of the calls by a key of their locals, and each one's key.
+        self.indexes = [_LocalsIndex(_value_key), _LocalsIndex(_stable_key)]
+
+    def add(self, first, locals_):
+        self.calls[id(first)] = first, locals_
+        for index in self.indexes:
+            index.pending.append(id(first))
+
+    def resumed_by(self, locals_):
+        """The call a resume with ``locals_`` continues, taken out, or None:
+        the only one waiting here, else the only one with these locals, else
+        the only one with their stable part. When that leaves several or
+        none, any of them may be the one resumed (its locals changed): they
+        are all dropped, so that none is joined by mistake later."""
+        if len(self.calls) > 1:
+            for index in self.indexes:
+                found = index.find(self.calls, locals_)
+                if found:
+                    break
+            if len(found) != 1:
+                self.__init__()
+                return None
+            call_id = next(iter(found))
+        elif self.calls:
+            call_id = next(iter(self.calls))
+        else:
+            return None
+        for index in self.indexes:
+            index.remove(call_id)
+        return self.calls.pop(call_id)[0]
+
+
+class _LocalsIndex:
+    """Waiting calls by one key of their locals, made as it is asked."""
+
+    def __init__(self, key):
+        self.key = key
+        self.ids = {}  # key -> ids of the calls
+        self.keys = {}  # id -> its key
+        self.pending = []  # ids of the calls added since the last find
+
+    def find(self, calls, locals_):
+        """The ids of the ``calls`` whose locals have the key of ``locals_``."""
+        key, ids, keys = self.key, self.ids, self.keys
+        for call_id in self.pending:
+            if call_id in calls:
+                keys[call_id] = found = key(calls[call_id][1])
+                ids.setdefault(found, set()).add(call_id)
+        self.pending.clear()
+        wanted = key(locals_)
+        return ids.get(wanted, ()) if wanted is not None else ()
+
+    def remove(self, call_id):
+        if call_id in self.keys:
+            self.ids[self.keys.pop(call_id)].discard(call_id)
 
 
 def _group_resumes(roots, records):
@@ -612,63 +719,53 @@ def _group_resumes(roots, records):
     A call record is taken for a resume when its line lies below the first
     line any call of its code has in this thread (``records``): a fresh
     call starts at the code's first line, a resume at the line the frame
-    was left at. It resumes the one segment of that code left at that line
-    by a return and not resumed since; among several, the one whose locals
-    at its return are those of the resume (a suspended frame's locals
-    stay), and when that leaves none or several, none of them: such a
-    resume starts a call of its own, and those segments are never resumed
-    later, rather than guess. A segment left by raising is never resumed.
-    The first line of a one-line function is also where it suspends, so
-    its resumes (generator expressions among them) stay calls of their own.
+    was left at. It resumes a segment of that code left at that line by a
+    return and not resumed since (see _Waiting.resumed_by for which one,
+    and when none). A segment left by raising is never resumed. The first
+    line of a one-line function is also where it suspends, so its resumes
+    (generator expressions among them) stay calls of their own.
     """
-    first_line = {}
+    first_line, last_line = {}, {}
     for record in records:
         if record.get("type") == "frame" and record.get("event") == "call":
             located = _code_and_line(record)
             if located is not None:
                 code, line = located
                 first_line[code] = min(line, first_line.get(code, line))
+                last_line[code] = max(line, last_line.get(code, line))
+    if first_line == last_line:
+        return roots  # every call starts at its code's first line: no resumes
 
     head = {}  # id(segment) -> the first segment of its call
     segments = {}  # id(first segment) -> [its segments]
-    suspended = {}  # (code, line) -> [(first segment, locals at the return)]
+    codes = {}  # id(first segment) -> its code
+    waiting = {}  # (code, line) -> _Waiting
     new_roots = []
 
     def enter(node, parent):
         if isinstance(node, Call) and node.call_record is not None:
             located = _code_and_line(node.call_record)
-            if located is not None and located[1] > first_line[located[0]]:
-                waiting = suspended.get(located)
-                resumed = None
-                if waiting and len(waiting) == 1:
-                    resumed = waiting.pop()[0]
-                elif waiting:
-                    at_call = node.call_record.get("locals", _NO_LOCALS)
-                    same = [entry for entry in waiting if _same_value(entry[1], at_call)]
-                    if len(same) == 1:
-                        resumed = same[0][0]
-                        waiting.remove(same[0])
-                    else:
-                        waiting.clear()
+            if located is not None and located[1] > first_line[located[0]] and located in waiting:
+                resumed = waiting[located].resumed_by(node.call_record.get("locals", _NO_LOCALS))
                 if resumed is not None:
                     head[id(node)] = resumed
                     segments[id(resumed)].append(node)
                     return
             segments[id(node)] = [node]
+            codes[id(node)] = None if located is None else located[0]
         siblings = new_roots if parent is None else head.get(id(parent), parent).children
         siblings.append(node)
 
     def leave(call):
         first = head.get(id(call), call)
-        if call.return_record is None or call.exception_record is not None or id(first) not in segments:
+        code = codes.get(id(first))
+        if call.return_record is None or call.exception_record is not None or code is None:
             return
-        code = _code_and_line(first.call_record)
         returned_at = _code_and_line(call.return_record)
-        if code is not None and returned_at is not None:
-            suspended.setdefault((code[0], returned_at[1]), []).append(
-                (first, call.return_record.get("locals", _NO_LOCALS)))
+        if returned_at is not None:
+            waiting.setdefault((code, returned_at[1]), _Waiting()).add(
+                first, call.return_record.get("locals", _NO_LOCALS))
 
-    original = {}  # id(call) -> its children as built
     pending = [(False, node, None) for node in reversed(roots)]
     while pending:
         leaving, node, parent = pending.pop()
@@ -677,10 +774,9 @@ def _group_resumes(roots, records):
             continue
         enter(node, parent)
         if isinstance(node, Call):
-            original[id(node)] = node.children
-            node.children = []
+            children, node.children = node.children, []
             pending.append((True, node, parent))
-            pending.extend((False, child, node) for child in reversed(original[id(node)]))
+            pending.extend((False, child, node) for child in reversed(children))
 
     for pieces in segments.values():
         if len(pieces) > 1:
@@ -693,3 +789,7 @@ def _group_resumes(roots, records):
             first.end = max(last.end, first.start)
             first.return_record, first.exception_record = last.return_record, last.exception_record
     return new_roots
+
+
+# A record without "locals", told apart from one whose locals are nil.
+_NO_LOCALS = object()

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -896,15 +897,132 @@ void build_tree(const std::vector<Record>& records, Thread& thread, double trace
     }
 }
 
-// Whether two records hold the same locals: the same bytes, or both none.
-bool same_locals(const std::vector<Py_buffer>& documents, const Record& a, const Record& b) {
-    if (!a.has_locals || !b.has_locals) return a.has_locals == b.has_locals;
-    std::size_t size = a.locals_end - a.locals_begin;
-    if (size != b.locals_end - b.locals_begin) return false;
-    const auto* bytes_a = static_cast<const char*>(documents[a.document].buf) + a.locals_begin;
-    const auto* bytes_b = static_cast<const char*>(documents[b.document].buf) + b.locals_begin;
-    return std::memcmp(bytes_a, bytes_b, size) == 0;
+// The bytes of a record's locals, empty for a record without them.
+std::string_view locals_bytes(const std::vector<Py_buffer>& documents, const Record& record) {
+    if (!record.has_locals) return {};
+    return std::string_view(static_cast<const char*>(documents[record.document].buf) + record.locals_begin,
+                            record.locals_end - record.locals_begin);
 }
+
+// Whether the MessagePack value that starts with `tag` is nil, a bool, a
+// number, a text or bytes: what zelm.trace keeps as a stable value.
+bool scalar_tag(std::uint8_t tag) {
+    return tag <= 0x7f || tag >= 0xe0 || (tag >= 0xa0 && tag <= 0xbf) || tag == 0xc0 || tag == 0xc2 || tag == 0xc3 ||
+           (tag >= 0xc4 && tag <= 0xc6) || (tag >= 0xca && tag <= 0xd3) || (tag >= 0xd9 && tag <= 0xdb);
+}
+
+// The part of a record's locals that stays while its frame is suspended,
+// as zelm.trace._stable_key takes it: each name and value's bytes when it
+// is a scalar, else a byte no value starts with; none when the locals are
+// no map.
+std::optional<std::string> stable_locals(const std::vector<Py_buffer>& documents, const Record& record) {
+    std::string_view bytes = locals_bytes(documents, record);
+    if (bytes.empty()) return std::nullopt;
+    const Cursor cursor(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::size_t pos = 0;
+    std::int64_t entries = cursor.container(pos, true);
+    if (entries < 0) return std::nullopt;
+    std::string stable;
+    for (std::int64_t i = 0; i < 2 * entries; ++i) {
+        std::size_t end = cursor.skip(pos);
+        if (scalar_tag(cursor.peek(pos))) {
+            stable.append(bytes.substr(pos, end - pos));
+        } else {
+            stable.push_back(static_cast<char>(0xc1));
+        }
+        pos = end;
+    }
+    return stable;
+}
+
+// The calls left at one line of one code and not resumed since, by their
+// first segment and the return that left them; which one a resume takes
+// is told as zelm.trace._Waiting.resumed_by tells it. The locals' keys are
+// made only when a resume has to choose.
+class WaitingCalls {
+public:
+    WaitingCalls(const std::vector<Record>& records, const std::vector<Py_buffer>& documents)
+        : records_(&records), documents_(&documents) {}
+
+    void add(std::int32_t first, std::int64_t return_record) {
+        calls_[first] = return_record;
+        pending_exact_.push_back(first);
+        pending_stable_.push_back(first);
+    }
+
+    // The first segment of the call a resume (the call record `resume`)
+    // continues, taken out; -1 for none.
+    std::int32_t resumed_by(const Record& resume) {
+        std::int32_t found = -1;
+        if (calls_.size() > 1) {
+            const std::unordered_set<std::int32_t>* ids = find_exact(resume);
+            if (ids == nullptr || ids->empty()) ids = find_stable(resume);
+            if (ids == nullptr || ids->size() != 1) {
+                clear();
+                return -1;
+            }
+            found = *ids->begin();
+        } else if (calls_.size() == 1) {
+            found = calls_.begin()->first;
+        } else {
+            return -1;
+        }
+        if (auto key = exact_key_.find(found); key != exact_key_.end()) {
+            by_exact_[key->second].erase(found);
+            exact_key_.erase(key);
+        }
+        if (auto key = stable_key_.find(found); key != stable_key_.end()) {
+            by_stable_[key->second].erase(found);
+            stable_key_.erase(key);
+        }
+        calls_.erase(found);
+        return found;
+    }
+
+private:
+    const Record& left_by(std::int32_t first) const { return (*records_)[calls_.at(first)]; }
+
+    const std::unordered_set<std::int32_t>* find_exact(const Record& resume) {
+        for (std::int32_t first : pending_exact_) {
+            if (!calls_.count(first)) continue;
+            std::string_view key = locals_bytes(*documents_, left_by(first));
+            exact_key_[first] = key;
+            by_exact_[key].insert(first);
+        }
+        pending_exact_.clear();
+        auto found = by_exact_.find(locals_bytes(*documents_, resume));
+        return found == by_exact_.end() ? nullptr : &found->second;
+    }
+
+    const std::unordered_set<std::int32_t>* find_stable(const Record& resume) {
+        for (std::int32_t first : pending_stable_) {
+            if (!calls_.count(first)) continue;
+            std::optional<std::string> key = stable_locals(*documents_, left_by(first));
+            if (!key) continue;
+            by_stable_[*key].insert(first);
+            stable_key_[first] = std::move(*key);
+        }
+        pending_stable_.clear();
+        std::optional<std::string> wanted = stable_locals(*documents_, resume);
+        if (!wanted) return nullptr;
+        auto found = by_stable_.find(*wanted);
+        return found == by_stable_.end() ? nullptr : &found->second;
+    }
+
+    void clear() {
+        calls_.clear(), exact_key_.clear(), by_exact_.clear(), stable_key_.clear(), by_stable_.clear();
+        pending_exact_.clear(), pending_stable_.clear();
+    }
+
+    const std::vector<Record>* records_;
+    const std::vector<Py_buffer>* documents_;
+    std::unordered_map<std::int32_t, std::int64_t> calls_;
+    std::unordered_map<std::int32_t, std::string_view> exact_key_;
+    std::unordered_map<std::string_view, std::unordered_set<std::int32_t>> by_exact_;
+    std::unordered_map<std::int32_t, std::string> stable_key_;
+    std::unordered_map<std::string, std::unordered_set<std::int32_t>> by_stable_;
+    std::vector<std::int32_t> pending_exact_, pending_stable_;
+};
 
 // The segments of each coroutine or generator joined into one call, as
 // zelm.trace._group_resumes joins them (its docstring says which call
@@ -923,10 +1041,6 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
     }
 
     auto& nodes = thread.nodes;
-    struct Waiting {
-        std::int32_t first;          // the first segment of the call
-        std::int64_t return_record;  // the return that left it
-    };
     struct Place {
         std::uint64_t code;
         std::int64_t line;
@@ -937,7 +1051,7 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
             return static_cast<std::size_t>(place.code * 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(place.line));
         }
     };
-    std::unordered_map<Place, std::vector<Waiting>, PlaceHash> suspended;
+    std::unordered_map<Place, WaitingCalls, PlaceHash> suspended;
     std::vector<std::int32_t> head(nodes.size(), -1);  // -1: the node is a first segment
     std::vector<std::vector<std::int32_t>> pieces(nodes.size());  // of first segments
     std::vector<Children> children(nodes.size());
@@ -956,24 +1070,7 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
             Indexer::Located located = indexer.located(call);
             if (located.line >= 0 && located.line > first_line[located.code]) {
                 auto found = suspended.find(Place{located.code, located.line});
-                std::int32_t resumed = -1;
-                if (found != suspended.end() && found->second.size() == 1) {
-                    resumed = found->second.back().first;
-                    found->second.clear();
-                } else if (found != suspended.end() && !found->second.empty()) {
-                    auto& waiting = found->second;
-                    std::size_t same = waiting.size();
-                    std::size_t count = 0;
-                    for (std::size_t i = 0; i < waiting.size(); ++i) {
-                        if (same_locals(documents, records[waiting[i].return_record], call)) same = i, ++count;
-                    }
-                    if (count == 1) {
-                        resumed = waiting[same].first;
-                        waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(same));
-                    } else {
-                        waiting.clear();
-                    }
-                }
+                std::int32_t resumed = found == suspended.end() ? -1 : found->second.resumed_by(call);
                 if (resumed >= 0) {
                     head[node] = resumed;
                     pieces[resumed].push_back(node);
@@ -991,7 +1088,8 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
         Indexer::Located code = indexer.located(records[nodes[first].call_record]);
         Indexer::Located returned_at = indexer.located(records[segment.return_record]);
         if (code.line >= 0 && returned_at.line >= 0) {
-            suspended[Place{code.code, returned_at.line}].push_back(Waiting{first, segment.return_record});
+            suspended.try_emplace(Place{code.code, returned_at.line}, records, documents)
+                .first->second.add(first, segment.return_record);
         }
     };
 
