@@ -8,10 +8,11 @@ calling request handlers that call nested helpers, with a log record per
 handler) directly with msgpack, stores it, starts `zelm view` on it in a
 subprocess and times, over HTTP, what the page asks for when it opens the
 trace (summary, each thread's roots, each thread's timeline at 1400 pixels)
-and then zooming and expanding. With chromium and selenium at hand it also
-times the page itself in a headless browser, from navigation until the tree
-and every timeline lane are drawn. The server's memory is its resident set
-after the first screen and its peak (VmHWM).
+and then zooming, highlighting a search's matches on the timeline and
+expanding. With chromium and selenium at hand it also times the page itself
+in a headless browser, from navigation until the tree and every timeline
+lane are drawn. The server's memory is its resident set after the first
+screen and its peak (VmHWM).
 """
 
 import argparse
@@ -166,7 +167,7 @@ def browser_first_screen(db_path):
         driver.get(f"http://127.0.0.1:{port}{page_path}#trace={TRACE_ID}")
         while not driver.execute_script(
                 "return document.querySelectorAll('#tree .row').length > 0 && state.lanes.length > 0"
-                " && state.lanes.every(lane => lane.reply)"):
+                " && state.lanes.every(lane => lane.reply) && timelineLayout.boxes.length > 0"):
             time.sleep(0.01)
         return time.perf_counter() - began, process
     finally:
@@ -205,6 +206,10 @@ def main():
                                                       finish=duration / 3 + span, width=1400))[0])
             print("zoom (one timeline window of 1400 px at 1/10, 1/1000, 1/100000 of the trace): "
                   + ", ".join(f"{seconds * 1000:.0f} ms" for seconds in zooms))
+            highlights = [timed(lambda: client.get("timeline", trace=TRACE_ID, thread=0, begin=0, finish=duration,
+                                                   width=1400, q="step3"))[0] for _ in range(2)]
+            print(f"the whole timeline with the matches of 'step3' highlighted: {highlights[0] * 1000:.0f} ms "
+                  f"the first time, {highlights[1] * 1000:.0f} ms again")
             root = client.get("roots", trace=TRACE_ID, thread=0)["rows"][0]["id"]
             expand, page = timed(lambda: client.get("children", trace=TRACE_ID, node=root))
             print(f"expand the module call ({page['total']} children, first page of {len(page['rows'])}): "

@@ -912,6 +912,7 @@ def module_of(node):
     return module_of_location(node.location)
 
 
+@functools.lru_cache(maxsize=4096)  # a timeline reply asks for the same few locations thousands of times
 def module_of_location(location):
     file = split_location(location)[0]
     return os.path.splitext(os.path.basename(file))[0] if file else "?"

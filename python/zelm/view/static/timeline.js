@@ -189,6 +189,15 @@ function drawLane(ctx, lane, top, width, height, layout) {
     ctx.fillRect(left, y + ROW - 5, right - left, 4);
     if (x >= -2) ctx.fillRect(x - 1, y + 2, 2, ROW - 3);
     if (end <= width + 2) ctx.fillRect(end - 1, y + 2, 2, ROW - 3);
+    if (right - left > 40) {
+      ctx.save();
+      ctx.beginPath();
+      ctx.rect(left + 3, y, right - left - 6, ROW);
+      ctx.clip();
+      ctx.font = "10px system-ui, sans-serif";
+      ctx.fillText(text, left + 4, y + ROW / 2 - 2);
+      ctx.restore();
+    }
     layout.spans.push({ thread, request, response, depth, x, end, y, h: ROW, start, length, text, failed: Boolean(failed) });
   }
   for (const mark of reply.marks) {
