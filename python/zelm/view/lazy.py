@@ -170,11 +170,6 @@ class Nodes:
     def raising_calls(self):
         """The ids of the calls that ended by raising, in order (an array),
         found without decoding a record."""
-        return array("q", itertools.compress(range(len(self._exception)), map((-1).__ne__, self._exception)))
-
-    def raising_calls(self):
-        """The ids of the calls that ended by raising, in order (an array),
-        found without decoding a record."""
         exceptions = self._exception
         # Mostly no call raised: then the n entries are n runs of eight 0xff
         # bytes (-1), which bytes.count finds at C speed.
