@@ -39,6 +39,11 @@ async def parent():
     task = asyncio.create_task(child())
     return await task
 
+async def supervisor(n):
+    # The task's repr in the locals changes while this waits for it.
+    task = asyncio.create_task(leaf(n + 500))
+    return await task
+
 async def numbers(count):
     for number in range(count):
         await asyncio.sleep(0)
@@ -78,6 +83,7 @@ async def same():
 async def main():
     await asyncio.gather(*[worker(n) for n in range(WORKERS)])
     await parent()
+    await asyncio.gather(*[supervisor(n) for n in range(3)])
     await collect()
     list(countdown(3))
     try:
@@ -190,6 +196,15 @@ def test_a_cancelled_task_ends_with_the_cancellation(calls):
         assert sleeper.raised.startswith("CancelledError(")
     (_, cancels), = calls["cancels"]
     assert cancels.return_value == "cancelled"
+
+
+def test_calls_waiting_for_tasks_join_by_the_locals_that_stay(calls):
+    supervisors = calls["supervisor"]
+    assert [(call.arguments, call.resumes, call.return_value) for _, call in supervisors] == [
+        ({"n": n}, 1, 2 * (n + 500)) for n in range(3)]
+    # What changed while each waited: its task was pending, then done.
+    assert all(str(call.segments[0].return_record["locals"]["task"]).startswith("<Task pending")
+               and str(call.return_record["locals"]["task"]).startswith("<Task finished") for _, call in supervisors)
 
 
 def test_identical_coroutines_waiting_at_one_line_stay_apart(calls):
