@@ -234,13 +234,13 @@ def test_bad_requests_get_a_json_error(viewer, endpoint, params, status):
 # ---- the API ----
 
 
-def test_trace_list_is_newest_first_with_facts(viewer):
+def test_trace_list_is_newest_first_with_its_summary(viewer):
     listed = get(viewer, "traces")["traces"]
     assert [entry["trace_id"] for entry in listed] == [viewer.ids[key] for key in ("hostile", "flat", "example")]
     example = listed[2]
     assert example["source"].endswith("shop_app.py") and example["records"] > 40 and example["size"] > 0
-    facts = get(viewer, "facts", trace=viewer.ids["example"])
-    assert facts["threads"] == 3 and facts["duration"] > 0 and facts["test"] is None
+    assert example["threads"] == 3 and example["duration"] > 0 and example["test"] is None
+    assert (example["status"], example["dropped_events"]) == (None, None)
 
 
 def test_trace_list_shows_the_test_of_a_test_trace(db_path):
@@ -249,13 +249,13 @@ def test_trace_list_shows_the_test_of_a_test_trace(db_path):
         call("test_pay", "f1", 1.1), ret("test_pay", "f1", 1.2),
         plugin("end_test", 1.3, nodeid="tests/test_app.py::test_pay", file="tests/test_app.py", outcome="failed"),
     ])
-    trace_id = save(db_path, doc)
+    save(db_path, doc)
     with running_viewer(db_path) as server:
-        facts = get(server, "facts", trace=trace_id)
         listed = get(server, "traces")["traces"]
     test = {"nodeid": "tests/test_app.py::test_pay", "outcome": "failed"}
-    assert facts["test"] == test and listed[0]["test"] == test
-    assert facts["threads"] == 1 and facts["duration"] == pytest.approx(0.3)
+    assert listed[0]["test"] == test
+    # From the test's start to its end, not from the profiler's start.
+    assert listed[0]["threads"] == 1 and listed[0]["duration"] == pytest.approx(0.3)
 
 
 def test_summary_tree_and_details_of_the_example(viewer):
@@ -774,3 +774,93 @@ def test_html_export_refuses_a_trace_over_its_limit(viewer, tmp_path, monkeypatc
     output = tmp_path / "trace.html"
     status = main(["export", "--db", str(viewer.db_path), viewer.ids["flat"], "--format", "html", "-o", str(output)])
     assert status == 1 and not output.exists()
+
+
+# ---- the list from the store's summary, and the source of the recorded file ----
+
+
+def web_document(records, trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1WEB0"):
+    return document(records, trace_id=trace_id)
+
+
+def test_the_list_joins_the_parts_of_a_trace_saved_in_parts(db_path):
+    from test_trace_reader import MAIN, WORKER
+
+    request = plugin("inbound_request", 3.0, method="POST", path="/pay", query_string="", headers=[], body_size=0)
+    response = plugin("inbound_response", 3.4, status=500, headers=[], body_size=0, duration=0.4, error=None)
+    cut = {"type": "trace_cut", "dropped_events": 7, "timestamp": 3.2, "thread_native_id": MAIN}
+    save(db_path, web_document([request, call("pay", "f1", 3.1)]))
+    save(db_path, {**web_document([cut, ret("pay", "f1", 3.3), response]),
+                   "frames": {WORKER: [call("w", "w1", 3.35, thread=WORKER)]}})
+
+    with running_viewer(db_path) as server:
+        (listed,) = get(server, "traces")["traces"]
+
+    assert {key: listed[key] for key in ("parts", "records", "threads", "dropped_events", "method", "path",
+                                         "status")} == {"parts": 2, "records": 6, "threads": 2, "dropped_events": 7,
+                                                        "method": "POST", "path": "/pay", "status": 500}
+    assert listed["duration"] == pytest.approx(0.4)
+
+
+@pytest.fixture
+def recorded_elsewhere(tmp_path, monkeypatch):
+    """A trace of a call in "app.py", a relative name, saved from the
+    directory "ran", and the viewer run from "other", which holds another
+    app.py: (database, trace id, the recorded file)."""
+    ran, other = tmp_path / "ran", tmp_path / "other"
+    for directory, name in ((ran, "recorded"), (other, "impostor")):
+        directory.mkdir()
+        (directory / "app.py").write_text(f"def {name}():\n    return 1\n")
+    db_path = tmp_path / "traces.sqlite3"
+    monkeypatch.chdir(ran)
+    import time
+
+    # Recorded after the files were written.
+    now = time.time()
+    doc = document([call("f", "f1", now), ret("f", "f1", now + 1)], timestamp=now)
+    for record in doc["frames_of_interest"]:
+        record["path"] = "app.py:1"
+    trace_id = save(db_path, doc)
+    monkeypatch.chdir(other)
+    return db_path, trace_id, ran / "app.py"
+
+
+def shown_source(db_path, trace_id, how):
+    """The source pane's answer for node 0, from the server or from an HTML export."""
+    if how == "server":
+        with running_viewer(db_path) as server:
+            return get(server, "source", trace=trace_id, node=0)
+    from zelm import trace as trace_reader
+    output = db_path.parent / "export.html"
+    export.export_html(trace_reader.load(db_path, trace_id), db_path, output)
+    page = output.read_text()
+    data = json.loads(page.split('id="zelm-data">', 1)[1].split("</script>", 1)[0])
+    return data["sources"]["0"]
+
+
+@pytest.mark.parametrize("how", ["server", "export"])
+@pytest.mark.parametrize("change", ["none", "directory unknown", "file changed", "file gone"])
+def test_the_source_is_the_recorded_file_never_one_of_the_same_name(recorded_elsewhere, change, how):
+    db_path, trace_id, recorded = recorded_elsewhere
+    if change == "directory unknown":  # saved before the directory was kept
+        import sqlite3
+
+        with sqlite3.connect(db_path) as connection:
+            connection.execute("UPDATE traces SET working_directory = NULL")
+    elif change == "file changed":
+        later = os.stat(recorded).st_mtime + 3600
+        os.utime(recorded, (later, later))
+    elif change == "file gone":
+        recorded.unlink()
+
+    source = shown_source(db_path, trace_id, how)
+
+    assert "impostor" not in json.dumps(source)
+    if change in ("none", "file changed"):
+        assert [line["text"] for line in source["lines"]] == ["def recorded():", "    return 1"]
+        assert (source["note"] is not None) == (change == "file changed")
+        assert change == "none" or "app.py changed after the trace was recorded" in source["note"]
+    else:
+        assert source["available"] is False
+        assert ("does not say which directory" if change == "directory unknown" else
+                f"app.py is gone: there is no {recorded}") in source["reason"]

@@ -9,7 +9,7 @@ import shutil
 import pytest
 
 from conftest import record_example, record_failing_test, running_viewer
-from test_trace_reader import call, document, ret
+from test_trace_reader import call, document, plugin, ret
 from test_view_api import HOSTILE, cut_document, get, heaviest_path_document, hostile_document, save
 from zelm import store
 from zelm.serialize import values
@@ -114,8 +114,8 @@ def test_trace_list_links_each_trace(browser, viewer):
     wait(browser, lambda: len(browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")) == 2)
     rows = browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")
     assert [r.find_element(By.TAG_NAME, "a").text for r in rows] == [viewer.ids["hostile"], viewer.ids["example"]]
-    # The facts that need the decoded trace arrive.
-    wait(browser, lambda: rows[1].find_elements(By.TAG_NAME, "td")[4].text == "3")
+    # Its threads, from the store's summary.
+    assert rows[1].find_element(By.CSS_SELECTOR, "td.threads").text == "3"
     browser.find_element(By.ID, "filter").send_keys("shop_app")
     assert [r.is_displayed() for r in rows] == [False, True]
     rows[1].find_element(By.TAG_NAME, "a").click()
@@ -540,3 +540,67 @@ def test_a_cut_trace_says_so_in_a_banner(browser, failures):
     assert "from +1.500 s to +3.000 s in thread MainThread, the first in app.work (app.py:4)" in banner.text
     banner.find_element(By.TAG_NAME, "a").click()
     wait(browser, lambda: details_text(browser, "h2") == "trace_cut")
+
+
+
+@pytest.fixture(scope="module")
+def list_viewer(tmp_path_factory):
+    """A viewer of a passed and a failed test's traces, a request answered
+    with 500 and a cut trace, saved in that order."""
+    db_path = tmp_path_factory.mktemp("list") / "traces.sqlite3"
+    ids = {}
+    for outcome, length in (("passed", 0.5), ("failed", 2.0)):
+        ids[outcome] = save(db_path, document([
+            plugin("start_test", 1.0, nodeid=f"t.py::test_{outcome}"), call("f", "f1", 1.1), ret("f", "f1", 1.2),
+            plugin("end_test", 1.0 + length, nodeid=f"t.py::test_{outcome}", outcome=outcome),
+        ], trace_id=f"trc_01HZX3Q5R8W6N2K9F4T7B1{outcome.upper()[:4]}"))
+    ids["web"] = save(db_path, document([
+        plugin("inbound_request", 3.0, method="POST", path="/pay", query_string="", headers=[], body_size=0),
+        plugin("inbound_response", 3.1, status=500, headers=[], body_size=0, duration=0.1, error=None),
+    ], trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1WEB5"))
+    ids["cut"] = save(db_path, document([
+        call("f", "f1", 1.0), {"type": "trace_cut", "dropped_events": 7, "timestamp": 1.1}, ret("f", "f1", 1.3),
+    ], trace_id="trc_01HZX3Q5R8W6N2K9F4T7B1CUT0"))
+    with running_viewer(db_path) as server:
+        server.ids = ids
+        yield server
+
+
+def listed_ids(browser):
+    return [r.find_element(By.TAG_NAME, "a").text for r in browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")
+            if r.is_displayed()]
+
+
+def open_list(browser, viewer):
+    browser.get(viewer.url)
+    browser.refresh()
+    wait(browser, lambda: len(listed_ids(browser)) == len(viewer.ids))
+
+
+def test_a_clicked_column_sorts_the_list(browser, list_viewer):
+    open_list(browser, list_viewer)
+    ids = list_viewer.ids
+    assert listed_ids(browser)[0] == ids["cut"]  # newest first
+
+    header = browser.find_element(By.CSS_SELECTOR, "#traces th[data-key=duration]")
+    header.click()
+    assert listed_ids(browser)[0] == ids["failed"]  # the longest first
+    assert header.get_attribute("aria-sort") == "descending"
+    header.click()
+    assert listed_ids(browser)[0] == ids["web"]  # the shortest first
+
+
+def test_failures_are_coloured_and_a_server_error_is_found_by_its_status(browser, list_viewer):
+    open_list(browser, list_viewer)
+    rows = {r.find_element(By.TAG_NAME, "a").text: r for r in browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")}
+    ids = list_viewer.ids
+
+    def colour(key, cell):
+        return rows[ids[key]].find_element(By.CSS_SELECTOR, "td." + cell).value_of_css_property("color")
+
+    error_colour = "rgba(214, 39, 40, 1)"
+    assert colour("failed", "outcome") == colour("web", "status") == error_colour
+    assert colour("passed", "outcome") != error_colour
+    assert rows[ids["cut"]].find_element(By.CSS_SELECTOR, "td.cut").text == "cut, 7 events dropped"
+    browser.find_element(By.ID, "filter").send_keys("500")
+    assert listed_ids(browser) == [ids["web"]]

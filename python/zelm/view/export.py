@@ -65,7 +65,6 @@ def embedded_data(index, listing_entry):
     return {
         "page_size": model.PAGE_SIZE,
         "listing": listing_entry,
-        "facts": facts.trace_facts(index.trace),
         "summary": summary,
         "roots": {info.number: info.roots for info in index.threads},
         "children": children,
@@ -108,6 +107,7 @@ def export_html(trace, db_path, output):
     """Write trace (a zelm.trace.Trace loaded from db_path) as one HTML
     file; return its size in bytes. Raises ExportTooLarge."""
     index = model.TraceIndex(trace)
+    index.origin = facts.origin(db_path, trace.trace_id)
     listing = [entry for entry in facts.listing(db_path) if entry["trace_id"] == trace.trace_id]
     page = render_html(embedded_data(index, listing[0] if listing else None)).encode()
     if len(page) > MAX_BYTES:

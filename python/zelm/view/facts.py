@@ -1,95 +1,80 @@
-"""The trace list of the viewer: what the database says of each trace, and
-the facts that only the decoded trace tells (threads, duration, the test a
-one-trace-per-test trace holds), computed on request and kept."""
-
-import threading
+"""The trace list of the viewer, and where a trace was recorded, from what
+the store keeps beside each document (see zelm.store.sqlite): nothing here
+decodes a trace, so a list of thousands of traces answers at once."""
 
 from zelm import store
-from zelm import trace as trace_reader
 from zelm.export import to_json_safe
-from zelm.view import model
-
-# Traces larger than this are not decoded just to fill in the list.
-FACTS_MAX_BYTES = 16 * 1024 * 1024
+from zelm.view import sources
 
 
 def listing(db_path):
     """One entry per trace id, newest first; a trace saved in several parts
-    counts all of them."""
-    traces = {}
+    counts all of them: its records, size and dropped events add up, it
+    runs from the earliest part's start to the latest part's end, on the
+    threads of all of them."""
+    parts = {}
     for stored in store.list_traces(db_path):  # newest first
-        entry = traces.get(stored.trace_id)
-        if entry is None:
-            traces[stored.trace_id] = {
-                "trace_id": stored.trace_id,
-                "saved_at": stored.saved_at,
-                "timestamp": stored.timestamp,
-                "source": stored.source,
-                "records": stored.record_count,
-                "size": stored.size_bytes,
-                "parts": 1,
-                "test": to_json_safe(stored.test),
-                "parent_trace_id": stored.parent_trace_id,
-            }
-            continue
-        entry["size"] = None if entry["size"] is None or stored.size_bytes is None \
-            else entry["size"] + stored.size_bytes
-        entry["parts"] += 1
-        entry["records"] = None if entry["records"] is None or stored.record_count is None \
-            else entry["records"] + stored.record_count
-        if stored.timestamp is not None:
-            entry["timestamp"] = stored.timestamp  # the first part's
-        if entry["source"] is None:
-            entry["source"] = stored.source
-        if entry["test"] is None:
-            entry["test"] = to_json_safe(stored.test)
-    return list(traces.values())
+        parts.setdefault(stored.trace_id, []).append(stored)
+    return [_entry(list(reversed(newest_first))) for newest_first in parts.values()]
 
 
-def trace_facts(trace):
-    """Threads, duration and the test of a loaded trace."""
-    test = None
-    for thread in trace.threads:
-        for _, node in thread.walk():
-            if isinstance(node, trace_reader.PluginRecord) and node.type in ("start_test", "end_test"):
-                data = node.data
-                if test is None:
-                    test = {"nodeid": data.get("nodeid"), "outcome": None}
-                if node.type == "end_test" and data.get("outcome") is not None:
-                    test["outcome"] = data.get("outcome")
-        if test is not None:
-            break
+def _entry(parts):
+    """The list's entry of one trace from its stored parts, oldest first."""
+    newest = parts[-1]
+    started = [part.started for part in parts if part.started is not None]
+    ended = [part.ended for part in parts if part.ended is not None]
+    duration = max(ended) - min(started) if started and ended else None
+    threads = None if any(part.thread_ids is None for part in parts) else \
+        {thread for part in parts for thread in part.thread_ids}
+    dropped = [part.dropped_events for part in parts if part.dropped_events is not None]
+    request = _request(parts)
     return {
-        "threads": len(trace.threads),
-        "duration": trace.end - trace.start,
-        "test": to_json_safe(test),
+        "trace_id": newest.trace_id,
+        "saved_at": newest.saved_at,
+        "timestamp": _first(part.timestamp for part in parts),
+        "source": _first(part.source for part in parts),
+        "records": _total(part.record_count for part in parts),
+        "size": _total(part.size_bytes for part in parts),
+        "parts": len(parts),
+        "test": to_json_safe(_first(part.test for part in reversed(parts))),
+        "parent_trace_id": _first(part.parent_trace_id for part in parts),
+        "duration": duration,
+        "threads": None if threads is None else len(threads),
+        # Events left out by the trace budget; None for a complete trace.
+        "dropped_events": sum(dropped) if dropped else None,
+        "method": request.get("method"),
+        "path": request.get("path"),
+        "status": request.get("status"),
+        "working_directory": _first(part.working_directory for part in parts),
     }
 
 
-class FactsCache:
-    def __init__(self, db_path):
-        self.db_path = db_path
-        self._lock = threading.Lock()
-        self._facts = {}  # (trace id, parts) -> facts
+def _first(values):
+    return next((value for value in values if value is not None), None)
 
-    def get(self, trace_id):
-        stored = [entry for entry in store.list_traces(self.db_path) if entry.trace_id == trace_id]
-        if not stored:
-            raise trace_reader.TraceNotFoundError(f"no trace {trace_id} in {self.db_path}")
-        key = (trace_id, len(stored))
-        with self._lock:
-            known = self._facts.get(key)
-        if known is not None:
-            return known
-        if any(entry.size_bytes is None for entry in stored) or \
-                sum(entry.size_bytes for entry in stored) > FACTS_MAX_BYTES:
-            facts = {"threads": None, "duration": None, "test": None, "too_large": True}
-        else:
-            try:
-                with model.collector_paused():
-                    facts = trace_facts(trace_reader.load(self.db_path, trace_id))
-            except trace_reader.TraceFormatError as error:
-                facts = {"threads": None, "duration": None, "test": None, "error": str(error)}
-        with self._lock:
-            self._facts[key] = facts
-        return facts
+
+def _total(counts):
+    counts = list(counts)
+    return None if None in counts else sum(counts)
+
+
+def _request(parts):
+    """The method and path of a served request from the part that opened
+    it, its status from the part that answered it."""
+    requests = [part.request for part in parts if part.request is not None]
+    return {
+        "method": _first(request["method"] for request in requests),
+        "path": _first(request["path"] for request in requests),
+        "status": _first(request["status"] for request in reversed(requests)),
+    }
+
+
+def origin(db_path, trace_id):
+    """Where and when the trace ``trace_id`` was recorded (a sources.Origin):
+    the directory its first part was saved from, and the time its recording
+    began (its first record's, else its profiler's start), each None when
+    the store does not know it."""
+    parts = list(reversed(store.list_traces(db_path, trace_id=trace_id)))
+    starts = [part.started for part in parts if part.started is not None] or \
+        [part.timestamp for part in parts if part.timestamp is not None]
+    return sources.Origin(_first(part.working_directory for part in parts), min(starts, default=None))

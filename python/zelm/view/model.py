@@ -103,7 +103,12 @@ class TraceIndex:
 
     ``from_documents`` builds the same index from the stored bytes without
     decoding every record (see lazy.py); the server uses that one.
+    ``origin`` (a sources.Origin) says where and when the trace was
+    recorded, which the source lines are read by; whoever loads the trace
+    from the store sets it.
     """
+
+    origin = sources.UNKNOWN_ORIGIN
 
     def __init__(self, trace):
         self.trace = trace
@@ -400,9 +405,9 @@ class TraceIndex:
         file, line = split_location(node.location)
         if not file or line is None:
             return {"available": False, "reason": "the trace holds no file and line for this call"}
-        text, refusal = sources.read_source(file)
+        text, said = sources.read_source(file, self.origin)
         if text is None:
-            return {"available": False, "reason": refusal}
+            return {"available": False, "reason": said}
         lines = text.splitlines()
         line = max(line, 1)  # module bodies start at line 0
         first = max(1, line - SOURCE_CONTEXT)
@@ -412,6 +417,8 @@ class TraceIndex:
             "file": file,
             "line": line,
             "lines": [{"number": number, "text": lines[number - 1]} for number in range(first, last + 1)],
+            # Why the lines may not be the ones that ran, or None.
+            "note": said,
         }
 
     def raised_at(self, node):
@@ -428,7 +435,7 @@ class TraceIndex:
         file, line = split_location(location)
         if line is None:
             return {"location": location, "line": None, "text": None, "reason": "the trace holds no line for it"}
-        text, said = sources.read_source(file)
+        text, said = sources.read_source(file, self.origin)
         lines = text.splitlines() if text is not None else []
         if text is not None and not 1 <= line <= len(lines):
             text, said = None, f"{file} has no line {line} now"

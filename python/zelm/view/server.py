@@ -81,6 +81,7 @@ class TraceCache:
                 stored_id, documents = lazy.load_documents(self.db_path, trace_id)
                 with model.collector_paused():
                     entry[1] = model.TraceIndex.from_documents(documents, f"trace {stored_id} in {self.db_path}")
+                entry[1].origin = facts.origin(self.db_path, stored_id)
                 # Millions of objects that live on and hold no cycles: a
                 # full collection would walk them all for seconds, at some
                 # later request. Once evicted, reference counting frees them.
@@ -94,7 +95,6 @@ class ViewerServer(http.server.ThreadingHTTPServer):
     def __init__(self, db_path, port=0):
         self.db_path = db_path
         self.traces = TraceCache(db_path)
-        self.facts = facts.FactsCache(db_path)
         self.files = static_files()
         self.token = secrets.token_urlsafe(32)
         super().__init__(("127.0.0.1", port), RequestHandler)
@@ -235,8 +235,6 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
         trace_id = params.get("trace")
         if not trace_id:
             raise BadRequest("missing parameter trace")
-        if endpoint == "facts":
-            return server.facts.get(trace_id)
         index = server.traces.get(trace_id)
         if endpoint == "summary":
             return index.summary()

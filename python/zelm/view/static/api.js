@@ -73,7 +73,6 @@ function embeddedApi(data) {
     params = params || {};
     switch (endpoint) {
       case "traces": return { traces: data.listing ? [data.listing] : [] };
-      case "facts": return data.facts;
       case "summary": return data.summary;
       case "roots": return page(data.roots[Number(params.thread)] || [], params);
       case "children": return page(data.children[known(Number(params.node))] || [], params);

@@ -106,6 +106,7 @@ async function showDetails(id) {
         return;
       }
       source.appendChild(el("h3", null, "Source"));
+      if (reply.note) source.appendChild(el("p", "hint source-note", reply.note));
       const listing = el("div", "source");
       for (const line of reply.lines) {
         const div = el("div", line.number === reply.line ? "current" : null);
