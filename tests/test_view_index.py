@@ -447,3 +447,37 @@ def test_timeline_finds_the_search_matches_in_its_window():
         # Calls 500 .. 504 are in the window, and of them leaf1 is 502 (node 503).
         assert [(match[0], match[1], match[4]) for match in window] == [(503, 1, 1)]
         assert index.timeline(0, 0, 0.002, 100)["matches"] == []
+
+
+ASYNC_PROGRAM = """
+import asyncio
+
+async def fine():
+    await asyncio.sleep(0.002)
+    await asyncio.sleep(0.002)
+
+async def fails():
+    await asyncio.sleep(0.001)
+    raise ValueError("late")
+
+async def main():
+    await asyncio.gather(fine(), fails(), return_exceptions=True)
+
+asyncio.run(main())
+"""
+
+
+def test_each_time_a_raising_coroutine_ran_is_flagged(db_path, tmp_path):
+    program = tmp_path / "tasks.py"
+    program.write_text(ASYNC_PROGRAM)
+    assert run_python("-m", "zelm", "run", "--db", db_path, program).returncode == 0
+    [stored] = store.list_traces(db_path)
+    index = model.TraceIndex.from_documents(store.load_trace_documents(db_path, stored.trace_id))
+    duration = index.summary()["duration"]
+
+    separate = [(box[5].rpartition(".")[2], box[7]) for box in index.timeline(0, 0, duration, 20000)["boxes"]
+                if box[5] and box[5].endswith(("fine", "fails"))]
+    assert sorted(set(separate)) == [("fails", True), ("fine", False)] and len(separate) > 2
+    depth = next(box[1] for box in index.timeline(0, 0, duration, 20000)["boxes"] if box[5] == "__main__.fails")
+    # In one pixel the calls at that depth are one box, flagged for the one that raised.
+    assert [box[7] for box in index.timeline(0, 0, duration, 1)["boxes"] if box[1] == depth] == [True]

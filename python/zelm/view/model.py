@@ -528,7 +528,7 @@ class TraceIndex:
                 node_id, count = ids[first], stop - first
                 boxes.append([node_id, depth, starts[first] - origin, max(ends[stop - 1] - starts[first], 0.0), count,
                               self.name(node_id) if count == 1 else None, self.module(node_id),
-                              _any_within(raised_here, node_id, ids[stop - 1])])
+                              _any_within(raised_here, first, stop - 1)])
         exchanges = self._exchanges(info)
         marks, mark_ids, mark_times = [], exchanges.mark_ids, exchanges.mark_times
         index = bisect.bisect_left(mark_times, lo)
@@ -558,9 +558,10 @@ class TraceIndex:
         span, for a page that picks a window's itself (the HTML export)."""
         info = self._thread(thread_number)
         origin, raised = self.time_origin, self._raised_levels(info)
-        boxes = [[node_id, depth, self.start[node_id] - origin, self.end[node_id] - self.start[node_id], 1,
-                  self.name(node_id), self.module(node_id), _any_within(raised.get(depth, ()), node_id, node_id)]
-                 for depth, (ids, _, _) in enumerate(info.levels) for node_id in ids]
+        boxes = [[node_id, depth, start - origin, end - start, 1, self.name(node_id), self.module(node_id),
+                  _any_within(raised.get(depth, ()), position, position)]
+                 for depth, (ids, starts, ends) in enumerate(info.levels)
+                 for position, (node_id, start, end) in enumerate(zip(ids, starts, ends))]
         exchanges = self._exchanges(info)
         marks = [[node_id, self.depth[node_id], time - origin, 1, self.name(node_id)]
                  for node_id, time in zip(exchanges.mark_ids, exchanges.mark_times)]
@@ -585,14 +586,17 @@ class TraceIndex:
                            if isinstance(node, trace_reader.Call) and node.exception_record is not None])
 
     def _raised_levels(self, info):
-        """{depth: ids of the thread's calls at that depth that ended by
-        raising, in order}."""
+        """{depth: the positions in the thread's level at that depth of the
+        calls that ended by raising, in order}: positions, as a joined
+        call is in its level once per time it ran, not always in id order."""
         levels = self._timeline_cache["raised"].get(info.number)
         if levels is None:
             raising = self._raising_calls
-            levels = {}
+            by_depth = {}
             for node_id in raising[bisect.bisect_left(raising, info.first):bisect.bisect_left(raising, info.last)]:
-                levels.setdefault(self.depth[node_id], array("q")).append(node_id)
+                by_depth.setdefault(self.depth[node_id], set()).add(node_id)
+            levels = {depth: array("q", itertools.compress(itertools.count(), map(raised.__contains__, info.levels[depth][0])))
+                      for depth, raised in by_depth.items() if depth < len(info.levels)}
             self._timeline_cache["raised"][info.number] = levels
         return levels
 
@@ -812,10 +816,10 @@ def _pixel_runs(starts, ends, lo, hi, pixel, limit):
         index = following
 
 
-def _any_within(ids, low, high):
-    """Whether the sorted ``ids`` hold one from ``low`` to ``high``."""
-    position = bisect.bisect_left(ids, low)
-    return position < len(ids) and ids[position] <= high
+def _any_within(numbers, low, high):
+    """Whether the sorted ``numbers`` hold one from ``low`` to ``high``."""
+    position = bisect.bisect_left(numbers, low)
+    return position < len(numbers) and numbers[position] <= high
 
 
 # The outbound_http plugin's records of one exchange: its request, then its
