@@ -98,15 +98,18 @@ asyncio.run(main())
 WORKERS = 5
 
 
-@pytest.fixture(scope="module")
-def recorded(tmp_path_factory):
-    """(database, trace id) of PROGRAM run under `zelm run`."""
-    directory = tmp_path_factory.mktemp("async")
+def record_program(directory):
+    """(database, trace id) of PROGRAM run under `zelm run` in ``directory``."""
     (directory / "tasks.py").write_text(PROGRAM.replace("WORKERS", str(WORKERS)))
     db_path = str(directory / "traces.sqlite3")
     result = run_python("-m", "zelm", "run", "--db", db_path, "tasks.py", cwd=directory)
     assert result.returncode == 0, result.stderr
     return db_path, result.stderr.split("zelm: saved trace ", 1)[1].split(":", 1)[0]
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    return record_program(tmp_path_factory.mktemp("async"))
 
 
 @pytest.fixture(scope="module")

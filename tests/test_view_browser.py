@@ -604,3 +604,27 @@ def test_failures_are_coloured_and_a_server_error_is_found_by_its_status(browser
     assert rows[ids["cut"]].find_element(By.CSS_SELECTOR, "td.cut").text == "cut, 7 events dropped"
     browser.find_element(By.ID, "filter").send_keys("500")
     assert listed_ids(browser) == [ids["web"]]
+
+
+@pytest.fixture(scope="module")
+def async_viewer(tmp_path_factory):
+    from test_async import record_program
+
+    db_path, trace_id = record_program(tmp_path_factory.mktemp("async"))
+    with running_viewer(db_path) as server:
+        server.ids = {"async": trace_id}
+        yield server
+
+
+def test_a_coroutine_shows_the_time_it_waited_and_each_time_it_ran(browser, async_viewer):
+    open_trace(browser, async_viewer, "async")
+    browser.find_element(By.ID, "search").send_keys("middle", Keys.ENTER)
+    wait(browser, lambda: selected_name(browser) == "__main__.middle")
+    selected = browser.find_element(By.CSS_SELECTOR, "#tree .row.selected")
+    assert selected.find_element(By.CSS_SELECTOR, ".awaited").text.startswith("awaited ")
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .awaited"))
+    assert details_text(browser, ".awaited").endswith(", resumed 4 times")
+    # Five times it ran: four awaits of the leaves' sleeps, then its return.
+    cells = [[cell.text for cell in line.find_elements(By.TAG_NAME, "td")]
+             for line in browser.find_elements(By.CSS_SELECTOR, "#details .segments tr")]
+    assert [cells[-1][3]] + [line[3] for line in cells[:-1]] == ["\u2192 200"] + ["\u2192 None"] * 4

@@ -39,6 +39,8 @@ SOURCE_CONTEXT = 6
 # Text of a value in a tree row, and of one value in the details.
 ROW_TEXT = 160
 DETAIL_TEXT = 20000
+# The segments of a joined call the details list.
+SEGMENTS_SHOWN = 100
 # The most calls a trace page opens when it opens on the longest path.
 HEAVIEST_PATH_CALLS = 20
 # The plugin records that bracket a test, and the outcomes that are failures.

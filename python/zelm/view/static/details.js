@@ -65,6 +65,11 @@ async function showDetails(id) {
     fact("duration", (node.finished ? "" : ">= ") + duration(node.duration) + (node.finished ? "" : " (no return recorded)"));
     // Its duration less its recorded calls': time in its own lines and in unrecorded code.
     fact("self time", duration(node.self)).classList.add("self-time");
+    if (node.resumes) {
+      // A coroutine or generator: the time it ran apart from the time it waited between resumes.
+      fact("ran", duration(node.running) + ", awaited " + duration(node.awaited) + ", resumed " + node.resumes +
+           (node.resumes === 1 ? " time" : " times")).classList.add("awaited");
+    }
   }
   fact("started", "+" + duration(node.start));
   fact("thread", node.thread_name + " (" + node.thread_id + ")");
@@ -94,6 +99,20 @@ async function showDetails(id) {
     } else if (node.finished) {
       details.appendChild(el("h3", null, "Return value"));
       details.appendChild(valueTable(node.return_value)).classList.add("return-value");
+    }
+    if (node.segments.length) {
+      // Each time it ran: when, how long, where it stopped and what it yielded or awaited.
+      details.appendChild(el("h3", null, "Each time it ran"));
+      const table = el("table", "segments");
+      for (const segment of node.segments) {
+        const tr = el("tr");
+        for (const text of ["+" + duration(segment.start), duration(segment.duration), segment.location || "",
+                            segment.value === null ? "" : "\u2192 " + segment.value]) {
+          tr.appendChild(el("td", null, text));
+        }
+        table.appendChild(tr);
+      }
+      details.appendChild(table);
     }
     if (node.finished) {
       details.appendChild(el("h3", null, "Locals at the return"));

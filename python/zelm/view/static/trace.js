@@ -142,6 +142,8 @@ function makeNode(row) {
   if (row.kind === "call") {
     line.appendChild(el("span", "duration" + (row.finished ? "" : " unfinished"), (row.finished ? "" : ">=") + duration(row.duration)));
     line.appendChild(el("span", "self", "self " + duration(row.self)));
+    // A coroutine or generator waited between the times it ran.
+    if (row.resumes) line.appendChild(el("span", "awaited", "awaited " + duration(row.awaited)));
     line.appendChild(el("span", "name", row.name));
     if (row.arguments !== null) line.appendChild(el("span", "args", "(" + row.arguments + ")"));
     if (row.raised) line.appendChild(el("span", "ret raised", " raised " + row.raised));
