@@ -48,8 +48,6 @@ START_TEST, END_TEST = "start_test", "end_test"
 FAILED_TEST_OUTCOMES = ("failed", "errored")
 # The names logging gives its levels from ERROR up.
 _ERROR_LEVELS = {"ERROR": logging.ERROR, "CRITICAL": logging.CRITICAL, "FATAL": logging.FATAL}
-# The segments of a joined call the details list.
-SEGMENTS_SHOWN = 100
 
 
 _collector_lock = threading.Lock()
