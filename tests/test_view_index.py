@@ -467,12 +467,19 @@ asyncio.run(main())
 """
 
 
-def test_each_time_a_raising_coroutine_ran_is_flagged(db_path, tmp_path):
-    program = tmp_path / "tasks.py"
+@pytest.fixture(scope="module")
+def async_index(tmp_path_factory):
+    """The index of a recorded run of ASYNC_PROGRAM."""
+    directory = tmp_path_factory.mktemp("async")
+    program, db_path = directory / "tasks.py", directory / "traces.sqlite3"
     program.write_text(ASYNC_PROGRAM)
     assert run_python("-m", "zelm", "run", "--db", db_path, program).returncode == 0
     [stored] = store.list_traces(db_path)
-    index = model.TraceIndex.from_documents(store.load_trace_documents(db_path, stored.trace_id))
+    return model.TraceIndex.from_documents(store.load_trace_documents(db_path, stored.trace_id))
+
+
+def test_each_time_a_raising_coroutine_ran_is_flagged(async_index):
+    index = async_index
     duration = index.summary()["duration"]
 
     separate = [(box[5].rpartition(".")[2], box[7]) for box in index.timeline(0, 0, duration, 20000)["boxes"]
@@ -481,3 +488,11 @@ def test_each_time_a_raising_coroutine_ran_is_flagged(db_path, tmp_path):
     depth = next(box[1] for box in index.timeline(0, 0, duration, 20000)["boxes"] if box[5] == "__main__.fails")
     # In one pixel the calls at that depth are one box, flagged for the one that raised.
     assert [box[7] for box in index.timeline(0, 0, duration, 1)["boxes"] if box[1] == depth] == [True]
+
+
+def test_the_times_a_coroutine_ran_count_from_where_its_start_does(async_index):
+    fails = async_index.search("__main__.fails")["node"]["id"]
+
+    details = async_index.details(fails)
+
+    assert details["segments"][0]["start"] == pytest.approx(details["start"])

@@ -388,7 +388,7 @@ class TraceIndex:
         what each left with: the value it yielded or awaited, the final
         one's return value or exception; the first SEGMENTS_SHOWN."""
         segments = self.nodes[node_id].segments
-        return [{"start": segment.start - self.trace.start, "duration": segment.duration,
+        return [{"start": segment.start - self.time_origin, "duration": segment.duration,
                  "location": segment.return_record.get("path") if segment.finished else None,
                  "value": clip(short_value(segment.return_value), ROW_TEXT) if segment.finished else None}
                 for segment in segments[:SEGMENTS_SHOWN]]
