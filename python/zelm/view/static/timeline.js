@@ -18,6 +18,8 @@ const MARK_COLOUR = "#7a1f6b", SPAN_COLOUR = "#7a1f6b", MATCH_COLOUR = "#0a58ca"
 // Rows of a lane the overview shows; deeper calls would be slivers there.
 const OVERVIEW_ROWS = 8;
 let timelineRequest = 0, overviewRequest = 0;
+// The height of all the lanes, which the box scrolls through.
+let lanesHeight = 0;
 // The query whose matches the timeline highlights, for the trace it was made in.
 let highlighted = { traceId: null, query: "" };
 // Where the last drawing put everything, in the canvas's pixels: what the
@@ -31,7 +33,7 @@ function layoutTimeline() {
     top += lane.height + LANE_GAP;
     return lane;
   });
-  state.lanesHeight = top;
+  lanesHeight = top;
   sizeTimeline();
   return fetchTimeline();
 }
@@ -41,7 +43,7 @@ function layoutTimeline() {
 function sizeTimeline() {
   const height = timelineBox.clientHeight;
   canvas.style.height = height + "px";
-  timelineSizer.style.height = Math.max(0, RULER + (state.lanesHeight || 0) - height) + "px";
+  timelineSizer.style.height = Math.max(0, RULER + lanesHeight - height) + "px";
 }
 
 function canvasWidth() {
@@ -168,7 +170,7 @@ function drawLane(ctx, lane, top, width, height, layout) {
   }
   ctx.strokeStyle = MATCH_COLOUR;
   ctx.lineWidth = 2;
-  for (const match of reply.matches || []) {
+  for (const match of reply.matches) {
     const [id, depth, start, length, count] = match;
     if (!inView(depth)) continue;
     const x = toX(start, width);
@@ -177,7 +179,7 @@ function drawLane(ctx, lane, top, width, height, layout) {
     ctx.strokeRect(Math.max(x, -2), y + 1, Math.min(x + w, width + 2) - Math.max(x, -2), ROW - 2);
     layout.matches.push({ thread, id, depth, x, y, w, h: ROW, count });
   }
-  for (const span of reply.spans || []) {
+  for (const span of reply.spans) {
     const [request, response, depth, start, length, text, failed] = span;
     if (!inView(depth)) continue;
     const x = toX(start, width), end = toX(start + length, width);
@@ -260,10 +262,20 @@ function overviewX(time, width) {
   return time / totalDuration() * width;
 }
 
-function drawOverview() {
-  if (!state.summary) return;
-  const width = Math.max(1, overview.clientWidth), height = Math.max(1, overview.clientHeight);
-  const ctx = prepare(overview);
+// The overview's calls, drawn once per layout, size and arrival of the
+// lanes' replies: the window over them is redrawn at every move.
+let overviewImage = null;
+
+function overviewCalls(width, height) {
+  const ready = state.lanes.filter(lane => lane.whole).length;
+  const key = { lanes: state.lanes, width, height, ready };
+  if (overviewImage && Object.keys(key).every(name => overviewImage.key[name] === key[name])) return overviewImage.canvas;
+  const image = document.createElement("canvas");
+  const ratio = window.devicePixelRatio || 1;
+  image.width = Math.round(width * ratio);
+  image.height = Math.round(height * ratio);
+  const ctx = image.getContext("2d");
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
   ctx.fillStyle = "#f6f7f9";
   ctx.fillRect(0, 0, width, height);
   const laneHeight = height / Math.max(1, state.lanes.length);
@@ -278,6 +290,15 @@ function drawOverview() {
       ctx.fillRect(x, number * laneHeight + depth * rowHeight, Math.max(1, overviewX(start + length, width) - x), rowHeight);
     }
   });
+  overviewImage = { key, canvas: image };
+  return image;
+}
+
+function drawOverview() {
+  if (!state.summary) return;
+  const width = Math.max(1, overview.clientWidth), height = Math.max(1, overview.clientHeight);
+  const ctx = prepare(overview);
+  ctx.drawImage(overviewCalls(width, height), 0, 0, width, height);
   const left = overviewX(state.view.begin, width), right = overviewX(state.view.finish, width);
   ctx.fillStyle = "rgba(36, 48, 64, 0.25)";
   ctx.fillRect(0, 0, Math.max(0, left), height);
