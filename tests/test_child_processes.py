@@ -245,7 +245,8 @@ def test_python_run_by_subprocess_is_traced_as_a_child_of_its_starter(tmp_path, 
 
     shown = run_python("-m", "zelm", "show", "--db", "traces.sqlite3", by_source["child.py 1"].trace_id,
                        cwd=tmp_path).stdout.splitlines()
-    assert shown[1] == f"child process of trace {by_source['child.py 2'].trace_id}"
+    # A child saves its own trace, from its own working directory.
+    assert shown[1:3] == [f"working directory: {tmp_path}", f"child process of trace {by_source['child.py 2'].trace_id}"]
 
 
 def zelm_child_env(tmp_path, parent, startup_env):

@@ -171,7 +171,7 @@ def test_version_is_printed(zelm):
     assert (result.returncode, result.stdout) == (0, f"zelm {__version__}\n")
 
 
-def test_show_draws_each_thread_as_an_indented_call_tree(zelm):
+def test_show_draws_each_thread_as_an_indented_call_tree(zelm, tmp_path):
     trace_id = saved_trace_id(zelm("run", EXAMPLE))
 
     result = zelm("show", trace_id)
@@ -179,7 +179,7 @@ def test_show_draws_each_thread_as_an_indented_call_tree(zelm):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith(f"trace {trace_id}  source {EXAMPLE}  started ")
-    assert lines[1] == f"command line: {EXAMPLE}"
+    assert lines[1:3] == [f"working directory: {tmp_path}", f"command line: {EXAMPLE}"]
     thread_lines = [line for line in lines if line.startswith("thread ")]
     assert [line.split(" (")[0] for line in thread_lines] == [
         "thread MainThread", "thread stock-check", "thread stock-check",
@@ -218,7 +218,8 @@ def test_show_and_exports_say_the_trace_was_cut(zelm, tmp_path):
     document = zelm("export", "--db", "cut.sqlite3", "latest", "--format", "json")
 
     assert shown.returncode == chrome.returncode == document.returncode == 0
-    header = shown.stdout.splitlines()[2:4]
+    assert shown.stdout.splitlines()[1] == f"working directory: {os.getcwd()}"  # where the profiler saved it
+    header = shown.stdout.splitlines()[3:5]
     assert header[0] == f"{loaded.record_count} records, 1 thread"
     assert re.fullmatch(
         rf"incomplete: cut at its size budget of 1000 B, {loaded.dropped_events} events dropped "
