@@ -98,8 +98,8 @@ def index_form(request):
 def expected_table(trace, thread_numbers):
     """Per (qualname, file): calls, outermost calls, total, self, max and
     node ids, from the decoded call tree of the threads numbered
-    ``thread_numbers``, counting a call's time in its function's total
-    only when no caller up its stack is of the same function."""
+    ``thread_numbers``, counting the time a call ran in its function's
+    total only when no caller up its stack is of the same function."""
     table = {}
     node_id = 0
     for number, thread in enumerate(trace.threads):
@@ -118,11 +118,11 @@ def expected_table(trace, thread_numbers):
                                          "nodes": []})
             row["calls"] += 1
             row["nodes"].append((node.start, this_id))
-            row["self"] += max(0.0, node.duration - sum(child.duration for child in node.calls()))
+            row["self"] += max(0.0, node.running - sum(child.running for child in node.calls()))
             if key not in callers:
                 row["outermost"] += 1
-                row["total"] += node.duration
-                row["max"] = max(row["max"], node.duration)
+                row["total"] += node.running
+                row["max"] = max(row["max"], node.running)
     for row in table.values():
         row["nodes"] = [node for _, node in sorted(row["nodes"])]
     return table
@@ -186,6 +186,22 @@ def test_calls_of_one_function_recorded_at_other_lines_are_one_row(index_form):
 
     assert [(row["qualname"], row["path"], row["calls"], row["total"]) for row in stats.function_table(index)] == \
         [("app.gen", "app.py", 2, 3.0)]
+
+
+def test_a_joined_generator_counts_the_time_it_ran(index_form):
+    # gen runs 2.0 .. 3.0, yields at line 5, main calls x, then gen resumes at line 5 and returns.
+    records = [call("main", "frm_m", 1.0), call("gen", "frm_g1", 2.0), ret("gen", "frm_g1", 3.0),
+               call("x", "frm_x", 3.5), ret("x", "frm_x", 4.5),
+               call("gen", "frm_g2", 5.0), ret("gen", "frm_g2", 6.0), ret("main", "frm_m", 10.0)]
+    for record, line in zip(records[1:3] + records[5:7], (3, 5, 5, 6)):
+        record["path"] = f"app.py:{line}"
+    index = index_of([msgpack.packb(document(records))], index_form)
+
+    rows = {row["qualname"]: (row["calls"], row["total"], row["self"]) for row in stats.function_table(index)}
+
+    assert rows == {"app.main": (1, 9.0, 6.0), "app.gen": (1, 2.0, 2.0), "app.x": (1, 1.0, 1.0)}
+    assert shape(stats.flame_graph(index, 0)) == ("all", 1, 9.0, 0.0, [
+        ("app.main", 1, 9.0, 6.0, [("app.gen", 1, 2.0, 2.0, []), ("app.x", 1, 1.0, 1.0, [])])])
 
 
 def nested_document():

@@ -4,7 +4,7 @@
 // zelm.stats turns the arrays these return into its tables.
 //
 // The entry points take the tree's columns as buffers (node ids index
-// them): the seconds each call counts for (its duration, float64), start
+// them): the seconds each call counts for (the time it ran, float64), start
 // (float64), parent and size (int64), and per node its function's number
 // (int32, -1 for a plugin record), which zelm.stats gives each (qualified
 // name, file) pair. They run with the GIL held.

@@ -553,9 +553,9 @@ def build_parser():
     stats_parser = commands.add_parser(
         "stats", parents=[database], help="show where a trace's time went, per function",
         description="Show one line per function (qualified name and file) of a stored trace: its calls, total "
-        "time (a call inside a call of the same function counted once), self time (outside the recorded calls "
-        "it made, so including code that is not recorded: the standard library, installed packages, C "
-        "functions), mean and longest call.",
+        "time (a call inside a call of the same function counted once; a coroutine or generator for the time it "
+        "ran, not the time it was suspended), self time (outside the recorded calls it made, so including code "
+        "that is not recorded: the standard library, installed packages, C functions), mean and longest call.",
     )
     stats_parser.add_argument("trace_id", metavar="TRACE_ID", help=trace_id_help)
     stats_parser.add_argument("--sort", choices=SORT_KEYS, default="total", help="the order, heaviest first "

@@ -6,7 +6,6 @@ imports this package: it is used here through its columns and methods
 only, never imported.
 """
 
-import operator
 import weakref
 from array import array
 
@@ -21,14 +20,14 @@ class Calls:
 
     ``functions`` lists the (qualified name, file) pairs of the trace;
     ``function[node]`` is the node's position in it, -1 for a plugin
-    record; ``time[node]`` is the seconds a call counts for, its duration;
-    ``self[node]`` is the node's self time (0.0 for a plugin record).
+    record; ``time[node]`` is the seconds a call counts for, the time it
+    ran; ``self[node]`` is the node's self time (0.0 for a plugin record).
     """
 
     def __init__(self, index):
         self.index = index
         self.functions, self.function = _functions(index)
-        self.time = array("d", map(operator.sub, index.end, index.start))
+        self.time = _running_times(index.nodes)
         self.self = memoryview(_fastread.self_times(self.time, index.parent, self.function)).cast("d")
 
     def node_range(self, thread):
@@ -50,8 +49,9 @@ def calls_of(index):
 
 def self_times(index):
     """The self time of every node of ``index`` (a zelm.view.model.TraceIndex
-    of either form), by node id: a call's duration minus the durations of
-    the calls it made, never below 0.0; 0.0 for a plugin record. A call's
+    of either form), by node id: the time a call ran (its duration, less
+    the time a coroutine or generator was suspended) minus the time the
+    calls it made ran, never below 0.0; 0.0 for a plugin record. A call's
     self time includes the time spent in code the profiler did not record
     (library code, C functions, filtered frames) that it called."""
     return calls_of(index).self
@@ -77,6 +77,16 @@ def _functions(index):
             function[node_id] = number
     return functions, function
 
+
+
+def _running_times(nodes):
+    """The seconds each node ran: a joined coroutine's or generator's
+    duration counts only the times it ran, which lie within its callers'
+    (the index read from the stored bytes has them as a column)."""
+    running_times = getattr(nodes, "running_times", None)
+    if running_times is not None:
+        return running_times()
+    return array("d", (getattr(node, "running", 0.0) for node in nodes))
 
 
 def _file_of(location):

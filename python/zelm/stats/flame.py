@@ -20,12 +20,12 @@ def flame_graph(index, thread, max_nodes=FLAME_NODE_BUDGET):
     unknown thread.
 
     The root is a dict {"name": "all", "total", "self", "calls", "node",
-    "children", "truncated"}: "total" is the durations of the thread's
-    top-level calls, "self" 0.0, "calls" their number, "node" None. Every
-    other node is a dict {"name", "qualname", "path", "total", "self",
-    "calls", "node", "children"}: "name" and "qualname" the function's
-    qualified name, "path" its file, "total" the durations of the merged
-    calls in seconds (a recursive function's calls are nodes of their own,
+    "children", "truncated"}: "total" is the time the thread's top-level
+    calls ran, "self" 0.0, "calls" their number, "node" None. Every other
+    node is a dict {"name", "qualname", "path", "total", "self", "calls",
+    "node", "children"}: "name" and "qualname" the function's qualified
+    name, "path" its file, "total" the time the merged calls ran in seconds
+    (see zelm.stats; a recursive function's calls are nodes of their own,
     one per depth, so nothing is counted twice), "self" their self times
     (see zelm.stats.self_times), "calls" their number and "node" the node
     id of the first of them. Children come heaviest total first (ties in

@@ -16,8 +16,9 @@ def function_table(index, thread=None):
     - "calls": how many times it was called;
     - "outermost": how many of those calls ran inside no other call of the
       same function (on its thread); equal to "calls" unless it recursed;
-    - "total": the time spent in it, in seconds: the durations of its
-      outermost calls, so that a recursive function's time is counted once;
+    - "total": the time spent in it, in seconds: the time its outermost
+      calls ran (see zelm.stats), so that a recursive function's time is
+      counted once;
     - "self": the self times of all its calls (see zelm.stats.self_times),
       which include time in code the profiler did not record;
     - "mean": "total" per outermost call; "max": the longest call (always

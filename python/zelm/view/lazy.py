@@ -181,6 +181,12 @@ class Nodes:
         """A call's "file:line"."""
         return self._objects[self._path[node_id]]
 
+    def running_times(self):
+        """The seconds each node ran, by id, read without decoding a record:
+        a call's duration, less the time a joined coroutine or generator
+        was suspended between its segments; 0.0 for a plugin record."""
+        return self._running
+
 
 class Segments:
     """The segments of one joined call, each decoded when asked for."""
