@@ -81,10 +81,12 @@ def wait(browser, condition, timeout=20):
 
 def open_trace(browser, viewer, key, address=None):
     """Load the trace page afresh at ``address`` (default: the trace named
-    ``key``) and wait until it has opened on a call."""
+    ``key``) and wait until it has opened on a call and shows its details."""
     browser.get(address or f"{viewer.url}#trace={viewer.ids[key]}")
     browser.refresh()  # a new page even when only the fragment changed
     wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row.selected"))
+    wait(browser, lambda: browser.execute_script(
+        "return document.getElementById('details').dataset.node === String(state.selected)"))
 
 
 def row(browser, name):

@@ -24,6 +24,9 @@ async function showTrace(traceId, node) {
   state.selected = null;
   state.lanes = [];
   showCut(null);
+  clear(details);
+  delete details.dataset.node;
+  details.appendChild(el("p", "hint", "Select a call to see its details."));
   clear(tree);
   tree.appendChild(el("p", "hint", "Loading the trace (a large one takes a few seconds to decode)\u2026"));
   let summary;
@@ -235,7 +238,8 @@ async function select(id) {
   const address = traceAddress(state.traceId, id);
   if (location.hash !== address) history.replaceState(null, "", address);
   drawTimeline();
-  await showDetails(id);
+  // A click on the selected call again keeps its details as they are.
+  if (details.dataset.node !== String(id)) await showDetails(id);
 }
 
 function visibleRows() {
