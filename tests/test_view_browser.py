@@ -111,6 +111,7 @@ def expand_row(browser, name):
 def is_open(element):
     return element.find_element(By.CSS_SELECTOR, ".toggle").text == "\u25be"
 
+
 def test_trace_list_links_each_trace(browser, viewer):
     browser.get(viewer.url)
     wait(browser, lambda: len(browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")) == 2)
