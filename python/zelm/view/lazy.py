@@ -162,11 +162,6 @@ class Nodes:
         """A call's qualified name, a plugin record's type."""
         return self._objects[self._name[node_id]]
 
-    def left_by_raising(self, node_id):
-        """Whether the node is a call that ended by raising, read without
-        decoding its records."""
-        return not self._kind[node_id] and self._exception[node_id] >= 0
-
     def raising_calls(self):
         """The ids of the calls that ended by raising, in order (an array),
         found without decoding a record."""

@@ -644,14 +644,6 @@ class TraceIndex:
         path = self._heaviest_path()
         return {"node": path[0], "path": path, "reason": "heaviest"} if path else None
 
-    def left_by_raising(self, node_id):
-        """Whether the node is a call that ended by raising."""
-        nodes = self.nodes
-        if isinstance(nodes, lazy.Nodes):
-            return nodes.left_by_raising(node_id)
-        node = nodes[node_id]
-        return isinstance(node, trace_reader.Call) and node.exception_record is not None
-
     def _failure_call(self):
         """The call the first failed test's failure was raised in, on the
         test's thread; None without a failed test, or when none of the
@@ -672,12 +664,15 @@ class TraceIndex:
         recorded code; the others were caught on the way), then down its
         last raising child as long as that raised the same exception: the
         call it was raised in."""
-        raised = [node_id for node_id in range(first, stop) if self.left_by_raising(node_id)]
+        raising = self._raising_calls
+        raised = raising[bisect.bisect_left(raising, first):bisect.bisect_left(raising, stop)]
         if not raised:
             return None
         call = min(raised, key=self.depth.__getitem__)
         while True:
-            children = [child for child in self.children_ids(call) if self.left_by_raising(child)]
+            # The raising calls in the call's subtree, its children among them.
+            below = raising[bisect.bisect_right(raising, call):bisect.bisect_left(raising, call + self.size[call])]
+            children = [child for child in below if self.parent[child] == call]
             if not children or self.nodes[children[-1]].raised != self.nodes[call].raised:
                 return call
             call = children[-1]
