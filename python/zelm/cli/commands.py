@@ -1,7 +1,8 @@
 """The commands that read stored traces, `zelm list`, `zelm show`,
 `zelm export` and `zelm view`, and `zelm import`, which stores the traces
 written to fallback files; each a function of the parsed arguments that
-returns the exit status; and the error every command reports in one line.
+returns the exit status; the error every command reports in one line; and
+how every command writes its output.
 
 None of this runs while the profiler is on: `zelm run` lives beside the
 parser in zelm.cli.main.
@@ -39,10 +40,12 @@ class CommandError(Exception):
 
 def _write_out(write):
     """Run ``write`` (which writes to stdout) and flush stdout, so that a
-    failing write is reported here: a full disk or a closed file as a
-    CommandError, stdout then silenced so that the interpreter's last flush
-    fails no more. A closed pipe stays BrokenPipeError, which ends the
-    command quietly."""
+    failing write is reported here: a full disk, a closed file or no stdout
+    at all as a CommandError, stdout then silenced so that the
+    interpreter's last flush fails no more. A closed pipe stays
+    BrokenPipeError, which ends the command quietly."""
+    if sys.stdout is None:  # started with its descriptor closed
+        raise CommandError("cannot write the output: the standard output is closed")
     try:
         write()
         sys.stdout.flush()
@@ -63,18 +66,19 @@ def _print_lines(lines):
 
 def list_command(args):
     if not os.path.lexists(args.db):
-        _print_lines([f"no traces yet: {args.db} does not exist"])
-        return SUCCESS
-    stored = store.list_traces(args.db)
-    if not stored:
-        _print_lines([f"no traces in {args.db}"])
-        return SUCCESS
-    if args.outcomes:
+        stored, nothing = [], f"no traces yet: {args.db} does not exist"
+    else:
+        stored, nothing = store.list_traces(args.db), f"no traces in {args.db}"
+    if stored and args.outcomes:
         stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
-        if not stored:
-            _print_lines([f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}"])
-            return SUCCESS
-    _print_lines(render.listing_lines(stored))
+        nothing = f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}"
+    stored = stored[:args.limit]
+    if args.format == "json":
+        # An empty list says there is nothing, whatever the reason.
+        listed = json.dumps(render.listing_objects(stored), allow_nan=False)
+        _print_lines([listed])
+    else:
+        _print_lines(render.listing_lines(stored) if stored else [nothing])
     return SUCCESS
 
 

@@ -3,11 +3,13 @@ traces, show one as a call tree, export one for other tools.
 
     zelm run [options] script.py [args ...]
     zelm run [options] -m module [args ...]
-    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME]
+    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME] [--limit N] [--format text|json]
     zelm show TRACE_ID [--depth N] [--thread NAME]
     zelm export TRACE_ID --format chrome|speedscope|json|html [-o FILE]
     zelm view [TRACE_ID] [--port N] [--no-browser]
     zelm stats TRACE_ID [--sort total|self|calls] [--limit N] [--format text|json] [--thread NAME]
+    zelm delete TRACE_ID ...
+    zelm prune [--keep N] [--older-than DURATION] [--source PATTERN] [--passed] [--dry-run]
 
 TRACE_ID "latest" names the newest stored trace. Errors that are not the
 profiled program's own are reported as one line "zelm: error: ..." with
@@ -17,7 +19,8 @@ python itself does).
 This module holds the parser and `zelm run`: its frames are on the stack,
 or run, while the profiler records the program, so the built-in filter
 leaves it out by name and it stays small. The other commands are
-zelm.cli.commands, their lines zelm.cli.render.
+zelm.cli.commands, zelm.cli.stats and zelm.cli.removal (delete, prune),
+their lines zelm.cli.render.
 """
 
 import argparse
@@ -39,6 +42,7 @@ from zelm import children, store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
+from zelm.cli.removal import delete_command, duration, prune_command, whole_number
 from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
 from zelm.cli.stats import SORT_KEYS, stats_command
 from zelm.config import add_recording_options, positive_int, recording_config
@@ -514,6 +518,10 @@ def build_parser():
         "--outcome", dest="outcomes", action="append", choices=TEST_OUTCOMES, metavar="OUTCOME",
         help=f"only the traces of tests with this outcome (repeatable): {', '.join(TEST_OUTCOMES)}",
     )
+    list_parser.add_argument("--limit", metavar="N", type=positive_int, help="only the N newest")
+    list_parser.add_argument("--format", choices=("text", "json"), default="text",
+                             help="text (default): an aligned table; json: a list of objects, newest first, "
+                                  "times in seconds since the epoch and sizes in bytes")
     list_parser.set_defaults(handler=list_command, command_parser=list_parser)
 
     trace_id_help = 'the trace id, or "latest" for the newest trace'
@@ -574,6 +582,28 @@ def build_parser():
     )
     import_parser.add_argument("files", metavar="FILE", nargs="+", help="a trace document written instead of stored")
     import_parser.set_defaults(handler=import_command, command_parser=import_parser)
+
+    delete = commands.add_parser(
+        "delete", parents=[database], help="remove stored traces",
+        description="Remove each trace named, every part of it, from the database. An id that names no trace "
+        "is an error; the others are removed all the same.",
+    )
+    delete.add_argument("trace_ids", metavar="TRACE_ID", nargs="+", help=trace_id_help)
+    delete.set_defaults(handler=delete_command, command_parser=delete)
+
+    prune = commands.add_parser(
+        "prune", parents=[database], help="remove the stored traces that match criteria",
+        description="Remove the stored traces that match every criterion given (at least one), then compact "
+        "the database so that the disk gets the space back. A trace being saved meanwhile is never removed.",
+    )
+    prune.add_argument("--keep", metavar="N", type=whole_number, help="never remove the N newest traces")
+    prune.add_argument("--older-than", metavar="DURATION", type=duration,
+                       help="only traces saved longer ago than DURATION: a number and s, m, h, d or w (30m, 7d, 2w)")
+    prune.add_argument("--source", metavar="PATTERN", help="only traces whose source, or test's node id, matches "
+                       "the shell-style PATTERN ('tests/*', 'bench_?.py')")
+    prune.add_argument("--passed", action="store_true", help="only the traces of tests that passed")
+    prune.add_argument("--dry-run", action="store_true", help="list the traces that would be removed, remove none")
+    prune.set_defaults(handler=prune_command, command_parser=prune)
     return parser
 
 
@@ -594,8 +624,8 @@ def main(argv=None):
     except BrokenPipeError:
         if args.command == "run":
             raise
-        # The reader of our output (`zelm show ... | head`) has gone: say
-        # nothing more, and keep the interpreter's final flush quiet too.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return FAILURE
+        # The reader of our output (`zelm show ... | head`) has gone: end as
+        # the other commands of a pipeline do then, by SIGPIPE, which
+        # shells do not report.
+        _stop_as_by(signal.SIGPIPE)
 

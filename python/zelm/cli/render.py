@@ -11,8 +11,8 @@ from zelm import plugins
 from zelm import trace as trace_reader
 from zelm.text import RECORD_LINE, clip, duration_text, local_time, plural, size_text
 
-__all__ = ["short_value", "short_arguments", "plugin_line", "trace_lines", "listing_lines", "cut_summary",
-           "PROFILE_HOOK", "hook_summary"]
+__all__ = ["short_value", "short_arguments", "plugin_line", "trace_lines", "listing_lines", "listing_objects",
+           "cut_summary", "PROFILE_HOOK", "hook_summary"]
 
 # The type of the records the profiler files in a thread's records when
 # another profile function has taken its place there ("change": "replaced",
@@ -236,6 +236,31 @@ def listing_lines(stored):
             for column, (cell, width) in enumerate(zip(row, widths))
         ]
         yield "  ".join(cells).rstrip()
+
+
+def listing_objects(stored):
+    """What `zelm list --format json` writes of the stored traces
+    ``stored`` (store.StoredTrace), in the order given: one object per
+    stored part, with times in seconds since the epoch, sizes in bytes
+    (before compression) and None where the store does not know."""
+    return [
+        {
+            "trace_id": entry.trace_id,
+            "saved_at": entry.saved_at,
+            "source": entry.source,
+            "test": entry.test,
+            "records": entry.record_count,
+            "size": entry.size_bytes,
+            "dropped_events": entry.dropped_events,
+            "parent_trace_id": entry.parent_trace_id,
+            "working_directory": entry.working_directory,
+            "started": entry.started,
+            "ended": entry.ended,
+            "threads": None if entry.thread_ids is None else list(entry.thread_ids),
+            "request": entry.request,
+        }
+        for entry in stored
+    ]
 
 
 def _process_tree(stored):

@@ -69,6 +69,8 @@ __all__ = [
     "list_traces",
     "load_trace",
     "load_trace_documents",
+    "remove_traces",
+    "compact",
     "write_fallback_files",
     "read_working_directory",
     "current_directory",
@@ -599,6 +601,60 @@ def load_trace_documents(db_path, trace_id, *, timeout=READ_TIMEOUT):
     with _reading(db_path, timeout) as connection:
         rows = _stored_rows(connection, "WHERE trace_id = ? ORDER BY id", (trace_id,))
         return [_document(connection, row, db_path) for row in rows]
+
+
+def remove_traces(db_path, choose, *, timeout):
+    """Remove the trace ids that ``choose`` picks, given the StoredTrace of
+    every stored document (list_traces' list): every document stored under
+    each of them, with its chunks, all in one transaction. Return the
+    StoredTraces of the documents removed.
+
+    The write lock is taken before the documents are listed, so that a
+    save waits until the removal is done: a trace that another process is
+    saving is listed whole or not at all, never removed half written.
+    ``timeout`` is sqlite's busy timeout, as for save_trace_in_sqlite.
+    """
+    with _changing(db_path, timeout) as connection:
+        # Another connection still reads what is committed, which nothing
+        # can change while this one holds the write lock.
+        stored = list_traces(db_path, timeout=timeout)
+        chosen = set(choose(stored))
+        chunked = connection.execute(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'trace_chunks'").fetchone()
+        for trace_id in chosen:
+            if chunked:
+                connection.execute("DELETE FROM trace_chunks WHERE trace_row IN"
+                                   " (SELECT id FROM traces WHERE trace_id = ?)", (trace_id,))
+            connection.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,))
+        return [entry for entry in stored if entry.trace_id in chosen]
+
+
+def compact(db_path, *, timeout):
+    """Hand the space of removed documents back to the file system: sqlite
+    keeps it in the file for later saves until it is rewritten (VACUUM),
+    which holds the write lock meanwhile."""
+    with _changing(db_path, timeout, transaction=False) as connection:
+        connection.execute("VACUUM")
+
+
+@contextlib.contextmanager
+def _changing(db_path, timeout, transaction=True):
+    """A connection to an existing trace database; with ``transaction``,
+    inside a transaction that holds the write lock from the start, and
+    commits unless the block raises."""
+    db_path = os.fspath(db_path)
+    if not os.path.isfile(db_path):
+        raise TraceStoreError(f"cannot change trace database {db_path}: no such file")
+    with _store_errors("cannot change trace database", db_path):
+        with contextlib.closing(sqlite3.connect(db_path, timeout=timeout, isolation_level=None)) as connection:
+            if not transaction:
+                yield connection
+                return
+            # As a save does: waiting for the lock is governed by the busy
+            # timeout alone. Closing without COMMIT rolls back.
+            connection.execute("BEGIN IMMEDIATE")
+            yield connection
+            connection.execute("COMMIT")
 
 
 _DOCUMENT_COLUMNS = ("id", "size_bytes", "compression", "chunk_count")
