@@ -14,10 +14,11 @@ import time
 
 import msgpack
 import pytest
-from conftest import python_environment, start_python
+from conftest import locked_database, python_environment, start_python
 from test_trace_reader import call, document, plugin, ret
 
 from zelm import store
+from zelm.cli import removal
 from zelm.cli.main import main
 from zelm.store import sqlite as sqlite_store
 
@@ -231,6 +232,19 @@ def test_prune_waits_for_a_trace_being_saved_and_keeps_it(traces_db):
     assert stored_ids(db_path) == {"being_saved"}
 
 
+@pytest.mark.parametrize("command", [["prune", "--keep", "0"], ["delete", "new_app"]])
+def test_a_database_another_process_keeps_locked_is_one_error_line(traces_db, zelm, monkeypatch, command):
+    db_path, documents = traces_db
+    monkeypatch.setattr(removal, "DEFAULT_SQLITE_BUSY_TIMEOUT", 0.2)
+
+    with locked_database(db_path):
+        result = zelm(*command, "--db", db_path)
+
+    assert result == (1, "", f"zelm: error: cannot change {db_path}: another process kept it locked for 0.2 s; "
+                             "nothing was removed\n")
+    assert_intact(db_path, documents, [])
+
+
 def test_prune_of_a_database_not_made_yet_removes_nothing(tmp_path, zelm):
     db_path = tmp_path / "absent.sqlite3"
 
@@ -247,7 +261,7 @@ def test_prune_of_a_database_not_made_yet_removes_nothing(tmp_path, zelm):
     (["--passed", "--limit", "1"], ["new_pass"]),
     (["--limit", "100"], ["new_app", "new_pass", "mid_bench", "mid_bench", "old_fail", "old_pass", "old_app"]),
     (["--skipped"], []),
-])
+], ids=["all", "limit", "passed-limit", "limit-beyond", "none"])
 def test_list_limit_and_json(traces_db, zelm, options, listed):
     db_path, documents = traces_db
 

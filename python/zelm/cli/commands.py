@@ -196,10 +196,8 @@ def import_command(args):
     try:
         store.save_traces_in_sqlite(args.db, traces, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT, fallback=False)
     except (store.TraceStoreError, sqlite3.Error) as error:
-        # What failed, without the database's name, which the line gives.
-        root = error.__cause__ if isinstance(error, store.TraceStoreError) and error.__cause__ else error
-        reason = " ".join(str(root).split()) or type(root).__name__
-        raise CommandError(f"cannot store the traces in {args.db}: {reason}; the files are kept") from None
+        failure = store_failure(error)
+        raise CommandError(f"cannot store the traces in {args.db}: {failure}; the files are kept") from None
     for path in files:
         try:
             os.remove(path)
@@ -210,6 +208,13 @@ def import_command(args):
             os.remove(path + store.WORKING_DIRECTORY_SUFFIX)
     print(f"zelm: imported {plural(len(traces), 'trace')} into {args.db} and removed their files", file=sys.stderr)
     return SUCCESS
+
+
+def store_failure(error):
+    """What failed in the store (a TraceStoreError or sqlite3.Error), in one
+    line without the database's name, for a line that gives it."""
+    root = error.__cause__ if isinstance(error, store.TraceStoreError) and error.__cause__ else error
+    return " ".join(str(root).split()) or type(root).__name__
 
 
 def _trace_id_of(document):

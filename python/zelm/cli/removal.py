@@ -19,7 +19,7 @@ from typing import NamedTuple, Optional
 from zelm import store
 from zelm import trace as trace_reader
 from zelm.cli import render
-from zelm.cli.commands import FAILURE, SUCCESS, CommandError, _print_lines
+from zelm.cli.commands import FAILURE, SUCCESS, CommandError, _print_lines, store_failure
 from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
 from zelm.text import plural, size_text
 
@@ -55,7 +55,7 @@ def delete_command(args):
         newest = stored[0].trace_id if stored else None
         return {newest if trace_id == trace_reader.LATEST else trace_id for trace_id in args.trace_ids}
 
-    removed = store.remove_traces(args.db, named, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT)
+    removed = _remove(args.db, named)
     parts = {}
     for entry in removed:
         parts[entry.trace_id] = parts.get(entry.trace_id, 0) + 1
@@ -77,6 +77,17 @@ def delete_command(args):
             print(f"zelm: deleted trace {trace_id}" + (f" ({parts[trace_id]} parts)" if parts[trace_id] > 1 else ""),
                   file=sys.stderr)
     return status
+
+
+def _remove(db_path, choose):
+    """store.remove_traces, a database that stays locked a CommandError."""
+    try:
+        return store.remove_traces(db_path, choose, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT)
+    except sqlite3.OperationalError as error:
+        if not store.is_lock_timeout(error):
+            raise
+        raise CommandError(f"cannot change {db_path}: another process kept it locked for "
+                           f"{DEFAULT_SQLITE_BUSY_TIMEOUT} s; nothing was removed") from None
 
 
 class PruneCriteria(NamedTuple):
@@ -141,14 +152,14 @@ def prune_command(args):
         print(f"zelm: would remove {plural(len(chosen), 'trace')}; nothing was removed (--dry-run)", file=sys.stderr)
         return SUCCESS
     size_before = os.path.getsize(args.db)
-    removed = store.remove_traces(args.db, lambda stored: prunable(stored, criteria, now),
-                                  timeout=DEFAULT_SQLITE_BUSY_TIMEOUT)
+    removed = _remove(args.db, lambda stored: prunable(stored, criteria, now))
     traces = plural(len({entry.trace_id for entry in removed}), "trace")
     if removed:
         try:
             store.compact(args.db, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT)
         except (store.TraceStoreError, sqlite3.Error) as error:
-            raise CommandError(f"removed {traces} from {args.db}, but cannot compact it: {error}") from None
+            failure = store_failure(error)
+            raise CommandError(f"removed {traces} from {args.db}, but cannot compact it: {failure}") from None
     freed = max(0, size_before - os.path.getsize(args.db))
     print(f"zelm: removed {traces} ({size_text(freed)} freed)", file=sys.stderr)
     return SUCCESS
