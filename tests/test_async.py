@@ -248,9 +248,23 @@ def one_line_function():
     ])
 
 
+def two_comprehensions():
+    """Two comprehensions of one function, of one name (as 3.10 and 3.11
+    name them), in a function run twice: the second starts below the
+    first, at the line it returns at, and each of its calls is fresh."""
+    records = []
+    for run in range(2):
+        for number, line in enumerate((21, 22)):
+            frame_id = f"f{2 * run + number + 1}"
+            records += [locals_record(call, "<listcomp>", frame_id, 1.0 + run + number / 4, line, **{".0": "it"}),
+                        locals_record(ret, "<listcomp>", frame_id, 1.1 + run + number / 4, line, **{".0": "it"})]
+    return document(records)
+
+
 @pytest.mark.parametrize("doc, expected", [
     (waiting_twice(), [("f1", []), ("f2", []), ("f3", ["f3", "f4"]), ("f5", ["f5", "f6"])]),
     (one_line_function(), [("f1", []), ("f2", [])]),
+    (two_comprehensions(), [("f1", []), ("f2", []), ("f3", []), ("f4", [])]),
 ])
 def test_a_resume_that_may_be_another_frames_stays_a_call_of_its_own(doc, expected):
     roots = trace_reader.Trace.from_document(doc).threads[0].roots

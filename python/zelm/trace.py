@@ -716,15 +716,19 @@ def _group_resumes(roots, records):
     joined into one Call, in the place of its first segment; the children
     of every segment become the joined call's, in order.
 
-    A call record is taken for a resume when its line lies below the first
-    line any call of its code has in this thread (``records``): a fresh
-    call starts at the code's first line, a resume at the line the frame
-    was left at. It resumes a segment of that code left at that line by a
-    return and not resumed since (see _Waiting.resumed_by for which one,
-    and when none). A segment left by raising is never resumed. The first
-    line of a one-line function is also where it suspends, so its resumes
-    (generator expressions among them) stay calls of their own.
+    A fresh call starts at its code's first line, a resume at the line the
+    frame was left at. A call record resumes a segment of its code (its name
+    and file) left at its line by a return and not resumed since (see
+    _Waiting.resumed_by for which one, and when none). A call at a line
+    where no segment of its code waited is a fresh call, and so is every
+    later call of that code at that line: a line where a function starts is
+    never taken for one where it waits, though functions of one name and
+    file (comprehensions of one function, say) start at several lines. So
+    the resumes of a one-line function, which waits at the line where it
+    starts (generator expressions among them), stay calls of their own. A
+    segment left by raising is never resumed.
     """
+    # Only a code called at several lines can have resumes.
     first_line, last_line = {}, {}
     for record in records:
         if record.get("type") == "frame" and record.get("event") == "call":
@@ -740,17 +744,22 @@ def _group_resumes(roots, records):
     segments = {}  # id(first segment) -> [its segments]
     codes = {}  # id(first segment) -> its code
     waiting = {}  # (code, line) -> _Waiting
+    starts = set()  # (code, line) where fresh calls were seen
     new_roots = []
 
     def enter(node, parent):
         if isinstance(node, Call) and node.call_record is not None:
             located = _code_and_line(node.call_record)
-            if located is not None and located[1] > first_line[located[0]] and located in waiting:
-                resumed = waiting[located].resumed_by(node.call_record.get("locals", _NO_LOCALS))
-                if resumed is not None:
-                    head[id(node)] = resumed
-                    segments[id(resumed)].append(node)
-                    return
+            if located is not None and located not in starts:
+                place = waiting.get(located)
+                if place is None or not place.calls:
+                    starts.add(located)
+                else:
+                    resumed = place.resumed_by(node.call_record.get("locals", _NO_LOCALS))
+                    if resumed is not None:
+                        head[id(node)] = resumed
+                        segments[id(resumed)].append(node)
+                        return
             segments[id(node)] = [node]
             codes[id(node)] = None if located is None else located[0]
         siblings = new_roots if parent is None else head.get(id(parent), parent).children

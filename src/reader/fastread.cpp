@@ -950,6 +950,8 @@ public:
         pending_stable_.push_back(first);
     }
 
+    bool empty() const { return calls_.empty(); }
+
     // The first segment of the call a resume (the call record `resume`)
     // continues, taken out; -1 for none.
     std::int32_t resumed_by(const Record& resume) {
@@ -1030,15 +1032,21 @@ private:
 // is, and the children of all its segments become its own, in order.
 void group_resumes(Indexer& indexer, const std::vector<Record>& records, const std::vector<Py_buffer>& documents,
                    Thread& thread) {
-    std::unordered_map<std::uint64_t, std::int64_t> first_line;
+    // Only a code called at several lines can have resumes.
+    std::unordered_map<std::uint64_t, std::pair<std::int64_t, std::int64_t>> call_lines;
+    bool several_lines = false;
     for (std::int64_t index : thread.records) {
         const Record& record = records[index];
         if (!record.frame || record.event != CALL) continue;
         Indexer::Located located = indexer.located(record);
         if (located.line < 0) continue;
-        auto [entry, added] = first_line.emplace(located.code, located.line);
-        if (!added) entry->second = std::min(entry->second, located.line);
+        auto [lines, added] = call_lines.emplace(located.code, std::make_pair(located.line, located.line));
+        if (added) continue;
+        lines->second.first = std::min(lines->second.first, located.line);
+        lines->second.second = std::max(lines->second.second, located.line);
+        several_lines = several_lines || lines->second.first != lines->second.second;
     }
+    if (!several_lines) return;
 
     auto& nodes = thread.nodes;
     struct Place {
@@ -1052,6 +1060,7 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
         }
     };
     std::unordered_map<Place, WaitingCalls, PlaceHash> suspended;
+    std::unordered_set<Place, PlaceHash> starts;  // where fresh calls were seen
     std::vector<std::int32_t> head(nodes.size(), -1);  // -1: the node is a first segment
     std::vector<std::vector<std::int32_t>> pieces(nodes.size());  // of first segments
     std::vector<Children> children(nodes.size());
@@ -1068,9 +1077,15 @@ void group_resumes(Indexer& indexer, const std::vector<Record>& records, const s
         if (segment.call && segment.call_record >= 0) {
             const Record& call = records[segment.call_record];
             Indexer::Located located = indexer.located(call);
-            if (located.line >= 0 && located.line > first_line[located.code]) {
-                auto found = suspended.find(Place{located.code, located.line});
-                std::int32_t resumed = found == suspended.end() ? -1 : found->second.resumed_by(call);
+            Place place{located.code, located.line};
+            if (located.line >= 0 && !starts.count(place)) {
+                auto found = suspended.find(place);
+                std::int32_t resumed = -1;
+                if (found == suspended.end() || found->second.empty()) {
+                    starts.insert(place);
+                } else {
+                    resumed = found->second.resumed_by(call);
+                }
                 if (resumed >= 0) {
                     head[node] = resumed;
                     pieces[resumed].push_back(node);
