@@ -484,7 +484,8 @@ def record_program(db_path, program):
 
 # A recursive function called on two paths and a slow leaf: where the time
 # went is known in advance, the sleeps outweighing the rest (fib's 18
-# leaves sleep 18 ms in all, the slow leaf 50 ms).
+# leaves sleep 18 ms in all, the slow leaf 250 ms: a loaded machine's
+# oversleeping of each short sleep does not turn the order round).
 RECURSIVE_PROGRAM = """\
 import time
 
@@ -497,7 +498,7 @@ def fib(n):
 
 
 def slow_leaf():
-    time.sleep(0.05)
+    time.sleep(0.25)
 
 
 def main():

@@ -558,7 +558,7 @@ def test_function_table_adds_up_each_functions_calls(recursive_viewer, thread):
     # fib(6) and fib(4) make 25 and 9 calls; only the two outermost count towards the total.
     assert (fib["calls"], fib["outermost"]) == (34, 2)
     slow = shown[next(key for key in shown if key[0] == "__main__.slow_leaf")]
-    assert slow["self"] >= 0.05 and slow["self"] == max(entry["self"] for entry in shown.values())
+    assert slow["self"] >= 0.25 and slow["self"] == max(entry["self"] for entry in shown.values())
 
 
 def test_rows_and_details_carry_self_time(recursive_viewer):
@@ -569,88 +569,7 @@ def test_rows_and_details_carry_self_time(recursive_viewer):
     assert [row["name"] for row in children] == ["__main__.fib", "__main__.slow_leaf", "__main__.fib"]
     assert main["self"] == pytest.approx(main["duration"] - sum(row["duration"] for row in children), abs=1e-9)
     slow = children[1]
-    assert slow["self"] == slow["duration"] and slow["self"] >= 0.05
-    assert get(server, "node", trace=trace_id, node=main["id"])["self"] == main["self"]
-
-
-def test_calls_of_a_function_come_in_pages(viewer):
-    trace_id = viewer.ids["flat"]
-    first = get(viewer, "calls", trace=trace_id, qualname="app.leaf1", path="app.py")
-    later = get(viewer, "calls", trace=trace_id, qualname="app.leaf1", path="app.py", offset=200)
-    assert (first["offset"], first["total"], len(first["rows"])) == (0, 333, 200)
-    assert (later["offset"], later["total"], len(later["rows"])) == (200, 333, 133)
-    # Every third leaf, in the order they ran: leaf1 is call 1, 4, 7 ... under the root.
-    assert [row["id"] for row in first["rows"] + later["rows"]] == list(range(2, 1001, 3))
-    assert {row["name"] for row in later["rows"]} == {"app.leaf1"}
-
-
-def flame_boxes(node, call_path=()):
-    """(call path, node) of every box below the root of a flame graph."""
-    for child in node["children"]:
-        child_path = call_path + ((child["qualname"], child["path"]),)
-        yield child_path, child
-        yield from flame_boxes(child, child_path)
-
-
-def test_flame_graph_boxes_list_the_calls_on_their_path(recursive_viewer):
-    server = recursive_viewer
-    trace_id = server.ids["recursive"]
-    graph = get(server, "flame", trace=trace_id, thread=0)
-    assert graph["name"] == "all" and not graph["truncated"]
-    boxes = dict(flame_boxes(graph))
-    names = {call_path: [name for name, _ in call_path] for call_path in boxes}
-    main_path = next(path for path in boxes if names[path] == ["__main__.<module>", "__main__.main"])
-    # Left-heavy: the slow leaf outweighs both fib trees under main.
-    assert [child["qualname"] for child in boxes[main_path]["children"]] == ["__main__.slow_leaf", "__main__.fib"]
-    for call_path, box in boxes.items():
-        calls = get(server, "calls", trace=trace_id, thread=0, call_path=json.dumps(call_path))
-        assert calls["total"] == box["calls"], names[call_path]
-        assert sum(row["duration"] for row in calls["rows"]) == pytest.approx(box["total"], abs=1e-9)
-        assert all(len(get(server, "node", trace=trace_id, node=row["id"])["path"]) == len(call_path)
-                   for row in calls["rows"])
-    # fib(6) and fib(4) from main call fib(5), fib(4), fib(3) and fib(2).
-    fib = ("__main__.fib", main_path[-1][1])
-    assert boxes[main_path + (fib, fib)]["calls"] == 4
-
-
-
-
-# ---- where the time went ----
-
-
-@pytest.mark.parametrize("thread", [0, ""])
-def test_function_table_adds_up_each_functions_calls(recursive_viewer, thread):
-    server = recursive_viewer
-    trace_id = server.ids["recursive"]
-    table = get(server, "functions", trace=trace_id, thread=thread)
-    expected = function_figures(trace_reader.load(server.db_path, trace_id))
-    shown = {(entry["qualname"], entry["path"]): entry for entry in table["functions"]}
-    assert shown.keys() == expected.keys()
-    for key, figures in expected.items():
-        entry = shown[key]
-        assert (entry["calls"], entry["outermost"]) == (figures["calls"], figures["outermost"]), key
-        for name in ("total", "self", "max"):
-            assert entry[name] == pytest.approx(figures[name], abs=1e-9), (key, name)
-        assert entry["mean"] == pytest.approx(figures["total"] / figures["outermost"], abs=1e-9)
-        assert "nodes" not in entry  # the server pages through a function's calls itself
-    names = [entry["qualname"] for entry in table["functions"]]
-    assert names[:2] == ["__main__.<module>", "__main__.main"]  # heaviest total first
-    fib = shown[next(key for key in shown if key[0] == "__main__.fib")]
-    # fib(6) and fib(4) make 25 and 9 calls; only the two outermost count towards the total.
-    assert (fib["calls"], fib["outermost"]) == (34, 2)
-    slow = shown[next(key for key in shown if key[0] == "__main__.slow_leaf")]
-    assert slow["self"] >= 0.05 and slow["self"] == max(entry["self"] for entry in shown.values())
-
-
-def test_rows_and_details_carry_self_time(recursive_viewer):
-    server = recursive_viewer
-    trace_id = server.ids["recursive"]
-    main = find(server, trace_id, "__main__.main")
-    children = get(server, "children", trace=trace_id, node=main["id"])["rows"]
-    assert [row["name"] for row in children] == ["__main__.fib", "__main__.slow_leaf", "__main__.fib"]
-    assert main["self"] == pytest.approx(main["duration"] - sum(row["duration"] for row in children), abs=1e-9)
-    slow = children[1]
-    assert slow["self"] == slow["duration"] and slow["self"] >= 0.05
+    assert slow["self"] == slow["duration"] and slow["self"] >= 0.25
     assert get(server, "node", trace=trace_id, node=main["id"])["self"] == main["self"]
 
 
