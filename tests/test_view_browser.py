@@ -118,7 +118,7 @@ def test_trace_list_links_each_trace(browser, viewer):
     rows = browser.find_elements(By.CSS_SELECTOR, "#traces tbody tr")
     assert [r.find_element(By.TAG_NAME, "a").text for r in rows] == [viewer.ids["hostile"], viewer.ids["example"]]
     # Its threads, from the store's summary.
-    assert rows[1].find_element(By.CSS_SELECTOR, "td.threads").text == "3"
+    assert rows[1].find_element(By.CSS_SELECTOR, "td.list-threads").text == "3"
     browser.find_element(By.ID, "filter").send_keys("shop_app")
     assert [r.is_displayed() for r in rows] == [False, True]
     rows[1].find_element(By.TAG_NAME, "a").click()
@@ -599,12 +599,12 @@ def test_failures_are_coloured_and_a_server_error_is_found_by_its_status(browser
     ids = list_viewer.ids
 
     def colour(key, cell):
-        return rows[ids[key]].find_element(By.CSS_SELECTOR, "td." + cell).value_of_css_property("color")
+        return rows[ids[key]].find_element(By.CSS_SELECTOR, "td.list-" + cell).value_of_css_property("color")
 
     error_colour = "rgba(214, 39, 40, 1)"
     assert colour("failed", "outcome") == colour("web", "status") == error_colour
     assert colour("passed", "outcome") != error_colour
-    assert rows[ids["cut"]].find_element(By.CSS_SELECTOR, "td.cut").text == "cut, 7 events dropped"
+    assert rows[ids["cut"]].find_element(By.CSS_SELECTOR, "td.list-cut").text == "cut, 7 events dropped"
     browser.find_element(By.ID, "filter").send_keys("500")
     assert listed_ids(browser) == [ids["web"]]
 
