@@ -32,8 +32,8 @@ pytestmark = pytest.mark.skipif(
     not REQUIRED and not (CHROMIUM and CHROMEDRIVER),
     reason="needs Debian's chromium and chromium-driver (make deps installs them)")
 
-# Where the screenshot goes; the README's is made with this set to docs/viewer.png.
-SCREENSHOT = os.environ.get("ZELM_VIEW_SCREENSHOT")
+# Where the screenshots go; the README's are made with this set to docs.
+SCREENSHOTS = os.environ.get("ZELM_VIEW_SCREENSHOTS")
 
 
 @pytest.fixture(scope="module")
@@ -414,17 +414,6 @@ def test_exported_html_answers_as_the_server_does(browser, recursive_viewer, tmp
         assert embedded(endpoint, params) == get(recursive_viewer, endpoint, trace=trace_id, **params), endpoint
 
 
-def test_screenshot(browser, viewer, tmp_path):
-    open_trace(browser, viewer, "example")
-    browser.find_element(By.ID, "search").send_keys("for_customer", Keys.ENTER)
-    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
-    wait(browser, lambda: browser.execute_script("return state.lanes.every(lane => lane.reply)"))
-    path = SCREENSHOT or str(tmp_path / "viewer.png")
-    assert browser.save_screenshot(path)
-    with open(path, "rb") as image:
-        assert image.read(8) == b"\x89PNG\r\n\x1a\n"
-
-
 # ---- failures, links to a call, where a trace opens ----
 
 
@@ -631,3 +620,34 @@ def test_a_coroutine_shows_the_time_it_waited_and_each_time_it_ran(browser, asyn
     cells = [[cell.text for cell in line.find_elements(By.TAG_NAME, "td")]
              for line in browser.find_elements(By.CSS_SELECTOR, "#details .segments tr")]
     assert [cells[-1][3]] + [line[3] for line in cells[:-1]] == ["\u2192 200"] + ["\u2192 None"] * 4
+
+
+def open_example_on_a_call(browser, request):
+    open_trace(browser, request.getfixturevalue("viewer"), "example")
+    browser.find_element(By.ID, "search").send_keys("for_customer", Keys.ENTER)
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
+
+
+def open_flame_graph(browser, request):
+    open_trace(browser, request.getfixturevalue("recursive_viewer"), "recursive")
+    show_view(browser, "flame-view")
+    wait(browser, lambda: flame_box(browser, 1))
+
+
+def open_failed_test(browser, request):
+    open_trace(browser, request.getfixturevalue("failures"), "failed")
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
+
+
+@pytest.mark.parametrize("name, show", [
+    ("viewer", open_example_on_a_call),
+    ("viewer-flame", open_flame_graph),
+    ("viewer-failed-test", open_failed_test),
+])
+def test_screenshot(browser, request, tmp_path, name, show):
+    show(browser, request)
+    wait(browser, lambda: browser.execute_script("return state.lanes.every(lane => lane.reply)"))
+    path = os.path.join(SCREENSHOTS or str(tmp_path), name + ".png")
+    assert browser.save_screenshot(path)
+    with open(path, "rb") as image:
+        assert image.read(8) == b"\x89PNG\r\n\x1a\n"
