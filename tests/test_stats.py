@@ -451,6 +451,16 @@ def test_stats_text_is_an_aligned_table(recorded, capsys):
     assert trace.end > trace.start
 
 
+def test_stats_text_says_how_many_functions_a_limit_left_out(recorded, capsys):
+    db_path, trace_id, documents = recorded
+    count = len(stats.function_table(index_of(documents, "native")))
+
+    status, out, err = zelm_stats(capsys, trace_id, "--db", db_path, "--sort", "self", "--limit", "2")
+
+    assert (status, err) == (0, "")
+    assert out.splitlines()[0].endswith(f", 2 threads, 2 of {count} functions by self time")
+
+
 @pytest.mark.parametrize("options, sort_key, limit", [
     ([], "total", None),
     (["--sort", "self", "--limit", "3"], "self", 3),

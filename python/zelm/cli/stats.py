@@ -29,6 +29,7 @@ def stats_command(args):
     thread = threads[0].number if args.thread is not None else None
     rows = stats.function_table(index, thread)
     rows.sort(key=lambda row: -row[args.sort])
+    function_count = len(rows)
     if args.limit is not None:
         rows = rows[:args.limit]
     if args.format == "json":
@@ -38,7 +39,7 @@ def stats_command(args):
     # Names come from the traced program; never fail on printing one.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
-    _print_lines(table_lines(index, threads if args.thread is not None else None, rows, args.sort))
+    _print_lines(table_lines(index, threads if args.thread is not None else None, rows, args.sort, function_count))
     return SUCCESS
 
 
@@ -61,16 +62,17 @@ def _json_number(value):
     return None if isinstance(value, float) and not math.isfinite(value) else value
 
 
-def table_lines(index, threads, rows, sort_key):
+def table_lines(index, threads, rows, sort_key, function_count):
     """The lines of the text table: a header naming the trace, then one
     aligned line per row (calls, total, self, mean, max, qualified name,
-    file). ``threads`` is the one thread shown, or None for all."""
+    file). ``threads`` is the one thread shown, or None for all;
+    ``function_count`` how many functions there are before a limit."""
     trace = index.trace
     where = f"thread {threads[0].thread.name} ({threads[0].thread.thread_id})" if threads else \
         plural(len(index.threads), "thread")
     order = "by calls" if sort_key == "calls" else f"by {sort_key} time"
     yield f"trace {trace.trace_id}: {duration_text(trace.end - trace.start)}, {where}, " \
-          f"{plural(len(rows), 'function')} {order}"
+          f"{shown_of(len(rows), function_count)} {order}"
     if not rows:
         yield "no calls recorded"
         return
@@ -84,6 +86,11 @@ def table_lines(index, threads, rows, sort_key):
     if any(row["calls"] != row["outermost"] for row in rows):
         yield "calls N/M: M of the N calls ran inside no call of the same function; total and mean count those"
     yield "self: a call's time outside the recorded calls it made, which includes code that is not recorded"
+
+def shown_of(shown, count):
+    """"3 of 12 functions" when a limit left some out, else "12 functions"."""
+    return plural(count, "function") if shown == count else f"{shown} of {plural(count, 'function')}"
+
 
 def _calls_text(row):
     calls, outermost = row["calls"], row["outermost"]
