@@ -8,6 +8,8 @@ import http.client
 import http.server
 import logging
 import os
+import pty
+import select
 import socket
 import subprocess
 import sys
@@ -92,6 +94,34 @@ def start_python(*args, env=None, cwd=None, stderr=subprocess.PIPE):
     stderr goes where ``stderr`` says. The caller ends and waits for it."""
     return subprocess.Popen([sys.executable, *map(str, args)], env=python_environment(env), cwd=cwd,
                             stdout=subprocess.PIPE, stderr=stderr, text=True)
+
+
+def run_python_on_a_terminal(*args, cwd=None, timeout=120):
+    """Runs this interpreter on ``args`` as run_python does, but with its
+    stderr a pseudo-terminal; returns (exit status, what it wrote there,
+    where the terminal shows each newline as "\\r\\n")."""
+    leader, follower = pty.openpty()
+    try:
+        child = subprocess.Popen([sys.executable, *map(str, args)], env=python_environment(), cwd=cwd,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=follower)
+    finally:
+        os.close(follower)
+    written = bytearray()
+    deadline = time.monotonic() + timeout
+    try:
+        while select.select([leader], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            try:
+                data = os.read(leader, 65536)
+            except OSError:  # EIO: the child's end is closed
+                break
+            if not data:
+                break
+            written += data
+        else:
+            child.kill()
+    finally:
+        os.close(leader)
+    return child.wait(timeout), written.decode()
 
 
 LOCK_HOLDER = """\

@@ -29,6 +29,15 @@ def scan(buffer: bytes, offset: int, count: int, type: str) -> Tuple[int, List[i
     fewer); ValueError when they are cut short or hold a reserved byte."""
 
 
+def counts(document: bytes, record_fields: Callable[[bytes], RecordFields]) -> Tuple[Dict[str, int], int, List[Tuple[int, int]], List[Tuple[int, int]]]:
+    """The records of a trace document counted without building its call
+    tree, each read as index() reads it (`record_fields` for those it leaves
+    to Python): records per type text, threads, and the (begin, end) offsets
+    of the "trace_cut" records (document order) and of the "profile_hook"
+    records (thread by thread in the tree's order); ValueError when the
+    document cannot be read here."""
+
+
 # The aggregates over index()'s tree (see src/reader/aggregate.hpp): each
 # takes per node the seconds a call counts for, its function's number (-1
 # for a plugin record) and the tree's columns; zelm.stats reads the bytes.

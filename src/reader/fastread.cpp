@@ -37,6 +37,7 @@
 #include "format/event_kind.hpp"
 #include "python/python.hpp"
 #include "reader/aggregate.hpp"
+#include "reader/counts.hpp"
 
 namespace zelm::reader {
 namespace {
@@ -1655,6 +1656,7 @@ PyMethodDef functions[] = {
      METH_FASTCALL, function_table_doc},
     {"flame_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flame_graph_entry)), METH_FASTCALL,
      flame_graph_doc},
+    {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counts_entry)), METH_FASTCALL, counts_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

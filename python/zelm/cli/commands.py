@@ -20,6 +20,7 @@ import msgpack
 from zelm import export, store
 from zelm import trace as trace_reader
 from zelm.cli import render
+from zelm.cli.progress import Progress
 from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
 from zelm.text import plural, size_text
 
@@ -99,7 +100,30 @@ def show_command(args):
     return SUCCESS
 
 
+# An export that takes this many seconds shows that it is going on, on a terminal.
+_EXPORT_PROGRESS_AFTER = 3.0
+
+
 def export_command(args):
+    # Never over the JSON text itself, written to the terminal.
+    shown = args.output != "-" or not _is_terminal(sys.stdout)
+    with Progress(f"exporting trace {args.trace_id} as {args.format}", _EXPORT_PROGRESS_AFTER, enabled=shown):
+        wrote = _export(args)
+    if wrote is not None:
+        print(f"zelm: wrote {wrote}", file=sys.stderr)
+    return SUCCESS
+
+
+def _is_terminal(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # None, or closed
+        return False
+
+
+def _export(args):
+    """Write the export; what was written to a file, said in a few words,
+    or None for stdout."""
     trace = trace_reader.load(args.db, args.trace_id)
     if args.format == "html":
         return _export_html(trace, args)
@@ -119,15 +143,14 @@ def export_command(args):
         raise CommandError(str(error)) from None
     if args.output == "-":
         _write_out(lambda: _write_json(chunks, sys.stdout))
-        return SUCCESS
+        return None
     try:
         with _open_output(args.output) as output:
             _write_json(chunks, output)
     except OSError as error:
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
     compressed = " gzip-compressed" if args.output.endswith(".gz") else ""
-    print(f"zelm: wrote {what}{compressed} to {args.output}", file=sys.stderr)
-    return SUCCESS
+    return f"{what}{compressed} to {args.output}"
 
 
 def _open_output(path):
@@ -167,8 +190,7 @@ def _export_html(trace, args):
         raise CommandError(str(error)) from None
     except OSError as error:
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
-    print(f"zelm: wrote trace {trace.trace_id} as a viewer page of {size_text(size)} to {args.output}", file=sys.stderr)
-    return SUCCESS
+    return f"trace {trace.trace_id} as a viewer page of {size_text(size)} to {args.output}"
 
 
 def import_command(args):

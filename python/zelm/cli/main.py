@@ -34,22 +34,24 @@ import runpy
 import signal
 import sqlite3
 import sys
+import time
 import traceback
 import types
 from typing import NamedTuple
 
-from zelm import children, store
+from zelm import _fastread, children, store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
 from zelm.cli.removal import delete_command, duration, prune_command, whole_number
+from zelm.cli.progress import Progress
 from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
 from zelm.cli.stats import SORT_KEYS, stats_command
 from zelm.config import add_recording_options, positive_int, recording_config
 from zelm.plugins import TEST_OUTCOMES
 from zelm.version import __version__
 from zelm.profiler import DEFAULT_CONFIG, DEFAULT_DB_PATH, Profiler
-from zelm.text import plural
+from zelm.text import duration_text, plural
 
 
 # ---- zelm run ----
@@ -116,13 +118,16 @@ def _run(args):
                 raise CommandError(str(failure))
             _release_program_frames(failure)
             document = profiler.build_trace()
-            store_error = _store(profiler, document, args.db)
+            started = time.monotonic()
+            with Progress(f"saving trace {profiler.trace_id}", _SAVE_PROGRESS_AFTER, counted=True) as progress:
+                store_error = _store(profiler, document, args.db, progress.update)
+            save_seconds = time.monotonic() - started
             # The trace is safe: what follows writes to the program's own
             # stderr, which it may have closed or replaced.
             hint = f"--include-package {args.module[0].split('.')[0]}" if args.module else None
 
             def report():
-                return [store_error] if store_error else _saved_report(profiler, document, args.db, hint)
+                return [store_error] if store_error else _saved_report(profiler, document, args.db, hint, save_seconds)
 
             status = _tell_how_it_ended(exit_code, failure, report)
     finally:
@@ -367,13 +372,14 @@ def _print_program_traceback(error, stderr):
     traceback.print_exception(type(error), error, _program_traceback(error), file=stderr)
 
 
-def _store(profiler, document, shown_db_path):
-    """Store the trace; on failure return the one "zelm: error:" line that
-    says so, naming the file the trace went to instead (the program's exit
-    status stays as it was)."""
+def _store(profiler, document, shown_db_path, progress=None):
+    """Store the trace (``progress`` as store.save_trace_in_sqlite takes
+    it); on failure return the one "zelm: error:" line that says so,
+    naming the file the trace went to instead (the program's exit status
+    stays as it was)."""
     try:
         store.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=profiler.sqlite_busy_timeout,
-                                   msgpack=document)
+                                   msgpack=document, progress=progress)
     except Exception as error:
         reason = getattr(error, "reason", None) or " ".join(str(error).split()) or type(error).__name__
         written = getattr(error, "fallback_path", None)
@@ -382,12 +388,19 @@ def _store(profiler, document, shown_db_path):
     return None
 
 
-def _saved_report(profiler, document, shown_db_path, hint=None):
+# A save that may take this many seconds shows its progress on a terminal;
+# one that took the second is timed in the summary line.
+_SAVE_PROGRESS_AFTER = 2.0
+_SAVE_TIME_SHOWN_FROM = 1.0
+
+
+def _saved_report(profiler, document, shown_db_path, hint=None, save_seconds=0.0):
     """The lines that report a stored trace: its counts of records in one
     line, after a line saying why when no frame was recorded. ``hint`` is
-    an option to suggest then."""
+    an option to suggest then; a save that took ``save_seconds`` of
+    _SAVE_TIME_SHOWN_FROM or more ends the line with its time."""
     lines = []
-    counts = _RecordCounts.of(document, f"trace {profiler.trace_id}")
+    counts = _RecordCounts.of(document)
     frames, exceptions, plugins = counts.frames, counts.exceptions, counts.plugins
     if frames == 0:
         options = f"{hint}, " if hint else ""
@@ -400,11 +413,11 @@ def _saved_report(profiler, document, shown_db_path, hint=None):
     if hook_line:
         lines.append(f"zelm: {hook_line}")
     kinds = f"{frames} frame, " + (f"{exceptions} exception, " if exceptions else "") + f"{plugins} plugin"
-    cuts = counts.trace.cuts
     lines.append(
         f"zelm: saved trace {profiler.trace_id}: {frames + exceptions + plugins} records ({kinds}) "
         f"from {plural(counts.threads, 'thread')} in {shown_db_path}"
-        + (f"; {cut_summary(counts.trace)} (raise the budget with --trace-budget SIZE)" if cuts else "")
+        + (f"; {cut_summary(counts)} (raise the budget with --trace-budget SIZE)" if counts.cuts else "")
+        + (f"; saving took {duration_text(save_seconds)}" if save_seconds >= _SAVE_TIME_SHOWN_FROM else "")
     )
     return lines
 
@@ -417,36 +430,32 @@ class _RecordCounts(NamedTuple):
     plugins: int  # the other records, but the cut ones and the profile hook's
     threads: int
     hook_changes: list  # the profile hook's records (zelm.trace.PluginRecord), in trace order
-    trace: trace_reader.Trace  # the run's facts and the trace's cuts, without threads
+    cuts: list  # where the size budget cut the trace (zelm.trace.TraceCut), in document order
+
+    @property
+    def dropped_events(self):
+        return sum(cut.dropped_events for cut in self.cuts)
 
     @classmethod
-    def of(cls, document, name):
-        """The counts of ``document``, from the call tree the native reader
-        builds of the records' bytes: only the cut records are decoded."""
+    def of(cls, document):
+        """The counts of ``document``, read natively without building its
+        call tree: only the cut records and the profile hook's are decoded."""
         # Only once the program has run: the viewer's package is not the program's business.
         from zelm.view import lazy
 
-        documents = [document]
-        tree = lazy.index_documents(documents)
-        nodes = lazy.Nodes(documents, tree)
-        is_plugin, names = lazy.column(tree, "kind", "b"), lazy.column(tree, "name", "i")
-        # A call's exception record: the return before it was left by raising.
-        raised = sum(1 for record in lazy.column(tree, "exception_record", "q") if record >= 0)
-        objects = tree["objects"]
-        # The cut records are the profiler's note on the records, not records of the run.
-        cut_type = objects.index(trace_reader.TRACE_CUT) if trace_reader.TRACE_CUT in objects else None
-        plugin_types = [names[node] for node, plugin in enumerate(is_plugin) if plugin and names[node] != cut_type]
-        # An exception record that follows no return of its frame stands alone, as a plugin record does.
-        loose_exceptions = plugin_types.count(objects.index("exception")) if "exception" in objects else 0
-        hook_type = objects.index(PROFILE_HOOK) if PROFILE_HOOK in objects else None
-        hook_changes = [nodes[node] for node, plugin in enumerate(is_plugin) if plugin and names[node] == hook_type]
+        types, threads, cut_spans, hook_spans = _fastread.counts(document, lazy.record_fields)
+        view = memoryview(document)
+        cut_records = [lazy.record(view[begin:end]) for begin, end in cut_spans]
+        hook_records = [lazy.record(view[begin:end]) for begin, end in hook_spans]
+        frames, exceptions = types.get("frame", 0), types.get("exception", 0)
         return cls(
-            frames=tree["record_count"] - len(plugin_types) - raised,
-            exceptions=raised + loose_exceptions,
-            plugins=len(plugin_types) - loose_exceptions - len(hook_changes),
-            threads=len(tree["threads"]),
-            hook_changes=hook_changes,
-            trace=lazy.trace_facts(documents, tree, nodes, name),
+            frames=frames,
+            exceptions=exceptions,
+            plugins=sum(types.values()) - frames - exceptions - len(cut_records) - len(hook_records),
+            threads=threads,
+            hook_changes=[trace_reader.PluginRecord(PROFILE_HOOK, record.get("timestamp"), record)
+                          for record in hook_records],
+            cuts=[trace_reader.TraceCut.from_record(record) for record in cut_records],
         )
 
 

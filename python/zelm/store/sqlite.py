@@ -183,7 +183,7 @@ class StoredTrace(NamedTuple):
     request: Optional[dict] = None
 
 
-def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
+def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack, progress=None):
     """Store the trace document ``msgpack`` under ``trace_id`` in ``db_path``,
     with the current directory as its working directory.
 
@@ -196,8 +196,11 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     database (fallback_path), which the exception's message names and its
     attribute "fallback_path" holds (None if even that failed); its
     attribute "reason" says what failed, without the database's path.
+
+    ``progress``, when given, is called as the document is compressed with
+    the bytes done so far and the document's size.
     """
-    save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
+    save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout, progress=progress)
 
 
 def current_directory():
@@ -208,7 +211,7 @@ def current_directory():
         return None
 
 
-def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True):
+def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True, progress=None):
     """Store several (trace_id, msgpack) or (trace_id, msgpack, working
     directory) documents in one transaction, in order: all of them or, on
     failure, none, each then written to its file beside the database (the
@@ -230,7 +233,7 @@ def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True):
             raise TypeError(f"the working directory must be a str or None, not {type(working_directory).__name__}")
     db_path = os.fspath(db_path)
     try:
-        return _store(db_path, traces, timeout)
+        return _store(db_path, traces, timeout, progress)
     except Exception as error:
         if not fallback:
             raise
@@ -243,7 +246,7 @@ def _with_working_directory(trace):
     return trace if len(trace) == 3 else (*trace, current_directory())
 
 
-def _store(db_path, traces, timeout):
+def _store(db_path, traces, timeout, progress):
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
     with _store_errors("cannot store trace in", db_path):
         with contextlib.closing(sqlite3.connect(db_path, timeout=timeout, isolation_level=None)) as connection:
@@ -254,18 +257,19 @@ def _store(db_path, traces, timeout):
                 connection.execute(statement)
             _add_missing_columns(connection)
             saved_at = time.time()
-            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), working_directory, saved_at)
+            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), working_directory, saved_at,
+                              progress)
                       for trace_id, document, working_directory in traces]
             connection.execute("COMMIT")
             _fill_summaries(connection, db_path)
             return stored
 
 
-def _insert(connection, trace_id, document, working_directory, saved_at):
+def _insert(connection, trace_id, document, working_directory, saved_at, progress):
     """Add one document's row (and its chunks) to the open transaction;
-    return its StoredTrace."""
+    return its StoredTrace. ``progress``: as save_trace_in_sqlite's."""
     summary = _summarise(document)
-    chunks = _compressed_chunks(document)
+    chunks = _compressed_chunks(document, progress)
     first = next(chunks)
     row = connection.execute(
         "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack,"
@@ -322,14 +326,18 @@ def _summary_of_row(connection, row, db_path):
         return _NO_SUMMARY
 
 
-def _compressed_chunks(document):
+def _compressed_chunks(document, progress=None):
     """The zstd frame of ``document`` (a memoryview of bytes) in chunks of
     CHUNK_BYTES (the last one shorter, at least one chunk). The frame holds
-    the document's size, so that it decompresses in one allocation."""
+    the document's size, so that it decompresses in one allocation.
+    ``progress(done, size)`` is called after each piece fed to the
+    compressor, when given: once per _FEED_BYTES, nothing next to them."""
     compressor = zstandard.ZstdCompressor(level=_COMPRESSION_LEVEL).compressobj(size=len(document))
     pending = bytearray()
     for start in range(0, len(document), _FEED_BYTES):
         pending += compressor.compress(document[start:start + _FEED_BYTES])
+        if progress is not None:
+            progress(min(start + _FEED_BYTES, len(document)), len(document))
         while len(pending) >= CHUNK_BYTES:
             yield bytes(pending[:CHUNK_BYTES])
             del pending[:CHUNK_BYTES]
