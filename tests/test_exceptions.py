@@ -3,10 +3,11 @@
 
 import asyncio
 import sys
+import types
 
 import pytest
 
-from conftest import all_records, run_python
+from conftest import all_records, recorded_events, run_python
 from zelm import export, trace
 from zelm.serialize.values import Repr
 
@@ -189,6 +190,127 @@ def test_generators_and_coroutines_that_raise(profile, program, function, raised
     assert records[-1]["exception"] == Repr(raised)
     assert [r["exception"] for r in exception_records(doc)] == [Repr(raised)]
     assert results == [caller_sees or "caught"]
+
+
+async def raises_after_a_resume():
+    await asyncio.sleep(0)
+    raise ValueError("late")
+
+
+async def awaits_a_failed_future():
+    future = asyncio.get_running_loop().create_future()
+    asyncio.get_running_loop().call_soon(future.set_exception, KeyError("k"))
+    await future
+
+
+async def waits_long():
+    await asyncio.sleep(10)
+
+
+def run_as_task(coroutine_function, cancel=False):
+    """Runs the coroutine as an asyncio task, whose step (C code) is what
+    the coroutine's exception reaches, and returns what the task ended with."""
+    async def main():
+        task = asyncio.ensure_future(coroutine_function())
+        await asyncio.sleep(0)
+        if cancel:
+            task.cancel()
+        [ended] = await asyncio.gather(task, return_exceptions=True)
+        return type(ended).__name__
+
+    return asyncio.run(main())
+
+
+@pytest.mark.parametrize(
+    "program, function, exception_type, shown",
+    [
+        (lambda: run_as_task(raises_after_a_resume), "raises_after_a_resume", "ValueError", "ValueError('late')"),
+        (lambda: run_as_task(awaits_a_failed_future), "awaits_a_failed_future", "KeyError", "KeyError('k')"),
+        (lambda: run_as_task(waits_long, cancel=True), "waits_long",
+         "asyncio.exceptions.CancelledError", "CancelledError()"),
+    ],
+    ids=["raised after a resume", "awaited future failed", "cancelled"],
+)
+def test_a_coroutine_whose_exception_goes_to_its_task_has_its_record(profile, program, function, exception_type,
+                                                                     shown):
+    ended = []
+    doc, _ = profile(lambda: ended.append(program()))
+
+    assert ended == [exception_type.rpartition(".")[2]]
+    records = records_of(doc, function)
+    returns = [r for r in records if r.get("event") == "return"]
+    assert len(returns) == 2
+    assert [r["type"] for r in records[-2:]] == ["frame", "exception"]
+    assert records[-1]["frame_id"] == returns[-1]["frame_id"]
+    # Before 3.12 no Python code sees the exception, only that the frame was left by one.
+    if sys.version_info >= (3, 12):
+        assert (records[-1]["exception_type"], records[-1]["exception"]) == (exception_type, Repr(shown))
+    else:
+        assert (records[-1]["exception_type"], records[-1]["exception"]) == (None, None)
+    assert len(exception_records(doc)) == 1
+
+
+def cleans_up():
+    try:
+        yield 1
+    finally:
+        returns_none()
+
+
+def steps_another_when_closed():
+    other = generator()
+    try:
+        yield 1
+    finally:
+        next(other)
+
+
+@types.coroutine
+def suspend():
+    yield
+
+
+async def cleans_up_when_closed():
+    try:
+        await suspend()
+    finally:
+        returns_none()
+
+
+def close_after_a_step(make):
+    def program():
+        suspended = make()
+        suspended.send(None)
+        suspended.close()
+
+    return program
+
+
+@pytest.mark.parametrize(
+    "make",
+    [cleans_up, steps_another_when_closed, cleans_up_when_closed],
+    ids=["generator with finally", "generator resuming another in its finally", "coroutine with finally"],
+)
+def test_a_closed_generator_or_coroutine_has_no_exception_record(profile, make):
+    doc, _ = profile(close_after_a_step(make))
+
+    assert recorded_events(doc, make.__name__) == ["call", "return", "call", "return"]
+    assert exception_records(doc) == []
+
+
+def traces_seen():
+    yield sys.gettrace()
+    yield sys.gettrace()
+
+
+def test_the_program_never_sees_the_trace_function_armed_at_a_resume(profile):
+    outside = sys.gettrace()
+    seen = []
+    steps = traces_seen()
+
+    profile(lambda: seen.extend([next(steps), next(steps)]))
+
+    assert seen == [outside, outside]
 
 
 def test_the_reader_pairs_the_exception_with_its_call(profile_raw):

@@ -110,7 +110,11 @@ ZelmProfiler* hooked_profiler(PyObject* obj) {
 // function sees it, in the "exception" event of the Python caller the
 // exception moves on to; so an unwind arms a trace function for one event
 // (only while the thread has no trace function of its own) and that event
-// finishes the record. Ordinary returns pay for none of this.
+// finishes the record. Ordinary returns pay for none of this. A generator's
+// or coroutine's unwind whose exception goes to C code (asyncio's Task
+// step, or the close that throws GeneratorExit in) shows no exception to
+// anyone; the same one-event trace function armed at each of its resumes
+// tells a close, whose GeneratorExit is raised in the frame first thing.
 
 bool traceback_has_frame(PyObject* traceback, std::uintptr_t frame) {
     for (PyObject* entry = traceback; entry != nullptr && PyTraceBack_Check(entry);
@@ -151,11 +155,18 @@ int exception_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg
         PyEval_SetTrace(nullptr, nullptr);
         reporting_failures([&] {
             ZelmProfiler* profiler = hooked_profiler(obj);
-            std::optional<std::uintptr_t> left = profiler ? profiler->awaited_unwind() : std::nullopt;
-            if (!left || frame == nullptr) return;
+            if (profiler == nullptr || frame == nullptr) return;
+            bool raised = what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) &&
+                          PyTuple_GET_SIZE(arg) == 3;
+            if (profiler->awaits_resume_check()) {
+                PyObject* thrown = raised ? PyTuple_GET_ITEM(arg, 0) : nullptr;
+                profiler->check_resume(reinterpret_cast<PyObject*>(frame), thrown);
+                return;
+            }
+            std::optional<std::uintptr_t> left = profiler->awaited_unwind();
+            if (!left) return;
             PyObject* exception = nullptr;
-            if (what == PyTrace_EXCEPTION && arg != nullptr && PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) == 3 &&
-                left_frame(PyTuple_GET_ITEM(arg, 1), PyTuple_GET_ITEM(arg, 2), *left)) {
+            if (raised && left_frame(PyTuple_GET_ITEM(arg, 1), PyTuple_GET_ITEM(arg, 2), *left)) {
                 exception = PyTuple_GET_ITEM(arg, 1);
             }
             profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, exception);
@@ -173,6 +184,15 @@ void await_exception(ZelmProfiler* profiler, PyObject* obj, PyFrameObject* frame
     }
     // Someone else traces this thread: the record goes without the exception.
     profiler->record_exception(reinterpret_cast<PyObject*>(frame), *left, nullptr);
+}
+
+// Arms the one-event trace function after a generator's or coroutine's
+// resume. Under someone else's trace function the resume stays unchecked,
+// and an unwind of it that no Python caller sees is taken for a close.
+void await_resume_check(ZelmProfiler* profiler, PyObject* obj) {
+    if (profiler->awaits_resume_check() && compat::trace_slot_free()) {
+        PyEval_SetTrace(exception_trace, obj);
+    }
 }
 
 PyObject* unwind_callback(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -270,6 +290,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
                               may_unwind);
             if constexpr (!compat::kUnwindFromMonitoring) {
                 if (may_unwind) await_exception(profiler, obj, frame);
+                if (event == Event::call) await_resume_check(profiler, obj);
             }
         });
     } else {

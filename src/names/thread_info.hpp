@@ -21,6 +21,9 @@ struct ThreadIdentity {
 struct CallFrame {
     PyRef frame;
     FrameId id;
+    // Of a generator's or coroutine's frame: this resume may be its close
+    // (GeneratorExit thrown in at its yield), as far as the thread has seen.
+    bool may_be_closing = true;
 };
 
 // threading.current_thread()'s "name" and "native_id" (absent when missing

@@ -82,8 +82,10 @@ void ZelmProfiler::profile(PyObject* frame, PyObject* arg, Event event, bool may
         ThreadState* slot = threads.get();
         if (slot == nullptr) return;  // this thread is being torn down
         ThreadState& state = *slot;
-        // A frame that left normally has no exception to wait for any more.
+        // A frame that left normally has no exception to wait for any more,
+        // and a resumed one has had its first event.
         state.unwound.reset();
+        state.resumed.reset();
         // Reused from event to event so that a batch costs no allocation;
         // whatever a failed event left in it is dropped here.
         RecordBatch& batch = state.batch;
@@ -114,6 +116,7 @@ bool ZelmProfiler::skips_known_filtered(PyObject* frame) {
         if (entry.name.get() != name_object || entry.processors != nullptr) return false;
     }
     state->unwound.reset();
+    state->resumed.reset();
     return true;
 }
 
@@ -183,15 +186,35 @@ void ZelmProfiler::record_frame(const EventCode& code, RecordBatch& batch, Threa
     EncodedValue arg = dump_value(is_return ? yielded_value(code.code, code.arg) : code.arg, lightweight_repr);
     EncodedValue locals_bytes = locals.dump(lightweight_repr);
 
-    if (is_call) state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
+    if (is_call) {
+        state.call_frames.push_back(CallFrame{PyRef::from_borrowed(frame), *frame_id});
+        if (!compat::kUnwindFromMonitoring && resumable_code(code.code)) {
+            state.resumed = frame_key(frame);
+        }
+    }
 
     write_frame_record(batch.bytes, path, code.name, qualname, code.event, frame_id, arg, locals_bytes,
                        thread, call_site);
     batch.close_record();
     if (is_return && may_unwind) {
+        // The returning frame is still on top of the stack when its call was recorded.
+        const std::vector<CallFrame>& calls = state.call_frames;
+        bool may_be_closing =
+            calls.empty() || calls.back().frame.get() != frame || calls.back().may_be_closing;
         state.unwound = UnwoundFrame{frame_key(frame), frame_id, std::string(path), std::string(code.name),
-                                     resumable_code(code.code)};
+                                     resumable_code(code.code), may_be_closing};
     }
+}
+
+void ZelmProfiler::check_resume(PyObject* frame, PyObject* thrown) {
+    ThreadState* state = threads.get();
+    if (state == nullptr || !state->resumed) return;
+    std::uintptr_t resumed = *state->resumed;
+    state->resumed.reset();
+    std::vector<CallFrame>& calls = state->call_frames;
+    if (calls.empty() || frame_key(calls.back().frame.get()) != resumed) return;
+    calls.back().may_be_closing = frame_key(frame) == resumed && thrown != nullptr &&
+                                  PyErr_GivenExceptionMatches(thrown, PyExc_GeneratorExit);
 }
 
 void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObject* exception) {
@@ -204,11 +227,11 @@ void ZelmProfiler::record_exception(PyObject* frame, std::uintptr_t left, PyObje
     // A suspended generator or coroutine that is closed (GeneratorExit
     // thrown in at its yield) ends normally, as one that runs to its end
     // does: neither is reported as raising. Without the exception (before
-    // 3.12, when no Python caller saw it) a generator's unwind is such a
-    // close: the one that raises into a Python caller is seen there.
-    if (unwound.generator && (exception == nullptr || PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit))) {
-        return;
-    }
+    // 3.12, when no Python caller saw it) the first event of its resume
+    // told whether it may be such a close.
+    bool closed = exception == nullptr ? unwound.may_be_closing
+                                       : PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit);
+    if (unwound.generator && closed) return;
     PyObject* arg = exception ? exception : Py_None;
     EventCode code{frame, nullptr, arg, Event::exception, {}, {}, Py_None, Py_None};
     PyRef code_object;

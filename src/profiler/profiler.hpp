@@ -77,6 +77,20 @@ public:
         ThreadState* state = threads.get();
         return state != nullptr && state->unwound ? std::optional(state->unwound->frame) : std::nullopt;
     }
+    // Before 3.12 the hook sees no exception at a generator's or coroutine's
+    // unwind, and a close (GeneratorExit thrown in at its yield) unwinds it
+    // as a raise into C code does (asyncio's Task step). The thread's first
+    // traced event after each resume tells them apart: a thrown exception is
+    // raised in the resumed frame before anything else happens.
+    // Whether this thread's last event was the recorded call or resume of a
+    // generator's or coroutine's frame, whose next traced event is awaited.
+    bool awaits_resume_check() {
+        ThreadState* state = threads.get();
+        return state != nullptr && state->resumed.has_value();
+    }
+    // That next traced event, in `frame`; `thrown` is the type of the
+    // exception it shows raised there, null for any other event. Never raises.
+    void check_resume(PyObject* frame, PyObject* thrown);
 
     // The trace document as bytes; empties both buffers.
     PyRef build_trace_inner();

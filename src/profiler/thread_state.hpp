@@ -120,6 +120,7 @@ struct UnwoundFrame {
     std::string path;
     std::string co_name;
     bool generator = false;  // a generator's, coroutine's or async generator's frame
+    bool may_be_closing = false;  // of a generator frame: its resume may have been its close
 };
 
 // Whether the profiler's hook is on the slot's thread, as far as the
@@ -137,6 +138,10 @@ struct ThreadState {
     HookState hook = HookState::installed;
     std::vector<CallFrame> call_frames;
     std::optional<UnwoundFrame> unwound;
+    // The recorded generator or coroutine frame (its key) just called or
+    // resumed, until the thread's next traced event tells whether the
+    // resume was its close.
+    std::optional<std::uintptr_t> resumed;
     FrameIdMap frame_ids;
     LocalsOrders locals_orders;
     std::optional<ThreadIdentity> identity;
