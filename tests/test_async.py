@@ -5,13 +5,15 @@ the values it yields."""
 
 import re
 import sys
+from collections import Counter
 
 import pytest
 
 from conftest import run_python
+from test_exports import opened_names, speedscope_problems
 from test_trace_reader import call, document, ret
 from test_view_index import assert_same_index, packed
-from zelm import store
+from zelm import export, store
 from zelm import trace as trace_reader
 from zelm.trace import Call
 
@@ -278,3 +280,88 @@ def test_an_async_generator_records_the_values_it_yields(recorded):
     records = trace_reader.load(*recorded).threads[0].records
     returns = [record["arg"] for record in records if record.get("co_name") == "numbers" and record["event"] == "return"]
     assert returns == [None, 0, None, 10, None, 20, None]
+
+
+def chrome_overlaps(chrome):
+    """The pairs of complete events on one thread of which neither holds
+    the other, which Perfetto cannot stack."""
+    overlaps = []
+    by_thread = {}
+    for event in chrome["traceEvents"]:
+        if event["ph"] == "X":
+            by_thread.setdefault(event["tid"], []).append(event)
+    for events in by_thread.values():
+        enclosing = []
+        for event in sorted(events, key=lambda event: (event["ts"], -event["dur"])):
+            end = event["ts"] + event["dur"]
+            while enclosing and enclosing[-1]["ts"] + enclosing[-1]["dur"] <= event["ts"]:
+                enclosing.pop()
+            if enclosing and end > enclosing[-1]["ts"] + enclosing[-1]["dur"]:
+                overlaps.append((enclosing[-1]["name"], event["name"]))
+            enclosing.append(event)
+    return overlaps
+
+
+@pytest.fixture(scope="module")
+def loaded(recorded):
+    return trace_reader.load(*recorded)
+
+
+def joined_calls(loaded):
+    return [node for _, node in loaded.threads[0].walk() if isinstance(node, Call) and node.segments]
+
+
+def test_the_chrome_events_of_concurrent_tasks_nest_on_their_thread(loaded):
+    assert joined_calls(loaded)
+    assert chrome_overlaps(export.to_chrome_trace(loaded)) == []
+
+
+def test_a_joined_call_is_one_chrome_event_per_segment(loaded):
+    events = {}
+    for event in export.to_chrome_trace(loaded)["traceEvents"]:
+        if event["ph"] == "X":
+            events.setdefault(event["args"]["frame_id"], []).append(event)
+    for call in joined_calls(loaded):
+        count = len(call.segments)
+        drawn = [events[segment.frame_id].pop(0) for segment in call.segments]
+        assert [event["name"] for event in drawn] == [call.name] * count
+        assert [event["args"]["segment"] for event in drawn] == [f"{n} of {count}" for n in range(1, count + 1)]
+        assert [event["ts"] for event in drawn] == [round((segment.start - loaded.start) * 1e9) / 1000
+                                                   for segment in call.segments]
+        assert "arguments" in drawn[0]["args"] and "arguments" not in drawn[-1]["args"]
+        ending = "raised" if call.raised is not None else "return_value"
+        assert ending in drawn[-1]["args"] and ending not in drawn[0]["args"]
+        assert drawn[-1]["args"]["awaited_us"] == pytest.approx(call.awaited * 1e6, abs=0.01)
+
+
+def test_the_speedscope_file_of_concurrent_tasks_opens_each_segment_where_it_ran(loaded):
+    file = export.to_speedscope(loaded)
+
+    assert speedscope_problems(file) == []
+    profile = file["profiles"][0]
+    # Every segment opens at the time it started, none held back behind another task's.
+    expected = Counter((node.name, round((segment.start - loaded.start) * 1e9))
+                       for _, node in loaded.threads[0].walk() if isinstance(node, Call)
+                       for segment in node.segments or [node])
+    opens = [event["at"] for event in profile["events"] if event["type"] == "O"]
+    assert Counter(zip(opened_names(file, profile), opens)) == expected
+
+
+def test_an_async_generator_is_exported_once_per_value_it_yields(loaded):
+    (generator,) = [node for _, node in loaded.threads[0].walk()
+                    if isinstance(node, Call) and node.name.endswith("numbers")]
+    chrome = export.to_chrome_trace(loaded)["traceEvents"]
+    drawn = [event for event in chrome if event["name"] == generator.name]
+    assert len(drawn) == len(generator.segments) == 7
+    assert ["return_value" in event["args"] for event in drawn] == [False] * 6 + [True]
+    file = export.to_speedscope(loaded)
+    frames = file["shared"]["frames"]
+    # Each value is produced inside a step of the loop that asks for it.
+    open_names = []
+    for event in file["profiles"][0]["events"]:
+        if event["type"] == "O":
+            if frames[event["frame"]]["name"] == generator.name:
+                assert open_names[-1].endswith("collect")
+            open_names.append(frames[event["frame"]]["name"])
+        else:
+            open_names.pop()

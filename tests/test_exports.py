@@ -115,6 +115,20 @@ def test_speedscope_files_are_valid_and_open_every_call_in_tree_order(doc):
         assert profile["endValue"] == round((loaded.end - loaded.start) * 1e9)
 
 
+SYNC_EXPORTS = json.loads((Path(__file__).parent / "data" / "sync-exports.json").read_text())
+
+
+@pytest.mark.parametrize("name", SPEEDSCOPE_TRACES)
+def test_a_trace_without_coroutines_exports_as_before_segments_were_drawn(name):
+    loaded = Trace.from_document(SPEEDSCOPE_TRACES[name])
+    speedscope = export.to_speedscope(loaded)
+    del speedscope["exporter"]
+
+    written = {"chrome": export.to_chrome_trace(loaded), "speedscope": speedscope}
+
+    assert json.dumps(written, sort_keys=True) == json.dumps(SYNC_EXPORTS[name], sort_keys=True)
+
+
 def test_speedscope_events_are_nanoseconds_from_the_start_with_shared_frames():
     loaded = Trace.from_document(SPEEDSCOPE_TRACES["threads"])
 

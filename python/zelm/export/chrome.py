@@ -22,8 +22,10 @@ def to_chrome_trace(trace):
     thread id and the thread of its native id; plugin records are instant
     events on their thread, and where the size budget cut the trace a
     global instant event "trace cut: budget reached" carries the cut's
-    details. Calls nest per thread exactly as in the tree: times are
-    whole nanoseconds (zelm.export.times) before they are divided. Raises
+    details. A coroutine or generator that was resumed is one event per
+    segment it ran, so that the tasks of one event loop never overlap on
+    their thread. Calls nest per thread as they ran: times are whole
+    nanoseconds (zelm.export.times) before they are divided. Raises
     NonFiniteTimeError.
     """
     pid = trace.main_thread_id if trace.main_thread_id is not None else 1
@@ -37,20 +39,7 @@ def to_chrome_trace(trace):
         events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": thread.name}})
         for _, node in thread.walk():
             if isinstance(node, Call):
-                start, end = nanoseconds(node.start), nanoseconds(node.end)
-                args = {"location": node.location, "frame_id": node.frame_id}
-                if node.call_record is not None:
-                    args["arguments"] = to_json_safe(node.arguments)
-                if node.raised is not None:
-                    args["raised"] = node.raised
-                elif node.finished:
-                    args["return_value"] = to_json_safe(node.return_value)
-                else:
-                    args["unfinished"] = True
-                events.append({
-                    "name": node.name, "cat": "call", "ph": "X", "pid": pid, "tid": tid,
-                    "ts": start / 1000, "dur": (end - start) / 1000, "args": args,
-                })
+                events.extend(_call_events(node, nanoseconds, pid, tid))
             else:
                 events.append({
                     "name": node.type, "cat": "plugin", "ph": "i", "s": "t", "pid": pid, "tid": tid,
@@ -74,6 +63,38 @@ def to_chrome_trace(trace):
     if trace.cuts:
         other["dropped_events"] = trace.dropped_events
     return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": to_json_safe(other)}
+
+
+def _call_events(call, nanoseconds, pid, tid):
+    """The complete events of ``call``: one, or one per segment of a joined
+    coroutine or generator, the arguments on the first and how it ended on
+    the last. Its children's own events fall inside the segment they ran
+    in, since each segment spans only the time it ran."""
+    segments = call.segments or [call]
+    spans = [(nanoseconds(segment.start), nanoseconds(segment.end)) for segment in segments]
+    events = []
+    for number, (segment, (start, end)) in enumerate(zip(segments, spans), 1):
+        args = {"location": call.location, "frame_id": segment.frame_id}
+        if len(segments) > 1:
+            args["segment"] = f"{number} of {len(segments)}"
+        if number == 1 and call.call_record is not None:
+            args["arguments"] = to_json_safe(call.arguments)
+        if number == len(segments):
+            if call.raised is not None:
+                args["raised"] = call.raised
+            elif call.finished:
+                args["return_value"] = to_json_safe(call.return_value)
+            else:
+                args["unfinished"] = True
+            if len(segments) > 1:
+                # In microseconds, as every time of the format.
+                ran = sum(span_end - span_start for span_start, span_end in spans)
+                args["ran_us"], args["awaited_us"] = ran / 1000, (spans[-1][1] - spans[0][0] - ran) / 1000
+        events.append({
+            "name": call.name, "cat": "call", "ph": "X", "pid": pid, "tid": tid,
+            "ts": start / 1000, "dur": (end - start) / 1000, "args": args,
+        })
+    return events
 
 
 # The escapes in json.dumps's ASCII text that Perfetto's JSON importer

@@ -19,7 +19,9 @@ def to_speedscope(trace):
 
     Each thread is one "evented" profile, the main thread first and shown
     first: every call opens its frame ("O") at its start and closes it
-    ("C") at its end, in nanoseconds from the start of the trace. Frames
+    ("C") at its end, in nanoseconds from the start of the trace; a
+    coroutine or generator that was resumed does so once per segment it
+    ran, so that the tasks of one event loop nest as they ran. Frames
     are shared by all profiles, one per function: its qualified name, file
     and line. A call the trace holds no return of closes where the reader
     ended it (the end of the trace); the records of plugins, which
@@ -67,28 +69,84 @@ def to_speedscope(trace):
 
 
 def _thread_events(trace, thread, frame_of):
-    """The open and close events of one thread's calls, depth first.
+    """The open and close events of one thread's calls.
+
+    A coroutine or generator that was resumed opens and closes its frame
+    once per segment it ran. Its later segments ran inside whatever resumed
+    them, outside the place the tree gives the joined call, so on a thread
+    with such calls the frames are opened in order of time and nest where
+    they ran; elsewhere they open depth first and nest as in the tree.
 
     speedscope refuses a profile whose events are not balanced or whose
-    times run backwards; the tree gives the balance, and each time is held
-    at no earlier than the one before it, so that a damaged document still
-    exports."""
-    events = []
+    times run backwards; the stack of open frames gives the balance, and
+    each time is held at no earlier than the one before it, so that a
+    damaged document still exports."""
+    spans, joined = _spans(trace, thread, frame_of)
+    if joined:
+        spans.sort(key=lambda span: span.start)  # stable: depth first among equal times
+
+    def nests(span, outer):
+        below = outer.order < span.order <= outer.last_descendant
+        if not joined:
+            return below
+        # Where times meet, the tree tells an inner call from the next one.
+        return span.end <= outer.end and (span.start < outer.end or below)
+
+    events, open_spans = [], []
     last = 0
-    # (call, None) to open the call, (call, its frame) to close it.
+
+    def close():
+        nonlocal last
+        span = open_spans.pop()
+        last = max(last, span.end)
+        events.append({"type": "C", "frame": span.frame, "at": last})
+
+    for span in spans:
+        while open_spans and not nests(span, open_spans[-1]):
+            close()
+        last = max(last, span.start)
+        events.append({"type": "O", "frame": span.frame, "at": last})
+        open_spans.append(span)
+    while open_spans:
+        close()
+    return events
+
+
+class _Span:
+    """One time a call ran, in nanoseconds from the start of the trace: the
+    whole call, or one segment of a joined one. ``order`` numbers the calls
+    depth first and ``last_descendant`` is the number of the call's last
+    descendant in the tree, so a call's descendants are told in one test."""
+
+    __slots__ = ("start", "end", "frame", "order", "last_descendant")
+
+    def __init__(self, start, end, frame, order):
+        self.start, self.end, self.frame, self.order, self.last_descendant = start, end, frame, order, order
+
+
+def _spans(trace, thread, frame_of):
+    """The _Spans of a thread's calls depth first, and whether any call
+    there is a joined one."""
+    spans, joined = [], False
+    order = 0
+    # (call, None) to enter the call, (call, its spans) to leave it.
     pending = [(node, None) for node in reversed(thread.roots) if isinstance(node, Call)]
     while pending:
-        call, frame = pending.pop()
-        if frame is None:
-            frame = frame_of(call)
-            last = max(last, nanoseconds_from_start(trace, call.start))
-            events.append({"type": "O", "frame": frame, "at": last})
-            pending.append((call, frame))
-            pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
-        else:
-            last = max(last, nanoseconds_from_start(trace, call.end))
-            events.append({"type": "C", "frame": frame, "at": last})
-    return events
+        call, entered = pending.pop()
+        if entered is not None:
+            for span in entered:
+                span.last_descendant = order - 1
+            continue
+        frame = frame_of(call)
+        joined = joined or bool(call.segments)
+        entered = [_Span(nanoseconds_from_start(trace, segment.start), nanoseconds_from_start(trace, segment.end),
+                         frame, order)
+                   for segment in call.segments or [call]]
+        order += 1
+        spans.extend(entered)
+        pending.append((call, entered))
+        pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
+    return spans, joined
 
 
 def _frame(name, location):
