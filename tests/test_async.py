@@ -365,3 +365,35 @@ def test_an_async_generator_is_exported_once_per_value_it_yields(loaded):
             open_names.append(frames[event["frame"]]["name"])
         else:
             open_names.pop()
+
+
+def resumed_by_loop_steps(delay):
+    """Two steps of an event loop (sync calls), each running one segment of
+    a coroutine that makes a call in each; the second segment starts
+    ``delay`` seconds after its step."""
+    return document([
+        call("step", "s1", 1.0), locals_record(call, "job", "j1", 1.1, 3), call("inner", "i1", 1.2),
+        ret("inner", "i1", 1.3), locals_record(ret, "job", "j1", 1.4, 5), ret("step", "s1", 1.5),
+        call("step", "s2", 1.6), locals_record(call, "job", "j2", 1.6 + delay, 5), call("inner", "i2", 2.2),
+        ret("inner", "i2", 2.3), locals_record(ret, "job", "j2", 2.4, 6), ret("step", "s2", 2.5),
+    ])
+
+
+@pytest.mark.parametrize("delay", [0.1, 0.0], ids=["after its step", "with its step"])
+def test_speedscope_opens_each_segment_inside_the_call_that_resumed_it(delay):
+    loaded = trace_reader.Trace.from_document(resumed_by_loop_steps(delay))
+    assert [(node.name, len(node.segments)) for _, node in loaded.threads[0].walk()] == [
+        ("app.step", 0), ("app.job", 2), ("app.inner", 0), ("app.inner", 0), ("app.step", 0)]
+
+    file = export.to_speedscope(loaded)
+
+    assert speedscope_problems(file) == []
+    frames = file["shared"]["frames"]
+    events = [(event["type"], frames[event["frame"]]["name"].removeprefix("app."),
+               round(event["at"] / 1e9 + loaded.start - 1.0, 6)) for event in file["profiles"][0]["events"]]
+    assert events == [
+        ("O", "step", 0.0), ("O", "job", 0.1), ("O", "inner", 0.2), ("C", "inner", 0.3), ("C", "job", 0.4),
+        ("C", "step", 0.5),
+        ("O", "step", 0.6), ("O", "job", 0.6 + delay), ("O", "inner", 1.2), ("C", "inner", 1.3),
+        ("C", "job", 1.4), ("C", "step", 1.5),
+    ]

@@ -83,7 +83,9 @@ def _thread_events(trace, thread, frame_of):
     damaged document still exports."""
     spans, joined = _spans(trace, thread, frame_of)
     if joined:
-        spans.sort(key=lambda span: span.start)  # stable: depth first among equal times
+        # The longer of two spans starting together holds the other; the
+        # sort is stable, so the tree orders spans alike in time.
+        spans.sort(key=lambda span: (span.start, -span.end))
 
     def nests(span, outer):
         below = outer.order < span.order <= outer.last_descendant
