@@ -71,29 +71,40 @@ def to_speedscope(trace):
 def _thread_events(trace, thread, frame_of):
     """The open and close events of one thread's calls.
 
-    A coroutine or generator that was resumed opens and closes its frame
-    once per segment it ran. Its later segments ran inside whatever resumed
-    them, outside the place the tree gives the joined call, so on a thread
-    with such calls the frames are opened in order of time and nest where
-    they ran; elsewhere they open depth first and nest as in the tree.
-
     speedscope refuses a profile whose events are not balanced or whose
-    times run backwards; the stack of open frames gives the balance, and
-    each time is held at no earlier than the one before it, so that a
-    damaged document still exports."""
-    spans, joined = _spans(trace, thread, frame_of)
-    if joined:
-        # The longer of two spans starting together holds the other; the
-        # sort is stable, so the tree orders spans alike in time.
-        spans.sort(key=lambda span: (span.start, -span.end))
+    times run backwards; the nesting gives the balance, and each time is
+    held at no earlier than the one before it, so that a damaged document
+    still exports."""
+    if any(isinstance(node, Call) and node.segments for _, node in thread.walk()):
+        return _events_in_time_order(trace, thread, frame_of)
+    events = []
+    last = 0
+    # (call, None) to open the call, (call, its frame) to close it.
+    pending = [(node, None) for node in reversed(thread.roots) if isinstance(node, Call)]
+    while pending:
+        call, frame = pending.pop()
+        if frame is None:
+            frame = frame_of(call)
+            last = max(last, nanoseconds_from_start(trace, call.start))
+            events.append({"type": "O", "frame": frame, "at": last})
+            pending.append((call, frame))
+            pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
+        else:
+            last = max(last, nanoseconds_from_start(trace, call.end))
+            events.append({"type": "C", "frame": frame, "at": last})
+    return events
 
-    def nests(span, outer):
-        below = outer.order < span.order <= outer.last_descendant
-        if not joined:
-            return below
-        # Where times meet, the tree tells an inner call from the next one.
-        return span.end <= outer.end and (span.start < outer.end or below)
 
+def _events_in_time_order(trace, thread, frame_of):
+    """The events of a thread with a resumed coroutine or generator, which
+    opens and closes its frame once per segment it ran. Its later segments
+    ran inside whatever resumed them, outside the place the tree gives the
+    joined call, so the frames open in order of time and nest where they
+    ran, the tree telling apart only spans whose times meet."""
+    spans = _spans(trace, thread, frame_of)
+    # The longer of two spans starting together holds the other; the sort
+    # is stable, so the tree orders spans alike in time.
+    spans.sort(key=lambda span: (span.start, -span.end))
     events, open_spans = [], []
     last = 0
 
@@ -104,7 +115,7 @@ def _thread_events(trace, thread, frame_of):
         events.append({"type": "C", "frame": span.frame, "at": last})
 
     for span in spans:
-        while open_spans and not nests(span, open_spans[-1]):
+        while open_spans and not open_spans[-1].holds(span):
             close()
         last = max(last, span.start)
         events.append({"type": "O", "frame": span.frame, "at": last})
@@ -125,11 +136,16 @@ class _Span:
     def __init__(self, start, end, frame, order):
         self.start, self.end, self.frame, self.order, self.last_descendant = start, end, frame, order, order
 
+    def holds(self, span):
+        """Whether ``span`` ran inside this one: within its time, and where
+        it starts as this one ends, a call below this one in the tree."""
+        return span.end <= self.end and (
+            span.start < self.end or self.order < span.order <= self.last_descendant)
+
 
 def _spans(trace, thread, frame_of):
-    """The _Spans of a thread's calls depth first, and whether any call
-    there is a joined one."""
-    spans, joined = [], False
+    """The _Spans of a thread's calls, depth first."""
+    spans = []
     order = 0
     # (call, None) to enter the call, (call, its spans) to leave it.
     pending = [(node, None) for node in reversed(thread.roots) if isinstance(node, Call)]
@@ -140,7 +156,6 @@ def _spans(trace, thread, frame_of):
                 span.last_descendant = order - 1
             continue
         frame = frame_of(call)
-        joined = joined or bool(call.segments)
         entered = [_Span(nanoseconds_from_start(trace, segment.start), nanoseconds_from_start(trace, segment.end),
                          frame, order)
                    for segment in call.segments or [call]]
@@ -148,7 +163,7 @@ def _spans(trace, thread, frame_of):
         spans.extend(entered)
         pending.append((call, entered))
         pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
-    return spans, joined
+    return spans
 
 
 def _frame(name, location):
