@@ -374,3 +374,145 @@ def test_bad_recording_options_stop_pytest_with_a_usage_error(suite, options, me
 
     assert result.returncode == 4  # pytest's usage error
     assert message in result.stderr
+
+
+def summary_lines(result):
+    return [line for line in result.stdout.splitlines() if line.startswith("zelm:")]
+
+
+INI_OPTIONS = """\
+[pytest]
+zelm = true
+zelm_db = ini/traces.sqlite3
+zelm_trace_budget = 1MiB
+zelm_lightweight_repr = true
+zelm_max_text = 20
+zelm_repr = full
+zelm_ignore =
+    x
+    y
+"""
+
+
+@pytest.mark.parametrize("options, expected_db, expected", [
+    ([], "ini/traces.sqlite3",
+     {"trace_budget_bytes": 1024 * 1024, "lightweight_repr": True, "value_limits": {"max_text": 20}, "repr": "full",
+      "filters": {"include_frames": [], "ignore_frames": ["x", "y"]}}),
+    (["--zelm-db", "cli.sqlite3", "--zelm-trace-budget", "2MiB", "--zelm-max-text", "30", "--zelm-repr", "safe",
+      "--zelm-ignore", "z"], "cli.sqlite3",
+     {"trace_budget_bytes": 2 * 1024 * 1024, "lightweight_repr": True, "value_limits": {"max_text": 30},
+      "repr": "safe", "filters": {"include_frames": [], "ignore_frames": ["z"]}}),
+], ids=["ini-file", "command-line-wins"])
+def test_options_from_the_ini_file(suite, options, expected_db, expected):
+    (suite / "conftest.py").write_text(CONFIG_SPY)
+    (suite / "pytest.ini").write_text(INI_OPTIONS)
+
+    # No --zelm: the ini file turns recording on.
+    result = run_pytest(suite, "-q", "-k", "double", *options)
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert summary_lines(result) == [f"zelm: 1 test traces saved in {suite / expected_db}"]
+    config = json.loads((suite / "started_config.json").read_text())
+    assert {key: config[key] for key in expected} == expected
+
+
+@pytest.mark.parametrize("setting, message", [
+    ("zelm = maybe", "zelm: ini option zelm: expected true or false, not 'maybe'"),
+    ("zelm_lightweight_repr = often", "zelm: ini option zelm_lightweight_repr: expected true or false, not 'often'"),
+    ("zelm_trace_budget = big", "zelm: ini option zelm_trace_budget: expected a size such as 64MiB, 500KB, 1000000 or none, not 'big'"),
+    ("zelm_max_depth = 0", "zelm: ini option zelm_max_depth: expected a whole number of at least 1, not '0'"),
+    ("zelm_repr = pretty", "zelm: ini option zelm_repr: expected one of safe, full, not 'pretty'"),
+    ("zelm_keep = some", "zelm: ini option zelm_keep: expected one of all, failed, not 'some'"),
+    ("zelm_include_package = no_such_package_zz", "zelm: no installed package 'no_such_package_zz'"),
+])
+def test_a_bad_ini_value_is_a_usage_error(suite, setting, message):
+    turned_on = "" if setting.startswith("zelm =") else "zelm = true\n"
+    (suite / "pytest.ini").write_text(f"[pytest]\n{turned_on}{setting}\n")
+
+    result = run_pytest(suite, "-q")
+
+    assert result.returncode == 4, result.stdout + result.stderr  # pytest's usage error
+    assert "Traceback" not in result.stderr
+    assert [line for line in result.stderr.splitlines() if "zelm" in line] == [f"ERROR: {message}"]
+
+
+KEEP_SUITE = """\
+import pytest
+
+
+@pytest.fixture
+def database():
+    raise ConnectionError("no database")
+
+
+@pytest.fixture
+def workspace():
+    yield "ws"
+    raise OSError("cleanup failed")
+
+
+def test_passes():
+    pass
+
+
+def test_fails():
+    assert 2 * 2 == 5
+
+
+def test_skips():
+    pytest.skip("not here")
+
+
+def test_setup_errors(database):
+    pass
+
+
+def test_teardown_errors(workspace):
+    pass
+
+
+@pytest.mark.xfail(reason="known bug")
+def test_expected_failure():
+    assert False
+
+
+@pytest.mark.xfail(reason="fixed since")
+def test_unexpected_pass():
+    pass
+
+
+@pytest.mark.xfail(reason="fixed since", strict=True)
+def test_strict_unexpected_pass():
+    pass
+"""
+
+
+@pytest.mark.parametrize("ini, options", [
+    ("", ["--zelm-keep", "failed"]),
+    ("zelm_keep = failed\n", []),
+    ("zelm_keep = all\n", ["--zelm-keep", "failed"]),
+], ids=["command-line", "ini-file", "command-line-over-ini"])
+def test_keeping_only_the_traces_of_tests_that_failed(tmp_path, ini, options):
+    (tmp_path / "test_keep.py").write_text(KEEP_SUITE)
+    (tmp_path / "pytest.ini").write_text("[pytest]\n" + ini)
+    db_path = tmp_path / ".zelm" / "traces.sqlite3"
+
+    result = run_pytest(tmp_path, "--zelm", "-q", *options)
+
+    assert "2 failed, 2 passed, 1 skipped, 1 xfailed, 1 xpassed, 2 errors" in result.stdout, result.stdout
+    assert summary_lines(result) == [f"zelm: 4 test traces saved in {db_path}, 4 of tests that did not fail dropped"]
+    outcomes = {nodeid: outcome for nodeid, (_, outcome) in listed(zelm(tmp_path, "list")).items()}
+    # A strict xfail that passes fails the run, as a failure of its call.
+    assert outcomes == {"test_keep.py::test_fails": "failed", "test_keep.py::test_setup_errors": "errored",
+                        "test_keep.py::test_teardown_errors": "errored",
+                        "test_keep.py::test_strict_unexpected_pass": "failed"}
+
+
+def test_the_summary_counts_only_this_runs_traces(suite):
+    db_path = suite / "traces.sqlite3"
+    run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", "-k", "double or logs")
+
+    result = run_pytest(suite, "--zelm", "--zelm-db", db_path, "-q", "-k", "fails")
+
+    assert summary_lines(result) == [f"zelm: 1 test traces saved in {db_path}"]
+    assert len(store.list_traces(db_path)) == 3

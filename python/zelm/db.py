@@ -15,9 +15,12 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     """Store a finished trace: through the background saver while a tally
     is attached to ``db_path`` (pytest --zelm, whose tests must not wait
     for the database), except inside Profiler.save(), which has stored it
-    when it returns; otherwise at once (zelm.store.save_trace_in_sqlite)."""
+    when it returns, and unless the tally's ``keep`` refuses it (it is then
+    only counted); otherwise at once (zelm.store.save_trace_in_sqlite)."""
     tally = background.attached(db_path)
     if tally is None or saving_in_place():
         sqlite.save_trace_in_sqlite(db_path, trace_id, timeout=timeout, msgpack=msgpack)
+    elif tally.keep is not None and not tally.keep(trace_id):
+        tally.dropped += 1
     else:
         background.saver().put(db_path, trace_id, msgpack, timeout=timeout, tally=tally)

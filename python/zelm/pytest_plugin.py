@@ -12,9 +12,17 @@ the database (--zelm-db, default .zelm/traces.sqlite3 under the current
 directory). The traces are stored by a background thread (zelm.store.background),
 so that no test waits for the database, even a locked one: a trace the
 database does not take in time goes to a fallback file instead. A summary
-line at the end says how many traces went where.
+line at the end says how many of this run's traces went where.
+
+Every option can also be set in pytest's ini file, named with underscores
+("zelm_db", "zelm_trace_budget", ...; the repeatable ones one value a line),
+and "zelm = true" turns recording on; an option on the command line wins
+over the ini file. With --zelm-keep failed, only the traces of tests that
+failed or errored are stored: the plugin follows each test's reports, and
+the trace the native profiler saves at a test's end marker is that test's.
 """
 
+import argparse
 import os
 import sys
 
@@ -27,36 +35,132 @@ from zelm.profiler import DEFAULT_DB_PATH, Profiler
 SOURCE = "pytest"
 
 
+# --zelm-keep: which tests' traces are stored.
+KEEP_CHOICES = ("all", "failed")
+_TRUE = ("true", "yes", "on", "1")
+_FALSE = ("false", "no", "off", "0", "")
+
+
+class _Setting:
+    """One --zelm-* option, also read from the ini file: the command line's
+    value when given (the option's default is None, so that "given" can be
+    told from "left out"), else the ini file's, else the real default."""
+
+    def __init__(self, dest, ini_name, keywords):
+        self.dest = dest
+        self.ini_name = ini_name
+        self.action = keywords.get("action")
+        self.convert = keywords.get("type")
+        self.choices = keywords.get("choices")
+        self.default = keywords.get("default")
+
+    def value(self, config):
+        given = config.getoption(self.dest)
+        if given is not None:
+            return given
+        text = config.getini(self.ini_name)
+        if self.action == "append":
+            return [self._parsed(line) for line in text] if text else list(self.default)
+        if not text.strip():
+            return self.default
+        return self._parsed(text.strip())
+
+    def _parsed(self, text):
+        if self.action == "store_true":
+            return _ini_bool(self.ini_name, text)
+        try:
+            value = self.convert(text) if self.convert is not None else text
+        except (ValueError, argparse.ArgumentTypeError) as error:
+            raise pytest.UsageError(f"zelm: ini option {self.ini_name}: {error}") from None
+        if self.choices is not None and value not in self.choices:
+            raise pytest.UsageError(f"zelm: ini option {self.ini_name}: expected one of "
+                                    f"{', '.join(self.choices)}, not {text!r}")
+        return value
+
+
+def _ini_bool(ini_name, text):
+    if text.strip().lower() in _TRUE:
+        return True
+    if text.strip().lower() in _FALSE:
+        return False
+    raise pytest.UsageError(f"zelm: ini option {ini_name}: expected true or false, not {text!r}")
+
+
+# Option dest -> its _Setting, filled as the options are defined.
+_SETTINGS = {}
+
+
 def pytest_addoption(parser):
     group = parser.getgroup("zelm", "zelm tracing profiler")
+
+    def add_option(name, **keywords):
+        dest = keywords.pop("dest", name[2:].replace("-", "_"))
+        setting = _Setting(dest, dest, keywords)
+        _SETTINGS[dest] = setting
+        if setting.action == "append":
+            ini_type, ini_help = "linelist", f"as {name}, one value a line"
+        else:
+            ini_type, ini_help = "string", f"as {name}"
+            if setting.action == "store_true":
+                ini_help += " (true or false)"
+        parser.addini(setting.ini_name, ini_help, type=ini_type, default=[] if ini_type == "linelist" else "")
+        group.addoption(name, dest=dest, **{**keywords, "default": None})
+
+    parser.addini("zelm", "true: record every test, as --zelm", type="string", default="")
     group.addoption(
         "--zelm", action="store_true", default=False,
-        help="record every test with zelm and save one trace per test",
+        help="record every test with zelm and save one trace per test (ini: zelm = true)",
     )
-    group.addoption(
+    add_option(
         "--zelm-db", metavar="PATH", default=None,
         help=f"the trace database of --zelm (default: {DEFAULT_DB_PATH} under the current directory)",
     )
-    add_recording_options(group.addoption, prefix="zelm-")
+    add_option(
+        "--zelm-keep", choices=KEEP_CHOICES, default="all",
+        help="which tests' traces are stored: 'all' (default), or 'failed': only those of the tests that "
+             "failed or errored (not of those passed, skipped, xfailed or xpassed)",
+    )
+    add_recording_options(add_option, prefix="zelm-")
 
 
 def pytest_configure(config):
-    if config.getoption("zelm"):
-        db_path = config.getoption("zelm_db")
+    if config.getoption("zelm") or _ini_bool("zelm", config.getini("zelm")):
+        db_path = _SETTINGS["zelm_db"].value(config)
+        keep = _SETTINGS["zelm_keep"].value(config)
         try:
-            recording = recording_config(config.getoption, prefix="zelm-")
+            recording = recording_config(lambda dest: _SETTINGS[dest].value(config), prefix="zelm-")
         except ValueError as error:
             raise pytest.UsageError(f"zelm: {error}") from None
-        recorder = _TestRecorder(os.path.abspath(db_path or DEFAULT_DB_PATH), recording)
+        recorder = _TestRecorder(os.path.abspath(db_path or DEFAULT_DB_PATH), recording, keep_failed_only=keep == "failed")
         config.pluginmanager.register(recorder, "zelm-recorder")
 
 
 class _TestRecorder:
-    def __init__(self, db_path, recording):
+    def __init__(self, db_path, recording, keep_failed_only):
         self.db_path = db_path
         self.recording = recording
+        self.keep_failed_only = keep_failed_only
         self.tally = None
         self.profiler = None
+        # Of the test running now, from its reports: whether one failed,
+        # and whether its teardown was reported (else the run stopped inside it).
+        self.test_failed = False
+        self.test_finished = False
+
+    def pytest_runtest_logstart(self, nodeid, location):
+        self.test_failed = self.test_finished = False
+
+    def pytest_runtest_logreport(self, report):
+        # A failed setup or teardown is an error, a strict xpass a failure.
+        self.test_failed = self.test_failed or report.failed
+        self.test_finished = self.test_finished or report.when == "teardown"
+
+    def _keeps(self, trace_id):
+        """Whether to store the trace the native profiler saves now. It
+        saves at the test's end marker, made as the test's protocol
+        returns, after all of its reports: the trace is the test's just
+        reported. A test the run stopped inside is kept, not known to pass."""
+        return self.test_failed or not self.test_finished
 
     # A test that takes the profile hook (sys.setprofile) and never hands
     # it back would lose its own outcome and end marker, and every later
@@ -88,7 +192,7 @@ class _TestRecorder:
             one_trace_per_test=True,
             source=SOURCE,
         )
-        self.tally = background.Tally()
+        self.tally = background.Tally(keep=self._keeps if self.keep_failed_only else None)
         background.attach(self.db_path, self.tally)
         profiler.start()
         self.profiler = profiler
@@ -110,6 +214,8 @@ class _TestRecorder:
         tally = self.tally
         cut_note = f" ({tally.cut} cut short by the trace budget)" if tally.cut else ""
         line = f"zelm: {tally.stored} test traces saved in {self.db_path}{cut_note}"
+        if self.keep_failed_only:
+            line += f", {tally.dropped} of tests that did not fail dropped"
         if tally.fallback_paths:
             line += f", {len(tally.fallback_paths)} in fallback files under {', '.join(tally.fallback_directories())}"
         if tally.lost:

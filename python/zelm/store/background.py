@@ -44,9 +44,15 @@ class Tally:
     either); ``failure`` is the last reason the database gave for not
     storing one (else why one was not tried: the queue was full, the
     process was ending). The saver updates it under its lock; read it once
-    the saver has finished."""
+    the saver has finished.
 
-    def __init__(self):
+    ``keep``, when given, is asked with each trace id the native profiler
+    saves while the tally is attached whether to hand that trace over at
+    all; the ones it refuses are counted in ``dropped``."""
+
+    def __init__(self, keep=None):
+        self.keep = keep
+        self.dropped = 0
         self.stored = 0
         self.cut = 0
         self.fallback_paths = []
