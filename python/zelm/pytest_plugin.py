@@ -44,11 +44,11 @@ _FALSE = ("false", "no", "off", "0", "")
 class _Setting:
     """One --zelm-* option, also read from the ini file: the command line's
     value when given (the option's default is None, so that "given" can be
-    told from "left out"), else the ini file's, else the real default."""
+    told from "left out"), else the ini file's, else the real default.
+    The ini name is the option's dest: "zelm_trace_budget"."""
 
-    def __init__(self, dest, ini_name, keywords):
-        self.dest = dest
-        self.ini_name = ini_name
+    def __init__(self, dest, keywords):
+        self.dest = self.ini_name = dest
         self.action = keywords.get("action")
         self.convert = keywords.get("type")
         self.choices = keywords.get("choices")
@@ -95,7 +95,7 @@ def pytest_addoption(parser):
 
     def add_option(name, **keywords):
         dest = keywords.pop("dest", name[2:].replace("-", "_"))
-        setting = _Setting(dest, dest, keywords)
+        setting = _Setting(dest, keywords)
         _SETTINGS[dest] = setting
         if setting.action == "append":
             ini_type, ini_help = "linelist", f"as {name}, one value a line"
@@ -118,7 +118,8 @@ def pytest_addoption(parser):
     add_option(
         "--zelm-keep", choices=KEEP_CHOICES, default="all",
         help="which tests' traces are stored: 'all' (default), or 'failed': only those of the tests that "
-             "failed or errored (not of those passed, skipped, xfailed or xpassed)",
+             "failed or errored (a strict xfail that passed is a failure; not those that passed, were skipped, "
+             "xfailed or xpassed)",
     )
     add_recording_options(add_option, prefix="zelm-")
 
