@@ -134,6 +134,10 @@ def test_expand_a_call_and_see_its_details(browser, viewer):
     place_order = row(browser, "shop.services.place_order")
     assert "customer='ada'" in place_order.text
     place_order.click()
+    # The page opened on another call, whose details may still be showing.
+    wait(browser, lambda: browser.execute_script(
+        "return document.getElementById('details').dataset.node === arguments[0]",
+        place_order.get_attribute("data-id")))
     wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .arguments"))
     assert details_text(browser, "h2") == "shop.services.place_order"
     assert "customer\n'ada'" in details_text(browser, ".arguments").replace(" ", "\n")
