@@ -35,22 +35,6 @@ namespace {
 constexpr std::string_view kCutType = "trace_cut";
 constexpr std::string_view kHookType = "profile_hook";
 
-// The record entries index() reads or checks.
-enum class Entry { OTHER, SKIPPED, TYPE, TIMESTAMP, THREAD_NATIVE_ID, THREAD, NAME, FRAME_ID, PATH };
-
-Entry entry_of(std::string_view key) {
-    switch (key.size()) {
-        case 4: return key == "type" ? Entry::TYPE : key == "path" ? Entry::PATH : Entry::OTHER;
-        case 5: return key == "event" ? Entry::SKIPPED : Entry::OTHER;
-        case 6: return key == "thread" ? Entry::THREAD : key == "locals" ? Entry::SKIPPED : Entry::OTHER;
-        case 7: return key == "co_name" ? Entry::NAME : Entry::OTHER;
-        case 8: return key == "frame_id" ? Entry::FRAME_ID : key == "qualname" ? Entry::NAME : Entry::OTHER;
-        case 9: return key == "timestamp" ? Entry::TIMESTAMP : Entry::OTHER;
-        case 16: return key == "thread_native_id" ? Entry::THREAD_NATIVE_ID : Entry::OTHER;
-        default: return Entry::OTHER;
-    }
-}
-
 // What the counts take of one record.
 struct Fields {
     std::string type;       // a record read by Python: its type's text
@@ -75,9 +59,9 @@ public:
             std::string_view key;
             if (!cursor.text(pos, key)) return false;
             std::size_t end = cursor.skip(pos);
-            Entry entry = entry_of(key);
-            if (entry == Entry::OTHER && !valid_utf8(key)) return false;
-            if (entry == Entry::OTHER || entry == Entry::SKIPPED) {
+            Field entry = field_of(key);
+            if (entry == Field::OTHER && !valid_utf8(key)) return false;
+            if (entry == Field::OTHER || entry == Field::EVENT || entry == Field::LOCALS) {
                 pos = end;
                 continue;
             }
@@ -92,26 +76,27 @@ public:
                 if (!value.empty() && !checked(value, entry)) return false;
             }
             switch (entry) {
-                case Entry::TYPE:
+                case Field::TYPE:
                     if (!text && !nil) return false;
                     fields.view = text ? value : "None";
                     break;
-                case Entry::TIMESTAMP:
+                case Field::TIMESTAMP:
                     fields.has_time = kind == Cursor::Kind::Int || kind == Cursor::Kind::Float ||
                                       kind == Cursor::Kind::BigUint;
                     fields.time = kind == Cursor::Kind::Int ? static_cast<double>(integer) : real;
                     break;
-                case Entry::THREAD_NATIVE_ID:
+                case Field::THREAD_NATIVE_ID:
                     if (kind == Cursor::Kind::BigUint) return false;
                     fields.has_thread_id = kind == Cursor::Kind::Int;
                     fields.thread_id = integer;
                     break;
-                case Entry::NAME:
+                case Field::QUALNAME:
+                case Field::CO_NAME:
                     // index() takes false for no name, as it takes nil.
                     if (!text && !nil && !(kind == Cursor::Kind::Bool && cursor.peek(pos) == 0xc2)) return false;
                     break;
-                case Entry::FRAME_ID:
-                case Entry::PATH:
+                case Field::FRAME_ID:
+                case Field::PATH:
                     if (!text && !nil) return false;
                     break;
                 default:
@@ -124,7 +109,7 @@ public:
 
 private:
     // Whether a text of an entry is UTF-8; most records repeat the last one.
-    bool checked(std::string_view value, Entry entry) {
+    bool checked(std::string_view value, Field entry) {
         std::string_view& last = last_checked_[static_cast<int>(entry)];
         if (value == last) return true;
         if (!valid_utf8(value)) return false;
@@ -132,7 +117,7 @@ private:
         return true;
     }
 
-    std::string_view last_checked_[static_cast<int>(Entry::PATH) + 1];
+    std::string_view last_checked_[static_cast<int>(Field::LOCALS) + 1];
 };
 
 // One record array of the document, where its records start.

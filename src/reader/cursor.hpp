@@ -212,4 +212,20 @@ inline bool valid_utf8(std::string_view text) {
     return true;
 }
 
+// The record entries the readers look at, told by their keys.
+enum class Field { OTHER, TYPE, EVENT, FRAME_ID, TIMESTAMP, THREAD_NATIVE_ID, THREAD, QUALNAME, CO_NAME, PATH, LOCALS };
+
+inline Field field_of(std::string_view key) {
+    switch (key.size()) {
+        case 4: return key == "type" ? Field::TYPE : key == "path" ? Field::PATH : Field::OTHER;
+        case 5: return key == "event" ? Field::EVENT : Field::OTHER;
+        case 6: return key == "thread" ? Field::THREAD : key == "locals" ? Field::LOCALS : Field::OTHER;
+        case 7: return key == "co_name" ? Field::CO_NAME : Field::OTHER;
+        case 8: return key == "frame_id" ? Field::FRAME_ID : key == "qualname" ? Field::QUALNAME : Field::OTHER;
+        case 9: return key == "timestamp" ? Field::TIMESTAMP : Field::OTHER;
+        case 16: return key == "thread_native_id" ? Field::THREAD_NATIVE_ID : Field::OTHER;
+        default: return Field::OTHER;
+    }
+}
+
 }  // namespace zelm::reader
