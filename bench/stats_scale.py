@@ -21,43 +21,9 @@ import time
 
 from zelm import store
 
-# CALLS calls in all: each handler makes 20, the module and main two more.
-PROGRAM = """\
-import sys
-
-
-def parse(text):
-    return text.split(",")
-
-
-def validate(fields):
-    return all(fields)
-
-
-def depth(n):
-    return 0 if n == 0 else 1 + depth(n - 1)
-
-
-def render(fields, total):
-    return "|".join(fields) + str(total)
-
-
-def handle(number):
-    fields = parse(f"a,b,{number}")
-    validate(fields)
-    for _ in range(3):
-        parse("x,y")
-    total = depth(8)
-    return render(fields, total)
-
-
-def main(handlers):
-    return [handle(number) for number in range(handlers)]
-
-
-main(int(sys.argv[1]))
-"""
-CALLS_PER_HANDLER = 1 + 1 + 1 + 3 + 9 + 1
+# The command-line benchmark's program: request handlers calling nested
+# helpers, CALLS_PER_HANDLER calls each.
+from cli_scale import CALLS_PER_HANDLER, PROGRAM  # noqa: E402
 
 
 def run_stats(db_path, directory):
