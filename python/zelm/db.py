@@ -8,7 +8,7 @@ Imported while the profiler records, and left out of traces by name.
 from zelm.store import *  # noqa: F401,F403
 from zelm.store import __all__  # noqa: F401
 from zelm.profiler import saving_in_place
-from zelm.store import background, sqlite
+from zelm.store import background
 
 
 def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
@@ -16,10 +16,11 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout, msgpack):
     is attached to ``db_path`` (pytest --zelm, whose tests must not wait
     for the database), except inside Profiler.save(), which has stored it
     when it returns, and unless the tally's ``keep`` refuses it (it is then
-    only counted); otherwise at once (zelm.store.save_trace_in_sqlite)."""
+    only counted); otherwise at once, in the database ``db_path`` names
+    (a SQLite file or a PostgreSQL URL: zelm.store)."""
     tally = background.attached(db_path)
     if tally is None or saving_in_place():
-        sqlite.save_trace_in_sqlite(db_path, trace_id, timeout=timeout, msgpack=msgpack)
+        save_traces_in_sqlite(db_path, [(trace_id, msgpack)], timeout=timeout)
     elif tally.keep is not None and not tally.keep(trace_id):
         tally.dropped += 1
     else:

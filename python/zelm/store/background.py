@@ -4,7 +4,7 @@ One thread per process stores the documents handed to it, in the order they
 come and several per transaction, so that neither a test nor a web request
 waits for the database, even one that another program keeps locked. The
 queue is bounded, and a document is written to its fallback file (see
-sqlite.write_fallback_files) instead of waiting: when it finds the queue
+store.write_fallback_files) instead of waiting: when it finds the queue
 full, when the database refuses its batch for longer than the busy timeout
 it was handed with, and when finish() has waited as long as it may.
 
@@ -24,7 +24,7 @@ import threading
 import time
 from typing import Callable, NamedTuple, Optional
 
-from zelm.store import sqlite
+from zelm import store
 
 __all__ = ["Tally", "BackgroundSaver", "saver", "attach", "detach", "attached"]
 
@@ -93,7 +93,7 @@ class BackgroundSaver:
     def put(self, db_path, trace_id, document, *, timeout, tally, on_failure=None):
         """Hand over a document, saved from the current directory; never
         waits for the database."""
-        job = _Job(os.fspath(db_path), trace_id, document, timeout, tally, on_failure, sqlite.current_directory())
+        job = _Job(os.fspath(db_path), trace_id, document, timeout, tally, on_failure, store.current_directory())
         with self._lock:
             if self._thread is None or not self._thread.is_alive():
                 self._thread = threading.Thread(target=self._run, name="zelm-saver", daemon=True)
@@ -171,9 +171,9 @@ class BackgroundSaver:
             end = deadline if give_up_at is None else min(deadline, give_up_at)
             attempt = max(0.0, min(ATTEMPT_SECONDS, end - time.monotonic()))
             try:
-                stored = sqlite.save_traces_in_sqlite(db_path, traces, timeout=attempt, fallback=False)
+                stored = store.save_traces_in_sqlite(db_path, traces, timeout=attempt, fallback=False)
             except Exception as error:
-                if sqlite.is_lock_timeout(error) and time.monotonic() < end:
+                if store.is_lock_timeout(error) and time.monotonic() < end:
                     continue
                 self._spill(jobs, error)
                 return
@@ -186,7 +186,7 @@ class BackgroundSaver:
     def _spill(self, jobs, error):
         """Write the documents of ``jobs`` (all of one database) to their
         fallback files, count them and tell who asked to be told."""
-        raised = sqlite.write_fallback_files(
+        raised = store.write_fallback_files(
             jobs[0].db_path, [(job.trace_id, job.document, job.working_directory) for job in jobs], error)
         # The files written, in the order of the jobs, each named after its trace.
         written = list(raised.fallback_paths)

@@ -19,7 +19,8 @@ beyond those: "started" and "ended", the times of the trace's first and
 last records (a test's trace runs from its "start_test" record to its
 "end_test" record), "threads", the native ids of the threads it recorded,
 and "request", for the trace of a served web request, its "method", "path"
-and "status" (from the inbound_http plugin's records). All of it is read
+and "status" (from the inbound_http plugin's records), with its
+"traceparent" and "otel_trace_id" when the request record has them. All of it is read
 from a few records at save, never by decoding the whole document; an empty
 object is the summary of a document that does not decode. Rows saved before
 the column have it NULL: a reader works it out from the document and keeps
@@ -223,14 +224,7 @@ def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True, progress=N
     With ``fallback`` false a failure writes no file and raises as
     save_trace_in_sqlite would before writing one: the caller keeps the
     documents, to try again or to hand to write_fallback_files."""
-    traces = [_with_working_directory(trace) for trace in traces]
-    for trace_id, msgpack, working_directory in traces:
-        if not isinstance(trace_id, str):
-            raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
-        if not isinstance(msgpack, (bytes, bytearray, memoryview)):
-            raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
-        if not isinstance(working_directory, (str, type(None))):
-            raise TypeError(f"the working directory must be a str or None, not {type(working_directory).__name__}")
+    traces = checked_traces(traces)
     db_path = os.fspath(db_path)
     try:
         return _store(db_path, traces, timeout, progress)
@@ -240,6 +234,20 @@ def save_traces_in_sqlite(db_path, traces, *, timeout, fallback=True, progress=N
         raise write_fallback_files(db_path, traces, error) from error
 
 
+def checked_traces(traces):
+    """(trace id, document, working directory) of each pair or triple of
+    ``traces``; TypeError for a value of the wrong type."""
+    traces = [_with_working_directory(trace) for trace in traces]
+    for trace_id, msgpack, working_directory in traces:
+        if not isinstance(trace_id, str):
+            raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+        if not isinstance(msgpack, (bytes, bytearray, memoryview)):
+            raise TypeError(f"msgpack must be bytes, not {type(msgpack).__name__}")
+        if not isinstance(working_directory, (str, type(None))):
+            raise TypeError(f"the working directory must be a str or None, not {type(working_directory).__name__}")
+    return traces
+
+
 def _with_working_directory(trace):
     """(trace id, document, working directory) of a pair or a triple."""
     trace = tuple(trace)
@@ -247,6 +255,17 @@ def _with_working_directory(trace):
 
 
 def _store(db_path, traces, timeout, progress):
+    with _saving(db_path, timeout) as connection:
+        saved_at = time.time()
+        return [insert_document(connection, SQLITE, trace_id, document, working_directory, saved_at, progress)
+                for trace_id, document, working_directory in traces]
+
+
+@contextlib.contextmanager
+def _saving(db_path, timeout):
+    """A connection to the database (made when missing, with its parent
+    directory) inside a transaction that holds the write lock and commits
+    unless the block raises; then the older rows' summaries are filled in."""
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
     with _store_errors("cannot store trace in", db_path):
         with contextlib.closing(sqlite3.connect(db_path, timeout=timeout, isolation_level=None)) as connection:
@@ -256,40 +275,119 @@ def _store(db_path, traces, timeout, progress):
             for statement in _SCHEMA:
                 connection.execute(statement)
             _add_missing_columns(connection)
-            saved_at = time.time()
-            stored = [_insert(connection, trace_id, memoryview(document).cast("B"), working_directory, saved_at,
-                              progress)
-                      for trace_id, document, working_directory in traces]
+            yield connection
             connection.execute("COMMIT")
             _fill_summaries(connection, db_path)
-            return stored
 
 
-def _insert(connection, trace_id, document, working_directory, saved_at, progress):
-    """Add one document's row (and its chunks) to the open transaction;
-    return its StoredTrace. ``progress``: as save_trace_in_sqlite's."""
+def insert_rows(db_path, rows, *, timeout):
+    """Store StoredRows as they are, in one transaction; return their new ids."""
+    with _saving(os.fspath(db_path), timeout) as connection:
+        return [insert_row(connection, row, SQLITE) for row in rows]
+
+
+def read_rows(db_path, row_ids, *, timeout=READ_TIMEOUT):
+    """The StoredRow of each of the rows ``row_ids``, in order, its value
+    as stored (a row saved before a column has it None)."""
+    with _reading(db_path, timeout) as connection:
+        columns = ", ".join(_columns_or_null(connection, (*_ROW_COLUMNS, "chunk_count")))
+        for row_id in row_ids:
+            *values, chunk_count = connection.execute(f"SELECT {columns} FROM traces WHERE id = ?",
+                                                      (row_id,)).fetchone()
+            chunks = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchall()
+            if type(chunk_count) is int and chunk_count > 1:
+                chunks += connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq",
+                                             (row_id,)).fetchall()
+            yield StoredRow(*values, [chunk for (chunk,) in chunks])
+
+
+def trace_ids(db_path, *, timeout=READ_TIMEOUT):
+    """The trace ids stored in ``db_path``; none for a file that does not exist."""
+    if not os.path.lexists(db_path):
+        return set()
+    with _reading(db_path, timeout) as connection:
+        return {trace_id for (trace_id,) in connection.execute("SELECT DISTINCT trace_id FROM traces")}
+
+
+def insert_document(connection, dialect, trace_id, document, working_directory, saved_at, progress):
+    """Add one document's row (and its chunks) to the transaction open on
+    ``connection``, a database of ``dialect``; return its StoredTrace.
+    ``progress``: as save_trace_in_sqlite's."""
+    document = memoryview(document).cast("B")
     summary = _summarise(document)
-    chunks = _compressed_chunks(document, progress)
-    first = next(chunks)
-    row = connection.execute(
-        "INSERT INTO traces (trace_id, saved_at, timestamp, source, record_count, size_bytes, msgpack,"
-        " test, compression, dropped_events, parent_trace_id, summary, working_directory)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        (trace_id, saved_at, summary.timestamp, summary.source, summary.record_count, len(document), first,
-         None if summary.test is None else json.dumps(summary.test), COMPRESSION, summary.dropped_events,
-         summary.parent_trace_id, _listing_json(summary), working_directory),
-    ).lastrowid
+    row = insert_row(connection, new_row(trace_id, document, working_directory, saved_at, summary, progress), dialect)
+    return _completed(StoredTrace(row, trace_id, saved_at, summary.timestamp, summary.source, summary.record_count,
+                                  len(document), working_directory=working_directory), summary)
+
+
+class StoredRow(NamedTuple):
+    """One stored document as its row holds it, "id" aside: the columns,
+    and ``chunks``, its stored value in pieces (compressed, as
+    ``compression`` says), an iterable read once. Both stores keep these
+    columns, so that a row moves from one to the other as it is."""
+
+    trace_id: str
+    saved_at: Optional[float]
+    timestamp: Optional[float]
+    source: Optional[str]
+    record_count: Optional[int]
+    size_bytes: int
+    test: Optional[str]
+    compression: Optional[str]
+    dropped_events: Optional[int]
+    parent_trace_id: Optional[str]
+    summary: Optional[str]
+    working_directory: Optional[str]
+    chunks: object
+
+
+_ROW_COLUMNS = StoredRow._fields[:-1]
+
+
+def new_row(trace_id, document, working_directory, saved_at, summary, progress=None):
+    """The StoredRow of a document about to be stored, with its _Summary;
+    its chunks are compressed as they are read."""
+    return StoredRow(trace_id, saved_at, summary.timestamp, summary.source, summary.record_count, len(document),
+                     None if summary.test is None else json.dumps(summary.test), COMPRESSION,
+                     summary.dropped_events, summary.parent_trace_id, _listing_json(summary), working_directory,
+                     _compressed_chunks(document, progress))
+
+
+class Dialect(NamedTuple):
+    """How a database takes the statements that store rows: the mark of a
+    parameter, what the names of the tables "traces" and "trace_chunks"
+    begin with, and whether an INSERT tells its row's id by RETURNING (else
+    by the cursor's lastrowid)."""
+
+    placeholder: str
+    table_prefix: str
+    returning: bool
+
+
+SQLITE = Dialect("?", "", False)
+
+
+def insert_row(connection, row, dialect):
+    """Add ``row`` (a StoredRow) and its chunks to the transaction open on
+    ``connection``, a database of ``dialect``; return the new row's id.
+    One chunk is held at a time."""
+    mark, traces, chunk_table = dialect.placeholder, f"{dialect.table_prefix}traces", f"{dialect.table_prefix}trace_chunks"
+    chunks = iter(row.chunks)
+    first = next(chunks, b"")
+    columns = (*_ROW_COLUMNS, "msgpack")
+    cursor = connection.execute(f"INSERT INTO {traces} ({', '.join(columns)}) VALUES ({', '.join([mark] * len(columns))})"
+                                + (" RETURNING id" if dialect.returning else ""), (*row[:-1], first))
+    row_id = cursor.fetchone()[0] if dialect.returning else cursor.lastrowid
     stored_bytes, chunk_count = len(first), 1
     del first
     for chunk in chunks:
-        connection.execute("INSERT INTO trace_chunks (trace_row, seq, data) VALUES (?, ?, ?)",
-                           (row, chunk_count, chunk))
+        connection.execute(f"INSERT INTO {chunk_table} (trace_row, seq, data) VALUES ({mark}, {mark}, {mark})",
+                           (row_id, chunk_count, chunk))
         stored_bytes += len(chunk)
         chunk_count += 1
-    connection.execute("UPDATE traces SET stored_bytes = ?, chunk_count = ? WHERE id = ?",
-                       (stored_bytes, chunk_count if chunk_count > 1 else None, row))
-    return _completed(StoredTrace(row, trace_id, saved_at, summary.timestamp, summary.source, summary.record_count,
-                                  len(document), working_directory=working_directory), summary)
+    connection.execute(f"UPDATE {traces} SET stored_bytes = {mark}, chunk_count = {mark} WHERE id = {mark}",
+                       (stored_bytes, chunk_count if chunk_count > 1 else None, row_id))
+    return row_id
 
 
 def _fill_summaries(connection, db_path):
@@ -357,6 +455,16 @@ def _add_missing_columns(connection):
     for name, kind in _ADDED_COLUMNS.items():
         if name not in present:
             connection.execute(f"ALTER TABLE traces ADD COLUMN {name} {kind}")
+
+
+def exists(db_path):
+    """Whether there is a file (a database, or what stands in its place) at ``db_path``."""
+    return os.path.lexists(db_path)
+
+
+def stored_size(db_path, *, timeout=READ_TIMEOUT):
+    """Bytes of the database file."""
+    return os.path.getsize(db_path)
 
 
 def fallback_path(db_path, trace_id):
@@ -574,15 +682,20 @@ def _with_listing(stored, text):
 
 def _request_summary(request):
     """{"method": text, "path": text, "status": int}, each None when of the
-    wrong kind; None for anything but a dict."""
+    wrong kind, and "traceparent" and "otel_trace_id" (texts) when it has
+    them; None for anything but a dict."""
     if not isinstance(request, dict):
         return None
     method, path, status = request.get("method"), request.get("path"), request.get("status")
-    return {
+    summary = {
         "method": method if isinstance(method, str) else None,
         "path": path if isinstance(path, str) else None,
         "status": status if type(status) is int else None,
     }
+    for key in ("traceparent", "otel_trace_id"):
+        if isinstance(request.get(key), str):
+            summary[key] = request[key]
+    return summary
 
 
 def _test_summary(text):
@@ -690,18 +803,25 @@ def _document(connection, row, db_path):
     if not isinstance(first, bytes):
         raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is "
                               f"{'missing' if first is None else 'text, not bytes'}")
+    if type(chunk_count) is int and chunk_count > 1:
+        following = connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq", (row_id,))
+    else:
+        following = ()
+    return decompressed(first, following, size, compression, db_path)
+
+
+def decompressed(first, following, size, compression, db_path):
+    """The document stored as ``first`` and the rows of ``following`` (one
+    bytes value each), as ``compression`` says (None: plain), checked
+    against its ``size``; TraceStoreError naming ``db_path`` for one that
+    does not read back whole."""
     if compression is None:
         return first
     if type(size) is not int or size < 0:
         raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace has no valid size ({size!r})")
     if compression != COMPRESSION:
         raise TraceStoreError(f"cannot read trace database {db_path}: unknown compression {compression!r}")
-    chunks = [first]
-    if type(chunk_count) is int and chunk_count > 1:
-        cursor = connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq", (row_id,))
-        chunks = _ChunkReader(first, cursor)
-    else:
-        chunks = _ChunkReader(first, ())
+    chunks = _ChunkReader(first, following)
     try:
         # The size the frame declares, checked before that much is taken for it.
         declared = zstandard.frame_content_size(first)
@@ -803,7 +923,7 @@ _NO_SUMMARY = _Summary(*(None,) * len(_Summary._fields))
 
 # The entries of a record the summary reads; the others are skipped.
 _SUMMARY_KEYS = frozenset({"type", "timestamp", "thread_native_id", "dropped_events", "nodeid", "outcome", "method",
-                           "path", "status"})
+                           "path", "status", "traceparent", "otel_trace_id"})
 
 
 def _summarise(document):
@@ -969,7 +1089,8 @@ def _request_of(first_records, last_records):
         return None
     request, response = request or {}, response or {}
     return _request_summary({"method": request.get("method"), "path": _clipped(request.get("path")),
-                             "status": response.get("status")})
+                             "status": response.get("status"), "traceparent": request.get("traceparent"),
+                             "otel_trace_id": request.get("otel_trace_id")})
 
 
 # The most of a request's path a listing keeps.
