@@ -6,7 +6,11 @@ Runs every workload of workloads.py in every configuration (untraced, the
 do-nothing C hook, zelm recorded, with "lightweight_repr", with every
 frame filtered out and past a small trace budget, cProfile, VizTracer
 default and with log_func_args + log_func_retval). Within a round the configurations run one after the other,
-in an order rotated from round to round; the median of the rounds is kept.
+in an order rotated from round to round; the median of the rounds is kept,
+and per workload zelm's cost is divided by VizTracer's with arguments and
+return values. The workloads of workloads.TIMED_WITH_COLLECTION include the
+collection of the records in their timing (zelm's build_trace, VizTracer's
+parse).
 Also measured, each in a fresh process: the memory zelm holds per recorded
 event against the record's encoded size, build_trace's speed and its peak
 memory; and, under valgrind's callgrind when it is installed, the
@@ -37,6 +41,8 @@ from zelm import _zelm
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 MIB = 1024 * 1024
+# The peer every workload's zelm cost is set against.
+PEER = "VizTracer args+retval"
 
 
 # ---- configurations ---------------------------------------------------------
@@ -54,6 +60,10 @@ class Untraced:
 
     def stop(self):
         pass
+
+    def collect(self):
+        """Gathers what was recorded into one document, inside the timing
+        of the workloads that include it (workloads.TIMED_WITH_COLLECTION)."""
 
     def finish(self, first):
         return None
@@ -83,17 +93,23 @@ class Zelm(Untraced):
         self.config = {"threading": True, **config}
 
     def start(self):
+        self.document = None
         self._recording = recording(self.config)
         self.host = self._recording.__enter__()
 
     def stop(self):
         self._recording.__exit__(None, None, None)
 
+    def collect(self):
+        self.document = self.host.rust_profiler.build_trace()
+
     def finish(self, first):
         host, self.host = self.host, None
+        document, self.document = self.document, None
         if not first:
             return None  # the records go with the profiler
-        document = host.rust_profiler.build_trace()
+        if document is None:
+            document = host.rust_profiler.build_trace()
         return {"records": count_records(document), "document_bytes": len(document)}
 
 
@@ -137,6 +153,9 @@ class VizTracer(Untraced):
     def stop(self):
         self.tracer.stop()
 
+    def collect(self):
+        self.tracer.parse()
+
     def finish(self, first):
         self.tracer.clear()
         self.tracer = None
@@ -171,10 +190,11 @@ def viztracer_version():
 
 # ---- the timing rounds ------------------------------------------------------
 
-def timed_run(config, workload, first):
-    """(CPU seconds, wall seconds, what finish() found) of one run. The
-    process's CPU time (every thread, user and system) is what the results
-    use: on a shared machine it varies far less than the wall time."""
+def timed_run(config, workload, first, collected=False):
+    """(CPU seconds, wall seconds, what finish() found) of one run, the
+    collection of the records included when `collected`. The process's CPU
+    time (every thread, user and system) is what the results use: on a
+    shared machine it varies far less than the wall time."""
     # Collected first: a peer's tracer left in a reference cycle by the last
     # run would otherwise be freed after prepare(), and VizTracer's resets
     # threading.setprofile when it is freed.
@@ -186,6 +206,8 @@ def timed_run(config, workload, first):
         workload()
     finally:
         config.stop()
+    if collected:
+        config.collect()
     cpu, wall = time.process_time() - cpu_started, time.perf_counter() - wall_started
     # zelm stops the way a host does, by installing its do-nothing hook; the
     # next configuration starts from no hook at all (from 3.12 on cProfile and
@@ -196,20 +218,21 @@ def timed_run(config, workload, first):
 
 def time_workload(name, configs, rounds):
     workload = workloads.WORKLOADS[name]
+    collected = name in workloads.TIMED_WITH_COLLECTION
     events = workloads.count_events(workload)
     details = {}
     for config in configs:  # warm-up: imports, caches, and the first trace's sizes
-        details[config.name] = timed_run(config, workload, first=True)[2]
+        details[config.name] = timed_run(config, workload, first=True, collected=collected)[2]
     seconds = {config.name: [] for config in configs}
     wall = {config.name: [] for config in configs}
     for round_number in range(rounds):
         shift = round_number % len(configs)
         for config in configs[shift:] + configs[:shift]:
-            cpu_seconds, wall_seconds, _ = timed_run(config, workload, first=False)
+            cpu_seconds, wall_seconds, _ = timed_run(config, workload, first=False, collected=collected)
             seconds[config.name].append(cpu_seconds)
             wall[config.name].append(wall_seconds)
     untraced = statistics.median(seconds["untraced"])
-    result = {"events": events, "configurations": {}}
+    result = {"events": events, "collected_in_timing": collected, "configurations": {}}
     for config in configs:
         median = statistics.median(seconds[config.name])
         entry = {
@@ -224,7 +247,21 @@ def time_workload(name, configs, rounds):
             if entry["records"]:
                 entry["bytes_per_record"] = entry["document_bytes"] / entry["records"]
         result["configurations"][config.name] = entry
+    result["zelm_over_peer"] = over_peer(result["configurations"])
     return result
+
+
+def over_peer(entries):
+    """zelm's cost ÷ the peer's on one workload: of the time each adds to
+    the untraced run (per event), and of the whole time; None without the
+    peer."""
+    if "zelm" not in entries or PEER not in entries:
+        return None
+    zelm, peer = entries["zelm"], entries[PEER]
+    return {
+        "added": zelm["ns_per_event"] / peer["ns_per_event"] if peer["ns_per_event"] > 0 else None,
+        "total": zelm["median_s"] / peer["median_s"],
+    }
 
 
 def count_records(document):
@@ -519,6 +556,12 @@ def main():
             extra = f"  {entry['bytes_per_record']:.0f} B/record" if "bytes_per_record" in entry else ""
             print(f"    {config_name:32s} {entry['median_s'] * 1e3:9.1f} ms  x{entry['ratio']:6.1f}  "
                   f"{entry['ns_per_event']:8.0f} ns/event{extra}", flush=True)
+        ratios = measured["zelm_over_peer"]
+        if ratios is None:
+            print(f"    zelm ÷ {PEER}: VizTracer not available", flush=True)
+        elif ratios["added"] is not None:
+            print(f"    zelm ÷ {PEER}: {ratios['added']:.2f} (added time), {ratios['total']:.2f} (whole time)",
+                  flush=True)
 
     memory_runs = 1 if args.quick else 3  # 172,002 or 516,006 events recorded
     result["memory"] = {"zelm": measure_memory({}, memory_runs, 1 if args.quick else 3)}
