@@ -7,7 +7,8 @@
 #                name the command that opens it in the viewer
 #   make bench - benchmarks on every supported CPython (long; not part of make test):
 #                cost per event next to cProfile and VizTracer, memory, build_trace,
-#                instructions under callgrind, a real test suite, the thread soak,
+#                instructions under callgrind, whole `zelm run`s against whole
+#                VizTracer runs, a real test suite, the thread soak,
 #                a trace over 2 GiB stored and read back, web requests, the viewer;
 #                results in bench/results. BENCH_QUICK=1 for a shorter run.
 #                make bench-suite: the test suite benchmark alone.
@@ -81,6 +82,7 @@ bench-venv-$(1): venv-$(1)
 
 bench-$(1): bench-venv-$(1)
 	cd bench && $(call BENCH_PYTHON,$(1)) event_cost.py $(if $(BENCH_QUICK),--quick)
+	cd bench && $(call BENCH_PYTHON,$(1)) whole_run.py $(if $(BENCH_QUICK),--rounds 1)
 	$(call run_suite,$(1))
 
 bench-suite-$(1): bench-venv-$(1)
@@ -113,8 +115,9 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 # Every benchmark on every version: event cost, the test suite and the soak
 # (100,000 thread-per-request requests per version; fails when memory keeps
 # growing), a trace over 2 GiB stored and read back, web requests per second,
-# the viewer on a million records, then one table and one chart of the event
-# costs and the suite (bench/results/results.md and ratios.png).
+# the viewer on a million records, then one table of every performance goal
+# with its measure per version, the event costs, whole runs and the suite
+# (bench/results/results.md) and one chart (ratios.png).
 bench: $(addprefix bench-,$(PYTHON_VERSIONS)) $(addprefix bench-real-suites-,$(PYTHON_VERSIONS)) $(addprefix soak-,$(PYTHON_VERSIONS)) bench-store
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python web_overhead.py
 	cd bench && ../$(call VENV,$(MAIN_VERSION))/bin/python view_scale.py
