@@ -35,11 +35,12 @@ import threading
 import weakref
 
 from zelm.ids import new_trace_id
+from zelm.store import location
 
 __all__ = ["Profiler", "DEFAULT_CONFIG", "DEFAULT_DB_PATH", "DEFAULT_SOURCE", "DEFAULT_SQLITE_BUSY_TIMEOUT"]
 
 DEFAULT_CONFIG = {"threading": True}
-DEFAULT_DB_PATH = os.path.join(".zelm", "traces.sqlite3")
+DEFAULT_DB_PATH = location.DEFAULT_DB_PATH
 DEFAULT_SOURCE = "python"
 # Seconds a save waits for another writer of the database (config
 # "sqlite_busy_timeout"); the native profiler falls back to the same.
@@ -66,7 +67,8 @@ def saving_in_place():
 class Profiler:
     """Configuration and handle of one profiling session.
 
-    ``config`` entries override DEFAULT_CONFIG. ``db_path`` defaults to
+    ``config`` entries override DEFAULT_CONFIG. ``db_path``, a SQLite file's
+    path or a PostgreSQL URL, defaults to ZELM_DB's database, else to
     .zelm/traces.sqlite3 under the current directory at construction. A new
     "trc_" trace id is made unless one is given.
 
@@ -92,7 +94,7 @@ class Profiler:
         self._limits_before_start = None
         self._repr_mode_before_start = None
         self._scrub_keys_before_start = None
-        self.db_path = os.path.abspath(DEFAULT_DB_PATH) if db_path is None else db_path
+        self.db_path = location.resolve(db_path)
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
         self.trace_id = new_trace_id() if trace_id is None else trace_id

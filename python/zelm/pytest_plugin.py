@@ -30,6 +30,7 @@ import pytest
 
 from zelm.config import add_recording_options, recording_config
 from zelm.profiler import DEFAULT_DB_PATH, Profiler
+from zelm.store import location
 
 # The "source" label of the traces saved by this plugin.
 SOURCE = "pytest"
@@ -113,7 +114,8 @@ def pytest_addoption(parser):
     )
     add_option(
         "--zelm-db", metavar="PATH", default=None,
-        help=f"the trace database of --zelm (default: {DEFAULT_DB_PATH} under the current directory)",
+        help=f"the trace database of --zelm, a SQLite file's path or a PostgreSQL URL (default: "
+             f"${location.ENVIRONMENT_VARIABLE}, else {DEFAULT_DB_PATH} under the current directory)",
     )
     add_option(
         "--zelm-keep", choices=KEEP_CHOICES, default="all",
@@ -132,7 +134,8 @@ def pytest_configure(config):
             recording = recording_config(lambda dest: _SETTINGS[dest].value(config), prefix="zelm-")
         except ValueError as error:
             raise pytest.UsageError(f"zelm: {error}") from None
-        recorder = _TestRecorder(os.path.abspath(db_path or DEFAULT_DB_PATH), recording, keep_failed_only=keep == "failed")
+        recorder = _TestRecorder(location.absolute(location.resolve(db_path or None)), recording,
+                                 keep_failed_only=keep == "failed")
         config.pluginmanager.register(recorder, "zelm-recorder")
 
 

@@ -23,6 +23,7 @@ import os
 
 from zelm.children import ending
 from zelm.children.settings import VARIABLE, ChildSettings, encode
+from zelm.store import location
 
 __all__ = ["VARIABLE", "trace_children", "take_over_startup_profiler", "save_and_end"]
 
@@ -36,7 +37,9 @@ def trace_children(profiler, enabled=True):
     that puts things back as they were."""
     before = os.environ.get(VARIABLE)
     if enabled:
-        os.environ[VARIABLE] = encode(ChildSettings(profiler.db_path, profiler.trace_id, profiler.config))
+        # The database's whole URL: the text of a PostgreSQL one hides its password.
+        os.environ[VARIABLE] = encode(ChildSettings(location.connection_url(profiler.db_path), profiler.trace_id,
+                                                    profiler.config))
         ending.follow_forks(profiler)
     else:
         os.environ.pop(VARIABLE, None)

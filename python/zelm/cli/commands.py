@@ -66,7 +66,7 @@ def _print_lines(lines):
 
 
 def list_command(args):
-    if not os.path.lexists(args.db):
+    if not store.exists(args.db):
         stored, nothing = [], f"no traces yet: {args.db} does not exist"
     else:
         stored, nothing = store.list_traces(args.db), f"no traces in {args.db}"

@@ -10,6 +10,10 @@ traces, show one as a call tree, export one for other tools.
     zelm stats TRACE_ID [--sort total|self|calls] [--limit N] [--format text|json] [--thread NAME]
     zelm delete TRACE_ID ...
     zelm prune [--keep N] [--older-than DURATION] [--source PATTERN] [--passed] [--dry-run]
+    zelm copy SRC DST [TRACE_ID ...]
+
+--db names the database: a SQLite file's path (or sqlite://PATH), or a
+PostgreSQL URL (postgresql://...); ZELM_DB names it when --db is not given.
 
 TRACE_ID "latest" names the newest stored trace. Errors that are not the
 profiled program's own are reported as one line "zelm: error: ..." with
@@ -43,6 +47,7 @@ from zelm import _fastread, children, store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
                                import_command, list_command, show_command, view_command)
+from zelm.cli.copy import copy_command
 from zelm.cli.removal import delete_command, duration, prune_command, whole_number
 from zelm.cli.progress import Progress
 from zelm.cli.render import PROFILE_HOOK, cut_summary, hook_summary
@@ -100,7 +105,7 @@ def _run(args):
     # of the one the interpreter started at start-up.
     parent_trace_id = children.take_over_startup_profiler()
     # Absolute, so that a program that changes directory saves in the same place.
-    profiler = Profiler(config=config, db_path=os.path.abspath(args.db), source=_escape_surrogates(source),
+    profiler = Profiler(config=config, db_path=store.location.absolute(args.db), source=_escape_surrogates(source),
                         parent_trace_id=parent_trace_id)
 
     # The program sees the argv and sys.path[0] that python itself would have
@@ -481,8 +486,10 @@ def build_parser():
 
     database = argparse.ArgumentParser(add_help=False)
     database.add_argument(
-        "--db", metavar="PATH", default=DEFAULT_DB_PATH,
-        help=f"the trace database (default: {DEFAULT_DB_PATH} under the current directory)",
+        "--db", metavar="PATH|URL", default=os.environ.get(store.location.ENVIRONMENT_VARIABLE) or DEFAULT_DB_PATH,
+        type=store.location.resolve,
+        help=f"the trace database: a SQLite file's path or a PostgreSQL URL (postgresql://USER@HOST/DATABASE) "
+             f"(default: ${store.location.ENVIRONMENT_VARIABLE}, else {DEFAULT_DB_PATH} under the current directory)",
     )
 
     run = commands.add_parser(
@@ -613,6 +620,18 @@ def build_parser():
     prune.add_argument("--passed", action="store_true", help="only the traces of tests that passed")
     prune.add_argument("--dry-run", action="store_true", help="list the traces that would be removed, remove none")
     prune.set_defaults(handler=prune_command, command_parser=prune)
+
+    copy = commands.add_parser(
+        "copy", help="copy stored traces to another database",
+        description="Copy the traces of the database SRC, or only those named, into the database DST (each a "
+        "SQLite file's path or a PostgreSQL URL), every part of each as it is stored. A trace that DST holds "
+        "already is skipped, so that the databases of several runs merge into one.",
+    )
+    copy.add_argument("source", metavar="SRC", type=store.location.resolve, help="the database to copy from")
+    copy.add_argument("destination", metavar="DST", type=store.location.resolve,
+                      help="the database to copy into, made when missing")
+    copy.add_argument("trace_ids", metavar="TRACE_ID", nargs="*", help=trace_id_help + " (default: every trace)")
+    copy.set_defaults(handler=copy_command, command_parser=copy)
     return parser
 
 

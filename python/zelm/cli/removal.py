@@ -9,7 +9,6 @@ trace that is being saved meanwhile is never removed half written.
 
 import argparse
 import fnmatch
-import os
 import re
 import sqlite3
 import sys
@@ -83,7 +82,7 @@ def _remove(db_path, choose):
     """store.remove_traces, a database that stays locked a CommandError."""
     try:
         return store.remove_traces(db_path, choose, timeout=DEFAULT_SQLITE_BUSY_TIMEOUT)
-    except sqlite3.OperationalError as error:
+    except (store.TraceStoreError, sqlite3.OperationalError) as error:
         if not store.is_lock_timeout(error):
             raise
         raise CommandError(f"cannot change {db_path}: another process kept it locked for "
@@ -140,7 +139,7 @@ def prune_command(args):
     if not criteria.given():
         args.command_parser.error("say which traces to remove: --keep N, --older-than DURATION, --source PATTERN "
                                   "or --passed (they combine)")
-    if not os.path.lexists(args.db):
+    if not store.exists(args.db):
         print(f"zelm: no traces yet: {args.db} does not exist", file=sys.stderr)
         return SUCCESS
     now = time.time()
@@ -151,7 +150,7 @@ def prune_command(args):
             _print_lines(render.listing_lines(_one_row_per_trace(stored, chosen)))
         print(f"zelm: would remove {plural(len(chosen), 'trace')}; nothing was removed (--dry-run)", file=sys.stderr)
         return SUCCESS
-    size_before = os.path.getsize(args.db)
+    size_before = store.stored_size(args.db)
     removed = _remove(args.db, lambda stored: prunable(stored, criteria, now))
     traces = plural(len({entry.trace_id for entry in removed}), "trace")
     if removed:
@@ -160,7 +159,7 @@ def prune_command(args):
         except (store.TraceStoreError, sqlite3.Error) as error:
             failure = store_failure(error)
             raise CommandError(f"removed {traces} from {args.db}, but cannot compact it: {failure}") from None
-    freed = max(0, size_before - os.path.getsize(args.db))
+    freed = max(0, size_before - store.stored_size(args.db))
     print(f"zelm: removed {traces} ({size_text(freed)} freed)", file=sys.stderr)
     return SUCCESS
 

@@ -18,7 +18,7 @@ import os
 import threading
 import urllib.parse
 
-__all__ = ["ENVIRONMENT_VARIABLE", "DEFAULT_DB_PATH", "DatabaseURL", "resolve", "default_database",
+__all__ = ["ENVIRONMENT_VARIABLE", "DEFAULT_DB_PATH", "DatabaseURL", "resolve", "absolute", "default_database",
            "is_postgresql", "connection_url", "sqlite_path", "redacted"]
 
 ENVIRONMENT_VARIABLE = "ZELM_DB"
@@ -55,13 +55,19 @@ def is_postgresql(db):
 def resolve(db):
     """The database ``db`` names (a path, a URL, or None for ZELM_DB or the
     default): a DatabaseURL for PostgreSQL, the path of a SQLite file
-    otherwise, absolute only when it is the default."""
+    otherwise (a path given as it is), absolute only when it is the default."""
     if db is None:
         return default_database()
-    db = os.fspath(db)
-    if is_postgresql(db):
-        return db if isinstance(db, DatabaseURL) else DatabaseURL(db)
-    return sqlite_path(db)
+    text = os.fspath(db)
+    if is_postgresql(text):
+        return text if isinstance(text, DatabaseURL) else DatabaseURL(text)
+    return sqlite_path(text) if text.lower().startswith(_SQLITE_SCHEME) else db
+
+
+def absolute(db):
+    """``db`` (as resolve() gives it) as it names the same database from
+    any directory: a SQLite file's absolute path."""
+    return db if is_postgresql(db) else os.path.abspath(db)
 
 
 def default_database():
@@ -70,8 +76,7 @@ def default_database():
     named = os.environ.get(ENVIRONMENT_VARIABLE, "").strip()
     if not named:
         return os.path.abspath(DEFAULT_DB_PATH)
-    resolved = resolve(named)
-    return resolved if is_postgresql(resolved) else os.path.abspath(resolved)
+    return absolute(resolve(named))
 
 
 def sqlite_path(db):

@@ -5,7 +5,6 @@ here, where it looks for them by this file's name.
 """
 
 import logging
-import os
 import random
 import sys
 import threading
@@ -17,7 +16,8 @@ from collections.abc import Mapping
 # in sys.modules as ready: the first requests of a threaded server, recorded
 # side by side, would lose records to a module still being imported.
 from zelm import db, git, plugins, serialize, version  # noqa: F401
-from zelm.profiler import DEFAULT_DB_PATH, Profiler
+from zelm.profiler import Profiler
+from zelm.store import location
 from zelm.web import writer
 
 __all__ = ["Tracing", "Middleware", "content_length", "TRACE_HEADER", "SKIPPED"]
@@ -151,7 +151,7 @@ class Middleware:
 
     def __init__(self, app, db=None, config=None, sample=1.0, paths=None):
         self.app = app
-        self.db_path = os.path.abspath(DEFAULT_DB_PATH if db is None else os.fspath(db))
+        self.db_path = location.absolute(location.resolve(db))
         self.config = {**DEFAULT_CONFIG, **(config or {})}
         if self.config["threading"]:
             raise ValueError('config "threading" cannot be used with zelm.web middleware: a thread cannot be told '
