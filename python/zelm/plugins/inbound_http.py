@@ -2,7 +2,11 @@
 
 zelm.web's middleware calls two marker functions of its own at the start
 and at the end of each traced request; their arguments are the record:
-  "inbound_request":  method, path, query_string, headers, body_size
+  "inbound_request":  method, path, query_string, headers, body_size,
+                      traceparent (the W3C header the request arrived
+                      with, when well formed), otel_trace_id (the trace id
+                      of OpenTelemetry's current span, when the application
+                      uses OpenTelemetry)
   "inbound_response": status, headers, body_size, duration, error (the
                       application's exception as outbound_error's "error")
 Credentials are masked as in outbound records (headers and query
@@ -47,7 +51,8 @@ def definitions(config):
             "call_type": "inbound_request",
             "return_type": "inbound_request",
             "events": ["call"],
-            "process": _marker_arguments("method", "path", "query_string", "headers", "body_size"),
+            "process": _marker_arguments("method", "path", "query_string", "headers", "body_size", "traceparent",
+                                         "otel_trace_id"),
         },
         {
             "co_names": ["_inbound_response"],

@@ -18,7 +18,7 @@ import time
 
 from zelm.store import background
 
-__all__ = ["trace_opened", "store", "flush", "drain_on_termination"]
+__all__ = ["trace_opened", "store", "flush", "drain_on_termination", "report_at_end"]
 
 # How long a process ending by a signal waits for its traces.
 STOP_SECONDS = 5
@@ -52,6 +52,13 @@ _open_traces = _OpenTraces()
 # One tally per database of the middleware in this process.
 _tallies = {}
 _tallies_lock = threading.Lock()
+# What else logs its line at the end, after where the traces went.
+_end_reports = []
+
+
+def report_at_end(report):
+    """Call ``report()`` when the process ends, after the traces are stored."""
+    _end_reports.append(report)
 
 
 def trace_opened():
@@ -96,6 +103,8 @@ def _finish(timeout):
         _logger.warning("zelm.web: %d traces stored in %s, %d in fallback files under %s, %d lost (%s)",
                         tally.stored, db_path, len(tally.fallback_paths),
                         ", ".join(tally.fallback_directories()) or "-", tally.lost, tally.failure)
+    for report in _end_reports:
+        report()
 
 
 _TERMINATING_SIGNALS = (signal.SIGTERM, signal.SIGINT)

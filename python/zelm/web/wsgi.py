@@ -12,13 +12,17 @@ class WSGIMiddleware(Middleware):
     ``db``: the trace database (default .zelm/traces.sqlite3 under the
     current directory); ``config``: the profiler configuration (see
     zelm.Profiler; "threading" is refused, see tracing.py); ``sample``: the share
-    of requests traced, 0 to 1; ``paths``: {"include": [prefixes],
-    "exclude": [prefixes]} on the request path (excluding wins).
+    of requests traced, 0 to 1, chosen at random when each arrives;
+    ``paths``: {"include": [prefixes], "exclude": [prefixes]} on the request
+    path (excluding wins); ``keep``: which traces are stored, decided when
+    the response is complete (a zelm.web.Keep or a dict of its rules;
+    default: all).
 
     The trace is complete once the server has closed the response body, so
     a streamed body is inside it; it is then stored by a background thread
-    (see flush()). ``traced_requests`` and ``skipped_requests`` count the
-    requests.
+    (see flush()). ``stats()`` counts the requests (also
+    ``traced_requests``, ``skipped_requests``, ``kept_requests``,
+    ``dropped_requests`` and ``sampled_out_requests``).
     """
 
     def __call__(self, environ, start_response):
