@@ -35,7 +35,8 @@ PIP_FLAGS ?= -q
 test: cpp-test $(addprefix pytest-,$(PYTHON_VERSIONS)) pytest-sanitized valgrind
 
 # Debian packages the build and the tests need (chromium and its driver for the
-# viewer's browser tests), installed only when missing.
+# viewer's browser tests, postgresql for the store's tests, which start a server
+# of their own), installed only when missing.
 # Installs the Debian packages named in $(1) that are missing.
 apt_install = @missing=""; \
 	for pkg in $(1); do \
@@ -51,7 +52,7 @@ build-deps:
 	$(call apt_install,g++)
 
 deps: build-deps
-	$(call apt_install,googletest libgtest-dev valgrind chromium chromium-driver)
+	$(call apt_install,googletest libgtest-dev valgrind chromium chromium-driver postgresql)
 
 define VENV_RULES
 # The venv with zelm built and installed, and nothing else: what `make run` needs.
@@ -65,12 +66,12 @@ venv-base-$(1): build-deps
 # The same venv with what the tests use besides.
 venv-$(1): deps venv-base-$(1)
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) pytest hypothesis jsonschema requests "urllib3>=2" httpx selenium \
-		flask waitress django starlette uvicorn jinja2 attrs trio
+		flask waitress django starlette uvicorn jinja2 attrs trio "psycopg[binary]"
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"
 
 pytest-$(1): venv-$(1)
-	cd tests && ZELM_REQUIRE_BROWSER=1 ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && ZELM_REQUIRE_BROWSER=1 ZELM_REQUIRE_POSTGRES=1 ../$(call VENV,$(1))/bin/python -m pytest -q -p no:cacheprovider .
 
 soak-$(1): venv-$(1)
 	cd bench && ../$(call VENV,$(1))/bin/python soak_threads.py
@@ -110,7 +111,7 @@ pytest-sanitized: venv-$(MAIN_VERSION)
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake -S . -B $(SANITIZED) -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(SANITIZERS)" -DPython_EXECUTABLE=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin/python
 	PATH=$(CURDIR)/$(call VENV,$(MAIN_VERSION))/bin:$$PATH cmake --build $(SANITIZED) -j2
 	rm -rf $(SANITIZED)/site && mkdir -p $(SANITIZED)/site && cp -r python/zelm $(SANITIZED)/site/ && cp $(SANITIZED)/_zelm*.so $(SANITIZED)/_fastread*.so $(SANITIZED)/_serialize*.so $(SANITIZED)/site/zelm/
-	cd tests && ZELM_REQUIRE_BROWSER=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
+	cd tests && ZELM_REQUIRE_BROWSER=1 ZELM_REQUIRE_POSTGRES=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$(SANITIZER_RUNTIME) PYTHONPATH=$(CURDIR)/$(SANITIZED)/site ../$(call VENV,$(MAIN_VERSION))/bin/python -m pytest -q -p no:cacheprovider .
 
 # Every benchmark on every version: event cost, the test suite and the soak
 # (100,000 thread-per-request requests per version; fails when memory keeps
