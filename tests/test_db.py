@@ -217,6 +217,25 @@ def test_record_count_covers_long_record_arrays(db_path):
     assert load_trace(db_path, TRACE_ID) == document
 
 
+@pytest.mark.parametrize("note_bytes", [10, 16 * 1024 - 20, 16 * 1024, 300_000])
+def test_summary_reads_entries_longer_than_one_read_of_the_document(db_path, note_bytes):
+    # The summary reads the document's entries a piece at a time: an entry
+    # that spans pieces must still decode whole, and what follows it too.
+    document = msgpack.packb({
+        "meta": {"note": "n" * note_bytes, "source": "long"},
+        "parent_trace_id": "trc_" + "p" * note_bytes,
+        "timestamp": 4.5,
+        "frames": {},
+        "frames_of_interest": [{"type": "frame", "timestamp": 6.0}],
+    })
+
+    save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
+
+    (stored,) = list_traces(db_path)
+    assert (stored.source, stored.timestamp, stored.record_count, stored.started) == ("long", 4.5, 1, 6.0)
+    assert stored.parent_trace_id == "trc_" + "p" * note_bytes
+
+
 def stored_rows(db_path):
     with sqlite3.connect(db_path) as connection:
         return connection.execute("SELECT compression, chunk_count, stored_bytes, length(msgpack) FROM traces").fetchall()
