@@ -608,3 +608,61 @@ def test_a_part_a_plan_cannot_read_shows_the_object_form(plan_source, monkeypatc
     assert_same_bytes(value)
     assert msgpack.unpackb(serialize.dump_msgpack(value), ext_hook=lambda code, data: data) == \
         object.__repr__(value).encode()
+
+
+# ---- dicts far longer than the item limit ---------------------------------------------
+
+
+class Growing:
+    """Adds a key to the dict that holds it each time its repr is taken."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __repr__(self):
+        self.owner[f"added{len(self.owner)}"] = 0
+        return "growing"
+
+
+def _interleaved(*makers, count=10_000):
+    """A dict of `count` entries, taking a key and value from each maker in turn."""
+    entries = {}
+    for number in range(count // len(makers)):
+        for make in makers:
+            key, value = make(number)
+            entries[key] = value
+    return entries
+
+
+LONG = "x" * 5000
+
+BIG_DICTS = {
+    "distinct text keys": lambda: _interleaved(lambda n: (f"key{n}", n)),
+    # Every long key is cut to the same text: one entry, its value the last one's.
+    "keys cut to the same text": lambda: _interleaved(lambda n: (LONG + str(n), n), lambda n: (f"k{n}", [n])),
+    "the marker as a key": lambda: {"…": "kept", **_interleaved(lambda n: (f"k{n}", n)), "…" + LONG: 1},
+    "bytes and text keys alike": lambda: _interleaved(lambda n: (f"k{n}", n), lambda n: (f"k{n}".encode(), -n)),
+    "credential keys": lambda: _interleaved(lambda n: (f"password{n}", n), lambda n: (f"user{n}", n)),
+    "keys of other types": lambda: _interleaved(lambda n: (n, str(n)), lambda n: (str(n), n), lambda n: ((n,), n)),
+    "nested long dicts": lambda: {f"outer{n}": {f"inner{m}": m for m in range(300)} for n in range(40)},
+}
+
+
+@pytest.mark.parametrize("kept_items", [None, 5000], ids=["default limits", "5000 items kept"])
+@pytest.mark.parametrize("make", BIG_DICTS.values(), ids=BIG_DICTS.keys())
+def test_long_dicts_are_cut_as_the_reference_cuts_them(make, kept_items):
+    if kept_items is not None:
+        serialize.set_limits(full=serialize.FULL_LIMITS._replace(max_items=kept_items, max_value_bytes=None),
+                             lightweight=serialize.LIGHTWEIGHT_LIMITS._replace(max_items=kept_items))
+    assert_same_bytes(make())
+
+
+def test_a_long_dict_changed_by_a_repr_while_it_is_cut_as_the_reference_cuts_it():
+    serialize.set_repr_mode("full")
+    for native, reference in MODES:
+        made = [{} for _ in range(2)]
+        for entries in made:
+            entries.update(_interleaved(lambda n: (f"k{n}", n), count=100))
+            entries["grower"] = Growing(entries)
+            entries.update(_interleaved(lambda n: (f"j{n}", n)))
+        assert native(made[0]) == reference(made[1]), native.__name__

@@ -10,6 +10,7 @@
 
 #include "format/msgpack.hpp"
 #include "serializer/scrub.hpp"
+#include "serializer/summary_entries.hpp"
 #include "serializer/text.hpp"
 
 namespace zelm::serializer {
@@ -37,10 +38,6 @@ Limits g_full{4096, 256, 20, 64 * 1024};
 Limits g_lightweight{100, 10, 3, kNoCap};
 PyObject* g_ext_type = nullptr;
 PyObject* g_timestamp_type = nullptr;
-
-std::string_view as_view(const Buffer& out, std::size_t begin, std::size_t end) {
-    return {reinterpret_cast<const char*>(out.data()) + begin, end - begin};
-}
 
 const std::uint8_t* as_bytes(std::string_view text) {
     return reinterpret_cast<const std::uint8_t*>(text.data());
@@ -234,60 +231,14 @@ bool text_keys(PyObject* dict, std::int64_t count) {
     return true;
 }
 
-// The entries of a dict summary as they are written. Assigning to a dict
-// keeps one entry per key, so an entry whose key is written as an earlier
-// entry's was (two long keys cut to the same text, a key "…" beside the
-// entry that counts what was left out) replaces that entry's value in place.
-// Entries of all open summaries share one stack.
-class SummaryEntries {
-public:
-    struct Entry {
-        std::size_t key_begin;
-        std::size_t value_begin;
-        std::size_t value_end;
-    };
-
-    std::size_t open() const { return entries_.size(); }
-    std::size_t count(std::size_t base) const { return entries_.size() - base; }
-    void close(std::size_t base) { entries_.resize(base); }
-
-    // The entry written since `key_begin`, its value since `value_begin`.
-    void settle(Buffer& out, std::size_t base, std::size_t key_begin, std::size_t value_begin) {
-        const std::string_view key = as_view(out, key_begin, value_begin);
-        for (std::size_t index = base; index < entries_.size(); ++index) {
-            Entry& entry = entries_[index];
-            if (entry.value_begin - entry.key_begin != key.size() ||
-                as_view(out, entry.key_begin, entry.value_begin) != key) {
-                continue;
-            }
-            Buffer value(out.begin() + static_cast<std::ptrdiff_t>(value_begin), out.end());
-            out.resize(key_begin);
-            const auto at = out.begin() + static_cast<std::ptrdiff_t>(entry.value_begin);
-            out.erase(at, out.begin() + static_cast<std::ptrdiff_t>(entry.value_end));
-            out.insert(out.begin() + static_cast<std::ptrdiff_t>(entry.value_begin), value.begin(), value.end());
-            // Later entries move by the difference (wrapping around when they move back).
-            const std::size_t shift = value.size() - (entry.value_end - entry.value_begin);
-            entry.value_end += shift;
-            for (std::size_t later = index + 1; later < entries_.size(); ++later) {
-                entries_[later].key_begin += shift;
-                entries_[later].value_begin += shift;
-                entries_[later].value_end += shift;
-            }
-            return;
-        }
-        entries_.push_back({key_begin, value_begin, out.size()});
-    }
-
-    void finish_map(Buffer& out, std::size_t start, std::size_t base) {
-        const std::size_t header = out.size();
-        msgpack::write_map_header(out, static_cast<std::uint32_t>(count(base)));
-        move_header_to(out, start, header);
-        close(base);
-    }
-
-private:
-    std::vector<Entry> entries_;
-};
+// Ends the dict summary begun at `start`, whose entries begin at `base`:
+// its header goes in front of them, once their count is known.
+void finish_map(Buffer& out, std::size_t start, SummaryEntries& entries, std::size_t base) {
+    const std::size_t header = out.size();
+    msgpack::write_map_header(out, static_cast<std::uint32_t>(entries.count(base)));
+    move_header_to(out, start, header);
+    entries.close(base);
+}
 
 // What one call keeps track of (and writes into, when it returns a bytes
 // object), reused from call to call on a thread (allocating them anew cost
@@ -738,7 +689,7 @@ private:
             add_left_out(left_out, false);
             entries_.settle(out_, base, key_begin, value_begin);
         }
-        entries_.finish_map(out_, start, base);
+        finish_map(out_, start, entries_, base);
     }
 
     // A dict with other keys: extension 3, an array of [key, value] pairs.
@@ -977,7 +928,7 @@ private:
             write_text(out_, left_out_text(left_out, false));
             entries_.settle(out_, base, key_begin, value_begin);
         }
-        entries_.finish_map(out_, start, base);
+        finish_map(out_, start, entries_, base);
     }
 
     void add_pairs(PyObject* value, std::int64_t limit, std::int64_t left_out, std::int64_t depth) {
