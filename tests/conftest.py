@@ -668,12 +668,14 @@ def postgres_programs():
 class PostgresCluster:
     """A server made with initdb in a temporary directory, on a free
     loopback port and a socket in that directory; a password is needed
-    over TCP."""
+    over TCP. Unless ``durable``, it does not wait for the disk (fsync off):
+    the tests do not lose power."""
 
-    def __init__(self, programs):
+    def __init__(self, programs, durable=False):
         import tempfile
 
         self.programs = programs
+        self.durable = durable
         self.user = _postgres_os_user()
         self.directory = tempfile.mkdtemp(prefix="zelm-postgres-")
         self.data = os.path.join(self.directory, "data")
@@ -702,7 +704,8 @@ class PostgresCluster:
                        capture_output=True, timeout=120, cwd=self.directory, env=env)
 
     def start(self):
-        options = f"-c listen_addresses=127.0.0.1 -p {self.port} -k {self.directory} -c fsync=off -c max_connections=50"
+        options = (f"-c listen_addresses=127.0.0.1 -p {self.port} -k {self.directory} -c max_connections=50"
+                   + ("" if self.durable else " -c fsync=off"))
         self._run("pg_ctl", "-D", self.data, "-o", options, "-l", os.path.join(self.directory, "log"), "-w", "start")
 
     def stop(self):
