@@ -19,6 +19,7 @@ Every message names the database by its URL with the password masked
 out too. psycopg is imported only here, on first use.
 """
 
+import atexit
 import contextlib
 import math
 import os
@@ -226,19 +227,71 @@ def _transaction(db, timeout, action, create=False, snapshot=False, autocommit=F
     psycopg = _psycopg(db, action)
     url = location.connection_url(db)
     with _errors(psycopg, db, action):
-        # Each transaction is begun by connection.transaction(), none by a first statement.
-        with psycopg.connect(url, connect_timeout=max(2, math.ceil(timeout)), autocommit=True) as connection:
-            milliseconds = max(1, round(timeout * 1000))
-            connection.execute("SELECT set_config('lock_timeout', %s, false)", (f"{milliseconds}ms",))
+        connection = _connection(psycopg, url, timeout)
+        try:
             if create:
                 _make_tables(connection, url)
+            connection.isolation_level = psycopg.IsolationLevel.REPEATABLE_READ if snapshot else None
             if autocommit:
                 yield connection
-                return
-            if snapshot:
-                connection.isolation_level = psycopg.IsolationLevel.REPEATABLE_READ
-            with connection.transaction():
-                yield connection
+            else:
+                with connection.transaction():
+                    yield connection
+        except BaseException:
+            connection.close()
+            raise
+        _keep(url, connection)
+
+
+# One open connection per database, kept for the next transaction: making
+# one costs a round of authentication, more than storing a batch of traces.
+_kept = {}
+_kept_lock = threading.Lock()
+# Those a forked process inherited: its parent's, used and closed by it alone.
+_inherited = []
+
+
+def _connection(psycopg, url, timeout):
+    """A connection to ``url`` outside any transaction, the kept one when it
+    still answers, whose lock waits last ``timeout`` seconds."""
+    with _kept_lock:
+        connection = _kept.pop(url, None)
+    milliseconds = f"{max(1, round(timeout * 1000))}ms"
+    if connection is not None:
+        try:
+            connection.execute("SELECT set_config('lock_timeout', %s, false)", (milliseconds,))
+            return connection
+        except psycopg.OperationalError:
+            connection.close()  # the server went away meanwhile: a new connection tells whether it is back
+    # Each transaction is begun by connection.transaction(), none by a first statement.
+    connection = psycopg.connect(url, connect_timeout=max(2, math.ceil(timeout)), autocommit=True)
+    connection.execute("SELECT set_config('lock_timeout', %s, false)", (milliseconds,))
+    return connection
+
+
+def _keep(url, connection):
+    with _kept_lock:
+        kept = _kept.setdefault(url, connection)
+    if kept is not connection:
+        connection.close()  # another thread's is kept
+
+
+def _close_kept():
+    with _kept_lock:
+        connections = list(_kept.values())
+        _kept.clear()
+    for connection in connections:
+        connection.close()
+
+
+def _forget_kept():
+    _inherited.extend(_kept.values())
+    _kept.clear()
+
+
+atexit.register(_close_kept)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_kept)
 
 
 def _make_tables(connection, url):

@@ -45,6 +45,8 @@ def copy_traces(source, destination, chosen, *, timeout, progress=None):
     batch, batch_bytes, batch_traces, done = [], 0, 0, 0
     for entry in entries:
         row = _with_summary(next(rows), source)
+        # Held until its batch is stored: a row's chunks are read once.
+        row = row._replace(chunks=list(row.chunks))
         batch.append(row)
         batch_bytes += sum(len(chunk) for chunk in row.chunks)
         last_part = entry is parts[entry.trace_id][-1]
