@@ -66,7 +66,8 @@ venv-base-$(1): build-deps
 # The same venv with what the tests use besides.
 venv-$(1): deps venv-base-$(1)
 	@$(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) pytest hypothesis jsonschema requests "urllib3>=2" httpx selenium \
-		flask waitress django starlette uvicorn jinja2 attrs trio "psycopg[binary]"
+		flask waitress django starlette uvicorn jinja2 attrs trio "psycopg[binary]" \
+		opentelemetry-api opentelemetry-sdk
 	@# urllib3 1.x beside the venv, for the tests that run it in a subprocess.
 	@test -d $(call VENV,$(1))/urllib3-1 || $(call VENV,$(1))/bin/python -m pip install $(PIP_FLAGS) --target $(call VENV,$(1))/urllib3-1 "urllib3>=1.26,<2"
 
