@@ -10,9 +10,10 @@ and writing its JSON). The configurations alternate within each round and
 the median of the rounds is kept. Per workload and configuration: the CPU
 time (user + system) of the process and its peak resident memory, read by
 os.wait4; zelm's ÷ VizTracer's of both. The stored size of the same runs:
-zelm's database (less that of a database holding an empty trace) and
-VizTracer's JSON compressed with gzip (level 6, gzip's default), each per
-Python call or return event of the workload.
+zelm's database, on disk and in its pages in use (less those of a database
+holding an empty program's trace), and VizTracer's JSON compressed with
+gzip (level 6, gzip's default), each per Python call or return event of
+the workload.
 
 Then, in a fresh process per round, the workload recorded in-process and
 its trace saved the way `zelm run` does it (build_trace, then the store):
@@ -27,6 +28,7 @@ import gzip
 import json
 import os
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -61,7 +63,8 @@ def commands(scratch, with_viztracer):
 
 
 def run_once(argv, workload, scratch):
-    """CPU seconds, peak RSS bytes and exit status of one whole run."""
+    """CPU seconds and peak RSS bytes of one whole run. The peak is at least
+    this process's resident size at the fork: this process stays small."""
     for name in os.listdir(scratch):
         os.remove(os.path.join(scratch, name))
     child = subprocess.Popen([sys.executable, *argv, workload], cwd=BENCH_DIR,
@@ -76,8 +79,16 @@ def run_once(argv, workload, scratch):
 
 
 def database_bytes(db_path):
-    """The database's size on disk, its write-ahead log included."""
-    return sum(os.path.getsize(path) for path in (db_path, db_path + "-wal") if os.path.exists(path))
+    """(the database's size on disk, its write-ahead log included; the
+    bytes of its pages in use, its free pages left out)."""
+    on_disk = sum(os.path.getsize(path) for path in (db_path, db_path + "-wal") if os.path.exists(path))
+    connection = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
+    try:
+        page_size, pages, free = (connection.execute(f"PRAGMA {name}").fetchone()[0]
+                                  for name in ("page_size", "page_count", "freelist_count"))
+    finally:
+        connection.close()
+    return on_disk, (pages - free) * page_size
 
 
 def empty_database_bytes(scratch):
@@ -89,16 +100,25 @@ def empty_database_bytes(scratch):
         pass
     subprocess.run([sys.executable, "-m", "zelm", "run", "--db", db_path, program], cwd=BENCH_DIR,
                    capture_output=True, check=True)
-    size = database_bytes(db_path)
+    sizes = database_bytes(db_path)
     for name in os.listdir(scratch):
         os.remove(os.path.join(scratch, name))
-    return size
+    return sizes
 
 
 def child_output(*arguments):
     done = subprocess.run([sys.executable, os.path.abspath(__file__), *arguments], cwd=BENCH_DIR,
                           capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def gzip_child(path):
+    """Prints the size of the file compressed with gzip. In a child so that
+    the file's bytes never count in this process's resident memory, which
+    a child started later would report as its own peak (Linux carries it
+    over the fork and the exec)."""
+    with open(path, "rb") as file:
+        print(json.dumps({"bytes": len(gzip.compress(file.read(), compresslevel=GZIP_LEVEL))}))
 
 
 def count_child(name):
@@ -175,19 +195,19 @@ def sized_runs(configs, name, scratch, events, empty_database):
     """The stored sizes of one zelm run and one VizTracer run of the workload."""
     argv, db_path = configs[ZELM]
     run_once(argv, name, scratch)
-    zelm_size = database_bytes(db_path) - empty_database
-    sizes = {"zelm_database_bytes": zelm_size, "zelm_bytes_per_event": zelm_size / events}
+    on_disk, in_use = (size - empty for size, empty in zip(database_bytes(db_path), empty_database))
+    sizes = {"zelm_database_bytes": on_disk, "zelm_bytes_per_event": on_disk / events,
+             "zelm_pages_in_use_bytes": in_use, "zelm_in_use_bytes_per_event": in_use / events}
     if PEER in configs:
         argv, json_path = configs[PEER]
         run_once(argv, name, scratch)
-        with open(json_path, "rb") as file:
-            document = file.read()
-        compressed = len(gzip.compress(document, compresslevel=GZIP_LEVEL))
+        compressed = child_output("--gzip-child", json_path)["bytes"]
         sizes.update({
-            "viztracer_json_bytes": len(document),
+            "viztracer_json_bytes": os.path.getsize(json_path),
             "viztracer_gzip_bytes": compressed,
             "viztracer_gzip_bytes_per_event": compressed / events,
-            "zelm_over_viztracer": zelm_size / compressed,
+            "zelm_over_viztracer": on_disk / compressed,
+            "zelm_in_use_over_viztracer": in_use / compressed,
         })
     return sizes
 
@@ -197,6 +217,8 @@ def main():
         return count_child(sys.argv[2])
     if len(sys.argv) > 2 and sys.argv[1] == "--save-child":
         return save_child(sys.argv[2])
+    if len(sys.argv) > 2 and sys.argv[1] == "--gzip-child":
+        return gzip_child(sys.argv[2])
     sys.path.insert(0, BENCH_DIR)
     import workloads
 
@@ -237,7 +259,8 @@ def describe(name, measured):
     if ratios:
         lines.append(f"    zelm ÷ VizTracer: CPU {ratios['cpu']:.2f}, peak memory {ratios['peak_rss']:.2f}")
     stored = measured["stored"]
-    line = f"    stored: zelm {stored['zelm_bytes_per_event']:.1f} B/event"
+    line = (f"    stored: zelm {stored['zelm_bytes_per_event']:.1f} B/event "
+            f"({stored['zelm_in_use_bytes_per_event']:.1f} in pages in use)")
     if "viztracer_gzip_bytes_per_event" in stored:
         line += (f", VizTracer gzipped JSON {stored['viztracer_gzip_bytes_per_event']:.1f} B/event "
                  f"(÷ {stored['zelm_over_viztracer']:.2f})")

@@ -1,8 +1,11 @@
-"""The programs the event-cost benchmark traces.
+"""The programs the event-cost benchmark traces, and the whole-run
+benchmark runs as programs (bench/run_workload.py).
 
-Each workload is a function of no arguments. Its Python call and return
-events are counted once, untimed (`count_events`), and every configuration
-of the benchmark divides its extra time by that count.
+Each workload is a function of no arguments: a small realistic program
+whose untraced run takes a few tens of milliseconds, so that its traced
+runs take a few tenths of a second. Its Python call and return events are
+counted once, untimed (`count_events`), and every configuration of the
+benchmark divides its extra time by that count.
 """
 import collections
 import dataclasses
