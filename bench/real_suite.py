@@ -15,10 +15,11 @@ the end). The configurations alternate within each round and the median of
 the rounds is kept; --configurations picks some of them.
 
 Per configuration: the CPU time (user + system) and the wall time of the
-pytest process, their ratios to the untraced run, its peak resident memory
-and its outcome, which must be the untraced run's; for zelm, the stored size
-of the traces, how many traces the trace budget cut and how many events it
-dropped. Writes them as JSON (bench/results/suite-3.X.json, which
+pytest process, their ratios to the untraced run (and zelm's CPU ratio ÷
+VizTracer default's: zelm's slowdown against VizTracer's), its peak
+resident memory and its outcome, which must be the untraced run's; for
+zelm, the stored size of the traces, how many traces the trace budget cut
+and how many events it dropped. Writes them as JSON (bench/results/suite-3.X.json, which
 bench/report.py tables) and exits 1 when a zelm run ends with another
 outcome than the untraced one; a peer tool that fails (VizTracer with
 arguments outgrows the memory limit) is reported, not fatal.
@@ -254,6 +255,12 @@ def main():
             entry["stored"] = stored[name]
         result["configurations"][name] = entry
         print(describe(name, entry), flush=True)
+    entries = result["configurations"]
+    for name in ("pytest --zelm", "pytest --zelm lightweight_repr"):
+        if name in entries and "VizTracer" in entries:
+            # The slowdowns side by side: zelm's ÷ VizTracer default's.
+            entries[name]["slowdown_over_viztracer"] = entries[name]["ratio"] / entries["VizTracer"]["ratio"]
+            print(f"{name} slowdown ÷ VizTracer's: {entries[name]['slowdown_over_viztracer']:.2f}", flush=True)
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     with open(args.output, "w") as output:
