@@ -21,6 +21,16 @@ def skip(buffer: bytes, offset: int, count: int) -> int:
     cut short or hold a reserved byte."""
 
 
+def records_json(buffer: bytes, offset: int, count: int) -> Tuple[str, int, int]:
+    """The JSON text of up to `count` records from `offset` on, joined by
+    ", ", as `zelm export --format json` writes each (the text json writes
+    of zelm.export.to_json_safe of the record as the reader decodes it),
+    made without a Python object; it stops before the first record that
+    holds what only Python's reader reads exactly (bytes, keys that are not
+    text or repeat, text that is not strict UTF-8, other extensions):
+    (text, the offset past the records written, how many)."""
+
+
 def scan(buffer: bytes, offset: int, count: int, type: str) -> Tuple[int, List[int], List[int]]:
     """Skips `count` MessagePack values from `offset` in `buffer` as skip()
     does and returns the offset past them, the offsets of those that are maps

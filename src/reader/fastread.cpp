@@ -39,6 +39,7 @@
 #include "reader/aggregate.hpp"
 #include "reader/counts.hpp"
 #include "reader/cursor.hpp"
+#include "reader/json_text.hpp"
 
 namespace zelm::reader {
 namespace {
@@ -1355,6 +1356,56 @@ PyObject* skip_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromSize_t(pos);
 }
 
+// records_json(buffer, offset, count): the JSON text of up to `count`
+// records from `offset` on, joined by ", ", as the json export writes each
+// (see json_text.hpp); it stops before the first record it leaves to
+// Python. Returns (text, the offset past the records written, how many).
+PyObject* records_json_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "records_json(buffer, offset, count) takes 3 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t offset = PyLong_AsSsize_t(args[1]);
+    if (offset == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t count = PyLong_AsSsize_t(args[2]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    if (offset < 0 || offset > view.len || count < 0) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_ValueError, "records_json() takes an offset within the buffer and a count of at least 0");
+        return nullptr;
+    }
+    const Cursor cursor(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+    std::size_t pos = static_cast<std::size_t>(offset);
+    Py_ssize_t done = 0;
+    PyObject* result = nullptr;
+    try {
+        std::string text;
+        JsonWriter writer(text);
+        for (; done < count; ++done) {
+            const std::size_t written = text.size();
+            if (done) text += ", ";
+            try {
+                pos = writer.value(cursor, pos);
+            } catch (const NotPlainJson&) {
+                text.resize(written);
+                break;
+            } catch (const Unreadable&) {
+                text.resize(written);
+                break;
+            }
+        }
+        result = Py_BuildValue("(s#nn)", text.data(), static_cast<Py_ssize_t>(text.size()),
+                               static_cast<Py_ssize_t>(pos), done);
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    PyBuffer_Release(&view);
+    return result;
+}
+
 // Whether the value at pos is a map whose first entry is "type" with the
 // text `type`, as the profiler writes its own records (the cut record).
 bool opens_with_type(const Cursor& cursor, std::size_t pos, std::string_view type) {
@@ -1441,6 +1492,10 @@ PyMethodDef functions[] = {
     {"flame_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flame_graph_entry)), METH_FASTCALL,
      flame_graph_doc},
     {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counts_entry)), METH_FASTCALL, counts_doc},
+    {"records_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_json_entry)), METH_FASTCALL,
+     "records_json(buffer, offset, count)\n--\n\n"
+     "The JSON text of up to `count` records from `offset` on, joined by \", \", as the json export writes them, "
+     "stopping before the first one only Python's reader reads exactly: (text, offset past them, how many)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
