@@ -326,7 +326,7 @@ def test_a_failed_save_writes_the_trace_to_a_file_instead(tmp_path, monkeypatch,
         db_path.write_bytes(b"not a database " * 100)
         expected_error = "file is not a database"
     elif break_store == "failing write":
-        def fail(document, progress=None):
+        def fail(document, progress=None, **options):
             raise OverflowError("BLOB longer than INT_MAX bytes")
             yield
         monkeypatch.setattr(sqlite_store, "_compressed_chunks", fail)

@@ -5,6 +5,7 @@ this machine has installed."""
 
 import json
 import os
+import sqlite3
 import textwrap
 from importlib import metadata
 
@@ -481,3 +482,37 @@ def test_the_summary_counts_only_this_runs_traces(suite):
 
     assert summary_lines(result) == [f"zelm: 1 test traces saved in {db_path}"]
     assert len(store.list_traces(db_path)) == 3
+
+
+# Sixty tests of some 600 records each: enough for the saver to fall behind
+# and store several at once, and for a compression dictionary to be trained.
+MANY_TESTS_SUITE = """\
+import pytest
+
+
+def step(number):
+    return number + 1
+
+
+@pytest.mark.parametrize("number", range(60))
+def test_steps(number):
+    assert sum(step(index) for index in range(300)) == 45150
+"""
+
+
+def test_every_test_trace_is_stored_by_the_background_saver_in_the_order_run(tmp_path):
+    (tmp_path / "test_many.py").write_text(MANY_TESTS_SUITE)
+    db_path = tmp_path / "traces.sqlite3"
+
+    result = run_pytest(tmp_path, "--zelm", "--zelm-db", db_path, "-q")
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert summary_lines(result) == [f"zelm: 60 test traces saved in {db_path}"]
+    oldest_first = list(reversed(store.list_traces(db_path)))
+    assert [entry.test["nodeid"] for entry in oldest_first] == [f"test_many.py::test_steps[{number}]"
+                                                                for number in range(60)]
+    with sqlite3.connect(db_path) as connection:
+        methods = [method for (method,) in connection.execute("SELECT compression FROM traces ORDER BY id")]
+    assert methods[-1] == "zstd-dictionary"
+    for entry in oldest_first:
+        assert trace.load(db_path, entry.trace_id).threads[0].roots[0].data["nodeid"] == entry.test["nodeid"]

@@ -34,7 +34,15 @@ kept beside the document, whose bytes stay as the profiler made them.
 
 Documents are stored compressed with zstd (column "compression" 'zstd';
 rows written before it was there hold the plain document and read as
-before). A compressed document larger than CHUNK_BYTES is split: its first
+before), with a dictionary when the database has one (see compression.py):
+'zstd-dictionary', the column "dictionary" naming its row in the table
+"trace_dictionaries". A save into a database without one trains one on the
+records of the documents it stores, when they hold enough of them, and
+keeps it for every later save; removing traces leaves it (64 KiB at most),
+since later saves use it. Copied out of the database (read_rows), a row is
+compressed again without it, since the other database does not hold it.
+
+A compressed document larger than CHUNK_BYTES is split: its first
 chunk is the row's own "msgpack" value and the rest are rows of the table
 "trace_chunks", so a document of any size is stored, beyond SQLite's limit
 on one value, and read back byte for byte. Compression is streamed: saving
@@ -61,6 +69,7 @@ import zstandard
 from msgpack import Unpacker
 
 from zelm import _fastread
+from zelm.store import compression
 
 __all__ = [
     "TraceStoreError",
@@ -98,6 +107,11 @@ _SCHEMA = (
         data BLOB NOT NULL,
         PRIMARY KEY (trace_row, seq)
     )""",
+    """CREATE TABLE IF NOT EXISTS trace_dictionaries (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        created_at REAL NOT NULL,
+        data BLOB NOT NULL
+    )""",
 )
 
 # Columns added after the first release, NULL in older rows; a database
@@ -105,7 +119,8 @@ _SCHEMA = (
 # summary as JSON, "chunk_count" is the
 # number of chunks of the stored value (NULL: one), "stored_bytes" its
 # size as stored, "dropped_events" the sum of the counts of the trace's
-# "trace_cut" records (NULL: the trace was not cut).
+# "trace_cut" records (NULL: the trace was not cut), "dictionary" the
+# compression dictionary's row (NULL: none).
 _ADDED_COLUMNS = {
     "test": "TEXT",
     "compression": "TEXT",
@@ -115,6 +130,7 @@ _ADDED_COLUMNS = {
     "parent_trace_id": "TEXT",
     "summary": "TEXT",
     "working_directory": "TEXT",
+    "dictionary": "INTEGER",
 }
 
 _SUMMARY_COLUMNS = ("id", "trace_id", "saved_at", "timestamp", "source", "record_count", "size_bytes",
@@ -126,8 +142,7 @@ WORKING_DIRECTORY_SUFFIX = ".cwd"
 # How long a save goes on filling in the summaries of older rows.
 _FILL_SECONDS = 0.25
 
-COMPRESSION = "zstd"
-_COMPRESSION_LEVEL = 3
+COMPRESSION = compression.ZSTD
 # Largest stored chunk of a compressed document, well under SQLite's default
 # limit of 1,000,000,000 bytes for one value; also what a save holds beside
 # the document.
@@ -256,9 +271,39 @@ def _with_working_directory(trace):
 
 def _store(db_path, traces, timeout, progress):
     with _saving(db_path, timeout) as connection:
+        dictionary = _dictionary_for(connection, [document for _, document, _ in traces])
         saved_at = time.time()
-        return [insert_document(connection, SQLITE, trace_id, document, working_directory, saved_at, progress)
-                for trace_id, document, working_directory in traces]
+        stored = []
+        for trace_id, document, working_directory in traces:
+            entry = insert_document(connection, SQLITE, trace_id, document, working_directory, saved_at, progress,
+                                    dictionary=dictionary)
+            if dictionary is not None:
+                connection.execute("UPDATE traces SET dictionary = ? WHERE id = ?", (dictionary.id, entry.id))
+            stored.append(entry)
+        return stored
+
+
+class Dictionary(NamedTuple):
+    """A compression dictionary of the database: its row's id and its bytes."""
+
+    id: int
+    data: bytes
+
+
+def _dictionary_for(connection, documents):
+    """The dictionary the documents are to be compressed with: the
+    database's newest, else one trained on their records and added to the
+    transaction open on ``connection``; None when they are too few to
+    train one."""
+    newest = connection.execute("SELECT id, data FROM trace_dictionaries ORDER BY id DESC LIMIT 1").fetchone()
+    if newest is not None and isinstance(newest[1], bytes):
+        return Dictionary(*newest)
+    data = compression.trained_dictionary(documents)
+    if data is None:
+        return None
+    row = connection.execute("INSERT INTO trace_dictionaries (created_at, data) VALUES (?, ?)",
+                             (time.time(), data)).lastrowid
+    return Dictionary(row, data)
 
 
 @contextlib.contextmanager
@@ -288,17 +333,25 @@ def insert_rows(db_path, rows, *, timeout):
 
 def read_rows(db_path, row_ids, *, timeout=READ_TIMEOUT):
     """The StoredRow of each of the rows ``row_ids``, in order, its value
-    as stored (a row saved before a column has it None)."""
+    as stored (a row saved before a column has it None), but for a value
+    compressed with one of this database's dictionaries, which comes
+    compressed again without it."""
     with _reading(db_path, timeout) as connection:
         columns = ", ".join(_columns_or_null(connection, (*_ROW_COLUMNS, "chunk_count")))
         for row_id in row_ids:
             *values, chunk_count = connection.execute(f"SELECT {columns} FROM traces WHERE id = ?",
                                                       (row_id,)).fetchone()
+            row = StoredRow(*values, ())
+            if row.compression == compression.ZSTD_WITH_DICTIONARY:
+                (stored,) = _stored_rows(connection, "WHERE id = ?", (row_id,))
+                document = memoryview(_document(connection, stored, db_path))
+                yield row._replace(compression=COMPRESSION, chunks=_compressed_chunks(document))
+                continue
             chunks = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchall()
             if type(chunk_count) is int and chunk_count > 1:
                 chunks += connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq",
                                              (row_id,)).fetchall()
-            yield StoredRow(*values, [chunk for (chunk,) in chunks])
+            yield row._replace(chunks=[chunk for (chunk,) in chunks])
 
 
 def trace_ids(db_path, *, timeout=READ_TIMEOUT):
@@ -309,13 +362,15 @@ def trace_ids(db_path, *, timeout=READ_TIMEOUT):
         return {trace_id for (trace_id,) in connection.execute("SELECT DISTINCT trace_id FROM traces")}
 
 
-def insert_document(connection, dialect, trace_id, document, working_directory, saved_at, progress):
+def insert_document(connection, dialect, trace_id, document, working_directory, saved_at, progress, dictionary=None):
     """Add one document's row (and its chunks) to the transaction open on
     ``connection``, a database of ``dialect``; return its StoredTrace.
-    ``progress``: as save_trace_in_sqlite's."""
+    ``progress``: as save_trace_in_sqlite's. Compressed with ``dictionary``
+    (a Dictionary) when given, which the caller names in the row."""
     document = memoryview(document).cast("B")
     summary = _summarise(document)
-    row = insert_row(connection, new_row(trace_id, document, working_directory, saved_at, summary, progress), dialect)
+    row = insert_row(connection, new_row(trace_id, document, working_directory, saved_at, summary, progress,
+                                         dictionary), dialect)
     return _completed(StoredTrace(row, trace_id, saved_at, summary.timestamp, summary.source, summary.record_count,
                                   len(document), working_directory=working_directory), summary)
 
@@ -344,13 +399,15 @@ class StoredRow(NamedTuple):
 _ROW_COLUMNS = StoredRow._fields[:-1]
 
 
-def new_row(trace_id, document, working_directory, saved_at, summary, progress=None):
+def new_row(trace_id, document, working_directory, saved_at, summary, progress=None, dictionary=None):
     """The StoredRow of a document about to be stored, with its _Summary;
-    its chunks are compressed as they are read."""
+    its chunks are compressed as they are read (with ``dictionary``, a
+    Dictionary, when given)."""
     return StoredRow(trace_id, saved_at, summary.timestamp, summary.source, summary.record_count, len(document),
-                     None if summary.test is None else json.dumps(summary.test), COMPRESSION,
+                     None if summary.test is None else json.dumps(summary.test),
+                     COMPRESSION if dictionary is None else compression.ZSTD_WITH_DICTIONARY,
                      summary.dropped_events, summary.parent_trace_id, _listing_json(summary), working_directory,
-                     _compressed_chunks(document, progress))
+                     _compressed_chunks(document, progress, dictionary=None if dictionary is None else dictionary.data))
 
 
 class Dialect(NamedTuple):
@@ -424,13 +481,13 @@ def _summary_of_row(connection, row, db_path):
         return _NO_SUMMARY
 
 
-def _compressed_chunks(document, progress=None):
-    """The zstd frame of ``document`` (a memoryview of bytes) in chunks of
-    CHUNK_BYTES (the last one shorter, at least one chunk). The frame holds
-    the document's size, so that it decompresses in one allocation.
+def _compressed_chunks(document, progress=None, *, dictionary=None):
+    """The zstd frame of ``document`` (a memoryview of bytes), made with
+    the dictionary bytes ``dictionary`` when given, in chunks of
+    CHUNK_BYTES (the last one shorter, at least one chunk).
     ``progress(done, size)`` is called after each piece fed to the
     compressor, when given: once per _FEED_BYTES, nothing next to them."""
-    compressor = zstandard.ZstdCompressor(level=_COMPRESSION_LEVEL).compressobj(size=len(document))
+    compressor = compression.compressor(len(document), dictionary)
     pending = bytearray()
     for start in range(0, len(document), _FEED_BYTES):
         pending += compressor.compress(document[start:start + _FEED_BYTES])
@@ -778,7 +835,7 @@ def _changing(db_path, timeout, transaction=True):
             connection.execute("COMMIT")
 
 
-_DOCUMENT_COLUMNS = ("id", "size_bytes", "compression", "chunk_count")
+_DOCUMENT_COLUMNS = ("id", "size_bytes", "compression", "chunk_count", "dictionary")
 
 
 def _stored_rows(connection, condition, parameters):
@@ -796,9 +853,9 @@ def _columns_or_null(connection, names):
 
 
 def _document(connection, row, db_path):
-    """The document of the stored row (id, size, compression, chunk count),
-    decompressed."""
-    row_id, size, compression, chunk_count = row
+    """The document of the stored row (id, size, compression, chunk count,
+    dictionary), decompressed."""
+    row_id, size, method, chunk_count, dictionary_id = row
     (first,) = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
     if not isinstance(first, bytes):
         raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is "
@@ -807,20 +864,42 @@ def _document(connection, row, db_path):
         following = connection.execute("SELECT data FROM trace_chunks WHERE trace_row = ? ORDER BY seq", (row_id,))
     else:
         following = ()
-    return decompressed(first, following, size, compression, db_path)
+    dictionary = None
+    if method == compression.ZSTD_WITH_DICTIONARY:
+        dictionary = _dictionary_data(connection, dictionary_id)
+        if dictionary is None:
+            raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace needs the compression "
+                                  f"dictionary {dictionary_id!r}, which the database does not hold")
+    return decompressed(first, following, size, method, db_path, dictionary=dictionary)
 
 
-def decompressed(first, following, size, compression, db_path):
+def _dictionary_data(connection, dictionary_id):
+    """The bytes of the database's compression dictionary ``dictionary_id``;
+    None when it holds no such dictionary."""
+    if type(dictionary_id) is not int:
+        return None
+    try:
+        found = connection.execute("SELECT data FROM trace_dictionaries WHERE id = ?", (dictionary_id,)).fetchone()
+    except sqlite3.OperationalError:
+        return None  # no table of dictionaries
+    return found[0] if found is not None and isinstance(found[0], bytes) else None
+
+
+def decompressed(first, following, size, method, db_path, dictionary=None):
     """The document stored as ``first`` and the rows of ``following`` (one
-    bytes value each), as ``compression`` says (None: plain), checked
-    against its ``size``; TraceStoreError naming ``db_path`` for one that
-    does not read back whole."""
-    if compression is None:
+    bytes value each), compressed as ``method`` says (None: plain), with
+    the dictionary bytes ``dictionary`` for a method that takes one,
+    checked against its ``size``; TraceStoreError naming ``db_path`` for
+    one that does not read back whole."""
+    if method is None:
         return first
     if type(size) is not int or size < 0:
         raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace has no valid size ({size!r})")
-    if compression != COMPRESSION:
-        raise TraceStoreError(f"cannot read trace database {db_path}: unknown compression {compression!r}")
+    if method not in (compression.ZSTD, compression.ZSTD_WITH_DICTIONARY):
+        raise TraceStoreError(f"cannot read trace database {db_path}: unknown compression {method!r}")
+    if (method == compression.ZSTD_WITH_DICTIONARY) != (dictionary is not None):
+        raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace compressed as {method!r} "
+                              f"comes {'without' if dictionary is None else 'with'} a dictionary")
     chunks = _ChunkReader(first, following)
     try:
         # The size the frame declares, checked before that much is taken for it.
@@ -828,7 +907,7 @@ def decompressed(first, following, size, compression, db_path):
         if declared not in (-1, size):
             raise TraceStoreError(f"cannot read trace database {db_path}: a stored trace is damaged: its row "
                                   f"says {size} bytes, its data {declared}")
-        with zstandard.ZstdDecompressor().stream_reader(chunks, read_size=_FEED_BYTES) as reader:
+        with compression.decompressor(dictionary).stream_reader(chunks, read_size=_FEED_BYTES) as reader:
             document = reader.read(size)
             rest = reader.read()
     except zstandard.ZstdError as error:
@@ -945,10 +1024,7 @@ def _summarise(document):
 
     def read(offset, how):
         """What `how` reads at `offset`, and the offset after it."""
-        # What is read here is a key or a small entry: a reader that took
-        # its default megabyte at every read would copy far more than it decodes.
-        unpacker = Unpacker(_ChunkReader(view[offset:], ()), read_size=min(_SUMMARY_READ_BYTES, buffer_limit),
-                            max_buffer_size=buffer_limit, strict_map_key=False)
+        unpacker = Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
         return how(unpacker), offset + unpacker.tell()
 
     def entries_at(offset):
@@ -1033,8 +1109,6 @@ def _summarise(document):
 
 # The most msgpack's reader can buffer.
 _MAX_BUFFER_BYTES = 2**31 - 1
-# How much the summary's reader takes from the document at a time.
-_SUMMARY_READ_BYTES = 16 * 1024
 
 
 def _is_record_of(record, record_type):
