@@ -484,6 +484,20 @@ def test_locals_of_several_names_record_what_python_calls_record(profile_raw, ze
     assert direct[0] or direct[1]
 
 
+# Scalars at the edges of each form msgpack has for them, and beyond what it
+# holds; subclasses of int, which the encoders show as objects.
+EDGE_SCALARS = [None, True, False, 0, -1, 127, 128, -32, -33, 255, 256, 2**16, -(2**15) - 1, 2**32, 2**63 - 1,
+                2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**30, 1.5, -0.0, float("inf"), float("nan"),
+                Number(7), Colour.RED]
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=MODE_IDS)
+def test_scalars_record_what_python_calls_record(profile_raw, zelm_warnings, monkeypatch, lightweight):
+    direct, called = _direct_and_called(profile_raw, zelm_warnings, monkeypatch, lambda: EDGE_SCALARS, lightweight)
+    assert direct == called
+    assert len(direct[0]) == 2 * len(EDGE_SCALARS)
+
+
 class Grows:
     """A repr that adds an item to the list being encoded."""
 

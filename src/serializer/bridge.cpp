@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "serializer/native_api.hpp"
+#include "serializer/scalars.hpp"
 
 namespace zelm {
 
@@ -128,12 +129,12 @@ EncodedValue checked(EncodedValue encoded, PyObject* function_name) {
     return encoded;
 }
 
-// A native encoder's call into `out` (a spare buffer from here on), run as
+// A native encoder's call into `out` (a spare buffer, unless the caller took one), run as
 // a call of the function would run: up to the recursion limit.
 template <typename Dump>
 serializer::Dumped native_dump(msgpack::Buffer& out, Dump&& dump) {
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
-    out = spare_buffers.take();
+    if (out.capacity() == 0) out = spare_buffers.take();
     const serializer::Dumped dumped = dump(out);
     Py_LeaveRecursiveCall();
     return dumped;
@@ -164,6 +165,10 @@ EncodedValue dump_value(PyObject* value, bool lightweight) {
     EncodedValue encoded;
     const NativeEncoders& native = native_encoders();
     if (native.stand_for(function, lightweight)) {
+        // A call's argument (None) and most return values: written here, as
+        // either encoder writes them, without the encoder's call.
+        encoded.collected_ = spare_buffers.take();
+        if (serializer::write_plain_scalar(encoded.collected_, value)) return encoded;
         PyObject* other = nullptr;
         const serializer::Dumped dumped = native_dump(encoded.collected_, [&](msgpack::Buffer& out) {
             return native.api->dump(value, lightweight, out, &other);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format/msgpack.hpp"
+#include "serializer/scalars.hpp"
 #include "serializer/scrub.hpp"
 #include "serializer/summary_entries.hpp"
 #include "serializer/text.hpp"
@@ -72,26 +73,6 @@ void finish_ext(Buffer& out, std::size_t start, std::int8_t code) {
 // Characters (code points) of UTF-8 text, as len() counts them.
 std::int64_t characters(std::string_view utf8) {
     return std::count_if(utf8.begin(), utf8.end(), [](char byte) { return (byte & 0xc0) != 0x80; });
-}
-
-// An int MessagePack holds (-2**63 .. 2**64-1) is written; false for any other.
-bool write_int_if_fits(Buffer& out, PyObject* value) {
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) {
-        if (small == -1 && PyErr_Occurred()) throw PyErrorSet{};
-        msgpack::write_int(out, small);
-        return true;
-    }
-    if (overflow < 0) return false;
-    const unsigned long long large = PyLong_AsUnsignedLongLong(value);
-    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrorSet{};
-        PyErr_Clear();
-        return false;
-    }
-    msgpack::write_uint(out, large);
-    return true;
 }
 
 bool is_scalar(PyObject* value) {
