@@ -43,10 +43,6 @@ class DatabaseURL(str):
             _connection_urls[str(shown)] = url
         return shown
 
-    @property
-    def connection_url(self):
-        return connection_url(self)
-
 
 def is_postgresql(db):
     return isinstance(db, str) and db.lower().startswith(_POSTGRESQL_SCHEMES)
