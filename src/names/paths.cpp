@@ -38,23 +38,28 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
 }
 
 std::string_view LocationCache::location(const void* key, std::string_view filename, std::uint64_t line) {
-    char directory[PATH_MAX];
-    std::string_view path = filename;
-    if (getcwd(directory, sizeof directory) != nullptr) {
-        Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % entries_.size()];
-        if (entry.filename != filename || entry.directory != directory) {
-            entry.path = relative_to(filename, directory).value_or(filename);
-            entry.filename = filename;
-            entry.directory = directory;
-        }
-        path = entry.path;
-    }
+    char directory_text[PATH_MAX];
     char digits[20];
     const auto written = std::to_chars(std::begin(digits), std::end(digits), line);
-    text_.assign(path);
-    text_.push_back(':');
-    text_.append(digits, written.ptr);
-    return text_;
+    if (getcwd(directory_text, sizeof directory_text) == nullptr) {
+        text_.assign(filename);
+        text_.push_back(':');
+        text_.append(digits, written.ptr);
+        return text_;
+    }
+    const std::string_view directory(directory_text);
+    Entry& entry = entries_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % entries_.size()];
+    if (entry.filename != filename || entry.directory != directory) {
+        entry.located = relative_to(filename, directory).value_or(filename);
+        entry.located.push_back(':');
+        entry.path_and_colon = entry.located.size();
+        entry.filename = filename;
+        entry.directory = directory;
+    }
+    // The entry's text ends with the line number of its last use.
+    entry.located.resize(entry.path_and_colon);
+    entry.located.append(digits, written.ptr);
+    return entry.located;
 }
 
 }  // namespace zelm

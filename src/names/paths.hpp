@@ -20,7 +20,7 @@ std::optional<std::string_view> relative_to(std::string_view filename, std::stri
 // relative path is worked out once per file name and directory, in a small
 // direct-mapped table. `key` only picks the entry (the caller's file name
 // object, say): each entry is checked against the texts themselves. The
-// text is made in a buffer of the cache's, valid until its next call.
+// text is made in the cache's own buffers, valid until its next call.
 class LocationCache {
 public:
     std::string_view location(const void* key, std::string_view filename, std::uint64_t line);
@@ -30,7 +30,10 @@ private:
     struct Entry {
         std::string filename;
         std::string directory;
-        std::string path;  // `filename` as recorded under `directory`
+        // `filename` as recorded under `directory`, ":" and the line of the
+        // entry's last use: the text returned, kept from call to call.
+        std::string located;
+        std::size_t path_and_colon = 0;
     };
     std::array<Entry, 64> entries_;
 };

@@ -60,6 +60,9 @@ TEST(Location, FollowsTheWorkingDirectoryAndTheFileNameUnderOneKey) {
     int key = 0;  // one key for every name: the texts tell the entries apart
     ASSERT_EQ(chdir(inner.c_str()), 0);
     EXPECT_EQ(cache.location(&key, views, 1), "views.py:1");
+    // The same entry again, its line longer and then shorter.
+    EXPECT_EQ(cache.location(&key, views, 123456), "views.py:123456");
+    EXPECT_EQ(cache.location(&key, views, 7), "views.py:7");
     EXPECT_EQ(cache.location(&key, inner + "/models.py", 2), "models.py:2");
     ASSERT_EQ(chdir(temporary), 0);
     EXPECT_EQ(cache.location(&key, views, 3), "app/views.py:3");
@@ -68,6 +71,21 @@ TEST(Location, FollowsTheWorkingDirectoryAndTheFileNameUnderOneKey) {
 
     rmdir(inner.c_str());
     rmdir(temporary);
+}
+
+TEST(Location, AWorkingDirectoryRemovedLeavesTheFileNameAsItIs) {
+    char temporary[] = "/tmp/zelm-paths-XXXXXX";
+    ASSERT_NE(mkdtemp(temporary), nullptr);
+    char original[PATH_MAX];
+    ASSERT_NE(getcwd(original, sizeof original), nullptr);
+    const std::string views = std::string(temporary) + "/views.py";
+
+    LocationCache cache;
+    ASSERT_EQ(chdir(temporary), 0);
+    EXPECT_EQ(cache.location(nullptr, views, 10), "views.py:10");
+    ASSERT_EQ(rmdir(temporary), 0);
+    EXPECT_EQ(cache.location(nullptr, views, 11), views + ":11");
+    ASSERT_EQ(chdir(original), 0);
 }
 
 }  // namespace
