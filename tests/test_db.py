@@ -247,7 +247,8 @@ def test_documents_are_stored_compressed(db_path):
     save_trace_in_sqlite(db_path, TRACE_ID, timeout=5, msgpack=document)
 
     ((compression, chunk_count, stored_bytes, length),) = stored_rows(db_path)
-    assert (compression, chunk_count) == ("zstd", None)
+    # Whether its alike records train a dictionary is the trainer's affair.
+    assert compression in ("zstd", "zstd-dictionary") and chunk_count is None
     assert stored_bytes == length < len(document) / 10
     assert load_trace(db_path, TRACE_ID) == document
     assert list_traces(db_path)[0].size_bytes == len(document)
