@@ -108,10 +108,10 @@ private:
         bool checked = false;
         for (std::size_t i = 0; i < size;) {
             unsigned char lead = bytes[i];
-            if (lead >= 0x20 && lead <= 0x7e && lead != '"' && lead != '\\') {
+            auto plain = [](unsigned char byte) { return byte >= 0x20 && byte <= 0x7e && byte != '"' && byte != '\\'; };
+            if (plain(lead)) {
                 std::size_t run = i + 1;
-                while (run < size && bytes[run] >= 0x20 && bytes[run] <= 0x7e && bytes[run] != '"' && bytes[run] != '\\')
-                    ++run;
+                while (run < size && plain(bytes[run])) ++run;
                 out_.append(content.data() + i, run - i);
                 i = run;
                 continue;
