@@ -6,12 +6,13 @@
 //
 // Only what maps onto JSON one way is written here: nil, booleans,
 // integers, floats (as float.__repr__ writes them; a NaN or infinity as
-// {"$repr": "nan"}), UTF-8 texts, arrays, maps with distinct text keys (a
-// map whose one key is "$repr", "$tuple" or "$dict" as {"$dict": [[key,
-// value]]}), and the repr and tuple extensions. A record holding anything
-// else (bytes, keys that are not text or repeat, a text that is not
-// strict UTF-8, another extension, nesting beyond MAX_DEPTH) is left to
-// Python, which reads such values in ways not worth repeating here.
+// {"$repr": "nan"}), UTF-8 texts, bytes (as {"$repr": their repr}),
+// arrays, maps with distinct text keys (a map whose one key is "$repr",
+// "$tuple" or "$dict" as {"$dict": [[key, value]]}), and the repr and
+// tuple extensions. A record holding anything else (keys that are not
+// text or repeat, a text that is not strict UTF-8, another extension,
+// nesting beyond MAX_DEPTH) is left to Python, which reads such values in
+// ways not worth repeating here.
 //
 // Called with the GIL held (floats are written by CPython's own repr).
 #pragma once
@@ -62,6 +63,7 @@ public:
         if (std::int64_t items = cursor.container(at, false); items >= 0) return array(cursor, at, items, depth);
         at = pos;
         if (std::int64_t entries = cursor.container(at, true); entries >= 0) return map(cursor, at, entries, depth);
+        if (tag >= 0xc4 && tag <= 0xc6) return bytes(cursor, pos);
         return extension(cursor, pos, depth);
     }
 
@@ -200,6 +202,46 @@ private:
         return seen.size() == keys.size();
     }
 
+    // Bytes as {"$repr": REPR}, REPR as bytes.__repr__ writes it: in single
+    // quotes unless only single quotes are among the bytes, the quote and
+    // the backslash escaped, \t \n \r, printable ASCII as it is, the
+    // rest as \xNN. All ASCII, so only '"' and '\\' need escaping in JSON.
+    std::size_t bytes(const Cursor& cursor, std::size_t pos) {
+        const std::uint8_t tag = cursor.peek(pos);
+        const int width = tag == 0xc4 ? 1 : tag == 0xc5 ? 2 : 4;
+        const std::size_t length = cursor.number(pos + 1, width);
+        const auto* data = cursor.at(pos + 1 + width, length);
+        const std::uint8_t* end = data + length;
+        const bool single = std::find(data, end, '\'') != end, dual = std::find(data, end, '"') != end;
+        const char quote = single && !dual ? '"' : '\'';
+        static constexpr char HEX[] = "0123456789abcdef";
+        out_ += "{\"$repr\": \"b";
+        out_ += quote == '"' ? "\\\"" : "'";
+        for (const std::uint8_t* byte = data; byte != end; ++byte) {
+            const std::uint8_t c = *byte;
+            if (c == quote) {
+                out_ += quote == '"' ? "\\\\\\\"" : "\\\\'";
+            } else if (c == '\\') {
+                out_ += "\\\\\\\\";
+            } else if (c == '\t') {
+                out_ += "\\\\t";
+            } else if (c == '\n') {
+                out_ += "\\\\n";
+            } else if (c == '\r') {
+                out_ += "\\\\r";
+            } else if (c < 0x20 || c >= 0x7f) {
+                const char escaped[] = {'\\', '\\', 'x', HEX[c >> 4], HEX[c & 0xf]};
+                out_.append(escaped, sizeof escaped);
+            } else if (c == '"') {
+                out_ += "\\\"";
+            } else {
+                out_ += static_cast<char>(c);
+            }
+        }
+        out_ += quote == '"' ? "\\\"\"}" : "'\"}";
+        return pos + 1 + width + length;
+    }
+
     // The repr extension as {"$repr": TEXT}; the tuple extension, whose
     // payload is one array, as {"$tuple": [ITEMS]}.
     std::size_t extension(const Cursor& cursor, std::size_t pos, int depth) {
@@ -214,7 +256,7 @@ private:
             case 0xc7: head = 2, length = cursor.number(pos + 1, 1); break;
             case 0xc8: head = 3, length = cursor.number(pos + 1, 2); break;
             case 0xc9: head = 5, length = cursor.number(pos + 1, 4); break;
-            default: throw NotPlainJson{};  // bytes
+            default: throw NotPlainJson{};
         }
         const auto code = static_cast<std::int8_t>(cursor.peek(pos + head));
         const std::uint8_t* payload = cursor.at(pos + head + 1, length);
