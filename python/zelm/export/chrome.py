@@ -1,21 +1,22 @@
-"""`zelm export --format chrome`: a loaded trace (zelm.trace.Trace) as
-Chrome trace events, which Perfetto and chrome://tracing open, and the
-JSON text of them that Perfetto's importer reads back whole.
+"""`zelm export --format chrome`: a walked trace (zelm.view.walk) as
+Chrome trace events, which Perfetto and chrome://tracing open, written as
+JSON text that Perfetto's importer reads back whole, event by event as
+they are made.
 """
 
 import json
 import re
 
 from zelm.export.json import to_json_safe
-from zelm.export.times import NonFiniteTimeError, nanoseconds_from_start
+from zelm.export.times import NonFiniteTimeError, all_placeable, nanoseconds_from_start
 from zelm.trace import Call
 
-__all__ = ["to_chrome_trace", "chrome_trace_json", "NonFiniteTimeError"]
+__all__ = ["ChromeTrace", "to_chrome_trace", "chrome_trace_json", "NonFiniteTimeError"]
 
 
-def to_chrome_trace(trace):
-    """The trace as a Chrome trace event file (a JSON-ready dict) that
-    Perfetto and chrome://tracing open.
+class ChromeTrace:
+    """The trace ``walked`` as a Chrome trace event file that Perfetto and
+    chrome://tracing open.
 
     Every call is one complete event ("ph" "X") with "ts" and "dur" in
     microseconds from the start of the trace, on the process of the main
@@ -25,44 +26,85 @@ def to_chrome_trace(trace):
     details. A coroutine or generator that was resumed is one event per
     segment it ran, so that the tasks of one event loop never overlap on
     their thread. Calls nest per thread as they ran: times are whole
-    nanoseconds (zelm.export.times) before they are divided. Raises
-    NonFiniteTimeError.
+    nanoseconds (zelm.export.times) before they are divided. Making the
+    events raises NonFiniteTimeError.
     """
-    pid = trace.main_thread_id if trace.main_thread_id is not None else 1
 
-    def nanoseconds(timestamp):
-        return nanoseconds_from_start(trace, timestamp)
+    def __init__(self, walked):
+        self.walked = walked
+        # The events made so far.
+        self.event_count = 0
 
-    events = [{"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": trace.source or "python"}}]
-    for thread in trace.threads:
-        tid = thread.thread_id if thread.thread_id is not None else 0
-        events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": thread.name}})
-        for _, node in thread.walk():
-            if isinstance(node, Call):
-                events.extend(_call_events(node, nanoseconds, pid, tid))
-            else:
-                events.append({
-                    "name": node.type, "cat": "plugin", "ph": "i", "s": "t", "pid": pid, "tid": tid,
-                    "ts": nanoseconds(node.timestamp) / 1000, "args": to_json_safe(node.data),
-                })
-    for cut in trace.cuts:
-        # A global instant event: the line from which on the trace is incomplete.
-        tid = cut.thread_native_id if cut.thread_native_id is not None else 0
-        events.append({
-            "name": "trace cut: budget reached", "cat": "trace_cut", "ph": "i", "s": "g", "pid": pid, "tid": tid,
-            "ts": nanoseconds(cut.timestamp if cut.timestamp is not None else trace.end) / 1000,
-            "args": to_json_safe(vars(cut)),
-        })
-    other = {
-        "trace_id": trace.trace_id,
-        "source": trace.source,
-        "version": trace.version,
-        "command_line_args": trace.command_line_args,
-        "timestamp": trace.timestamp,
-    }
-    if trace.cuts:
-        other["dropped_events"] = trace.dropped_events
-    return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": to_json_safe(other)}
+    def events(self):
+        """The events, each made (and its nodes decoded) when asked for."""
+        walked, trace = self.walked, self.walked.trace
+        pid = trace.main_thread_id if trace.main_thread_id is not None else 1
+
+        def nanoseconds(timestamp):
+            return nanoseconds_from_start(trace, timestamp)
+
+        yield {"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": trace.source or "python"}}
+        for thread in walked.threads:
+            tid = thread.thread_id if thread.thread_id is not None else 0
+            yield {"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": thread.name}}
+            for _, reference in walked.walk(thread):
+                node = walked.node(reference)
+                if isinstance(node, Call):
+                    yield from _call_events(node, nanoseconds, pid, tid)
+                else:
+                    yield {
+                        "name": node.type, "cat": "plugin", "ph": "i", "s": "t", "pid": pid, "tid": tid,
+                        "ts": nanoseconds(node.timestamp) / 1000, "args": to_json_safe(node.data),
+                    }
+        for cut in trace.cuts:
+            # A global instant event: the line from which on the trace is incomplete.
+            tid = cut.thread_native_id if cut.thread_native_id is not None else 0
+            yield {
+                "name": "trace cut: budget reached", "cat": "trace_cut", "ph": "i", "s": "g", "pid": pid, "tid": tid,
+                "ts": nanoseconds(cut.timestamp if cut.timestamp is not None else trace.end) / 1000,
+                "args": to_json_safe(vars(cut)),
+            }
+
+    def other_data(self):
+        trace = self.walked.trace
+        other = {
+            "trace_id": trace.trace_id,
+            "source": trace.source,
+            "version": trace.version,
+            "command_line_args": trace.command_line_args,
+            "timestamp": trace.timestamp,
+        }
+        if trace.cuts:
+            other["dropped_events"] = trace.dropped_events
+        return to_json_safe(other)
+
+    def times_placeable(self):
+        """Whether the events are made without a NonFiniteTimeError, told
+        from the walked trace's time columns without making them; False
+        without such columns. When not, make them all before writing any."""
+        columns = self.walked.time_columns()
+        return columns is not None and all_placeable(self.walked.trace, columns)
+
+    def json_chunks(self):
+        """The JSON text of the file, in pieces made event by event, as
+        chrome_trace_json writes the whole of it."""
+        self.event_count = 0
+        yield '{"traceEvents": ['
+        separator = ""
+        for event in self.events():
+            self.event_count += 1
+            yield separator + _perfetto_json(event)
+            separator = ", "
+        yield '], "displayTimeUnit": "ms", "otherData": ' + _perfetto_json(self.other_data()) + "}"
+
+
+def to_chrome_trace(trace):
+    """The Chrome trace event file of a trace the reader loaded whole
+    (zelm.trace.Trace), as one JSON-ready dict."""
+    from zelm.view.walk import LoadedTrace
+
+    exported = ChromeTrace(LoadedTrace(trace))
+    return {"traceEvents": list(exported.events()), "displayTimeUnit": "ms", "otherData": exported.other_data()}
 
 
 def _call_events(call, nanoseconds, pid, tid):
@@ -74,7 +116,7 @@ def _call_events(call, nanoseconds, pid, tid):
     spans = [(nanoseconds(segment.start), nanoseconds(segment.end)) for segment in segments]
     events = []
     for number, (segment, (start, end)) in enumerate(zip(segments, spans), 1):
-        args = {"location": call.location, "frame_id": segment.frame_id}
+        args = {"location": call.location, "frame_id": to_json_safe(segment.frame_id)}
         if len(segments) > 1:
             args["segment"] = f"{number} of {len(segments)}"
         if number == 1 and call.call_record is not None:
@@ -117,7 +159,13 @@ def chrome_trace_json(chrome_trace):
     carry, as the text of its backslash escape ("\\udc80"), as zelm shows
     such text elsewhere. The rest is json.dumps's ASCII (control characters
     escaped)."""
-    return _PERFETTO_MISREAD.sub(_perfetto_escape, json.dumps(chrome_trace, allow_nan=False))
+    return _perfetto_json(chrome_trace)
+
+
+def _perfetto_json(value):
+    # Every escape lies inside one JSON string: a value's text is changed
+    # alike written alone or within its file.
+    return _PERFETTO_MISREAD.sub(_perfetto_escape, json.dumps(value, allow_nan=False))
 
 
 def _perfetto_escape(match):

@@ -1,21 +1,22 @@
-"""`zelm export --format speedscope`: a loaded trace (zelm.trace.Trace) in
+"""`zelm export --format speedscope`: a walked trace (zelm.view.walk) in
 speedscope's file format (https://www.speedscope.app), whose flame graph
-and "left heavy" views sum the time of every call.
+and "left heavy" views sum the time of every call, written as JSON text
+event by event.
 """
 
+import json
 import math
 
-from zelm.export.times import nanoseconds_from_start
-from zelm.trace import Call
+from zelm.export.times import NonFiniteTimeError, all_placeable, nanoseconds_from_start
 from zelm.version import __version__
 
-__all__ = ["to_speedscope", "SPEEDSCOPE_SCHEMA"]
+__all__ = ["SpeedscopeFile", "to_speedscope", "SPEEDSCOPE_SCHEMA"]
 
 SPEEDSCOPE_SCHEMA = "https://www.speedscope.app/file-format-schema.json"
 
 
-def to_speedscope(trace):
-    """The trace as a speedscope file (a JSON-ready dict).
+class SpeedscopeFile:
+    """The trace ``walked`` as a speedscope file.
 
     Each thread is one "evented" profile, the main thread first and shown
     first: every call opens its frame ("O") at its start and closes it
@@ -25,104 +26,185 @@ def to_speedscope(trace):
     are shared by all profiles, one per function: its qualified name, file
     and line. A call the trace holds no return of closes where the reader
     ended it (the end of the trace); the records of plugins, which
-    speedscope has no place for, are left out. Raises
-    zelm.export.times.NonFiniteTimeError.
+    speedscope has no place for, are left out. Only the names, locations
+    and times of the calls are read, no record decoded.
+
+    The frames and the span of the profiles come first in the file: a
+    first walk over the calls finds them, a second makes the events.
+    Making them raises zelm.export.times.NonFiniteTimeError.
     """
-    frames, frame_index = [], {}
 
-    def frame_of(call):
-        name, location = call.name, call.location
-        index = frame_index.get((name, location))
-        if index is None:
-            index = frame_index[(name, location)] = len(frames)
-            frames.append(_frame(name, location))
-        return index
+    def __init__(self, walked):
+        self.walked = walked
+        self.profile_count = max(1, len(walked.threads))
+        self._frames = None
+        self._unplaced = None  # the NonFiniteTimeError of the profiles' end
 
-    thread_events = [(thread, _thread_events(trace, thread, frame_of)) for thread in trace.threads]
-    # Every profile spans the whole trace; a damaged document's end may be
-    # no number, and its calls then end it.
-    end = max([events[-1]["at"] for _, events in thread_events if events]
-              + ([nanoseconds_from_start(trace, trace.end)] if math.isfinite(trace.end) else []), default=0)
+    def _first_walk(self):
+        """(frames, frame number by (name, location), the end of every
+        profile), the frames in the order the calls first name them."""
+        if self._frames is not None:
+            return self._frames
+        walked, trace = self.walked, self.walked.trace
+        frames, frame_index = [], {}
+        latest = None
+        for thread in walked.threads:
+            for _, reference in walked.walk(thread):
+                if not walked.is_call(reference):
+                    continue
+                key = (walked.name(reference), walked.location(reference))
+                if key not in frame_index:
+                    frame_index[key] = len(frames)
+                    frames.append(_frame(*key))
+                for start, end in walked.spans(reference):
+                    latest = _later(_later(latest, start), end)
+        # Every profile spans the whole trace; a damaged document's end may
+        # be no number, and its calls then end it. Each thread's events
+        # never go back before 0. A time no time line places fails the
+        # export once the events are made, which fail first where one of
+        # them is that time.
+        try:
+            ends = [] if latest is None else [max(0, nanoseconds_from_start(trace, latest))]
+            if math.isfinite(trace.end):
+                ends.append(nanoseconds_from_start(trace, trace.end))
+        except NonFiniteTimeError as error:
+            self._unplaced, ends = error, []
+        self._frames = frames, frame_index, max(ends, default=0)
+        return self._frames
 
-    def profile(name, events):
-        return {"type": "evented", "name": name, "unit": "nanoseconds", "startValue": 0, "endValue": end,
-                "events": events}
+    def times_placeable(self):
+        """Whether the events are made without a NonFiniteTimeError, told
+        from the walked trace's time columns; False without such columns.
+        When not, make them all before writing any."""
+        columns = self.walked.time_columns()
+        return columns is not None and all_placeable(self.walked.trace, columns)
 
-    profiles = [
-        profile(f"{thread.name} ({thread.thread_id})" if thread.thread_id is not None else thread.name, events)
-        for thread, events in thread_events
-    ]
-    # The file opens on its first profile, which a run that recorded
-    # nothing has too.
-    profiles = profiles or [profile("no calls recorded", [])]
-    name = f"{trace.source or 'python'} (zelm trace {trace.trace_id})"
-    if trace.cuts:
-        name += f", cut by its budget: {trace.dropped_events} events left out"
-    return {
-        "$schema": SPEEDSCOPE_SCHEMA,
-        "name": name,
-        "exporter": f"zelm {__version__}",
-        "activeProfileIndex": 0,
-        "shared": {"frames": frames},
-        "profiles": profiles,
-    }
+    def name(self):
+        trace = self.walked.trace
+        name = f"{trace.source or 'python'} (zelm trace {trace.trace_id})"
+        if trace.cuts:
+            name += f", cut by its budget: {trace.dropped_events} events left out"
+        return name
+
+    def header(self):
+        """The entries of the file before its profiles."""
+        return {
+            "$schema": SPEEDSCOPE_SCHEMA,
+            "name": self.name(),
+            "exporter": f"zelm {__version__}",
+            "activeProfileIndex": 0,
+            "shared": {"frames": self._first_walk()[0]},
+        }
+
+    def profiles(self):
+        """(profile entries but its events, the events as (type, frame,
+        nanoseconds)) of each thread, made as they are asked for."""
+        walked = self.walked
+        _, frame_index, end = self._first_walk()
+
+        def profile(name):
+            return {"type": "evented", "name": name, "unit": "nanoseconds", "startValue": 0, "endValue": end}
+
+        for thread in walked.threads:
+            name = f"{thread.name} ({thread.thread_id})" if thread.thread_id is not None else thread.name
+            yield profile(name), _thread_events(walked, thread, frame_index)
+        # The file opens on its first profile, which a run that recorded
+        # nothing has too.
+        if not walked.threads:
+            yield profile("no calls recorded"), iter(())
+        if self._unplaced is not None:
+            raise self._unplaced
+
+    def json_chunks(self):
+        """The JSON text of the file in pieces, event by event, as
+        json.dumps writes the whole of it."""
+        header = json.dumps(self.header(), allow_nan=False)
+        yield header[:-1] + ', "profiles": ['
+        separator = ""
+        for entries, events in self.profiles():
+            yield separator + json.dumps(entries, allow_nan=False)[:-1] + ', "events": ['
+            event_separator = ""
+            for kind, frame, at in events:
+                yield f'{event_separator}{{"type": "{kind}", "frame": {frame}, "at": {at}}}'
+                event_separator = ", "
+            yield "]}"
+            separator = ", "
+        yield "]}"
 
 
-def _thread_events(trace, thread, frame_of):
-    """The open and close events of one thread's calls.
+def to_speedscope(trace):
+    """The speedscope file of a trace the reader loaded whole
+    (zelm.trace.Trace), as one JSON-ready dict."""
+    from zelm.view.walk import LoadedTrace
+
+    exported = SpeedscopeFile(LoadedTrace(trace))
+    file = exported.header()
+    file["profiles"] = [{**entries, "events": [{"type": kind, "frame": frame, "at": at} for kind, frame, at in events]}
+                        for entries, events in exported.profiles()]
+    return file
+
+
+def _later(latest, timestamp):
+    return timestamp if latest is None or timestamp > latest else latest
+
+
+def _thread_events(walked, thread, frame_index):
+    """The open and close events of one thread's calls, as (type, frame,
+    nanoseconds).
 
     speedscope refuses a profile whose events are not balanced or whose
     times run backwards; the nesting gives the balance, and each time is
     held at no earlier than the one before it, so that a damaged document
     still exports."""
-    if any(isinstance(node, Call) and node.segments for _, node in thread.walk()):
-        return _events_in_time_order(trace, thread, frame_of)
-    events = []
+    if walked.has_joined_calls(thread):
+        yield from _events_in_time_order(walked, thread, frame_index)
+        return
+    trace = walked.trace
     last = 0
-    # (call, None) to open the call, (call, its frame) to close it.
-    pending = [(node, None) for node in reversed(thread.roots) if isinstance(node, Call)]
-    while pending:
-        call, frame = pending.pop()
-        if frame is None:
-            frame = frame_of(call)
-            last = max(last, nanoseconds_from_start(trace, call.start))
-            events.append({"type": "O", "frame": frame, "at": last})
-            pending.append((call, frame))
-            pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
-        else:
-            last = max(last, nanoseconds_from_start(trace, call.end))
-            events.append({"type": "C", "frame": frame, "at": last})
-    return events
+    open_calls = []  # (depth, frame, end) of the calls entered and not yet left
+
+    for depth, reference in walked.walk(thread):
+        if not walked.is_call(reference):
+            continue
+        while open_calls and open_calls[-1][0] >= depth:
+            _, frame, end = open_calls.pop()
+            last = max(last, nanoseconds_from_start(trace, end))
+            yield "C", frame, last
+        [(start, end)] = walked.spans(reference)
+        frame = frame_index[(walked.name(reference), walked.location(reference))]
+        last = max(last, nanoseconds_from_start(trace, start))
+        yield "O", frame, last
+        open_calls.append((depth, frame, end))
+    while open_calls:
+        _, frame, end = open_calls.pop()
+        last = max(last, nanoseconds_from_start(trace, end))
+        yield "C", frame, last
 
 
-def _events_in_time_order(trace, thread, frame_of):
+def _events_in_time_order(walked, thread, frame_index):
     """The events of a thread with a resumed coroutine or generator, which
     opens and closes its frame once per segment it ran. Its later segments
     ran inside whatever resumed them, outside the place the tree gives the
     joined call, so the frames open in order of time and nest where they
     ran, the tree telling apart only spans whose times meet."""
-    spans = _spans(trace, thread, frame_of)
+    spans = _spans(walked, thread, frame_index)
     # The longer of two spans starting together holds the other; the sort
     # is stable, so the tree orders spans alike in time.
     spans.sort(key=lambda span: (span.start, -span.end))
-    events, open_spans = [], []
+    open_spans = []
     last = 0
-
-    def close():
-        nonlocal last
-        span = open_spans.pop()
-        last = max(last, span.end)
-        events.append({"type": "C", "frame": span.frame, "at": last})
-
     for span in spans:
         while open_spans and not open_spans[-1].holds(span):
-            close()
+            closed = open_spans.pop()
+            last = max(last, closed.end)
+            yield "C", closed.frame, last
         last = max(last, span.start)
-        events.append({"type": "O", "frame": span.frame, "at": last})
+        yield "O", span.frame, last
         open_spans.append(span)
     while open_spans:
-        close()
-    return events
+        closed = open_spans.pop()
+        last = max(last, closed.end)
+        yield "C", closed.frame, last
 
 
 class _Span:
@@ -143,26 +225,27 @@ class _Span:
             span.start < self.end or self.order < span.order <= self.last_descendant)
 
 
-def _spans(trace, thread, frame_of):
+def _spans(walked, thread, frame_index):
     """The _Spans of a thread's calls, depth first."""
+    trace = walked.trace
     spans = []
     order = 0
-    # (call, None) to enter the call, (call, its spans) to leave it.
-    pending = [(node, None) for node in reversed(thread.roots) if isinstance(node, Call)]
-    while pending:
-        call, entered = pending.pop()
-        if entered is not None:
-            for span in entered:
-                span.last_descendant = order - 1
+    entered = []  # (depth, spans) of the calls entered and not yet left
+    for depth, reference in walked.walk(thread):
+        if not walked.is_call(reference):
             continue
-        frame = frame_of(call)
-        entered = [_Span(nanoseconds_from_start(trace, segment.start), nanoseconds_from_start(trace, segment.end),
-                         frame, order)
-                   for segment in call.segments or [call]]
+        while entered and entered[-1][0] >= depth:
+            for span in entered.pop()[1]:
+                span.last_descendant = order - 1
+        frame = frame_index[(walked.name(reference), walked.location(reference))]
+        pieces = [_Span(nanoseconds_from_start(trace, start), nanoseconds_from_start(trace, end), frame, order)
+                  for start, end in walked.spans(reference)]
         order += 1
-        spans.extend(entered)
-        pending.append((call, entered))
-        pending.extend((child, None) for child in reversed(call.children) if isinstance(child, Call))
+        spans.extend(pieces)
+        entered.append((depth, pieces))
+    for _, pieces in entered:
+        for span in pieces:
+            span.last_descendant = order - 1
     return spans
 
 

@@ -215,6 +215,25 @@ class ThreadFacts:
         self.name = name
 
 
+def thread_name(facts, main_thread_id):
+    """The name of a thread of the index (``facts``, an entry of its
+    "threads"), as the reader names it: its records' name, else one made of
+    its id."""
+    if facts["name"] is not None:
+        return facts["name"]
+    thread_id = facts["thread_id"]
+    return "main thread" if thread_id == main_thread_id else f"thread {thread_id}"
+
+
+def decoded_trace(documents, name):
+    """The reader's Trace of ``documents`` (MessagePack bytes, oldest
+    first), every record decoded: the slow way, for documents the native
+    reader does not take apart. Raises trace.TraceFormatError naming
+    ``name``."""
+    decoded = [trace_reader.decode_document(part, name) for part in documents]
+    return trace_reader.Trace.from_document(trace_reader.merge_documents(decoded), name)
+
+
 def load_documents(db_path, trace_id):
     """(trace id, its stored documents oldest first) for ``trace_id`` or
     LATEST; raises trace.TraceNotFoundError."""
