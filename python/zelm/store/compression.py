@@ -29,11 +29,11 @@ ZSTD_WITH_DICTIONARY = "zstd-dictionary"
 LEVEL = 3
 
 DICTIONARY_BYTES = 64 * 1024
-# The first records of each record array are sampled, up to SAMPLE_BYTES in
+# The first records of each document are sampled, up to SAMPLE_BYTES in
 # all; with fewer than MIN_SAMPLES records the training fails or gains
 # nothing. One test's trace may be enough: a saver that keeps up stores the
 # traces one at a time.
-SAMPLES_PER_ARRAY = 1000
+SAMPLES_PER_DOCUMENT = 1000
 SAMPLE_BYTES = 4 * 1024 * 1024
 MIN_SAMPLES = 500
 # The trainer's segment and d-mer sizes, fixed: searching for the best ones
@@ -70,21 +70,27 @@ def _prepared(dictionary):
     return loaded
 
 
-def record_samples(document, per_array=SAMPLES_PER_ARRAY):
-    """The first ``per_array`` records (bytes) of each record array of the
-    trace document; none from a document whose frame does not read (a
-    record array's records are skipped, not decoded)."""
+class _Enough(Exception):
+    """The samples wanted are taken: the rest of the document is not read."""
+
+
+def record_samples(document, limit=SAMPLES_PER_DOCUMENT):
+    """The first ``limit`` records (bytes) of the trace document, record
+    array by record array in the document's order, not decoded; none from a
+    document whose frame does not read. What follows them is not read."""
     data = memoryview(document).cast("B")
     samples = []
 
     def sampled(offset):
         """Samples the record array at ``offset``; the offset after it."""
         count, offset = container_head(data, offset, maps=False)
-        for _ in range(min(count, per_array)):
+        for _ in range(count):
+            if len(samples) == limit:
+                raise _Enough
             end = _fastread.skip(data, offset, 1)
             samples.append(data[offset:end].tobytes())
             offset = end
-        return _fastread.skip(data, offset, max(0, count - per_array))
+        return offset
 
     try:
         entries, offset = container_head(data, 0, maps=True)
@@ -99,6 +105,8 @@ def record_samples(document, per_array=SAMPLES_PER_ARRAY):
                     offset = sampled(_fastread.skip(data, offset, 1))
             else:
                 offset = _fastread.skip(data, offset, 1)
+    except _Enough:
+        pass
     except ValueError:
         pass  # what was sampled before the damage is records all the same
     return samples
