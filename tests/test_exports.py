@@ -11,11 +11,14 @@ import sys
 from pathlib import Path
 
 import jsonschema
+import msgpack
 import pytest
 from conftest import python_environment, run_python
 from test_trace_reader import MAIN, WORKER, call, document, plugin, ret
 
 from zelm import export
+from zelm.export.chrome import ChromeTrace
+from zelm.export.speedscope import SpeedscopeFile
 from zelm.trace import Call, Trace
 
 # speedscope's own schema of its file format (see data/README.md).
@@ -363,3 +366,56 @@ def test_an_html_export_is_never_gzip_compressed(recorded):
     assert result.returncode == 1
     assert result.stderr.startswith("zelm: error: --format html writes a page that browsers open from disk")
     assert not (directory / "page.html.gz").exists()
+
+
+# A thread of many calls, each with a plugin record: enough for several pieces of text.
+MANY_CALLS = document([record for number in range(1500) for record in (
+    call("step", f"frm_{number}", 1.0 + number, locals_={"number": number}),
+    plugin("log_message", 1.5 + number, message=f"step {number}"),
+    ret("step", f"frm_{number}", 1.75 + number, arg=number))])
+
+
+def walked_from_the_index(doc):
+    from zelm.view import lazy, walk
+
+    data = msgpack.packb(doc)
+    return walk.IndexedTrace([data], lazy.index_documents([data]), "the trace")
+
+
+def test_the_chrome_text_is_written_as_its_events_are_made(monkeypatch):
+    walked = walked_from_the_index(MANY_CALLS)
+    made = []
+    monkeypatch.setattr(walked, "node", lambda node_id: made.append(node_id) or walked.nodes[node_id])
+    exported = ChromeTrace(walked)
+
+    chunks = exported.json_chunks()
+    first_pieces = next(chunks) + next(chunks)
+
+    assert 0 < len(made) < 1000 and first_pieces.startswith('{"traceEvents": [{"name": "process_name"')
+    text = first_pieces + "".join(chunks)
+    assert len(made) == 3000 and exported.event_count == 1 + 1 + 3000
+    assert text == export.chrome_trace_json(export.to_chrome_trace(Trace.from_document(MANY_CALLS)))
+
+
+def test_the_speedscope_file_is_made_without_decoding_a_record(monkeypatch):
+    walked = walked_from_the_index(MANY_CALLS)
+    monkeypatch.setattr(msgpack, "unpackb", lambda *args, **kwargs: pytest.fail("a record was decoded"))
+
+    text = "".join(SpeedscopeFile(walked).json_chunks())
+
+    monkeypatch.undo()
+    file = json.loads(text)
+    assert speedscope_problems(file) == [] and len(file["profiles"][0]["events"]) == 3000
+    assert text == json.dumps(export.to_speedscope(Trace.from_document(MANY_CALLS)), allow_nan=False)
+
+
+@pytest.mark.parametrize("export_type", [ChromeTrace, SpeedscopeFile])
+@pytest.mark.parametrize("bad_time", [float("inf"), float("-inf"), 1e300], ids=["inf", "-inf", "too far"])
+def test_a_time_no_time_line_places_is_found_before_anything_is_written(export_type, bad_time):
+    placed = document([call("main", "frm_m", 1.0), ret("main", "frm_m", 2.0)])
+    unplaced = document([call("main", "frm_m", 1.0), ret("main", "frm_m", bad_time)])
+
+    assert export_type(walked_from_the_index(placed)).times_placeable()
+    assert not export_type(walked_from_the_index(unplaced)).times_placeable()
+    with pytest.raises(export.NonFiniteTimeError):
+        "".join(export_type(walked_from_the_index(unplaced)).json_chunks())

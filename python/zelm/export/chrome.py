@@ -86,16 +86,34 @@ class ChromeTrace:
         return columns is not None and all_placeable(self.walked.trace, columns)
 
     def json_chunks(self):
-        """The JSON text of the file, in pieces made event by event, as
-        chrome_trace_json writes the whole of it."""
+        """The JSON text of the file, in pieces of a few hundred events made
+        as they are asked for, as chrome_trace_json writes the whole of it."""
         self.event_count = 0
         yield '{"traceEvents": ['
         separator = ""
-        for event in self.events():
-            self.event_count += 1
-            yield separator + _perfetto_json(event)
+        for batch in _batches(self.events(), _EVENTS_PER_CHUNK):
+            self.event_count += len(batch)
+            # The text of a list without its brackets: its items, each
+            # written as alone, joined by ", ".
+            yield separator + _perfetto_json(batch)[1:-1]
             separator = ", "
         yield '], "displayTimeUnit": "ms", "otherData": ' + _perfetto_json(self.other_data()) + "}"
+
+
+# Events encoded by one call of the JSON encoder.
+_EVENTS_PER_CHUNK = 500
+
+
+def _batches(items, size):
+    """Lists of ``size`` consecutive ``items`` (the last one shorter)."""
+    batch = []
+    for item in items:
+        batch.append(item)
+        if len(batch) == size:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
 
 
 def to_chrome_trace(trace):
