@@ -4,6 +4,7 @@ JSON text that Perfetto's importer reads back whole, event by event as
 they are made.
 """
 
+import itertools
 import json
 import re
 
@@ -91,7 +92,8 @@ class ChromeTrace:
         self.event_count = 0
         yield '{"traceEvents": ['
         separator = ""
-        for batch in _batches(self.events(), _EVENTS_PER_CHUNK):
+        events = self.events()
+        while batch := list(itertools.islice(events, _EVENTS_PER_CHUNK)):
             self.event_count += len(batch)
             # The text of a list without its brackets: its items, each
             # written as alone, joined by ", ".
@@ -102,18 +104,6 @@ class ChromeTrace:
 
 # Events encoded by one call of the JSON encoder.
 _EVENTS_PER_CHUNK = 500
-
-
-def _batches(items, size):
-    """Lists of ``size`` consecutive ``items`` (the last one shorter)."""
-    batch = []
-    for item in items:
-        batch.append(item)
-        if len(batch) == size:
-            yield batch
-            batch = []
-    if batch:
-        yield batch
 
 
 def to_chrome_trace(trace):

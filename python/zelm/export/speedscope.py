@@ -4,6 +4,7 @@ and "left heavy" views sum the time of every call, written as JSON text
 event by event.
 """
 
+import itertools
 import json
 import math
 
@@ -124,12 +125,17 @@ class SpeedscopeFile:
         for entries, events in self.profiles():
             yield separator + json.dumps(entries, allow_nan=False)[:-1] + ', "events": ['
             event_separator = ""
-            for kind, frame, at in events:
-                yield f'{event_separator}{{"type": "{kind}", "frame": {frame}, "at": {at}}}'
+            while batch := list(itertools.islice(events, _EVENTS_PER_CHUNK)):
+                yield event_separator + ", ".join(
+                    f'{{"type": "{kind}", "frame": {frame}, "at": {at}}}' for kind, frame, at in batch)
                 event_separator = ", "
             yield "]}"
             separator = ", "
         yield "]}"
+
+
+# Events written in one piece of text.
+_EVENTS_PER_CHUNK = 1000
 
 
 def to_speedscope(trace):
