@@ -143,38 +143,13 @@ def outcome(output):
 def stored_traces(db_path):
     """The traces of a trace database: their number, the bytes of their
     documents and of the database file, how many the trace budget cut and
-    how many events it dropped.
-
-    Only the last record of each document's "frames_of_interest" is decoded:
-    the others are skipped without building objects."""
-    import msgpack
-
+    how many events it dropped (as the store lists them)."""
     from zelm import store
 
     stored = store.list_traces(db_path)
-    cut = dropped = 0
-    for entry in stored:
-        for document in store.load_trace_documents(db_path, entry.trace_id):
-            last = last_main_record(msgpack, document)
-            if isinstance(last, dict) and last.get("type") == "trace_cut":
-                cut += 1
-                dropped += last.get("dropped_events", 0)
+    cut = [entry.dropped_events for entry in stored if entry.dropped_events is not None]
     return {"traces": len(stored), "document_bytes": sum(entry.size_bytes for entry in stored),
-            "database_file_bytes": os.path.getsize(db_path), "traces_cut": cut, "events_dropped": dropped}
-
-
-def last_main_record(msgpack, document):
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=len(document) + 1)
-    unpacker.feed(document)
-    for _ in range(unpacker.read_map_header()):
-        if unpacker.unpack() != "frames_of_interest":
-            unpacker.skip()
-            continue
-        count = unpacker.read_array_header()
-        for _ in range(count - 1):
-            unpacker.skip()
-        return unpacker.unpack() if count else None
-    return None
+            "database_file_bytes": os.path.getsize(db_path), "traces_cut": len(cut), "events_dropped": sum(cut)}
 
 
 def describe(name, entry):
