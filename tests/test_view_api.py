@@ -749,12 +749,11 @@ def shown_source(db_path, trace_id, how):
     if how == "server":
         with running_viewer(db_path) as server:
             return get(server, "source", trace=trace_id, node=0)
-    from zelm import trace as trace_reader
     output = db_path.parent / "export.html"
-    export.export_html(trace_reader.load(db_path, trace_id), db_path, output)
+    export.export_html(db_path, trace_id, output)
     page = output.read_text()
     data = json.loads(page.split('id="zelm-data">', 1)[1].split("</script>", 1)[0])
-    return data["sources"]["0"]
+    return data["sources"][data["nodes"]["0"]["location"]]
 
 
 @pytest.mark.parametrize("how", ["server", "export"])

@@ -389,6 +389,13 @@ def test_flame_graph_shows_the_heaviest_path_first_zooms_and_lists_calls(browser
     assert flame_box(browser, 4, "__main__.fib")[2] < browser.execute_script("return flame.boxes[0].w") / 2
 
 
+def embedded_answer(browser, endpoint, params):
+    """What the page's API answers from the data an exported file embeds."""
+    return browser.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "api(arguments[0], arguments[1]).then(done, error => done({error: error.message}))", endpoint, params)
+
+
 def test_exported_html_answers_as_the_server_does(browser, recursive_viewer, tmp_path):
     from zelm.cli.main import main
 
@@ -399,9 +406,7 @@ def test_exported_html_answers_as_the_server_does(browser, recursive_viewer, tmp
     wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
 
     def embedded(endpoint, params):
-        return browser.execute_async_script(
-            "const done = arguments[arguments.length - 1];"
-            "api(arguments[0], arguments[1]).then(done, error => done({error: error.message}))", endpoint, params)
+        return embedded_answer(browser, endpoint, params)
 
     graph = get(recursive_viewer, "flame", trace=trace_id, thread=0)
     module_box = graph["children"][0]
@@ -416,6 +421,29 @@ def test_exported_html_answers_as_the_server_does(browser, recursive_viewer, tmp
         ("node", {"node": main_id}), ("children", {"node": main_id}),
     ]:
         assert embedded(endpoint, params) == get(recursive_viewer, endpoint, trace=trace_id, **params), endpoint
+
+
+def test_exported_html_shows_each_calls_source_as_the_server_does(browser, recursive_viewer, tmp_path):
+    from zelm.cli.main import main
+
+    trace_id = recursive_viewer.ids["recursive"]
+    output = tmp_path / "recursive.html"
+    db_path = str(recursive_viewer.db_path)
+    assert main(["export", "--db", db_path, trace_id, "--format", "html", "-o", str(output)]) == 0
+    browser.get(output.as_uri())
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#tree .row"))
+
+    # Every call, the many calls of fib at one location among them.
+    nodes = get(recursive_viewer, "summary", trace=trace_id)["nodes"]
+    for node_id in range(nodes):
+        assert embedded_answer(browser, "source", {"node": node_id}) == \
+            get(recursive_viewer, "source", trace=trace_id, node=node_id), node_id
+    fib = get(recursive_viewer, "search", trace=trace_id, q="__main__.fib", current=1)
+    browser.get(f"{output.as_uri()}#trace={trace_id}&node={fib['node']['id']}")
+    browser.refresh()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#details .source .current"))
+    assert details_text(browser, "h2") == "__main__.fib"
+    assert details_text(browser, ".source .current").endswith("def fib(n):")
 
 
 # ---- failures, links to a call, where a trace opens ----

@@ -77,7 +77,12 @@ function embeddedApi(data) {
       case "roots": return page(data.roots[Number(params.thread)] || [], params);
       case "children": return page(data.children[known(Number(params.node))] || [], params);
       case "node": return data.nodes[known(Number(params.node))];
-      case "source": return data.sources[known(Number(params.node))] || { available: false, reason: "not in this file" };
+      case "source": {
+        // The lines around a location are held once, under the location.
+        const node = data.nodes[known(Number(params.node))];
+        const held = node.kind === "call" && Object.prototype.hasOwnProperty.call(data.sources, node.location);
+        return held ? data.sources[node.location] : { available: false, reason: "not in this file" };
+      }
       case "search": {
         const query = String(params.q || "").toLowerCase();
         const thread = params.thread === undefined || params.thread === null || params.thread === "" ? null : Number(params.thread);
