@@ -1024,7 +1024,10 @@ def _summarise(document):
 
     def read(offset, how):
         """What `how` reads at `offset`, and the offset after it."""
-        unpacker = Unpacker(_ChunkReader(view[offset:], ()), max_buffer_size=buffer_limit, strict_map_key=False)
+        # What is read here is a key or a small entry: a reader that took
+        # its default megabyte at every read would copy far more than it decodes.
+        unpacker = Unpacker(_ChunkReader(view[offset:], ()), read_size=min(_SUMMARY_READ_BYTES, buffer_limit),
+                            max_buffer_size=buffer_limit, strict_map_key=False)
         return how(unpacker), offset + unpacker.tell()
 
     def entries_at(offset):
@@ -1109,6 +1112,8 @@ def _summarise(document):
 
 # The most msgpack's reader can buffer.
 _MAX_BUFFER_BYTES = 2**31 - 1
+# How much the summary's reader takes from the document at a time.
+_SUMMARY_READ_BYTES = 16 * 1024
 
 
 def _is_record_of(record, record_type):
