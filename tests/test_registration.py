@@ -6,6 +6,7 @@ import _thread
 import gc
 import importlib
 import inspect
+import operator
 import sys
 import threading
 import weakref
@@ -23,6 +24,7 @@ PROFILER_METHODS = [
     ("save_request_in_db", "($self)"),
     ("build_trace", "($self)"),
     ("register_threading_profiler", "($self, _frame, _event, _arg)"),
+    ("take_over_thread", "($self)"),
 ]
 
 
@@ -525,6 +527,53 @@ def test_register_threading_profiler_argument_errors(native, registered, args, k
     assert sys.getprofile() is None
     marker_after()
     assert recorded_events(decode(registered.build_trace()), "marker_after") == []
+
+
+# ---- profilers taking turns on one thread ---------------------------------------------
+
+
+def turns(first, second, take_thread):
+    """A call of the first profiler's with a turn of the second's inside it."""
+    marker_before()
+    take_thread(second)
+    marker_in_thread()
+    take_thread(first)
+    marker_after()
+
+
+# How a profiler takes the thread over, and whether the one it replaces
+# keeps the calls it has open there. (No Python frame of the test's own:
+# the profiler taking over would record its return.)
+TAKING_THE_THREAD = {
+    "take_over_thread": (operator.methodcaller("take_over_thread"), True),
+    "register_threading_profiler": (operator.methodcaller("register_threading_profiler", None, None, None), False),
+}
+
+
+@pytest.mark.parametrize("way", list(TAKING_THE_THREAD))
+def test_profilers_taking_turns_on_a_thread_record_their_own_turns(native, make_host, way):
+    take_thread, keeps_open_calls = TAKING_THE_THREAD[way]
+    first_host, second_host = make_host(), make_host()
+    native.register_profiler(second_host)
+    native.register_profiler(first_host)
+    first, second = first_host.rust_profiler, second_host.rust_profiler
+    native.register_noop_profiler()
+
+    take_thread(first)
+    turns(first, second, take_thread)
+    native.register_noop_profiler()
+    first_doc, second_doc = decode(first.build_trace()), decode(second.build_trace())
+
+    assert [(frame["co_name"], frame["event"]) for frame in frame_records(first_doc)] == [
+        ("turns", "call"), ("marker_before", "call"), ("marker_before", "return"),
+        ("marker_after", "call"), ("marker_after", "return"), ("turns", "return")]
+    assert [(frame["co_name"], frame["event"]) for frame in frame_records(second_doc)] == [
+        ("marker_in_thread", "call"), ("marker_in_thread", "return")]
+    # The call open while the other profiler had the thread keeps its id and
+    # stays the call site of what it calls after.
+    call, *_, after, returned = frame_records(first_doc)
+    assert (returned["frame_id"] == call["frame_id"]) is keeps_open_calls
+    assert (after["user_code_call_site"] is not None) is keeps_open_calls
 
 
 # ---- registering twice --------------------------------------------------------------

@@ -36,6 +36,11 @@ class ZelmProfiler:
     def register_threading_profiler(self, _frame: FrameType, _event: str, _arg: Any) -> None:
         """The threading.setprofile hook: installs the native hook on the
         thread that calls it."""
+    def take_over_thread(self) -> None:
+        """Install the native hook on the calling thread for a stretch of
+        work that other profilers' stretches interleave with there (requests
+        stepped on one event loop): a zelm profiler it replaces keeps the
+        calls it has open on the thread, for its own next stretch."""
     def __call__(self, frame: FrameType, event: str, arg: Any, /) -> None:
         """What sys.getprofile() gives while the native hook is on. Handed
         back to sys.setprofile (or threading.setprofile), it installs the

@@ -417,6 +417,25 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     });
 }
 
+// Makes this profiler record the calling thread from now on, for one
+// stretch of work that stretches of other profilers' work interleave with
+// on the same thread (requests stepped on one event loop). A zelm profiler
+// whose hook it replaces is not unregistered from the thread, as it is by
+// register_threading_profiler: its calls still open here keep their frames
+// and ids, and it picks them up when it takes the thread over again.
+PyObject* take_over_thread(PyObject* self, PyObject*) {
+    ZelmProfiler* profiler = profiler_of(self);
+    if (profiler == nullptr) return nullptr;
+    return at_boundary<PyObject*>(nullptr, [&] {
+        compat::ProfileHook current = compat::current_profile_hook();
+        if (current.function != profile_callback || current.object != self) {
+            PyEval_SetProfile(profile_callback, self);
+        }
+        profiler->hook_installed();
+        Py_RETURN_NONE;
+    });
+}
+
 // The event code of a Python-level profile function's call or return event.
 std::optional<int> python_level_event(PyObject* event) {
     if (!PyUnicode_Check(event)) return std::nullopt;
@@ -482,6 +501,7 @@ PyMethodDef profiler_methods[] = {
     {"register_threading_profiler", as_method(register_threading_profiler),
      METH_FASTCALL | METH_KEYWORDS,
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"take_over_thread", take_over_thread, METH_NOARGS, "take_over_thread($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
