@@ -67,14 +67,16 @@ def run_once(argv, workload, scratch):
     this process's resident size at the fork: this process stays small."""
     for name in os.listdir(scratch):
         os.remove(os.path.join(scratch, name))
-    child = subprocess.Popen([sys.executable, *argv, workload], cwd=BENCH_DIR,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
-    errors = child.stderr.read().decode(errors="replace")
-    child.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        raise RuntimeError(f"{' '.join(argv)} {workload} ended with status {code}: {errors.strip()[-2000:]}")
+    # A file, not a pipe: a child that fills a pipe nobody reads would never end.
+    with tempfile.TemporaryFile() as errors:
+        child = subprocess.Popen([sys.executable, *argv, workload], cwd=BENCH_DIR,
+                                 stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(child.pid, 0)
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            errors.seek(0)
+            raise RuntimeError(f"{' '.join(argv)} {workload} ended with status {code}: "
+                               f"{errors.read().decode(errors='replace').strip()[-2000:]}")
     return {"cpu": usage.ru_utime + usage.ru_stime, "peak_rss": usage.ru_maxrss * 1024}
 
 
