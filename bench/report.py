@@ -73,8 +73,8 @@ def worst(values):
     return present[name], name if len(present) > 1 else ""
 
 
-# The workloads' rows in the goals' table: the realistic one, those a
-# reviewer measured, then the others.
+# The workloads' rows in the goals' table: the realistic one, those the goals
+# name one by one, then the others.
 GOAL_ORDER = ("realistic", "recursive", "objects", "text", "parser", "big_locals", "realistic_collected",
               "library", "logging", "threads")
 
