@@ -7,8 +7,18 @@ uvicorn (tests/web_servers.py, 127.0.0.1 only). The same client sends
 /quick/20 requests alternately through the middleware and past it (header
 "X-Plain: 1" selects the bare app inside the same server), one at a time and
 8 at once, in R interleaved rounds, and prints the best rate of each and the
-cost per traced request. On one event loop only one request is traced at a
-time: the concurrent ASGI figure mixes traced and skipped requests.
+cost per request through the middleware.
+
+ASGI with interleaving: rounds of --at-once /interleave requests sent
+together to the Starlette app, each waiting for all of its round to arrive
+and then running on the loop in turns with the others (a BaseHTTPMiddleware,
+tasks, gather, an anyio task group, a streamed body and a background task
+each), through the middleware (every one traced) and past it.
+
+Each server runs with the middleware's options of each setting: every
+trace kept; keep rules that drop 99% of the traces (recorded, then
+discarded: keep={"sample": 0.01}); head sampling of 1% (sample=0.01: the
+others are not recorded at all).
 
 Then the cost of storing what the middleware hands its background saver,
 in a SQLite file and in PostgreSQL (a server of its own on 127.0.0.1, as the
@@ -18,6 +28,9 @@ N times, through the saver (several per transaction, as the middleware
 stores them) and one save at a time.
 """
 import argparse
+import asyncio
+import itertools
+import json
 import os
 import sys
 import tempfile
@@ -30,8 +43,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 from test_web import start_server, stop_server  # noqa: E402
+from web_servers import OPTIONS_VARIABLE  # noqa: E402
 
 CONCURRENCY = 8
+# The middleware's options of each setting measured.
+SETTINGS = {
+    "all kept": {},
+    "keep 1%": {"keep": {"sample": 0.01}},
+    "sample 1%": {"sample": 0.01},
+}
 
 
 def rate(client, requests, concurrency, plain):
@@ -51,7 +71,8 @@ def rate(client, requests, concurrency, plain):
     return requests / (time.perf_counter() - start)
 
 
-def measure(kind, requests, rounds):
+def measure(kind, setting, requests, rounds):
+    os.environ[OPTIONS_VARIABLE] = json.dumps(SETTINGS[setting])
     with tempfile.TemporaryDirectory() as directory:
         process, base_url = start_server(kind, os.path.join(directory, "traces.sqlite3"))
         try:
@@ -65,11 +86,53 @@ def measure(kind, requests, rounds):
                         for plain in (True, False):
                             best[plain] = max(best[plain], rate(client, requests, concurrency, plain))
                     extra = (1 / best[False] - 1 / best[True]) * 1e6
-                    print(f"{kind:9}  {concurrency} at once  without: {best[True]:7.0f} req/s"
+                    print(f"{kind:9}  {setting:9}  {concurrency} at once  without: {best[True]:7.0f} req/s"
                           f"  with: {best[False]:7.0f} req/s  ratio {best[True] / best[False]:.2f}"
                           f"  (+{extra:.0f} us per request)")
         finally:
             stop_server(process)
+
+
+def measure_interleaving(at_once, rounds):
+    os.environ[OPTIONS_VARIABLE] = "{}"
+    round_names = itertools.count()
+
+    async def request(port, path, plain):
+        # A bare HTTP/1.1 exchange, one connection each: httpx's async client
+        # spends more time than the server here.
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        plain_header = "X-Plain: 1\r\n" if plain else ""
+        writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n{plain_header}Connection: close\r\n\r\n".encode())
+        response = await reader.read()
+        writer.close()
+        if not response.startswith(b"HTTP/1.1 200 "):
+            raise RuntimeError(f"{path}: {response[:200]!r}")
+
+    async def rate(port, plain):
+        round_name = next(round_names)
+        start = time.perf_counter()
+        await asyncio.gather(*(request(port, f"/interleave/{n}?round={round_name}&of={at_once}", plain)
+                               for n in range(at_once)))
+        return at_once / (time.perf_counter() - start)
+
+    async def best_rates(port):
+        await rate(port, plain=False)  # warm up both paths
+        await rate(port, plain=True)
+        best = {True: 0.0, False: 0.0}
+        for _ in range(rounds):
+            for plain in (True, False):
+                best[plain] = max(best[plain], await rate(port, plain))
+        return best
+
+    with tempfile.TemporaryDirectory() as directory:
+        process, base_url = start_server("starlette", os.path.join(directory, "traces.sqlite3"))
+        try:
+            best = asyncio.run(best_rates(int(base_url.rsplit(":", 1)[1])))
+        finally:
+            stop_server(process)
+    extra = (1 / best[False] - 1 / best[True]) * 1e6
+    print(f"starlette  interleaving  {at_once} at once  without: {best[True]:7.0f} req/s"
+          f"  with: {best[False]:7.0f} req/s  ratio {best[True] / best[False]:.2f}  (+{extra:.0f} us per request)")
 
 
 def request_document(directory):
@@ -141,10 +204,13 @@ def main():
     parser.add_argument("--requests", type=int, default=400)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--saves", type=int, default=2000, help="traces stored in each store")
+    parser.add_argument("--at-once", type=int, default=50, help="interleaving ASGI requests per round")
     args = parser.parse_args()
     print(f"CPython {sys.version.split()[0]}, {args.requests} requests per measurement, best of {args.rounds}")
     for kind in ("flask", "starlette"):
-        measure(kind, args.requests, args.rounds)
+        for setting in SETTINGS:
+            measure(kind, setting, args.requests, args.rounds)
+    measure_interleaving(args.at_once, 2 * args.rounds)
     measure_saving(args.saves)
 
 

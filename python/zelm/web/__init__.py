@@ -31,14 +31,14 @@ traces by either. Responses of traced requests carry the header
 The profile hook is per thread, and it is installed on the serving thread
 only while the request's own code runs: for WSGI while the application is
 called, each body chunk is produced and the body is closed; for ASGI at every
-step of the request's coroutine and of the tasks it starts. Other requests
-served on the same thread in between are never recorded in its trace. The
-configuration "threading" is refused: a new thread cannot be told which of
-the requests in progress started it. At
-most one traced request is in progress per thread: a request that arrives
-on a thread while one is traced there (requests interleaving on an event
-loop) is served untraced, counted in ``skipped_requests``, and answered with
-"X-Zelm-Trace: skipped".
+step of the request's coroutine and of the tasks it starts. Requests served
+on one thread in turns, as on an event loop, each take the hook at their own
+steps (steps.py): every one is traced, and its trace holds its own calls
+only. A request begun inside another's step (by an inner middleware) is
+traced on its own too. The configuration "threading" is refused: a new
+thread cannot be told which of the requests in progress started it. A
+request that finds another profiler on its thread is served untraced,
+counted in ``skipped_requests``, and answered with "X-Zelm-Trace: skipped".
 
 Nothing zelm does changes a response: a profiler that cannot start, a
 marker that fails or a trace that cannot be stored is logged once on the
@@ -47,7 +47,8 @@ not start). Exceptions of the application propagate unchanged, after its
 trace is complete.
 
 wsgi.py, asgi.py and django.py are the middleware; tracing.py holds one
-traced request, what they share and the markers; keep.py the keep rules;
+traced request, what they share and the markers; steps.py hands a thread's
+hook from request to request; keep.py the keep rules;
 writer.py stores the finished traces. All of it runs while requests are recorded, and is left
 out of traces by name.
 """

@@ -1,6 +1,7 @@
 """The ASGI middleware: one trace per "http" request of an ASGI
 application, its own coroutine and the tasks it starts run step by step
-under the request's hook."""
+under the request's hook, so that requests interleaving on one event loop
+each record only their own steps."""
 
 import asyncio
 import contextvars
@@ -21,11 +22,15 @@ class ASGIMiddleware(Middleware):
     request; "lifespan" and "websocket" scopes pass through untouched.
 
     Options as for WSGIMiddleware. Requests on one event loop interleave on
-    one thread and the profile hook is per thread, so at most one request is
-    traced at a time per loop: a request arriving meanwhile is served
-    untraced, counted in ``skipped_requests`` and marked
-    "X-Zelm-Trace: skipped". Tasks that the traced request starts on the
-    loop are recorded with it; work handed to other threads is not.
+    one thread, whose profile hook is handed from request to request at
+    each step of their coroutines: each request's trace holds its own
+    calls, and those of the tasks it starts on the loop; work handed to
+    other threads is not recorded. A request begun inside a step of
+    another's (by an inner middleware, or a server starting the next
+    pipelined request from the previous one's send) is traced on its own,
+    its calls in its trace only. A request that finds another profiler on
+    the thread is served untraced, counted in ``skipped_requests`` and
+    marked "X-Zelm-Trace: skipped".
     """
 
     async def __call__(self, scope, receive, send):
@@ -82,7 +87,8 @@ def _marking_send(send, tracing, header_value):
 
 class _Stepped(Coroutine):
     """A coroutine run step by step with the request's hook installed
-    around each step (the request's own, or of a task it started)."""
+    around each step (the request's own, or of a task it started): the
+    hook of whichever request the loop ran before is not on during it."""
 
     __slots__ = ("_coroutine", "_tracing")
 

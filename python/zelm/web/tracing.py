@@ -1,7 +1,9 @@
 """One traced request, and what the WSGI and ASGI middleware share: the
-options, which requests are traced, the counters and the failures logged
-once. The two marker functions that the inbound_http plugin records are
-here, where it looks for them by this file's name.
+options, which requests are traced (path prefixes and head sampling, at the
+start) and which traces are kept (the keep rules, at the end), the counters
+and the failures logged once. The two marker functions that the
+inbound_http plugin records are here, where it looks for them by this
+file's name.
 """
 
 import logging
@@ -18,7 +20,9 @@ from collections.abc import Mapping
 from zelm import db, git, plugins, serialize, version  # noqa: F401
 from zelm.profiler import Profiler
 from zelm.store import location
-from zelm.web import writer
+from zelm.tracecontext import valid_traceparent
+from zelm.web import steps, writer
+from zelm.web.keep import keep_rules
 
 __all__ = ["Tracing", "Middleware", "content_length", "TRACE_HEADER", "SKIPPED"]
 
@@ -35,7 +39,7 @@ _logger = logging.getLogger("zelm")
 # ---- the markers the inbound_http plugin records ----
 
 
-def _inbound_request(method, path, query_string, headers, body_size):
+def _inbound_request(method, path, query_string, headers, body_size, traceparent, otel_trace_id):
     """Called first in a traced request: the plugin records the arguments."""
 
 
@@ -45,27 +49,24 @@ def _inbound_response(status, headers, body_size, duration, error):
 
 # ---- one traced request ----
 
-# The request traced on each thread (by thread id) that has one.
-_traced_by_thread = {}
-
-
-def _traced_on_this_thread():
-    return threading.get_ident() in _traced_by_thread
-
 
 class Tracing:
-    """The profiler of one request and the count of open steps on the
-    serving thread: the hook is installed while at least one step runs."""
+    """The profiler of one request. Its hook is on a thread while a step
+    of the request's code runs there (resume() to pause(), see steps.py):
+    requests served in turns on one thread, as on an event loop, each
+    record only their own steps."""
 
     def __init__(self, middleware, method, path, started):
         self.middleware = middleware
         self.profiler = Profiler(
             config=middleware.config, db_path=middleware.db_path, source=f"{method} {path}"
         )
+        self.path = path
         self.started = started
-        self.thread = threading.get_ident()
-        self.steps = 0
+        self.duration = None
         self.finished = False
+        # The requests of the thread it began on.
+        self.home = None
         self.status = None
         self.response_headers = []
         self.body_size = 0
@@ -75,36 +76,44 @@ class Tracing:
     def trace_id(self):
         return self.profiler.trace_id
 
-    def begin(self, method, path, query_string, headers, body_size):
+    def begin(self, method, path, query_string, headers, body_size, traceparent, otel_trace_id):
         """Start the profiler on this thread and mark the request; False,
-        with the failure logged, when the profiler cannot start."""
+        with the failure logged, when the profiler cannot start. Begun in a
+        step of another request, that one's hook comes back afterwards."""
+        here = steps.this_thread()
+        here.make_room()
         try:
             self.profiler.start()
         except Exception as error:
             self.middleware.failed("start the profiler", error)
-            sys.setprofile(None)
+            here.hand_back()
             return False
-        _traced_by_thread[self.thread] = self
-        self.steps = 1
+        self.home = here
+        here.opened()
         try:
-            _inbound_request(method, path, query_string, headers, body_size)
+            _inbound_request(method, path, query_string, headers, body_size, traceparent, otel_trace_id)
         finally:
-            self.pause()
+            here.hand_back()
         return True
 
     def resume(self):
-        self.steps += 1
-        if self.steps == 1 and not self.finished:
-            try:
-                self.profiler.rust_profiler.register_threading_profiler(None, None, None)
-            except Exception as error:
-                self.middleware.failed("resume the profiler", error)
+        """Begin a step of the request's code on this thread: its hook
+        takes the thread over until pause()."""
+        # A task of a finished request runs unrecorded.
+        if not self.finished:
+            steps.this_thread().resume(self)
 
     def pause(self):
-        self.steps -= 1
-        # A task of a finished request runs with no hook to take down.
-        if self.steps == 0 and not self.finished:
-            sys.setprofile(None)
+        """End the step begun by the last resume() on this thread."""
+        steps.this_thread().pause(self)
+
+    def take_thread(self):
+        """Make the request's hook the calling thread's, the request it
+        replaces keeping its open calls for its next step."""
+        try:
+            self.profiler.rust_profiler.take_over_thread()
+        except Exception as error:
+            self.middleware.failed("resume the profiler", error)
 
     def end(self):
         """Mark the response and stop recording; the trace is then ready to
@@ -112,28 +121,28 @@ class Tracing:
         if self.finished:
             return
         self.resume()
+        self.duration = time.perf_counter() - self.started
         try:
-            _inbound_response(
-                self.status, self.response_headers, self.body_size, time.perf_counter() - self.started, self.error
-            )
+            _inbound_response(self.status, self.response_headers, self.body_size, self.duration, self.error)
         finally:
             self.finished = True
-            self.steps = 0
             try:
                 self.profiler.stop()
             finally:
-                sys.setprofile(None)
-                # The server may close a WSGI body on another thread than the one that began it.
-                if _traced_by_thread.get(self.thread) is self:
-                    del _traced_by_thread[self.thread]
+                self.home.closed()
+                here = steps.this_thread()
+                here.leave(self)
+                here.hand_back()
 
     def finish(self):
-        """End the trace; return its document, or None when it cannot be
-        built. Failures are logged."""
+        """End the trace; return its document, or None when the keep rules
+        drop it or it cannot be built. Failures are logged."""
         try:
             self.end()
         except Exception as error:
             self.middleware.failed("end the trace", error)
+        if not self.middleware.keeps(self):
+            return None
         try:
             return self.profiler.build_trace()
         except Exception as error:
@@ -145,11 +154,47 @@ class Tracing:
         return self.profiler.db_path, self.profiler.sqlite_busy_timeout
 
 
-class Middleware:
-    """What both middleware share: options, request selection, counters,
-    and failures logged once."""
+class Counters:
+    """How many requests a middleware traced, kept, dropped, left out by
+    sampling and skipped."""
 
-    def __init__(self, app, db=None, config=None, sample=1.0, paths=None):
+    NAMES = ("traced", "kept", "dropped", "sampled_out", "skipped")
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self.counts = dict.fromkeys(self.NAMES, 0)
+
+    def add(self, name):
+        with self._lock:
+            self.counts[name] += 1
+
+
+# The counters of every middleware made in this process, summed in the one
+# line logged at its end.
+_all_counters = []
+_all_counters_lock = threading.Lock()
+
+
+def _log_counts_at_end():
+    """One line on the "zelm" logger with the requests of all middleware."""
+    with _all_counters_lock:
+        if not _all_counters:
+            return
+        totals = {name: sum(counters.counts[name] for counters in _all_counters) for name in Counters.NAMES}
+        _all_counters.clear()
+    _logger.info("zelm.web: %d requests traced (%d kept, %d dropped by the keep rules), %d sampled out, "
+                 "%d skipped", totals["traced"], totals["kept"], totals["dropped"], totals["sampled_out"],
+                 totals["skipped"])
+
+
+writer.report_at_end(_log_counts_at_end)
+
+
+class Middleware:
+    """What both middleware share: options, request selection, the keep
+    rules, counters, and failures logged once."""
+
+    def __init__(self, app, db=None, config=None, sample=1.0, paths=None, keep=None):
         self.app = app
         self.db_path = location.absolute(location.resolve(db))
         self.config = {**DEFAULT_CONFIG, **(config or {})}
@@ -161,39 +206,79 @@ class Middleware:
             raise ValueError(f"sample must be a rate between 0 and 1, not {sample!r}")
         self.sample = float(sample)
         self.include, self.exclude = _path_prefixes(paths)
-        self.traced_requests = 0
-        self.skipped_requests = 0
+        self.keep = keep_rules(keep)
+        self.counters = Counters()
+        with _all_counters_lock:
+            _all_counters.append(self.counters)
         self._lock = threading.Lock()
         self._failures_logged = set()
         writer.drain_on_termination()
 
+    @property
+    def traced_requests(self):
+        return self.counters.counts["traced"]
+
+    @property
+    def skipped_requests(self):
+        return self.counters.counts["skipped"]
+
+    @property
+    def kept_requests(self):
+        return self.counters.counts["kept"]
+
+    @property
+    def dropped_requests(self):
+        return self.counters.counts["dropped"]
+
+    @property
+    def sampled_out_requests(self):
+        return self.counters.counts["sampled_out"]
+
+    def stats(self):
+        """{"traced", "kept", "dropped", "sampled_out", "skipped"}: the
+        requests recorded; of those ended, kept and dropped by the keep
+        rules; left out by ``sample``; skipped (another profiler on the
+        thread). Requests the path prefixes leave out are not counted."""
+        return dict(self.counters.counts)
+
     def wants(self, path):
-        """Whether a request for ``path`` is to be traced."""
+        """Whether a request for ``path`` is to be traced: decided before
+        anything is made for it, so a request left out costs nothing."""
         if self.include and not path.startswith(self.include):
             return False
         if self.exclude and path.startswith(self.exclude):
             return False
-        return self.sample >= 1 or random.random() < self.sample
+        if self.sample >= 1 or random.random() < self.sample:
+            return True
+        self.counters.add("sampled_out")
+        return False
+
+    def keeps(self, tracing):
+        """Whether the ended request's trace is stored, counted."""
+        kept = self.keep is None or self.keep.keeps(
+            tracing.path, tracing.status, tracing.error, tracing.duration, random.random)
+        self.counters.add("kept" if kept else "dropped")
+        return kept
 
     def new_tracing(self, method, path, query_string, headers, body_size):
-        """A started Tracing for this request; SKIPPED when another one is
-        traced on this thread (or something else profiles it), counted; None
-        when the profiler does not start."""
+        """A started Tracing for this request; SKIPPED, counted, when
+        something else than a request's hook profiles this thread (another
+        profiler); None when the profiler does not start."""
         started = time.perf_counter()
-        if _traced_on_this_thread() or sys.getprofile() is not None:
-            with self._lock:
-                self.skipped_requests += 1
+        hook = sys.getprofile()
+        if hook is not None and not steps.this_thread().records_here(hook):
+            self.counters.add("skipped")
             return SKIPPED
         try:
             tracing = Tracing(self, method, path, started)
         except Exception as error:
             self.failed("start the profiler", error)
             return None
-        if not tracing.begin(method, path, query_string, headers, body_size):
+        if not tracing.begin(method, path, query_string, headers, body_size, _traceparent(headers),
+                             _opentelemetry_trace_id()):
             return None
         writer.trace_opened()
-        with self._lock:
-            self.traced_requests += 1
+        self.counters.add("traced")
         return tracing
 
     def failed(self, action, error):
@@ -221,6 +306,26 @@ def _path_prefixes(paths):
             raise ValueError(f'paths["{key}"] must be a list of path prefixes, not {value!r}')
         prefixes.append(tuple(value))
     return tuple(prefixes)
+
+
+def _traceparent(headers):
+    """The request's traceparent header when it has exactly one, well formed; else None."""
+    values = [value for name, value in headers if name == "traceparent"]
+    return valid_traceparent(values[0]) if len(values) == 1 else None
+
+
+def _opentelemetry_trace_id():
+    """The trace id (32 hex digits) of OpenTelemetry's current span when the
+    application uses OpenTelemetry (zelm never imports it: importing sets up
+    its global state), else None."""
+    trace = sys.modules.get("opentelemetry.trace")
+    if trace is None:
+        return None
+    try:
+        context = trace.get_current_span().get_span_context()
+        return format(context.trace_id, "032x") if context.is_valid else None
+    except Exception:
+        return None
 
 
 def content_length(text):
