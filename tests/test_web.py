@@ -11,6 +11,7 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -241,6 +242,35 @@ def test_concurrent_requests_under_uvicorn_each_get_their_own_trace(count, tmp_p
         document = decode(stored_document(db_path, mark))
         types = [record["type"] for record in all_records(document)]
         assert (types.count("inbound_request"), types.count("inbound_response")) == (1, 1)
+        assert request_numbers(document) == {n}
+        assert Counter(where for _, where in tagged_calls(document)) == INTERLEAVE_TAGS
+
+
+def test_a_pipelined_request_started_by_the_previous_one_gets_its_own_trace(tmp_path):
+    for module in SERVERS["starlette"] + ["anyio"]:
+        pytest.importorskip(module)
+    db_path = str(tmp_path / "traces.sqlite3")
+    process, base_url = start_server("starlette", db_path)
+    host, port = base_url.rsplit("/", 1)[1].split(":")
+    try:
+        # Sent together on one connection: the server starts the second
+        # request's task from the first one's last send, in its context,
+        # while its background task is still to run.
+        with socket.create_connection((host, int(port)), timeout=30) as connection:
+            connection.sendall(b"".join(
+                f"GET /interleave/{n}?round=pipelined{n}&of=1 HTTP/1.1\r\nHost: {host}\r\n"
+                f"Connection: {'close' if n else 'keep-alive'}\r\n\r\n".encode() for n in range(2)))
+            answer = b"".join(iter(lambda: connection.recv(65536), b""))
+        marks = re.findall(rb"x-zelm-trace: (trc_\w+)", answer)
+        deadline = time.monotonic() + 30
+        while stored_count(db_path) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+    finally:
+        stop_server(process)
+
+    assert answer.count(b"HTTP/1.1 200 OK") == 2 and len(marks) == 2
+    for n, mark in enumerate(marks):
+        document = decode(stored_document(db_path, mark.decode()))
         assert request_numbers(document) == {n}
         assert Counter(where for _, where in tagged_calls(document)) == INTERLEAVE_TAGS
 
