@@ -292,3 +292,55 @@ def test_thread_without_native_id_shares_the_main_buffer(native, make_host, thre
             if r["co_name"] == "echo" and r["event"] == "return"] == [
         ("MainThread", threading.get_native_id(), "from main"), ("anonymous", None, "from the thread"),
     ]
+
+
+# ---- one profiler, several traces in a row --------------------------------------------
+
+
+def padded_echo(value, padding):
+    return value
+
+
+def calls_with_padding(count, padding):
+    for number in range(count):
+        padded_echo(number, padding)
+
+
+def worker_calls(count, padding):
+    run_in_thread("worker", calls_with_padding, count, padding)
+
+
+def stable_parts(records):
+    """The records without what differs from run to run (times, frame ids)."""
+    return [{key: value for key, value in record.items()
+             if key not in ("timestamp", "frame_id", "user_code_call_site", "thread_native_id")}
+            for record in records]
+
+
+def test_traces_built_one_after_another_record_the_same(native, make_host):
+    # Each large trace fills several megabytes of records per buffer, which
+    # live in memory the next trace of the same profiler takes over; a small
+    # trace in between takes little of it. Every trace holds exactly its own
+    # records.
+    host = make_host(config={"threading": True})
+    native.register_profiler(host)
+    documents = []
+    for count in (3000, 10, 3000, 3000):
+        calls_with_padding(count, "x" * 2000)
+        worker_calls(count, "y" * 2000)
+        documents.append(decode(host.rust_profiler.build_trace()))
+    native.register_noop_profiler()
+    threading.setprofile(None)
+
+    def echoes(records):
+        return stable_parts(r for r in records if r["co_name"] == "padded_echo")
+
+    for count, document in zip((3000, 10, 3000, 3000), documents):
+        [worker] = document["frames"].values()
+        assert [r["arg"] for r in echoes(worker) if r["event"] == "return"] == list(range(count))
+        assert [r["arg"] for r in echoes(document["frames_of_interest"]) if r["event"] == "return"] == list(
+            range(count))
+    first, _, *later = documents
+    for document in later:
+        assert echoes(document["frames_of_interest"]) == echoes(first["frames_of_interest"])
+        assert echoes(*document["frames"].values()) == echoes(*first["frames"].values())

@@ -29,7 +29,7 @@ void ZelmProfiler::push_frame_data(std::optional<std::uint64_t> thread_id, const
     };
     if (key) {
         std::lock_guard lock(frames_mutex);
-        file(frames[*key]);
+        file(frames.try_emplace(*key, block_pool).first->second);
     } else {
         std::lock_guard lock(frames_of_interest_mutex);
         file(frames_of_interest);
@@ -44,7 +44,7 @@ void ZelmProfiler::open_test_trace() {
     std::lock_guard frames_lock(frames_mutex);
     trace_id = std::move(new_trace_id);
     std::lock_guard tail_lock(tail_mutex);
-    frames_of_interest = RecordArena();
+    frames_of_interest = RecordArena(block_pool);
     frames.clear();
     trace_bytes.store(0, std::memory_order_relaxed);
     if (tail) tail->clear();

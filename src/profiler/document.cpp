@@ -138,7 +138,7 @@ TakenRecords ZelmProfiler::take_records() {
         taken.recorded_bytes += tail->bytes();
         taken.tails = tail->take();
     }
-    taken.frames_of_interest = std::exchange(frames_of_interest, {});
+    taken.frames_of_interest = std::exchange(frames_of_interest, RecordArena(block_pool));
     taken.frames = std::exchange(frames, {});
     return taken;
 }

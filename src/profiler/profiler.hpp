@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -145,8 +146,11 @@ private:
     std::mutex trace_id_mutex;
     std::string trace_id;
 
+    // The buffers' huge-page blocks, kept from one trace for the next.
+    std::shared_ptr<BlockPool> block_pool = std::make_shared<BlockPool>();
+
     std::mutex frames_of_interest_mutex;
-    RecordArena frames_of_interest;
+    RecordArena frames_of_interest{block_pool};
 
     std::mutex frames_mutex;
     ThreadBuffers frames;
