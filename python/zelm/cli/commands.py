@@ -8,6 +8,7 @@ None of this runs while the profiler is on: `zelm run` lives beside the
 parser in zelm.cli.main.
 """
 
+import argparse
 import contextlib
 import gzip
 import json
@@ -23,6 +24,7 @@ from zelm.cli import render
 from zelm.cli.progress import Progress
 from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
 from zelm.text import plural, size_text
+from zelm.tracecontext import trace_id_of
 
 # Exit statuses.
 SUCCESS = 0
@@ -73,6 +75,9 @@ def list_command(args):
     if stored and args.outcomes:
         stored = [entry for entry in stored if entry.test is not None and entry.test.get("outcome") in args.outcomes]
         nothing = f"no test traces with outcome {' or '.join(args.outcomes)} in {args.db}"
+    if stored and args.traceparent:
+        stored = [entry for entry in stored if _of_distributed_trace(entry.request, args.traceparent)]
+        nothing = f"no traces of requests with trace id {args.traceparent} in {args.db}"
     stored = stored[:args.limit]
     if args.format == "json":
         # An empty list says there is nothing, whatever the reason.
@@ -81,6 +86,21 @@ def list_command(args):
     else:
         _print_lines(render.listing_lines(stored) if stored else [nothing])
     return SUCCESS
+
+
+def traceparent_trace_id(text):
+    """argparse type: the trace id that a --traceparent value names."""
+    trace_id = trace_id_of(text)
+    if trace_id is None:
+        raise argparse.ArgumentTypeError(f"expected a trace id (32 hex digits) or a traceparent header, not {text!r}")
+    return trace_id
+
+
+def _of_distributed_trace(request, trace_id):
+    """Whether a listed request (its summary) arrived with ``trace_id``."""
+    if request is None:
+        return False
+    return trace_id in (trace_id_of(request.get("traceparent")), request.get("otel_trace_id"))
 
 
 def show_command(args):

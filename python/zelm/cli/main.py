@@ -3,7 +3,8 @@ traces, show one as a call tree, export one for other tools.
 
     zelm run [options] script.py [args ...]
     zelm run [options] -m module [args ...]
-    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME] [--limit N] [--format text|json]
+    zelm list [--failed | --passed | --skipped | --errored | --outcome OUTCOME] [--traceparent ID] [--limit N]
+              [--format text|json]
     zelm show TRACE_ID [--depth N] [--thread NAME]
     zelm export TRACE_ID --format chrome|speedscope|json|html [-o FILE]
     zelm view [TRACE_ID] [--port N] [--no-browser]
@@ -46,7 +47,7 @@ from typing import NamedTuple
 from zelm import _fastread, children, store
 from zelm import trace as trace_reader
 from zelm.cli.commands import (BAD_USAGE, FAILURE, INTERRUPTED, SUCCESS, CommandError, export_command,
-                               import_command, list_command, show_command, view_command)
+                               import_command, list_command, show_command, traceparent_trace_id, view_command)
 from zelm.cli.copy import copy_command
 from zelm.cli.removal import delete_command, duration, prune_command, whole_number
 from zelm.cli.progress import Progress
@@ -534,6 +535,11 @@ def build_parser():
         "--outcome", dest="outcomes", action="append", choices=TEST_OUTCOMES, metavar="OUTCOME",
         help=f"only the traces of tests with this outcome (repeatable): {', '.join(TEST_OUTCOMES)}",
     )
+    list_parser.add_argument(
+        "--traceparent", metavar="ID", type=traceparent_trace_id,
+        help="only the traces of served web requests of this distributed trace: a trace id (32 hex digits) or "
+             "a whole traceparent header, found in the traceparent header the request arrived with or as "
+             "OpenTelemetry's trace id")
     list_parser.add_argument("--limit", metavar="N", type=positive_int, help="only the N newest")
     list_parser.add_argument("--format", choices=("text", "json"), default="text",
                              help="text (default): an aligned table; json: a list of objects, newest first, "
