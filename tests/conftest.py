@@ -642,6 +642,220 @@ def running_viewer(db_path):
         thread.join(10)
 
 
+# ---- a database of every kind of trace the readers meet ----
+
+# One program that logs, fetches over HTTP (the port is its first
+# argument), raises and catches, runs threads, generators and coroutines
+# awaited several times, passes values of every kind, and leaves a thread
+# blocked in a call when it ends (an unfinished call).
+VARIED_PROGRAM = """\
+import asyncio
+import logging
+import sys
+import threading
+import time
+import urllib.request
+
+logging.basicConfig(level=logging.INFO, stream=sys.stdout)
+log = logging.getLogger("varied")
+
+
+def fetch(port, path):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}") as reply:
+        return reply.read()
+
+
+def parse(text):
+    return int(text)
+
+
+def tolerant(text):
+    try:
+        return parse(text)
+    except ValueError as error:
+        log.warning("not a number: %r", text)
+        return error
+
+
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+
+async def tick(name, times):
+    for _ in range(times):
+        await asyncio.sleep(0)
+    return name
+
+
+async def ticks():
+    return await asyncio.gather(tick("a", 3), tick("b", 2))
+
+
+def kinds(text, pair, odd, nested, raw):
+    return {"text": text, "pair": pair, 3: None, "nan": float("nan"), "raw": raw, "nested": nested}
+
+
+def stuck(ready):
+    ready.set()
+    time.sleep(3600)
+
+
+def worker(port):
+    log.info("worker fetching")
+    fetch(port, "/items?page=2")
+    return tolerant("7")
+
+
+def main(port):
+    kinds("C:\\\\dir\\\\ say \\"hi\\" \\U0001f600 \\udc80", (1, "two"), {(1, 2): "tuple key"}, [[[1]], {"a": {"b": 1}}],
+          b"\\x00\\xff")
+    tolerant("x")
+    sum(countdown(4))
+    asyncio.run(ticks())
+    thread = threading.Thread(target=worker, args=(port,), name="worker")
+    thread.start()
+    thread.join()
+    ready = threading.Event()
+    threading.Thread(target=stuck, args=(ready,), name="stuck", daemon=True).start()
+    ready.wait()
+    return fetch(port, "/done")
+
+
+main(int(sys.argv[1]))
+"""
+
+# zelm.web's middleware around a WSGI application that logs and fails one
+# request of two.
+VARIED_WEB_PROGRAM = """\
+import io
+import logging
+import sys
+import wsgiref.util
+
+from zelm.web import WSGIMiddleware, flush
+
+
+def app(environ, start_response):
+    logging.getLogger("app").warning("serving %s", environ["PATH_INFO"])
+    if environ["PATH_INFO"] == "/fail":
+        raise LookupError("from the app")
+    start_response("200 OK", [("Content-Type", "text/plain"), ("Set-Cookie", "session=secret")])
+    return [b"hello"]
+
+
+middleware = WSGIMiddleware(app, db=sys.argv[1])
+for path in ("/hello", "/fail"):
+    environ = {"PATH_INFO": path, "QUERY_STRING": "a=1", "wsgi.input": io.BytesIO()}
+    wsgiref.util.setup_testing_defaults(environ)
+    try:
+        body = middleware(environ, lambda status, headers, exc_info=None: None)
+        b"".join(body)
+        body.close()
+    except LookupError:
+        pass
+flush()
+"""
+
+# zelm.enabled() around a program that forks two children, each saving a
+# trace of its own that names this one as its parent.
+VARIED_FORKING_PROGRAM = """\
+import os
+import sys
+
+import zelm
+
+
+def in_child(number):
+    return number * 2
+
+
+def fork_children():
+    children = []
+    for number in range(2):
+        pid = os.fork()
+        if pid == 0:
+            in_child(number)
+            return
+        children.append(pid)
+    for pid in children:
+        os.waitpid(pid, 0)
+
+
+with zelm.enabled(db_path=sys.argv[1]):
+    fork_children()
+"""
+
+
+VARIED_TRACES = ("full", "cut", "failed test", "web GET /hello", "web GET /fail", "forking parent", "forked child",
+                 "chunked", "in parts")
+
+
+def build_varied_database(directory):
+    """A database in ``directory`` holding every kind of trace: VARIED_PROGRAM
+    in full and cut by a small budget, a failing test's trace from pytest
+    --zelm, the traces of zelm.web's requests, a forking program's with its
+    children's, another run of VARIED_PROGRAM stored in chunks and again
+    saved in two parts. Returns its path and {VARIED_TRACES name: trace id}."""
+    from zelm import store
+    from zelm.store import sqlite as sqlite_store
+
+    db_path = str(directory / "varied.sqlite3")
+    (directory / "varied.py").write_text(VARIED_PROGRAM)
+    (directory / "web.py").write_text(VARIED_WEB_PROGRAM)
+    (directory / "forking.py").write_text(VARIED_FORKING_PROGRAM)
+    scratch_db = str(directory / "scratch.sqlite3")
+    with local_http_server() as port:
+        for into, budget in ((db_path, "none"), (db_path, "4k"), (scratch_db, "none")):
+            result = run_python("-m", "zelm", "run", "--db", into, "--trace-budget", budget, "varied.py", str(port),
+                                cwd=directory)
+            assert result.returncode == 0, result.stderr
+    (directory / "test_total.py").write_text(FAILING_TEST)
+    result = run_pytest(directory, "--zelm", "--zelm-db", db_path, "-q")
+    assert result.returncode == 1, result.stdout + result.stderr
+    for program in ("web.py", "forking.py"):
+        result = run_python(program, db_path, cwd=directory)
+        assert result.returncode == 0, result.stderr
+    [copied] = store.list_traces(scratch_db)
+    document = store.load_trace(scratch_db, copied.trace_id)
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(sqlite_store, "CHUNK_BYTES", 1000)
+        store.save_trace_in_sqlite(db_path, copied.trace_id, timeout=5, msgpack=document)
+    for part in split_document(document, "trc_in_parts"):
+        store.save_trace_in_sqlite(db_path, "trc_in_parts", timeout=5, msgpack=part)
+    named = {"chunked": copied.trace_id, "in parts": "trc_in_parts"}
+    for entry in reversed(store.list_traces(db_path)):
+        if entry.source == "varied.py" and entry.trace_id not in named.values():
+            named["cut" if entry.dropped_events else "full"] = entry.trace_id
+        elif entry.test is not None:
+            named["failed test"] = entry.trace_id
+        elif entry.source.startswith("GET "):
+            named["web " + entry.source] = entry.trace_id
+        elif entry.source == "python":
+            named["forked child" if entry.parent_trace_id else "forking parent"] = entry.trace_id
+    return db_path, named
+
+
+def split_document(data, trace_id):
+    """The trace document ``data`` as the two documents a trace saved twice
+    is stored as: each record array's first half, then the rest, the facts
+    of the run in both."""
+    raw = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="surrogatepass")
+    facts = {key: value for key, value in raw.items() if key not in ("frames", "frames_of_interest")}
+    facts["trace_id"] = trace_id
+    halves = []
+    for half in (0, 1):
+        def cut(records):
+            middle = len(records) // 2
+            return records[:middle] if half == 0 else records[middle:]
+
+        halves.append(msgpack.packb({**facts, "frames_of_interest": cut(raw["frames_of_interest"]),
+                                     "frames": {key: cut(records) for key, records in raw["frames"].items()}},
+                                    unicode_errors="surrogatepass"))
+    return halves
+
+
 # ---- a PostgreSQL server of the tests' own ----
 
 # Set (make test sets it) to fail, not skip, the PostgreSQL tests where the

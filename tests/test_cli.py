@@ -14,9 +14,10 @@ from pathlib import Path
 
 import msgpack
 import pytest
-from conftest import UNDER_ASAN, pack_with_raw, python_environment, raw_slot, run_python, start_python
+from conftest import (UNDER_ASAN, VARIED_TRACES, build_varied_database, pack_with_raw, python_environment, raw_slot,
+                      run_python, start_python)
 
-from zelm import store, trace
+from zelm import export, store, trace
 from zelm.profiler import Profiler
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "shop_app.py"
@@ -1254,3 +1255,156 @@ def test_the_working_directory_survives_a_fallback_file_and_zelm_import(zelm, tm
     assert stored.working_directory == str(tmp_path)
     shown = zelm("show", stored.trace_id, "--db", "good.sqlite3").stdout.splitlines()
     assert shown[1] == f"working directory: {tmp_path}"
+
+
+# ---- show and the Chrome and speedscope exports, streamed from the native reader's index ----
+
+# Traces with what the recorded ones have not: hand-made ones of the index's
+# tests and the exports', records no reader decodes, documents the native
+# reader leaves to the reader, and times no time line places.
+def hand_made_documents():
+    from test_exports import SPEEDSCOPE_TRACES
+    from test_trace_reader import WORKER, call, document, plugin, ret
+    from test_view_index import HAND_MADE, UNREADABLE
+
+    documents = {name: msgpack.packb(doc) for name, doc in {**HAND_MADE, **SPEEDSCOPE_TRACES}.items()}
+    for name, raw in UNREADABLE.items():
+        doc = document(
+            [call("main", "frm_a", 2.0), raw_slot(0), plugin("log_message", 2.5, message="kept"),
+             ret("main", "frm_a", 3.0)],
+            {WORKER: [call("work", "frm_w", 2.2, thread=WORKER, locals_=raw_slot(1)),
+                      ret("work", "frm_w", 2.8, thread=WORKER)]})
+        documents["unreadable " + name] = pack_with_raw(doc, raw, raw)
+    documents["native reader refuses"] = msgpack.packb(document([call("main", "frm_a", 2.0, thread=2**64 - 1)]))
+    nan, inf = float("nan"), float("inf")
+    documents["call at nan"] = msgpack.packb(document([
+        call("main", "frm_a", 2.0), call("x", "frm_b", nan), ret("x", "frm_b", 3.0), ret("main", "frm_a", 4.0)]))
+    documents["plugin record at nan"] = msgpack.packb(document([
+        call("main", "frm_a", 2.0), plugin("log_message", nan, message="m"), ret("main", "frm_a", 4.0)]))
+    documents["return at inf"] = msgpack.packb(document([call("main", "frm_a", 2.0), ret("main", "frm_a", inf)]))
+    return documents
+
+
+HAND_MADE_DOCUMENTS = hand_made_documents()
+
+
+@pytest.fixture(scope="module")
+def varied(tmp_path_factory):
+    """(database, {name: trace id}) of conftest's varied database, with
+    HAND_MADE_DOCUMENTS stored beside its recorded traces."""
+    db_path, named = build_varied_database(tmp_path_factory.mktemp("varied"))
+    for number, (name, data) in enumerate(HAND_MADE_DOCUMENTS.items()):
+        named[name] = f"trc_hand_made_{number}"
+        store.save_trace_in_sqlite(db_path, named[name], timeout=5, msgpack=data)
+    return db_path, named
+
+
+def run_in_process(capsys, *args):
+    """(exit status, stdout, stderr) of zelm *args run in this process."""
+    from zelm.cli.main import main
+
+    status = main(list(args))
+    return (status, *capsys.readouterr())
+
+
+def decoded_whole(monkeypatch):
+    """Make every trace read the slow way, the reader decoding it whole, as
+    the commands read the documents the native reader refuses."""
+    from zelm.view import lazy
+
+    def refuse(documents):
+        raise lazy.Unindexable("read the slow way")
+
+    monkeypatch.setattr(lazy, "index_documents", refuse)
+
+
+def streamed_and_decoded_whole(monkeypatch, capsys, command, output=None):
+    """What ``command`` (zelm's arguments) prints, and writes to ``output``,
+    read from the index and read decoded whole."""
+    results = []
+    for slow in (False, True):
+        with monkeypatch.context() as patch:
+            if slow:
+                decoded_whole(patch)
+            result = run_in_process(capsys, *command)
+        written = None
+        if output is not None and output.exists():
+            written = output.read_bytes()
+            output.unlink()
+        results.append((result, written))
+    return results
+
+
+SHOW_OPTIONS = {"whole": [], "depth 1": ["--depth", "1"], "depth 2": ["--depth", "2"], "depth 3": ["--depth", "3"],
+                "worker": ["--thread", "worker"], "depth 2 of worker": ["--thread", "worker", "--depth", "2"],
+                "main thread": ["--thread", "MainThread"]}
+TRACE_NAMES = [*VARIED_TRACES, *HAND_MADE_DOCUMENTS]
+
+
+@pytest.mark.parametrize("options", SHOW_OPTIONS.values(), ids=SHOW_OPTIONS.keys())
+@pytest.mark.parametrize("name", TRACE_NAMES)
+def test_show_streamed_prints_what_the_trace_decoded_whole_prints(varied, monkeypatch, capsys, name, options):
+    db_path, named = varied
+
+    streamed, decoded = streamed_and_decoded_whole(monkeypatch, capsys,
+                                                   ["show", "--db", db_path, named[name], *options])
+
+    assert streamed == decoded
+    (status, out, _), _ = streamed
+    if name in VARIED_TRACES and not options:
+        assert status == 0 and out.count("\n") > 5
+
+
+@pytest.mark.parametrize("to_file", [False, True], ids=["stdout", "file"])
+@pytest.mark.parametrize("export_format", ["chrome", "speedscope"])
+@pytest.mark.parametrize("name", TRACE_NAMES)
+def test_exports_streamed_write_what_the_trace_decoded_whole_writes(varied, monkeypatch, capsys, tmp_path, name,
+                                                                    export_format, to_file):
+    db_path, named = varied
+    output = tmp_path / "out.json"
+    command = ["export", "--db", db_path, named[name], "--format", export_format, "-o", str(output) if to_file else "-"]
+
+    streamed, decoded = streamed_and_decoded_whole(monkeypatch, capsys, command, output)
+
+    assert streamed == decoded
+    (status, out, errors), written = streamed
+    if status == 0:
+        # The text written piece by piece is the JSON text of the whole file.
+        loaded = trace.load(db_path, named[name])
+        whole = export.chrome_trace_json(export.to_chrome_trace(loaded)) if export_format == "chrome" else \
+            json.dumps(export.to_speedscope(loaded), allow_nan=False)
+        assert (written.decode("utf-8") if to_file else out) == whole + "\n"
+    else:
+        # A time no time line places fails the export before it writes.
+        assert "not a finite number" in errors and (out, written) == ("", None)
+
+
+def test_the_varied_traces_are_read_from_the_index_but_the_refused_ones(varied):
+    from zelm.view import walk
+
+    db_path, named = varied
+    slow = {name for name, trace_id in named.items()
+            if isinstance(walk.open_trace(db_path, trace_id), walk.LoadedTrace)}
+
+    assert slow == {"native reader refuses"}
+
+
+def test_show_to_a_depth_decodes_only_the_records_of_the_calls_it_prints(recursive_trace, monkeypatch, capsys):
+    db_path, trace_id = recursive_trace
+    [document] = store.load_trace_documents(db_path, trace_id)
+    decoded = []
+    unpackb = msgpack.unpackb
+
+    def counting_unpackb(data, *args, **kwargs):
+        decoded.append(len(data))
+        return unpackb(data, *args, **kwargs)
+
+    monkeypatch.setattr(msgpack, "unpackb", counting_unpackb)
+    status, out, _ = run_in_process(capsys, "show", "--db", str(db_path), trace_id, "--depth", "1")
+
+    assert status == 0
+    [root] = [line for line in out.splitlines() if line.startswith("  ") and "<module>" in line]
+    # fib(6) and fib(4) make 34 calls, main and slow_leaf two more.
+    assert root.endswith("[+36 nested calls]")
+    # The run's facts and the root call's two records, of a document of some 90 records.
+    assert sum(decoded) < len(document) / 10, (decoded, len(document))

@@ -19,7 +19,6 @@ import sys
 import msgpack
 
 from zelm import export, store
-from zelm import trace as trace_reader
 from zelm.cli import render
 from zelm.cli.progress import Progress
 from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
@@ -104,19 +103,22 @@ def _of_distributed_trace(request, trace_id):
 
 
 def show_command(args):
-    trace = trace_reader.load(args.db, args.trace_id)
-    threads = trace.threads
+    # The native reader's index loads only for the commands that read a trace.
+    from zelm.view import walk
+
+    walked = walk.open_trace(args.db, args.trace_id)
+    trace, threads = walked.trace, walked.threads
     if args.thread is not None:
         threads = [thread for thread in threads if args.thread in (thread.name, str(thread.thread_id))]
         if not threads:
-            names = ", ".join(f"{thread.name} ({thread.thread_id})" for thread in trace.threads) or "none"
+            names = ", ".join(f"{thread.name} ({thread.thread_id})" for thread in walked.threads) or "none"
             raise CommandError(f"no thread {args.thread!r} in trace {trace.trace_id}; its threads: {names}")
     # Traced values can hold any text; never fail on printing one.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
     stored = store.list_traces(args.db, trace_id=trace.trace_id)
     directories = [entry.working_directory for entry in reversed(stored) if entry.working_directory is not None]
-    _print_lines(render.trace_lines(trace, threads, args.depth, directories[0] if directories else None))
+    _print_lines(render.trace_lines(walked, threads, args.depth, directories[0] if directories else None))
     return SUCCESS
 
 
@@ -144,23 +146,9 @@ def _is_terminal(stream):
 def _export(args):
     """Write the export; what was written to a file, said in a few words,
     or None for stdout."""
-    trace = trace_reader.load(args.db, args.trace_id)
     if args.format == "html":
-        return _export_html(trace, args)
-    try:
-        if args.format == "chrome":
-            exported = export.to_chrome_trace(trace)
-            what = f"{plural(len(exported['traceEvents']), 'event')} of trace {trace.trace_id}"
-            chunks = [export.chrome_trace_json(exported)]
-        elif args.format == "speedscope":
-            exported = export.to_speedscope(trace)
-            what = f"{plural(len(exported['profiles']), 'thread profile')} of trace {trace.trace_id}"
-            chunks = json.JSONEncoder(allow_nan=False).iterencode(exported)
-        else:
-            what = f"trace {trace.trace_id}"
-            chunks = json.JSONEncoder(allow_nan=False).iterencode(export.to_json_safe(trace.document))
-    except export.NonFiniteTimeError as error:
-        raise CommandError(str(error)) from None
+        return _export_html(args)
+    what, chunks = _document_json(args) if args.format == "json" else _trace_json(args)
     if args.output == "-":
         _write_out(lambda: _write_json(chunks, sys.stdout))
         return None
@@ -171,6 +159,53 @@ def _export(args):
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
     compressed = " gzip-compressed" if args.output.endswith(".gz") else ""
     return f"{what}{compressed} to {args.output}"
+
+
+def _trace_json(args):
+    """What the chrome or speedscope export writes, said in a few words
+    once it is written, and its JSON text, made as it is written."""
+    # The native reader's index loads only for the commands that read a trace.
+    from zelm.export.chrome import ChromeTrace
+    from zelm.export.speedscope import SpeedscopeFile
+    from zelm.view import walk
+
+    walked = walk.open_trace(args.db, args.trace_id)
+    trace_id = walked.trace.trace_id
+    if args.format == "chrome":
+        exported = ChromeTrace(walked)
+        what = _Said(lambda: f"{plural(exported.event_count, 'event')} of trace {trace_id}")
+    else:
+        exported = SpeedscopeFile(walked)
+        what = f"{plural(exported.profile_count, 'thread profile')} of trace {trace_id}"
+    chunks = exported.json_chunks()
+    if not exported.times_placeable():
+        # A time no time line places fails the export part way: before any
+        # of it is written, as the whole text is made first.
+        try:
+            chunks = list(chunks)
+        except export.NonFiniteTimeError as error:
+            raise CommandError(str(error)) from None
+    return what, chunks
+
+
+class _Said:
+    """Text told once the export is written (how many events it made)."""
+
+    def __init__(self, tell):
+        self._tell = tell
+
+    def __str__(self):
+        return self._tell()
+
+
+def _document_json(args):
+    """What the json export writes, said in a few words, and its text:
+    the stored document, written as it is read."""
+    from zelm.view import lazy
+
+    trace_id, documents = lazy.load_documents(args.db, args.trace_id)
+    named_id, chunks = export.document_json(documents, f"trace {trace_id} in {args.db}")
+    return f"trace {named_id}", chunks
 
 
 def _open_output(path):
@@ -195,7 +230,7 @@ def _write_json(chunks, stream):
     binary.write(b"\n")
 
 
-def _export_html(trace, args):
+def _export_html(args):
     # The viewer's modules load only for the format that needs them.
     from zelm.view import export as view_export
 
@@ -205,12 +240,12 @@ def _export_html(trace, args):
         raise CommandError("--format html writes a page that browsers open from disk, which they do not "
                            "gzip-compressed: name the file without .gz")
     try:
-        size = view_export.export_html(trace, args.db, args.output)
+        trace_id, size = view_export.export_html(args.db, args.trace_id, args.output)
     except view_export.ExportTooLarge as error:
         raise CommandError(str(error)) from None
     except OSError as error:
         raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
-    return f"trace {trace.trace_id} as a viewer page of {size_text(size)} to {args.output}"
+    return f"trace {trace_id} as a viewer page of {size_text(size)} to {args.output}"
 
 
 def import_command(args):

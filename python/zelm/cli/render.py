@@ -86,13 +86,16 @@ def plugin_line(record):
     return clip(f"{record.type} {details}".rstrip(), RECORD_LINE)
 
 
-def trace_lines(trace, threads, max_depth=None, working_directory=None):
-    """Lines of `zelm show`: a header (with the ``working_directory`` the
-    trace was saved from, when known), then per thread of ``threads`` its
-    call tree, one line per call (duration, name, arguments, return value,
-    location, and for a coroutine or generator resumed after awaiting or
-    yielding the time it ran and the time it waited) and per plugin record, indented by nesting depth; calls nested
-    ``max_depth`` deep or deeper are left out."""
+def trace_lines(walked, threads, max_depth=None, working_directory=None):
+    """Lines of `zelm show` of a walked trace (zelm.view.walk): a header
+    (with the ``working_directory`` the trace was saved from, when known),
+    then per thread of ``threads`` its call tree, one line per call
+    (duration, name, arguments, return value, location, and for a coroutine
+    or generator resumed after awaiting or yielding the time it ran and the
+    time it waited) and per plugin record, indented by nesting depth; calls
+    nested ``max_depth`` deep or deeper are left out, and only the nodes
+    shown are decoded."""
+    trace = walked.trace
     yield f"trace {trace.trace_id}  source {trace.source}  started {local_time(trace.timestamp)}"
     if working_directory is not None:
         yield f"working directory: {working_directory}"
@@ -100,21 +103,19 @@ def trace_lines(trace, threads, max_depth=None, working_directory=None):
         yield f"child process of trace {trace.parent_trace_id}"
     if trace.command_line_args:
         yield "command line: " + " ".join(trace.command_line_args)
-    yield f"{plural(trace.record_count, 'record')}, {plural(len(trace.threads), 'thread')}"
+    yield f"{plural(walked.record_count, 'record')}, {plural(len(walked.threads), 'thread')}"
     if trace.cuts:
         yield "incomplete: " + cut_summary(trace) + _cut_position(trace.cuts[0])
     for thread in threads:
-        calls = sum(1 for _, node in thread.walk() if isinstance(node, trace_reader.Call))
         yield ""
-        yield f"thread {thread.name} ({thread.thread_id}): {plural(calls, 'call')}"
-        for depth, node in thread.walk():
-            if max_depth is not None and depth >= max_depth:
-                continue
+        yield f"thread {thread.name} ({thread.thread_id}): {plural(walked.call_count(thread), 'call')}"
+        for depth, reference in walked.walk(thread, max_depth):
             indent = "  " * (depth + 1)
+            node = walked.node(reference)
             if isinstance(node, trace_reader.Call):
                 line = indent + _call_line(node)
                 if max_depth is not None and depth == max_depth - 1:
-                    hidden = _nested_call_count(node)
+                    hidden = walked.nested_call_count(reference)
                     if hidden:
                         line += f"  [+{plural(hidden, 'nested call')}]"
                 yield line
@@ -190,15 +191,6 @@ def _call_line(call):
     if not call.finished:
         text += "  [no return recorded]"
     return text
-
-
-def _nested_call_count(call):
-    # Without recursion: traces of deeply recursive programs are deep too.
-    count, pending = 0, call.calls()
-    while pending:
-        count += 1
-        pending.extend(pending.pop().calls())
-    return count
 
 
 def listing_lines(stored):
