@@ -124,7 +124,10 @@ def _call_events(call, nanoseconds, pid, tid):
     spans = [(nanoseconds(segment.start), nanoseconds(segment.end)) for segment in segments]
     events = []
     for number, (segment, (start, end)) in enumerate(zip(segments, spans), 1):
-        args = {"location": call.location, "frame_id": to_json_safe(segment.frame_id)}
+        # A frame id is text; a damaged document's other values are made
+        # JSON's (a repr read in its place stays the text it is).
+        frame_id = segment.frame_id if isinstance(segment.frame_id, str) else to_json_safe(segment.frame_id)
+        args = {"location": call.location, "frame_id": frame_id}
         if len(segments) > 1:
             args["segment"] = f"{number} of {len(segments)}"
         if number == 1 and call.call_record is not None:
