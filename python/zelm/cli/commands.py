@@ -21,9 +21,9 @@ import msgpack
 from zelm import export, store
 from zelm.cli import render
 from zelm.cli.progress import Progress
+from zelm.ids import trace_id_of
 from zelm.profiler import DEFAULT_SQLITE_BUSY_TIMEOUT
 from zelm.text import plural, size_text
-from zelm.tracecontext import trace_id_of
 
 # Exit statuses.
 SUCCESS = 0

@@ -18,9 +18,9 @@ from collections.abc import Mapping
 # in sys.modules as ready: the first requests of a threaded server, recorded
 # side by side, would lose records to a module still being imported.
 from zelm import db, git, plugins, serialize, version  # noqa: F401
+from zelm.ids import valid_traceparent
 from zelm.profiler import Profiler
 from zelm.store import location
-from zelm.tracecontext import valid_traceparent
 from zelm.web import steps, writer
 from zelm.web.keep import keep_rules
 
