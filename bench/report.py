@@ -376,7 +376,7 @@ def memory_table(runs):
     rows = [
         ("records", lambda m: number(m["events_recorded"])),
         ("encoded bytes per record", lambda m: number(m["encoded_bytes_per_record"])),
-        ("bytes held per record (malloc)", lambda m: number(m["held_bytes_per_record"])),
+        ("bytes held per record (resident)", lambda m: number(m["held_bytes_per_record"])),
         ("held ÷ encoded", lambda m: number(m["held_over_encoded"], 2)),
         ("RSS growth per record", lambda m: number(m["held_rss_bytes_per_record"])),
         ("build_trace MB/s", lambda m: number(m["build_trace_mb_per_s"])),
