@@ -267,6 +267,33 @@ def test_value_limits_hold_while_the_profiler_runs(native, tmp_path, lightweight
     assert ret["arg"] == (6, "x" * 7 + "…")
 
 
+@pytest.mark.parametrize("stop_order", ["first stops first", "last stops first"])
+def test_overlapping_profilers_keep_the_settings_of_one_still_recording(native, tmp_path, stop_order):
+    # Requests served side by side stop in any order: the one still recording
+    # must never fall back to the settings from before any started, which
+    # would drop its scrub keys.
+    before = (serialize.current_limits(), serialize.current_scrub_keys())
+
+    def started(max_text, scrub_key):
+        profiler = Profiler(config={"threading": False, "value_limits": {"max_text": max_text},
+                                    "scrub_keys": [scrub_key]}, db_path=tmp_path / "t.sqlite3")
+        profiler.start()
+        return profiler
+
+    first = started(7, "first_secret")
+    second = started(3, "second_secret")
+    stopped, recording = (first, second) if stop_order == "first stops first" else (second, first)
+    expected_text = 3 if recording is second else 7
+    expected_keys = ["second_secret"] if recording is second else ["first_secret"]
+    stopped.stop()
+    try:
+        assert serialize.current_limits()[0].max_text == expected_text
+        assert list(serialize.current_scrub_keys()) == expected_keys
+    finally:
+        recording.stop()
+    assert (serialize.current_limits(), serialize.current_scrub_keys()) == before
+
+
 def test_value_limits_are_process_wide_so_the_last_started_profiler_sets_them(native, tmp_path):
     # Two profilers recording at once, each on its own thread: the limits
     # are the serializer's, one set per process, so the one started last

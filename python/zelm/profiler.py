@@ -91,9 +91,6 @@ class Profiler:
         self._value_limits()
         self._repr_mode()
         self._scrub_keys()
-        self._limits_before_start = None
-        self._repr_mode_before_start = None
-        self._scrub_keys_before_start = None
         self.db_path = location.resolve(db_path)
         self.one_trace_per_test = bool(one_trace_per_test)
         self.source = source
@@ -107,22 +104,18 @@ class Profiler:
     def start(self):
         """Start recording on the calling thread (and on threads started
         later, when config "threading" is true)."""
-        from zelm.serialize import set_limits, set_repr_mode, set_scrub_keys
-
-        previous = set_limits(**{self._limits_mode(): self._value_limits()})
-        previous_repr_mode = set_repr_mode(self._repr_mode())
-        previous_scrub_keys = set_scrub_keys(self._scrub_keys())
-        try:
-            _native_module().register_profiler(self)
-        except BaseException:
-            set_limits(*previous)
-            set_repr_mode(previous_repr_mode)
-            set_scrub_keys(previous_scrub_keys)
-            raise
-        if self._limits_before_start is None:
-            self._limits_before_start = previous
-            self._repr_mode_before_start = previous_repr_mode
-            self._scrub_keys_before_start = previous_scrub_keys
+        with _settings_lock:
+            previous = _apply_settings(self._settings())
+            try:
+                _native_module().register_profiler(self)
+            except BaseException:
+                _apply_settings(previous)
+                raise
+            global _settings_before_first
+            if not _settings_holders:
+                _settings_before_first = previous
+            if self not in _settings_holders:
+                _settings_holders.append(self)
         _started_profilers.add(self)
 
     def stop(self):
@@ -132,13 +125,20 @@ class Profiler:
         _native_module().register_noop_profiler()
         if self.rust_profiler is not None and threading.getprofile() == self.rust_profiler.register_threading_profiler:
             threading.setprofile(None)
-        if self._limits_before_start is not None:
-            from zelm.serialize import set_limits, set_repr_mode, set_scrub_keys
+        with _settings_lock:
+            if self not in _settings_holders:
+                return
+            _settings_holders.remove(self)
+            # Profilers overlapping in time may stop in any order (requests
+            # served side by side): the settings go back to the latest one
+            # still recording, never to those from before it, whose scrub
+            # keys could leave its values unmasked.
+            _apply_settings(_settings_holders[-1]._settings() if _settings_holders else _settings_before_first)
 
-            set_limits(*self._limits_before_start)
-            set_repr_mode(self._repr_mode_before_start)
-            set_scrub_keys(self._scrub_keys_before_start)
-            self._limits_before_start = None
+    def _settings(self):
+        """The serializer's process-wide settings this profiler records with:
+        (limits mode, limits, repr mode, scrub keys)."""
+        return (self._limits_mode(), self._value_limits(), self._repr_mode(), self._scrub_keys())
 
     @property
     def sqlite_busy_timeout(self):
@@ -223,6 +223,26 @@ class Profiler:
 
 # Every profiler started in this process, for the fork handler below.
 _started_profilers = weakref.WeakSet()
+
+# The serializer's limits, repr mode and scrub keys are one set per process:
+# the profilers started and not yet stopped, oldest first (the latest sets
+# them), and the settings from before the first of them.
+_settings_lock = threading.Lock()
+_settings_holders = []
+_settings_before_first = None
+
+
+def _apply_settings(settings):
+    """Make ``settings`` (a Profiler._settings() value, or what this returns)
+    the serializer's; what they were before, in a form this takes back."""
+    from zelm.serialize import set_limits, set_repr_mode, set_scrub_keys
+
+    mode, limits, repr_mode, scrub_keys = settings
+    if mode is None:
+        previous_limits = set_limits(*limits)
+    else:
+        previous_limits = set_limits(**{mode: limits})
+    return (None, previous_limits, set_repr_mode(repr_mode), set_scrub_keys(scrub_keys))
 
 
 def _continue_in_child():
