@@ -950,10 +950,18 @@ PyRef bytes_of(const std::vector<T>& values) {
 
 void set(PyObject* dict, const char* key, const PyRef& value) { require_status(PyDict_SetItemString(dict, key, value.get())); }
 
+// The column as bytes, its vector's memory let go at once: a big trace's
+// columns would otherwise be held twice until the index is complete.
+template <typename T>
+void set_column(PyObject* dict, const char* key, std::vector<T>& values) {
+    set(dict, key, bytes_of(values));
+    std::vector<T>().swap(values);
+}
+
 // The tree of every thread in depth-first order, thread after thread, as
 // flat arrays (see zelm.view.lazy for how they are read).
 PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
-    const auto& records = indexer.records_;
+    auto& records = indexer.records_;
     std::vector<std::int8_t> kind;
     std::vector<std::int32_t> thread_of, depth, name, path;
     std::vector<std::int64_t> parent, size, call_record, return_record, exception_record;
@@ -1126,35 +1134,37 @@ PyRef emit(Indexer& indexer, std::vector<Thread>& threads) {
         record_begin.push_back(static_cast<std::int64_t>(record.begin));
         record_end.push_back(static_cast<std::int64_t>(record.end));
     }
+    // Nothing reads the records' entries past this point.
+    std::vector<Record>().swap(records);
 
     PyRef result = require(PyDict_New());
     set(result.get(), "objects", PyRef::from_borrowed(indexer.objects()));
     set(result.get(), "threads", thread_list);
-    set(result.get(), "kind", bytes_of(kind));
-    set(result.get(), "thread_of", bytes_of(thread_of));
-    set(result.get(), "depth", bytes_of(depth));
-    set(result.get(), "parent", bytes_of(parent));
-    set(result.get(), "size", bytes_of(size));
-    set(result.get(), "start", bytes_of(start));
-    set(result.get(), "end", bytes_of(end));
-    set(result.get(), "call_record", bytes_of(call_record));
-    set(result.get(), "return_record", bytes_of(return_record));
-    set(result.get(), "exception_record", bytes_of(exception_record));
-    set(result.get(), "running", bytes_of(running));
-    set(result.get(), "segment_first", bytes_of(segment_first));
-    set(result.get(), "segment_count", bytes_of(segment_count));
-    set(result.get(), "segment_start", bytes_of(segment_start));
-    set(result.get(), "segment_end", bytes_of(segment_end));
-    set(result.get(), "segment_call", bytes_of(segment_call));
-    set(result.get(), "segment_return", bytes_of(segment_return));
-    set(result.get(), "segment_exception", bytes_of(segment_exception));
-    set(result.get(), "name", bytes_of(name));
-    set(result.get(), "path", bytes_of(path));
-    set(result.get(), "by_name", bytes_of(by_name));
-    set(result.get(), "by_name_offsets", bytes_of(by_name_count));
-    set(result.get(), "record_document", bytes_of(record_document));
-    set(result.get(), "record_begin", bytes_of(record_begin));
-    set(result.get(), "record_end", bytes_of(record_end));
+    set_column(result.get(), "kind", kind);
+    set_column(result.get(), "thread_of", thread_of);
+    set_column(result.get(), "depth", depth);
+    set_column(result.get(), "parent", parent);
+    set_column(result.get(), "size", size);
+    set_column(result.get(), "start", start);
+    set_column(result.get(), "end", end);
+    set_column(result.get(), "call_record", call_record);
+    set_column(result.get(), "return_record", return_record);
+    set_column(result.get(), "exception_record", exception_record);
+    set_column(result.get(), "running", running);
+    set_column(result.get(), "segment_first", segment_first);
+    set_column(result.get(), "segment_count", segment_count);
+    set_column(result.get(), "segment_start", segment_start);
+    set_column(result.get(), "segment_end", segment_end);
+    set_column(result.get(), "segment_call", segment_call);
+    set_column(result.get(), "segment_return", segment_return);
+    set_column(result.get(), "segment_exception", segment_exception);
+    set_column(result.get(), "name", name);
+    set_column(result.get(), "path", path);
+    set_column(result.get(), "by_name", by_name);
+    set_column(result.get(), "by_name_offsets", by_name_count);
+    set_column(result.get(), "record_document", record_document);
+    set_column(result.get(), "record_begin", record_begin);
+    set_column(result.get(), "record_end", record_end);
     return result;
 }
 
@@ -1289,11 +1299,12 @@ PyRef index(PyObject* documents, PyObject* slow_fields) {
         ordered.insert(position, std::move(thread));
     }
 
-    PyRef result = emit(indexer, ordered);
+    std::size_t record_count = records.size() - cut_records;
+    PyRef result = emit(indexer, ordered);  // lets the records go
     set(result.get(), "spans", spans);
     set(result.get(), "trace_start", require(PyFloat_FromDouble(start)));
     set(result.get(), "trace_end", require(PyFloat_FromDouble(end)));
-    set(result.get(), "record_count", require(PyLong_FromSize_t(records.size() - cut_records)));
+    set(result.get(), "record_count", require(PyLong_FromSize_t(record_count)));
     set(result.get(), "cuts", bytes_of(cuts));
     return result;
 }
