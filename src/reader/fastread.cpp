@@ -129,23 +129,24 @@ enum Event : std::uint8_t { OTHER_EVENT = 0, CALL = 1, RETURN = 2 };
 constexpr std::int32_t NONE = 0;
 
 // The tree entries of one record; texts are indexes into the object table.
+// Wide fields first, flags last: a big trace holds millions of these.
 struct Record {
-    std::int32_t document = 0;
     std::uint64_t begin = 0, end = 0;  // its bytes in the document
-    std::int32_t type = NONE;          // the text of "type"
-    bool frame = false;                // type == "frame"
-    std::uint8_t event = OTHER_EVENT;
-    FrameId frame_id;
-    bool has_time = false;
+    std::uint64_t locals_begin = 0, locals_end = 0;  // the bytes of "locals" in the document
     double time = 0.0;
-    bool has_thread_id = false;
     std::int64_t thread_id = 0;
+    FrameId frame_id;
+    std::int32_t document = 0;
+    std::int32_t type = NONE;          // the text of "type"
     std::int32_t thread_name = -1;     // a non-empty text, or -1
     std::int32_t qualname = NONE;      // NONE when empty or missing
     std::int32_t co_name = NONE;
     std::int32_t path = NONE;          // the text of "path" as the reader shows it
-    bool has_locals = false;           // the bytes of "locals" in the document
-    std::uint64_t locals_begin = 0, locals_end = 0;
+    std::uint8_t event = OTHER_EVENT;
+    bool frame = false;                // type == "frame"
+    bool has_time = false;
+    bool has_thread_id = false;
+    bool has_locals = false;
 };
 
 // Python's min() and max() of two floats, first argument kept on ties and
