@@ -134,8 +134,7 @@ class TraceIndex:
         try:
             tree = lazy.index_documents(documents)
         except lazy.Unindexable:
-            documents = [trace_reader.decode_document(part, name) for part in documents]
-            return cls(trace_reader.Trace.from_document(trace_reader.merge_documents(documents), name))
+            return cls(lazy.decoded_trace(documents, name))
         self = cls.__new__(cls)
         self.nodes = lazy.Nodes(documents, tree)
         self.trace = lazy.trace_facts(documents, tree, self.nodes, name)
@@ -153,10 +152,7 @@ class TraceIndex:
         self.threads = []
         main_thread_id = self.trace.main_thread_id
         for number, facts in enumerate(tree["threads"]):
-            thread_id, thread_name = facts["thread_id"], facts["name"]
-            if thread_name is None:
-                thread_name = "main thread" if thread_id == main_thread_id else f"thread {thread_id}"
-            info = ThreadIndex(number, lazy.ThreadFacts(thread_id, thread_name))
+            info = ThreadIndex(number, lazy.ThreadFacts(facts["thread_id"], lazy.thread_name(facts, main_thread_id)))
             info.record_count = facts["records"]
             info.first, info.last = facts["first"], facts["last"]
             info.roots = lazy.column(facts, "roots", "q")
