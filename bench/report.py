@@ -98,24 +98,16 @@ def goals(runs, wholes, suites):
             return (ratios["added"], "") if ratios["added"] is not None else NOT_MEASURED
         return measure
 
-    def whole(key):
+    def against_viztracer(section, key):
+        """The worst workload's zelm ÷ VizTracer figure ``key`` of a whole
+        run's ``section``."""
         def measure(version):
             run = wholes.get(version)
             if run is None:
                 return NOT_MEASURED
             if not run["viztracer"]:
                 return NO_PEER
-            return worst({name: entry["zelm_over_viztracer"][key] for name, entry in run["workloads"].items()})
-        return measure
-
-    def stored(key):
-        def measure(version):
-            run = wholes.get(version)
-            if run is None:
-                return NOT_MEASURED
-            if not run["viztracer"]:
-                return NO_PEER
-            return worst({name: entry["stored"][key] for name, entry in run["workloads"].items()})
+            return worst({name: entry[section][key] for name, entry in run["workloads"].items()})
         return measure
 
     def save_share(version):
@@ -174,12 +166,12 @@ def goals(runs, wholes, suites):
             found.append(Goal(f"{label}: the aim", 0.7, event_ratio(name)))
     return found + [
         Goal("whole `zelm run` ÷ whole `viztracer --log_func_args --log_func_retval` run, CPU time "
-             "(the highest over the workloads)", 0.6, whole("cpu")),
-        Goal("the same, peak memory", 0.5, whole("peak_rss")),
+             "(the highest over the workloads)", 0.6, against_viztracer("zelm_over_viztracer", "cpu")),
+        Goal("the same, peak memory", 0.5, against_viztracer("zelm_over_viztracer", "peak_rss")),
         Goal("`pytest --zelm`'s slowdown ÷ VizTracer default's (more-itertools' suite)", 1.0, suite),
         Goal("stored bytes per event (the database file) ÷ VizTracer's gzipped JSON (the highest over the workloads)",
-             1.0, stored("zelm_over_viztracer")),
-        Goal("the same, the database's pages in use only", 1.0, stored("zelm_in_use_over_viztracer")),
+             1.0, against_viztracer("stored", "zelm_over_viztracer")),
+        Goal("the same, the database's pages in use only", 1.0, against_viztracer("stored", "zelm_in_use_over_viztracer")),
         Goal("save ÷ the recorded run, CPU time (the highest over the workloads)", 0.1, save_share),
         Goal("zelm with every frame filtered out ÷ the do-nothing hook, per event (the highest of "
              f"{', '.join(FILTER_WORKLOADS)})", 3.0, filtered, digits=1),
